@@ -1,0 +1,85 @@
+#pragma once
+// The engine's only view of the operating system. Everything that needs an
+// OS header lives behind this interface: raw read-only sources, aligned
+// memory, the clock and time zone, the destination file and error texts.
+// Tests replace the active implementation (ScopedPlatform) to inject read
+// errors, short reads and write failures.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace resurgo {
+
+using OsHandle = std::intptr_t;
+constexpr OsHandle kNoHandle = -1;
+
+// What the platform knows about an opened source.
+struct SourceGeometry {
+    bool fromDevice = false;        // the device answered a geometry query
+    std::uint32_t bytesPerSector = 0;
+    std::uint64_t cylinders = 0;
+    std::uint32_t tracksPerCylinder = 0;
+    std::uint32_t sectorsPerTrack = 0;
+    std::uint64_t sizeBytes = 0;    // length of the source in bytes (0 = unknown)
+    bool isBlockDevice = false;
+    std::uint64_t deviceId = 0;     // identity of the device (POSIX st_rdev / st_dev+ino of an image)
+};
+
+struct LocalTime {
+    int year = 0, month = 0, dayOfWeek = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+class Platform {
+public:
+    virtual ~Platform();
+
+    // Raw sources: always opened for reading only. kNoHandle on failure,
+    // with lastError() telling why.
+    virtual OsHandle openSource(const std::string& path) = 0;
+    virtual bool querySource(OsHandle h, SourceGeometry& out) = 0;
+    // One positioned read; may return fewer bytes than asked (got < len),
+    // 0 at the end of the source. False on an I/O error.
+    virtual bool readAt(OsHandle h, void* buffer, std::size_t length, std::uint64_t offset, std::size_t& got) = 0;
+    virtual bool closeSource(OsHandle h) = 0;
+
+    // Zero-filled memory aligned to at least 4096 bytes; nullptr on failure.
+    virtual void* allocateZeroed(std::size_t bytes) = 0;
+    virtual bool release(void* p, std::size_t bytes) = 0;
+
+    // Current UTC time in NTFS units (100 ns since 1601-01-01).
+    virtual std::uint64_t currentUtc() = 0;
+    virtual bool utcToLocal(std::uint64_t ntUtc, LocalTime& out) = 0;
+
+    // Destination files (UTF-8 paths). createOutput creates or empties.
+    virtual OsHandle createOutput(const std::string& path) = 0;
+    virtual bool writeOutput(OsHandle h, const void* data, std::size_t length, std::size_t& written) = 0;
+    virtual bool setOutputSize(OsHandle h, std::uint64_t size) = 0;
+    virtual bool setOutputTimes(OsHandle h, std::uint64_t modifiedNt, std::uint64_t accessedNt) = 0;
+    virtual bool closeOutput(OsHandle h) = 0;
+    virtual bool fileExists(const std::string& path) = 0;
+    // Bytes available to the caller on the file system holding path.
+    virtual bool availableSpace(const std::string& path, std::uint64_t& bytes) = 0;
+
+    virtual std::uint32_t lastError() = 0;
+    virtual std::string errorText(std::uint32_t code) = 0;
+};
+
+// The active platform (the system's unless a test replaced it).
+Platform& platform();
+// The real implementation for this operating system.
+Platform& systemPlatform();
+
+// Makes another implementation active for its lifetime (tests only).
+class ScopedPlatform {
+public:
+    explicit ScopedPlatform(Platform& replacement);
+    virtual ~ScopedPlatform();
+    ScopedPlatform(const ScopedPlatform&) = delete;
+    ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+
+private:
+    Platform* previous_;
+};
+
+} // namespace resurgo

@@ -1,0 +1,192 @@
+// Win32 implementation of the platform layer. Sources are opened with
+// GENERIC_READ only; names and paths cross the API as UTF-16.
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstring>
+
+#include "core/TextUtf.h"
+#include "platform/Platform.h"
+
+namespace resurgo {
+
+namespace {
+
+std::wstring wide(const std::string& utf8) {
+    std::u16string u = TextUtf::toUtf16(utf8);
+    return std::wstring(u.begin(), u.end());
+}
+
+HANDLE toHandle(OsHandle h) { return reinterpret_cast<HANDLE>(h); }
+OsHandle fromHandle(HANDLE h) {
+    return h == INVALID_HANDLE_VALUE ? kNoHandle : reinterpret_cast<OsHandle>(h);
+}
+
+class Win32Platform final : public Platform {
+public:
+    OsHandle openSource(const std::string& path) override {
+        HANDLE h = ::CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+        return fromHandle(h);
+    }
+
+    bool querySource(OsHandle h, SourceGeometry& out) override {
+        out = SourceGeometry{};
+        DISK_GEOMETRY dg{};
+        DWORD got = 0;
+        if (::DeviceIoControl(toHandle(h), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &dg, sizeof dg, &got, nullptr) &&
+            dg.BytesPerSector != 0) {
+            out.fromDevice = true;
+            out.isBlockDevice = true;
+            out.bytesPerSector = dg.BytesPerSector;
+            out.cylinders = static_cast<std::uint64_t>(dg.Cylinders.QuadPart);
+            out.tracksPerCylinder = dg.TracksPerCylinder;
+            out.sectorsPerTrack = dg.SectorsPerTrack;
+            GET_LENGTH_INFORMATION len{};
+            if (::DeviceIoControl(toHandle(h), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &len, sizeof len, &got,
+                                  nullptr)) {
+                out.sizeBytes = static_cast<std::uint64_t>(len.Length.QuadPart);
+            }
+            return true;
+        }
+        // The geometry query is refused for image-backed and some virtual
+        // volumes: fall back to the length of the source.
+        GET_LENGTH_INFORMATION len{};
+        if (::DeviceIoControl(toHandle(h), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &len, sizeof len, &got, nullptr)) {
+            out.sizeBytes = static_cast<std::uint64_t>(len.Length.QuadPart);
+            return true;
+        }
+        LARGE_INTEGER size{};
+        if (::GetFileSizeEx(toHandle(h), &size)) {
+            out.sizeBytes = static_cast<std::uint64_t>(size.QuadPart);
+            return true;
+        }
+        return false;
+    }
+
+    bool readAt(OsHandle h, void* buffer, std::size_t length, std::uint64_t offset, std::size_t& got) override {
+        got = 0;
+        OVERLAPPED ov{};
+        ov.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+        ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD chunk = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+        DWORD read = 0;
+        if (!::ReadFile(toHandle(h), buffer, chunk, &read, &ov)) {
+            if (::GetLastError() == ERROR_HANDLE_EOF) return true;
+            return false;
+        }
+        got = read;
+        return true;
+    }
+
+    bool closeSource(OsHandle h) override { return ::CloseHandle(toHandle(h)) != 0; }
+
+    void* allocateZeroed(std::size_t bytes) override {
+        if (bytes == 0) {
+            ::SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        return ::VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    }
+
+    bool release(void* p, std::size_t) override { return ::VirtualFree(p, 0, MEM_RELEASE) != 0; }
+
+    std::uint64_t currentUtc() override {
+        FILETIME ft{};
+        ::GetSystemTimeAsFileTime(&ft);
+        return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    }
+
+    bool utcToLocal(std::uint64_t ntUtc, LocalTime& out) override {
+        FILETIME utc{static_cast<DWORD>(ntUtc & 0xFFFFFFFFu), static_cast<DWORD>(ntUtc >> 32)};
+        FILETIME local{};
+        SYSTEMTIME st{};
+        if (!::FileTimeToLocalFileTime(&utc, &local)) return false;
+        if (!::FileTimeToSystemTime(&local, &st)) return false;
+        out.year = st.wYear;
+        out.month = st.wMonth;
+        out.dayOfWeek = st.wDayOfWeek;
+        out.day = st.wDay;
+        out.hour = st.wHour;
+        out.minute = st.wMinute;
+        out.second = st.wSecond;
+        out.millisecond = st.wMilliseconds;
+        return true;
+    }
+
+    OsHandle createOutput(const std::string& path) override {
+        HANDLE h = ::CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr);
+        return fromHandle(h);
+    }
+
+    bool writeOutput(OsHandle h, const void* data, std::size_t length, std::size_t& written) override {
+        written = 0;
+        DWORD chunk = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+        DWORD w = 0;
+        if (!::WriteFile(toHandle(h), data, chunk, &w, nullptr)) return false;
+        written = w;
+        if (w == 0 && length > 0) ::SetLastError(ERROR_DISK_FULL);
+        return true;
+    }
+
+    bool setOutputSize(OsHandle h, std::uint64_t size) override {
+        LARGE_INTEGER pos{};
+        pos.QuadPart = static_cast<LONGLONG>(size);
+        if (!::SetFilePointerEx(toHandle(h), pos, nullptr, FILE_BEGIN)) return false;
+        return ::SetEndOfFile(toHandle(h)) != 0;
+    }
+
+    bool setOutputTimes(OsHandle h, std::uint64_t modifiedNt, std::uint64_t accessedNt) override {
+        FILETIME m{static_cast<DWORD>(modifiedNt & 0xFFFFFFFFu), static_cast<DWORD>(modifiedNt >> 32)};
+        FILETIME a{static_cast<DWORD>(accessedNt & 0xFFFFFFFFu), static_cast<DWORD>(accessedNt >> 32)};
+        return ::SetFileTime(toHandle(h), nullptr, &a, &m) != 0;
+    }
+
+    bool closeOutput(OsHandle h) override { return ::CloseHandle(toHandle(h)) != 0; }
+
+    bool fileExists(const std::string& path) override {
+        return ::GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    bool availableSpace(const std::string& path, std::uint64_t& bytes) override {
+        std::wstring w = wide(path);
+        wchar_t root[MAX_PATH + 1] = {};
+        if (!::GetVolumePathNameW(w.c_str(), root, MAX_PATH)) return false;
+        ULARGE_INTEGER avail{}, total{}, freeBytes{};
+        if (!::GetDiskFreeSpaceExW(root, &avail, &total, &freeBytes)) return false;
+        bytes = avail.QuadPart;
+        return true;
+    }
+
+    std::uint32_t lastError() override { return ::GetLastError(); }
+
+    std::string errorText(std::uint32_t code) override {
+        wchar_t* text = nullptr;
+        DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                   reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        std::string out;
+        if (n != 0 && text != nullptr) {
+            std::u16string u(reinterpret_cast<const char16_t*>(text), n);
+            out = TextUtf::fromUtf16(u);
+            while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+        }
+        if (text) ::LocalFree(text);
+        return out;
+    }
+};
+
+} // namespace
+
+Platform& systemPlatform() {
+    static Win32Platform instance;
+    return instance;
+}
+
+} // namespace resurgo
