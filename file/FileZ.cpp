@@ -1,0 +1,342 @@
+#include "file/FileZ.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "core/ErrorException.h"
+#include "core/TextUtf.h"
+#include "volume/SectorBuffer.h"
+#include "volume/Volume.h"
+
+namespace resurgo {
+
+namespace {
+
+// NTFS 3.1 records keep their own record number at 0x2C (the update
+// sequence array then starts at 0x30).
+constexpr std::size_t kRecordNumberField = 0x2C;
+
+const char* const kEndOfFileDiag = "FileZ::getSectorOfNextCluster <End of file>";
+
+bool isNameSpaceShown(std::uint8_t ns) {
+    return ns == FILE_NAME_ENTRY::kPosix || ns == FILE_NAME_ENTRY::kWin32 || ns == FILE_NAME_ENTRY::kWin32AndDos;
+}
+
+} // namespace
+
+FileZ::FileZ() = default;
+FileZ::~FileZ() = default;
+
+void FileZ::open(Volume& volume, const NTFS_GEOMETRY& geometry, FileZ* mftEntry, std::uint64_t firstSector) {
+    geometry_ = geometry;
+    mft_ = mftEntry;
+    SectorBuffer buf(geometry.sectorsPerRecord(), geometry.bytesPerSector);
+    volume.read(buf, firstSector);
+    std::uint64_t number = kNoRecordNumber;
+    if (buf.size() >= 0x30 && (buf.data()[MFT_RECORD::kUsaOffset] | (buf.data()[MFT_RECORD::kUsaOffset + 1] << 8)) >= 0x30) {
+        number = static_cast<std::uint64_t>(buf.data()[kRecordNumberField]) |
+                 (static_cast<std::uint64_t>(buf.data()[kRecordNumberField + 1]) << 8) |
+                 (static_cast<std::uint64_t>(buf.data()[kRecordNumberField + 2]) << 16) |
+                 (static_cast<std::uint64_t>(buf.data()[kRecordNumberField + 3]) << 24);
+    }
+    openFromBytes(buf.data(), buf.size(), volume, geometry, mftEntry, firstSector, number);
+}
+
+void FileZ::openRecord(Volume& volume, const NTFS_GEOMETRY& geometry, FileZ* mftEntry, std::uint64_t recordNumber) {
+    geometry_ = geometry;
+    mft_ = mftEntry;
+    SectorBuffer buf(geometry.sectorsPerRecord(), geometry.bytesPerSector);
+    std::uint64_t sector = mftEntry->getSectorOfRecord(recordNumber);
+    mftEntry->readRecords(recordNumber, 1, buf.data());
+    openFromBytes(buf.data(), buf.size(), volume, geometry, mftEntry, sector, recordNumber);
+}
+
+void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volume, const NTFS_GEOMETRY& geometry,
+                          FileZ* mftEntry, std::uint64_t firstSector, std::uint64_t recordNumber) {
+    geometry_ = geometry;
+    mft_ = mftEntry;
+    volume_ = &volume;
+    MFT_RECORD base;
+    base.parse(bytes, length, &volume, geometry);
+    if (base.baseReference.raw() != 0) {
+        throw ErrorException(kErrExtensionRecord, "FileZ::open <Extended MFT record found>");
+    }
+    if (!base.standardInformationFound) {
+        throw ErrorException(kErrNoStandardInfo, "FileZ::open <Standard information attribut not found>");
+    }
+    if (!base.fileNameFound) throw ErrorException(kErrNoFileName, "FileZ::open <Filename attribut not found>");
+    recordNumber_ = recordNumber;
+    finishOpen(base, firstSector);
+}
+
+void FileZ::finishOpen(MFT_RECORD& base, std::uint64_t firstSector) {
+    records_.clear();
+    records_.push_back(std::move(base));
+    firstSector_ = firstSector;
+    if (mft_ == this) rebuildRunTable();
+    const bool compressed = isCompressed();
+
+    // Extension records named by the attribute list, each read once.
+    std::set<std::uint64_t> dataRecords;
+    std::set<std::uint64_t> nameRecords;
+    std::vector<ATTRIBUTE_LIST_ENTRY> entries = records_.front().attributeList;
+    for (const auto& entry : entries) {
+        if (entry.type != MFT_RECORD::kTypeData && entry.type != MFT_RECORD::kTypeFileName) continue;
+        std::uint64_t n = entry.reference.recordNumber();
+        if (recordNumber_ != kNoRecordNumber && n == recordNumber_) continue;  // the base record itself
+        bool isData = entry.type == MFT_RECORD::kTypeData;
+        if (isData ? dataRecords.count(n) != 0 : nameRecords.count(n) != 0) continue;
+        if (recordNumber_ == kNoRecordNumber && mft_->getSectorOfReference(entry.reference) == firstSector) continue;
+
+        SectorBuffer buf(geometry_.sectorsPerRecord(), geometry_.bytesPerSector);
+        mft_->readRecords(n, 1, buf.data());
+        MFT_RECORD ext;
+        ext.parse(buf.data(), buf.size(), volume_, geometry_, compressed);
+        // A record reused by another file since is not ours.
+        if (recordNumber_ != kNoRecordNumber && ext.baseReference.recordNumber() != recordNumber_) continue;
+        if (isData) {
+            dataRecords.insert(n);
+            records_.push_back(std::move(ext));
+            if (mft_ == this) rebuildRunTable();
+        } else {
+            nameRecords.insert(n);
+            auto& names = records_.front().fileNames;
+            names.insert(names.end(), ext.fileNames.begin(), ext.fileNames.end());
+        }
+    }
+    nextRecord_ = 0;
+    resetClusterWalk();
+}
+
+void FileZ::close() {}
+
+void FileZ::rebuildRunTable() {
+    runTable_.clear();
+    for (const DATA_ATTRIBUTE* d : dataExtents()) {
+        if (!d->nonResident) continue;
+        std::uint64_t vcn = static_cast<std::uint64_t>(d->startingVcn);
+        for (const auto& run : d->runs) {
+            runTable_.add(vcn, run.length, static_cast<std::uint64_t>(run.lcn), run.sparse);
+            vcn += run.length;
+        }
+    }
+    runTable_.sort();
+}
+
+std::string FileZ::getName() const {
+    if (records_.empty()) return std::string();
+    const auto& names = base().fileNames;
+    for (const auto& fn : names) {
+        if (isNameSpaceShown(fn.nameSpace)) return fn.name;
+    }
+    return names.empty() ? std::string() : names.front().name;
+}
+
+bool FileZ::isDeleted() const { return !base().inUse(); }
+bool FileZ::isDirectory() const { return base().isDirectory(); }
+bool FileZ::isCompressed() const {
+    return (base().standardInformation.fileAttributes() & STANDARD_INFORMATION::kAttrCompressed) != 0;
+}
+
+bool FileZ::isResident() const {
+    const DATA_ATTRIBUTE* d = firstDataExtent();
+    return d != nullptr && !d->nonResident;
+}
+
+FILE_REFERENCE FileZ::getDirectoryReference() const {
+    if (records_.empty() || base().fileNames.empty()) {
+        throw ErrorException(kErrRecordFormat, "FileZ::getDirectoryReference <Filename attribute not found>");
+    }
+    return base().fileNames.front().parent();
+}
+
+std::uint64_t FileZ::creationTimeUtc() const {
+    if (!records_.empty() && base().standardInformationFound) return base().standardInformation.creationTime();
+    if (records_.empty() || base().fileNames.empty()) {
+        throw ErrorException(kErrRecordFormat, "FileZ::getCreationTime <Filename attribute not found>");
+    }
+    return base().fileNames.front().creationTime();
+}
+
+std::uint64_t FileZ::modificationTimeUtc() const {
+    if (!records_.empty() && base().standardInformationFound) return base().standardInformation.modificationTime();
+    if (records_.empty() || base().fileNames.empty()) {
+        throw ErrorException(kErrRecordFormat, "FileZ::getLastModificationTime <Filename attribute not found>");
+    }
+    return base().fileNames.front().modificationTime();
+}
+
+std::uint64_t FileZ::accessTimeUtc() const {
+    if (!records_.empty() && base().standardInformationFound) return base().standardInformation.accessTime();
+    if (records_.empty() || base().fileNames.empty()) {
+        throw ErrorException(kErrRecordFormat, "FileZ::getLastAccessTime <Filename attribute not found>");
+    }
+    return base().fileNames.front().accessTime();
+}
+
+FILE_TIME FileZ::getCreationTime() const { return FILE_TIME().set(creationTimeUtc()); }
+FILE_TIME FileZ::getLastModificationTime() const { return FILE_TIME().set(modificationTimeUtc()); }
+FILE_TIME FileZ::getLastAccessTime() const { return FILE_TIME().set(accessTimeUtc()); }
+
+std::u32string FileZ::foldPattern(const std::string& pattern) {
+    std::u32string p = TextUtf::toCodePoints(pattern);
+    for (auto& c : p) c = TextUtf::foldCase(c);
+    return p;
+}
+
+bool FileZ::matchWildcard(const std::u32string& p, const std::string& nameUtf8) {
+    std::u32string n = TextUtf::toCodePoints(nameUtf8);
+    for (auto& c : n) c = TextUtf::foldCase(c);
+    // Iterative matcher with backtracking to the last '*': linear space,
+    // O(pattern × name) time at worst.
+    std::size_t i = 0, j = 0;
+    std::size_t star = std::u32string::npos, mark = 0;
+    while (j < n.size()) {
+        if (i < p.size() && p[i] == U'*') {
+            star = i++;
+            mark = j;
+        } else if (i < p.size() && (p[i] == U'?' || p[i] == n[j])) {
+            ++i;
+            ++j;
+        } else if (star != std::u32string::npos) {
+            i = star + 1;
+            j = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (i < p.size() && p[i] == U'*') ++i;
+    return i == p.size();
+}
+
+bool FileZ::matchWildcard(const std::string& pattern, const std::string& name) {
+    return matchWildcard(foldPattern(pattern), name);
+}
+
+bool FileZ::matchName(const std::string& pattern) const { return matchWildcard(pattern, getName()); }
+
+std::vector<const DATA_ATTRIBUTE*> FileZ::dataExtents(const std::string& streamName) const {
+    std::vector<const DATA_ATTRIBUTE*> out;
+    for (const auto& rec : records_) {
+        for (const auto& d : rec.dataAttributes) {
+            if (d.name == streamName) out.push_back(&d);
+        }
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const DATA_ATTRIBUTE* a, const DATA_ATTRIBUTE* b) { return a->startingVcn < b->startingVcn; });
+    // Each extent once (a record named twice, or a stale duplicate).
+    out.erase(std::unique(out.begin(), out.end(),
+                          [](const DATA_ATTRIBUTE* a, const DATA_ATTRIBUTE* b) { return a->startingVcn == b->startingVcn; }),
+              out.end());
+    return out;
+}
+
+const DATA_ATTRIBUTE* FileZ::firstDataExtent() const {
+    for (const auto& rec : records_) {
+        for (const auto& d : rec.dataAttributes) {
+            if (d.isUnnamed() && (!d.nonResident || d.startingVcn == 0)) return &d;
+        }
+    }
+    return nullptr;
+}
+
+void FileZ::resetClusterWalk() {
+    walkAttr_ = 0;
+    walkRecord_ = 0;
+    walkCluster_ = 0;
+    walkRun_ = 0;
+}
+
+std::uint64_t FileZ::getSectorOfNextCluster() {
+    for (;;) {
+        if (walkRecord_ >= records_.size()) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
+        const auto& rec = records_[walkRecord_];
+        if (walkAttr_ < rec.dataAttributes.size() && walkRun_ < rec.dataAttributes[walkAttr_].runs.size()) {
+            const RUN_ENTRY& run = rec.dataAttributes[walkAttr_].runs[walkRun_];
+            runLength_ = run.length;
+            runFirstCluster_ = run.lcn;
+            if (walkCluster_ < runLength_) {
+                currentCluster_ = static_cast<std::uint64_t>(runFirstCluster_) + walkCluster_;
+                ++walkCluster_;
+                return geometry_.clusterToSector(currentCluster_);
+            }
+        }
+        walkCluster_ = 0;
+        if (walkAttr_ < rec.dataAttributes.size() && walkRun_ + 1 < rec.dataAttributes[walkAttr_].runs.size()) {
+            ++walkRun_;
+        } else if (walkAttr_ + 1 < rec.dataAttributes.size()) {
+            ++walkAttr_;
+            walkRun_ = 0;
+        } else {
+            ++walkRecord_;
+            walkAttr_ = 0;
+            walkRun_ = 0;
+        }
+    }
+}
+
+std::uint64_t FileZ::sectorOfMftByte(std::uint64_t offset) const {
+    std::uint64_t cb = geometry_.clusterBytes();
+    if (cb == 0) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
+    const MftRunTable::Run* run = runTable_.find(offset / cb);
+    if (run == nullptr) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
+    std::uint64_t lcn = run->lcn + (offset / cb - run->vcn);
+    return geometry_.clusterToSector(lcn) + (offset % cb) / geometry_.bytesPerSector;
+}
+
+std::uint64_t FileZ::recordCapacity() const {
+    if (geometry_.mftRecordSize == 0) return 0;
+    return runTable_.clusterCount() * geometry_.clusterBytes() / geometry_.mftRecordSize;
+}
+
+std::uint64_t FileZ::getSectorOfRecord(std::uint64_t n) {
+    resetClusterWalk();
+    if (n >= recordCapacity()) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
+    return sectorOfMftByte(n * geometry_.mftRecordSize);
+}
+
+std::uint64_t FileZ::getSectorOfNextRecord() {
+    std::uint64_t s = getSectorOfRecord(nextRecord_);
+    ++nextRecord_;
+    return s;
+}
+
+std::uint64_t FileZ::getSectorOfReference(const FILE_REFERENCE& reference) {
+    return mft_->getSectorOfRecord(reference.recordNumber());
+}
+
+void FileZ::readRecords(std::uint64_t first, std::uint64_t count, std::uint8_t* out) const {
+    std::uint64_t capacity = recordCapacity();
+    if (first >= capacity || count > capacity - first) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
+    if (volume_ == nullptr) throw ErrorException(kErrReadDisk, "Volume::read");
+    const std::uint64_t cb = geometry_.clusterBytes();
+    std::uint64_t offset = first * geometry_.mftRecordSize;
+    std::uint64_t remaining = count * geometry_.mftRecordSize;
+    while (remaining > 0) {
+        std::uint64_t vcn = offset / cb;
+        const MftRunTable::Run* run = runTable_.find(vcn);
+        if (run == nullptr) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
+        std::uint64_t inRun = (run->vcn + run->length - vcn) * cb - offset % cb;
+        std::uint64_t take = std::min(inRun, remaining);
+        if (run->sparse) {
+            std::memset(out, 0, static_cast<std::size_t>(take));
+        } else {
+            std::uint64_t lcn = run->lcn + (vcn - run->vcn);
+            if (lcn > UINT64_MAX / cb) throw ErrorException(kErrReadDisk, "Volume::read");
+            volume_->readBytes(out, static_cast<std::size_t>(take), lcn * cb + offset % cb, "Volume::read");
+        }
+        out += take;
+        offset += take;
+        remaining -= take;
+    }
+}
+
+std::uint64_t FileZ::getRealSize() const {
+    const DATA_ATTRIBUTE* d = firstDataExtent();
+    if (d != nullptr) return d->nonResident ? d->dataSize : d->valueLength;
+    if (records_.size() < 2) throw ErrorException(kErrRecordFormat, "FileZ::getRealSize <Extended record not found>");
+    throw ErrorException(kErrRecordFormat, "FileZ::getRealSize <Extended record data atribut not found>");
+}
+
+} // namespace resurgo

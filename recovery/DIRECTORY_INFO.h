@@ -1,0 +1,25 @@
+#pragma once
+// A directory met while rebuilding paths: its path (once built), its name
+// and its parent.
+
+#include <string>
+
+#include "ntfs/FILE_REFERENCE.h"
+
+namespace resurgo {
+
+class DIRECTORY_INFO {
+public:
+    DIRECTORY_INFO() = default;
+    DIRECTORY_INFO(std::string path, std::string name, FILE_REFERENCE parent)
+        : path(std::move(path)), name(std::move(name)), parent(parent) {}
+    virtual ~DIRECTORY_INFO() = default;
+    DIRECTORY_INFO(const DIRECTORY_INFO&) = default;
+    DIRECTORY_INFO& operator=(const DIRECTORY_INFO&) = default;
+
+    std::string path;
+    std::string name;
+    FILE_REFERENCE parent;
+};
+
+} // namespace resurgo

@@ -1,0 +1,35 @@
+#pragma once
+// One result of a search: a deleted file with its name, size, rebuilt
+// directory and times.
+
+#include <cstdint>
+#include <string>
+
+#include "ntfs/FILE_TIME.h"
+
+namespace resurgo {
+
+class FOUND_FILE {
+public:
+    FOUND_FILE() = default;
+    FOUND_FILE(std::uint64_t recordNumber, std::uint64_t firstSector, std::string name)
+        : name(std::move(name)), firstSector(firstSector), recordNumber(recordNumber) {}
+    virtual ~FOUND_FILE() = default;
+    FOUND_FILE(const FOUND_FILE&) = default;
+    FOUND_FILE& operator=(const FOUND_FILE&) = default;
+    FOUND_FILE(FOUND_FILE&&) = default;
+    FOUND_FILE& operator=(FOUND_FILE&&) = default;
+
+    FILE_TIME lastAccessTime;
+    FILE_TIME creationTime;
+    FILE_TIME lastModificationTime;
+    std::uint64_t size = 0;
+    // Directory names each followed by "\", from below the root down to the
+    // file's directory: "Documents\Letters\"; ".\" for the root directory.
+    std::string directory;
+    std::string name;
+    std::uint64_t firstSector = 0;
+    std::uint64_t recordNumber = 0;
+};
+
+} // namespace resurgo
