@@ -5,6 +5,7 @@
 #include <set>
 
 #include "core/ErrorException.h"
+#include "recovery/Lznt1.h"
 #include "recovery/ProgressSink.h"
 #include "volume/SectorBuffer.h"
 
@@ -248,6 +249,221 @@ DIRECTORY_INFO FilesystemNTFS::getDirectoryInfo(FILE_REFERENCE directory) {
 
 std::string FilesystemNTFS::getDirectoryPath(const FileZ& file) {
     return getDirectoryInfo(file.getDirectoryReference()).path;
+}
+
+
+// ---------------------------------------------------------------------------
+// Restore
+
+namespace {
+
+// The unnamed data's runs laid out by VCN, for the restore.
+struct DataRun {
+    std::uint64_t vcn;
+    std::uint64_t length;
+    std::uint64_t lcn;
+    bool sparse;
+};
+
+std::vector<DataRun> layOutRuns(const std::vector<const DATA_ATTRIBUTE*>& extents) {
+    std::vector<DataRun> runs;
+    for (const DATA_ATTRIBUTE* d : extents) {
+        if (!d->nonResident) continue;
+        std::uint64_t vcn = static_cast<std::uint64_t>(d->startingVcn);
+        for (const auto& r : d->runs) {
+            if (r.length != 0) runs.push_back(DataRun{vcn, r.length, static_cast<std::uint64_t>(r.lcn), r.sparse});
+            vcn += r.length;
+        }
+    }
+    return runs;
+}
+
+} // namespace
+
+// Writes the file's bytes in order, stopping at the data size and writing
+// zeros past the initialized size.
+struct FilesystemNTFS::CopyState {
+    std::uint64_t position = 0;
+    std::uint64_t dataSize = 0;
+    std::uint64_t initializedSize = 0;
+};
+
+OsHandle FilesystemNTFS::openOutputFile(std::string path) {
+    OsHandle h = platform().createOutput(path);
+    if (h == kNoHandle) {
+        std::uint32_t err = platform().lastError();
+        throw ErrorException(kErrOpenOutput, err, "FilesystemNTFS::openOutputFile");
+    }
+    return h;
+}
+
+void FilesystemNTFS::writeOut(OsHandle out, const std::uint8_t* data, std::size_t length, const char* diagnostic,
+                              RESTORE_RESULT& result) {
+    while (length > 0) {
+        std::size_t written = 0;
+        if (!platform().writeOutput(out, data, length, written) || written == 0) {
+            std::uint32_t err = platform().lastError();
+            throw ErrorException(kErrWriteOutput, err, diagnostic);
+        }
+        data += written;
+        length -= written;
+        result.bytesWritten += written;
+    }
+}
+
+void FilesystemNTFS::writeZeros(OsHandle out, std::uint64_t length, const char* diagnostic, RESTORE_RESULT& result) {
+    if (copyBuffer_.size() < kCopyChunkBytes) copyBuffer_.assign(kCopyChunkBytes, 0);
+    std::memset(copyBuffer_.data(), 0, std::min<std::uint64_t>(length, copyBuffer_.size()));
+    while (length > 0) {
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, copyBuffer_.size()));
+        writeOut(out, copyBuffer_.data(), n, diagnostic, result);
+        length -= n;
+    }
+}
+
+void FilesystemNTFS::copyRunToFile(std::uint64_t lcn, std::uint64_t clusters, std::uint64_t limitBytes, OsHandle out,
+                                   RESTORE_RESULT& result) {
+    const std::uint64_t cb = geometry_.clusterBytes();
+    if (cb == 0 || lcn > UINT64_MAX / cb) throw ErrorException(kErrReadDisk, "Volume::read");
+    std::uint64_t offset = lcn * cb;
+    std::uint64_t remaining = std::min(clusters * cb, limitBytes);
+    if (copyBuffer_.size() < kCopyChunkBytes) copyBuffer_.assign(kCopyChunkBytes, 0);
+    while (remaining > 0) {
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, copyBuffer_.size()));
+        volume_.readBytes(copyBuffer_.data(), n, offset, "Volume::read");
+        writeOut(out, copyBuffer_.data(), n, "FilesystemNTFS::copyRunToFile", result);
+        offset += n;
+        remaining -= n;
+    }
+}
+
+void FilesystemNTFS::copyPlain(const std::vector<const DATA_ATTRIBUTE*>& extents, std::uint64_t dataSize,
+                               std::uint64_t initializedSize, OsHandle out, RESTORE_RESULT& result) {
+    const std::uint64_t cb = geometry_.clusterBytes();
+    std::uint64_t position = 0;  // bytes of the file written so far
+    for (const DataRun& run : layOutRuns(extents)) {
+        if (position >= dataSize) break;
+        const std::uint64_t runStart = run.vcn * cb;
+        if (runStart != position) {
+            throw ErrorException(kErrRecordFormat, "FilesystemNTFS::copyFileZ <Data extent missing>");
+        }
+        const std::uint64_t runBytes = std::min(run.length * cb, dataSize - position);
+        // Clusters past the initialized size hold stale bytes: zeros there.
+        const std::uint64_t fromDisk =
+            run.sparse ? 0 : (initializedSize > position ? std::min(runBytes, initializedSize - position) : 0);
+        if (fromDisk > 0) copyRunToFile(run.lcn, run.length, fromDisk, out, result);
+        if (runBytes > fromDisk) writeZeros(out, runBytes - fromDisk, "FilesystemNTFS::copySparceClusters", result);
+        position += runBytes;
+    }
+    if (position < dataSize) {
+        throw ErrorException(kErrRecordFormat, "FilesystemNTFS::copyFileZ <Data extent missing>");
+    }
+}
+
+void FilesystemNTFS::copyCompressedFileZ(const std::vector<const DATA_ATTRIBUTE*>& extents, std::uint64_t dataSize,
+                                         std::uint64_t initializedSize, std::uint32_t unitClusters, OsHandle out,
+                                         RESTORE_RESULT& result) {
+    const std::uint64_t cb = geometry_.clusterBytes();
+    const std::uint64_t unitBytes = unitClusters * cb;
+    const std::vector<DataRun> runs = layOutRuns(extents);
+    std::vector<std::uint8_t> unit(static_cast<std::size_t>(unitBytes));
+    std::vector<std::uint8_t> plain(static_cast<std::size_t>(unitBytes));
+    std::size_t cursor = 0;  // first run that may still cover the current unit
+
+    for (std::uint64_t position = 0; position < dataSize; position += unitBytes) {
+        const std::uint64_t unitVcn = position / cb;
+        const std::uint64_t unitEnd = unitVcn + unitClusters;
+        const std::uint64_t emit = std::min(unitBytes, dataSize - position);
+        // Gather the unit's clusters: data clusters in order, and whether
+        // the unit has sparse clusters (then it is stored compressed).
+        std::uint64_t dataClusters = 0;
+        std::uint64_t sparseClusters = 0;
+        bool dataAfterSparse = false;
+        while (cursor < runs.size() && runs[cursor].vcn + runs[cursor].length <= unitVcn) ++cursor;
+        std::uint64_t vcn = unitVcn;
+        for (std::size_t i = cursor; i < runs.size() && vcn < unitEnd; ++i) {
+            const DataRun& r = runs[i];
+            if (r.vcn > vcn) break;  // a hole no extent covers
+            std::uint64_t from = vcn - r.vcn;
+            std::uint64_t take = std::min(r.length - from, unitEnd - vcn);
+            if (r.sparse) {
+                sparseClusters += take;
+            } else {
+                if (sparseClusters != 0) dataAfterSparse = true;
+                const std::uint64_t lcn = r.lcn + from;
+                if (lcn > UINT64_MAX / cb) throw ErrorException(kErrReadDisk, "Volume::readClusters");
+                volume_.readBytes(unit.data() + dataClusters * cb, static_cast<std::size_t>(take * cb), lcn * cb,
+                                  "Volume::readClusters");
+                dataClusters += take;
+            }
+            vcn += take;
+        }
+        if (vcn < unitEnd && vcn * cb < dataSize) {
+            throw ErrorException(kErrRecordFormat, "FilesystemNTFS::copyFileZ <Data extent missing>");
+        }
+
+        const std::uint8_t* bytes = nullptr;
+        if (dataClusters == 0) {
+            std::memset(plain.data(), 0, plain.size());  // a sparse unit
+            bytes = plain.data();
+        } else if (sparseClusters == 0 && vcn == unitEnd) {
+            bytes = unit.data();  // stored uncompressed
+        } else {
+            std::memset(unit.data() + dataClusters * cb, 0, static_cast<std::size_t>((unitClusters - dataClusters) * cb));
+            std::memset(plain.data(), 0, plain.size());
+            std::uint32_t n = dataAfterSparse ? 0
+                                              : decompressUnit(plain.data(), plain.size(), unit.data(),
+                                                               static_cast<std::size_t>(dataClusters * cb));
+            if (n == 0) ++result.damagedUnits;  // written as zeros, so later bytes keep their offsets
+            bytes = plain.data();
+        }
+        // Past the initialized size the file reads as zeros.
+        std::uint64_t keep = initializedSize > position ? std::min(emit, initializedSize - position) : 0;
+        if (keep > 0) writeOut(out, bytes, static_cast<std::size_t>(keep), "FilesystemNTFS::copyRunToFile", result);
+        if (emit > keep) writeZeros(out, emit - keep, "FilesystemNTFS::copySparceClusters", result);
+    }
+}
+
+RESTORE_RESULT FilesystemNTFS::copyFileZ(const FileZ& file, OsHandle out) {
+    RESTORE_RESULT result;
+    const MFT_RECORD& base = file.records().front();
+    std::vector<const DATA_ATTRIBUTE*> extents = file.dataExtents();
+    if (extents.empty()) {
+        if (!base.dataFound && !base.attributeListFound) {
+            throw ErrorException(kErrRecordFormat,
+                                 "FilesystemNTFS::copyFileZ <Data attribut not found and attribut list not found>");
+        }
+        throw ErrorException(kErrRecordFormat, "FilesystemNTFS::copyFileZ <Data attribut not found>");
+    }
+    const DATA_ATTRIBUTE* first = extents.front();
+    if (!first->nonResident) {
+        writeOut(out, first->value.data(), first->value.size(), "FilesystemNTFS::copyFileZ", result);
+    } else {
+        if (first->startingVcn != 0) {
+            throw ErrorException(kErrRecordFormat, "FilesystemNTFS::copyFileZ <Data extent missing>");
+        }
+        const std::uint64_t dataSize = first->dataSize;
+        const std::uint64_t initializedSize = std::min(first->initializedSize, dataSize);
+        // Compression is a property of the stream (its attribute flags and
+        // compression unit), whatever the standard information says.
+        if (first->compressed && first->compressionUnit != 0 && first->compressionUnit <= 8) {
+            copyCompressedFileZ(extents, dataSize, initializedSize, 1u << first->compressionUnit, out, result);
+        } else {
+            copyPlain(extents, dataSize, initializedSize, out, result);
+        }
+        if (!platform().setOutputSize(out, dataSize)) {
+            std::uint32_t err = platform().lastError();
+            throw ErrorException(kErrWriteOutput, err, "FilesystemNTFS::copyFileZ");
+        }
+    }
+    // The restored file keeps its own modification and access times.
+    platform().setOutputTimes(out, file.modificationTimeUtc(), file.accessTimeUtc());
+    return result;
+}
+
+std::uint32_t FilesystemNTFS::decompressUnit(std::uint8_t* out, std::size_t outLimit, const std::uint8_t* in,
+                                             std::size_t inLength) {
+    return Lznt1::decompress(out, outLimit, in, inLength);
 }
 
 } // namespace resurgo

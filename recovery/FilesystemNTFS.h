@@ -22,7 +22,7 @@
 
 namespace resurgo {
 
-class DATA_ATTRIBUTE;
+struct DATA_ATTRIBUTE;
 
 class FilesystemNTFS {
 public:
