@@ -328,9 +328,13 @@ void FilesystemNTFS::copyRunToFile(std::uint64_t lcn, std::uint64_t clusters, st
     std::uint64_t offset = lcn * cb;
     std::uint64_t remaining = std::min(clusters * cb, limitBytes);
     if (copyBuffer_.size() < kCopyChunkBytes) copyBuffer_.assign(kCopyChunkBytes, 0);
+    // Raw devices take whole sectors only: a tail is read rounded up to the
+    // sector (still inside the run's clusters) and written to its length.
+    const std::uint64_t sector = geometry_.bytesPerSector ? geometry_.bytesPerSector : 512;
     while (remaining > 0) {
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, copyBuffer_.size()));
-        volume_.readBytes(copyBuffer_.data(), n, offset, "Volume::read");
+        std::size_t rounded = static_cast<std::size_t>((n + sector - 1) / sector * sector);
+        volume_.readBytes(copyBuffer_.data(), rounded, offset, "Volume::read");
         writeOut(out, copyBuffer_.data(), n, "FilesystemNTFS::copyRunToFile", result);
         offset += n;
         remaining -= n;

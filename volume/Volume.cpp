@@ -64,7 +64,7 @@ void Volume::getDiskGeometry() {
         // two, else 512; the "geometry" is one sector per track and per
         // cylinder so that its product is the source's sector count.
         std::uint32_t bps = 512;
-        std::uint8_t head[16] = {};
+        std::uint8_t head[512] = {};
         std::size_t got = 0;
         if (sizeBytes >= sizeof head && platform().readAt(handle, head, sizeof head, 0, got) && got == sizeof head) {
             std::uint32_t v = static_cast<std::uint32_t>(head[kBootBytesPerSectorOffset] |
