@@ -65,9 +65,16 @@ void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volum
     if (!base.standardInformationFound) {
         throw ErrorException(kErrNoStandardInfo, "FileZ::open <Standard information attribut not found>");
     }
-    if (!base.fileNameFound) throw ErrorException(kErrNoFileName, "FileZ::open <Filename attribut not found>");
+    // A file with an attribute list may keep its names in extension
+    // records only: look for names after the list has been followed.
+    if (!base.fileNameFound && !base.attributeListFound) {
+        throw ErrorException(kErrNoFileName, "FileZ::open <Filename attribut not found>");
+    }
     recordNumber_ = recordNumber;
     finishOpen(base, firstSector);
+    if (records_.front().fileNames.empty()) {
+        throw ErrorException(kErrNoFileName, "FileZ::open <Filename attribut not found>");
+    }
 }
 
 void FileZ::finishOpen(MFT_RECORD& base, std::uint64_t firstSector) {
