@@ -51,12 +51,15 @@ bool FILE_TIME::isWithinDays(std::int32_t days) const { return isWithinDays(days
 bool FILE_TIME::isWithinDays(std::int32_t days, std::uint64_t nowUtc) const {
     // Now minus N days; a span reaching before 1601 means "since ever"
     // rather than wrapping around to a threshold in the far future.
+    // More than about 21 million days do not fit in 64 bits of ticks: the
+    // span saturates instead of wrapping to a short one.
+    std::uint64_t count = days >= 0 ? static_cast<std::uint64_t>(days)
+                                    : static_cast<std::uint64_t>(-static_cast<std::int64_t>(days));
+    std::uint64_t span = count > UINT64_MAX / kTicksPerDay ? UINT64_MAX : count * kTicksPerDay;
     std::uint64_t threshold;
     if (days >= 0) {
-        std::uint64_t span = static_cast<std::uint64_t>(days) * kTicksPerDay;
         threshold = span > nowUtc ? 0 : nowUtc - span;
     } else {
-        std::uint64_t span = static_cast<std::uint64_t>(-static_cast<std::int64_t>(days)) * kTicksPerDay;
         threshold = span > UINT64_MAX - nowUtc ? UINT64_MAX : nowUtc + span;
     }
     // Compared as unsigned 64-bit values, as the platform compares FILETIMEs.

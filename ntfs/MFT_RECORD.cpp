@@ -288,7 +288,11 @@ void MFT_RECORD::readAttributeList(const std::uint8_t* attr, std::size_t attrLen
     std::size_t at = 0;
     for (const auto& run : runs) {
         std::size_t bytes = static_cast<std::size_t>(run.length * clusterBytes);
-        if (run.lcn < 0) throw ErrorException(kErrReadDisk, "Volume::read");
+        // A cluster number whose byte position does not fit in 64 bits would
+        // wrap around to the start of the volume.
+        if (run.lcn < 0 || static_cast<std::uint64_t>(run.lcn) > UINT64_MAX / clusterBytes) {
+            throw ErrorException(kErrReadDisk, "Volume::read");
+        }
         volume->readBytes(out.data() + at, bytes, static_cast<std::uint64_t>(run.lcn) * clusterBytes, "Volume::read");
         at += bytes;
     }
