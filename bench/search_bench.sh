@@ -1,0 +1,209 @@
+#!/usr/bin/env bash
+# Search benchmark on the big image (bench/make-big-image.sh), page cache
+# warm. Times
+#   (a) the engine's search of all deleted files, results written as JSON
+#       to /dev/null: `resurgo search IMAGE --days 1000000 --json` when the
+#       command-line program is built, else `resurgo_bench search ... --json`;
+#   (b) reading the MFT's bytes alone with dd (its runs from istat);
+#   (c) `ntfsundelete -s IMAGE` (ntfs-3g) as the reference peer;
+# and prints the ratios (peer/ours, ours/MFT read) and the peak memory
+# (max RSS, /usr/bin/time -v) with memory per result.
+#
+# Usage: bench/search_bench.sh [IMAGE]
+# Environment:
+#   RESURGO_BENCH_CACHE  image cache (default /var/tmp/resurgo-bench)
+#   BUILD                Release build dir with -DRESURGO_BENCH=ON
+#                        (default build-bench beside bench/)
+#   RESURGO              the CLI binary to use (default BUILD/cli/resurgo if present)
+#   RUNS                 timed runs per command (default 10), WARMUP (default 2)
+#   NO_HYPERFINE=1       time with the built-in loop even when hyperfine exists
+# Needs: hyperfine (falls back to best of RUNS with date +%s%N), istat
+# (sleuthkit), ntfsundelete (ntfs-3g), /usr/bin/time, python3.
+set -euo pipefail
+export LC_ALL=C
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(dirname "$HERE")
+CACHE=${RESURGO_BENCH_CACHE:-/var/tmp/resurgo-bench}
+BUILD=${BUILD:-$ROOT/build-bench}
+IMAGE=${1:-$CACHE/big.img}
+RUNS=${RUNS:-10}
+WARMUP=${WARMUP:-2}
+BENCH_BIN=$BUILD/bench/resurgo_bench
+
+[[ -f $IMAGE ]] || { echo "no image $IMAGE: run bench/make-big-image.sh first" >&2; exit 1; }
+for tool in istat ntfsundelete python3; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 1; }
+done
+[[ -x /usr/bin/time ]] || { echo "missing /usr/bin/time (apt-get install time)" >&2; exit 1; }
+
+CLI=${RESURGO:-}
+if [[ -z $CLI && -x $BUILD/cli/resurgo ]]; then CLI=$BUILD/cli/resurgo; fi
+if [[ -n $CLI ]]; then
+    OURS=("$CLI" search "$IMAGE" --days 1000000 --json)
+    EMPTY=("$CLI" search "$IMAGE" --days 1000000 --json --pattern 'no-such-name-*')
+else
+    [[ -x $BENCH_BIN ]] || { echo "build $BENCH_BIN first (cmake -DRESURGO_BENCH=ON)" >&2; exit 1; }
+    OURS=("$BENCH_BIN" search "$IMAGE" --days 1000000 --json)
+    EMPTY=("$BENCH_BIN" search "$IMAGE" --days 1000000 --json --pattern 'no-such-name-*')
+fi
+PEER=(ntfsundelete -s "$IMAGE")
+
+WORK=$(mktemp -d /tmp/resurgo-search-bench.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+
+# --- the MFT's runs, from istat (independent of the engine) -------------
+CLUSTER=$(python3 - "$IMAGE" <<'PYEOF'
+import struct, sys
+with open(sys.argv[1], "rb") as f:
+    b = f.read(512)
+bps = struct.unpack_from("<H", b, 0x0B)[0]
+spc = b[0x0D]
+print(bps * (spc if spc <= 0x80 else 1))
+PYEOF
+)
+istat "$IMAGE" 0 >"$WORK/istat0.txt"
+python3 - "$WORK/istat0.txt" "$CLUSTER" >"$WORK/mft-runs.txt" <<'PYEOF'
+# Lists of clusters after the $DATA line of $MFT, merged into byte ranges
+# and clipped to the data size.
+import re, sys
+lines = open(sys.argv[1]).read().splitlines()
+cluster = int(sys.argv[2])
+clusters, size, on = [], None, False
+for line in lines:
+    if line.startswith("Type: "):
+        on = line.startswith("Type: $DATA (128-") and "Name: N/A" in line
+        if on:
+            size = int(re.search(r"size: (\d+)", line).group(1))
+        continue
+    if on and re.fullmatch(r"[0-9 ]+", line.strip() or "x"):
+        clusters += [int(x) for x in line.split()]
+runs = []
+for c in clusters:
+    if c == 0:  # istat pads the last line / sparse
+        continue
+    if runs and runs[-1][0] + runs[-1][1] == c:
+        runs[-1][1] += 1
+    else:
+        runs.append([c, 1])
+left = size
+for lcn, n in runs:
+    if left <= 0:
+        break
+    nbytes = min(left, n * cluster)
+    print(lcn * cluster, nbytes)
+    left -= nbytes
+PYEOF
+MFT_BYTES=$(awk '{s+=$2} END {print s}' "$WORK/mft-runs.txt")
+{
+    echo '#!/bin/sh'
+    while read -r off len; do
+        echo "dd if='$IMAGE' of=/dev/null bs=1M iflag=skip_bytes,count_bytes skip=$off count=$len status=none"
+    done <"$WORK/mft-runs.txt"
+} >"$WORK/mft-read.sh"
+MFT_READ=(sh "$WORK/mft-read.sh")
+
+echo "== search benchmark =="
+echo "image:      $IMAGE ($(du -h --apparent-size "$IMAGE" | cut -f1) apparent, $(du -h "$IMAGE" | cut -f1) allocated)"
+echo "MFT (istat): $(wc -l <"$WORK/mft-runs.txt") run(s), $MFT_BYTES bytes:" $(tr '\n' ';' <"$WORK/mft-runs.txt")
+if [[ -x $BENCH_BIN ]]; then
+    echo "MFT (engine):" $(tr '\n' ';' < <("$BENCH_BIN" mft-runs "$IMAGE"))
+fi
+echo "ours:       ${OURS[*]}"
+echo "peer:       ${PEER[*]}"
+echo "host:       $(nproc) cores, $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# --- warm the page cache: every command once ----------------------------
+"${OURS[@]}" >"$WORK/ours.out" 2>"$WORK/ours.err"
+"${PEER[@]}" >"$WORK/peer.out" 2>&1 || true
+"${MFT_READ[@]}"
+RESULTS=$(grep -c '' "$WORK/ours.out" || true)
+PEER_RESULTS=$(sed -n 's/^Files with potentially recoverable content: \([0-9]*\).*/\1/p' "$WORK/peer.out")
+echo "results:    ours $RESULTS deleted files (JSON lines); peer lists ${PEER_RESULTS:-?} records"
+
+# --- timing ----------------------------------------------------------------
+if [[ -z ${NO_HYPERFINE:-} ]] && command -v hyperfine >/dev/null; then
+    hyperfine -N --warmup "$WARMUP" --runs "$RUNS" --export-json "$WORK/times.json" \
+        -n ours "${OURS[*]}" -n mft-read "${MFT_READ[*]}" -n peer "${PEER[*]}" \
+        -n ours-no-results "${EMPTY[*]}" >"$WORK/hyperfine.txt" 2>&1 \
+        || { cat "$WORK/hyperfine.txt"; exit 1; }
+    cat "$WORK/hyperfine.txt"
+else
+    python3 - "$WORK/times.json" "$RUNS" "$WARMUP" \
+        ours "${OURS[*]}" mft-read "${MFT_READ[*]}" peer "${PEER[*]}" ours-no-results "${EMPTY[*]}" <<'PYEOF'
+import json, resource, shlex, subprocess, sys, time
+out, runs, warm = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+args = sys.argv[4:]
+results = []
+for name, cmd in zip(args[0::2], args[1::2]):
+    argv = shlex.split(cmd)
+    for _ in range(warm):
+        subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    times, user, system = [], 0.0, 0.0
+    for _ in range(runs):
+        r0 = resource.getrusage(resource.RUSAGE_CHILDREN)
+        t0 = time.perf_counter()
+        subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        times.append(time.perf_counter() - t0)
+        r1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+        user += r1.ru_utime - r0.ru_utime
+        system += r1.ru_stime - r0.ru_stime
+    results.append({"command": name, "times": times, "mean": sum(times) / len(times), "min": min(times),
+                    "user": user / runs, "system": system / runs})
+    print("%-16s best %.1f ms  mean %.1f ms" % (name, min(times) * 1e3, sum(times) / len(times) * 1e3))
+json.dump({"results": results}, open(out, "w"))
+PYEOF
+fi
+
+# --- peak memory ------------------------------------------------------------
+rss() {  # max RSS in KiB of one run
+    /usr/bin/time -v "$@" 2>&1 >/dev/null | sed -n 's/.*Maximum resident set size (kbytes): //p'
+}
+RSS_OURS=$(rss "${OURS[@]}")
+RSS_EMPTY=$(rss "${EMPTY[@]}")
+RSS_PEER=$(rss "${PEER[@]}")
+NAME_BYTES=$(python3 - "$WORK/ours.out" <<'PYEOF'
+import json, sys
+n = 0
+for line in open(sys.argv[1], encoding="utf-8"):
+    d = json.loads(line)
+    n += len(d["name"].encode()) + len(d["directory"].encode())
+print(n)
+PYEOF
+)
+
+python3 - "$WORK/times.json" "$RESULTS" "$NAME_BYTES" "$RSS_OURS" "$RSS_EMPTY" "$RSS_PEER" "$MFT_BYTES" <<'PYEOF'
+import json, sys
+t = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
+results, name_bytes = int(sys.argv[2]), int(sys.argv[3])
+rss_ours, rss_empty, rss_peer, mft_bytes = (int(x) for x in sys.argv[4:8])
+def ms(name, key):
+    return t[name][key] * 1e3
+print()
+print("== summary: wall ms (mean, best) and CPU ms (user+sys, mean) ==")
+def cpu(name):
+    return (t[name].get("user", 0) + t[name].get("system", 0)) * 1e3
+for name in ("ours", "ours-no-results", "mft-read", "peer"):
+    print("%-16s wall %8.1f  best %7.1f   cpu %7.1f" % (name, ms(name, "mean"), ms(name, "min"), cpu(name)))
+ours, peer, mft = ms("ours", "mean"), ms("peer", "mean"), ms("mft-read", "mean")
+ours_b, peer_b, mft_b = ms("ours", "min"), ms("peer", "min"), ms("mft-read", "min")
+def cpu_ratio(a, b):
+    return cpu(a) / cpu(b) if cpu(b) > 0 else float("nan")
+print("peer/ours        wall %6.2fx  best %6.2fx  cpu %6.2fx   target >= 5x   %s"
+      % (peer / ours, peer_b / ours_b, cpu_ratio("peer", "ours"), "MET" if peer / ours >= 5 else "MISSED"))
+print("ours/mft-read    wall %6.2fx  best %6.2fx  cpu %6.2fx   target <= 3x   %s"
+      % (ours / mft, ours_b / mft_b, cpu_ratio("ours", "mft-read"), "MET" if ours / mft <= 3 else "MISSED"))
+print("MFT read rate    %.0f MiB/s (dd); ours %.0f MiB/s of MFT; %.0f ns wall per MFT record"
+      % (mft_bytes / 1048576 / (mft / 1e3), mft_bytes / 1048576 / (ours / 1e3), ours * 1e6 / (mft_bytes / 1024)))
+print("load average     %s" % open("/proc/loadavg").read().split()[:3])
+print()
+print("== peak memory (max RSS) ==")
+print("ours             %8d KiB  (%d results, %d bytes of names+paths)" % (rss_ours, results, name_bytes))
+print("ours, no results %8d KiB  (fixed cost: binary, libraries, scan buffer)" % rss_empty)
+print("peer             %8d KiB" % rss_peer)
+if results:
+    per = (rss_ours - rss_empty) * 1024 / results
+    net = ((rss_ours - rss_empty) * 1024 - name_bytes) / results
+    print("per result       %8.0f bytes gross, %.0f bytes beyond names+paths   target < 1024 + names   %s"
+          % (per, net, "MET" if net < 1024 else "MISSED"))
+PYEOF
