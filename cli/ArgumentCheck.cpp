@@ -1,0 +1,56 @@
+#include "cli/ArgumentCheck.h"
+
+#include "core/TextUtf.h"
+#include "file/FileZ.h"
+
+namespace resurgo::cli {
+
+namespace {
+
+// Digits only; false on anything else or on a value above limit.
+bool parseWhole(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
+    if (text.empty()) return false;
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');
+        if (v > limit) return false;
+    }
+    value = v;
+    return true;
+}
+
+} // namespace
+
+bool ArgumentCheck::parseDays(const std::string& text, std::int32_t& days, std::string& error) {
+    std::uint64_t v = 0;
+    if (!parseWhole(text, kMaxDays, v)) {
+        error = "--days takes a whole number of days from 0 to " + std::to_string(kMaxDays) + ", not \"" + text +
+                "\"";
+        return false;
+    }
+    days = static_cast<std::int32_t>(v);
+    return true;
+}
+
+bool ArgumentCheck::checkPattern(const std::string& pattern, std::string& error) {
+    std::size_t length = TextUtf::toCodePoints(pattern).size();
+    if (length > FileZ::kMaxPatternLength) {
+        error = "--pattern is " + std::to_string(length) + " characters long; the longest pattern accepted is " +
+                std::to_string(FileZ::kMaxPatternLength) + " characters";
+        return false;
+    }
+    return true;
+}
+
+bool ArgumentCheck::parseRecord(const std::string& text, std::uint64_t& record, std::string& error) {
+    constexpr std::uint64_t kMaxRecord = (1ULL << 48) - 1;
+    if (!parseWhole(text, kMaxRecord, record)) {
+        error = "--record takes an MFT record number (a whole number as `resurgo search --json` lists it), not \"" +
+                text + "\"";
+        return false;
+    }
+    return true;
+}
+
+} // namespace resurgo::cli

@@ -1,0 +1,85 @@
+#include "cli/DriveTable.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <unistd.h>
+
+#include "cli/ResultFormatter.h"
+
+namespace resurgo::cli {
+
+DriveTable::DriveTable(DeviceSource& source) : source_(source) {}
+DriveTable::~DriveTable() = default;
+
+bool DriveTable::isNtfs(const BlockDevice& d) {
+    std::string type = d.fileSystem;
+    std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return type == "ntfs";
+}
+
+void DriveTable::load() {
+    drives_.clear();
+    denied_.clear();
+    for (BlockDevice& d : source_.devices()) {
+        if (d.probeDenied) denied_.push_back(d.path);
+        if (!isNtfs(d) || d.removable) continue;
+        drives_.push_back(std::move(d));
+    }
+}
+
+void DriveTable::writeTable(std::ostream& out, std::ostream& err) const {
+    if (drives_.empty()) {
+        out << "No fixed NTFS block devices found.\n";
+    } else {
+        using Row = std::array<std::string, 5>;
+        std::vector<Row> rows;
+        rows.push_back({"Device", "Label", "Size MB", "Free MB", "Mounted on"});
+        for (const BlockDevice& d : drives_) {
+            rows.push_back({d.path, d.label, std::to_string(d.sizeBytes / kBytesPerMegabyte),
+                            d.hasFreeBytes ? std::to_string(d.freeBytes / kBytesPerMegabyte) : "-",
+                            d.mountPoint.empty() ? "-" : d.mountPoint});
+        }
+        std::array<std::size_t, 5> width{};
+        for (const Row& r : rows) {
+            for (std::size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], ResultFormatter::displayWidth(r[c]));
+        }
+        for (const Row& r : rows) {
+            for (std::size_t c = 0; c < r.size(); ++c) {
+                std::size_t used = ResultFormatter::displayWidth(r[c]);
+                std::string fill(width[c] > used ? width[c] - used : 0, ' ');
+                if (c > 0) out << "  ";
+                if (c == 2 || c == 3) {
+                    out << fill << r[c];
+                } else if (c == r.size() - 1) {
+                    out << r[c];
+                } else {
+                    out << r[c] << fill;
+                }
+            }
+            out << '\n';
+        }
+    }
+    if (!denied_.empty()) {
+        err << "resurgo: no permission to read";
+        for (const std::string& path : denied_) err << ' ' << path;
+        err << (::geteuid() != 0 ? "; run as root to see every NTFS device\n" : "\n");
+    }
+}
+
+nlohmann::ordered_json DriveTable::toJson() const {
+    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+    for (const BlockDevice& d : drives_) {
+        nlohmann::ordered_json o = {{"device", d.path},
+                            {"label", d.label},
+                            {"size_mb", d.sizeBytes / kBytesPerMegabyte},
+                            {"free_mb", nullptr},
+                            {"mount_point", nullptr}};
+        if (d.hasFreeBytes) o["free_mb"] = d.freeBytes / kBytesPerMegabyte;
+        if (!d.mountPoint.empty()) o["mount_point"] = d.mountPoint;
+        array.push_back(std::move(o));
+    }
+    return array;
+}
+
+} // namespace resurgo::cli

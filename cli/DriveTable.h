@@ -1,0 +1,44 @@
+#pragma once
+// `resurgo drives`: the Linux counterpart of the desktop drive list. Lists
+// the block devices that hold NTFS and are not removable, with label, size
+// and (when mounted) free space in MB of 1,000,000 bytes. The device table
+// comes from a DeviceSource, which tests replace with a fixed list.
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/BlockDevice.h"
+#include "cli/DeviceSource.h"
+
+namespace resurgo::cli {
+
+class DriveTable {
+public:
+    static constexpr std::uint64_t kBytesPerMegabyte = 1000000;
+
+    explicit DriveTable(DeviceSource& source);
+    virtual ~DriveTable();
+
+    // Reads the device table and keeps the NTFS, non-removable devices in
+    // the order the source lists them.
+    void load();
+    const std::vector<BlockDevice>& drives() const { return drives_; }
+    // Devices whose file system could not be learned (no permission).
+    const std::vector<std::string>& denied() const { return denied_; }
+
+    static bool isNtfs(const BlockDevice& d);
+    // The listing; unreadable devices are named on err.
+    void writeTable(std::ostream& out, std::ostream& err) const;
+    nlohmann::ordered_json toJson() const;
+
+private:
+    DeviceSource& source_;
+    std::vector<BlockDevice> drives_;
+    std::vector<std::string> denied_;
+};
+
+} // namespace resurgo::cli

@@ -1,0 +1,46 @@
+#include "cli/FailureReport.h"
+
+#include "cli/ExitCode.h"
+#include "cli/Messages.h"
+#include "platform/Platform.h"
+
+namespace resurgo::cli {
+
+int FailureReport::bootFailure(const ErrorException& e, const std::string& source, std::ostream& err) {
+    if (e.code() == kErrOpenDisk || e.code() == kErrDiskGeometry) {
+        err << "resurgo: cannot open " << source << ": " << reason(e) << '\n';
+        return kExitOpenFailed;
+    }
+    err << Messages::kBadBootRecord << '\n' << "resurgo: " << source << ": " << reason(e) << '\n';
+    return kExitBadBoot;
+}
+
+int FailureReport::openFailure(const ErrorException& e, const std::string& source, std::ostream& err) {
+    err << Messages::kBadNtfsDrive << '\n' << "resurgo: " << source << ": " << reason(e) << '\n';
+    return kExitBadVolume;
+}
+
+std::string FailureReport::reason(const ErrorException& e) {
+    if (e.systemError() != 0) {
+        std::string text = platform().errorText(e.systemError());
+        if (!text.empty()) return text;
+    }
+    std::string text = ErrorException::describe(e.code());
+    return text.empty() ? e.diagnostic() : text;
+}
+
+std::string FailureReport::fill(const char* message, const std::string& text, unsigned long long count) {
+    std::string out(message);
+    std::string::size_type at = out.find("%s");
+    if (at != std::string::npos) {
+        out.replace(at, 2, text);
+        at += text.size();
+    } else {
+        at = 0;
+    }
+    std::string::size_type n = out.find("%llu", at);
+    if (n != std::string::npos) out.replace(n, 4, std::to_string(count));
+    return out;
+}
+
+} // namespace resurgo::cli

@@ -1,0 +1,27 @@
+#pragma once
+// Turns the engine's failures into the user's messages and exit statuses,
+// the same for the search and the restore.
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "core/ErrorException.h"
+
+namespace resurgo::cli {
+
+class FailureReport {
+public:
+    // The boot record could not be read: an open failure (with the
+    // system's error text) or a bad boot record (message 21).
+    static int bootFailure(const ErrorException& e, const std::string& source, std::ostream& err);
+    // The volume's MFT could not be opened (message 22).
+    static int openFailure(const ErrorException& e, const std::string& source, std::ostream& err);
+    // The system's text for an error value, or the error code's own
+    // description when the failure was not a system call's.
+    static std::string reason(const ErrorException& e);
+    // A message with one %s replaced by text (and %llu by count).
+    static std::string fill(const char* message, const std::string& text, unsigned long long count = 0);
+};
+
+} // namespace resurgo::cli

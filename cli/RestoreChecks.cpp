@@ -1,0 +1,94 @@
+#include "cli/RestoreChecks.h"
+
+#include <deque>
+#include <set>
+
+#include "platform/Platform.h"
+
+namespace resurgo::cli {
+
+namespace {
+
+constexpr std::size_t kMaxLayers = 256;
+
+bool sameFile(const FileProbe::Identity& a, const FileProbe::Identity& b) {
+    return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
+}
+
+} // namespace
+
+RestoreChecks::RestoreChecks(FileProbe& probe) : probe_(probe) {}
+RestoreChecks::~RestoreChecks() = default;
+
+bool RestoreChecks::setSource(const std::string& source) {
+    source_ = probe_.identify(source);
+    sourceFiles_.clear();
+    if (source_.isBlockDevice) {
+        std::set<std::uint64_t> seen;
+        std::deque<std::uint64_t> queue{source_.rdev};
+        while (!queue.empty() && seen.size() < kMaxLayers) {
+            std::uint64_t dev = queue.front();
+            queue.pop_front();
+            if (!seen.insert(dev).second) continue;
+            FileProbe::Lower lower = probe_.lowerLayers(dev);
+            for (std::uint64_t d : lower.devices) queue.push_back(d);
+            for (const FileProbe::Identity& f : lower.files) sourceFiles_.push_back(f);
+        }
+    }
+    return source_.exists;
+}
+
+bool RestoreChecks::touchesSource(std::uint64_t device) {
+    // Walk down the layers from the destination's file system; any layer
+    // that is the source device, or the source image, means a write there
+    // reaches the source.
+    std::set<std::uint64_t> seen;
+    std::deque<std::uint64_t> queue{device};
+    while (!queue.empty() && seen.size() < kMaxLayers) {
+        std::uint64_t dev = queue.front();
+        queue.pop_front();
+        if (!seen.insert(dev).second) continue;
+        if (source_.isBlockDevice && dev == source_.rdev) return true;
+        FileProbe::Lower lower = probe_.lowerLayers(dev);
+        for (std::uint64_t d : lower.devices) queue.push_back(d);
+        for (const FileProbe::Identity& f : lower.files) {
+            if (!source_.isBlockDevice && sameFile(f, source_)) return true;
+            // The backing file's own file system is a layer too.
+            queue.push_back(f.device);
+        }
+    }
+    return false;
+}
+
+bool RestoreChecks::destinationOnSource(const std::string& directory, const std::string& target) {
+    FileProbe::Identity t = probe_.identify(target);
+    if (t.exists) {
+        if (sameFile(t, source_)) return true;
+        for (const FileProbe::Identity& f : sourceFiles_) {
+            if (sameFile(t, f)) return true;
+        }
+        if (source_.isBlockDevice && t.isBlockDevice && t.rdev == source_.rdev) return true;
+        if (t.isBlockDevice && touchesSource(t.rdev)) return true;
+        if (touchesSource(t.device)) return true;
+    }
+    FileProbe::Identity dir = probe_.identify(directory);
+    if (dir.exists && touchesSource(dir.device)) return true;
+    return false;
+}
+
+RestoreChecks::Overwrite RestoreChecks::overwriteDecision(bool exists, bool force, bool interactive) {
+    if (!exists || force) return Overwrite::Write;
+    return interactive ? Overwrite::Ask : Overwrite::Refuse;
+}
+
+bool RestoreChecks::enoughSpace(bool known, std::uint64_t available, std::uint64_t needed) {
+    return !known || available >= needed;
+}
+
+bool RestoreChecks::hasSpaceFor(const std::string& directory, std::uint64_t needed) {
+    std::uint64_t available = 0;
+    bool known = platform().availableSpace(directory, available);
+    return enoughSpace(known, available, needed);
+}
+
+} // namespace resurgo::cli

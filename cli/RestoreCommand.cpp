@@ -1,0 +1,124 @@
+#include "cli/RestoreCommand.h"
+
+#include "cli/ExitCode.h"
+#include "cli/FailureReport.h"
+#include "cli/FileCopy.h"
+#include "cli/Messages.h"
+#include "cli/OutputPaths.h"
+#include "cli/RestoreChecks.h"
+#include "cli/Terminal.h"
+#include "recovery/SearchJob.h"
+
+namespace resurgo::cli {
+
+namespace {
+
+// Closes the filesystem however the restore ends.
+class FilesystemCloser {
+public:
+    explicit FilesystemCloser(FilesystemNTFS& fs) : fs_(fs) {}
+    ~FilesystemCloser() {
+        try {
+            fs_.close();
+        } catch (const ErrorException&) {
+        }
+    }
+    FilesystemCloser(const FilesystemCloser&) = delete;
+    FilesystemCloser& operator=(const FilesystemCloser&) = delete;
+
+private:
+    FilesystemNTFS& fs_;
+};
+
+} // namespace
+
+RestoreCommand::RestoreCommand(FileProbe& probe) : probe_(probe) {}
+RestoreCommand::~RestoreCommand() = default;
+
+int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream& err, std::istream& in,
+                        bool interactive) {
+    SearchJob job;
+    try {
+        job.prepareGeometry(options.source);
+    } catch (const ErrorException& e) {
+        return FailureReport::bootFailure(e, options.source, err);
+    }
+    try {
+        job.filesystem.open(job.geometry);
+    } catch (const ErrorException& e) {
+        return FailureReport::openFailure(e, options.source, err);
+    }
+    FilesystemCloser closer(job.filesystem);
+
+    FileCopy copier(job);
+    FileZ file;
+    std::string why;
+    if (!copier.openDeletedFile(options.record, file, why)) {
+        err << Messages::kFileDamaged << "\nresurgo: " << why << '\n';
+        return kExitFileDamaged;
+    }
+    const std::string name = file.getName();
+    const std::uint64_t size = file.getRealSize();
+
+    // An existing directory receives the file under its own name.
+    std::string target = options.output;
+    FileProbe::Identity given = probe_.identify(target);
+    if (given.exists && given.isDirectory) target = OutputPaths::join(target, OutputPaths::safeComponent(name));
+    const std::string directory = OutputPaths::parentOf(target);
+
+    RestoreChecks checks(probe_);
+    checks.setSource(options.source);
+    if (checks.destinationOnSource(directory, target)) {
+        err << Messages::kSameDrive << '\n';
+        file.close();
+        return kExitSameSource;
+    }
+
+    FileProbe::Identity existing = probe_.identify(target);
+    if (existing.exists && !existing.isRegular) {
+        err << "resurgo: " << target << " exists and is not a regular file; choose another destination\n";
+        file.close();
+        return kExitExists;
+    }
+    switch (RestoreChecks::overwriteDecision(existing.exists, options.force, interactive)) {
+        case RestoreChecks::Overwrite::Write:
+            break;
+        case RestoreChecks::Overwrite::Ask:
+            if (!Terminal::askYesNo(in, err, std::string(Messages::kFileExists))) {
+                err << "resurgo: " << target << " kept as it was\n";
+                file.close();
+                return kExitExists;
+            }
+            break;
+        case RestoreChecks::Overwrite::Refuse:
+            err << Messages::kFileExists << "\nresurgo: " << target
+                << " exists; not overwritten without --force\n";
+            file.close();
+            return kExitExists;
+    }
+
+    if (!RestoreChecks::hasSpaceFor(directory, size)) {
+        err << Messages::kNoFreeSpace << "\nresurgo: " << name << " needs " << size << " bytes in " << directory
+            << '\n';
+        file.close();
+        return kExitNoSpace;
+    }
+
+    FileCopy::Result result = copier.copy(file, target);
+    file.close();
+    switch (result) {
+        case FileCopy::Result::CreateFailed:
+        case FileCopy::Result::CopyFailed:
+            err << Messages::kCopyFailed << "\nresurgo: " << copier.failure() << '\n';
+            return kExitCopyFailed;
+        case FileCopy::Result::Damaged:
+            out << FailureReport::fill(Messages::kRestoredDamaged, name, copier.damagedUnits()) << '\n';
+            return kExitDamagedUnits;
+        case FileCopy::Result::Restored:
+            break;
+    }
+    out << FailureReport::fill(Messages::kRestored, name) << '\n';
+    return kExitOk;
+}
+
+} // namespace resurgo::cli

@@ -1,0 +1,36 @@
+#pragma once
+// `resurgo restore SOURCE --record N --output PATH [--force]`: restores the
+// deleted file of one MFT record, with the checks of the desktop restore
+// (same source, existing file, free space) and its messages.
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+#include <string>
+
+#include "cli/FileProbe.h"
+
+namespace resurgo::cli {
+
+class RestoreCommand {
+public:
+    struct Options {
+        std::string source;
+        std::uint64_t record = 0;
+        std::string output;  // a file path, or an existing directory to restore into
+        bool force = false;
+    };
+
+    explicit RestoreCommand(FileProbe& probe);
+    virtual ~RestoreCommand();
+
+    // interactive: the user can be asked (standard input is a terminal);
+    // the question is read from in and written to err. Returns the exit
+    // status.
+    int run(const Options& options, std::ostream& out, std::ostream& err, std::istream& in, bool interactive);
+
+private:
+    FileProbe& probe_;
+};
+
+} // namespace resurgo::cli

@@ -1,0 +1,117 @@
+#include "cli/ResultFormatter.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "core/TextUtf.h"
+
+namespace resurgo::cli {
+
+namespace {
+
+bool isWide(char32_t c) {
+    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0xA4CF) ||
+           (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+           (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+           (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x3FFFD);
+}
+
+bool isZeroWidth(char32_t c) { return (c >= 0x0300 && c <= 0x036F) || c == 0x200B || c == 0x200D || c == 0xFE0F; }
+
+void pad(std::ostream& out, const std::string& text, std::size_t width, bool right) {
+    std::size_t used = ResultFormatter::displayWidth(text);
+    std::string fill(width > used ? width - used : 0, ' ');
+    if (right) {
+        out << fill << text;
+    } else {
+        out << text << fill;
+    }
+}
+
+} // namespace
+
+std::string ResultFormatter::directoryText(const std::string& engineDirectory) {
+    std::string text = engineDirectory;
+    std::replace(text.begin(), text.end(), '\\', '/');
+    while (!text.empty() && text.back() == '/') text.pop_back();
+    if (text.empty()) return ".";
+    return text;
+}
+
+std::string ResultFormatter::localText(const FILE_TIME& time) {
+    const LocalTime& t = time.local();
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour, t.minute);
+    return buf;
+}
+
+nlohmann::ordered_json ResultFormatter::toJson(const std::vector<FOUND_FILE>& results) {
+    std::vector<const FOUND_FILE*> order;
+    order.reserve(results.size());
+    for (const FOUND_FILE& f : results) order.push_back(&f);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber < b->recordNumber; });
+    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+    for (const FOUND_FILE* f : order) {
+        array.push_back({{"record", f->recordNumber},
+                         {"first_sector", f->firstSector},
+                         {"name", f->name},
+                         {"directory", directoryText(f->directory)},
+                         {"size", f->size},
+                         {"modified", f->lastModificationTime.isoUtc()},
+                         {"created", f->creationTime.isoUtc()},
+                         {"accessed", f->lastAccessTime.isoUtc()}});
+    }
+    return array;
+}
+
+std::string ResultFormatter::jsonText(const std::vector<FOUND_FILE>& results) {
+    // Names are UTF-8 from the engine; replace rather than fail should a
+    // malformed sequence ever reach this point.
+    return toJson(results).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results) {
+    std::vector<const FOUND_FILE*> order;
+    order.reserve(results.size());
+    for (const FOUND_FILE& f : results) order.push_back(&f);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber > b->recordNumber; });
+
+    using Row = std::array<std::string, 6>;
+    std::vector<Row> rows;
+    rows.push_back({"Name", "Size", "Directory", "Modified", "Created", "Accessed"});
+    for (const FOUND_FILE* f : order) {
+        rows.push_back({f->name, std::to_string(f->size), directoryText(f->directory),
+                        localText(f->lastModificationTime), localText(f->creationTime),
+                        localText(f->lastAccessTime)});
+    }
+    std::array<std::size_t, 6> width{};
+    for (const Row& r : rows) {
+        for (std::size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], displayWidth(r[c]));
+    }
+    for (const Row& r : rows) {
+        for (std::size_t c = 0; c < r.size(); ++c) {
+            if (c > 0) out << "  ";
+            // Size right-aligned; the last column is not padded.
+            if (c == r.size() - 1) {
+                out << r[c];
+            } else {
+                pad(out, r[c], width[c], c == 1);
+            }
+        }
+        out << '\n';
+    }
+}
+
+std::size_t ResultFormatter::displayWidth(const std::string& text) {
+    std::size_t width = 0;
+    for (char32_t c : TextUtf::toCodePoints(text)) {
+        if (isZeroWidth(c)) continue;
+        width += isWide(c) ? 2 : 1;
+    }
+    return width;
+}
+
+} // namespace resurgo::cli

@@ -1,0 +1,34 @@
+#pragma once
+// Shows search results: the table for people, the JSON array for programs.
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "ntfs/FILE_TIME.h"
+#include "recovery/FOUND_FILE.h"
+
+namespace resurgo::cli {
+
+class ResultFormatter {
+public:
+    // The engine's directory text ("Documents\Letters\", ".\") with "/"
+    // separators and no final one: "Documents/Letters", "." for the root.
+    static std::string directoryText(const std::string& engineDirectory);
+    // Local time as "YYYY-MM-DD HH:MM".
+    static std::string localText(const FILE_TIME& time);
+    // One object per result, in record order.
+    static nlohmann::ordered_json toJson(const std::vector<FOUND_FILE>& results);
+    static std::string jsonText(const std::vector<FOUND_FILE>& results);
+    // Columns name, size, directory, modified, created, accessed; highest
+    // record first.
+    static void writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results);
+    // Columns a terminal needs for a UTF-8 text (wide East Asian characters
+    // and emoji count two).
+    static std::size_t displayWidth(const std::string& text);
+};
+
+} // namespace resurgo::cli

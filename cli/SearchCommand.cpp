@@ -1,0 +1,79 @@
+#include "cli/SearchCommand.h"
+
+#include "cli/ArgumentCheck.h"
+#include "cli/ExitCode.h"
+#include "cli/FailureReport.h"
+#include "cli/ResultFormatter.h"
+#include "recovery/SearchJob.h"
+
+namespace resurgo::cli {
+
+SearchCommand::SearchCommand() = default;
+SearchCommand::~SearchCommand() = default;
+
+std::string SearchCommand::describeFilter(const std::string& pattern, std::int32_t days) {
+    return "matching \"" + pattern + "\", modified or created within the last " + std::to_string(days) +
+           (days == 1 ? " day" : " days");
+}
+
+int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& err, ProgressSink* progress,
+                       const std::atomic<std::uint8_t>* cancel) {
+    std::string problem;
+    if (!ArgumentCheck::checkPattern(options.pattern, problem)) {
+        err << "resurgo: " << problem << '\n';
+        return kExitUsage;
+    }
+
+    SearchJob job;
+    job.driveRoot = options.source;
+    job.pattern = options.pattern;
+    job.days = options.days;
+    job.run(progress, cancel);
+
+    switch (job.outcome()) {
+        case SearchJob::Outcome::BadPattern:
+            err << "resurgo: the pattern is longer than the search accepts\n";
+            return kExitUsage;
+        case SearchJob::Outcome::BootFailed:
+            return FailureReport::bootFailure(*job.failure(), options.source, err);
+        case SearchJob::Outcome::OpenFailed:
+            return FailureReport::openFailure(*job.failure(), options.source, err);
+        case SearchJob::Outcome::Completed:
+        case SearchJob::Outcome::Cancelled:
+        case SearchJob::Outcome::WalkFailed:
+            break;
+    }
+
+    const auto& results = job.filesystem.results();
+    const std::string filter = describeFilter(options.pattern, options.days);
+    if (options.json) {
+        out << ResultFormatter::jsonText(results) << '\n';
+    } else if (results.empty()) {
+        if (job.outcome() == SearchJob::Outcome::Completed) {
+            out << "No deleted files " << filter << " were found on " << options.source
+                << ".\nTry a wider age limit, for example --days 365 (up to --days "
+                << ArgumentCheck::kMaxDays << ").\n";
+        } else {
+            out << "No deleted files " << filter << " were found on " << options.source << " before the search stopped.\n";
+        }
+    } else {
+        ResultFormatter::writeTable(out, results);
+        out << '\n' << results.size() << (results.size() == 1 ? " deleted file " : " deleted files ") << filter
+            << " on " << options.source
+            << (job.outcome() == SearchJob::Outcome::Completed ? "." : " (the search stopped early).") << '\n';
+    }
+    out.flush();
+
+    if (job.outcome() == SearchJob::Outcome::Cancelled) {
+        err << "resurgo: search cancelled; " << results.size() << " file(s) found before the stop are listed\n";
+        return kExitCancelled;
+    }
+    if (job.outcome() == SearchJob::Outcome::WalkFailed) {
+        err << "resurgo: the search stopped early: " << FailureReport::reason(*job.failure()) << " ("
+            << job.failure()->diagnostic() << "); the files found before are listed\n";
+        return kExitWalkFailed;
+    }
+    return kExitOk;
+}
+
+} // namespace resurgo::cli

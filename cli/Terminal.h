@@ -1,0 +1,19 @@
+#pragma once
+// The terminal the user sits at: whether a stream is one, and yes/no
+// questions.
+
+#include <istream>
+#include <ostream>
+#include <string>
+
+namespace resurgo::cli {
+
+class Terminal {
+public:
+    static bool isTerminal(int fd);
+    // Writes "question [y/N] " and reads one line; yes only for an answer
+    // beginning with y or Y (end of input is no).
+    static bool askYesNo(std::istream& in, std::ostream& out, const std::string& question);
+};
+
+} // namespace resurgo::cli
