@@ -111,7 +111,9 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
             const std::uint64_t record = first + k;
             walked += recordSize;
             if (sink != nullptr && step != 0 && walked % step != 0) {
-                int position = static_cast<int>(std::min<std::uint64_t>(walked / step, 1000000));
+                // The MFT's runs may reach past its real size (allocated
+                // clusters at the end): the sink's scale ends at 100.
+                int position = static_cast<int>(std::min<std::uint64_t>(walked / step, 100));
                 if (position != lastPosition) {
                     sink->setPosition(position);
                     lastPosition = position;
