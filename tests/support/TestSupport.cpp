@@ -53,6 +53,14 @@ std::string copyFile(const std::string& from, const std::string& to) {
     return to;
 }
 
+void patchFile(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
+    std::fstream f(fs::u8path(path), std::ios::binary | std::ios::in | std::ios::out);
+    if (!f) throw std::runtime_error("cannot patch " + path);
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!f) throw std::runtime_error("cannot patch " + path);
+}
+
 // Compact SHA-256 for comparing restored content with the fixture facts.
 std::string sha256Hex(const std::vector<std::uint8_t>& data) {
     static const std::uint32_t k[64] = {

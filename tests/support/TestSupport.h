@@ -26,6 +26,8 @@ void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
 std::string sha256Hex(const std::vector<std::uint8_t>& bytes);
 // Copies a file (a fixture) so a test can damage the copy.
 std::string copyFile(const std::string& from, const std::string& to);
+// Overwrites bytes of an existing file in place (damaging a copy).
+void patchFile(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes);
 
 // Delegates everything to the system platform; tests override single calls.
 class DelegatingPlatform : public Platform {

@@ -1,0 +1,364 @@
+// The deleted-file search end to end on the fixture images, checked against
+// the facts recorded from the ntfs-3g mount, plus the age filter and the
+// walk's resilience on small hand-built volumes.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "recovery/FilesystemNTFS.h"
+#include "recovery/ProgressSink.h"
+#include "recovery/SearchJob.h"
+#include "support/RecordBuilder.h"
+#include "support/TestSupport.h"
+
+using namespace resurgo;
+using namespace resurgo::test;
+using json = nlohmann::json;
+
+namespace {
+
+const char* const kFixtures[] = {"basic", "demo", "c512", "s4096"};
+
+// What the search should show for one deleted file of the facts.
+struct Expected {
+    std::string name, directory;
+    std::uint64_t size = 0, firstSector = 0, mtime = 0, crtime = 0, atime = 0;
+};
+
+// "." -> ".\", "a/b" -> "a\b\".
+std::string shownDirectory(const std::string& facts) {
+    if (facts == ".") return ".\\";
+    std::string d = facts;
+    std::replace(d.begin(), d.end(), '/', '\\');
+    return d + "\\";
+}
+
+// First sector of MFT record n, through the MFT's runs as the facts list them.
+std::uint64_t recordSector(const json& facts, std::uint64_t n) {
+    const auto cluster = facts["cluster_size"].get<std::uint64_t>();
+    const auto sector = facts["bytes_per_sector"].get<std::uint64_t>();
+    std::uint64_t offset = n * facts["mft_record_size"].get<std::uint64_t>();
+    for (const auto& run : facts["mft_data_run_list"]) {
+        const std::uint64_t bytes = run[1].get<std::uint64_t>() * cluster;
+        if (offset < bytes) return (run[0].get<std::uint64_t>() * cluster + offset) / sector;
+        offset -= bytes;
+    }
+    ADD_FAILURE() << "record " << n << " beyond the MFT's runs";
+    return 0;
+}
+
+// A deleted non-directory that still has a name can be listed; a record
+// left nameless by its deletion cannot.
+bool listable(const json& f) {
+    return f["deleted"].get<bool>() && !f["is_dir"].get<bool>() && !f.value("nameless_after_delete", false);
+}
+
+std::map<std::uint64_t, Expected> expectedFor(const std::string& fixture) {
+    const json facts = fixtureFacts(fixture);
+    std::map<std::uint64_t, Expected> out;
+    for (const auto& f : facts["files"]) {
+        if (!listable(f)) continue;
+        const auto record = f["record"].get<std::uint64_t>();
+        Expected& e = out[record];
+        e.name = f["name"].get<std::string>();
+        e.directory = shownDirectory(f["directory"].get<std::string>());
+        e.size = f["size"].get<std::uint64_t>();
+        e.firstSector = recordSector(facts, record);
+        e.mtime = f["mtime_nt"].get<std::uint64_t>();
+        e.crtime = f["crtime_nt"].get<std::uint64_t>();
+        e.atime = f["atime_nt"].get<std::uint64_t>();
+    }
+    return out;
+}
+
+std::set<std::uint64_t> records(const std::vector<FOUND_FILE>& results) {
+    std::set<std::uint64_t> s;
+    for (const auto& r : results) s.insert(r.recordNumber);
+    return s;
+}
+
+template <class Pred>
+std::set<std::uint64_t> expectedWhere(const std::string& fixture, Pred pred) {
+    std::set<std::uint64_t> s;
+    for (const auto& [record, e] : expectedFor(fixture)) {
+        if (pred(e)) s.insert(record);
+    }
+    return s;
+}
+
+void search(SearchJob& job, const std::string& root, const std::string& pattern = "*", std::int32_t days = 1000000,
+            ProgressSink* sink = nullptr, const std::atomic<std::uint8_t>* cancel = nullptr) {
+    job.driveRoot = root;
+    job.pattern = pattern;
+    job.days = days;
+    job.run(sink, cancel);
+}
+
+void expectExactListing(const SearchJob& job, const std::string& fixture) {
+    SCOPED_TRACE(fixture);
+    ASSERT_EQ(job.outcome(), SearchJob::Outcome::Completed);
+    const auto expected = expectedFor(fixture);
+    const auto& results = job.filesystem.results();
+    std::set<std::uint64_t> want;
+    for (const auto& kv : expected) want.insert(kv.first);
+    EXPECT_EQ(records(results), want);
+    EXPECT_TRUE(std::is_sorted(results.begin(), results.end(),
+                               [](const FOUND_FILE& a, const FOUND_FILE& b) { return a.recordNumber < b.recordNumber; }));
+    for (const FOUND_FILE& r : results) {
+        auto it = expected.find(r.recordNumber);
+        if (it == expected.end()) continue;
+        const Expected& e = it->second;
+        SCOPED_TRACE("record " + std::to_string(r.recordNumber));
+        EXPECT_EQ(r.name, e.name);
+        EXPECT_EQ(r.directory, e.directory);
+        EXPECT_EQ(r.size, e.size);
+        EXPECT_EQ(r.firstSector, e.firstSector);
+        EXPECT_EQ(r.lastModificationTime.utc(), e.mtime);
+        EXPECT_EQ(r.creationTime.utc(), e.crtime);
+        EXPECT_EQ(r.lastAccessTime.utc(), e.atime);
+    }
+}
+
+class SearchFixture : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(SearchFixture, ListsExactlyTheDeletedFilesOfTheFacts) {
+    SearchJob job;
+    search(job, fixtureImage(GetParam()));
+    expectExactListing(job, GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, SearchFixture, ::testing::Values("basic", "demo", "c512", "s4096"));
+
+TEST(Search, NamelessAndInUseRecordsAreNotListed) {
+    SearchJob job;
+    search(job, fixtureImage("basic"));
+    const std::set<std::uint64_t> found = records(job.filesystem.results());
+    const json facts = fixtureFacts("basic");
+    for (const auto& f : facts["files"]) {
+        if (listable(f)) continue;
+        EXPECT_EQ(found.count(f["record"].get<std::uint64_t>()), 0u) << f["name"];
+    }
+    // Formatted but unused reserved records and extension records are not files.
+    for (std::uint64_t r : found) EXPECT_GE(r, 24u);
+    for (const auto& ext : facts["extension_records"]) {
+        EXPECT_EQ(found.count(ext["record"].get<std::uint64_t>()), 0u);
+    }
+}
+
+TEST(Search, PatternsIgnoreCaseAndMatchWholeCharacters) {
+    SearchJob job;
+    auto lowerAscii = [](std::string s) {
+        for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    auto endsWith = [&](const std::string& suffix) {
+        return [=](const Expected& e) {
+            std::string n = lowerAscii(e.name);
+            return n.size() >= suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0;
+        };
+    };
+    auto named = [](const std::string& name) { return [=](const Expected& e) { return e.name == name; }; };
+    const std::pair<std::string, std::set<std::uint64_t>> cases[] = {
+        {"*.txt", expectedWhere("basic", endsWith(".txt"))},
+        {"*.TXT", expectedWhere("basic", endsWith(".txt"))},
+        {"COMP_*", expectedWhere("basic", [&](const Expected& e) { return lowerAscii(e.name).rfind("comp_", 0) == 0; })},
+        {"ПРИМЕР*", expectedWhere("basic", named("Пример.txt"))},
+        {"caf?.txt", expectedWhere("basic", named("café.txt"))},
+        {"???.txt", expectedWhere("basic", named("日本語.txt"))},
+        {"smile_?.TXT", expectedWhere("basic", named("smile_😀.txt"))},
+        {"ελληνικά.*", expectedWhere("basic", named("Ελληνικά.dat"))},
+        {"", {}},
+        {"no_such_file*", {}},
+    };
+    for (const auto& [pattern, want] : cases) {
+        search(job, fixtureImage("basic"), pattern);
+        EXPECT_EQ(job.outcome(), SearchJob::Outcome::Completed) << pattern;
+        EXPECT_EQ(records(job.filesystem.results()), want) << "pattern '" << pattern << "'";
+    }
+    EXPECT_FALSE(expectedWhere("basic", endsWith(".txt")).empty());
+
+    search(job, fixtureImage("basic"), std::string(255, '*'));
+    EXPECT_EQ(job.outcome(), SearchJob::Outcome::Completed);
+    EXPECT_EQ(job.filesystem.resultCount(), expectedFor("basic").size());
+    search(job, fixtureImage("basic"), std::string(256, '*'));
+    EXPECT_EQ(job.outcome(), SearchJob::Outcome::BadPattern);
+    EXPECT_EQ(job.filesystem.resultCount(), 0u);
+}
+
+TEST(Search, AgeLimitOnTheFixtures) {
+    SearchJob job;
+    search(job, fixtureImage("demo"), "*", 0);  // nothing changes after "now"
+    EXPECT_EQ(job.outcome(), SearchJob::Outcome::Completed);
+    EXPECT_EQ(job.filesystem.resultCount(), 0u);
+
+    // Far enough back to cover every creation time of the facts.
+    std::uint64_t oldest = ~0ULL;
+    for (const auto& [record, e] : expectedFor("demo")) oldest = std::min(oldest, e.crtime);
+    const std::uint64_t now = platform().currentUtc();
+    ASSERT_GT(now, oldest);
+    search(job, fixtureImage("demo"), "*", static_cast<std::int32_t>((now - oldest) / rb::kDay + 1));
+    EXPECT_EQ(job.filesystem.resultCount(), expectedFor("demo").size());
+}
+
+class Recorder : public ProgressSink {
+public:
+    void setPosition(int position) override {
+        positions.push_back(position);
+        if (cancelAt >= 0 && position >= cancelAt && cancel != nullptr) cancel->store(1);
+    }
+    std::vector<int> positions;
+    int cancelAt = -1;
+    std::atomic<std::uint8_t>* cancel = nullptr;
+};
+
+TEST(Search, ProgressRunsFromZeroToHundredAndBack) {
+    for (const char* fixture : kFixtures) {
+        SCOPED_TRACE(fixture);
+        SearchJob job;
+        Recorder rec;
+        std::atomic<std::uint8_t> cancel{0};
+        search(job, fixtureImage(fixture), "*", 1000000, &rec, &cancel);
+        ASSERT_GE(rec.positions.size(), 3u);
+        EXPECT_EQ(rec.positions.front(), 0);
+        EXPECT_EQ(rec.positions.back(), 0);
+        const std::vector<int> walk(rec.positions.begin() + 1, rec.positions.end() - 1);
+        EXPECT_TRUE(std::is_sorted(walk.begin(), walk.end()));
+        EXPECT_GE(*std::min_element(walk.begin(), walk.end()), 0);
+        EXPECT_EQ(*std::max_element(walk.begin(), walk.end()), 100);
+        EXPECT_EQ(job.outcome(), SearchJob::Outcome::Completed);
+    }
+}
+
+TEST(Search, CancelStopsTheWalkWithASubset) {
+    SearchJob job;
+    search(job, fixtureImage("basic"));
+    const std::set<std::uint64_t> all = records(job.filesystem.results());
+
+    Recorder rec;
+    std::atomic<std::uint8_t> cancel{0};
+    rec.cancel = &cancel;
+    rec.cancelAt = 50;
+    search(job, fixtureImage("basic"), "*", 1000000, &rec, &cancel);
+    EXPECT_EQ(job.outcome(), SearchJob::Outcome::Cancelled);
+    const std::set<std::uint64_t> part = records(job.filesystem.results());
+    EXPECT_TRUE(std::includes(all.begin(), all.end(), part.begin(), part.end()));
+    EXPECT_LT(part.size(), all.size());
+    EXPECT_FALSE(part.empty());  // half of basic's MFT holds the first deleted files
+    // What was found is a prefix of the full listing.
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), all.begin()));
+}
+
+TEST(Search, BadBootSectorGivesNoResults) {
+    const std::string dir = tempDir("search-boot");
+    const std::string zeroed = copyFile(fixtureImage("demo"), dir + "/zeroed.img");
+    patchFile(zeroed, 0, std::vector<std::uint8_t>(512, 0));
+    const std::string text = dir + "/notes.txt";
+    writeFile(text, std::vector<std::uint8_t>(1 << 20, 'x'));
+
+    SearchJob job;
+    for (const std::string& bad : {zeroed, text, dir + "/missing.img"}) {
+        search(job, fixtureImage("demo"));
+        ASSERT_GT(job.filesystem.resultCount(), 0u);
+        search(job, bad);
+        EXPECT_EQ(job.outcome(), SearchJob::Outcome::BootFailed) << bad;
+        EXPECT_TRUE(job.failure().has_value()) << bad;
+        EXPECT_EQ(job.filesystem.resultCount(), 0u) << bad;
+    }
+}
+
+TEST(Search, OneJobOverEveryImageKeepsNoStaleNames) {
+    SearchJob job;
+    for (int round = 0; round < 2; ++round) {
+        for (const char* fixture : kFixtures) {
+            search(job, fixtureImage(fixture));
+            expectExactListing(job, fixture);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Hand-built volumes: the age test on $STANDARD_INFORMATION, and records
+// that fail after opening or can't be read.
+
+class FixedClock : public MemoryPlatform {
+public:
+    FixedClock(std::vector<std::uint8_t> image, std::uint64_t now) : MemoryPlatform(std::move(image)), now_(now) {}
+    std::uint64_t currentUtc() override { return now_; }
+
+private:
+    std::uint64_t now_;
+};
+
+TEST(Search, AgeTestUsesStandardInformationTimes) {
+    using namespace rb;
+    const std::uint64_t now = 134000000000000000ULL;
+    const std::uint64_t lastYear = now - 400 * kDay, anHourAgo = now - 3600 * kSecond;
+    MemoryVolume vol(8, {{4, 16}}, 64);
+    auto put = [&](std::uint32_t n, const std::string& name, Times si, Times fn) {
+        RecordBuilder b;
+        b.recordNumber = n;
+        b.flags = 0;
+        b.add(standardInformation(si));
+        b.add(fileName(ref(5, 5), name, kWin32, fn));
+        b.add(resident(kData, Bytes(10, 1)));
+        vol.putRecord(n, b.build());
+    };
+    put(30, "edited_today.txt", Times{lastYear, anHourAgo, anHourAgo, anHourAgo}, Times::all(lastYear));
+    put(31, "renamed_today.txt", Times::all(lastYear), Times::all(anHourAgo));
+    put(32, "created_today.txt", Times{anHourAgo, lastYear, lastYear, lastYear}, Times::all(lastYear));
+
+    FixedClock clock(vol.image, now);
+    ScopedPlatform scoped(clock);
+    NTFS_GEOMETRY g = vol.geometry();
+    FilesystemNTFS fs;
+    fs.open(g);
+    fs.findFiles(SEARCH_FILTER{1, "*"}, SEARCH_CONTEXT{});
+    EXPECT_EQ(records(fs.results()), (std::set<std::uint64_t>{30, 32}));
+    for (const FOUND_FILE& f : fs.results()) {
+        if (f.recordNumber == 30) {
+            EXPECT_EQ(f.lastModificationTime.utc(), anHourAgo);
+        }
+    }
+    fs.clearResults();
+    fs.findFiles(SEARCH_FILTER{401, "*"}, SEARCH_CONTEXT{});
+    EXPECT_EQ(records(fs.results()), (std::set<std::uint64_t>{30, 31, 32}));
+    fs.close();
+}
+
+TEST(Search, FailingRecordsAreSkippedAndTheWalkGoesOn) {
+    using namespace rb;
+    MemoryVolume vol(8, {{4, 16}}, 64);
+    auto deleted = [&](std::uint32_t n, const std::string& name, bool withData) {
+        RecordBuilder b = fileRecord(n, ref(5, 5), name, 0, 2);
+        if (withData) b.add(resident(kData, Bytes(10, 1)));
+        vol.putRecord(n, b.build());
+    };
+    deleted(40, "before.txt", true);
+    deleted(41, "no_data.txt", false);    // opens, but has no size
+    deleted(42, "unreadable.txt", true);  // its sectors fail to read
+    deleted(43, "after.txt", true);
+    Bytes torn = fileRecord(44, ref(5, 5), "torn.txt", 0, 2).build();
+    torn[1022] ^= 0xFF;  // fixup word no longer matches
+    vol.putRecord(44, torn);
+    deleted(63, "last.txt", true);
+
+    MemoryPlatform p(vol.image);
+    p.badRanges.push_back({vol.mftByte(42 * 1024), 1024});
+    ScopedPlatform scoped(p);
+    NTFS_GEOMETRY g = vol.geometry();
+    FilesystemNTFS fs;
+    fs.open(g);
+    fs.findFiles(SEARCH_FILTER{1000000, "*"}, SEARCH_CONTEXT{});
+    EXPECT_EQ(records(fs.results()), (std::set<std::uint64_t>{40, 43, 63}));
+    fs.close();
+}
+
+} // namespace
