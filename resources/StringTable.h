@@ -1,0 +1,113 @@
+#pragma once
+// The program's texts, once, for every front end: the resource script
+// (resurgo.rc #includes this header, so windres builds the string table
+// from the defines below) and C++ code (the StringTable class, for the
+// command-line helper and the tests). Texts are UTF-8; "\n" is a line
+// break. %s stands for a file name, %u for a number.
+//
+// Ids 1 to 29 are the dialog application's string table; 14 is the
+// message shown instead of 9 when a restore wrote damaged compressed units
+// as zeros.
+
+#define IDS_STRING_APP_NAME 1
+#define IDS_STRING_APP_TITLE 3
+#define IDS_FILE_EXISTS 5
+#define IDS_NOT_ENOUGH_SPACE 6
+#define IDS_SAME_DRIVE 7
+#define IDS_COPY_FAILED 8
+#define IDS_RESTORED 9
+#define IDS_NOT_ADMIN 10
+#define IDS_WRONG_VERSION 11
+#define IDS_NO_NTFS_DRIVES 12
+#define IDS_DIALOG_CAPTION 13
+#define IDS_RESTORED_DAMAGED 14
+#define IDS_BAD_BOOT_RECORD 21
+#define IDS_BAD_NTFS_DRIVE 22
+#define IDS_FILE_DAMAGED 23
+#define IDS_COLUMN_FILENAME 24
+#define IDS_COLUMN_SIZE 25
+#define IDS_COLUMN_DIRECTORY 26
+#define IDS_COLUMN_MODIFIED 27
+#define IDS_COLUMN_CREATED 28
+#define IDS_COLUMN_ACCESSED 29
+
+#define IDS_TEXT_STRING_APP_NAME "Resurgo"
+#define IDS_TEXT_STRING_APP_TITLE "Resurgo for NTFS"
+#define IDS_TEXT_FILE_EXISTS "File exists. Overwrite it?"
+#define IDS_TEXT_NOT_ENOUGH_SPACE "Not enough free drive space"
+#define IDS_TEXT_SAME_DRIVE \
+    "WARNING!\n\nSource and destination drives are the same.\nSelect another destination drive.\nOtherwise you may completely destroy all erased files."
+#define IDS_TEXT_COPY_FAILED "Can't copy this file.\nSome unexpected error occured while file writing."
+#define IDS_TEXT_RESTORED "File %s successfully restored"
+#define IDS_TEXT_NOT_ADMIN "For use Resurgo application you must have an administrators privileges"
+#define IDS_TEXT_WRONG_VERSION \
+    "Wrong Microsoft Windows version\n\nYou must run Resurgo application\nunder MS Windows NT 4.0+ (Service Pack 3+) or under MS Windows 2000+"
+#define IDS_TEXT_NO_NTFS_DRIVES "No NTFS drives was found.\n\nResurgo can restore files from NTFS drives only"
+#define IDS_TEXT_DIALOG_CAPTION "Resurgo for NTFS - undelete files on NTFS drives"
+#define IDS_TEXT_RESTORED_DAMAGED "File %s restored, but %u damaged compressed unit(s) were written as zeros"
+#define IDS_TEXT_BAD_BOOT_RECORD \
+    "Bad boot record.\n\nSelected drive may be damaged. Try Salvora to retrive files from damaged NTFS drives."
+#define IDS_TEXT_BAD_NTFS_DRIVE \
+    "Bad NTFS drive.\n\nSelected drive may be damaged. Try Salvora to retrive files from damaged NTFS drives."
+#define IDS_TEXT_FILE_DAMAGED "File damaged.\n\nResurgo utility can not recover this file."
+#define IDS_TEXT_COLUMN_FILENAME "Filename"
+#define IDS_TEXT_COLUMN_SIZE "Size"
+#define IDS_TEXT_COLUMN_DIRECTORY "Directory"
+#define IDS_TEXT_COLUMN_MODIFIED "Modified"
+#define IDS_TEXT_COLUMN_CREATED "Created"
+#define IDS_TEXT_COLUMN_ACCESSED "Accessed"
+
+// Texts of the about box (dialog 107), also shown by other front ends.
+#define TEXT_ABOUT_VERSION "Resurgo for NTFS, v. 1.0.136\nUnerase utility for NTFS volumes"
+
+#ifndef RC_INVOKED
+
+#include <cstddef>
+
+namespace resurgo {
+
+class StringTable {
+public:
+    struct Entry {
+        unsigned id;
+        const char* text;
+    };
+
+    static constexpr Entry kEntries[] = {
+        {IDS_STRING_APP_NAME, IDS_TEXT_STRING_APP_NAME},
+        {IDS_STRING_APP_TITLE, IDS_TEXT_STRING_APP_TITLE},
+        {IDS_FILE_EXISTS, IDS_TEXT_FILE_EXISTS},
+        {IDS_NOT_ENOUGH_SPACE, IDS_TEXT_NOT_ENOUGH_SPACE},
+        {IDS_SAME_DRIVE, IDS_TEXT_SAME_DRIVE},
+        {IDS_COPY_FAILED, IDS_TEXT_COPY_FAILED},
+        {IDS_RESTORED, IDS_TEXT_RESTORED},
+        {IDS_NOT_ADMIN, IDS_TEXT_NOT_ADMIN},
+        {IDS_WRONG_VERSION, IDS_TEXT_WRONG_VERSION},
+        {IDS_NO_NTFS_DRIVES, IDS_TEXT_NO_NTFS_DRIVES},
+        {IDS_DIALOG_CAPTION, IDS_TEXT_DIALOG_CAPTION},
+        {IDS_RESTORED_DAMAGED, IDS_TEXT_RESTORED_DAMAGED},
+        {IDS_BAD_BOOT_RECORD, IDS_TEXT_BAD_BOOT_RECORD},
+        {IDS_BAD_NTFS_DRIVE, IDS_TEXT_BAD_NTFS_DRIVE},
+        {IDS_FILE_DAMAGED, IDS_TEXT_FILE_DAMAGED},
+        {IDS_COLUMN_FILENAME, IDS_TEXT_COLUMN_FILENAME},
+        {IDS_COLUMN_SIZE, IDS_TEXT_COLUMN_SIZE},
+        {IDS_COLUMN_DIRECTORY, IDS_TEXT_COLUMN_DIRECTORY},
+        {IDS_COLUMN_MODIFIED, IDS_TEXT_COLUMN_MODIFIED},
+        {IDS_COLUMN_CREATED, IDS_TEXT_COLUMN_CREATED},
+        {IDS_COLUMN_ACCESSED, IDS_TEXT_COLUMN_ACCESSED},
+    };
+
+    // The text of a string id, or nullptr for an id the table lacks.
+    static constexpr const char* text(unsigned id) {
+        for (const Entry& e : kEntries) {
+            if (e.id == id) return e.text;
+        }
+        return nullptr;
+    }
+
+    static constexpr std::size_t size() { return sizeof kEntries / sizeof kEntries[0]; }
+};
+
+} // namespace resurgo
+
+#endif // RC_INVOKED

@@ -1,0 +1,485 @@
+#include "ui/Implementation.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shellapi.h>
+
+#include <climits>
+#include <cwctype>
+#include <vector>
+
+#include "core/ErrorException.h"
+#include "core/InternalError.h"
+#include "file/FileZ.h"
+#include "platform/Platform.h"
+#include "resources/ResourceIds.h"
+#include "resources/StringTable.h"
+#include "ui/AboutBox.h"
+#include "ui/WinText.h"
+
+namespace resurgo {
+
+namespace {
+
+// Longest path the save-file dialog and the program's own path may have.
+constexpr DWORD kLongPath = 32768;
+constexpr int kMaxDays = 32767;
+// The pattern field holds at most as many characters as the search accepts.
+constexpr WPARAM kMaxPatternCharacters = FileZ::kMaxPatternLength;
+
+std::wstring windowText(HWND control) {
+    int length = ::GetWindowTextLengthW(control);
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    int got = ::GetWindowTextW(control, text.data(), length + 1);
+    text.resize(static_cast<std::size_t>(got > 0 ? got : 0));
+    return text;
+}
+
+// The volume mount point of a path ("D:\", "C:\mnt\disk\"), or empty.
+std::wstring volumePathOf(const std::wstring& path) {
+    std::vector<wchar_t> buffer(kLongPath, L'\0');
+    if (!::GetVolumePathNameW(path.c_str(), buffer.data(), kLongPath)) return std::wstring();
+    std::wstring out = buffer.data();
+    if (!out.empty() && out.back() != L'\\') out.push_back(L'\\');
+    return out;
+}
+
+std::wstring volumeIdentity(const std::wstring& mountPoint) {
+    wchar_t name[MAX_PATH + 1] = {};
+    if (mountPoint.empty() || !::GetVolumeNameForVolumeMountPointW(mountPoint.c_str(), name, MAX_PATH + 1)) {
+        return std::wstring();
+    }
+    return name;
+}
+
+// The drive letter a path starts with ("d:\x" -> 'D'), or 0.
+wchar_t driveLetterOf(const std::wstring& path) {
+    std::wstring p = path;
+    if (p.rfind(L"\\\\?\\", 0) == 0 || p.rfind(L"\\\\.\\", 0) == 0) p = p.substr(4);
+    if (p.size() >= 2 && p[1] == L':' && std::iswalpha(p[0])) return static_cast<wchar_t>(std::towupper(p[0]));
+    return 0;
+}
+
+} // namespace
+
+Implementation::Implementation() = default;
+
+Implementation::~Implementation() {
+    // No worker may outlive its controller.
+    if (thread_ != nullptr) {
+        cancel_ = 1;
+        ::WaitForSingleObject(thread_, INFINITE);
+        ::CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+}
+
+void Implementation::setApplication(HINSTANCE module, const std::wstring& title, HICON smallIcon) {
+    module_ = module;
+    title_ = title;
+    smallIcon_ = smallIcon;
+}
+
+std::wstring Implementation::loadString(unsigned id) const {
+    const wchar_t* text = nullptr;
+    int length = ::LoadStringW(module_, id, reinterpret_cast<LPWSTR>(&text), 0);
+    if (length <= 0 || text == nullptr) return std::wstring();
+    return std::wstring(text, static_cast<std::size_t>(length));
+}
+
+INT_PTR Implementation::runDialog(HWND parent) {
+    if (module_ == nullptr) module_ = ::GetModuleHandleW(nullptr);
+    if (title_.empty()) title_ = loadString(IDS_STRING_APP_TITLE);
+    if (smallIcon_ == nullptr) {
+        smallIcon_ = static_cast<HICON>(
+            ::LoadImageW(module_, MAKEINTRESOURCEW(IDI_APPICONSM), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+    }
+    exitPending_ = false;
+    INT_PTR result = ::DialogBoxParamW(module_, MAKEINTRESOURCEW(IDD_APPDIALOG), parent, DialogProc,
+                                       reinterpret_cast<LPARAM>(this));
+    waitForWorker();
+    dialog_ = nullptr;
+    progress_.attach(nullptr);
+    return result;
+}
+
+INT_PTR CALLBACK Implementation::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    Implementation* self = nullptr;
+    if (message == WM_INITDIALOG) {
+        self = reinterpret_cast<Implementation*>(lParam);
+        ::SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        if (self->smallIcon_ != nullptr) {
+            ::SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(self->smallIcon_));
+        }
+        self->Init(dialog);
+        return TRUE;
+    }
+    self = reinterpret_cast<Implementation*>(::GetWindowLongPtrW(dialog, DWLP_USER));
+    if (self == nullptr) return FALSE;
+    return self->handleMessage(message, wParam, lParam);
+}
+
+INT_PTR Implementation::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_COMMAND:
+        if (exitPending_) return TRUE;  // leaving: only the search's end is awaited
+        switch (LOWORD(wParam)) {
+        case IDC_SEARCH: StartSearch(); return TRUE;
+        case IDC_CANCEL_SEARCH: CancelSearch(); return TRUE;
+        case IDC_RESTORE: UneraseSelected(); return TRUE;
+        case IDC_HELP_BUTTON: Help(); return TRUE;
+        case IDC_ABOUT: About(); return TRUE;
+        case IDC_EXIT: Exit(); return TRUE;
+        default: return FALSE;
+        }
+    case WM_NOTIFY: {
+        auto* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (header->idFrom != IDC_RESULT_LIST) return FALSE;
+        if (header->code == LVN_COLUMNCLICK) {
+            auto* view = reinterpret_cast<const NMLISTVIEW*>(lParam);
+            list_.sortByColumn(view->iSubItem);
+            ::SetWindowLongPtrW(dialog_, DWLP_MSGRESULT, 0);
+            return TRUE;
+        }
+        LRESULT result = 0;
+        if (list_.onNotify(header, result)) {
+            ::SetWindowLongPtrW(dialog_, DWLP_MSGRESULT, result);
+            return TRUE;
+        }
+        return FALSE;
+    }
+    case WM_SEARCH_DONE:
+        onSearchDone();
+        return TRUE;
+    case WM_EXIT_AFTER_SEARCH:
+        waitForWorker();
+        Exit();
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+void Implementation::Init(HWND dialog) {
+    dialog_ = dialog;
+    std::wstring caption = loadString(IDS_DIALOG_CAPTION);
+    if (!caption.empty()) ::SetWindowTextW(dialog_, caption.c_str());
+
+    try {
+        if (seams.drives != nullptr) {
+            volumes_.get_list(*seams.drives);
+        } else {
+            volumes_.get_list();
+        }
+    } catch (const ErrorException& e) {
+        ::SetLastError(e.systemError());
+        reportInternalError(e.diagnostic().c_str(), e.code());
+    }
+    if (volumes_.ntfsCount == 0) {
+        ShowMessage(IDS_NO_NTFS_DRIVES, MB_OK | MB_ICONEXCLAMATION);
+        ::EndDialog(dialog_, 0);
+        return;
+    }
+    HWND drives = item(IDC_DRIVE_LIST);
+    ::SendMessageW(drives, CB_RESETCONTENT, 0, 0);
+    for (const Volume& v : volumes_.entries) {
+        std::wstring text = WinText::wide(VolumeListLogical::displayText(v));
+        ::SendMessageW(drives, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+    ::SendMessageW(drives, CB_SETCURSEL, 0, 0);
+
+    ::SendMessageW(item(IDC_PATTERN), EM_LIMITTEXT, kMaxPatternCharacters, 0);
+    ::SetWindowTextW(item(IDC_PATTERN), L"*");
+    ::SetWindowTextW(item(IDC_DAYS), L"1");
+    HWND spin = item(IDC_DAYS_SPIN);
+    ::SendMessageW(spin, UDM_SETBUDDY, reinterpret_cast<WPARAM>(item(IDC_DAYS)), 0);
+    ::SendMessageW(spin, UDM_SETRANGE32, 1, kMaxDays);
+    ::SendMessageW(spin, UDM_SETPOS32, 0, 1);
+
+    list_.attach(item(IDC_RESULT_LIST), module_);
+    progress_.attach(item(IDC_PROGRESS));
+    ::EnableWindow(item(IDC_CANCEL_SEARCH), FALSE);
+    ::EnableWindow(item(IDC_RESTORE), FALSE);
+    thread_ = nullptr;
+    searchDone_ = true;
+    HWND animation = item(IDC_ANIMATION);
+    ::SendMessageW(animation, ACM_OPENW, reinterpret_cast<WPARAM>(module_), IDR_ANIMATION);
+    // Rest on the first frame (some animation controls draw nothing until played).
+    ::SendMessageW(animation, ACM_PLAY, 1, MAKELPARAM(0, 0));
+}
+
+std::int32_t Implementation::parseDays(const std::wstring& text) {
+    std::int64_t value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') break;
+        value = value * 10 + (c - L'0');
+        if (value > INT32_MAX) return INT32_MAX;
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+void Implementation::enableInputs(bool enable) {
+    for (int id : {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN}) ::EnableWindow(item(id), enable);
+}
+
+void Implementation::StartSearch() {
+    if (isSearching()) return;
+    waitForWorker();  // the last worker has handed over its results and is ending
+    list_.clear();
+    pattern_ = WinText::utf8(windowText(item(IDC_PATTERN)));
+    LRESULT selected = ::SendMessageW(item(IDC_DRIVE_LIST), CB_GETCURSEL, 0, 0);
+    driveIndex_ = selected == CB_ERR ? 0 : static_cast<int>(selected);
+    driveRoot_ = volumes_.entry(driveIndex_).path;
+    days_ = parseDays(windowText(item(IDC_DAYS)));
+    cancel_ = 0;
+
+    ::EnableWindow(item(IDC_SEARCH), FALSE);
+    ::EnableWindow(item(IDC_CANCEL_SEARCH), TRUE);
+    ::EnableWindow(item(IDC_RESTORE), FALSE);
+    enableInputs(false);
+    ::SetFocus(item(IDC_CANCEL_SEARCH));
+    ::SendMessageW(item(IDC_ANIMATION), ACM_PLAY, static_cast<WPARAM>(-1), MAKELPARAM(0, 0xFFFF));
+
+    searchDone_ = false;
+    thread_ = ::CreateThread(nullptr, 0, SearchThread, this, 0, &threadId_);
+    if (thread_ == nullptr) reportInternalError("Implementation::StartSearch error", 0);
+}
+
+void Implementation::CancelSearch() { cancel_ = 1; }
+
+DWORD WINAPI Implementation::SearchThread(LPVOID controller) {
+    auto* self = static_cast<Implementation*>(controller);
+    self->job_.driveRoot = self->driveRoot_;
+    self->job_.pattern = self->pattern_;
+    self->job_.days = self->days_;
+    self->job_.run(&self->progress_, &self->cancel_);
+    // The dialog fills the list while this thread waits; it then sets the
+    // controls as the search's end wants them.
+    ::SendMessageW(self->dialog_, WM_SEARCH_DONE, 0, 0);
+    return 0;
+}
+
+void Implementation::onSearchDone() {
+    searchDone_ = true;
+    if (exitPending_) {
+        ::PostMessageW(dialog_, WM_EXIT_AFTER_SEARCH, 0, 0);
+        return;
+    }
+    FillResultList();
+    ::SendMessageW(item(IDC_PROGRESS), PBM_SETPOS, 0, 0);
+    ::EnableWindow(item(IDC_SEARCH), TRUE);
+    ::EnableWindow(item(IDC_CANCEL_SEARCH), FALSE);
+    ::EnableWindow(item(IDC_RESTORE), job_.filesystem.resultCount() > 0);
+    enableInputs(true);
+    HWND animation = item(IDC_ANIMATION);
+    ::SendMessageW(animation, ACM_STOP, 0, 0);
+    ::SendMessageW(animation, ACM_PLAY, 1, MAKELPARAM(0, 0));
+    if (::GetFocus() == nullptr || !::IsWindowEnabled(::GetFocus())) ::SetFocus(item(IDC_SEARCH));
+}
+
+void Implementation::waitForWorker() {
+    if (thread_ == nullptr) return;
+    // Called only when the worker has nothing more to send to this thread.
+    ::WaitForSingleObject(thread_, INFINITE);
+    ::CloseHandle(thread_);
+    thread_ = nullptr;
+}
+
+void Implementation::beginWait() {
+    ::SetCapture(dialog_);
+    keptCursor_ = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+    waiting_ = true;
+}
+
+void Implementation::endWait() {
+    if (!waiting_) return;
+    waiting_ = false;
+    ::ReleaseCapture();
+    ::SetCursor(keptCursor_);
+}
+
+void Implementation::FillResultList() {
+    const std::vector<FOUND_FILE>& results = job_.filesystem.results();
+    rowsListed_ = static_cast<std::int32_t>(results.size());
+    beginWait();
+    list_.fill(results, driveRoot_);
+    endWait();
+    ::SetFocus(list_.handle());
+}
+
+void Implementation::UneraseSelected() {
+    int row = list_.selectedRow();
+    if (row < 0) return;
+    std::size_t index = list_.itemData(row);
+    const int controls[] = {IDC_RESTORE, IDC_SEARCH, IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN};
+    for (int id : controls) ::EnableWindow(item(id), FALSE);
+    Unerase(index);
+    for (int id : controls) ::EnableWindow(item(id), TRUE);
+    ::SetFocus(list_.handle());
+}
+
+bool Implementation::IsSameVolume(const std::wstring& destination, const std::wstring& driveRoot) {
+    const std::wstring destinationVolume = volumePathOf(destination);
+    const std::wstring a = volumeIdentity(destinationVolume);
+    const std::wstring b = volumeIdentity(driveRoot);
+    if (!a.empty() && !b.empty()) return ::lstrcmpiW(a.c_str(), b.c_str()) == 0;
+    const wchar_t letter = driveLetterOf(destinationVolume.empty() ? destination : destinationVolume);
+    return letter != 0 && letter == driveLetterOf(driveRoot);
+}
+
+void Implementation::Unerase(std::size_t index) {
+    FilesystemNTFS& fs = job_.filesystem;
+    if (index >= fs.resultCount()) reportInternalError("Implementation::Unerase error", 0);
+    const FOUND_FILE found = fs.result(index);
+    const std::wstring name = WinText::wide(found.name);
+
+    try {
+        job_.prepareGeometry(driveRoot_);
+    } catch (const ErrorException&) {
+        ShowMessage(IDS_BAD_BOOT_RECORD, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    try {
+        fs.open(job_.geometry);
+    } catch (const ErrorException&) {
+        ShowMessage(IDS_BAD_NTFS_DRIVE, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    FileZ entry;
+    try {
+        // By record number: the record is read through the MFT's runs, also
+        // when its sectors lie in two runs.
+        entry.openRecord(fs.volume(), fs.geometry(), &fs.mftEntry(), found.recordNumber);
+    } catch (const ErrorException&) {
+        entry.close();
+        fs.close();
+        ShowMessage(IDS_FILE_DAMAGED, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    auto finish = [&]() {
+        entry.close();
+        fs.close();
+    };
+
+    const std::wstring destination = AskSaveFileName(name);
+    if (destination.empty()) {
+        finish();
+        return;
+    }
+    if (IsSameVolume(destination, WinText::wide(driveRoot_))) {
+        finish();
+        ShowMessage(IDS_SAME_DRIVE, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    const std::string target = WinText::utf8(destination);
+
+    beginWait();
+    if (FileExists(destination)) {
+        endWait();
+        if (ShowMessage(IDS_FILE_EXISTS, MB_YESNO | MB_ICONINFORMATION) != IDYES) {
+            finish();
+            return;
+        }
+        beginWait();
+    }
+    std::uint64_t available = 0;
+    // A free-space query that fails (a network path) lets the copy go on; a
+    // write failure is then reported as any other.
+    if (platform().availableSpace(target, available) && available < found.size) {
+        endWait();
+        finish();
+        ShowMessage(IDS_NOT_ENOUGH_SPACE, MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    OsHandle out = kNoHandle;
+    RESTORE_RESULT written;
+    try {
+        out = fs.openOutputFile(target);
+        written = fs.copyFileZ(entry, out);
+    } catch (const ErrorException&) {
+        if (out != kNoHandle) platform().closeOutput(out);
+        finish();
+        endWait();
+        ShowMessage(IDS_COPY_FAILED, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    const bool closed = platform().closeOutput(out);
+    finish();
+    endWait();
+    if (!closed) {
+        ShowMessage(IDS_COPY_FAILED, MB_OK | MB_ICONEXCLAMATION);
+    } else if (written.damagedUnits > 0) {
+        ShowMessageText(IDS_RESTORED_DAMAGED,
+                        WinText::format(loadString(IDS_RESTORED_DAMAGED), name, written.damagedUnits),
+                        MB_OK | MB_ICONEXCLAMATION);
+    } else {
+        ShowMessageText(IDS_RESTORED, WinText::format(loadString(IDS_RESTORED), name), MB_OK | MB_ICONINFORMATION);
+    }
+}
+
+std::wstring Implementation::AskSaveFileName(const std::wstring& defaultName) {
+    if (seams.saveFileName) return seams.saveFileName(dialog_, defaultName);
+    std::vector<wchar_t> buffer(kLongPath, L'\0');
+    defaultName.copy(buffer.data(), std::min<std::size_t>(defaultName.size(), kLongPath - 1));
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = dialog_;
+    ofn.lpstrFile = buffer.data();
+    ofn.nMaxFile = kLongPath;
+    ofn.Flags = OFN_HIDEREADONLY | OFN_EXPLORER | OFN_NOCHANGEDIR;
+    if (!::GetSaveFileNameW(&ofn)) return std::wstring();
+    return buffer.data();
+}
+
+bool Implementation::FileExists(const std::wstring& path) {
+    return platform().fileExists(WinText::utf8(path));
+}
+
+int Implementation::ShowMessage(unsigned id, UINT style) { return ShowMessageText(id, loadString(id), style); }
+
+int Implementation::ShowMessageText(unsigned id, const std::wstring& text, UINT style) {
+    if (seams.messageBox) return seams.messageBox(dialog_, id, text, title_, style);
+    return ::MessageBoxW(dialog_, text.c_str(), title_.c_str(), style);
+}
+
+void Implementation::Help() {
+    std::vector<wchar_t> buffer(kLongPath, L'\0');
+    DWORD length = ::GetModuleFileNameW(module_, buffer.data(), kLongPath);
+    if (length < 3 || length >= kLongPath) return;
+    std::wstring program(buffer.data(), length);
+    std::wstring helpFile = program.substr(0, program.size() - 3) + L"hlp";
+    std::wstring guide = program.substr(0, program.size() - 3) + L"html";
+    const bool winHelp = FileExists(helpFile);
+    const std::wstring& target = winHelp ? helpFile : guide;
+    if (seams.openHelp) {
+        seams.openHelp(dialog_, target, winHelp);
+    } else if (winHelp) {
+        ::WinHelpW(dialog_, helpFile.c_str(), HELP_FINDER, 0);
+    } else {
+        ::ShellExecuteW(dialog_, L"open", guide.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    }
+    if (winHelp) {
+        helpOpened_ = true;
+        helpPath_ = helpFile;
+    }
+}
+
+void Implementation::About() {
+    if (AboutBox::run(module_, dialog_, smallIcon_) == -1) {
+        reportInternalError("WinMain: dialog IDD_DIALOG_ABOUT not found", 0);
+    }
+}
+
+void Implementation::Exit() {
+    if (isSearching()) {
+        // Stop the worker first; the dialog ends when it has.
+        cancel_ = 1;
+        exitPending_ = true;
+        return;
+    }
+    if (helpOpened_ && !seams.openHelp) ::WinHelpW(dialog_, helpPath_.c_str(), HELP_QUIT, 0);
+    helpOpened_ = false;
+    ::EndDialog(dialog_, 1);
+}
+
+} // namespace resurgo

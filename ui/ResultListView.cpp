@@ -1,0 +1,159 @@
+#include "ui/ResultListView.h"
+
+#include <algorithm>
+
+#include "resources/StringTable.h"
+#include "ui/CompareFoundFiles.h"
+#include "ui/WinText.h"
+
+namespace resurgo {
+
+namespace {
+
+struct ColumnSpec {
+    unsigned titleId;
+    int width;  // pixels at 96 dots per inch
+};
+
+constexpr ColumnSpec kColumns[ResultListView::kColumnCount] = {
+    {IDS_COLUMN_FILENAME, 150}, {IDS_COLUMN_SIZE, 60},     {IDS_COLUMN_DIRECTORY, 150},
+    {IDS_COLUMN_MODIFIED, 100}, {IDS_COLUMN_CREATED, 100}, {IDS_COLUMN_ACCESSED, 100},
+};
+
+std::wstring loadString(HINSTANCE module, unsigned id) {
+    const wchar_t* text = nullptr;
+    int length = ::LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0);
+    if (length <= 0 || text == nullptr) {
+        const char* fallback = StringTable::text(id);
+        return WinText::wide(fallback ? fallback : "");
+    }
+    return std::wstring(text, static_cast<std::size_t>(length));
+}
+
+} // namespace
+
+ResultListView::ResultListView() = default;
+ResultListView::~ResultListView() = default;
+
+void ResultListView::attach(HWND control, HINSTANCE module) {
+    hwnd_ = control;
+    ListView_SetExtendedListViewStyle(hwnd_, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER | LVS_EX_LABELTIP);
+    HDC dc = ::GetDC(hwnd_);
+    int dpi = dc ? ::GetDeviceCaps(dc, LOGPIXELSX) : 96;
+    if (dc) ::ReleaseDC(hwnd_, dc);
+    for (int i = 0; i < kColumnCount; ++i) {
+        std::wstring title = loadString(module, kColumns[i].titleId);
+        LVCOLUMNW column{};
+        column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = ::MulDiv(kColumns[i].width, dpi, 96);
+        column.pszText = title.data();
+        column.iSubItem = i;
+        ::SendMessageW(hwnd_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
+    }
+    clear();
+}
+
+void ResultListView::clear() {
+    order_.clear();
+    results_ = nullptr;
+    if (hwnd_ != nullptr) {
+        ::SendMessageW(hwnd_, LVM_SETITEMCOUNT, 0, 0);
+        ::SendMessageW(hwnd_, LVM_DELETEALLITEMS, 0, 0);
+    }
+}
+
+void ResultListView::fill(const std::vector<FOUND_FILE>& results, const std::string& driveRoot) {
+    results_ = &results;
+    driveRoot_ = driveRoot;
+    order_.resize(results.size());
+    // Every row goes on top: result 0 ends as the last row.
+    for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = order_.size() - 1 - i;
+    if (hwnd_ != nullptr) {
+        ::SendMessageW(hwnd_, LVM_SETITEMCOUNT, static_cast<WPARAM>(order_.size()), 0);
+        ::InvalidateRect(hwnd_, nullptr, TRUE);
+    }
+}
+
+void ResultListView::sortByColumn(int column) {
+    if (results_ == nullptr || column < 0 || column >= CompareFoundFiles::kColumns) return;
+    const int selected = selectedRow();
+    const std::size_t selectedItem = selected >= 0 ? order_[static_cast<std::size_t>(selected)] : 0;
+    const std::vector<FOUND_FILE>& results = *results_;
+    std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) {
+        return CompareFoundFiles::less(results[a], results[b], column);
+    });
+    if (hwnd_ == nullptr) return;
+    if (selected >= 0) {
+        auto it = std::find(order_.begin(), order_.end(), selectedItem);
+        int row = static_cast<int>(it - order_.begin());
+        ListView_SetItemState(hwnd_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+        ListView_SetItemState(hwnd_, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+        ListView_EnsureVisible(hwnd_, row, FALSE);
+    }
+    ::InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
+int ResultListView::selectedRow() const {
+    if (hwnd_ == nullptr) return -1;
+    return static_cast<int>(::SendMessageW(hwnd_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+}
+
+std::string ResultListView::directoryText(const std::string& driveRoot, const std::string& directory) {
+    std::string text = driveRoot + directory;
+    if (!text.empty() && text.back() == '\\') text.pop_back();
+    return text;
+}
+
+std::string ResultListView::cellText(int row, int column) const {
+    if (results_ == nullptr || row < 0 || row >= rowCount()) return std::string();
+    const FOUND_FILE& f = (*results_)[order_[static_cast<std::size_t>(row)]];
+    switch (column) {
+    case 0: return f.name;
+    case 1: return std::to_string(f.size);
+    case 2: return directoryText(driveRoot_, f.directory);
+    case 3: return f.lastModificationTime.text();
+    case 4: return f.creationTime.text();
+    case 5: return f.lastAccessTime.text();
+    default: return std::string();
+    }
+}
+
+bool ResultListView::onNotify(const NMHDR* header, LRESULT& result) {
+    if (header == nullptr || header->hwndFrom != hwnd_) return false;
+    if (header->code == LVN_GETDISPINFOW) {
+        auto* info = reinterpret_cast<NMLVDISPINFOW*>(const_cast<NMHDR*>(header));
+        if ((info->item.mask & LVIF_TEXT) != 0) {
+            // The list's own buffer holds 260 characters; a longer text is
+            // handed over in our buffer, whole.
+            cell_ = WinText::wide(cellText(info->item.iItem, info->item.iSubItem));
+            info->item.pszText = cell_.data();
+        }
+        result = 0;
+        return true;
+    }
+    if (header->code == LVN_ODFINDITEMW) {
+        // Typing a name's first letters moves to it.
+        auto* find = reinterpret_cast<NMLVFINDITEMW*>(const_cast<NMHDR*>(header));
+        result = -1;
+        if ((find->lvfi.flags & (LVFI_STRING | LVFI_PARTIAL)) == 0 || find->lvfi.psz == nullptr || results_ == nullptr) {
+            return true;
+        }
+        std::wstring prefix = find->lvfi.psz;
+        const int count = rowCount();
+        for (int k = 0; k < count; ++k) {
+            int row = (find->iStart + k) % count;
+            std::wstring name = WinText::wide((*results_)[order_[static_cast<std::size_t>(row)]].name);
+            if (name.size() >= prefix.size() &&
+                ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, name.c_str(), static_cast<int>(prefix.size()),
+                                 prefix.c_str(), static_cast<int>(prefix.size())) == CSTR_EQUAL) {
+                result = row;
+                break;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+} // namespace resurgo

@@ -1,0 +1,18 @@
+#pragma once
+// Text at the edge between the engine (UTF-8) and the wide-character Win32
+// calls of the dialog (UTF-16).
+
+#include <string>
+
+namespace resurgo {
+
+class WinText {
+public:
+    static std::wstring wide(const std::string& utf8);
+    static std::string utf8(const std::wstring& text);
+    static std::string utf8(const wchar_t* text);
+    // text with its first "%s" replaced by name and its first "%u" by count.
+    static std::wstring format(const std::wstring& text, const std::wstring& name, unsigned long long count = 0);
+};
+
+} // namespace resurgo
