@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Cuts the seed corpora of the fuzz targets out of the fixture images.
+
+    fuzz/make_corpus.py BUILD/fixtures   # writes fuzz/corpus/<target>/
+
+Seeds: boot sectors, MFT records (one per kind: system, resident, plain,
+compressed, attribute list, extension), the run lists of their data, the
+compression units of a compressed file, and the demo image's MFT region.
+"""
+import json
+import os
+import struct
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FIX = os.path.join(ROOT, "tests", "fixtures")
+OUT = os.path.join(ROOT, "fuzz", "corpus")
+
+
+def put(target, name, data):
+    d = os.path.join(OUT, target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def fixed_up(rec):
+    rec = bytearray(rec)
+    usa, count = struct.unpack_from("<HH", rec, 4)
+    for i in range(1, count):
+        end = i * 512 - 2
+        rec[end:end + 2] = rec[usa + 2 * i:usa + 2 * i + 2]
+    return bytes(rec)
+
+
+def attributes(rec):
+    pos = struct.unpack_from("<H", rec, 0x14)[0]
+    while pos + 8 <= len(rec):
+        atype, alen = struct.unpack_from("<II", rec, pos)
+        if atype == 0xFFFFFFFF or alen == 0 or pos + alen > len(rec):
+            return
+        yield atype, rec[pos:pos + alen]
+        pos += alen
+
+
+def runs(runlist):
+    out, pos, lcn = [], 0, 0
+    while pos < len(runlist) and runlist[pos] != 0:
+        h = runlist[pos]
+        l, o = h & 15, h >> 4
+        length = int.from_bytes(runlist[pos + 1:pos + 1 + l], "little")
+        off = int.from_bytes(runlist[pos + 1 + l:pos + 1 + l + o], "little", signed=True) if o else None
+        if off is not None:
+            lcn += off
+        out.append((length, None if off is None else lcn))
+        pos += 1 + l + o
+    return out
+
+
+def main(images):
+    for name in ["demo", "basic", "c512", "s4096"]:
+        facts = json.load(open(os.path.join(FIX, name + ".facts.json")))
+        img = open(os.path.join(images, name + ".img"), "rb").read()
+        bps, cluster, rsize = facts["bytes_per_sector"], facts["cluster_size"], facts["mft_record_size"]
+        put("fuzz_boot_sector", name, img[:max(512, bps)])
+        mft = img[facts["mft_lcn"] * cluster:]
+        mode = {1024: 0, 2048: 1, 4096: 2}[rsize]
+        wanted = {0, 5}
+        for f in facts["files"]:
+            if f.get("attribute_list") or f.get("compressed") or f.get("sparse") or f.get("has_ads"):
+                wanted.add(f["record"])
+        for f in facts["files"][-3:]:
+            wanted.add(f["record"])
+        for e in facts.get("extension_records", [])[:2]:
+            wanted.add(e["record"])
+        for n in sorted(wanted)[:12]:
+            rec = mft[n * rsize:(n + 1) * rsize]
+            if rec[:4] != b"FILE":
+                continue
+            put("fuzz_mft_record", "%s-%d" % (name, n), bytes([mode]) + rec)
+            for atype, attr in attributes(fixed_up(rec)):
+                if attr[8] == 0:
+                    continue
+                start, last = struct.unpack_from("<qq", attr, 0x10)
+                roff = struct.unpack_from("<H", attr, 0x20)[0]
+                rl = attr[roff:]
+                put("fuzz_runlist", "%s-%d-%x" % (name, n, atype), struct.pack("<q", last - start) + rl)
+                flags = struct.unpack_from("<H", attr, 0x0C)[0]
+                cu = struct.unpack_from("<H", attr, 0x22)[0]
+                if atype == 0x80 and (flags & 0xFF) and cu and name == "demo":
+                    # Compression units of a compressed file: the data runs of
+                    # each unit with the unit size as the output limit.
+                    unit = (1 << cu) * cluster
+                    data = b"".join(img[l * cluster:(l + k) * cluster] if l is not None else b"\0" * (k * cluster)
+                                    for k, l in runs(rl))
+                    for u in range(0, min(len(data), 3 * unit), unit):
+                        put("fuzz_lznt1", "%s-%d-unit%d" % (name, n, u // unit),
+                            struct.pack("<H", unit - 1) + data[u:u + unit].rstrip(b"\0"))
+        if name == "demo":
+            put("fuzz_search", "demo-mft", mft[:facts["mft_records"] * rsize])
+
+
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fixtures"))
