@@ -11,7 +11,8 @@
 #                        outputs are written to its out/ folder
 #   BUILD                Release build dir with -DRESURGO_BENCH=ON (default
 #                        build-bench beside bench/)
-#   RESURGO              the CLI binary to use (default BUILD/cli/resurgo if present)
+#   RESURGO              the CLI binary to use (default BUILD/cli/resurgo if
+#                        present; "bench" drives the engine with resurgo_bench)
 #   RUNS (default 5), WARMUP (default 1)
 #   NO_HYPERFINE=1       time with the built-in loop even when hyperfine exists
 # Needs: hyperfine (falls back to best of RUNS), python3, sha256sum,
@@ -45,6 +46,7 @@ COPIED=$OUT/copied.bin
 
 CLI=${RESURGO:-}
 if [[ -z $CLI && -x $BUILD/cli/resurgo ]]; then CLI=$BUILD/cli/resurgo; fi
+if [[ $CLI == bench ]]; then CLI=; fi
 if [[ -n $CLI ]]; then
     OURS=("$CLI" restore "$IMAGE" --record "$RECORD" --output "$RESTORED")
 else

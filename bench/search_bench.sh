@@ -14,7 +14,8 @@
 #   RESURGO_BENCH_CACHE  image cache (default /var/tmp/resurgo-bench)
 #   BUILD                Release build dir with -DRESURGO_BENCH=ON
 #                        (default build-bench beside bench/)
-#   RESURGO              the CLI binary to use (default BUILD/cli/resurgo if present)
+#   RESURGO              the CLI binary to use (default BUILD/cli/resurgo if
+#                        present; "bench" drives the engine with resurgo_bench)
 #   RUNS                 timed runs per command (default 10), WARMUP (default 2)
 #   NO_HYPERFINE=1       time with the built-in loop even when hyperfine exists
 # Needs: hyperfine (falls back to best of RUNS with date +%s%N), istat
@@ -39,6 +40,7 @@ done
 
 CLI=${RESURGO:-}
 if [[ -z $CLI && -x $BUILD/cli/resurgo ]]; then CLI=$BUILD/cli/resurgo; fi
+if [[ $CLI == bench ]]; then CLI=; fi
 if [[ -n $CLI ]]; then
     OURS=("$CLI" search "$IMAGE" --days 1000000 --json)
     EMPTY=("$CLI" search "$IMAGE" --days 1000000 --json --pattern 'no-such-name-*')
@@ -117,9 +119,20 @@ echo "host:       $(nproc) cores, $(uname -r), load $(cut -d' ' -f1-3 /proc/load
 "${OURS[@]}" >"$WORK/ours.out" 2>"$WORK/ours.err"
 "${PEER[@]}" >"$WORK/peer.out" 2>&1 || true
 "${MFT_READ[@]}"
-RESULTS=$(grep -c '' "$WORK/ours.out" || true)
+# The listing: a JSON array (the CLI) or one JSON object per line (resurgo_bench).
+python3 - "$WORK/ours.out" >"$WORK/ours.counts" <<'PYEOF'
+import json, sys
+text = open(sys.argv[1], encoding="utf-8").read()
+if text.lstrip().startswith("["):
+    items = json.loads(text)
+else:
+    items = [json.loads(line) for line in text.splitlines() if line.strip()]
+names = sum(len(d.get("name", "").encode()) + len(d.get("directory", "").encode()) for d in items)
+print(len(items), names)
+PYEOF
+read -r RESULTS NAME_BYTES <"$WORK/ours.counts"
 PEER_RESULTS=$(sed -n 's/^Files with potentially recoverable content: \([0-9]*\).*/\1/p' "$WORK/peer.out")
-echo "results:    ours $RESULTS deleted files (JSON lines); peer lists ${PEER_RESULTS:-?} records"
+echo "results:    ours $RESULTS deleted files ($(wc -c <"$WORK/ours.out") bytes of JSON); peer lists ${PEER_RESULTS:-?} records"
 
 # --- timing ----------------------------------------------------------------
 if [[ -z ${NO_HYPERFINE:-} ]] && command -v hyperfine >/dev/null; then
@@ -162,15 +175,6 @@ rss() {  # max RSS in KiB of one run
 RSS_OURS=$(rss "${OURS[@]}")
 RSS_EMPTY=$(rss "${EMPTY[@]}")
 RSS_PEER=$(rss "${PEER[@]}")
-NAME_BYTES=$(python3 - "$WORK/ours.out" <<'PYEOF'
-import json, sys
-n = 0
-for line in open(sys.argv[1], encoding="utf-8"):
-    d = json.loads(line)
-    n += len(d["name"].encode()) + len(d["directory"].encode())
-print(n)
-PYEOF
-)
 
 python3 - "$WORK/times.json" "$RESULTS" "$NAME_BYTES" "$RSS_OURS" "$RSS_EMPTY" "$RSS_PEER" "$MFT_BYTES" <<'PYEOF'
 import json, sys
