@@ -79,7 +79,12 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
     if (total == 0) return;
     const std::uint64_t step = total / 100;
     const std::uint32_t recordSize = geometry_.mftRecordSize;
-    const std::uint64_t capacity = mft_.recordCapacity();
+    // The MFT can't hold more records than the source has room for,
+    // whatever its runs claim: a damaged run list must not make the walk
+    // try billions of records past the end.
+    const std::uint64_t capacity =
+        volume_.sizeBytes == 0 ? mft_.recordCapacity()
+                               : std::min<std::uint64_t>(mft_.recordCapacity(), volume_.sizeBytes / recordSize);
     const std::uint64_t chunkRecords = std::max<std::uint64_t>(1, kScanChunkBytes / recordSize);
     const std::u32string pattern = FileZ::foldPattern(filter.pattern);
     const std::uint64_t now = platform().currentUtc();

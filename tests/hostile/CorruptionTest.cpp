@@ -94,6 +94,26 @@ TEST_F(Corruption, MirrorZeroedTooFailsToOpenTheVolume) {
     EXPECT_TRUE(r.byRecord.empty());
 }
 
+TEST_F(Corruption, MftRunClaimingBillionsOfClustersEndsAtTheEndOfTheSource) {
+    // The MFT's own single run now claims 2^32 - 16 clusters: the walk must
+    // stop where the source ends instead of trying billions of records.
+    editRecord(img, 0, [](std::uint8_t* rec, std::size_t len) {
+        std::size_t d = findAttribute(rec, len, MFT_RECORD::kTypeData);
+        ASSERT_NE(0u, d);
+        ASSERT_EQ(1, rec[d + 8]);
+        const std::size_t runOff = get16(rec + d + 0x20);
+        ASSERT_GE(get32(rec + d + 4), runOff + 7);
+        std::uint8_t* rl = rec + d + runOff;
+        rl[0] = 0x14;
+        put32(rl + 1, 0xFFFFFFF0);
+        rl[5] = 4;
+        rl[6] = 0;
+    });
+    SearchOutcome r = searchMem();
+    EXPECT_EQ(SearchJob::Outcome::Completed, r.outcome);
+    expectListed(r);
+}
+
 TEST_F(Corruption, BadSignatureSkipsOnlyThatRecord) {
     std::memcpy(img.record(75), "FILX", 4);
     expectSkipped(75);
