@@ -172,8 +172,9 @@ int CommandLine::run(int argc, const char* const* argv) {
         if (drivesJson) {
             out_ << table.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
         } else {
-            table.writeTable(out_, err_);
+            table.writeTable(out_);
         }
+        table.reportDenied(err_);
         return kExitOk;
     }
     return kExitUsage;

@@ -28,7 +28,7 @@ void DriveTable::load() {
     }
 }
 
-void DriveTable::writeTable(std::ostream& out, std::ostream& err) const {
+void DriveTable::writeTable(std::ostream& out) const {
     if (drives_.empty()) {
         out << "No fixed NTFS block devices found.\n";
     } else {
@@ -60,6 +60,9 @@ void DriveTable::writeTable(std::ostream& out, std::ostream& err) const {
             out << '\n';
         }
     }
+}
+
+void DriveTable::reportDenied(std::ostream& err) const {
     if (!denied_.empty()) {
         err << "resurgo: no permission to read";
         for (const std::string& path : denied_) err << ' ' << path;

@@ -31,8 +31,9 @@ public:
     const std::vector<std::string>& denied() const { return denied_; }
 
     static bool isNtfs(const BlockDevice& d);
-    // The listing; unreadable devices are named on err.
-    void writeTable(std::ostream& out, std::ostream& err) const;
+    void writeTable(std::ostream& out) const;
+    // Names the devices that could not be read, if any.
+    void reportDenied(std::ostream& err) const;
     nlohmann::ordered_json toJson() const;
 
 private:

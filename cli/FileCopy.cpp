@@ -50,7 +50,7 @@ FileCopy::Result FileCopy::copy(const FileZ& file, const std::string& target) {
         damagedUnits_ = r.damagedUnits;
         bytesWritten_ = r.bytesWritten;
     } catch (const ErrorException& e) {
-        failure_ = "writing " + target + " failed: " + FailureReport::reason(e);
+        failure_ = "copying into " + target + " failed: " + FailureReport::reason(e);
         platform().closeOutput(out);
         return Result::CopyFailed;
     }

@@ -1,0 +1,26 @@
+#pragma once
+// Runs the built resurgo binary with arguments and collects its exit
+// status, standard output and standard error. Standard input is /dev/null,
+// so the command never sees a terminal.
+
+#include <string>
+#include <vector>
+
+namespace resurgo::test {
+
+class CliProcess {
+public:
+    struct Result {
+        int status = -1;  // exit status; 128 + signal when killed
+        std::string out;
+        std::string err;
+    };
+
+    static Result run(const std::vector<std::string>& args);
+    static std::string binary();
+    // SHA-256 of a large file (an image) by the system's sha256sum, much
+    // faster than the tests' own digest under the sanitizers.
+    static std::string sha256File(const std::string& path);
+};
+
+} // namespace resurgo::test

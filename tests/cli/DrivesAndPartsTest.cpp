@@ -1,0 +1,178 @@
+// `resurgo drives` through a fake device table, and the small parts of the
+// command: argument checks, output paths, directory text, mount table and
+// the progress bar.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "cli/ArgumentCheck.h"
+#include "cli/CommandLine.h"
+#include "cli/DeviceSource.h"
+#include "cli/DriveTable.h"
+#include "cli/MountTable.h"
+#include "cli/OutputPaths.h"
+#include "cli/ResultFormatter.h"
+#include "cli/TerminalProgress.h"
+#include "support/TestSupport.h"
+
+using namespace resurgo::cli;
+using resurgo::test::tempDir;
+using resurgo::test::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FakeDevices : public DeviceSource {
+public:
+    std::vector<BlockDevice> devices() override { return table; }
+    std::vector<BlockDevice> table;
+};
+
+BlockDevice device(const std::string& path, const std::string& type, const std::string& label, std::uint64_t size,
+                   bool removable = false) {
+    BlockDevice d;
+    d.path = path;
+    d.fileSystem = type;
+    d.label = label;
+    d.sizeBytes = size;
+    d.removable = removable;
+    return d;
+}
+
+} // namespace
+
+TEST(Drives, ListsFixedNtfsDevicesWithSizesInMegabytes) {
+    FakeDevices fake;
+    BlockDevice system = device("/dev/sda2", "ntfs", "System", 8ULL * 512 * 2000000);  // 8192 MB
+    system.mountPoint = "/mnt/c";
+    system.hasFreeBytes = true;
+    system.freeBytes = 1999999999;  // 1999 MB: whole megabytes, rounded down
+    fake.table = {device("/dev/sda1", "vfat", "EFI", 500000000), system,
+                  device("/dev/sdb1", "ntfs", "Stick", 16000000000ULL, true),  // removable
+                  device("/dev/sdc1", "ext4", "", 1000000000), device("/dev/nvme0n1p3", "ntfs", "Data", 999999)};
+    BlockDevice denied = device("/dev/vdb", "", "", 1 << 20);
+    denied.probeDenied = true;
+    fake.table.push_back(denied);
+
+    std::ostringstream out, err;
+    std::istringstream in;
+    ASSERT_EQ(CommandLine(out, err, in, &fake).run(3, std::vector<const char*>{"resurgo", "drives", "--json"}.data()), 0);
+    const nlohmann::json expected = nlohmann::json::parse(R"([
+        {"device": "/dev/sda2", "label": "System", "size_mb": 8192, "free_mb": 1999, "mount_point": "/mnt/c"},
+        {"device": "/dev/nvme0n1p3", "label": "Data", "size_mb": 0, "free_mb": null, "mount_point": null}])");
+    EXPECT_EQ(nlohmann::json::parse(out.str()), expected);
+    EXPECT_NE(err.str().find("/dev/vdb"), std::string::npos) << err.str();
+
+    std::ostringstream table, tableErr;
+    ASSERT_EQ(CommandLine(table, tableErr, in, &fake).run(2, std::vector<const char*>{"resurgo", "drives"}.data()), 0);
+    std::istringstream lines(table.str());
+    std::string header, first, second, extra;
+    std::getline(lines, header);
+    std::getline(lines, first);
+    std::getline(lines, second);
+    EXPECT_FALSE(std::getline(lines, extra)) << table.str();
+    EXPECT_EQ(std::istringstream(first) >> extra ? extra : "", "/dev/sda2");
+    for (const char* field : {"System", "8192", "1999", "/mnt/c"}) EXPECT_NE(first.find(field), std::string::npos) << first;
+    for (const char* field : {"/dev/nvme0n1p3", "Data", " 0 ", "-"}) EXPECT_NE(second.find(field), std::string::npos) << second;
+
+    FakeDevices none;
+    std::ostringstream empty;
+    DriveTable noDrives(none);
+    noDrives.load();
+    noDrives.writeTable(empty);
+    EXPECT_NE(empty.str().find("No fixed NTFS"), std::string::npos);
+}
+
+TEST(Drives, MountTableDecodesTheKernelsEscapes) {
+    std::istringstream text(
+        "/dev/sda2 /mnt/my\\040disk fuseblk rw,relatime 0 0\n"
+        "\n"
+        "proc /proc proc rw 0 0\n"
+        "/dev/sdb1 /media/a\\134b\\011c ntfs3 ro 0 0\n");
+    auto entries = MountTable::parse(text);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].device, "/dev/sda2");
+    EXPECT_EQ(entries[0].mountPoint, "/mnt/my disk");
+    EXPECT_EQ(entries[0].type, "fuseblk");
+    EXPECT_EQ(entries[2].mountPoint, "/media/a\\b\tc");
+    EXPECT_EQ(MountTable::unescape("end\\04"), "end\\04");  // too short to be an escape
+}
+
+TEST(CommandParts, DaysRecordAndPatternChecks) {
+    std::int32_t days = -5;
+    std::string error;
+    EXPECT_TRUE(ArgumentCheck::parseDays("0", days, error));
+    EXPECT_EQ(days, 0);
+    EXPECT_TRUE(ArgumentCheck::parseDays("1000000", days, error));
+    EXPECT_EQ(days, 1000000);
+    for (const char* bad : {"1000001", "-1", "+1", " 1", "1 ", "0x10", "", "4294967297"}) {
+        EXPECT_FALSE(ArgumentCheck::parseDays(bad, days, error)) << bad;
+        EXPECT_NE(error.find("0 to 1000000"), std::string::npos);
+    }
+    std::uint64_t record = 0;
+    EXPECT_TRUE(ArgumentCheck::parseRecord("281474976710655", record, error));  // 2^48 - 1
+    EXPECT_EQ(record, 281474976710655ULL);
+    EXPECT_FALSE(ArgumentCheck::parseRecord("281474976710656", record, error));
+    EXPECT_FALSE(ArgumentCheck::parseRecord("12a", record, error));
+    EXPECT_TRUE(ArgumentCheck::checkPattern(std::string(255, '?'), error));
+    EXPECT_FALSE(ArgumentCheck::checkPattern(std::string(256, '?'), error));
+}
+
+TEST(CommandParts, DirectoryTextUsesSlashesAndDotForTheRoot) {
+    EXPECT_EQ(ResultFormatter::directoryText(".\\"), ".");
+    EXPECT_EQ(ResultFormatter::directoryText(""), ".");
+    EXPECT_EQ(ResultFormatter::directoryText("Documents\\"), "Documents");
+    EXPECT_EQ(ResultFormatter::directoryText("Documents\\Letters\\"), "Documents/Letters");
+    EXPECT_EQ(ResultFormatter::directoryText("dir_@1234\\"), "dir_@1234");
+    EXPECT_EQ(ResultFormatter::displayWidth("日本語.txt"), 10u);
+    EXPECT_EQ(ResultFormatter::displayWidth("café"), 4u);
+}
+
+TEST(CommandParts, OutputPathsStayInsideTheOutputDirectoryAndNeverReuseANames) {
+    EXPECT_EQ(OutputPaths::directoryComponents(".\\"), std::vector<std::string>{});
+    EXPECT_EQ(OutputPaths::directoryComponents("dir_@12\\..\\a/b\\!not_found_@7\\"),
+              (std::vector<std::string>{"dir_@12", "_..", "a_b", "!not_found_@7"}));
+    EXPECT_EQ(OutputPaths::safeComponent(""), "_");
+    EXPECT_EQ(OutputPaths::safeComponent("."), "_.");
+    EXPECT_EQ(OutputPaths::numbered("report.txt", 1), "report (1).txt");
+    EXPECT_EQ(OutputPaths::numbered("archive.tar.gz", 2), "archive.tar (2).gz");
+    EXPECT_EQ(OutputPaths::numbered(".profile", 1), ".profile (1)");
+    EXPECT_EQ(OutputPaths::numbered("README", 3), "README (3)");
+    EXPECT_EQ(OutputPaths::parentOf("/a/b/c.txt"), "/a/b");
+    EXPECT_EQ(OutputPaths::parentOf("c.txt"), ".");
+    EXPECT_EQ(OutputPaths::parentOf("/c.txt"), "/");
+
+    const std::string dir = tempDir("cli-paths");
+    EXPECT_EQ(OutputPaths::freeName(dir, "a.txt"), "a.txt");
+    writeFile(dir + "/a.txt", {1});
+    fs::create_symlink(dir + "/nowhere", dir + "/a (1).txt");  // dangling: still taken
+    EXPECT_EQ(OutputPaths::freeName(dir, "a.txt"), "a (2).txt");
+
+    writeFile(dir + "/sub", {1});
+    std::string path, error;
+    ASSERT_TRUE(OutputPaths::enterDirectory(dir, "sub", path, error)) << error;
+    EXPECT_EQ(path, dir + "/sub (1)");
+    EXPECT_TRUE(fs::is_directory(path));
+    ASSERT_TRUE(OutputPaths::enterDirectory(dir, "sub", path, error));  // reused, not numbered again
+    EXPECT_EQ(path, dir + "/sub (1)");
+}
+
+TEST(CommandParts, ProgressBarClampsAndRedrawsOnlyOnChange) {
+    std::ostringstream out;
+    {
+        TerminalProgress bar(out, "Searching");
+        EXPECT_EQ(bar.render(0), "Searching [" + std::string(40, '.') + "]   0%");
+        EXPECT_EQ(bar.render(100), "Searching [" + std::string(40, '#') + "] 100%");
+        EXPECT_EQ(bar.render(250), bar.render(100));
+        EXPECT_EQ(bar.render(-3), bar.render(0));
+        bar.setPosition(50);
+        const std::size_t once = out.str().size();
+        bar.setPosition(50);
+        EXPECT_EQ(out.str().size(), once);
+        bar.setPosition(1000);
+        EXPECT_EQ(bar.position(), 100);
+    }
+    EXPECT_EQ(out.str().substr(out.str().size() - 4), "\r\033[K");  // the line is wiped at the end
+}

@@ -1,0 +1,183 @@
+// resurgo restore, run as a program: byte-exact restores checked against
+// the fixture facts, and the refusals that protect the user's data.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+
+#include "cli/CliProcess.h"
+#include "cli/ExitCode.h"
+#include "cli/FixtureFacts.h"
+#include "cli/Messages.h"
+#include "support/TestSupport.h"
+
+using namespace resurgo;
+using namespace resurgo::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const nlohmann::json& fileNamed(const nlohmann::json& facts, const std::string& name) {
+    for (const auto& f : facts.at("files")) {
+        if (f.at("name") == name) return f;
+    }
+    throw std::runtime_error("no fixture file " + name);
+}
+
+std::string recordOf(const nlohmann::json& f) { return std::to_string(f.at("record").get<std::uint64_t>()); }
+
+std::string restored(const std::string& name) { return "File " + name + " successfully restored\n"; }
+
+std::size_t regularFilesBelow(const std::string& dir) {
+    std::size_t n = 0;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) n += e.is_regular_file() ? 1 : 0;
+    return n;
+}
+
+} // namespace
+
+TEST(RestoreCli, AllRestoresEveryListedFileByteForByteIntoItsDirectory) {
+    for (const std::string& name : FixtureFacts::images()) {
+        SCOPED_TRACE(name);
+        const nlohmann::json facts = fixtureFacts(name);
+        const std::string dir = tempDir("cli-all-" + name) + "/out";  // created by the restore
+        // A copy of the image: its checksum must not change.
+        const std::string image = copyFile(fixtureImage(name), tempDir("cli-src-" + name) + "/" + name + ".img");
+        CliProcess::Result r =
+            CliProcess::run({"restore", image, "--all", "--output-dir", dir, "--days", "1000000"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto files = FixtureFacts::listable(facts);
+        for (const auto& f : files) {
+            std::string rel = f.at("directory") == "." ? std::string() : f.at("directory").get<std::string>() + "/";
+            const std::string path = dir + "/" + rel + f.at("name").get<std::string>();
+            ASSERT_TRUE(fs::exists(fs::u8path(path))) << path;
+            std::vector<std::uint8_t> bytes = readFile(path);
+            EXPECT_EQ(bytes.size(), f.at("size").get<std::uint64_t>()) << path;
+            EXPECT_EQ(sha256Hex(bytes), f.at("sha256")) << path;
+        }
+        EXPECT_EQ(regularFilesBelow(dir), files.size());
+        EXPECT_NE(r.out.find(std::to_string(files.size()) + " restored, 0 damaged, 0 failed"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(CliProcess::sha256File(image), facts.at("sha256_image")) << "the source changed";
+    }
+}
+
+TEST(RestoreCli, AllNeverOverwritesAndNumbersTheSecondCopy) {
+    const nlohmann::json facts = fixtureFacts("demo");
+    const std::string dir = tempDir("cli-all-twice");
+    const auto& letter = fileNamed(facts, "letter_to_bank.txt");
+    fs::create_directories(dir + "/Documents/Letters");
+    writeFile(dir + "/Documents/Letters/letter_to_bank.txt", {'m', 'i', 'n', 'e'});
+    // A file where the restore wants a directory.
+    writeFile(dir + "/Temp", {'f'});
+    CliProcess::Result r = CliProcess::run(
+        {"restore", fixtureImage("demo"), "--all", "--output-dir", dir, "--days", "1000000", "--pattern", "*.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(dir + "/Documents/Letters/letter_to_bank.txt"), (std::vector<std::uint8_t>{'m', 'i', 'n', 'e'}));
+    EXPECT_EQ(sha256Hex(readFile(dir + "/Documents/Letters/letter_to_bank (1).txt")), letter.at("sha256"));
+    EXPECT_EQ(readFile(dir + "/Temp"), (std::vector<std::uint8_t>{'f'}));
+    EXPECT_EQ(sha256Hex(readFile(dir + "/Temp (1)/scratch.txt")), fileNamed(facts, "scratch.txt").at("sha256"));
+    // Only .txt files were asked for.
+    EXPECT_FALSE(fs::exists(dir + "/Photos"));
+}
+
+TEST(RestoreCli, RecordRestoresOneFileAndReportsItsName) {
+    struct Case {
+        const char* image;
+        const char* name;
+    };
+    for (const Case& c : {Case{"demo", "quarterly_report.txt"}, Case{"demo", "Отпуск_на_море.jpg"},
+                          Case{"s4096", "Größe.txt"}, Case{"c512", "p2_nonresident.bin"},
+                          Case{"basic", "comp_sparse.bin"}, Case{"basic", "empty.txt"}}) {
+        SCOPED_TRACE(c.name);
+        const nlohmann::json facts = fixtureFacts(c.image);
+        const auto& f = fileNamed(facts, c.name);
+        const std::string out = tempDir("cli-one") + "/restored.bin";
+        CliProcess::Result r = CliProcess::run({"restore", fixtureImage(c.image), "--record", recordOf(f), "--output", out});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, restored(c.name));
+        EXPECT_EQ(sha256Hex(readFile(out)), f.at("sha256"));
+        // The restored file keeps its modification time.
+        struct stat st {};
+        ASSERT_EQ(::stat(out.c_str(), &st), 0);
+        EXPECT_EQ(static_cast<std::uint64_t>(st.st_mtime), f.at("mtime_nt").get<std::uint64_t>() / 10000000ULL - 11644473600ULL);
+    }
+    // An existing directory receives the file under its own name.
+    const nlohmann::json demo = fixtureFacts("demo");
+    const auto& photo = fileNamed(demo, "Отпуск_на_море.jpg");
+    const std::string dir = tempDir("cli-into-dir");
+    ASSERT_EQ(CliProcess::run({"restore", fixtureImage("demo"), "-r", recordOf(photo), "-o", dir}).status, 0);
+    EXPECT_EQ(sha256Hex(readFile(dir + "/Отпуск_на_море.jpg")), photo.at("sha256"));
+}
+
+TEST(RestoreCli, ExistingDestinationIsKeptWithoutForce) {
+    const nlohmann::json facts = fixtureFacts("demo");
+    const auto& f = fileNamed(facts, "letter_to_bank.txt");
+    const std::string out = tempDir("cli-exists") + "/letter.txt";
+    writeFile(out, {'k', 'e', 'e', 'p'});
+    CliProcess::Result r = CliProcess::run({"restore", fixtureImage("demo"), "--record", recordOf(f), "--output", out});
+    EXPECT_EQ(r.status, cli::kExitExists);
+    EXPECT_NE(r.err.find(cli::Messages::kFileExists), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(out), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+
+    r = CliProcess::run({"restore", fixtureImage("demo"), "--record", recordOf(f), "--output", out, "--force"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sha256Hex(readFile(out)), f.at("sha256"));
+}
+
+TEST(RestoreCli, DestinationThatIsTheSourceImageIsRefused) {
+    const nlohmann::json facts = fixtureFacts("demo");
+    const auto& f = fileNamed(facts, "letter_to_bank.txt");
+    const std::string dir = tempDir("cli-same");
+    const std::string image = copyFile(fixtureImage("demo"), dir + "/demo.img");
+    fs::create_symlink(image, dir + "/link.img");
+    for (const std::string& target : {image, dir + "/link.img", dir + "/../" + fs::path(dir).filename().string() + "/demo.img"}) {
+        CliProcess::Result r =
+            CliProcess::run({"restore", image, "--record", recordOf(f), "--output", target, "--force"});
+        EXPECT_EQ(r.status, cli::kExitSameSource) << target;
+        EXPECT_EQ(r.err.rfind(cli::Messages::kSameDrive, 0), 0u) << r.err;
+    }
+    EXPECT_EQ(CliProcess::sha256File(image), facts.at("sha256_image"));
+    // Another file beside the image is fine.
+    EXPECT_EQ(CliProcess::run({"restore", image, "--record", recordOf(f), "--output", dir + "/letter.txt"}).status, 0);
+}
+
+TEST(RestoreCli, RecordsThatAreNotDeletedFilesAreRefused) {
+    const nlohmann::json facts = fixtureFacts("demo");
+    const std::string dir = tempDir("cli-not-deleted");
+    std::vector<std::string> records;
+    for (const auto& f : facts.at("files")) {
+        const bool deletedFile = f.at("deleted").get<bool>() && !f.at("is_dir").get<bool>();
+        if (!deletedFile) records.push_back(recordOf(f));  // in-use files, directories, deleted directories
+    }
+    records.push_back("5");                                                         // the root directory
+    records.push_back(std::to_string(facts.at("mft_records").get<int>() + 1000));  // beyond the MFT
+    for (const std::string& record : records) {
+        const std::string out = dir + "/r" + record;
+        CliProcess::Result r = CliProcess::run({"restore", fixtureImage("demo"), "--record", record, "--output", out});
+        EXPECT_EQ(r.status, cli::kExitFileDamaged) << record;
+        EXPECT_EQ(r.err.rfind(cli::Messages::kFileDamaged, 0), 0u) << r.err;
+        EXPECT_FALSE(fs::exists(out)) << record;
+    }
+}
+
+TEST(RestoreCli, CommandLineMistakesAreUsageErrors) {
+    const std::string image = fixtureImage("demo");
+    const std::string dir = tempDir("cli-usage");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"restore", image},
+          {"restore", image, "--record", "74"},
+          {"restore", image, "--record", "abc", "--output", dir + "/x"},
+          {"restore", image, "--record", "-1", "--output", dir + "/x"},
+          {"restore", image, "--all"},
+          {"restore", image, "--all", "--output-dir", dir, "--days", "x"},
+          {"restore", image, "--record", "74", "--all", "--output", dir + "/x", "--output-dir", dir},
+          {"restore", image, "--record", "74", "--output", dir + "/x", "--days", "3"}}) {
+        CliProcess::Result r = CliProcess::run(args);
+        EXPECT_EQ(r.status, cli::kExitUsage) << args.size() << ": " << r.err;
+        EXPECT_FALSE(r.err.empty());
+    }
+    EXPECT_TRUE(fs::is_empty(dir));
+}

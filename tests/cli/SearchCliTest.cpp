@@ -1,0 +1,314 @@
+// resurgo search, run as a program on the fixture images and compared
+// with the fixture facts.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "cli/CliProcess.h"
+#include "cli/ExitCode.h"
+#include "cli/FixtureFacts.h"
+#include "cli/Messages.h"
+#include "support/TestSupport.h"
+
+using namespace resurgo;
+using namespace resurgo::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t kTicksPerDay = 864000000000ULL;
+
+nlohmann::json searchJson(const std::string& image, const std::vector<std::string>& extra) {
+    std::vector<std::string> args{"search", image, "--json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    CliProcess::Result r = CliProcess::run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    // parse() rejects anything after the one value.
+    return nlohmann::json::parse(r.out);
+}
+
+std::string firstLine(const char* message) {
+    std::string m(message);
+    return m.substr(0, m.find('\n'));
+}
+
+// "2026-12-07T23:16:16.3785793Z" -> "2026-12-07T23:16:16Z"
+std::string isoSeconds(const std::string& iso) { return iso.substr(0, 19) + "Z"; }
+
+// The sector of MFT record n through the MFT's runs in the facts.
+std::uint64_t recordSector(const nlohmann::json& facts, std::uint64_t n) {
+    const std::uint64_t cluster = facts.at("cluster_size"), recordSize = facts.at("mft_record_size");
+    std::uint64_t offset = n * recordSize;
+    for (const auto& run : facts.at("mft_data_run_list")) {
+        const std::uint64_t lcn = run.at(0), length = run.at(1);
+        if (offset < length * cluster) return (lcn * cluster + offset) / facts.at("bytes_per_sector").get<std::uint64_t>();
+        offset -= length * cluster;
+    }
+    ADD_FAILURE() << "record " << n << " beyond the MFT's runs";
+    return 0;
+}
+
+std::vector<nlohmann::json> withNames(const nlohmann::json& facts, std::initializer_list<const char*> names) {
+    std::vector<nlohmann::json> out;
+    for (const auto& f : FixtureFacts::listable(facts)) {
+        for (const char* n : names) {
+            if (f.at("name") == n) out.push_back(f);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(SearchCli, JsonListsExactlyTheDeletedFilesOfEveryFixture) {
+    for (const std::string& name : FixtureFacts::images()) {
+        SCOPED_TRACE(name);
+        const nlohmann::json facts = fixtureFacts(name);
+        CliProcess::Result r = CliProcess::run({"search", fixtureImage(name), "--days", "1000000", "--json"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");  // no terminal, no progress bar
+        const nlohmann::json out = nlohmann::json::parse(r.out);
+        ASSERT_TRUE(out.is_array());
+        const std::vector<nlohmann::json> expected = FixtureFacts::listable(facts);
+        EXPECT_EQ(FixtureFacts::fromOutput(out), FixtureFacts::listedSet(expected));
+        EXPECT_EQ(out.size(), expected.size());
+
+        std::uint64_t previous = 0;
+        for (const auto& o : out) {
+            EXPECT_EQ(o.size(), 8u) << o.dump();
+            const std::uint64_t record = o.at("record");
+            EXPECT_GT(record, previous) << "record order";
+            previous = record;
+            EXPECT_EQ(o.at("first_sector").get<std::uint64_t>(), recordSector(facts, record));
+            for (const auto& f : expected) {
+                if (f.at("record") != record) continue;
+                EXPECT_EQ(o.at("modified"), isoSeconds(f.at("mtime_iso"))) << record;
+                EXPECT_EQ(o.at("created"), isoSeconds(f.at("crtime_iso"))) << record;
+                EXPECT_EQ(o.at("accessed"), isoSeconds(f.at("atime_iso"))) << record;
+            }
+        }
+    }
+}
+
+TEST(SearchCli, TableShowsHighestRecordFirstWithLocalTimesAndASummary) {
+    const nlohmann::json facts = fixtureFacts("demo");
+    std::vector<nlohmann::json> files = FixtureFacts::listable(facts);
+    CliProcess::Result r = CliProcess::run({"search", fixtureImage("demo"), "--days", "1000000"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.at("record") > b.at("record"); });
+    std::string::size_type at = r.out.find('\n');  // below the header
+    for (const auto& f : files) {
+        const std::string name = f.at("name");
+        std::string::size_type row = r.out.find(name, at);
+        ASSERT_NE(row, std::string::npos) << name << " missing or out of order";
+        std::string line = r.out.substr(row, r.out.find('\n', row) - row);
+        // Modified time in local time, as the user's clock shows it.
+        std::time_t t = static_cast<std::time_t>(f.at("mtime_nt").get<std::uint64_t>() / 10000000ULL - 11644473600ULL);
+        std::tm local{};
+        localtime_r(&t, &local);
+        char when[32];
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &local);
+        EXPECT_NE(line.find(when), std::string::npos) << line;
+        EXPECT_NE(line.find(f.at("directory").get<std::string>()), std::string::npos) << line;
+        at = row + name.size();
+    }
+    EXPECT_NE(r.out.find(std::to_string(files.size()) + " deleted files"), std::string::npos) << r.out;
+}
+
+TEST(SearchCli, NothingFoundSaysWhatWasSearchedAndSuggestsWideningDays) {
+    CliProcess::Result r = CliProcess::run({"search", fixtureImage("demo"), "--days", "0", "--pattern", "*.jpg"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("*.jpg"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(fixtureImage("demo")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("--days"), std::string::npos) << r.out;
+    EXPECT_EQ(searchJson(fixtureImage("demo"), {"--days", "0"}), nlohmann::json::array());
+}
+
+TEST(SearchCli, DaysTakesWholeNumbersFrom0To1000000Only) {
+    for (const char* bad : {"-1", "1000001", "abc", "1.5", "", "99999999999999999999", "1e3"}) {
+        CliProcess::Result r = CliProcess::run({"search", fixtureImage("demo"), "--days=" + std::string(bad)});
+        EXPECT_EQ(r.status, cli::kExitUsage) << bad;
+        EXPECT_NE(r.err.find("--days"), std::string::npos) << bad << ": " << r.err;
+        EXPECT_EQ(r.out, "") << bad;
+    }
+    for (const char* good : {"0", "1000000", "365"}) {
+        EXPECT_EQ(CliProcess::run({"search", fixtureImage("demo"), "--days", good, "--json"}).status, 0) << good;
+    }
+}
+
+TEST(SearchCli, PatternsOver255CharactersAreRefused) {
+    CliProcess::Result r = CliProcess::run({"search", fixtureImage("demo"), "--pattern", std::string(256, 'a')});
+    EXPECT_EQ(r.status, cli::kExitUsage);
+    EXPECT_NE(r.err.find("255"), std::string::npos) << r.err;
+    // Characters count, not bytes: 255 two-byte characters pass.
+    std::string accented;
+    for (int i = 0; i < 255; ++i) accented += "é";
+    EXPECT_EQ(CliProcess::run({"search", fixtureImage("demo"), "--pattern", accented, "--json"}).status, 0);
+    EXPECT_EQ(CliProcess::run({"search", fixtureImage("demo"), "--pattern", std::string(255, '*'), "--json"}).status, 0);
+}
+
+TEST(SearchCli, PatternsMatchCaseInsensitivelyAndByCharacter) {
+    const nlohmann::json basic = fixtureFacts("basic");
+    const std::string image = fixtureImage("basic");
+    struct Case {
+        const char* pattern;
+        std::vector<nlohmann::json> expected;
+    };
+    std::vector<nlohmann::json> txt, comp, all = FixtureFacts::listable(basic);
+    for (const auto& f : all) {
+        std::string n = f.at("name");
+        if (n.size() >= 4 && n.compare(n.size() - 4, 4, ".txt") == 0) txt.push_back(f);
+        if (n.rfind("comp_", 0) == 0) comp.push_back(f);
+    }
+    const std::vector<Case> cases{
+        {"*.TXT", txt},
+        {"COMP_*", comp},
+        {"*", all},
+        {"ПРИМЕР.TXT", withNames(basic, {"Пример.txt"})},
+        {"CAFÉ.TXT", withNames(basic, {"café.txt"})},
+        {"ΕΛΛΗΝΙΚΆ.DAT", withNames(basic, {"Ελληνικά.dat"})},
+        {"smile_?.txt", withNames(basic, {"smile_😀.txt"})},  // one character outside the BMP
+        {"???.txt", withNames(basic, {"日本語.txt"})},
+        {"x.txt", withNames(basic, {"x.txt"})},
+        {"*.none", {}},
+    };
+    ASSERT_FALSE(txt.empty());
+    ASSERT_FALSE(comp.empty());
+    for (const Case& c : cases) {
+        EXPECT_EQ(FixtureFacts::fromOutput(searchJson(image, {"--days", "1000000", "--pattern", c.pattern})),
+                  FixtureFacts::listedSet(c.expected))
+            << c.pattern;
+    }
+    EXPECT_EQ(FixtureFacts::fromOutput(searchJson(fixtureImage("s4096"), {"--days", "1000000", "-p", "GRÖßE.TXT"})),
+              FixtureFacts::listedSet(withNames(fixtureFacts("s4096"), {"Größe.txt"})));
+}
+
+TEST(SearchCli, AgeLimitKeepsFilesModifiedOrCreatedWithinTheDays) {
+    // Day counts reaching back to fixed dates, from today's date, so that
+    // the old-dated fixture files fall on both sides of some of them.
+    const std::uint64_t now = FixtureFacts::nowNt();
+    const std::uint64_t dates[] = {
+        129328704000000000ULL,  // 2010-10-30
+        130645440000000000ULL,  // 2015-01-01
+        131262336000000000ULL,  // 2016-12-15 (between 2015 and 2019/2020)
+        132223104000000000ULL,  // 2020-01-01 (between 2019 and 2020-06)
+        132524640000000000ULL,  // 2020-12-15
+    };
+    for (const std::string name : {"basic", "demo"}) {
+        SCOPED_TRACE(name);
+        const nlohmann::json facts = fixtureFacts(name);
+        std::set<std::set<FixtureFacts::Listed>> distinct;
+        for (std::uint64_t date : dates) {
+            const std::int64_t days = static_cast<std::int64_t>((now - date) / kTicksPerDay);
+            const std::uint64_t threshold = now - static_cast<std::uint64_t>(days) * kTicksPerDay;
+            std::vector<nlohmann::json> expected;
+            bool nearEdge = false;
+            for (const auto& f : FixtureFacts::listable(facts)) {
+                const std::uint64_t m = f.at("mtime_nt"), c = f.at("crtime_nt");
+                for (std::uint64_t t : {m, c}) {
+                    if ((t > threshold ? t - threshold : threshold - t) < 2 * kTicksPerDay) nearEdge = true;
+                }
+                if (m >= threshold || c >= threshold) expected.push_back(f);
+            }
+            if (nearEdge) continue;  // too close to call by a clock a second off
+            const auto got = FixtureFacts::fromOutput(searchJson(fixtureImage(name), {"--days", std::to_string(days)}));
+            EXPECT_EQ(got, FixtureFacts::listedSet(expected)) << days << " days";
+            distinct.insert(got);
+        }
+        if (name == "basic") {
+            EXPECT_GE(distinct.size(), 2u) << "no day count separated the old files";
+        }
+    }
+}
+
+TEST(SearchCli, SourcesThatCannotBeSearchedGiveTheirMessageAndStatus) {
+    const std::string dir = tempDir("cli-bad-sources");
+    // Missing file: the system's reason.
+    CliProcess::Result missing = CliProcess::run({"search", dir + "/missing.img"});
+    EXPECT_EQ(missing.status, cli::kExitOpenFailed);
+    EXPECT_NE(missing.err.find(std::strerror(ENOENT)), std::string::npos) << missing.err;
+    EXPECT_EQ(missing.out, "");
+    CliProcess::Result directory = CliProcess::run({"search", dir});
+    EXPECT_EQ(directory.status, cli::kExitOpenFailed);
+    EXPECT_NE(directory.err.find(std::strerror(EISDIR)), std::string::npos) << directory.err;
+
+    // Not NTFS: zeros, and a text file.
+    writeFile(dir + "/zeros.img", std::vector<std::uint8_t>(1 << 20, 0));
+    writeFile(dir + "/text.img", std::vector<std::uint8_t>(4096, 'x'));
+    // Truncated inside the boot sector.
+    copyFile(fixtureImage("demo"), dir + "/truncated.img");
+    fs::resize_file(dir + "/truncated.img", 300);
+    for (const char* bad : {"zeros.img", "text.img", "truncated.img"}) {
+        CliProcess::Result r = CliProcess::run({"search", dir + "/" + bad, "--json"});
+        EXPECT_EQ(r.status, cli::kExitBadBoot) << bad;
+        EXPECT_EQ(r.err.rfind(cli::Messages::kBadBootRecord, 0), 0u) << bad << ": " << r.err;
+        EXPECT_EQ(r.out, "") << bad;
+    }
+
+    // A valid boot sector over an MFT whose first record and mirror are gone.
+    const nlohmann::json facts = fixtureFacts("demo");
+    const std::uint64_t cluster = facts.at("cluster_size"), recordSize = facts.at("mft_record_size");
+    copyFile(fixtureImage("demo"), dir + "/nomft.img");
+    for (std::uint64_t lcn : {facts.at("mft_lcn").get<std::uint64_t>(), facts.at("mftmirr_lcn").get<std::uint64_t>()}) {
+        patchFile(dir + "/nomft.img", lcn * cluster, std::vector<std::uint8_t>(recordSize, 0));
+    }
+    CliProcess::Result r = CliProcess::run({"search", dir + "/nomft.img"});
+    EXPECT_EQ(r.status, cli::kExitBadVolume);
+    EXPECT_EQ(r.err.rfind(cli::Messages::kBadNtfsDrive, 0), 0u) << r.err;
+    EXPECT_EQ(firstLine(cli::Messages::kBadNtfsDrive), "Bad NTFS drive.");
+}
+
+TEST(SearchCli, ImageTruncatedAfterTheMftStillListsItsFilesAndNeverRestoresGarbage) {
+    const nlohmann::json facts = fixtureFacts("demo");
+    const std::string dir = tempDir("cli-truncated");
+    const std::uint64_t kept = 1 << 20;  // 1 MiB of 16: boot sector, MFT (and no file data beyond it)
+    std::uint64_t mftEnd = 0;
+    for (const auto& run : facts.at("mft_data_run_list")) {
+        mftEnd = std::max<std::uint64_t>(mftEnd, (run.at(0).get<std::uint64_t>() + run.at(1).get<std::uint64_t>()) *
+                                                     facts.at("cluster_size").get<std::uint64_t>());
+    }
+    ASSERT_LE(mftEnd, kept);
+    const std::string image = copyFile(fixtureImage("demo"), dir + "/demo-head.img");
+    fs::resize_file(image, kept);
+    EXPECT_EQ(FixtureFacts::fromOutput(searchJson(image, {"--days", "1000000"})),
+              FixtureFacts::listedSet(FixtureFacts::listable(facts)));
+
+    int failures = 0;
+    for (const auto& f : FixtureFacts::listable(facts)) {
+        const std::string out = dir + "/" + std::to_string(f.at("record").get<int>());
+        CliProcess::Result r = CliProcess::run({"restore", image, "--record", std::to_string(f.at("record").get<int>()),
+                                                "--output", out});
+        if (r.status == 0) {
+            EXPECT_EQ(sha256Hex(readFile(out)), f.at("sha256")) << "restored from a cut image with wrong bytes";
+        } else {
+            ++failures;
+            EXPECT_EQ(r.status, cli::kExitCopyFailed) << r.err;
+            EXPECT_EQ(r.err.rfind(cli::Messages::kCopyFailed, 0), 0u) << r.err;
+            EXPECT_TRUE(fs::exists(out)) << "a partly written file stays";
+        }
+        if (!f.at("data_nonresident").get<bool>()) {
+            EXPECT_EQ(r.status, 0) << "resident data lives in the MFT";
+        }
+    }
+    EXPECT_GT(failures, 0);
+}
+
+TEST(SearchCli, HelpDocumentsTheExitStatuses) {
+    CliProcess::Result r = CliProcess::run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Exit status"), std::string::npos);
+    for (int code : {cli::kExitOk, cli::kExitUsage, cli::kExitOpenFailed, cli::kExitBadBoot, cli::kExitBadVolume,
+                     cli::kExitFileDamaged, cli::kExitSameSource, cli::kExitExists, cli::kExitNoSpace,
+                     cli::kExitCopyFailed, cli::kExitDamagedUnits}) {
+        EXPECT_NE(r.out.find("\n" + std::string(code < 10 ? "    " : "   ") + std::to_string(code) + "  "),
+                  std::string::npos)
+            << code;
+    }
+    EXPECT_EQ(CliProcess::run({}).status, cli::kExitUsage);
+    EXPECT_EQ(CliProcess::run({"search"}).status, cli::kExitUsage);
+}
