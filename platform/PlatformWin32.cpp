@@ -135,10 +135,20 @@ public:
     }
 
     bool setOutputSize(OsHandle h, std::uint64_t size) override {
-        LARGE_INTEGER pos{};
+        // SetEndOfFile works at the file pointer; put the pointer back
+        // afterwards so that, as with ftruncate, the next write goes where
+        // the previous one ended.
+        LARGE_INTEGER zero{}, current{}, pos{};
+        if (!::SetFilePointerEx(toHandle(h), zero, &current, FILE_CURRENT)) return false;
         pos.QuadPart = static_cast<LONGLONG>(size);
         if (!::SetFilePointerEx(toHandle(h), pos, nullptr, FILE_BEGIN)) return false;
-        return ::SetEndOfFile(toHandle(h)) != 0;
+        if (!::SetEndOfFile(toHandle(h))) {
+            DWORD err = ::GetLastError();
+            ::SetFilePointerEx(toHandle(h), current, nullptr, FILE_BEGIN);
+            ::SetLastError(err);
+            return false;
+        }
+        return ::SetFilePointerEx(toHandle(h), current, nullptr, FILE_BEGIN) != 0;
     }
 
     bool setOutputTimes(OsHandle h, std::uint64_t modifiedNt, std::uint64_t accessedNt) override {

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages this project needs to build and test:
+# native toolchain and test libraries, the mingw-w64 cross compilers, Wine
+# (to run the Windows tests), Xvfb, the tools that make and inspect the NTFS
+# fixture images, and the analysis tools. Idempotent: apt is asked only for
+# what is missing, and the package lists are refreshed only then.
+set -euo pipefail
+
+packages=(
+    # native build and tests
+    build-essential cmake g++ python3
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    libblkid-dev libcli11-dev nlohmann-json3-dev
+    # Windows cross build, run under Wine (64-bit only), with a display
+    g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine wine64
+    xvfb xauth
+    # fixture images: compress, make, fill and inspect NTFS volumes
+    zstd ntfs-3g attr sleuthkit
+    # screenshots, fuzzing/sanitizers with clang, checks
+    imagemagick clang-14 libclang-rt-14-dev valgrind clang-tidy
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if [[ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)" != "install ok installed" ]]; then
+        missing+=("$p")
+    fi
+done
+
+if ((${#missing[@]} > 0)); then
+    echo "install-deps: installing ${missing[*]}"
+    if [[ $(id -u) -ne 0 ]]; then
+        if command -v sudo >/dev/null 2>&1; then
+            sudo=(sudo)
+        else
+            echo "install-deps: missing packages and not root: ${missing[*]}" >&2
+            exit 1
+        fi
+    else
+        sudo=()
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    # Wait for another apt/dpkg run instead of failing on its lock.
+    apt_opts=(-o DPkg::Lock::Timeout=600 -o Acquire::Retries=3)
+    "${sudo[@]}" apt-get "${apt_opts[@]}" update -qq
+    "${sudo[@]}" apt-get "${apt_opts[@]}" install -y -qq "${missing[@]}" </dev/null
+else
+    echo "install-deps: all ${#packages[@]} packages present"
+fi
+
+# The commands the scripts and CMake files call, under their real names.
+commands=(
+    cmake ctest g++ gcc make python3 zstd
+    x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres
+    wine wineserver xvfb-run xauth
+    mkntfs ntfs-3g ntfsinfo setfattr getfattr fls istat
+    clang-14 clang++-14 clang-tidy valgrind
+)
+PATH="$PATH:/usr/sbin:/sbin"
+absent=()
+for c in "${commands[@]}"; do
+    command -v "$c" >/dev/null 2>&1 || absent+=("$c")
+done
+[[ -x /usr/lib/wine/wine64 ]] || command -v wine64 >/dev/null 2>&1 || absent+=("wine64 (/usr/lib/wine/wine64)")
+if ((${#absent[@]} > 0)); then
+    echo "install-deps: commands still missing: ${absent[*]}" >&2
+    exit 1
+fi

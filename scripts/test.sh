@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# Builds and tests everything, as CI does:
+#   1. installs the Debian packages (scripts/install-deps.sh),
+#   2. native build with AddressSanitizer/UBSan and -Werror (build/native), ctest,
+#   3. Windows cross build with mingw-w64 and -Werror (build/mingw), ctest with
+#      every .exe run under Wine, inside Xvfb.
+# Exits non-zero if any step fails. Ends with the ctest summaries and a
+# "Total: N passed, N failed" line.
+set -uo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$PWD
+jobs=$(nproc 2>/dev/null || echo 2)
+exec </dev/null
+
+failed=0
+timings=()
+summaries=()
+total_passed=0
+total_failed=0
+
+# run_phase NAME COMMAND...: runs and times one phase; a failure is recorded.
+run_phase() {
+    local name=$1
+    shift
+    echo
+    echo "==== $name ===="
+    local start=$SECONDS rc=0
+    "$@" || rc=$?
+    local took=$((SECONDS - start))
+    if ((rc == 0)); then
+        timings+=("$(printf '%-28s %4ds' "$name" "$took")")
+    else
+        timings+=("$(printf '%-28s %4ds  FAILED (exit %d)' "$name" "$took" "$rc")")
+        failed=1
+    fi
+    return "$rc"
+}
+
+# record_ctest LABEL LOG: keeps ctest's summary lines and adds up the counts.
+record_ctest() {
+    local label=$1 log=$2 line
+    line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    if [[ -z "$line" ]]; then
+        summaries+=("$label: no ctest summary (see above)")
+        failed=1
+        return
+    fi
+    summaries+=("$label: $line")
+    local failures total
+    failures=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+    total_failed=$((total_failed + failures))
+    total_passed=$((total_passed + total - failures))
+}
+
+ctest_in() {
+    local dir=$1
+    ctest --test-dir "$dir" --output-on-failure --no-tests=error -j"$jobs" 2>&1 | tee "$dir/ctest.log"
+}
+
+run_phase "dependencies" bash scripts/install-deps.sh || {
+    echo "test.sh: cannot install the dependencies" >&2
+    exit 1
+}
+
+# ---- native ----
+native=build/native
+if run_phase "native configure" cmake -S . -B "$native" -DRESURGO_SANITIZE=ON -DRESURGO_WERROR=ON &&
+    run_phase "native build" cmake --build "$native" -j"$jobs"; then
+    run_phase "native tests" ctest_in "$native"
+    record_ctest "native" "$native/ctest.log"
+fi
+
+# ---- Windows cross build, tests under Wine ----
+mingw=build/mingw
+wine_tests() {
+    local rc=0
+    # Fresh Xvfb display from xvfb-run; the Wine prefixes and their servers
+    # are set up by the CTest emulators (cmake/wine-run.sh) on first use and
+    # stopped here.
+    ctest_in "$mingw" || rc=$?
+    local prefix
+    for prefix in "$root/$mingw"/wineprefix*/; do
+        [[ -d "$prefix" ]] && WINEPREFIX="${prefix%/}" wineserver -k >/dev/null 2>&1
+    done
+    return "$rc"
+}
+export -f ctest_in wine_tests
+export jobs root mingw
+if run_phase "mingw configure" cmake -S . -B "$mingw" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    -DRESURGO_WERROR=ON &&
+    run_phase "mingw build" cmake --build "$mingw" -j"$jobs"; then
+    run_phase "mingw tests (Wine)" xvfb-run -a -s "-screen 0 1280x1024x24" bash -c wine_tests
+    record_ctest "mingw/Wine" "$mingw/ctest.log"
+fi
+
+echo
+echo "==== Timings ===="
+printf '%s\n' "${timings[@]}"
+printf '%-28s %4ds\n' "all" "$SECONDS"
+echo
+echo "==== Summary ===="
+printf '%s\n' "${summaries[@]}"
+if ((failed != 0 || total_failed != 0)); then
+    echo "test.sh: FAILED"
+fi
+echo "Total: $total_passed passed, $total_failed failed"
+((failed == 0 && total_failed == 0))
