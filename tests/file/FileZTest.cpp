@@ -172,13 +172,13 @@ TEST(FileEntry, RealSizeIsTheUnnamedDataFirstExtent) {
     EXPECT_EQ(sized({resident(kData, Bytes())}).getRealSize(), 0u);
     EXPECT_EQ(sized({resident(kData, Bytes(700, 0x41))}).getRealSize(), 700u);
 
-    NonResidentSpec plain;
+    NonResidentData plain;
     plain.runs = {{100, 2}};
     plain.dataSize = 5000;
     plain.initializedSize = 4096;
     EXPECT_EQ(sized({nonResident(plain)}).getRealSize(), 5000u);  // not the initialized size
 
-    NonResidentSpec blob;
+    NonResidentData blob;
     blob.runs = {{200, 5}};
     blob.dataSize = 20000;
     blob.name = "blob";
@@ -236,7 +236,7 @@ FileZ mftWithRuns(const std::vector<Run>& runs, Volume& volume) {
     RecordBuilder b;
     b.add(standardInformation(Times::all(0), 0x06));
     b.add(fileName(ref(5, 5), "$MFT", kWin32AndDos));
-    NonResidentSpec data;
+    NonResidentData data;
     data.runs = runs;
     data.dataSize = clustersOf(runs) * 4096;
     b.add(nonResident(data));
@@ -333,7 +333,7 @@ TEST(RecordLocation, MftRunsInAnExtensionRecord) {
     mft.add(attributeList({listEntry(kStdInfo, 0, ref(0, 1)), listEntry(kFileName, 0, ref(0, 1)),
                            listEntry(kData, 0, ref(0, 1)), listEntry(kData, 4, ref(1, 1))}));
     mft.add(fileName(ref(5, 5), "$MFT", kWin32AndDos));
-    NonResidentSpec head;
+    NonResidentData head;
     head.runs = {{4, 4}};
     head.dataSize = 24 * 1024;
     mft.add(nonResident(head));
@@ -341,7 +341,7 @@ TEST(RecordLocation, MftRunsInAnExtensionRecord) {
     RecordBuilder ext;
     ext.recordNumber = 1;
     ext.baseReference = ref(0, 1);
-    NonResidentSpec tail;
+    NonResidentData tail;
     tail.runs = {{20, 2}};
     tail.startVcn = 4;
     ext.add(nonResident(tail));
@@ -390,7 +390,7 @@ TEST(FileEntry, NamesAndDataFromExtensionRecords) {
     dataExt.recordNumber = 43;
     dataExt.baseReference = ref(42, 1);
     dataExt.add(fileName(ref(5, 5), "only_in_ext.bin", kWin32));
-    NonResidentSpec data;
+    NonResidentData data;
     data.runs = {{50, 4}};
     data.dataSize = 12345;
     dataExt.add(nonResident(data));

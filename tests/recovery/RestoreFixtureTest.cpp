@@ -342,7 +342,7 @@ TEST(Restore, HandBuiltDataShapes) {
 
     // 40: 6000 bytes, initialized up to 5000: the rest reads as zeros.
     RecordBuilder init = fileRecord(40, ref(5, 5), "init.bin", 0, 2);
-    NonResidentSpec s;
+    NonResidentData s;
     s.runs = {{30, 2}};
     s.dataSize = 6000;
     s.initializedSize = 5000;
@@ -351,7 +351,7 @@ TEST(Restore, HandBuiltDataShapes) {
 
     // 41: data, a sparse cluster, data.
     RecordBuilder sparse = fileRecord(41, ref(5, 5), "sparse.bin", 0, 2);
-    s = NonResidentSpec();
+    s = NonResidentData();
     s.runs = {{32, 1}, sparseRun(1), {33, 1}};
     s.dataSize = 3 * cb - 100;
     s.flags = 0x8000;
@@ -369,7 +369,7 @@ TEST(Restore, HandBuiltDataShapes) {
                             listEntry(kData, 0, ref(43, 2)), listEntry(kData, 0, ref(43, 2)),
                             listEntry(kData, 2, ref(42, 2))}));
     base.add(fileName(ref(5, 5), "spread.bin"));
-    s = NonResidentSpec();
+    s = NonResidentData();
     s.runs = {{37, 2}};
     s.startVcn = 2;
     base.add(nonResident(s));
@@ -378,7 +378,7 @@ TEST(Restore, HandBuiltDataShapes) {
     ext.recordNumber = 43;
     ext.sequence = 2;
     ext.baseReference = ref(42, 2);
-    s = NonResidentSpec();
+    s = NonResidentData();
     s.runs = {{35, 1}, {31, 1}};
     s.dataSize = 4 * cb;
     ext.add(nonResident(s));

@@ -248,12 +248,12 @@ TEST(Search, CancelStopsTheWalkWithASubset) {
     rec.cancelAt = 50;
     search(job, fixtureImage("basic"), "*", 1000000, &rec, &cancel);
     EXPECT_EQ(job.outcome(), SearchJob::Outcome::Cancelled);
-    const std::set<std::uint64_t> part = records(job.filesystem.results());
-    EXPECT_TRUE(std::includes(all.begin(), all.end(), part.begin(), part.end()));
-    EXPECT_LT(part.size(), all.size());
-    EXPECT_FALSE(part.empty());  // half of basic's MFT holds the first deleted files
+    const std::set<std::uint64_t> partial = records(job.filesystem.results());
+    EXPECT_TRUE(std::includes(all.begin(), all.end(), partial.begin(), partial.end()));
+    EXPECT_LT(partial.size(), all.size());
+    EXPECT_FALSE(partial.empty());  // half of basic's MFT holds the first deleted files
     // What was found is a prefix of the full listing.
-    EXPECT_TRUE(std::equal(part.begin(), part.end(), all.begin()));
+    EXPECT_TRUE(std::equal(partial.begin(), partial.end(), all.begin()));
 }
 
 TEST(Search, BadBootSectorGivesNoResults) {

@@ -123,7 +123,7 @@ inline std::uint64_t clustersOf(const std::vector<Run>& runs) {
     return n;
 }
 
-struct NonResidentSpec {
+struct NonResidentData {
     std::vector<Run> runs;
     std::uint64_t startVcn = 0;
     std::uint64_t dataSize = 0;
@@ -134,7 +134,7 @@ struct NonResidentSpec {
     std::uint32_t type = kData;
 };
 
-inline Bytes nonResident(const NonResidentSpec& s) {
+inline Bytes nonResident(const NonResidentData& s) {
     const Bytes runs = runList(s.runs);
     const std::size_t units = utf16Units(s.name);
     const std::size_t nameOff = 0x40;
@@ -277,7 +277,7 @@ public:
         RecordBuilder mft(recordSize_);
         mft.add(standardInformation(Times::all(0), 0x06));
         mft.add(fileName(ref(5, 5), "$MFT", kWin32AndDos));
-        NonResidentSpec data;
+        NonResidentData data;
         data.runs = mftRuns_;
         data.dataSize = recordCapacity() * recordSize_;
         mft.add(nonResident(data));
