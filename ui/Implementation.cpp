@@ -260,8 +260,8 @@ DWORD WINAPI Implementation::SearchThread(LPVOID controller) {
 }
 
 void Implementation::onSearchDone() {
-    searchDone_ = true;
     if (exitPending_) {
+        searchDone_ = true;
         ::PostMessageW(dialog_, WM_EXIT_AFTER_SEARCH, 0, 0);
         return;
     }
@@ -275,6 +275,7 @@ void Implementation::onSearchDone() {
     ::SendMessageW(animation, ACM_STOP, 0, 0);
     ::SendMessageW(animation, ACM_PLAY, 1, MAKELPARAM(0, 0));
     if (::GetFocus() == nullptr || !::IsWindowEnabled(::GetFocus())) ::SetFocus(item(IDC_SEARCH));
+    searchDone_ = true;
 }
 
 void Implementation::waitForWorker() {

@@ -92,6 +92,8 @@ public:
     const VolumeListLogical& volumes() const { return volumes_; }
     const std::string& searchRoot() const { return driveRoot_; }
     std::int32_t rowsListed() const { return rowsListed_; }
+    // The worker of the last search (0 before the first).
+    DWORD workerThreadId() const { return threadId_; }
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
@@ -120,7 +122,9 @@ private:
     HWND dialog_ = nullptr;
     ResultListView list_;
     VolumeListLogical volumes_;
-    bool searchDone_ = true;
+    // Set by the dialog thread when a search's end has been handled
+    // completely (the list filled and the controls set); read by tests.
+    std::atomic<bool> searchDone_{true};
     bool exitPending_ = false;
     bool helpOpened_ = false;
     std::wstring helpPath_;

@@ -1,0 +1,329 @@
+// The restore flow through the real dialog: every branch from the
+// selection to the message, with the save-file dialog and the message boxes
+// answered by the test and the platform failing where a branch needs it.
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "UiHarness.h"
+
+#include <commctrl.h>
+#include "file/FileZ.h"
+#include "recovery/SearchJob.h"
+#include "resources/ResourceIds.h"
+#include "resources/StringTable.h"
+#include "ui/WinText.h"
+
+namespace resurgo::test {
+namespace {
+
+const char* const kCyrillic = "\xD0\x9E\xD1\x82\xD0\xBF\xD1\x83\xD1\x81\xD0\xBA_\xD0\xBD\xD0\xB0_\xD0\xBC\xD0\xBE\xD1\x80\xD0\xB5.jpg";
+
+std::string factSha(const std::string& name) {
+    const nlohmann::json facts = fixtureFacts("demo");
+    for (const auto& f : facts["files"]) {
+        if (f["name"].get<std::string>() == name) return f["sha256"].get<std::string>();
+    }
+    return std::string();
+}
+
+std::uint64_t factSize(const std::string& name) {
+    const nlohmann::json facts = fixtureFacts("demo");
+    for (const auto& f : facts["files"]) {
+        if (f["name"].get<std::string>() == name) return f["size"].get<std::uint64_t>();
+    }
+    return 0;
+}
+
+std::string fileSha(const std::wstring& path) { return sha256Hex(readFile(WinText::utf8(path))); }
+
+bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Searches X: for everything and selects the row of name.
+int searchAndSelect(UiHarness& h, const std::string& name) {
+    h.selectDrive(L"X:\\");
+    if (!h.search(L"*")) return -1;
+    for (int row = 0; row < h.rowCount(); ++row) {
+        if (WinText::utf8(h.cell(row, 0)) == name) {
+            h.selectRow(row);
+            return row;
+        }
+    }
+    return -1;
+}
+
+std::wstring in(const std::wstring& folder, const std::string& name) { return folder + L"\\" + WinText::wide(name); }
+
+TEST(RestoreFlowTest, NothingHappensWithoutASelection) {
+    UiHarness h;
+    h.run([](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "scratch.txt"), 0);
+        h.selectRow(-1);
+        h.press(IDC_RESTORE);
+        EXPECT_EQ(h.saveCalls(), 0);
+        EXPECT_TRUE(h.shown().empty());
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, CancellingTheSaveDialogEndsWithoutMessageOrFile) {
+    UiHarness h;
+    h.run([](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "scratch.txt"), 0);
+        h.press(IDC_RESTORE);
+        EXPECT_EQ(h.saveCalls(), 1);
+        ASSERT_EQ(h.saveDefaults().size(), 1u);
+        EXPECT_EQ(h.saveDefaults()[0], L"scratch.txt");
+        EXPECT_TRUE(h.shown().empty());
+        EXPECT_FALSE(h.impl.job().filesystem.isOpen());
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, TheSearchedDriveIsRefusedInEitherCase) {
+    UiHarness h;
+    h.savePaths = {L"X:\\scratch.txt", L"x:\\scratch.txt", L"x:\\sub\\dir\\scratch.txt"};
+    h.run([](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "scratch.txt"), 0);
+        for (int i = 0; i < 3; ++i) h.press(IDC_RESTORE);
+        EXPECT_EQ(h.shownIds(), (std::vector<unsigned>{IDS_SAME_DRIVE, IDS_SAME_DRIVE, IDS_SAME_DRIVE}));
+        for (const auto& s : h.shown()) {
+            EXPECT_EQ(WinText::utf8(s.text), IDS_TEXT_SAME_DRIVE);
+            EXPECT_EQ(s.style, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
+        }
+        EXPECT_FALSE(exists(L"X:\\scratch.txt"));
+        EXPECT_FALSE(h.impl.job().filesystem.isOpen());
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, SuccessShowsMessage9AndRestoresTheData) {
+    const std::wstring out = UiHarness::outputFolder("success");
+    UiHarness h;
+    h.savePaths = {in(out, "scratch.txt"), in(out, kCyrillic), in(out, "quarterly_report.txt")};
+    h.run([&out](UiHarness& h) {
+        for (const char* name : {"scratch.txt", kCyrillic, "quarterly_report.txt"}) {
+            int row = searchAndSelect(h, name);
+            ASSERT_GE(row, 0) << name;
+            h.press(IDC_RESTORE);
+            EXPECT_EQ(fileSha(in(out, name)), factSha(name)) << name;
+            EXPECT_EQ(h.saveDefaults().back(), WinText::wide(name));
+        }
+        std::vector<UiHarness::Shown> shown = h.shown();
+        ASSERT_EQ(shown.size(), 3u);
+        EXPECT_EQ(shown[1].id, static_cast<unsigned>(IDS_RESTORED));
+        EXPECT_EQ(WinText::utf8(shown[1].text), std::string("File ") + kCyrillic + " successfully restored");
+        EXPECT_EQ(WinText::utf8(shown[1].caption), IDS_TEXT_STRING_APP_TITLE);
+        EXPECT_EQ(shown[1].style, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
+        EXPECT_FALSE(shown[1].captured) << "the mouse capture was kept during the message";
+        EXPECT_FALSE(h.impl.job().filesystem.isOpen());
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, TheListAndItsSelectionStayAndTheSameResultRestoresAgain) {
+    const std::wstring out = UiHarness::outputFolder("again");
+    UiHarness h;
+    h.savePaths = {in(out, "first.txt"), in(out, "second.txt")};
+    h.run([&out](UiHarness& h) {
+        int row = searchAndSelect(h, "letter_to_bank.txt");
+        ASSERT_GE(row, 0);
+        std::vector<std::wstring> before;
+        for (int r = 0; r < h.rowCount(); ++r) before.push_back(h.cell(r, 0));
+        h.press(IDC_RESTORE);
+        h.press(IDC_RESTORE);
+        std::vector<std::wstring> after;
+        for (int r = 0; r < h.rowCount(); ++r) after.push_back(h.cell(r, 0));
+        EXPECT_EQ(before, after);
+        EXPECT_EQ(h.selectedRow(), row);
+        EXPECT_EQ(h.impl.job().filesystem.resultCount(), 7u);
+        EXPECT_EQ(h.shownIds(), (std::vector<unsigned>{IDS_RESTORED, IDS_RESTORED}));
+        EXPECT_EQ(fileSha(in(out, "first.txt")), factSha("letter_to_bank.txt"));
+        EXPECT_EQ(fileSha(in(out, "second.txt")), factSha("letter_to_bank.txt"));
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, AnExistingFileIsOverwrittenOnlyOnYes) {
+    const std::wstring out = UiHarness::outputFolder("exists");
+    const std::wstring target = in(out, "scratch.txt");
+    writeFile(WinText::utf8(target), {'o', 'l', 'd'});
+    UiHarness h;
+    h.savePaths = {target, target};
+    h.answers = {IDNO, IDYES};
+    h.run([&target](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "scratch.txt"), 0);
+        h.press(IDC_RESTORE);
+        EXPECT_EQ(h.shownIds(), std::vector<unsigned>{IDS_FILE_EXISTS});
+        EXPECT_EQ(readFile(WinText::utf8(target)), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+        EXPECT_FALSE(h.impl.job().filesystem.isOpen());
+        h.press(IDC_RESTORE);
+        EXPECT_EQ(h.shownIds(), (std::vector<unsigned>{IDS_FILE_EXISTS, IDS_FILE_EXISTS, IDS_RESTORED}));
+        EXPECT_EQ(fileSha(target), factSha("scratch.txt"));
+        EXPECT_EQ(h.shown()[0].style, static_cast<UINT>(MB_YESNO | MB_ICONINFORMATION));
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, NotEnoughFreeSpaceIsRefusedAndExactlyEnoughPasses) {
+    const std::wstring out = UiHarness::outputFolder("space");
+    const std::uint64_t size = factSize("IMG_0002.jpg");
+    GatePlatform gate;
+    gate.overrideSpace = true;
+    gate.space = size - 1;
+    ScopedPlatform scope(gate);
+    UiHarness h;
+    h.savePaths = {in(out, "a.jpg"), in(out, "b.jpg")};
+    h.run([&](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "IMG_0002.jpg"), 0);
+        h.press(IDC_RESTORE);
+        EXPECT_EQ(h.shownIds(), std::vector<unsigned>{IDS_NOT_ENOUGH_SPACE});
+        EXPECT_FALSE(exists(in(out, "a.jpg")));
+        EXPECT_FALSE(h.shown()[0].captured);
+        gate.space = size;
+        h.press(IDC_RESTORE);
+        EXPECT_EQ(h.shownIds(), (std::vector<unsigned>{IDS_NOT_ENOUGH_SPACE, IDS_RESTORED}));
+        EXPECT_EQ(fileSha(in(out, "b.jpg")), factSha("IMG_0002.jpg"));
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, AFailingFreeSpaceQueryLetsTheCopyGoOn) {
+    const std::wstring out = UiHarness::outputFolder("nospace-query");
+    GatePlatform gate;
+    gate.failSpaceQuery = true;
+    ScopedPlatform scope(gate);
+    UiHarness h;
+    h.savePaths = {in(out, "old_letter.txt")};
+    h.run([&out](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "old_letter.txt"), 0);
+        h.press(IDC_RESTORE);
+        EXPECT_EQ(h.shownIds(), std::vector<unsigned>{IDS_RESTORED});
+        EXPECT_EQ(fileSha(in(out, "old_letter.txt")), factSha("old_letter.txt"));
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, AWriteFailureShowsMessage8AndReleasesEverything) {
+    const std::wstring out = UiHarness::outputFolder("write-fails");
+    GatePlatform gate;
+    gate.failWrites = true;
+    ScopedPlatform scope(gate);
+    UiHarness h;
+    h.savePaths = {in(out, "IMG_0001.jpg")};
+    h.run([](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "IMG_0001.jpg"), 0);
+        h.press(IDC_RESTORE);
+        ASSERT_EQ(h.shownIds(), std::vector<unsigned>{IDS_COPY_FAILED});
+        EXPECT_EQ(WinText::utf8(h.shown()[0].text), IDS_TEXT_COPY_FAILED);
+        EXPECT_EQ(h.shown()[0].style, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
+        EXPECT_FALSE(h.shown()[0].captured);
+        EXPECT_FALSE(h.impl.job().filesystem.isOpen());
+        EXPECT_TRUE(h.enabled(IDC_RESTORE));
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, ADestinationThatCannotBeCreatedShowsMessage8) {
+    const std::wstring out = UiHarness::outputFolder("no-folder");
+    UiHarness h;
+    h.savePaths = {out + L"\\missing\\folder\\scratch.txt"};
+    h.run([](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "scratch.txt"), 0);
+        h.press(IDC_RESTORE);
+        EXPECT_EQ(h.shownIds(), std::vector<unsigned>{IDS_COPY_FAILED});
+        EXPECT_FALSE(h.shown()[0].captured);
+        EXPECT_FALSE(h.impl.job().filesystem.isOpen());
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, TheRestoreReadsTheDriveOfTheLastSearch) {
+    const std::wstring out = UiHarness::outputFolder("last-drive");
+    UiHarness h;
+    h.drives.drives.push_back({"C:\\", "other", "NTFS"});
+    h.savePaths = {in(out, "scratch.txt")};
+    h.run([&out](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "scratch.txt"), 0);
+        h.selectDrive(L"C:\\");
+        h.press(IDC_RESTORE);
+        EXPECT_EQ(h.shownIds(), std::vector<unsigned>{IDS_RESTORED});
+        EXPECT_EQ(fileSha(in(out, "scratch.txt")), factSha("scratch.txt"));
+        h.press(IDC_EXIT);
+    });
+}
+
+// Byte offsets on the demo image (4096-byte clusters, MFT at cluster 4,
+// its mirror at cluster 2047, 1024-byte records).
+constexpr std::uint64_t kMft = 4 * 4096;
+constexpr std::uint64_t kMirror = 2047 * 4096;
+
+TEST(RestoreFlowTest, UnreadableVolumeStructuresGiveTheirOwnMessages) {
+    GatePlatform gate;
+    ScopedPlatform scope(gate);
+    UiHarness h;
+    h.savePaths = {};
+    h.run([&gate](UiHarness& h) {
+        int row = searchAndSelect(h, "scratch.txt");
+        ASSERT_GE(row, 0);
+        const FOUND_FILE& f = h.impl.job().filesystem.results().at(static_cast<std::size_t>(h.itemData(row)));
+        // Boot sector.
+        gate.failRanges = {{0, 512}};
+        h.press(IDC_RESTORE);
+        // The MFT and its mirror.
+        gate.failRanges = {{kMft, 4096}, {kMirror, 4096}};
+        h.press(IDC_RESTORE);
+        // The file's own record.
+        gate.failRanges = {{kMft + f.recordNumber * 1024, 1024}};
+        h.press(IDC_RESTORE);
+        gate.failRanges.clear();
+        EXPECT_EQ(h.shownIds(),
+                  (std::vector<unsigned>{IDS_BAD_BOOT_RECORD, IDS_BAD_NTFS_DRIVE, IDS_FILE_DAMAGED}));
+        for (const auto& s : h.shown()) EXPECT_EQ(s.style, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
+        EXPECT_EQ(h.saveCalls(), 0);
+        EXPECT_FALSE(h.impl.job().filesystem.isOpen());
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, DamagedCompressedUnitsGetTheirOwnMessage) {
+    // Where the compressed file's clusters lie.
+    SearchJob probe;
+    probe.prepareGeometry("X:\\");
+    probe.filesystem.open(probe.geometry);
+    FileZ file;
+    file.openRecord(probe.filesystem.volume(), probe.filesystem.geometry(), &probe.filesystem.mftEntry(), 76);
+    ASSERT_EQ(file.getName(), "quarterly_report.txt");
+    std::uint64_t firstCluster = 0;
+    for (const DATA_ATTRIBUTE* extent : file.dataExtents()) {
+        for (const RUN_ENTRY& run : extent->runs) {
+            if (!run.sparse && firstCluster == 0) firstCluster = static_cast<std::uint64_t>(run.lcn);
+        }
+    }
+    file.close();
+    probe.filesystem.close();
+    ASSERT_NE(firstCluster, 0u);
+
+    const std::wstring out = UiHarness::outputFolder("damaged");
+    GatePlatform gate;
+    ScopedPlatform scope(gate);
+    UiHarness h;
+    h.savePaths = {in(out, "quarterly_report.txt")};
+    h.run([&](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "quarterly_report.txt"), 0);
+        gate.corruptRanges = {{firstCluster * 4096, 4096}};
+        h.press(IDC_RESTORE);
+        gate.corruptRanges.clear();
+        std::vector<UiHarness::Shown> shown = h.shown();
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].id, static_cast<unsigned>(IDS_RESTORED_DAMAGED));
+        EXPECT_EQ(shown[0].text.find(L"File quarterly_report.txt restored, but 1 damaged"), 0u) << WinText::utf8(shown[0].text);
+        EXPECT_EQ(std::filesystem::file_size(std::filesystem::path(in(out, "quarterly_report.txt"))),
+                  factSize("quarterly_report.txt"));
+        h.press(IDC_EXIT);
+    });
+}
+
+} // namespace
+} // namespace resurgo::test
