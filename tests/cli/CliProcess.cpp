@@ -26,7 +26,8 @@ std::string CliProcess::sha256File(const std::string& path) {
 }
 
 CliProcess::Result CliProcess::run(const std::vector<std::string>& args) {
-    const std::string dir = tempDir("cli-run");
+    // ctest runs test processes side by side: one directory per process.
+    const std::string dir = tempDir("cli-run-" + std::to_string(::getpid()));
     const std::string outPath = dir + "/out", errPath = dir + "/err";
     std::vector<std::string> argv{binary()};
     argv.insert(argv.end(), args.begin(), args.end());
