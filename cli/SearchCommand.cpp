@@ -4,6 +4,7 @@
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
 #include "cli/ResultFormatter.h"
+#include "cli/TerminalProgress.h"
 #include "recovery/SearchJob.h"
 
 namespace resurgo::cli {
@@ -16,7 +17,7 @@ std::string SearchCommand::describeFilter(const std::string& pattern, std::int32
            (days == 1 ? " day" : " days");
 }
 
-int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& err, ProgressSink* progress,
+int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& err, TerminalProgress* progress,
                        const std::atomic<std::uint8_t>* cancel) {
     std::string problem;
     if (!ArgumentCheck::checkPattern(options.pattern, problem)) {
@@ -29,6 +30,7 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     job.pattern = options.pattern;
     job.days = options.days;
     job.run(progress, cancel);
+    if (progress) progress->finish();
 
     switch (job.outcome()) {
         case SearchJob::Outcome::BadPattern:
@@ -60,7 +62,10 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
         ResultFormatter::writeTable(out, results);
         out << '\n' << results.size() << (results.size() == 1 ? " deleted file " : " deleted files ") << filter
             << " on " << options.source
-            << (job.outcome() == SearchJob::Outcome::Completed ? "." : " (the search stopped early).") << '\n';
+            << (job.outcome() == SearchJob::Outcome::Completed   ? "."
+                : job.outcome() == SearchJob::Outcome::Cancelled ? " (search cancelled)."
+                                                                  : " (the search stopped early).")
+            << '\n';
     }
     out.flush();
 

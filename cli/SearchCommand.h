@@ -7,11 +7,9 @@
 #include <ostream>
 #include <string>
 
-namespace resurgo {
-class ProgressSink;
-}
-
 namespace resurgo::cli {
+
+class TerminalProgress;
 
 class SearchCommand {
 public:
@@ -25,8 +23,9 @@ public:
     SearchCommand();
     virtual ~SearchCommand();
 
-    // Returns the exit status. progress and cancel may be null.
-    int run(const Options& options, std::ostream& out, std::ostream& err, ProgressSink* progress,
+    // Returns the exit status. progress (wiped before anything is printed)
+    // and cancel may be null.
+    int run(const Options& options, std::ostream& out, std::ostream& err, TerminalProgress* progress,
             const std::atomic<std::uint8_t>* cancel);
 
     // "pattern "*", modified or created within the last 1 day".

@@ -4,20 +4,25 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 
 #include "cli/ArgumentCheck.h"
+#include "cli/CancelSignal.h"
+#include "cli/ExitCode.h"
 #include "cli/CommandLine.h"
 #include "cli/DeviceSource.h"
 #include "cli/DriveTable.h"
 #include "cli/MountTable.h"
 #include "cli/OutputPaths.h"
 #include "cli/ResultFormatter.h"
+#include "cli/SearchCommand.h"
 #include "cli/TerminalProgress.h"
 #include "support/TestSupport.h"
 
 using namespace resurgo::cli;
+using resurgo::test::fixtureImage;
 using resurgo::test::tempDir;
 using resurgo::test::writeFile;
 namespace fs = std::filesystem;
@@ -175,4 +180,30 @@ TEST(CommandParts, ProgressBarClampsAndRedrawsOnlyOnChange) {
         EXPECT_EQ(bar.position(), 100);
     }
     EXPECT_EQ(out.str().substr(out.str().size() - 4), "\r\033[K");  // the line is wiped at the end
+}
+
+TEST(CommandParts, CtrlCCancelsTheSearchAndListsWhatWasFound) {
+    static int seen = 0;
+    seen = 0;
+    auto previous = std::signal(SIGINT, [](int) { ++seen; });
+    {
+        CancelSignal cancel;
+        EXPECT_FALSE(CancelSignal::cancelled());
+        std::raise(SIGINT);
+        EXPECT_TRUE(CancelSignal::cancelled());
+        EXPECT_EQ(seen, 0);
+
+        // A search that starts cancelled stops at once and still prints.
+        SearchCommand::Options o;
+        o.source = fixtureImage("demo");
+        o.days = 1000000;
+        o.json = true;
+        std::ostringstream out, err;
+        EXPECT_EQ(SearchCommand().run(o, out, err, nullptr, CancelSignal::flag()), kExitCancelled);
+        EXPECT_EQ(nlohmann::json::parse(out.str()), nlohmann::json::array());
+        EXPECT_NE(err.str().find("cancelled"), std::string::npos);
+    }
+    std::raise(SIGINT);  // the previous handler is back
+    EXPECT_EQ(seen, 1);
+    std::signal(SIGINT, previous);
 }
