@@ -38,8 +38,14 @@ std::string FailureReport::fill(const char* message, const std::string& text, un
     } else {
         at = 0;
     }
-    std::string::size_type n = out.find("%llu", at);
-    if (n != std::string::npos) out.replace(n, 4, std::to_string(count));
+    // The count, whatever width the text's conversion names.
+    for (const char* conversion : {"%llu", "%lu", "%u"}) {
+        std::string::size_type n = out.find(conversion, at);
+        if (n != std::string::npos) {
+            out.replace(n, std::char_traits<char>::length(conversion), std::to_string(count));
+            break;
+        }
+    }
     return out;
 }
 

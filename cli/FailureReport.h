@@ -20,7 +20,8 @@ public:
     // The system's text for an error value, or the error code's own
     // description when the failure was not a system call's.
     static std::string reason(const ErrorException& e);
-    // A message with one %s replaced by text (and %llu by count).
+    // A message with one %s replaced by text (and one %u, %lu or %llu by
+    // count).
     static std::string fill(const char* message, const std::string& text, unsigned long long count = 0);
 };
 

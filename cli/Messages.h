@@ -1,28 +1,25 @@
 #pragma once
-// The texts the restore and the search show to the user, as the desktop
-// program has them in its string table ("\n" is a line break).
+// The texts the restore and the search show to the user: the program's
+// string table (resources/StringTable.h), shared with the desktop front
+// end. "\n" is a line break.
+
+#include "resources/StringTable.h"
 
 namespace resurgo::cli {
 
 class Messages {
 public:
-    static constexpr const char* kFileExists = "File exists. Overwrite it?";
-    static constexpr const char* kNoFreeSpace = "Not enough free drive space";
-    static constexpr const char* kSameDrive =
-        "WARNING!\n\nSource and destination drives are the same.\nSelect another destination drive.\n"
-        "Otherwise you may completely destroy all erased files.";
-    static constexpr const char* kCopyFailed =
-        "Can't copy this file.\nSome unexpected error occured while file writing.";
+    static constexpr const char* kFileExists = IDS_TEXT_FILE_EXISTS;               // 5
+    static constexpr const char* kNoFreeSpace = IDS_TEXT_NOT_ENOUGH_SPACE;         // 6
+    static constexpr const char* kSameDrive = IDS_TEXT_SAME_DRIVE;                 // 7
+    static constexpr const char* kCopyFailed = IDS_TEXT_COPY_FAILED;               // 8
     // %s: the file's name.
-    static constexpr const char* kRestored = "File %s successfully restored";
-    // %s: the file's name; %llu: the number of damaged compression units.
-    static constexpr const char* kRestoredDamaged =
-        "File %s restored, but %llu damaged compressed unit(s) were written as zeros";
-    static constexpr const char* kBadBootRecord =
-        "Bad boot record.\n\nSelected drive may be damaged. Try Salvora to retrive files from damaged NTFS drives.";
-    static constexpr const char* kBadNtfsDrive =
-        "Bad NTFS drive.\n\nSelected drive may be damaged. Try Salvora to retrive files from damaged NTFS drives.";
-    static constexpr const char* kFileDamaged = "File damaged.\n\nResurgo utility can not recover this file.";
+    static constexpr const char* kRestored = IDS_TEXT_RESTORED;                    // 9
+    // %s: the file's name; %u: the number of damaged compression units.
+    static constexpr const char* kRestoredDamaged = IDS_TEXT_RESTORED_DAMAGED;     // 14
+    static constexpr const char* kBadBootRecord = IDS_TEXT_BAD_BOOT_RECORD;        // 21
+    static constexpr const char* kBadNtfsDrive = IDS_TEXT_BAD_NTFS_DRIVE;          // 22
+    static constexpr const char* kFileDamaged = IDS_TEXT_FILE_DAMAGED;             // 23
 };
 
 } // namespace resurgo::cli
