@@ -110,13 +110,13 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         err << "resurgo: " << problem << '\n';
         return kExitCopyFailed;
     }
+    FileCopy copier(job);  // closes the filesystem however the restore ends
     try {
-        job.filesystem.open(job.geometry);
+        copier.openFilesystem();
     } catch (const ErrorException& e) {
         return FailureReport::openFailure(e, options.source, err);
     }
 
-    FileCopy copier(job);
     std::size_t done = 0;
     for (const FOUND_FILE& found : results) {
         if (cancelled()) break;
@@ -183,10 +183,6 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         }
     }
     if (progress) progress->finish();
-    try {
-        job.filesystem.close();
-    } catch (const ErrorException&) {
-    }
 
     const bool stopped = cancelled();
     out << counts_.restored << " restored, " << counts_.damaged << " damaged, " << counts_.failed << " failed"

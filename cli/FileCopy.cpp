@@ -7,7 +7,20 @@
 namespace resurgo::cli {
 
 FileCopy::FileCopy(SearchJob& job) : job_(job) {}
-FileCopy::~FileCopy() = default;
+
+FileCopy::~FileCopy() {
+    if (!opened_) return;
+    try {
+        job_.filesystem.close();
+    } catch (const ErrorException&) {
+        // Closing a read-only source: nothing was written that could be lost.
+    }
+}
+
+void FileCopy::openFilesystem() {
+    job_.filesystem.open(job_.geometry);
+    opened_ = true;
+}
 
 bool FileCopy::openDeletedFile(std::uint64_t record, FileZ& file, std::string& why) {
     try {

@@ -1,7 +1,8 @@
 #pragma once
 // The steps of a restore shared by `restore --record` and `restore --all`:
-// open a record as a deleted file, then create the destination and copy
-// the file's data into it with the engine.
+// open the job's filesystem (closed again by the destructor, however the
+// restore ends), open a record as a deleted file, then create the
+// destination and copy the file's data into it with the engine.
 
 #include <cstdint>
 #include <string>
@@ -17,6 +18,11 @@ public:
 
     explicit FileCopy(SearchJob& job);
     virtual ~FileCopy();
+    FileCopy(const FileCopy&) = delete;
+    FileCopy& operator=(const FileCopy&) = delete;
+
+    // FilesystemNTFS::open with the job's geometry; raises as it does.
+    void openFilesystem();
 
     // Opens MFT record n of the job's open filesystem into file. False
     // (with why) when the record can't be read or is not a deleted file.
@@ -32,6 +38,7 @@ public:
 
 private:
     SearchJob& job_;
+    bool opened_ = false;
     std::uint64_t damagedUnits_ = 0;
     std::uint64_t bytesWritten_ = 0;
     std::string failure_;

@@ -11,27 +11,6 @@
 
 namespace resurgo::cli {
 
-namespace {
-
-// Closes the filesystem however the restore ends.
-class FilesystemCloser {
-public:
-    explicit FilesystemCloser(FilesystemNTFS& fs) : fs_(fs) {}
-    ~FilesystemCloser() {
-        try {
-            fs_.close();
-        } catch (const ErrorException&) {
-        }
-    }
-    FilesystemCloser(const FilesystemCloser&) = delete;
-    FilesystemCloser& operator=(const FilesystemCloser&) = delete;
-
-private:
-    FilesystemNTFS& fs_;
-};
-
-} // namespace
-
 RestoreCommand::RestoreCommand(FileProbe& probe) : probe_(probe) {}
 RestoreCommand::~RestoreCommand() = default;
 
@@ -43,14 +22,13 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     } catch (const ErrorException& e) {
         return FailureReport::bootFailure(e, options.source, err);
     }
+    FileCopy copier(job);  // closes the filesystem however the restore ends
     try {
-        job.filesystem.open(job.geometry);
+        copier.openFilesystem();
     } catch (const ErrorException& e) {
         return FailureReport::openFailure(e, options.source, err);
     }
-    FilesystemCloser closer(job.filesystem);
 
-    FileCopy copier(job);
     FileZ file;
     std::string why;
     if (!copier.openDeletedFile(options.record, file, why)) {
