@@ -87,7 +87,9 @@ void ResultListView::sortByColumn(int column) {
     if (selected >= 0) {
         auto it = std::find(order_.begin(), order_.end(), selectedItem);
         int row = static_cast<int>(it - order_.begin());
-        ListView_SetItemState(hwnd_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+        // Single selection: only the old row has to be cleared (clearing
+        // every row would visit all of them).
+        ListView_SetItemState(hwnd_, selected, 0, LVIS_SELECTED | LVIS_FOCUSED);
         ListView_SetItemState(hwnd_, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
         ListView_EnsureVisible(hwnd_, row, FALSE);
     }
