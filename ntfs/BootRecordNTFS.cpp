@@ -42,7 +42,7 @@ std::int32_t decodeSignedByteField(std::uint8_t v) { return static_cast<std::int
 BootRecordNTFS::BootRecordNTFS() = default;
 BootRecordNTFS::~BootRecordNTFS() = default;
 
-void BootRecordNTFS::read(std::string rootPath) {
+void BootRecordNTFS::read(const std::string& rootPath) {
     Volume volume;
     volume.openLogical(rootPath);
     try {

@@ -15,7 +15,7 @@ public:
     virtual ~BootRecordNTFS();
 
     // Opens its own volume on rootPath, reads and checks sector 0, closes.
-    void read(std::string rootPath);
+    void read(const std::string& rootPath);
     // Decodes and checks a boot sector held in memory (at least 512 bytes);
     // geometrySectors bounds the MFT positions.
     void parse(const std::uint8_t* sector, std::size_t length, std::uint64_t geometrySectors);

@@ -1,7 +1,6 @@
 #include "ntfs/FILE_TIME.h"
 
 #include <cstdint>
-#include <cstdio>
 
 #include "core/ErrorException.h"
 
@@ -9,11 +8,14 @@ namespace resurgo {
 
 namespace {
 
+constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
+constexpr std::int64_t kSecondsTo1970 = 11644473600LL;
+
 // Civil date from days since 1970-01-01 (proleptic Gregorian).
 void civilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
     z += 719468;
     const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const auto doe = static_cast<unsigned>(z - era * 146097);
     const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
     y = static_cast<std::int64_t>(yoe) + era * 400;
     const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
@@ -23,14 +25,38 @@ void civilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
     if (m <= 2) ++y;
 }
 
+// Appends v zero-padded to at least width digits (the times are shown
+// often enough that printf's parsing shows up in profiles).
+void appendNumber(std::string& out, std::int64_t v, int width) {
+    char digits[24];
+    int n = 0;
+    bool negative = v < 0;
+    std::uint64_t u = negative ? static_cast<std::uint64_t>(-(v + 1)) + 1 : static_cast<std::uint64_t>(v);
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (negative) out.push_back('-');
+    for (int i = n; i < width; ++i) out.push_back('0');
+    while (n > 0) out.push_back(digits[--n]);
+}
+
 } // namespace
 
 FILE_TIME::FILE_TIME() = default;
 FILE_TIME::~FILE_TIME() = default;
 
+FILE_TIME FILE_TIME::fromUtc(std::uint64_t value) {
+    FILE_TIME t;
+    t.utc_ = value;
+    return t;
+}
+
 FILE_TIME FILE_TIME::set(std::uint32_t low, std::uint32_t high) {
-    utc_ = (static_cast<std::uint64_t>(high) << 32) | low;
-    ConvertToLocalSystemTime();
+    FILE_TIME converted;
+    converted.utc_ = (static_cast<std::uint64_t>(high) << 32) | low;
+    converted.ConvertToLocalSystemTime();
+    *this = converted;
     return *this;
 }
 
@@ -41,21 +67,44 @@ void FILE_TIME::ConvertToLocalSystemTime() {
         throw ErrorException(kErrTimeConvert, err, "FILE_TIME::ConvertToLocalSystemTime");
     }
     local_ = lt;
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%02d.%02d.%02d %02d:%02d", lt.month, lt.day, lt.year, lt.hour, lt.minute);
-    text_ = buf;
+    haveLocal_ = true;
+}
+
+LocalTime FILE_TIME::local() const {
+    if (!haveLocal_) {
+        LocalTime lt;
+        if (!platform().utcToLocal(utc_, lt)) lt = LocalTime{};
+        local_ = lt;
+        haveLocal_ = true;
+    }
+    return local_;
+}
+
+std::string FILE_TIME::text() const {
+    const LocalTime lt = local();
+    std::string s;
+    s.reserve(20);
+    appendNumber(s, lt.month, 2);
+    s.push_back('.');
+    appendNumber(s, lt.day, 2);
+    s.push_back('.');
+    appendNumber(s, lt.year, 2);
+    s.push_back(' ');
+    appendNumber(s, lt.hour, 2);
+    s.push_back(':');
+    appendNumber(s, lt.minute, 2);
+    return s;
 }
 
 bool FILE_TIME::isWithinDays(std::int32_t days) const { return isWithinDays(days, platform().currentUtc()); }
 
 bool FILE_TIME::isWithinDays(std::int32_t days, std::uint64_t nowUtc) const {
     // Now minus N days; a span reaching before 1601 means "since ever"
-    // rather than wrapping around to a threshold in the far future.
-    // More than about 21 million days do not fit in 64 bits of ticks: the
-    // span saturates instead of wrapping to a short one.
-    std::uint64_t count = days >= 0 ? static_cast<std::uint64_t>(days)
-                                    : static_cast<std::uint64_t>(-static_cast<std::int64_t>(days));
-    std::uint64_t span = count > UINT64_MAX / kTicksPerDay ? UINT64_MAX : count * kTicksPerDay;
+    // rather than wrapping around to a threshold in the far future. The
+    // span itself saturates instead of overflowing for huge N.
+    const std::uint64_t magnitude =
+        days >= 0 ? static_cast<std::uint64_t>(days) : static_cast<std::uint64_t>(-static_cast<std::int64_t>(days));
+    const std::uint64_t span = magnitude > UINT64_MAX / kTicksPerDay ? UINT64_MAX : magnitude * kTicksPerDay;
     std::uint64_t threshold;
     if (days >= 0) {
         threshold = span > nowUtc ? 0 : nowUtc - span;
@@ -67,17 +116,27 @@ bool FILE_TIME::isWithinDays(std::int32_t days, std::uint64_t nowUtc) const {
 }
 
 std::string FILE_TIME::isoUtc() const {
-    std::int64_t secs = static_cast<std::int64_t>(utc_ / 10000000ULL) - 11644473600LL;
-    std::int64_t days = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
-    std::int64_t rem = secs - days * 86400;
+    const std::int64_t secs = static_cast<std::int64_t>(utc_ / kTicksPerSecond) - kSecondsTo1970;
+    const std::int64_t days = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
+    const std::int64_t rem = secs - days * 86400;
     std::int64_t y = 0;
     unsigned m = 0, d = 0;
     civilFromDays(days, y, m, d);
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ", static_cast<long long>(y), m, d,
-                  static_cast<long long>(rem / 3600), static_cast<long long>((rem / 60) % 60),
-                  static_cast<long long>(rem % 60));
-    return buf;
+    std::string s;
+    s.reserve(24);
+    appendNumber(s, y, 4);
+    s.push_back('-');
+    appendNumber(s, m, 2);
+    s.push_back('-');
+    appendNumber(s, d, 2);
+    s.push_back('T');
+    appendNumber(s, rem / 3600, 2);
+    s.push_back(':');
+    appendNumber(s, (rem / 60) % 60, 2);
+    s.push_back(':');
+    appendNumber(s, rem % 60, 2);
+    s.push_back('Z');
+    return s;
 }
 
 } // namespace resurgo

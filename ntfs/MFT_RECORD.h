@@ -38,7 +38,7 @@ public:
     // Update sequences protect records in strides of 512 bytes.
     static constexpr std::size_t kUsaStride = 512;
     // Largest attribute list NTFS writes.
-    static constexpr std::uint64_t kMaxAttributeListBytes = 256 * 1024;
+    static constexpr std::uint64_t kMaxAttributeListBytes = 256ULL * 1024;
 
     static constexpr std::uint32_t kTypeStandardInformation = 0x10;
     static constexpr std::uint32_t kTypeAttributeList = 0x20;
@@ -65,6 +65,10 @@ public:
 
     // Update-sequence fixup of one record in memory.
     static void fixup(std::uint8_t* bytes, std::size_t length);
+
+    // When false, resident data values are measured but not copied (the
+    // search needs sizes, not contents).
+    bool keepResidentValues = true;
 
     bool dataFound = false;
     bool fileNameFound = false;

@@ -13,7 +13,7 @@ void reportInternalError(const char* text, std::int32_t code) {
     std::uint32_t lastError = static_cast<std::uint32_t>(errno);
     std::string report = composeInternalErrorReport(text ? text : "", lastError, code,
                                                     systemPlatform().errorText(lastError));
-    std::fprintf(stderr, "Resurgo internal error\n%s\n", report.c_str());
+    (void)std::fprintf(stderr, "Resurgo internal error\n%s\n", report.c_str());
     std::exit(0);
 }
 

@@ -11,7 +11,7 @@ namespace resurgo {
 class DIRECTORY_INFO {
 public:
     DIRECTORY_INFO() = default;
-    DIRECTORY_INFO(std::string path, std::string name, FILE_REFERENCE parent)
+    DIRECTORY_INFO(std::string path, std::string name, const FILE_REFERENCE& parent)
         : path(std::move(path)), name(std::move(name)), parent(parent) {}
     virtual ~DIRECTORY_INFO() = default;
     DIRECTORY_INFO(const DIRECTORY_INFO&) = default;

@@ -131,7 +131,7 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
             FileZ file;
             try {
                 file.openFromBytes(bytes, recordSize, volume_, geometry_, &mft_, mft_.getSectorOfRecord(record),
-                                   record);
+                                   record, false);
             } catch (const ErrorException&) {
                 continue;  // a free or damaged record
             }
@@ -139,15 +139,17 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
             // A record whose name, times, size or directory can't be read is
             // skipped; the walk goes on.
             try {
-                if (!FileZ::matchWildcard(pattern, file.getName())) continue;
-                FILE_TIME modified = file.getLastModificationTime();
-                FILE_TIME created = file.getCreationTime();
+                std::string name = file.getName();
+                if (!FileZ::matchWildcard(pattern, name)) continue;
+                // Local times are worked out when a result is shown.
+                FILE_TIME modified = FILE_TIME::fromUtc(file.modificationTimeUtc());
+                FILE_TIME created = FILE_TIME::fromUtc(file.creationTimeUtc());
                 if (!modified.isWithinDays(filter.days, now) && !created.isWithinDays(filter.days, now)) continue;
-                FOUND_FILE found(record, file.firstSector(), file.getName());
+                FOUND_FILE found(record, file.firstSector(), std::move(name));
                 found.size = file.getRealSize();
                 found.lastModificationTime = modified;
                 found.creationTime = created;
-                found.lastAccessTime = file.getLastAccessTime();
+                found.lastAccessTime = FILE_TIME::fromUtc(file.accessTimeUtc());
                 found.directory = getDirectoryPath(file);
                 results_.push_back(std::move(found));
             } catch (const ErrorException&) {
@@ -174,7 +176,7 @@ bool FilesystemNTFS::parentMatches(const FileZ& dir, const FILE_REFERENCE& refer
     return false;
 }
 
-std::string FilesystemNTFS::getDirectoryName(FILE_REFERENCE directory, FILE_REFERENCE& parent) {
+std::string FilesystemNTFS::getDirectoryName(const FILE_REFERENCE& directory, FILE_REFERENCE& parent) {
     // Locating the record beyond the MFT's data is a failure of its own.
     if (directory.recordNumber() >= mft_.recordCapacity()) {
         throw ErrorException(kErrEndOfFile, "FileZ::getSectorOfNextCluster <End of file>");
@@ -200,7 +202,7 @@ std::string FilesystemNTFS::getDirectoryName(FILE_REFERENCE directory, FILE_REFE
     return name;
 }
 
-DIRECTORY_INFO FilesystemNTFS::getDirectoryInfo(FILE_REFERENCE directory) {
+DIRECTORY_INFO FilesystemNTFS::getDirectoryInfo(const FILE_REFERENCE& directory) {
     const std::uint64_t key = directory.raw();
     std::string name;
     FILE_REFERENCE parent;
@@ -295,7 +297,7 @@ struct FilesystemNTFS::CopyState {
     std::uint64_t initializedSize = 0;
 };
 
-OsHandle FilesystemNTFS::openOutputFile(std::string path) {
+OsHandle FilesystemNTFS::openOutputFile(const std::string& path) {
     OsHandle h = platform().createOutput(path);
     if (h == kNoHandle) {
         std::uint32_t err = platform().lastError();

@@ -62,12 +62,12 @@ public:
 
     // Directory paths.
     std::string getDirectoryPath(const FileZ& file);
-    DIRECTORY_INFO getDirectoryInfo(FILE_REFERENCE directory);
-    std::string getDirectoryName(FILE_REFERENCE directory, FILE_REFERENCE& parent);
+    DIRECTORY_INFO getDirectoryInfo(const FILE_REFERENCE& directory);
+    std::string getDirectoryName(const FILE_REFERENCE& directory, FILE_REFERENCE& parent);
     std::size_t directoryCacheSize() const { return cache_.size(); }
 
     // Restore.
-    OsHandle openOutputFile(std::string path);
+    OsHandle openOutputFile(const std::string& path);
     // Writes the file's unnamed data to out and cuts it to the real size.
     RESTORE_RESULT copyFileZ(const FileZ& file, OsHandle out);
     // LZNT1: decodes one compression unit; returns the bytes produced, 0
