@@ -4,7 +4,9 @@
 // unless a test tears it on purpose), whole searches and restores through
 // the platform seam, and bounds on the time and memory a case may take.
 
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -192,9 +194,13 @@ inline std::int32_t restoreIsRightOrFails(const Image& img, const std::string& r
 }
 
 inline long maxRssKb() {
+#if defined(_WIN32)
+    return 0;
+#else
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss;
+#endif
 }
 
 // Every case runs within a time and memory budget: no hang, no unbounded

@@ -3,6 +3,10 @@
 // source that goes away in the middle of a search, and destinations that
 // fill up or can't be created.
 
+// POSIX only: the faults are told apart by errno values, and the read-only
+// checks look at file descriptors, modes and inode times.
+#if !defined(_WIN32)
+
 #include <cerrno>
 #include <filesystem>
 
@@ -235,3 +239,5 @@ TEST_F(IoFault, DestinationThatCannotBeCreatedFailsWithOpenOutputError) {
 
 } // namespace
 } // namespace resurgo::test::hostile
+
+#endif  // !_WIN32
