@@ -77,6 +77,11 @@ env -u DISPLAY "$wine" wineboot -i >/dev/null 2>&1
 "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
 "$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 840x540 /f >/dev/null 2>&1
 "$server" -w
+# Wine draws the caption buttons with Marlett; Debian ships it outside the
+# prefix's font folder.
+for font in /usr/share/wine/fonts/marlett.ttf /usr/share/fonts/truetype/wine/marlett.ttf; do
+    if [ -f "$font" ]; then cp "$font" "$prefix/drive_c/windows/Fonts/" && break; fi
+done
 
 step "mapping $image as drive X:"
 mkdir -p "$prefix/xdrive"

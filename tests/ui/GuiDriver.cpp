@@ -10,6 +10,8 @@
 //   resurgo_gui_driver search DRIVE PATTERN DAYS ROWS.tsv
 //   resurgo_gui_driver restore ROW DESTINATION-FOLDER MESSAGE.txt
 //   resurgo_gui_driver exit
+//   resurgo_gui_driver press CONTROL-ID      (clicks a button of the dialog)
+//   resurgo_gui_driver dismiss               (OK to the window the dialog opened)
 // Exit status 0 when the step worked.
 
 #ifndef NOMINMAX
@@ -255,6 +257,24 @@ int doExit() {
     return 0;
 }
 
+int doPress(int id) {
+    HWND dialog = mainDialog(10);
+    if (!dialog) return fail("no main dialog"), 1;
+    if (!::GetDlgItem(dialog, id)) return fail("no such control"), 1;
+    click(dialog, id);
+    return 0;
+}
+
+int doDismiss() {
+    HWND dialog = mainDialog(10);
+    if (!dialog) return fail("no main dialog"), 1;
+    HWND owned = ownedWindow(dialog, true, 2);
+    if (!owned) owned = ownedWindow(dialog, false, 10);
+    if (!owned) return fail("no window to dismiss"), 1;
+    ::PostMessageW(owned, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -264,5 +284,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"search" && argc == 6) return doSearch(argv[2], argv[3], argv[4], argv[5]);
     if (command == L"restore" && argc == 5) return doRestore(_wtoi(argv[2]), argv[3], argv[4]);
     if (command == L"exit" && argc == 2) return doExit();
+    if (command == L"press" && argc == 3) return doPress(_wtoi(argv[2]));
+    if (command == L"dismiss" && argc == 2) return doDismiss();
     return fail("bad arguments"), 64;
 }
