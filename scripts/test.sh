@@ -72,6 +72,14 @@ if run_phase "native configure" cmake -S . -B "$native" -DRESURGO_SANITIZE=ON -D
     record_ctest "native" "$native/ctest.log"
 fi
 
+# ---- optional: static analysis and fuzz smoke run, when the tools are installed ----
+if command -v clang-tidy-14 >/dev/null; then
+    run_phase "clang-tidy" env TIDY_BUILD_DIR="$root/build/tidy" bash scripts/tidy.sh
+fi
+if command -v clang++-14 >/dev/null; then
+    run_phase "fuzz smoke (5 s each)" env FUZZ_BUILD_DIR="$root/build/fuzz" bash scripts/fuzz.sh 5
+fi
+
 # ---- Windows cross build, tests under Wine ----
 mingw=build/mingw
 wine_tests() {
