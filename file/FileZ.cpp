@@ -53,11 +53,13 @@ void FileZ::openRecord(Volume& volume, const NTFS_GEOMETRY& geometry, FileZ* mft
 }
 
 void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volume, const NTFS_GEOMETRY& geometry,
-                          FileZ* mftEntry, std::uint64_t firstSector, std::uint64_t recordNumber) {
+                          FileZ* mftEntry, std::uint64_t firstSector, std::uint64_t recordNumber,
+                          bool keepResidentValues) {
     geometry_ = geometry;
     mft_ = mftEntry;
     volume_ = &volume;
     MFT_RECORD base;
+    base.keepResidentValues = keepResidentValues;
     base.parse(bytes, length, &volume, geometry);
     if (base.baseReference.raw() != 0) {
         throw ErrorException(kErrExtensionRecord, "FileZ::open <Extended MFT record found>");

@@ -38,7 +38,8 @@ public:
     void openRecord(Volume& volume, const NTFS_GEOMETRY& geometry, FileZ* mftEntry, std::uint64_t recordNumber);
     // Opens from the base record's bytes already in memory (modified by the fixup).
     void openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volume, const NTFS_GEOMETRY& geometry,
-                       FileZ* mftEntry, std::uint64_t firstSector, std::uint64_t recordNumber);
+                       FileZ* mftEntry, std::uint64_t firstSector, std::uint64_t recordNumber,
+                       bool keepResidentValues = true);
     void close();
 
     std::string getName() const;

@@ -17,15 +17,21 @@ public:
     virtual ~FILE_TIME();
     FILE_TIME(const FILE_TIME&) = default;
     FILE_TIME& operator=(const FILE_TIME&) = default;
+    FILE_TIME(FILE_TIME&&) noexcept = default;
+    FILE_TIME& operator=(FILE_TIME&&) noexcept = default;
 
-    // Stores the UTC value, converts it to local time; returns a copy.
+    // Stores the UTC value and converts it to local time (code 21 when the
+    // platform can't; the object is then left as it was); returns a copy.
     FILE_TIME set(std::uint32_t low, std::uint32_t high);
     FILE_TIME set(std::uint64_t value) {
         return set(static_cast<std::uint32_t>(value & 0xFFFFFFFFu), static_cast<std::uint32_t>(value >> 32));
     }
+    // A time whose local form is worked out only when it is first shown
+    // (the search keeps thousands of times and shows few of them).
+    static FILE_TIME fromUtc(std::uint64_t value);
     void ConvertToLocalSystemTime();
     // "MM.DD.YYYY HH:MM" in local time.
-    const std::string& text() const { return text_; }
+    std::string text() const;
     // True when the time is not earlier than now minus days.
     bool isWithinDays(std::int32_t days) const;
     // The same test against a given current time (for callers that test
@@ -33,14 +39,15 @@ public:
     bool isWithinDays(std::int32_t days, std::uint64_t nowUtc) const;
 
     std::uint64_t utc() const { return utc_; }
-    const LocalTime& local() const { return local_; }
+    // Local time; all zero when the platform can't convert the value.
+    LocalTime local() const;
     // ISO 8601 UTC with seconds: "2026-12-07T22:30:15Z".
     std::string isoUtc() const;
 
 private:
-    std::string text_;
-    LocalTime local_;
     std::uint64_t utc_ = 0;
+    mutable LocalTime local_;
+    mutable bool haveLocal_ = false;
 };
 
 } // namespace resurgo

@@ -255,7 +255,7 @@ void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, Volume* vol
             std::size_t len = a.u32(kResValueLength);
             std::size_t off = a.u16(kResValueOffset);
             a.require(off, len);
-            d.value.assign(a.data() + off, a.data() + off + len);
+            if (keepResidentValues) d.value.assign(a.data() + off, a.data() + off + len);
             d.valueLength = static_cast<std::uint32_t>(len);
             d.residentFlags = a.u16(kResFlags);
             d.dataSize = len;
