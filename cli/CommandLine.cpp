@@ -61,13 +61,15 @@ int CommandLine::run(int argc, const char* const* argv) {
     SearchCommand::Options search;
     std::string searchDays = "1";
     CLI::App* searchCmd = app.add_subcommand("search", "List the deleted files on SOURCE");
-    searchCmd->add_option("SOURCE", search.source, "NTFS image file or block device")->required();
+    searchCmd->add_option("SOURCE", search.source, "NTFS image file or block device")->required()->type_name("PATH");
     searchCmd->add_option("--pattern,-p", search.pattern, "File name pattern: * any run of characters, ? one character, "
                                                           "case-insensitive (at most 255 characters)")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->type_name("PATTERN");
     searchCmd->add_option("--days,-d", searchDays,
                           "Only files modified or created within the last N days (0 to 1000000)")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->type_name("N");
     searchCmd->add_flag("--json", search.json, "Print one JSON array (record order) instead of the table");
     searchCmd->footer(exitCodeHelp());
 
@@ -81,20 +83,26 @@ int CommandLine::run(int argc, const char* const* argv) {
     bool force = false;
     bool all = false;
     CLI::App* restoreCmd = app.add_subcommand("restore", "Restore deleted files from SOURCE");
-    restoreCmd->add_option("SOURCE", source, "NTFS image file or block device")->required();
+    restoreCmd->add_option("SOURCE", source, "NTFS image file or block device")->required()->type_name("PATH");
     CLI::Option* recordOpt =
-        restoreCmd->add_option("--record,-r", recordText, "MFT record number of the file (as `search --json` lists it)");
+        restoreCmd->add_option("--record,-r", recordText, "MFT record number of the file (as `search --json` lists it)")
+            ->type_name("N");
     CLI::Option* outputOpt =
-        restoreCmd->add_option("--output,-o", output, "Destination file (or an existing directory to write into)");
+        restoreCmd->add_option("--output,-o", output, "Destination file (or an existing directory to write into)")
+            ->type_name("PATH");
     CLI::Option* forceOpt = restoreCmd->add_flag("--force,-f", force, "Overwrite an existing destination file");
     CLI::Option* allOpt = restoreCmd->add_flag("--all", all, "Restore every file the search finds");
     CLI::Option* dirOpt = restoreCmd->add_option("--output-dir", outputDir,
-                                                 "With --all: directory that receives the files and their directories");
+                                                 "With --all: directory that receives the files and their directories")
+                                ->type_name("DIR");
     CLI::Option* patternOpt =
-        restoreCmd->add_option("--pattern,-p", pattern, "With --all: file name pattern")->capture_default_str();
+        restoreCmd->add_option("--pattern,-p", pattern, "With --all: file name pattern")
+            ->capture_default_str()
+            ->type_name("PATTERN");
     CLI::Option* daysOpt =
         restoreCmd->add_option("--days,-d", restoreDays, "With --all: age limit in days (0 to 1000000)")
-            ->capture_default_str();
+            ->capture_default_str()
+            ->type_name("N");
     recordOpt->excludes(allOpt);
     recordOpt->needs(outputOpt);
     outputOpt->needs(recordOpt);
