@@ -16,6 +16,16 @@ bool CompareFoundFiles::less(const FOUND_FILE& a, const FOUND_FILE& b, int colum
     }
 }
 
+std::uint64_t CompareFoundFiles::numericKey(const FOUND_FILE& f, int column) {
+    switch (column) {
+    case 1: return f.size;
+    case 3: return f.lastModificationTime.utc();
+    case 4: return f.creationTime.utc();
+    case 5: return f.lastAccessTime.utc();
+    default: return 0;
+    }
+}
+
 int CompareFoundFiles::compare(const std::vector<FOUND_FILE>& results, std::size_t a, std::size_t b, int column) {
     if (column < 0 || column >= kColumns) return 0;
     return less(results.at(a), results.at(b), column) ? 0 : 1;

@@ -6,6 +6,7 @@
 // first; the UTF-8 bytes so order as the characters' code points.
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "recovery/FOUND_FILE.h"
@@ -21,6 +22,8 @@ public:
     static int compare(const std::vector<FOUND_FILE>& results, std::size_t a, std::size_t b, int column);
     // Strict order of the keys (a's key below b's), for sorting.
     static bool less(const FOUND_FILE& a, const FOUND_FILE& b, int column);
+    // The key of a numeric column (1 and 3 to 5); 0 for the others.
+    static std::uint64_t numericKey(const FOUND_FILE& f, int column);
 };
 
 } // namespace resurgo

@@ -80,9 +80,17 @@ void ResultListView::sortByColumn(int column) {
     const int selected = selectedRow();
     const std::size_t selectedItem = selected >= 0 ? order_[static_cast<std::size_t>(selected)] : 0;
     const std::vector<FOUND_FILE>& results = *results_;
-    std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) {
-        return CompareFoundFiles::less(results[a], results[b], column);
-    });
+    // The keys are gathered once, so that the sort compares plain values
+    // (the order is that of CompareFoundFiles).
+    if (column == 0 || column == 2) {
+        std::vector<const std::string*> key(results.size());
+        for (std::size_t i = 0; i < results.size(); ++i) key[i] = column == 0 ? &results[i].name : &results[i].directory;
+        std::stable_sort(order_.begin(), order_.end(), [&key](std::size_t a, std::size_t b) { return *key[a] < *key[b]; });
+    } else {
+        std::vector<std::uint64_t> key(results.size());
+        for (std::size_t i = 0; i < results.size(); ++i) key[i] = CompareFoundFiles::numericKey(results[i], column);
+        std::stable_sort(order_.begin(), order_.end(), [&key](std::size_t a, std::size_t b) { return key[a] < key[b]; });
+    }
     if (hwnd_ == nullptr) return;
     if (selected >= 0) {
         auto it = std::find(order_.begin(), order_.end(), selectedItem);
