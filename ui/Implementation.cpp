@@ -24,6 +24,8 @@ namespace {
 // Longest path the save-file dialog and the program's own path may have.
 constexpr DWORD kLongPath = 32768;
 constexpr int kMaxDays = 32767;
+// How long the controller's end waits for a worker that is still running.
+constexpr DWORD kWorkerExitWaitMs = 10000;
 // The pattern field holds at most as many characters as the search accepts.
 constexpr WPARAM kMaxPatternCharacters = FileZ::kMaxPatternLength;
 
@@ -66,9 +68,12 @@ Implementation::Implementation() = default;
 
 Implementation::~Implementation() {
     // No worker may outlive its controller.
+    // (runDialog has waited already; this is the way out of an internal
+    // error, where the dialog thread no longer answers the worker's last
+    // message: the wait is bounded.)
     if (thread_ != nullptr) {
         cancel_ = 1;
-        ::WaitForSingleObject(thread_, INFINITE);
+        ::WaitForSingleObject(thread_, kWorkerExitWaitMs);
         ::CloseHandle(thread_);
         thread_ = nullptr;
     }
