@@ -122,6 +122,22 @@ TEST(RestoreFlowTest, SuccessShowsMessage9AndRestoresTheData) {
     });
 }
 
+TEST(RestoreFlowTest, TheDestinationIsCreatedUnderItsFullUnicodePath) {
+    const std::wstring out = UiHarness::outputFolder("unicode") + L"\\\u6062\u590d";  // a folder named in Chinese
+    ASSERT_TRUE(::CreateDirectoryW(out.c_str(), nullptr));
+    const std::wstring target = out + L"\\\u6587\u4ef6_\u041e\u0442\u043f\u0443\u0441\u043a.txt";
+    UiHarness h;
+    h.savePaths = {target};
+    h.run([&target](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "letter_to_bank.txt"), 0);
+        h.press(IDC_RESTORE);
+        EXPECT_EQ(h.shownIds(), std::vector<unsigned>{IDS_RESTORED});
+        EXPECT_TRUE(exists(target));
+        EXPECT_EQ(fileSha(target), factSha("letter_to_bank.txt"));
+        h.press(IDC_EXIT);
+    });
+}
+
 TEST(RestoreFlowTest, TheListAndItsSelectionStayAndTheSameResultRestoresAgain) {
     const std::wstring out = UiHarness::outputFolder("again");
     UiHarness h;

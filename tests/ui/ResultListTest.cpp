@@ -157,5 +157,42 @@ TEST(ResultListTest, ANewSearchEmptiesTheListFirst) {
     });
 }
 
+INT_PTR CALLBACK forwardToList(HWND dialog, UINT message, WPARAM, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        ::SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        return TRUE;
+    }
+    auto* list = reinterpret_cast<ResultListView*>(::GetWindowLongPtrW(dialog, DWLP_USER));
+    LRESULT result = 0;
+    if (message == WM_NOTIFY && list != nullptr && list->onNotify(reinterpret_cast<const NMHDR*>(lParam), result)) {
+        ::SetWindowLongPtrW(dialog, DWLP_MSGRESULT, result);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+TEST(ResultListTest, ALongDirectoryIsShownWhole) {
+    std::string deep;
+    for (int i = 0; i < 150; ++i) deep += "folder" + std::to_string(i) + "\\";
+    std::vector<FOUND_FILE> results(1, FOUND_FILE(70, 140, "deep.txt"));
+    results[0].directory = deep;
+    ResultListView list;
+    HWND dialog = ::CreateDialogParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_APPDIALOG), nullptr,
+                                       forwardToList, reinterpret_cast<LPARAM>(&list));
+    ASSERT_NE(dialog, nullptr);
+    list.attach(::GetDlgItem(dialog, IDC_RESULT_LIST), ::GetModuleHandleW(nullptr));
+    list.fill(results, "D:\\");
+    std::vector<wchar_t> buffer(8192, L'\0');
+    LVITEMW item{};
+    item.iSubItem = 2;
+    item.pszText = buffer.data();
+    item.cchTextMax = static_cast<int>(buffer.size());
+    ::SendMessageW(::GetDlgItem(dialog, IDC_RESULT_LIST), LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
+    const std::string expected = "D:\\" + deep.substr(0, deep.size() - 1);
+    EXPECT_GT(expected.size(), 1016u);
+    EXPECT_EQ(WinText::utf8(std::wstring(item.pszText)), expected);
+    ::DestroyWindow(dialog);
+}
+
 } // namespace
 } // namespace resurgo::test
