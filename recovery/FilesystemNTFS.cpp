@@ -90,23 +90,49 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
     const std::uint64_t now = platform().currentUtc();
 
     std::vector<std::uint8_t> chunk(static_cast<std::size_t>(chunkRecords * recordSize));
+    std::vector<std::uint8_t> scratch(recordSize);
     std::uint64_t walked = 0;
     int lastPosition = 0;
+    const std::uint64_t cb = geometry_.clusterBytes();
+
+    // Where the platform can map the source (an image file), each chunk
+    // that lies within one MFT run is scanned in place instead of copied;
+    // one chunk is mapped at a time.
+    auto mapChunk = [&](std::uint64_t first, std::uint64_t count, MappedRange& range) -> bool {
+        const std::uint64_t offset = first * recordSize;
+        const std::uint64_t length = count * recordSize;
+        const MftRunTable::Run* run = mft_.runTable().find(offset / cb);
+        if (run == nullptr || run->sparse || (offset + length - 1) / cb - run->vcn >= run->length) return false;
+        const std::uint64_t lcn = run->lcn + (offset / cb - run->vcn);
+        if (lcn > (UINT64_MAX - cb) / cb) return false;
+        const std::uint64_t at = lcn * cb + offset % cb;
+        if (volume_.sizeBytes == 0 || at > volume_.sizeBytes || length > volume_.sizeBytes - at) return false;
+        return platform().mapSource(volume_.handle, at, static_cast<std::size_t>(length), range);
+    };
+    struct Unmapper {
+        MappedRange range;
+        ~Unmapper() { platform().unmapSource(range); }
+    };
 
     for (std::uint64_t first = 0; first < capacity && !cancelled(); first += chunkRecords) {
         const std::uint64_t count = std::min(chunkRecords, capacity - first);
-        // One large read per chunk; if it fails, read record by record so
-        // that only the unreadable records are lost.
         std::vector<bool> readable(static_cast<std::size_t>(count), true);
-        try {
-            mft_.readRecords(first, count, chunk.data());
-        } catch (const ErrorException& e) {
-            if (e.code() == kErrEndOfFile) throw;
-            for (std::uint64_t k = 0; k < count; ++k) {
-                try {
-                    mft_.readRecords(first + k, 1, chunk.data() + k * recordSize);
-                } catch (const ErrorException&) {
-                    readable[static_cast<std::size_t>(k)] = false;
+        Unmapper mapped;
+        const std::uint8_t* base = mapChunk(first, count, mapped.range) ? mapped.range.data : nullptr;
+        if (base == nullptr) {
+            // One large read per chunk; if it fails, read record by record
+            // so that only the unreadable records are lost.
+            base = chunk.data();
+            try {
+                mft_.readRecords(first, count, chunk.data());
+            } catch (const ErrorException& e) {
+                if (e.code() == kErrEndOfFile) throw;
+                for (std::uint64_t k = 0; k < count; ++k) {
+                    try {
+                        mft_.readRecords(first + k, 1, chunk.data() + k * recordSize);
+                    } catch (const ErrorException&) {
+                        readable[static_cast<std::size_t>(k)] = false;
+                    }
                 }
             }
         }
@@ -125,8 +151,11 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
                 }
             }
             if (!readable[static_cast<std::size_t>(k)]) continue;
-            std::uint8_t* bytes = chunk.data() + k * recordSize;
-            if (!mayBeDeletedFile(bytes, recordSize)) continue;
+            const std::uint8_t* raw = base + k * recordSize;
+            if (!mayBeDeletedFile(raw, recordSize)) continue;
+            // The fixup repairs the record in place: work on a copy.
+            std::memcpy(scratch.data(), raw, recordSize);
+            std::uint8_t* bytes = scratch.data();
 
             FileZ file;
             try {
