@@ -299,6 +299,11 @@ std::uint64_t FileZ::recordCapacity() const {
     return runTable_.clusterCount() * geometry_.clusterBytes() / geometry_.mftRecordSize;
 }
 
+std::uint64_t FileZ::sectorOfRecord(std::uint64_t n) const {
+    if (n >= recordCapacity()) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
+    return sectorOfMftByte(n * geometry_.mftRecordSize);
+}
+
 std::uint64_t FileZ::getSectorOfRecord(std::uint64_t n) {
     resetClusterWalk();
     if (n >= recordCapacity()) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);

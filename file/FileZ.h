@@ -76,6 +76,8 @@ public:
     std::uint64_t getSectorOfNextCluster();
     // Record location through the MFT's runs (called on the MFT's entry).
     std::uint64_t getSectorOfRecord(std::uint64_t n);
+    // The same without touching the cluster walk (safe from several threads).
+    std::uint64_t sectorOfRecord(std::uint64_t n) const;
     std::uint64_t getSectorOfNextRecord();
     std::uint64_t getSectorOfReference(const FILE_REFERENCE& reference);
     std::uint64_t getRealSize() const;

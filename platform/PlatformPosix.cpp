@@ -185,7 +185,7 @@ public:
         const long page = ::sysconf(_SC_PAGESIZE);
         const std::uint64_t aligned = offset - offset % static_cast<std::uint64_t>(page > 0 ? page : 4096);
         const std::size_t delta = static_cast<std::size_t>(offset - aligned);
-        void* p = ::mmap(nullptr, length + delta, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd,
+        void* p = ::mmap(nullptr, length + delta, PROT_READ, MAP_PRIVATE, fd,
                          static_cast<off_t>(aligned));
         if (p == MAP_FAILED) return false;
         out.base = p;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <set>
+#include <thread>
 
 #include "core/ErrorException.h"
 #include "recovery/Lznt1.h"
@@ -72,12 +74,10 @@ void FilesystemNTFS::close() {
 
 void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context) {
     ProgressSink* sink = context.progress;
-    auto cancelled = [&] { return context.cancel != nullptr && context.cancel->load(std::memory_order_relaxed) == 1; };
     if (sink) sink->setPosition(0);
 
     const std::uint64_t total = mft_.getRealSize();
     if (total == 0) return;
-    const std::uint64_t step = total / 100;
     const std::uint32_t recordSize = geometry_.mftRecordSize;
     // The MFT can't hold more records than the source has room for,
     // whatever its runs claim: a damaged run list must not make the walk
@@ -86,18 +86,77 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
         volume_.sizeBytes == 0 ? mft_.recordCapacity()
                                : std::min<std::uint64_t>(mft_.recordCapacity(), volume_.sizeBytes / recordSize);
     const std::uint64_t chunkRecords = std::max<std::uint64_t>(1, kScanChunkBytes / recordSize);
-    const std::u32string pattern = FileZ::foldPattern(filter.pattern);
-    const std::uint64_t now = platform().currentUtc();
+    const std::uint64_t chunkCount = (capacity + chunkRecords - 1) / chunkRecords;
 
-    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(chunkRecords * recordSize));
-    std::vector<std::uint8_t> scratch(recordSize);
-    std::uint64_t walked = 0;
-    int lastPosition = 0;
+    ScanShared shared;
+    shared.filter = &filter;
+    shared.cancel = context.cancel;
+    shared.pattern = FileZ::foldPattern(filter.pattern);
+    shared.matchAll = shared.pattern.find_first_not_of(U'*') == std::u32string::npos && !shared.pattern.empty();
+    shared.now = platform().currentUtc();
+    shared.capacity = capacity;
+    shared.chunkRecords = chunkRecords;
+    shared.slots.resize(static_cast<std::size_t>(chunkCount));
+
+    // Records are parsed on up to kScanThreads threads, chunk by chunk;
+    // directories are then named here, in record order, through the cache.
+    const unsigned hardware = std::thread::hardware_concurrency();
+    const unsigned threads =
+        static_cast<unsigned>(std::min<std::uint64_t>({chunkCount, hardware == 0 ? 1u : hardware, kScanThreads}));
+    std::vector<std::thread> helpers;
+    std::vector<std::exception_ptr> failures(threads);
+    for (unsigned t = 1; t < threads; ++t) {
+        helpers.emplace_back([this, &shared, &failures, t] {
+            try {
+                scanChunks(shared, nullptr);
+            } catch (...) {
+                failures[t] = std::current_exception();
+                shared.stop.store(true);
+            }
+        });
+    }
+    try {
+        scanChunks(shared, sink);
+    } catch (...) {
+        failures[0] = std::current_exception();
+        shared.stop.store(true);
+    }
+    for (auto& h : helpers) h.join();
+    for (auto& f : failures) {
+        if (f) std::rethrow_exception(f);
+    }
+
+    const bool cancelled = shared.isCancelled();
+    std::size_t found = results_.size();
+    for (const auto& slot : shared.slots) found += slot.found.size();
+    results_.reserve(found);
+    for (auto& slot : shared.slots) {
+        for (auto& c : slot.found) {
+            try {
+                c.found.directory = getDirectoryInfo(c.parent).path;
+            } catch (const ErrorException&) {
+                continue;  // a record whose directory can't be named is skipped
+            }
+            results_.push_back(std::move(c.found));
+        }
+        std::vector<ScanCandidate>().swap(slot.found);
+        // After a cancel, the results are those of the records walked
+        // before it: the chunk it interrupted is the last one taken.
+        if (cancelled && !slot.done) break;
+    }
+    if (sink) sink->setPosition(0);
+}
+
+void FilesystemNTFS::scanChunks(ScanShared& shared, ProgressSink* sink) {
+    const std::uint32_t recordSize = geometry_.mftRecordSize;
     const std::uint64_t cb = geometry_.clusterBytes();
+    const std::uint64_t step = mft_.getRealSize() / 100;
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(shared.chunkRecords * recordSize));
+    std::vector<std::uint8_t> scratch(recordSize);
+    int lastPosition = 0;
 
-    // Where the platform can map the source (an image file), each chunk
-    // that lies within one MFT run is scanned in place instead of copied;
-    // one chunk is mapped at a time.
+    // Where the platform can map the source (an image file), a chunk that
+    // lies within one MFT run is scanned in place instead of copied.
     auto mapChunk = [&](std::uint64_t first, std::uint64_t count, MappedRange& range) -> bool {
         const std::uint64_t offset = first * recordSize;
         const std::uint64_t length = count * recordSize;
@@ -114,8 +173,13 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
         ~Unmapper() { platform().unmapSource(range); }
     };
 
-    for (std::uint64_t first = 0; first < capacity && !cancelled(); first += chunkRecords) {
-        const std::uint64_t count = std::min(chunkRecords, capacity - first);
+    for (;;) {
+        const std::uint64_t index = shared.nextChunk.fetch_add(1);
+        if (index >= shared.slots.size() || shared.stop.load() || shared.isCancelled()) return;
+        const std::uint64_t first = index * shared.chunkRecords;
+        const std::uint64_t count = std::min(shared.chunkRecords, shared.capacity - first);
+        ScanSlot& slot = shared.slots[static_cast<std::size_t>(index)];
+
         std::vector<bool> readable(static_cast<std::size_t>(count), true);
         Unmapper mapped;
         const std::uint8_t* base = mapChunk(first, count, mapped.range) ? mapped.range.data : nullptr;
@@ -138,13 +202,13 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
         }
 
         for (std::uint64_t k = 0; k < count; ++k) {
-            if (cancelled()) return;
+            if (shared.isCancelled()) return;  // this chunk stays unfinished
             const std::uint64_t record = first + k;
-            walked += recordSize;
-            if (sink != nullptr && step != 0 && walked % step != 0) {
-                // The MFT's runs may reach past its real size (allocated
-                // clusters at the end): the sink's scale ends at 100.
-                int position = static_cast<int>(std::min<std::uint64_t>(walked / step, 100));
+            if (sink != nullptr && step != 0) {
+                // Positions on the sink's 0-100 scale; the MFT's runs may
+                // reach past its real size (allocated clusters at the end).
+                const std::uint64_t walked = (shared.walkedRecords.load() + k + 1) * recordSize;
+                const int position = static_cast<int>(std::min<std::uint64_t>(walked / step, 100));
                 if (position != lastPosition) {
                     sink->setPosition(position);
                     lastPosition = position;
@@ -155,38 +219,39 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
             if (!mayBeDeletedFile(raw, recordSize)) continue;
             // The fixup repairs the record in place: work on a copy.
             std::memcpy(scratch.data(), raw, recordSize);
-            std::uint8_t* bytes = scratch.data();
-
             FileZ file;
             try {
-                file.openFromBytes(bytes, recordSize, volume_, geometry_, &mft_, mft_.getSectorOfRecord(record),
+                file.openFromBytes(scratch.data(), recordSize, volume_, geometry_, &mft_, mft_.sectorOfRecord(record),
                                    record, false);
             } catch (const ErrorException&) {
                 continue;  // a free or damaged record
             }
             if (file.isDirectory() || !file.isDeleted()) continue;
-            // A record whose name, times, size or directory can't be read is
-            // skipped; the walk goes on.
+            // A record whose name, times or size can't be read is skipped;
+            // the walk goes on.
             try {
                 std::string name = file.getName();
-                if (!FileZ::matchWildcard(pattern, name)) continue;
+                if (!shared.matchAll && !FileZ::matchWildcard(shared.pattern, name)) continue;
                 // Local times are worked out when a result is shown.
                 FILE_TIME modified = FILE_TIME::fromUtc(file.modificationTimeUtc());
                 FILE_TIME created = FILE_TIME::fromUtc(file.creationTimeUtc());
-                if (!modified.isWithinDays(filter.days, now) && !created.isWithinDays(filter.days, now)) continue;
-                FOUND_FILE found(record, file.firstSector(), std::move(name));
-                found.size = file.getRealSize();
-                found.lastModificationTime = modified;
-                found.creationTime = created;
-                found.lastAccessTime = FILE_TIME::fromUtc(file.accessTimeUtc());
-                found.directory = getDirectoryPath(file);
-                results_.push_back(std::move(found));
+                const std::int32_t days = shared.filter->days;
+                if (!modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) continue;
+                ScanCandidate c;
+                c.found = FOUND_FILE(record, file.firstSector(), std::move(name));
+                c.found.size = file.getRealSize();
+                c.found.lastModificationTime = modified;
+                c.found.creationTime = created;
+                c.found.lastAccessTime = FILE_TIME::fromUtc(file.accessTimeUtc());
+                c.parent = file.getDirectoryReference();
+                slot.found.push_back(std::move(c));
             } catch (const ErrorException&) {
                 continue;
             }
         }
+        slot.done = true;
+        shared.walkedRecords.fetch_add(count);
     }
-    if (sink) sink->setPosition(0);
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 // the last search. Searches and restores bracket their work with open and
 // close.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -23,6 +24,7 @@
 namespace resurgo {
 
 struct DATA_ATTRIBUTE;
+class ProgressSink;
 
 class FilesystemNTFS {
 public:
@@ -33,6 +35,8 @@ public:
     static constexpr std::size_t kScanChunkBytes = 1 << 20;
     // Bytes per read and write while copying runs.
     static constexpr std::size_t kCopyChunkBytes = 1 << 20;
+    // Threads that parse MFT chunks during a search.
+    static constexpr std::uint64_t kScanThreads = 4;
 
     FilesystemNTFS();
     virtual ~FilesystemNTFS();
@@ -77,6 +81,32 @@ public:
 
 private:
     struct CopyState;
+    // A found file waiting for its directory to be named.
+    struct ScanCandidate {
+        FOUND_FILE found;
+        FILE_REFERENCE parent;
+    };
+    // What one chunk of the MFT yielded.
+    struct ScanSlot {
+        std::vector<ScanCandidate> found;
+        bool done = false;
+    };
+    // State shared by the threads of one search.
+    struct ScanShared {
+        const SEARCH_FILTER* filter = nullptr;
+        const std::atomic<std::uint8_t>* cancel = nullptr;
+        std::u32string pattern;
+        bool matchAll = false;
+        std::uint64_t now = 0;
+        std::uint64_t capacity = 0;
+        std::uint64_t chunkRecords = 0;
+        std::vector<ScanSlot> slots;
+        std::atomic<std::uint64_t> nextChunk{0};
+        std::atomic<std::uint64_t> walkedRecords{0};
+        std::atomic<bool> stop{false};
+        bool isCancelled() const { return cancel != nullptr && cancel->load(std::memory_order_relaxed) == 1; }
+    };
+    void scanChunks(ScanShared& shared, ProgressSink* sink);
     void writeOut(OsHandle out, const std::uint8_t* data, std::size_t length, const char* diagnostic,
                   RESTORE_RESULT& result);
     void writeZeros(OsHandle out, std::uint64_t length, const char* diagnostic, RESTORE_RESULT& result);
