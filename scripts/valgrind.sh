@@ -22,7 +22,7 @@ cmake --build "$BUILD" -j"$(nproc)" --target fixtures "${existing[@]}" >/dev/nul
 status=0
 for t in "${existing[@]}"; do
   start=$SECONDS
-  if valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
+  if RESURGO_SLOW_FACTOR=50 valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
       --quiet "$BUILD/tests/$t" --gtest_brief=1 >"$BUILD/$t.valgrind.log" 2>&1; then
     echo "$t: clean ($((SECONDS - start)) s)"
   else

@@ -37,7 +37,7 @@ Snapshot snapshot(const std::string& path) {
     s.ctime = st.st_ctim;
     s.mode = st.st_mode;
     // FNV-1a over the whole image.
-    std::vector<std::uint8_t> bytes = readFile(path);
+    std::vector<std::uint8_t> bytes = readWhole(path);
     std::uint64_t h = 0xcbf29ce484222325ULL;
     for (std::uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ULL;
     s.checksum = h;
