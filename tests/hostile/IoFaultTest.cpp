@@ -7,6 +7,7 @@
 // checks look at file descriptors, modes and inode times.
 #if !defined(_WIN32)
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 
@@ -124,7 +125,7 @@ public:
         }
         return MemoryPlatform::readAt(h, b, n, off, got);
     }
-    long reads = 0;
+    std::atomic<long> reads{0};  // the scan reads from several threads
     long failAfter = 1L << 40;
 };
 
@@ -136,7 +137,7 @@ TEST_F(IoFault, SourceVanishingAtAnyReadEndsTheSearchKeepingWhatWasFound) {
         all = search("mem:x");
     }
     ASSERT_EQ(SearchJob::Outcome::Completed, all.outcome);
-    const long totalReads = clean.reads;
+    const long totalReads = clean.reads.load();
     ASSERT_GT(totalReads, 3);
     std::size_t lastCount = 0;
     for (long k = 0; k <= totalReads; ++k) {
