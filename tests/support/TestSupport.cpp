@@ -8,6 +8,12 @@
 #include <sstream>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace resurgo::test {
@@ -26,10 +32,22 @@ nlohmann::json fixtureFacts(const std::string& name) {
     return j;
 }
 
+namespace {
+long processId() {
+#ifdef _WIN32
+    return static_cast<long>(_getpid());
+#else
+    return static_cast<long>(::getpid());
+#endif
+}
+} // namespace
+
 std::string tempDir(const std::string& tag) {
     static std::atomic<int> counter{0};
+    // ctest runs tests of one executable in parallel processes: the process
+    // id keeps their directories apart.
     fs::path p = fs::path(RESURGO_FIXTURE_DIR).parent_path() / "test-tmp" /
-                 (tag + "-" + std::to_string(counter++));
+                 (tag + "-" + std::to_string(processId()) + "-" + std::to_string(counter++));
     std::error_code ec;
     fs::remove_all(p, ec);
     fs::create_directories(p);
