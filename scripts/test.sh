@@ -59,6 +59,21 @@ ctest_in() {
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j"$jobs" 2>&1 | tee "$dir/ctest.log"
 }
 
+mingw=build/mingw
+
+# The Windows tests, run by this script itself inside xvfb-run (an exported
+# function would not survive xvfb-run's /bin/sh). The Wine prefixes and
+# their servers are set up by the CTest emulators (cmake/wine-run.sh) on
+# first use and stopped here.
+if [[ "${1:-}" == "--wine-tests-in-xvfb" ]]; then
+    rc=0
+    ctest_in "$mingw" || rc=$?
+    for prefix in "$root/$mingw"/wineprefix*/; do
+        [[ -d "$prefix" ]] && WINEPREFIX="${prefix%/}" wineserver -k >/dev/null 2>&1
+    done
+    exit "$rc"
+fi
+
 run_phase "dependencies" bash scripts/install-deps.sh || {
     echo "test.sh: cannot install the dependencies" >&2
     exit 1
@@ -81,25 +96,10 @@ if command -v clang++-14 >/dev/null; then
 fi
 
 # ---- Windows cross build, tests under Wine ----
-mingw=build/mingw
-wine_tests() {
-    local rc=0
-    # Fresh Xvfb display from xvfb-run; the Wine prefixes and their servers
-    # are set up by the CTest emulators (cmake/wine-run.sh) on first use and
-    # stopped here.
-    ctest_in "$mingw" || rc=$?
-    local prefix
-    for prefix in "$root/$mingw"/wineprefix*/; do
-        [[ -d "$prefix" ]] && WINEPREFIX="${prefix%/}" wineserver -k >/dev/null 2>&1
-    done
-    return "$rc"
-}
-export -f ctest_in wine_tests
-export jobs root mingw
 if run_phase "mingw configure" cmake -S . -B "$mingw" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DRESURGO_WERROR=ON &&
     run_phase "mingw build" cmake --build "$mingw" -j"$jobs"; then
-    run_phase "mingw tests (Wine)" xvfb-run -a -s "-screen 0 1280x1024x24" bash -c wine_tests
+    run_phase "mingw tests (Wine)" xvfb-run -a -s "-screen 0 1280x1024x24" bash scripts/test.sh --wine-tests-in-xvfb
     record_ctest "mingw/Wine" "$mingw/ctest.log"
 fi
 
