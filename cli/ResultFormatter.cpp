@@ -46,30 +46,46 @@ std::string ResultFormatter::localText(const FILE_TIME& time) {
     return buf;
 }
 
-nlohmann::ordered_json ResultFormatter::toJson(const std::vector<FOUND_FILE>& results) {
+nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
+    return {{"record", f.recordNumber},
+            {"first_sector", f.firstSector},
+            {"name", f.name},
+            {"directory", directoryText(f.directory)},
+            {"size", f.size},
+            {"modified", f.lastModificationTime.isoUtc()},
+            {"created", f.creationTime.isoUtc()},
+            {"accessed", f.lastAccessTime.isoUtc()}};
+}
+
+void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results) {
+    // The search appends in record order; sort only if that ever changes.
     std::vector<const FOUND_FILE*> order;
     order.reserve(results.size());
     for (const FOUND_FILE& f : results) order.push_back(&f);
-    std::stable_sort(order.begin(), order.end(),
-                     [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber < b->recordNumber; });
-    nlohmann::ordered_json array = nlohmann::ordered_json::array();
-    for (const FOUND_FILE* f : order) {
-        array.push_back({{"record", f->recordNumber},
-                         {"first_sector", f->firstSector},
-                         {"name", f->name},
-                         {"directory", directoryText(f->directory)},
-                         {"size", f->size},
-                         {"modified", f->lastModificationTime.isoUtc()},
-                         {"created", f->creationTime.isoUtc()},
-                         {"accessed", f->lastAccessTime.isoUtc()}});
+    if (!std::is_sorted(order.begin(), order.end(),
+                        [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber < b->recordNumber; })) {
+        std::stable_sort(order.begin(), order.end(),
+                         [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber < b->recordNumber; });
     }
-    return array;
-}
-
-std::string ResultFormatter::jsonText(const std::vector<FOUND_FILE>& results) {
-    // Names are UTF-8 from the engine; replace rather than fail should a
-    // malformed sequence ever reach this point.
-    return toJson(results).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    out << '[';
+    const char* separator = "\n  ";
+    // One object reused for every result: its keys are made once.
+    nlohmann::ordered_json object = toJson(FOUND_FILE());
+    for (const FOUND_FILE* f : order) {
+        object["record"] = f->recordNumber;
+        object["first_sector"] = f->firstSector;
+        object["name"] = f->name;
+        object["directory"] = directoryText(f->directory);
+        object["size"] = f->size;
+        object["modified"] = f->lastModificationTime.isoUtc();
+        object["created"] = f->creationTime.isoUtc();
+        object["accessed"] = f->lastAccessTime.isoUtc();
+        // Names are UTF-8 from the engine; replace rather than fail should a
+        // malformed sequence ever reach this point.
+        out << separator << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+        separator = ",\n  ";
+    }
+    out << (order.empty() ? "]" : "\n]");
 }
 
 void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results) {

@@ -20,9 +20,11 @@ public:
     static std::string directoryText(const std::string& engineDirectory);
     // Local time as "YYYY-MM-DD HH:MM".
     static std::string localText(const FILE_TIME& time);
-    // One object per result, in record order.
-    static nlohmann::ordered_json toJson(const std::vector<FOUND_FILE>& results);
-    static std::string jsonText(const std::vector<FOUND_FILE>& results);
+    // One object per result.
+    static nlohmann::ordered_json toJson(const FOUND_FILE& result);
+    // The JSON array, in record order, written object by object (a search
+    // may list millions of files: no whole document is built in memory).
+    static void writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results);
     // Columns name, size, directory, modified, created, accessed; highest
     // record first.
     static void writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results);

@@ -49,7 +49,8 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     const auto& results = job.filesystem.results();
     const std::string filter = describeFilter(options.pattern, options.days);
     if (options.json) {
-        out << ResultFormatter::jsonText(results) << '\n';
+        ResultFormatter::writeJson(out, results);
+        out << '\n';
     } else if (results.empty()) {
         if (job.outcome() == SearchJob::Outcome::Completed) {
             out << "No deleted files " << filter << " were found on " << options.source
