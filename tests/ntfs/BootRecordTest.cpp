@@ -14,6 +14,7 @@
 #include "support/TestSupport.h"
 
 using namespace resurgo;
+using resurgo::test::raised;
 
 namespace {
 
@@ -58,17 +59,6 @@ Bytes bootSector(const BootFields& f) {
     b[0x1FE] = 0x55;
     b[0x1FF] = 0xAA;
     return b;
-}
-
-template <class F>
-ErrorException raised(F&& f) {
-    try {
-        f();
-    } catch (const ErrorException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no ErrorException raised";
-    return ErrorException(0, "");
 }
 
 BootRecordNTFS parsed(const BootFields& f, std::uint64_t geometrySectors = 1ULL << 40) {

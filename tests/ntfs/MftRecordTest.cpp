@@ -17,6 +17,7 @@
 #include "volume/Volume.h"
 
 using namespace resurgo;
+using resurgo::test::raised;
 
 namespace {
 
@@ -206,17 +207,6 @@ MFT_RECORD parsed(Bytes rec, std::optional<bool> compressed = std::nullopt, Volu
     MFT_RECORD r;
     r.parse(rec.data(), rec.size(), volume, geometry(), compressed);
     return r;
-}
-
-template <class F>
-ErrorException raised(F&& f) {
-    try {
-        f();
-    } catch (const ErrorException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no ErrorException raised";
-    return ErrorException(0, "");
 }
 
 void expectParseError(Bytes rec, int code, const std::string& diag, Volume* volume = nullptr) {

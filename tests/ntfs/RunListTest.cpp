@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/TestSupport.h"
 #include "core/ErrorException.h"
 #include "ntfs/RUN_LIST.h"
 
 using namespace resurgo;
+using resurgo::test::raised;
 
 namespace {
 
@@ -21,17 +23,6 @@ const char* const kSparseDiag = "RUN_LIST::decompress_run <Unwanted zero cluster
 
 RUN_LIST decode(const Bytes& b, std::int64_t startVcn, std::int64_t lastVcn, RUN_LIST::Kind kind) {
     return RUN_LIST(b.data(), b.data() + b.size(), startVcn, lastVcn, kind);
-}
-
-template <class F>
-ErrorException raised(F&& f) {
-    try {
-        f();
-    } catch (const ErrorException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no ErrorException raised";
-    return ErrorException(0, "");
 }
 
 void expectError(const Bytes& b, std::int64_t start, std::int64_t last, RUN_LIST::Kind kind, int code,

@@ -61,17 +61,6 @@ private:
     SearchJob job_;
 };
 
-template <class F>
-ErrorException raised(F&& f) {
-    try {
-        f();
-    } catch (const ErrorException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no ErrorException raised";
-    return ErrorException(0, "");
-}
-
 // NTFS time to whole seconds of the Unix epoch.
 std::int64_t unixSeconds(std::uint64_t nt) {
     return static_cast<std::int64_t>(nt / rb::kSecond) - 11644473600LL;

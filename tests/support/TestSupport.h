@@ -8,11 +8,26 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include "core/ErrorException.h"
 
 #include "platform/Platform.h"
 
 namespace resurgo::test {
+
+// The ErrorException that f raises (a failure is recorded when it raises none).
+template <class F>
+ErrorException raised(F&& f) {
+    try {
+        f();
+    } catch (const ErrorException& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no ErrorException raised";
+    return ErrorException(0, "");
+}
 
 // Path of a decompressed fixture image in the build tree ("basic" -> .../basic.img).
 std::string fixtureImage(const std::string& name);

@@ -16,21 +16,11 @@
 #include "volume/Volume.h"
 
 using namespace resurgo;
+using resurgo::test::raised;
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-template <class F>
-ErrorException raised(F&& f) {
-    try {
-        f();
-    } catch (const ErrorException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no ErrorException raised";
-    return ErrorException(0, "");
-}
 
 // 64 KiB whose bytes differ from their neighbours' and from their 256-byte
 // aligned twins, so a read from the wrong place shows.
