@@ -126,23 +126,34 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
         if (f) std::rethrow_exception(f);
     }
 
-    const bool cancelled = shared.isCancelled();
+    // A cancel during the walk keeps the records walked before it: the
+    // chunk it interrupted is the last one taken. Naming directories reads
+    // their records, so a cancel that comes then is looked at once per
+    // result, and what was named before it is kept.
+    const bool cancelledInWalk = shared.isCancelled();
+    bool stopNaming = false;
     std::size_t found = results_.size();
     for (const auto& slot : shared.slots) found += slot.found.size();
     results_.reserve(found);
     for (auto& slot : shared.slots) {
         for (auto& c : slot.found) {
+            if (!cancelledInWalk && shared.isCancelled()) {
+                stopNaming = true;
+                break;
+            }
             try {
-                c.found.directory = getDirectoryInfo(c.parent).path;
+                // Most results share a directory whose path is built already.
+                auto cached = cache_.find(c.parent.raw());
+                c.found.directory = cached != cache_.end() && !cached->second.path.empty()
+                                        ? cached->second.path
+                                        : getDirectoryInfo(c.parent).path;
             } catch (const ErrorException&) {
                 continue;  // a record whose directory can't be named is skipped
             }
             results_.push_back(std::move(c.found));
         }
         std::vector<ScanCandidate>().swap(slot.found);
-        // After a cancel, the results are those of the records walked
-        // before it: the chunk it interrupted is the last one taken.
-        if (cancelled && !slot.done) break;
+        if (stopNaming || (cancelledInWalk && !slot.done)) break;
     }
     if (sink) sink->setPosition(0);
 }
