@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "file/FileZ.h"
 #include "platform/Platform.h"
+#include "recovery/SearchJob.h"
+#include "volume/Volume.h"
 #include "support/TestSupport.h"
 
 using namespace resurgo;
@@ -275,4 +278,53 @@ TEST(SystemPlatform, AvailableSpaceOfTheBuildTree) {
     std::uint64_t bytes = 0;
     ASSERT_TRUE(p.availableSpace(test::tempDir("platform-space"), bytes)) << p.errorText(p.lastError());
     EXPECT_GT(bytes, 0u);
+}
+
+// A source is opened for reading only: its handle refuses a write (this
+// fails if sources are ever opened for writing, also as root, where file
+// permissions would not stop it), and a write-protected image opens,
+// searches and restores, and stays as it was.
+TEST(SystemPlatform, SourceHandlesRefuseWrites) {
+    ASSERT_TRUE(test::fixtureAvailable("demo"));
+    const std::string dir = test::tempDir("source-handle");
+    const std::string image = test::copyFile(test::fixtureImage("demo"), dir + "/demo.img");
+    const std::string before = test::sha256Hex(test::readFile(image));
+    Volume volume;
+    volume.openLogical(image);
+    const std::uint8_t byte = 0xEE;
+    std::size_t written = 0;
+    EXPECT_FALSE(systemPlatform().writeOutput(volume.handle, &byte, 1, written));
+    EXPECT_EQ(written, 0u);
+    volume.close();
+    EXPECT_EQ(test::sha256Hex(test::readFile(image)), before);
+}
+
+TEST(SystemPlatform, WriteProtectedImageOpensAndStaysUnchanged) {
+    ASSERT_TRUE(test::fixtureAvailable("demo"));
+    const std::string dir = test::tempDir("readonly-source");
+    const std::string image = test::copyFile(test::fixtureImage("demo"), dir + "/demo-ro.img");
+    const std::string before = test::sha256Hex(test::readFile(image));
+    fs::permissions(image, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+
+    SearchJob job;
+    job.driveRoot = image;
+    job.days = 1000000;
+    job.run(nullptr, nullptr);
+    ASSERT_EQ(job.outcome(), SearchJob::Outcome::Completed);
+    ASSERT_GT(job.filesystem.resultCount(), 0u);
+
+    const FOUND_FILE& first = job.filesystem.result(0);
+    job.prepareGeometry(image);
+    job.filesystem.open(job.geometry);
+    FileZ file;
+    file.openRecord(job.filesystem.volume(), job.geometry, &job.filesystem.mftEntry(), first.recordNumber);
+    OsHandle out = job.filesystem.openOutputFile(dir + "/restored.bin");
+    RESTORE_RESULT r = job.filesystem.copyFileZ(file, out);
+    systemPlatform().closeOutput(out);
+    job.filesystem.close();
+    EXPECT_EQ(r.bytesWritten, first.size);
+
+    fs::permissions(image, fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(test::sha256Hex(test::readFile(image)), before);
 }
