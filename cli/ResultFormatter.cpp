@@ -69,17 +69,26 @@ void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>
     }
     out << '[';
     const char* separator = "\n  ";
-    // One object reused for every result: its keys are made once.
+    // One object reused for every result: its keys are made once, and its
+    // strings keep their storage from one result to the next.
     nlohmann::ordered_json object = toJson(FOUND_FILE());
+    auto& record = object["record"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
+    auto& firstSector = object["first_sector"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
+    auto& name = object["name"].get_ref<std::string&>();
+    auto& directory = object["directory"].get_ref<std::string&>();
+    auto& size = object["size"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
+    auto& modified = object["modified"].get_ref<std::string&>();
+    auto& created = object["created"].get_ref<std::string&>();
+    auto& accessed = object["accessed"].get_ref<std::string&>();
     for (const FOUND_FILE* f : order) {
-        object["record"] = f->recordNumber;
-        object["first_sector"] = f->firstSector;
-        object["name"] = f->name;
-        object["directory"] = directoryText(f->directory);
-        object["size"] = f->size;
-        object["modified"] = f->lastModificationTime.isoUtc();
-        object["created"] = f->creationTime.isoUtc();
-        object["accessed"] = f->lastAccessTime.isoUtc();
+        record = f->recordNumber;
+        firstSector = f->firstSector;
+        name = f->name;
+        directory = directoryText(f->directory);
+        size = f->size;
+        modified = f->lastModificationTime.isoUtc();
+        created = f->creationTime.isoUtc();
+        accessed = f->lastAccessTime.isoUtc();
         // Names are UTF-8 from the engine; replace rather than fail should a
         // malformed sequence ever reach this point.
         out << separator << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
