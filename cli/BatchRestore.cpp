@@ -73,19 +73,11 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     }
 
     SearchJob job;
-    job.driveRoot = options.source;
-    job.pattern = options.pattern;
-    job.days = options.days;
-    job.run(progress, cancel);
-    if (progress) progress->finish();
+    if (int status = SearchCommand::runJob(job, options.source, options.pattern, options.days, progress, cancel, err);
+        status != kExitOk) {
+        return status;
+    }
     switch (job.outcome()) {
-        case SearchJob::Outcome::BadPattern:
-            err << "resurgo: the pattern is longer than the search accepts\n";
-            return kExitUsage;
-        case SearchJob::Outcome::BootFailed:
-            return FailureReport::bootFailure(*job.failure(), options.source, err);
-        case SearchJob::Outcome::OpenFailed:
-            return FailureReport::openFailure(*job.failure(), options.source, err);
         case SearchJob::Outcome::Cancelled:
             err << "resurgo: search cancelled; nothing restored\n";
             return kExitCancelled;
@@ -94,6 +86,9 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
                 << "; restoring the files found before\n";
             break;
         case SearchJob::Outcome::Completed:
+        case SearchJob::Outcome::BadPattern:
+        case SearchJob::Outcome::BootFailed:
+        case SearchJob::Outcome::OpenFailed:
             break;
     }
 

@@ -17,6 +17,29 @@ std::string SearchCommand::describeFilter(const std::string& pattern, std::int32
            (days == 1 ? " day" : " days");
 }
 
+int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
+                          TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err) {
+    job.driveRoot = source;
+    job.pattern = pattern;
+    job.days = days;
+    job.run(progress, cancel);
+    if (progress) progress->finish();
+    switch (job.outcome()) {
+        case SearchJob::Outcome::BadPattern:
+            err << "resurgo: the pattern is longer than the search accepts\n";
+            return kExitUsage;
+        case SearchJob::Outcome::BootFailed:
+            return FailureReport::bootFailure(*job.failure(), source, err);
+        case SearchJob::Outcome::OpenFailed:
+            return FailureReport::openFailure(*job.failure(), source, err);
+        case SearchJob::Outcome::Completed:
+        case SearchJob::Outcome::Cancelled:
+        case SearchJob::Outcome::WalkFailed:
+            break;
+    }
+    return kExitOk;
+}
+
 int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& err, TerminalProgress* progress,
                        const std::atomic<std::uint8_t>* cancel) {
     std::string problem;
@@ -26,24 +49,9 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     }
 
     SearchJob job;
-    job.driveRoot = options.source;
-    job.pattern = options.pattern;
-    job.days = options.days;
-    job.run(progress, cancel);
-    if (progress) progress->finish();
-
-    switch (job.outcome()) {
-        case SearchJob::Outcome::BadPattern:
-            err << "resurgo: the pattern is longer than the search accepts\n";
-            return kExitUsage;
-        case SearchJob::Outcome::BootFailed:
-            return FailureReport::bootFailure(*job.failure(), options.source, err);
-        case SearchJob::Outcome::OpenFailed:
-            return FailureReport::openFailure(*job.failure(), options.source, err);
-        case SearchJob::Outcome::Completed:
-        case SearchJob::Outcome::Cancelled:
-        case SearchJob::Outcome::WalkFailed:
-            break;
+    if (int status = runJob(job, options.source, options.pattern, options.days, progress, cancel, err);
+        status != kExitOk) {
+        return status;
     }
 
     const auto& results = job.filesystem.results();

@@ -10,6 +10,13 @@
 namespace resurgo::cli {
 
 class TerminalProgress;
+}  // namespace resurgo::cli
+
+namespace resurgo {
+class SearchJob;
+}
+
+namespace resurgo::cli {
 
 class SearchCommand {
 public:
@@ -27,6 +34,13 @@ public:
     // and cancel may be null.
     int run(const Options& options, std::ostream& out, std::ostream& err, TerminalProgress* progress,
             const std::atomic<std::uint8_t>* cancel);
+
+    // Runs job on source with pattern and days, and reports the failures
+    // that leave no results (bad pattern, boot record, MFT). Returns
+    // kExitOk when the caller goes on with the job's results, else the
+    // exit status.
+    static int runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
+                      TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err);
 
     // "pattern "*", modified or created within the last 1 day".
     static std::string describeFilter(const std::string& pattern, std::int32_t days);
