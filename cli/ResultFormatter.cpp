@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 
 #include "core/TextUtf.h"
@@ -33,10 +37,14 @@ void pad(std::ostream& out, const std::string& text, std::size_t width, bool rig
 
 std::string ResultFormatter::directoryText(const std::string& engineDirectory) {
     std::string text = engineDirectory;
+    toDirectoryText(text);
+    return text;
+}
+
+void ResultFormatter::toDirectoryText(std::string& text) {
     std::replace(text.begin(), text.end(), '\\', '/');
     while (!text.empty() && text.back() == '/') text.pop_back();
-    if (text.empty()) return ".";
-    return text;
+    if (text.empty()) text = ".";
 }
 
 std::string ResultFormatter::localText(const FILE_TIME& time) {
@@ -67,8 +75,108 @@ void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>
         std::stable_sort(order.begin(), order.end(),
                          [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber < b->recordNumber; });
     }
+
+    // Blocks of objects are formatted on a few threads and written in
+    // order as they come; the threads run at most kJsonWindow blocks ahead
+    // of the writer, so memory stays bounded for any number of results.
+    const std::size_t blocks = (order.size() + kJsonBlock - 1) / kJsonBlock;
+    auto format = [&order](std::size_t block, std::string& text) {
+        const std::size_t first = block * kJsonBlock;
+        const std::size_t count = std::min(kJsonBlock, order.size() - first);
+        formatJsonObjects(order.data() + first, count, first == 0, text);
+    };
+
     out << '[';
-    const char* separator = "\n  ";
+    const unsigned hardware = std::thread::hardware_concurrency();
+    const std::size_t helpers = std::min<std::size_t>({blocks, hardware == 0 ? 1 : hardware, kJsonThreads});
+    if (helpers <= 1) {
+        std::string text;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            text.clear();
+            format(b, text);
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        }
+    } else {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::vector<std::string> texts(blocks);
+        std::vector<char> ready(blocks, 0);
+        std::vector<std::string> spare;  // written blocks' buffers, for reuse
+        std::size_t nextBlock = 0;
+        std::size_t written = 0;
+        bool abandon = false;
+        std::exception_ptr failure;
+
+        auto work = [&] {
+            std::string text;
+            for (;;) {
+                std::size_t b = 0;
+                {
+                    std::unique_lock<std::mutex> guard(lock);
+                    changed.wait(guard, [&] { return abandon || nextBlock >= blocks || nextBlock < written + kJsonWindow; });
+                    if (abandon || nextBlock >= blocks) return;
+                    b = nextBlock++;
+                    if (text.capacity() == 0 && !spare.empty()) {
+                        text.swap(spare.back());
+                        spare.pop_back();
+                    }
+                }
+                text.clear();
+                try {
+                    format(b, text);
+                } catch (...) {
+                    std::lock_guard<std::mutex> guard(lock);
+                    if (!failure) failure = std::current_exception();
+                    abandon = true;
+                    changed.notify_all();
+                    return;
+                }
+                std::lock_guard<std::mutex> guard(lock);
+                texts[b].swap(text);
+                ready[b] = 1;
+                changed.notify_all();
+            }
+        };
+        std::vector<std::thread> threads;
+        // Threads are joined whatever happens to the writer.
+        struct Joiner {
+            std::vector<std::thread>& threads;
+            std::mutex& lock;
+            std::condition_variable& changed;
+            bool& abandon;
+            ~Joiner() {
+                {
+                    std::lock_guard<std::mutex> guard(lock);
+                    abandon = true;
+                }
+                changed.notify_all();
+                for (auto& t : threads) t.join();
+            }
+        } joiner{threads, lock, changed, abandon};
+        for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(work);
+
+        std::string text;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            {
+                std::unique_lock<std::mutex> guard(lock);
+                changed.wait(guard, [&] { return ready[b] != 0 || failure != nullptr; });
+                if (failure) std::rethrow_exception(failure);
+                text.swap(texts[b]);
+                written = b + 1;
+            }
+            changed.notify_all();
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+            text.clear();
+            std::lock_guard<std::mutex> guard(lock);
+            spare.push_back(std::move(text));
+            text = std::string();
+        }
+    }
+    out << (order.empty() ? "]" : "\n]");
+}
+
+void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
+                                        std::string& text) {
     // One object reused for every result: its keys are made once, and its
     // strings keep their storage from one result to the next.
     nlohmann::ordered_json object = toJson(FOUND_FILE());
@@ -80,21 +188,28 @@ void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>
     auto& modified = object["modified"].get_ref<std::string&>();
     auto& created = object["created"].get_ref<std::string&>();
     auto& accessed = object["accessed"].get_ref<std::string&>();
-    for (const FOUND_FILE* f : order) {
-        record = f->recordNumber;
-        firstSector = f->firstSector;
-        name = f->name;
-        directory = directoryText(f->directory);
-        size = f->size;
-        modified = f->lastModificationTime.isoUtc();
-        created = f->creationTime.isoUtc();
-        accessed = f->lastAccessTime.isoUtc();
-        // Names are UTF-8 from the engine; replace rather than fail should a
-        // malformed sequence ever reach this point.
-        out << separator << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-        separator = ",\n  ";
+    // Names are UTF-8 from the engine; replace rather than fail should a
+    // malformed sequence ever reach this point.
+    nlohmann::detail::serializer<nlohmann::ordered_json> serializer(
+        nlohmann::detail::output_adapter<char, std::string>(text), ' ',
+        nlohmann::ordered_json::error_handler_t::replace);
+    for (std::size_t i = 0; i < count; ++i) {
+        const FOUND_FILE& f = *results[i];
+        record = f.recordNumber;
+        firstSector = f.firstSector;
+        name = f.name;
+        directory = f.directory;
+        toDirectoryText(directory);
+        size = f.size;
+        modified.clear();
+        f.lastModificationTime.appendIsoUtc(modified);
+        created.clear();
+        f.creationTime.appendIsoUtc(created);
+        accessed.clear();
+        f.lastAccessTime.appendIsoUtc(accessed);
+        text += first && i == 0 ? "\n  " : ",\n  ";
+        serializer.dump(object, false, false, 0);
     }
-    out << (order.empty() ? "]" : "\n]");
 }
 
 void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results) {

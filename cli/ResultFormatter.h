@@ -15,9 +15,17 @@ namespace resurgo::cli {
 
 class ResultFormatter {
 public:
+    // Objects formatted per block, threads that format blocks, and how many
+    // blocks the threads may run ahead of the writer.
+    static constexpr std::size_t kJsonBlock = 1024;
+    static constexpr std::size_t kJsonThreads = 4;
+    static constexpr std::size_t kJsonWindow = 16;
+
     // The engine's directory text ("Documents\Letters\", ".\") with "/"
     // separators and no final one: "Documents/Letters", "." for the root.
     static std::string directoryText(const std::string& engineDirectory);
+    // The same in place.
+    static void toDirectoryText(std::string& text);
     // Local time as "YYYY-MM-DD HH:MM".
     static std::string localText(const FILE_TIME& time);
     // One object per result.
@@ -25,6 +33,10 @@ public:
     // The JSON array, in record order, written object by object (a search
     // may list millions of files: no whole document is built in memory).
     static void writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results);
+    // Appends count objects of the array to text, each after its separator
+    // (first: the array's first object).
+    static void formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
+                                  std::string& text);
     // Columns name, size, directory, modified, created, accessed; highest
     // record first.
     static void writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results);

@@ -58,7 +58,10 @@ void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volum
     geometry_ = geometry;
     mft_ = mftEntry;
     volume_ = &volume;
-    MFT_RECORD base;
+    // The base record is parsed in place of the last one opened, so that an
+    // entry reused for many records keeps its storage.
+    records_.resize(1);
+    MFT_RECORD& base = records_.front();
     base.keepResidentValues = keepResidentValues;
     base.parse(bytes, length, &volume, geometry);
     if (base.baseReference.raw() != 0) {
@@ -73,22 +76,24 @@ void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volum
         throw ErrorException(kErrNoFileName, "FileZ::open <Filename attribut not found>");
     }
     recordNumber_ = recordNumber;
-    finishOpen(base, firstSector);
+    finishOpen(firstSector);
     if (records_.front().fileNames.empty()) {
         throw ErrorException(kErrNoFileName, "FileZ::open <Filename attribut not found>");
     }
 }
 
-void FileZ::finishOpen(MFT_RECORD& base, std::uint64_t firstSector) {
-    records_.clear();
-    records_.push_back(std::move(base));
+void FileZ::finishOpen(std::uint64_t firstSector) {
     firstSector_ = firstSector;
     if (mft_ == this) rebuildRunTable();
-    const bool compressed = isCompressed();
+    nextRecord_ = 0;
+    resetClusterWalk();
+    if (records_.front().attributeList.empty()) return;
 
     // Extension records named by the attribute list, each read once.
+    const bool compressed = isCompressed();
     std::set<std::uint64_t> dataRecords;
     std::set<std::uint64_t> nameRecords;
+    // records_ grows below: walk a copy of the list.
     std::vector<ATTRIBUTE_LIST_ENTRY> entries = records_.front().attributeList;
     for (const auto& entry : entries) {
         if (entry.type != MFT_RECORD::kTypeData && entry.type != MFT_RECORD::kTypeFileName) continue;
@@ -114,7 +119,6 @@ void FileZ::finishOpen(MFT_RECORD& base, std::uint64_t firstSector) {
             names.insert(names.end(), ext.fileNames.begin(), ext.fileNames.end());
         }
     }
-    nextRecord_ = 0;
     resetClusterWalk();
 }
 

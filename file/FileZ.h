@@ -91,7 +91,8 @@ public:
     std::uint64_t nextRecordIndex() const { return nextRecord_; }
 
 private:
-    void finishOpen(MFT_RECORD& base, std::uint64_t firstSector);
+    // Follows the base record's attribute list (records_ holds the base).
+    void finishOpen(std::uint64_t firstSector);
     void rebuildRunTable();
     std::uint64_t sectorOfMftByte(std::uint64_t offset) const;
     const MFT_RECORD& base() const { return records_.front(); }

@@ -66,18 +66,15 @@ void FILE_TIME::ConvertToLocalSystemTime() {
         std::uint32_t err = platform().lastError();
         throw ErrorException(kErrTimeConvert, err, "FILE_TIME::ConvertToLocalSystemTime");
     }
-    local_ = lt;
-    haveLocal_ = true;
 }
 
 LocalTime FILE_TIME::local() const {
-    if (!haveLocal_) {
-        LocalTime lt;
-        if (!platform().utcToLocal(utc_, lt)) lt = LocalTime{};
-        local_ = lt;
-        haveLocal_ = true;
-    }
-    return local_;
+    // Worked out each time it is asked for: a search keeps three times per
+    // result and shows few of them, and nothing is cached that several
+    // threads could race on.
+    LocalTime lt;
+    if (!platform().utcToLocal(utc_, lt)) lt = LocalTime{};
+    return lt;
 }
 
 std::string FILE_TIME::text() const {
@@ -116,27 +113,35 @@ bool FILE_TIME::isWithinDays(std::int32_t days, std::uint64_t nowUtc) const {
 }
 
 std::string FILE_TIME::isoUtc() const {
+    std::string s;
+    appendIsoUtc(s);
+    return s;
+}
+
+void FILE_TIME::appendIsoUtc(std::string& s) const {
     const std::int64_t secs = static_cast<std::int64_t>(utc_ / kTicksPerSecond) - kSecondsTo1970;
     const std::int64_t days = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
-    const std::int64_t rem = secs - days * 86400;
+    const auto rem = static_cast<unsigned>(secs - days * 86400);
     std::int64_t y = 0;
     unsigned m = 0, d = 0;
     civilFromDays(days, y, m, d);
-    std::string s;
-    s.reserve(24);
-    appendNumber(s, y, 4);
-    s.push_back('-');
-    appendNumber(s, m, 2);
-    s.push_back('-');
-    appendNumber(s, d, 2);
-    s.push_back('T');
-    appendNumber(s, rem / 3600, 2);
-    s.push_back(':');
-    appendNumber(s, (rem / 60) % 60, 2);
-    s.push_back(':');
-    appendNumber(s, rem % 60, 2);
-    s.push_back('Z');
-    return s;
+    // NTFS times reach from 1601 to 60056: four digits, five at most. Every
+    // result shows three times, so this avoids the general number code.
+    if (y < 1000 || y > 9999) {
+        appendNumber(s, y, 4);
+    } else {
+        const auto year = static_cast<unsigned>(y);
+        char digits[4] = {static_cast<char>('0' + year / 1000), static_cast<char>('0' + year / 100 % 10),
+                          static_cast<char>('0' + year / 10 % 10), static_cast<char>('0' + year % 10)};
+        s.append(digits, 4);
+    }
+    const unsigned hour = rem / 3600, minute = rem / 60 % 60, second = rem % 60;
+    const char rest[16] = {'-', static_cast<char>('0' + m / 10), static_cast<char>('0' + m % 10), '-',
+                           static_cast<char>('0' + d / 10), static_cast<char>('0' + d % 10), 'T',
+                           static_cast<char>('0' + hour / 10), static_cast<char>('0' + hour % 10), ':',
+                           static_cast<char>('0' + minute / 10), static_cast<char>('0' + minute % 10), ':',
+                           static_cast<char>('0' + second / 10), static_cast<char>('0' + second % 10), 'Z'};
+    s.append(rest, sizeof rest);
 }
 
 } // namespace resurgo

@@ -20,15 +20,15 @@ public:
     FILE_TIME(FILE_TIME&&) noexcept = default;
     FILE_TIME& operator=(FILE_TIME&&) noexcept = default;
 
-    // Stores the UTC value and converts it to local time (code 21 when the
+    // Stores the UTC value once it converts to local time (code 21 when the
     // platform can't; the object is then left as it was); returns a copy.
     FILE_TIME set(std::uint32_t low, std::uint32_t high);
     FILE_TIME set(std::uint64_t value) {
         return set(static_cast<std::uint32_t>(value & 0xFFFFFFFFu), static_cast<std::uint32_t>(value >> 32));
     }
-    // A time whose local form is worked out only when it is first shown
-    // (the search keeps thousands of times and shows few of them).
+    // A time taken as it stands; its local form is worked out when shown.
     static FILE_TIME fromUtc(std::uint64_t value);
+    // Code 21 when the platform can't convert the value to local time.
     void ConvertToLocalSystemTime();
     // "MM.DD.YYYY HH:MM" in local time.
     std::string text() const;
@@ -43,11 +43,11 @@ public:
     LocalTime local() const;
     // ISO 8601 UTC with seconds: "2026-12-07T22:30:15Z".
     std::string isoUtc() const;
+    // The same appended to out (no allocation once out has room).
+    void appendIsoUtc(std::string& out) const;
 
 private:
     std::uint64_t utc_ = 0;
-    mutable LocalTime local_;
-    mutable bool haveLocal_ = false;
 };
 
 } // namespace resurgo

@@ -130,11 +130,8 @@ void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, Volume* vol
 
     // Data attributes are decoded after the walk, once the standard
     // information (which may follow them in a damaged record) is known.
-    struct PendingRuns {
-        std::size_t attrPos;
-        std::size_t attrLength;
-    };
-    std::vector<PendingRuns> pending;
+    std::vector<PendingData>& pending = pendingData_;
+    pending.clear();
 
     unsigned visited = 0;
     while (pos < end) {

@@ -91,11 +91,20 @@ public:
     bool isDirectory() const { return (flags & kFlagDirectory) != 0; }
 
 private:
+    // Where a data attribute stands in the record being walked.
+    struct PendingData {
+        std::size_t attrPos;
+        std::size_t attrLength;
+    };
+
     void walk(const std::uint8_t* bytes, std::size_t length, Volume* volume, const NTFS_GEOMETRY& geometry,
               std::optional<bool> compressed);
     void readAttributeList(const std::uint8_t* attr, std::size_t attrLength, Volume* volume,
                            const NTFS_GEOMETRY& geometry, std::vector<std::uint8_t>& out);
     void decodeAttributeList(const std::uint8_t* data, std::size_t length);
+
+    // Scratch of the walk, kept to spare an allocation per record parsed.
+    std::vector<PendingData> pendingData_;
 };
 
 } // namespace resurgo

@@ -10,10 +10,6 @@ std::atomic<Platform*> g_active{nullptr};
 
 Platform::~Platform() = default;
 
-bool Platform::mapSource(OsHandle, std::uint64_t, std::size_t, MappedRange&) { return false; }
-
-void Platform::unmapSource(MappedRange& range) { range = MappedRange{}; }
-
 Platform& platform() {
     Platform* p = g_active.load(std::memory_order_acquire);
     return p ? *p : systemPlatform();

@@ -26,13 +26,6 @@ struct SourceGeometry {
     std::uint64_t deviceId = 0;     // identity of the device (POSIX st_rdev / st_dev+ino of an image)
 };
 
-// A read-only view of part of a source mapped into memory.
-struct MappedRange {
-    void* base = nullptr;              // what the platform mapped
-    std::size_t baseLength = 0;
-    const std::uint8_t* data = nullptr;  // the byte asked for
-};
-
 struct LocalTime {
     int year = 0, month = 0, dayOfWeek = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };
@@ -70,12 +63,6 @@ public:
 
     virtual std::uint32_t lastError() = 0;
     virtual std::string errorText(std::uint32_t code) = 0;
-
-    // Maps [offset, offset + length) of a source (regular files only) so
-    // that a scan reads it without copying. False when the platform or the
-    // source does not support it; callers then read.
-    virtual bool mapSource(OsHandle h, std::uint64_t offset, std::size_t length, MappedRange& out);
-    virtual void unmapSource(MappedRange& range);
 };
 
 // The active platform (the system's unless a test replaced it).

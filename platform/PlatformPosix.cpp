@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -170,33 +169,6 @@ public:
         if (::statvfs(path.c_str(), &sv) != 0) return false;
         bytes = static_cast<std::uint64_t>(sv.f_bavail) * static_cast<std::uint64_t>(sv.f_frsize);
         return true;
-    }
-
-    bool mapSource(OsHandle h, std::uint64_t offset, std::size_t length, MappedRange& out) override {
-        int fd = static_cast<int>(h);
-        struct stat st {};
-        // Devices are read, never mapped: a bad sector must be an error
-        // the scan can skip, not a signal.
-        if (length == 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-        if (offset > static_cast<std::uint64_t>(st.st_size) ||
-            length > static_cast<std::uint64_t>(st.st_size) - offset) {
-            return false;
-        }
-        const long page = ::sysconf(_SC_PAGESIZE);
-        const std::uint64_t aligned = offset - offset % static_cast<std::uint64_t>(page > 0 ? page : 4096);
-        const std::size_t delta = static_cast<std::size_t>(offset - aligned);
-        void* p = ::mmap(nullptr, length + delta, PROT_READ, MAP_PRIVATE, fd,
-                         static_cast<off_t>(aligned));
-        if (p == MAP_FAILED) return false;
-        out.base = p;
-        out.baseLength = length + delta;
-        out.data = static_cast<const std::uint8_t*>(p) + delta;
-        return true;
-    }
-
-    void unmapSource(MappedRange& range) override {
-        if (range.base != nullptr) ::munmap(range.base, range.baseLength);
-        range = MappedRange{};
     }
 
     std::uint32_t lastError() override { return static_cast<std::uint32_t>(errno); }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <set>
 #include <thread>
 
@@ -131,58 +132,106 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
     // their records, so a cancel that comes then is looked at once per
     // result, and what was named before it is kept.
     const bool cancelledInWalk = shared.isCancelled();
-    bool stopNaming = false;
-    std::size_t found = results_.size();
-    for (const auto& slot : shared.slots) found += slot.found.size();
-    results_.reserve(found);
+    const std::size_t kept = nameDirectories(shared, cancelledInWalk);
+    collectResults(shared, kept, threads);
+    if (sink) sink->setPosition(0);
+}
+
+std::size_t FilesystemNTFS::nameDirectories(ScanShared& shared, bool cancelledInWalk) {
+    // Each candidate gets its directory's path in the cache (map nodes
+    // stay where they are, and a path once built is never rebuilt).
+    // Slots past the last one kept are emptied.
+    std::size_t kept = 0;
+    bool stop = false;
+    std::uint64_t lastParent = 0;
+    const std::string* lastPath = nullptr;
     for (auto& slot : shared.slots) {
-        for (auto& c : slot.found) {
+        if (stop) {
+            std::vector<ScanCandidate>().swap(slot.found);
+            continue;
+        }
+        for (std::size_t i = 0; i < slot.found.size(); ++i) {
+            ScanCandidate& c = slot.found[i];
             if (!cancelledInWalk && shared.isCancelled()) {
-                stopNaming = true;
+                slot.found.resize(i);
+                stop = true;
                 break;
             }
+            // Most results share their directory with the one before.
+            if (lastPath != nullptr && c.parent.raw() == lastParent) {
+                c.directory = lastPath;
+                ++kept;
+                continue;
+            }
             try {
-                // Most results share a directory whose path is built already.
                 auto cached = cache_.find(c.parent.raw());
-                c.found.directory = cached != cache_.end() && !cached->second.path.empty()
-                                        ? cached->second.path
-                                        : getDirectoryInfo(c.parent).path;
+                if (cached == cache_.end() || cached->second.path.empty()) {
+                    getDirectoryInfo(c.parent);
+                    cached = cache_.find(c.parent.raw());
+                }
+                c.directory = &cached->second.path;
             } catch (const ErrorException&) {
                 continue;  // a record whose directory can't be named is skipped
             }
-            results_.push_back(std::move(c.found));
+            lastParent = c.parent.raw();
+            lastPath = c.directory;
+            ++kept;
         }
-        std::vector<ScanCandidate>().swap(slot.found);
-        if (stopNaming || (cancelledInWalk && !slot.done)) break;
+        if (cancelledInWalk && !slot.done) stop = true;
     }
-    if (sink) sink->setPosition(0);
+    return kept;
+}
+
+void FilesystemNTFS::collectResults(ScanShared& shared, std::size_t kept, unsigned threads) {
+    // Candidates move to the results in record order, slot by slot, each
+    // slot to its own place: with many results, on several threads.
+    const std::size_t base = results_.size();
+    results_.resize(base + kept);
+    std::vector<std::size_t> offsets(shared.slots.size());
+    std::size_t at = base;
+    for (std::size_t s = 0; s < shared.slots.size(); ++s) {
+        offsets[s] = at;
+        for (const auto& c : shared.slots[s].found) at += c.directory != nullptr ? 1 : 0;
+    }
+    std::atomic<std::size_t> nextSlot{0};
+    auto move = [&] {
+        for (;;) {
+            const std::size_t s = nextSlot.fetch_add(1);
+            if (s >= shared.slots.size()) return;
+            std::size_t out = offsets[s];
+            for (auto& c : shared.slots[s].found) {
+                if (c.directory == nullptr) continue;
+                FOUND_FILE& r = results_[out++];
+                r = std::move(c.found);
+                r.directory = *c.directory;
+            }
+            std::vector<ScanCandidate>().swap(shared.slots[s].found);
+        }
+    };
+    std::vector<std::thread> helpers;
+    if (kept >= kParallelCollect) {
+        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(move);
+    }
+    move();
+    for (auto& h : helpers) h.join();
 }
 
 void FilesystemNTFS::scanChunks(ScanShared& shared, ProgressSink* sink) {
     const std::uint32_t recordSize = geometry_.mftRecordSize;
-    const std::uint64_t cb = geometry_.clusterBytes();
     const std::uint64_t step = mft_.getRealSize() / 100;
     std::vector<std::uint8_t> chunk(static_cast<std::size_t>(shared.chunkRecords * recordSize));
-    std::vector<std::uint8_t> scratch(recordSize);
+    std::vector<bool> readable;
+    // One entry object per thread: its record keeps its storage from one
+    // candidate to the next.
+    FileZ file;
+    // A chunk's finds gather here and go to its slot in one allocation.
+    std::vector<ScanCandidate> found;
+    auto publish = [&found](ScanSlot& slot) {
+        slot.found.reserve(found.size());
+        std::move(found.begin(), found.end(), std::back_inserter(slot.found));
+        found.clear();
+    };
     int lastPosition = 0;
-
-    // Where the platform can map the source (an image file), a chunk that
-    // lies within one MFT run is scanned in place instead of copied.
-    auto mapChunk = [&](std::uint64_t first, std::uint64_t count, MappedRange& range) -> bool {
-        const std::uint64_t offset = first * recordSize;
-        const std::uint64_t length = count * recordSize;
-        const MftRunTable::Run* run = mft_.runTable().find(offset / cb);
-        if (run == nullptr || run->sparse || (offset + length - 1) / cb - run->vcn >= run->length) return false;
-        const std::uint64_t lcn = run->lcn + (offset / cb - run->vcn);
-        if (lcn > (UINT64_MAX - cb) / cb) return false;
-        const std::uint64_t at = lcn * cb + offset % cb;
-        if (volume_.sizeBytes == 0 || at > volume_.sizeBytes || length > volume_.sizeBytes - at) return false;
-        return platform().mapSource(volume_.handle, at, static_cast<std::size_t>(length), range);
-    };
-    struct Unmapper {
-        MappedRange range;
-        ~Unmapper() { platform().unmapSource(range); }
-    };
 
     for (;;) {
         const std::uint64_t index = shared.nextChunk.fetch_add(1);
@@ -191,29 +240,27 @@ void FilesystemNTFS::scanChunks(ScanShared& shared, ProgressSink* sink) {
         const std::uint64_t count = std::min(shared.chunkRecords, shared.capacity - first);
         ScanSlot& slot = shared.slots[static_cast<std::size_t>(index)];
 
-        std::vector<bool> readable(static_cast<std::size_t>(count), true);
-        Unmapper mapped;
-        const std::uint8_t* base = mapChunk(first, count, mapped.range) ? mapped.range.data : nullptr;
-        if (base == nullptr) {
-            // One large read per chunk; if it fails, read record by record
-            // so that only the unreadable records are lost.
-            base = chunk.data();
-            try {
-                mft_.readRecords(first, count, chunk.data());
-            } catch (const ErrorException& e) {
-                if (e.code() == kErrEndOfFile) throw;
-                for (std::uint64_t k = 0; k < count; ++k) {
-                    try {
-                        mft_.readRecords(first + k, 1, chunk.data() + k * recordSize);
-                    } catch (const ErrorException&) {
-                        readable[static_cast<std::size_t>(k)] = false;
-                    }
+        // One large read per chunk; if it fails, read record by record so
+        // that only the unreadable records are lost.
+        readable.assign(static_cast<std::size_t>(count), true);
+        try {
+            mft_.readRecords(first, count, chunk.data());
+        } catch (const ErrorException& e) {
+            if (e.code() == kErrEndOfFile) throw;
+            for (std::uint64_t k = 0; k < count; ++k) {
+                try {
+                    mft_.readRecords(first + k, 1, chunk.data() + k * recordSize);
+                } catch (const ErrorException&) {
+                    readable[static_cast<std::size_t>(k)] = false;
                 }
             }
         }
 
         for (std::uint64_t k = 0; k < count; ++k) {
-            if (shared.isCancelled()) return;  // this chunk stays unfinished
+            if (shared.isCancelled()) {
+                publish(slot);  // this chunk stays unfinished
+                return;
+            }
             const std::uint64_t record = first + k;
             if (sink != nullptr && step != 0) {
                 // Positions on the sink's 0-100 scale; the MFT's runs may
@@ -226,14 +273,12 @@ void FilesystemNTFS::scanChunks(ScanShared& shared, ProgressSink* sink) {
                 }
             }
             if (!readable[static_cast<std::size_t>(k)]) continue;
-            const std::uint8_t* raw = base + k * recordSize;
+            std::uint8_t* raw = chunk.data() + k * recordSize;
             if (!mayBeDeletedFile(raw, recordSize)) continue;
-            // The fixup repairs the record in place: work on a copy.
-            std::memcpy(scratch.data(), raw, recordSize);
-            FileZ file;
+            // The fixup repairs the record in place, in the chunk's copy.
             try {
-                file.openFromBytes(scratch.data(), recordSize, volume_, geometry_, &mft_, mft_.sectorOfRecord(record),
-                                   record, false);
+                file.openFromBytes(raw, recordSize, volume_, geometry_, &mft_, mft_.sectorOfRecord(record), record,
+                                   false);
             } catch (const ErrorException&) {
                 continue;  // a free or damaged record
             }
@@ -255,11 +300,12 @@ void FilesystemNTFS::scanChunks(ScanShared& shared, ProgressSink* sink) {
                 c.found.creationTime = created;
                 c.found.lastAccessTime = FILE_TIME::fromUtc(file.accessTimeUtc());
                 c.parent = file.getDirectoryReference();
-                slot.found.push_back(std::move(c));
+                found.push_back(std::move(c));
             } catch (const ErrorException&) {
                 continue;
             }
         }
+        publish(slot);
         slot.done = true;
         shared.walkedRecords.fetch_add(count);
     }

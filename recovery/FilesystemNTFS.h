@@ -32,11 +32,13 @@ public:
     // Longest parent chain followed before the ascent gives up.
     static constexpr int kMaxDirectoryDepth = 1024;
     // Bytes read from the MFT per request while scanning.
-    static constexpr std::size_t kScanChunkBytes = 1 << 20;
+    static constexpr std::size_t kScanChunkBytes = 256 << 10;
     // Bytes per read and write while copying runs.
     static constexpr std::size_t kCopyChunkBytes = 1 << 20;
     // Threads that parse MFT chunks during a search.
     static constexpr std::uint64_t kScanThreads = 4;
+    // Results from which collecting them is worth more threads.
+    static constexpr std::size_t kParallelCollect = 8192;
 
     FilesystemNTFS();
     virtual ~FilesystemNTFS();
@@ -85,6 +87,7 @@ private:
     struct ScanCandidate {
         FOUND_FILE found;
         FILE_REFERENCE parent;
+        const std::string* directory = nullptr;  // its path in the cache, once named
     };
     // What one chunk of the MFT yielded.
     struct ScanSlot {
@@ -107,6 +110,11 @@ private:
         bool isCancelled() const { return cancel != nullptr && cancel->load(std::memory_order_relaxed) == 1; }
     };
     void scanChunks(ScanShared& shared, ProgressSink* sink);
+    // Names the candidates' directories in record order; returns how many
+    // are kept (a cancel while naming keeps those named before it).
+    std::size_t nameDirectories(ScanShared& shared, bool cancelledInWalk);
+    // Moves the kept candidates to the results.
+    void collectResults(ScanShared& shared, std::size_t kept, unsigned threads);
     void writeOut(OsHandle out, const std::uint8_t* data, std::size_t length, const char* diagnostic,
                   RESTORE_RESULT& result);
     void writeZeros(OsHandle out, std::uint64_t length, const char* diagnostic, RESTORE_RESULT& result);

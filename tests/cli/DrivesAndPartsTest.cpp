@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "cli/ArgumentCheck.h"
 #include "cli/CancelSignal.h"
@@ -133,6 +136,53 @@ TEST(CommandParts, DirectoryTextUsesSlashesAndDotForTheRoot) {
     EXPECT_EQ(ResultFormatter::directoryText("dir_@1234\\"), "dir_@1234");
     EXPECT_EQ(ResultFormatter::displayWidth("日本語.txt"), 10u);
     EXPECT_EQ(ResultFormatter::displayWidth("café"), 4u);
+}
+
+// The JSON array is formatted in blocks on several threads: with enough
+// results to span many blocks, it must still be one array with every
+// result once, in record order, each object what toJson makes of it.
+TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
+    const std::size_t count = ResultFormatter::kJsonBlock * 5 + 17;
+    std::vector<resurgo::FOUND_FILE> results;
+    for (std::size_t i = 0; i < count; ++i) {
+        // Given out of order: the array is in record order all the same.
+        const std::uint64_t record = (i * 7919) % count + 16;
+        std::string name = "f" + std::to_string(record);
+        if (record % 5 == 0) name += "\"quoted\"\\back\tslash";
+        if (record % 7 == 0) name += "_\xD0\x9F\xF0\x9F\x98\x80";  // Cyrillic, emoji
+        if (record % 11 == 0) name += "\xC3";                       // cut sequence: replaced
+        resurgo::FOUND_FILE f(record, record * 2, name);
+        f.directory = record % 3 == 0 ? ".\\" : "Docs\\d" + std::to_string(record % 13) + "\\";
+        f.size = record * 1000;
+        f.lastModificationTime = resurgo::FILE_TIME::fromUtc(132000000000000000ULL + record * 10000000ULL);
+        f.creationTime = resurgo::FILE_TIME::fromUtc(131000000000000000ULL + record);
+        f.lastAccessTime = resurgo::FILE_TIME::fromUtc(record);
+        results.push_back(f);
+    }
+    std::ostringstream out;
+    ResultFormatter::writeJson(out, results);
+    const std::string text = out.str();
+    ASSERT_EQ(text.substr(0, 5), "[\n  {");
+    ASSERT_EQ(text.substr(text.size() - 3), "}\n]");
+    const nlohmann::json array = nlohmann::json::parse(text);
+    ASSERT_TRUE(array.is_array());
+    ASSERT_EQ(array.size(), count);
+    std::vector<const resurgo::FOUND_FILE*> byRecord;
+    for (const auto& f : results) byRecord.push_back(&f);
+    std::sort(byRecord.begin(), byRecord.end(),
+              [](const auto* a, const auto* b) { return a->recordNumber < b->recordNumber; });
+    for (std::size_t i = 0; i < count; ++i) {
+        const nlohmann::json expected =
+            nlohmann::json::parse(ResultFormatter::toJson(*byRecord[i]).dump(-1, ' ', false,
+                                                                              nlohmann::json::error_handler_t::replace));
+        ASSERT_EQ(array[i], expected) << "object " << i;
+    }
+    EXPECT_EQ(array[0]["directory"], "Docs/d3");  // record 16
+    EXPECT_EQ(array[0]["modified"], "2019-04-17T18:40:16Z");  // 13,200,000,016 s after 1601
+
+    std::ostringstream none;
+    ResultFormatter::writeJson(none, {});
+    EXPECT_EQ(none.str(), "[]");
 }
 
 TEST(CommandParts, OutputPathsStayInsideTheOutputDirectoryAndNeverReuseANames) {

@@ -73,15 +73,6 @@ public:
         }
         return h;
     }
-    // The scan may map an image file instead of reading it; the mapping of
-    // an open source must be read-only like the source itself.
-    bool mapSource(OsHandle h, std::uint64_t offset, std::size_t length, MappedRange& out) override {
-        EXPECT_EQ(1u, sources.count(h)) << "a mapping of a handle that is not an open source";
-        bool ok = systemPlatform().mapSource(h, offset, length, out);
-        if (ok) ++maps;
-        return ok;
-    }
-    void unmapSource(MappedRange& range) override { systemPlatform().unmapSource(range); }
     bool closeSource(OsHandle h) override {
         ++closes;
         EXPECT_EQ(1u, sources.erase(h)) << "closed a handle that is not an open source";
@@ -120,7 +111,6 @@ public:
     std::set<OsHandle> outputs;
     int opens = 0;
     int closes = 0;
-    std::atomic<int> maps{0};  // the scan maps from several threads
 };
 
 // Searches root and restores every result into dir; returns the count of

@@ -94,7 +94,7 @@ TEST(FileTimeText, MonthDayYearHourMinuteZeroPadded) {
     EXPECT_EQ(at(1).text(), "03.04.10000 09:00");  // the year is never cut
 }
 
-TEST(FileTimeText, ConversionFailureRaises21AndKeepsTheOldText) {
+TEST(FileTimeText, ConversionFailureRaises21AndKeepsTheOldValue) {
     FixedTimePlatform p;
     ScopedPlatform guard(p);
     p.answer = localTime(2001, 5, 6, 7, 8);
@@ -109,6 +109,8 @@ TEST(FileTimeText, ConversionFailureRaises21AndKeepsTheOldText) {
         EXPECT_EQ(e.systemError(), 87u);
         EXPECT_EQ(e.diagnostic(), "FILE_TIME::ConvertToLocalSystemTime");
     }
+    EXPECT_EQ(t.utc(), ntfsTicks(2001, 5, 6, 7, 8));
+    p.failConversion = false;
     EXPECT_EQ(t.text(), "05.06.2001 07:08");
 }
 

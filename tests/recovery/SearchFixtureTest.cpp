@@ -361,4 +361,99 @@ TEST(Search, FailingRecordsAreSkippedAndTheWalkGoesOn) {
     fs.close();
 }
 
+// Enough deleted files to fill many scan chunks on several threads and to
+// be collected on several threads: the results must be exactly what
+// opening every record on its own gives, in record order.
+TEST(Search, ManyChunksGiveWhatOpeningEachRecordGives) {
+    using namespace rb;
+    const std::uint64_t now = 134000000000000000ULL;
+    // 4 KiB clusters, the MFT in two runs of 1,600 clusters: 12,800 records.
+    MemoryVolume vol(8, {{64, 1600}, {1800, 1600}}, 3400);
+    const std::uint32_t records = 12800;
+    // Directories 16..47, each under the one before it (every eighth under
+    // the root); 40..47 are deleted.
+    for (std::uint32_t d = 16; d < 48; ++d) {
+        const std::uint64_t parent = d % 8 == 0 ? ref(5, 5) : ref(d - 1, 1);
+        const std::uint16_t flags = d < 40 ? kInUse | kDirectory : kDirectory;
+        vol.putRecord(d, fileRecord(d, parent, "dir" + std::to_string(d), flags, 1).build());
+    }
+    // Files: every fifth in use; one in 97 names its directory with another
+    // sequence number; ages spread over 200 days.
+    for (std::uint32_t n = 48; n < records; ++n) {
+        const std::uint64_t parent = ref(16 + n % 32, n % 97 == 0 ? 9 : 1);
+        const Times t = Times::all(now - (n % 200) * kDay - kSecond);
+        RecordBuilder b = fileRecord(n, parent, "file" + std::to_string(n) + ".txt", n % 5 == 0 ? kInUse : 0, 2, t);
+        b.add(resident(kData, Bytes(n % 50, 1)));
+        vol.putRecord(n, b.build());
+    }
+
+    FixedClock clock(vol.image, now);
+    ScopedPlatform scoped(clock);
+    NTFS_GEOMETRY g = vol.geometry();
+    for (const auto& [days, pattern] : std::vector<std::pair<std::int32_t, std::string>>{{1000, "*"}, {30, "FILE*7.TXT"}}) {
+        SCOPED_TRACE(pattern);
+        FilesystemNTFS fs;
+        fs.open(g);
+        fs.findFiles(SEARCH_FILTER{days, pattern}, SEARCH_CONTEXT{});
+
+        // The same filter applied to each record opened on its own.
+        FilesystemNTFS one;
+        one.open(g);
+        std::vector<FOUND_FILE> expected;
+        for (std::uint64_t n = 0; n < one.mftEntry().recordCapacity(); ++n) {
+            FileZ f;
+            try {
+                f.openRecord(one.volume(), g, &one.mftEntry(), n);
+            } catch (const ErrorException&) {
+                continue;
+            }
+            if (f.isDirectory() || !f.isDeleted() || !f.matchName(pattern)) continue;
+            if (!f.getLastModificationTime().isWithinDays(days, now) && !f.getCreationTime().isWithinDays(days, now)) {
+                continue;
+            }
+            FOUND_FILE e(n, f.firstSector(), f.getName());
+            e.directory = one.getDirectoryPath(f);
+            e.size = f.getRealSize();
+            e.lastModificationTime = f.getLastModificationTime();
+            e.creationTime = f.getCreationTime();
+            e.lastAccessTime = f.getLastAccessTime();
+            expected.push_back(e);
+        }
+        ASSERT_EQ(fs.resultCount(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const FOUND_FILE& r = fs.result(i);
+            const FOUND_FILE& e = expected[i];
+            ASSERT_EQ(r.recordNumber, e.recordNumber) << i;
+            EXPECT_EQ(r.firstSector, e.firstSector) << r.recordNumber;
+            EXPECT_EQ(r.name, e.name) << r.recordNumber;
+            EXPECT_EQ(r.directory, e.directory) << r.recordNumber;
+            EXPECT_EQ(r.size, e.size) << r.recordNumber;
+            EXPECT_EQ(r.lastModificationTime.utc(), e.lastModificationTime.utc()) << r.recordNumber;
+            EXPECT_EQ(r.creationTime.utc(), e.creationTime.utc()) << r.recordNumber;
+            EXPECT_EQ(r.lastAccessTime.utc(), e.lastAccessTime.utc()) << r.recordNumber;
+        }
+        fs.close();
+        one.close();
+    }
+
+    // A few results checked against the volume as it was built.
+    FilesystemNTFS fs;
+    fs.open(g);
+    fs.findFiles(SEARCH_FILTER{1000, "*"}, SEARCH_CONTEXT{});
+    std::map<std::uint64_t, const FOUND_FILE*> byRecord;
+    for (const FOUND_FILE& f : fs.results()) byRecord[f.recordNumber] = &f;
+    // 12,752 files, of which the 2,550 multiples of 5 from 50 to 12,795 are in use.
+    EXPECT_EQ(byRecord.size(), 10202u);
+    ASSERT_EQ(byRecord.count(51), 1u);
+    EXPECT_EQ(byRecord[51]->directory, "dir32\\dir33\\dir34\\dir35\\");
+    EXPECT_EQ(byRecord[51]->name, "file51.txt");
+    EXPECT_EQ(byRecord[51]->size, 1u);
+    ASSERT_EQ(byRecord.count(56), 1u);
+    EXPECT_EQ(byRecord[56]->directory, "dir40\\");   // a deleted directory keeps its name
+    ASSERT_EQ(byRecord.count(97), 1u);
+    EXPECT_EQ(byRecord[97]->directory, "dir_@17\\");  // another sequence number
+    EXPECT_EQ(byRecord.count(50), 0u);                 // in use
+    fs.close();
+}
+
 } // namespace
