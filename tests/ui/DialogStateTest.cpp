@@ -152,8 +152,10 @@ TEST(DialogStateTest, SearchWithoutResultsKeepsRestoreDisabledAndTheColumns) {
 TEST(DialogStateTest, CancelDuringASearchListsWhatWasFound) {
     GatePlatform gate;
     UiHarness h;
-    // Hold the first read made after a result was found.
-    gate.holdWhen = [&h] { return h.impl.job().filesystem.resultCount() >= 1; };
+    // Hold the first read made once the walk is over and directories are
+    // being named (the hook runs on the searching thread): the read of the
+    // first result's grandparent directory.
+    gate.holdWhen = [&h] { return h.impl.job().filesystem.directoryCacheSize() >= 1; };
     ScopedPlatform scope(gate);
     h.run([&gate](UiHarness& h) {
         h.setText(IDC_DAYS, L"32767");
