@@ -201,12 +201,21 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
         directory = f.directory;
         toDirectoryText(directory);
         size = f.size;
+        // A file's three times are often one and the same.
         modified.clear();
         f.lastModificationTime.appendIsoUtc(modified);
-        created.clear();
-        f.creationTime.appendIsoUtc(created);
-        accessed.clear();
-        f.lastAccessTime.appendIsoUtc(accessed);
+        if (f.creationTime.utc() == f.lastModificationTime.utc()) {
+            created = modified;
+        } else {
+            created.clear();
+            f.creationTime.appendIsoUtc(created);
+        }
+        if (f.lastAccessTime.utc() == f.lastModificationTime.utc()) {
+            accessed = modified;
+        } else {
+            accessed.clear();
+            f.lastAccessTime.appendIsoUtc(accessed);
+        }
         text += first && i == 0 ? "\n  " : ",\n  ";
         serializer.dump(object, false, false, 0);
     }
