@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
-#include <exception>
-#include <mutex>
-#include <thread>
 #include <cstdio>
+#include <thread>
 
+#include "cli/OrderedBlockWriter.h"
 #include "core/TextUtf.h"
 
 namespace resurgo::cli {
@@ -76,102 +74,16 @@ void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>
                          [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber < b->recordNumber; });
     }
 
-    // Blocks of objects are formatted on a few threads and written in
-    // order as they come; the threads run at most kJsonWindow blocks ahead
-    // of the writer, so memory stays bounded for any number of results.
+    // Objects are formatted in blocks on a few threads and written in order.
     const std::size_t blocks = (order.size() + kJsonBlock - 1) / kJsonBlock;
-    auto format = [&order](std::size_t block, std::string& text) {
-        const std::size_t first = block * kJsonBlock;
-        const std::size_t count = std::min(kJsonBlock, order.size() - first);
-        formatJsonObjects(order.data() + first, count, first == 0, text);
-    };
-
-    out << '[';
     const unsigned hardware = std::thread::hardware_concurrency();
-    const std::size_t helpers = std::min<std::size_t>({blocks, hardware == 0 ? 1 : hardware, kJsonThreads});
-    if (helpers <= 1) {
-        std::string text;
-        for (std::size_t b = 0; b < blocks; ++b) {
-            text.clear();
-            format(b, text);
-            out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        }
-    } else {
-        std::mutex lock;
-        std::condition_variable changed;
-        std::vector<std::string> texts(blocks);
-        std::vector<char> ready(blocks, 0);
-        std::vector<std::string> spare;  // written blocks' buffers, for reuse
-        std::size_t nextBlock = 0;
-        std::size_t written = 0;
-        bool abandon = false;
-        std::exception_ptr failure;
-
-        auto work = [&] {
-            std::string text;
-            for (;;) {
-                std::size_t b = 0;
-                {
-                    std::unique_lock<std::mutex> guard(lock);
-                    changed.wait(guard, [&] { return abandon || nextBlock >= blocks || nextBlock < written + kJsonWindow; });
-                    if (abandon || nextBlock >= blocks) return;
-                    b = nextBlock++;
-                    if (text.capacity() == 0 && !spare.empty()) {
-                        text.swap(spare.back());
-                        spare.pop_back();
-                    }
-                }
-                text.clear();
-                try {
-                    format(b, text);
-                } catch (...) {
-                    std::lock_guard<std::mutex> guard(lock);
-                    if (!failure) failure = std::current_exception();
-                    abandon = true;
-                    changed.notify_all();
-                    return;
-                }
-                std::lock_guard<std::mutex> guard(lock);
-                texts[b].swap(text);
-                ready[b] = 1;
-                changed.notify_all();
-            }
-        };
-        std::vector<std::thread> threads;
-        // Threads are joined whatever happens to the writer.
-        struct Joiner {
-            std::vector<std::thread>& threads;
-            std::mutex& lock;
-            std::condition_variable& changed;
-            bool& abandon;
-            ~Joiner() {
-                {
-                    std::lock_guard<std::mutex> guard(lock);
-                    abandon = true;
-                }
-                changed.notify_all();
-                for (auto& t : threads) t.join();
-            }
-        } joiner{threads, lock, changed, abandon};
-        for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(work);
-
-        std::string text;
-        for (std::size_t b = 0; b < blocks; ++b) {
-            {
-                std::unique_lock<std::mutex> guard(lock);
-                changed.wait(guard, [&] { return ready[b] != 0 || failure != nullptr; });
-                if (failure) std::rethrow_exception(failure);
-                text.swap(texts[b]);
-                written = b + 1;
-            }
-            changed.notify_all();
-            out.write(text.data(), static_cast<std::streamsize>(text.size()));
-            text.clear();
-            std::lock_guard<std::mutex> guard(lock);
-            spare.push_back(std::move(text));
-            text = std::string();
-        }
-    }
+    out << '[';
+    OrderedBlockWriter::write(out, blocks, std::min<std::size_t>(hardware == 0 ? 1 : hardware, kJsonThreads),
+                              kJsonWindow, [&order](std::size_t block, std::string& text) {
+                                  const std::size_t first = block * kJsonBlock;
+                                  const std::size_t count = std::min(kJsonBlock, order.size() - first);
+                                  formatJsonObjects(order.data() + first, count, first == 0, text);
+                              });
     out << (order.empty() ? "]" : "\n]");
 }
 

@@ -15,8 +15,8 @@ namespace resurgo::cli {
 
 class ResultFormatter {
 public:
-    // Objects formatted per block, threads that format blocks, and how many
-    // blocks the threads may run ahead of the writer.
+    // Objects formatted per block, threads that format blocks (the
+    // writer's included), and how many blocks they may run ahead of it.
     static constexpr std::size_t kJsonBlock = 1024;
     static constexpr std::size_t kJsonThreads = 4;
     static constexpr std::size_t kJsonWindow = 16;

@@ -126,6 +126,12 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
     for (auto& f : failures) {
         if (f) std::rethrow_exception(f);
     }
+    // Only this thread reports progress, and its last chunk may end before
+    // the others' do: report where the whole walk got to.
+    const std::uint64_t step = total / 100;
+    if (sink != nullptr && step != 0 && !shared.isCancelled()) {
+        sink->setPosition(static_cast<int>(std::min<std::uint64_t>(shared.walkedRecords.load() * recordSize / step, 100)));
+    }
 
     // A cancel during the walk keeps the records walked before it: the
     // chunk it interrupted is the last one taken. Naming directories reads
