@@ -138,8 +138,36 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
     // their records, so a cancel that comes then is looked at once per
     // result, and what was named before it is kept.
     const bool cancelledInWalk = shared.isCancelled();
-    const std::size_t kept = nameDirectories(shared, cancelledInWalk);
-    collectResults(shared, kept, threads);
+    // Room for every candidate is made on another thread while directories
+    // are named here (naming never touches the results); what naming
+    // leaves out is cut off after collecting.
+    const std::size_t base = results_.size();
+    std::size_t candidates = 0;
+    for (const auto& slot : shared.slots) candidates += slot.found.size();
+    std::thread sizer;
+    std::exception_ptr sizeFailure;
+    try {
+        if (candidates >= kParallelCollect && threads > 1) {
+            sizer = std::thread([this, base, candidates, &sizeFailure] {
+                try {
+                    results_.resize(base + candidates);
+                } catch (...) {
+                    sizeFailure = std::current_exception();
+                }
+            });
+        } else {
+            results_.resize(base + candidates);
+        }
+        const std::size_t kept = nameDirectories(shared, cancelledInWalk);
+        if (sizer.joinable()) sizer.join();
+        if (sizeFailure) std::rethrow_exception(sizeFailure);
+        collectResults(shared, base, threads);
+        results_.resize(base + kept);
+    } catch (...) {
+        if (sizer.joinable()) sizer.join();
+        results_.resize(base);
+        throw;
+    }
     if (sink) sink->setPosition(0);
 }
 
@@ -188,11 +216,13 @@ std::size_t FilesystemNTFS::nameDirectories(ScanShared& shared, bool cancelledIn
     return kept;
 }
 
-void FilesystemNTFS::collectResults(ScanShared& shared, std::size_t kept, unsigned threads) {
+void FilesystemNTFS::collectResults(ScanShared& shared, std::size_t base, unsigned threads) {
     // Candidates move to the results in record order, slot by slot, each
     // slot to its own place: with many results, on several threads.
-    const std::size_t base = results_.size();
-    results_.resize(base + kept);
+    std::size_t kept = 0;
+    for (const auto& slot : shared.slots) {
+        for (const auto& c : slot.found) kept += c.directory != nullptr ? 1 : 0;
+    }
     std::vector<std::size_t> offsets(shared.slots.size());
     std::size_t at = base;
     for (std::size_t s = 0; s < shared.slots.size(); ++s) {
