@@ -100,6 +100,8 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
     auto& modified = object["modified"].get_ref<std::string&>();
     auto& created = object["created"].get_ref<std::string&>();
     auto& accessed = object["accessed"].get_ref<std::string&>();
+    // The library's own serializer (what dump() uses), kept for the whole
+    // block and writing straight into text instead of a string per object.
     // Names are UTF-8 from the engine; replace rather than fail should a
     // malformed sequence ever reach this point.
     nlohmann::detail::serializer<nlohmann::ordered_json> serializer(

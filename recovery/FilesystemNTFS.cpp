@@ -161,7 +161,7 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
         const std::size_t kept = nameDirectories(shared, cancelledInWalk);
         if (sizer.joinable()) sizer.join();
         if (sizeFailure) std::rethrow_exception(sizeFailure);
-        collectResults(shared, base, threads);
+        collectResults(shared, base, kept, threads);
         results_.resize(base + kept);
     } catch (...) {
         if (sizer.joinable()) sizer.join();
@@ -216,40 +216,42 @@ std::size_t FilesystemNTFS::nameDirectories(ScanShared& shared, bool cancelledIn
     return kept;
 }
 
-void FilesystemNTFS::collectResults(ScanShared& shared, std::size_t base, unsigned threads) {
+void FilesystemNTFS::collectResults(ScanShared& shared, std::size_t base, std::size_t kept, unsigned threads) {
     // Candidates move to the results in record order, slot by slot, each
     // slot to its own place: with many results, on several threads.
-    std::size_t kept = 0;
-    for (const auto& slot : shared.slots) {
-        for (const auto& c : slot.found) kept += c.directory != nullptr ? 1 : 0;
-    }
     std::vector<std::size_t> offsets(shared.slots.size());
     std::size_t at = base;
     for (std::size_t s = 0; s < shared.slots.size(); ++s) {
         offsets[s] = at;
         for (const auto& c : shared.slots[s].found) at += c.directory != nullptr ? 1 : 0;
     }
+    const unsigned workers = kept >= kParallelCollect ? std::max(threads, 1u) : 1u;
     std::atomic<std::size_t> nextSlot{0};
-    auto move = [&] {
-        for (;;) {
-            const std::size_t s = nextSlot.fetch_add(1);
-            if (s >= shared.slots.size()) return;
-            std::size_t out = offsets[s];
-            for (auto& c : shared.slots[s].found) {
-                if (c.directory == nullptr) continue;
-                FOUND_FILE& r = results_[out++];
-                r = std::move(c.found);
-                r.directory = *c.directory;
+    std::vector<std::exception_ptr> failures(workers);
+    auto move = [&](unsigned t) {
+        try {
+            for (std::size_t s = nextSlot.fetch_add(1); s < shared.slots.size(); s = nextSlot.fetch_add(1)) {
+                std::size_t out = offsets[s];
+                for (auto& c : shared.slots[s].found) {
+                    if (c.directory == nullptr) continue;
+                    FOUND_FILE& r = results_[out++];
+                    r = std::move(c.found);
+                    r.directory = *c.directory;
+                }
+                std::vector<ScanCandidate>().swap(shared.slots[s].found);
             }
-            std::vector<ScanCandidate>().swap(shared.slots[s].found);
+        } catch (...) {
+            failures[t] = std::current_exception();
+            nextSlot.store(shared.slots.size());
         }
     };
     std::vector<std::thread> helpers;
-    if (kept >= kParallelCollect) {
-        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(move);
-    }
-    move();
+    for (unsigned t = 1; t < workers; ++t) helpers.emplace_back(move, t);
+    move(0);
     for (auto& h : helpers) h.join();
+    for (auto& f : failures) {
+        if (f) std::rethrow_exception(f);
+    }
 }
 
 void FilesystemNTFS::scanChunks(ScanShared& shared, ProgressSink* sink) {

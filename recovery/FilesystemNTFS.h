@@ -115,7 +115,7 @@ private:
     std::size_t nameDirectories(ScanShared& shared, bool cancelledInWalk);
     // Moves the kept candidates to the results from index base on (the
     // results have room for them).
-    void collectResults(ScanShared& shared, std::size_t base, unsigned threads);
+    void collectResults(ScanShared& shared, std::size_t base, std::size_t kept, unsigned threads);
     void writeOut(OsHandle out, const std::uint8_t* data, std::size_t length, const char* diagnostic,
                   RESTORE_RESULT& result);
     void writeZeros(OsHandle out, std::uint64_t length, const char* diagnostic, RESTORE_RESULT& result);
