@@ -8,6 +8,8 @@
 # RESURGO_WINE_LINGER: seconds the Wine server stays up after the last
 # program ended (default 30), so that a test run pays for its start once.
 # `WINEPREFIX=PREFIX wineserver -k` stops it at once.
+# RESURGO_WINE_DRIVE_X: an image file shown as drive X: (dosdevices/x: a
+# folder, x:: the image), so that Wine opens \\.\X: on the image.
 set -u
 
 wine=$1
@@ -41,6 +43,16 @@ mkdir -p "$(dirname "$prefix")"
             exit 1
         fi
         touch "$prefix/.resurgo-ready"
+    fi
+    # Drive X: is linked under the lock, and only when it changes, so that
+    # no parallel run finds it missing.
+    if [ -n "${RESURGO_WINE_DRIVE_X:-}" ]; then
+        mkdir -p "$prefix/xdrive"
+        [ -f "$prefix/xdrive/.windows-label" ] || printf 'demo\n' >"$prefix/xdrive/.windows-label"
+        [ "$(readlink "$prefix/dosdevices/x:")" = "$prefix/xdrive" ] ||
+            ln -sfn "$prefix/xdrive" "$prefix/dosdevices/x:"
+        [ "$(readlink "$prefix/dosdevices/x::")" = "$RESURGO_WINE_DRIVE_X" ] ||
+            ln -sfn "$RESURGO_WINE_DRIVE_X" "$prefix/dosdevices/x::"
     fi
     # Start a lingering server and Wine's background services with their
     # output going nowhere. (A service started by a test would inherit the
