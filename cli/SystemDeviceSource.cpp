@@ -13,19 +13,13 @@
 #include <blkid/blkid.h>
 
 #include "cli/MountTable.h"
+#include "cli/SysfsText.h"
 
 namespace fs = std::filesystem;
 
 namespace resurgo::cli {
 
 namespace {
-
-std::string readLine(const fs::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
 
 // DEVNAME from the device's uevent file: the node's name below /dev.
 std::string deviceNode(const fs::path& dir, const std::string& name) {
@@ -35,15 +29,6 @@ std::string deviceNode(const fs::path& dir, const std::string& name) {
         if (line.rfind("DEVNAME=", 0) == 0) return "/dev/" + line.substr(8);
     }
     return "/dev/" + name;
-}
-
-bool parseDevNumber(const std::string& text, dev_t& dev) {
-    unsigned major = 0, minor = 0;
-    char colon = 0;
-    std::istringstream in(text);
-    if (!(in >> major >> colon >> minor) || colon != ':') return false;
-    dev = makedev(major, minor);
-    return true;
 }
 
 // File system type and label; probeDenied when the device can't be read.
@@ -99,22 +84,22 @@ std::vector<BlockDevice> SystemDeviceSource::devices() {
         BlockDevice d;
         d.path = deviceNode(dir, name);
         try {
-            d.sizeBytes = std::stoull(readLine(dir / "size")) * 512ULL;  // sysfs counts 512-byte units
+            d.sizeBytes = std::stoull(SysfsText::readLine(dir / "size")) * 512ULL;  // sysfs counts 512-byte units
         } catch (const std::exception&) {
             continue;
         }
         if (d.sizeBytes == 0) continue;  // empty loop devices, card readers without media
         // A partition is removable when its disk is.
         fs::path disk = fs::exists(dir / "partition") ? dir.parent_path() : dir;
-        d.removable = readLine(disk / "removable") == "1";
+        d.removable = SysfsText::readLine(disk / "removable") == "1";
 
         probe(d);
 
-        dev_t dev{};
-        if (parseDevNumber(readLine(dir / "dev"), dev)) {
+        std::uint64_t dev = 0;
+        if (SysfsText::parseDevNumber(SysfsText::readLine(dir / "dev"), dev)) {
             for (const MountTable::Entry& m : mounts) {
                 struct stat st {};
-                if (::stat(m.device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != dev) continue;
+                if (::stat(m.device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode) || static_cast<std::uint64_t>(st.st_rdev) != dev) continue;
                 d.mountPoint = m.mountPoint;
                 struct statvfs sv {};
                 if (::statvfs(m.mountPoint.c_str(), &sv) == 0) {

@@ -7,28 +7,13 @@
 #include <sys/sysmacros.h>
 
 #include "cli/MountTable.h"
+#include "cli/SysfsText.h"
 
 namespace fs = std::filesystem;
 
 namespace resurgo::cli {
 
 namespace {
-
-std::string readLine(const fs::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
-bool parseDevNumber(const std::string& text, std::uint64_t& dev) {
-    unsigned major = 0, minor = 0;
-    char colon = 0;
-    std::istringstream in(text);
-    if (!(in >> major >> colon >> minor) || colon != ':') return false;
-    dev = static_cast<std::uint64_t>(makedev(major, minor));
-    return true;
-}
 
 std::string devText(std::uint64_t dev) {
     return std::to_string(major(static_cast<dev_t>(dev))) + ":" + std::to_string(minor(static_cast<dev_t>(dev)));
@@ -90,13 +75,14 @@ FileProbe::Lower SystemFileProbe::lowerLayers(std::uint64_t device) {
     fs::path dir = fs::canonical(fs::path(sysfsRoot_) / "dev" / "block" / number, ec);
     if (ec) return lower;
     std::uint64_t dev = 0;
-    if (fs::exists(dir / "partition", ec) && parseDevNumber(readLine(dir.parent_path() / "dev"), dev)) {
+    if (fs::exists(dir / "partition", ec) &&
+        SysfsText::parseDevNumber(SysfsText::readLine(dir.parent_path() / "dev"), dev)) {
         lower.devices.push_back(dev);
     }
     for (const auto& slave : fs::directory_iterator(dir / "slaves", ec)) {
-        if (parseDevNumber(readLine(slave.path() / "dev"), dev)) lower.devices.push_back(dev);
+        if (SysfsText::parseDevNumber(SysfsText::readLine(slave.path() / "dev"), dev)) lower.devices.push_back(dev);
     }
-    const std::string backing = readLine(dir / "loop" / "backing_file");
+    const std::string backing = SysfsText::readLine(dir / "loop" / "backing_file");
     if (!backing.empty()) {
         Identity file = identify(backing);
         if (file.exists) lower.files.push_back(file);
