@@ -1,7 +1,7 @@
 // Micro-benchmarks of the search's and the restore's hot paths (Google
 // Benchmark), on records and a compression unit of the basic fixture image:
 //   MFT_RECORD::parse of a freed record with resident data, of a record
-//   with a long run list, FileZ::matchWildcard, Lznt1::decompress of one
+//   with a long run list, WildcardMatcher::match, Lznt1::decompress of one
 //   64 KiB unit of compressed text.
 
 #include <benchmark/benchmark.h>
@@ -15,6 +15,7 @@
 
 #include "core/ErrorException.h"
 #include "file/FileZ.h"
+#include "file/WildcardMatcher.h"
 #include "ntfs/MFT_RECORD.h"
 #include "recovery/Lznt1.h"
 #include "recovery/SearchJob.h"
@@ -106,11 +107,11 @@ void BM_FileZOpenFromBytes_ResidentDeleted(benchmark::State& state) {
 BENCHMARK(BM_FileZOpenFromBytes_ResidentDeleted);
 
 void BM_MatchWildcard(benchmark::State& state, const char* pattern, const char* name) {
-    const std::u32string folded = FileZ::foldPattern(pattern);
+    const std::u32string folded = WildcardMatcher::foldPattern(pattern);
     const std::string n = name;
     bool matched = false;
     for (auto _ : state) {
-        matched = FileZ::matchWildcard(folded, n);
+        matched = WildcardMatcher::match(folded, n);
         benchmark::DoNotOptimize(matched);
     }
     state.counters["matched"] = matched ? 1 : 0;
@@ -125,7 +126,7 @@ BENCHMARK_CAPTURE(BM_MatchWildcard, non_ascii, "*документы*", "Мои �
 void BM_MatchWildcard_StringPattern(benchmark::State& state) {
     const std::string p = "*.dat";
     const std::string n = "file012345_ffffff.dat";
-    for (auto _ : state) benchmark::DoNotOptimize(FileZ::matchWildcard(p, n));
+    for (auto _ : state) benchmark::DoNotOptimize(WildcardMatcher::match(p, n));
 }
 BENCHMARK(BM_MatchWildcard_StringPattern);
 

@@ -1,7 +1,7 @@
 #include "cli/ArgumentCheck.h"
 
 #include "core/TextUtf.h"
-#include "file/FileZ.h"
+#include "recovery/SearchJob.h"
 
 namespace resurgo::cli {
 
@@ -35,9 +35,9 @@ bool ArgumentCheck::parseDays(const std::string& text, std::int32_t& days, std::
 
 bool ArgumentCheck::checkPattern(const std::string& pattern, std::string& error) {
     std::size_t length = TextUtf::toCodePoints(pattern).size();
-    if (length > FileZ::kMaxPatternLength) {
+    if (length > SearchJob::kMaxPatternLength) {
         error = "--pattern is " + std::to_string(length) + " characters long; the longest pattern accepted is " +
-                std::to_string(FileZ::kMaxPatternLength) + " characters";
+                std::to_string(SearchJob::kMaxPatternLength) + " characters";
         return false;
     }
     return true;

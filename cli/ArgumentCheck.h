@@ -14,7 +14,7 @@ public:
     // A whole number from 0 to kMaxDays (digits only). On failure, error
     // tells why.
     static bool parseDays(const std::string& text, std::int32_t& days, std::string& error);
-    // At most FileZ::kMaxPatternLength characters (code points).
+    // At most SearchJob::kMaxPatternLength characters (code points).
     static bool checkPattern(const std::string& pattern, std::string& error);
     // An MFT record number: digits only, below 2^48.
     static bool parseRecord(const std::string& text, std::uint64_t& record, std::string& error);

@@ -106,10 +106,13 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         return kExitCopyFailed;
     }
     FileCopy copier(job);  // closes the filesystem however the restore ends
-    try {
-        copier.openFilesystem();
-    } catch (const ErrorException& e) {
-        return FailureReport::openFailure(e, options.source, err);
+    switch (copier.openFilesystem()) {
+        case RestoreJob::Status::BootFailed:
+            return FailureReport::bootFailure(*copier.job().failure(), options.source, err);
+        case RestoreJob::Status::OpenFailed:
+            return FailureReport::openFailure(*copier.job().failure(), options.source, err);
+        default:
+            break;
     }
 
     std::size_t done = 0;
@@ -145,19 +148,17 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
             fail(std::string(Messages::kSameDrive));
             continue;
         }
-        FileZ file;
         std::string why;
-        if (!copier.openDeletedFile(found.recordNumber, file, why)) {
+        RestoreJob::Status status = RestoreJob::Status::Ready;
+        if (!copier.openDeletedFile(found.recordNumber, why, status)) {
             fail(std::string(Messages::kFileDamaged) + " (" + why + ")");
             continue;
         }
-        if (!RestoreChecks::hasSpaceFor(directory, file.getRealSize())) {
-            file.close();
+        if (!RestoreChecks::hasSpaceFor(directory, copier.size())) {
             fail(Messages::kNoFreeSpace);
             continue;
         }
-        FileCopy::Result result = copier.copy(file, target);
-        file.close();
+        FileCopy::Result result = copier.copy(target);
         switch (result) {
             case FileCopy::Result::CreateFailed:
             case FileCopy::Result::CopyFailed:

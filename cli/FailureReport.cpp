@@ -2,7 +2,7 @@
 
 #include "cli/ExitCode.h"
 #include "cli/Messages.h"
-#include "platform/Platform.h"
+#include "recovery/ErrorText.h"
 
 namespace resurgo::cli {
 
@@ -20,14 +20,7 @@ int FailureReport::openFailure(const ErrorException& e, const std::string& sourc
     return kExitBadVolume;
 }
 
-std::string FailureReport::reason(const ErrorException& e) {
-    if (e.systemError() != 0) {
-        std::string text = platform().errorText(e.systemError());
-        if (!text.empty()) return text;
-    }
-    std::string text = ErrorException::describe(e.code());
-    return text.empty() ? e.diagnostic() : text;
-}
+std::string FailureReport::reason(const ErrorException& e) { return ErrorText::reason(e); }
 
 std::string FailureReport::fill(const char* message, const std::string& text, unsigned long long count) {
     std::string out(message);

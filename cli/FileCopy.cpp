@@ -1,78 +1,57 @@
 #include "cli/FileCopy.h"
 
 #include "cli/FailureReport.h"
-#include "platform/Platform.h"
-#include "recovery/RESTORE_RESULT.h"
+#include "recovery/SearchJob.h"
 
 namespace resurgo::cli {
 
-FileCopy::FileCopy(SearchJob& job) : job_(job) {}
+FileCopy::FileCopy(SearchJob& job) : restore_(job) {}
+FileCopy::~FileCopy() = default;
 
-FileCopy::~FileCopy() {
-    if (!opened_) return;
-    try {
-        job_.filesystem.close();
-    } catch (const ErrorException&) {
-        // Closing a read-only source: nothing was written that could be lost.
-    }
-}
-
-void FileCopy::openFilesystem() {
-    job_.filesystem.open(job_.geometry);
-    opened_ = true;
-}
-
-bool FileCopy::openDeletedFile(std::uint64_t record, FileZ& file, std::string& why) {
-    try {
-        file.openRecord(job_.filesystem.volume(), job_.geometry, &job_.filesystem.mftEntry(), record);
-    } catch (const ErrorException& e) {
-        why = "record " + std::to_string(record) + " can't be read: " + FailureReport::reason(e);
-        return false;
-    }
-    try {
-        if (file.isDirectory()) {
-            why = "record " + std::to_string(record) + " is a directory";
-        } else if (!file.isDeleted()) {
-            why = "record " + std::to_string(record) + " is in use, not a deleted file";
-        } else {
-            // Name and size must be readable for the restore to go on.
-            (void)file.getName();
-            (void)file.getRealSize();
+bool FileCopy::openDeletedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status) {
+    status = restore_.select(record);
+    const std::string subject = "record " + std::to_string(record);
+    switch (status) {
+        case RestoreJob::Status::Ready:
             return true;
-        }
-    } catch (const ErrorException& e) {
-        why = "record " + std::to_string(record) + " is damaged: " + FailureReport::reason(e);
+        case RestoreJob::Status::NoSuchRecord:
+            why = subject + " does not exist: the MFT ends before it";
+            break;
+        case RestoreJob::Status::Directory:
+            why = subject + " is a directory";
+            break;
+        case RestoreJob::Status::InUse:
+            why = subject + " is in use, not a deleted file";
+            break;
+        case RestoreJob::Status::Unreadable:
+            why = subject + " can't be read: " + FailureReport::reason(*restore_.failure());
+            break;
+        default:
+            why = subject + " is damaged: " + FailureReport::reason(*restore_.failure());
+            break;
     }
-    file.close();
     return false;
 }
 
-FileCopy::Result FileCopy::copy(const FileZ& file, const std::string& target) {
-    damagedUnits_ = 0;
-    bytesWritten_ = 0;
+FileCopy::Result FileCopy::copy(const std::string& target) {
     failure_.clear();
-    OsHandle out = kNoHandle;
-    try {
-        out = job_.filesystem.openOutputFile(target);
-    } catch (const ErrorException& e) {
-        failure_ = "cannot create " + target + ": " + FailureReport::reason(e);
-        return Result::CreateFailed;
+    switch (restore_.restoreTo(target)) {
+        case RestoreJob::Status::CreateFailed:
+            failure_ = "cannot create " + target + ": " + FailureReport::reason(*restore_.failure());
+            return Result::CreateFailed;
+        case RestoreJob::Status::RestoredDamaged:
+            return Result::Damaged;
+        case RestoreJob::Status::Restored:
+            return Result::Restored;
+        default:
+            if (restore_.closeFailed()) {
+                // A late write error (a network file system reports some only here).
+                failure_ = "closing " + target + " failed: " + FailureReport::reason(*restore_.failure());
+            } else {
+                failure_ = "copying into " + target + " failed: " + FailureReport::reason(*restore_.failure());
+            }
+            return Result::CopyFailed;
     }
-    try {
-        RESTORE_RESULT r = job_.filesystem.copyFileZ(file, out);
-        damagedUnits_ = r.damagedUnits;
-        bytesWritten_ = r.bytesWritten;
-    } catch (const ErrorException& e) {
-        failure_ = "copying into " + target + " failed: " + FailureReport::reason(e);
-        platform().closeOutput(out);
-        return Result::CopyFailed;
-    }
-    if (!platform().closeOutput(out)) {
-        // A late write error (a network file system reports some only here).
-        failure_ = "closing " + target + " failed: " + platform().errorText(platform().lastError());
-        return Result::CopyFailed;
-    }
-    return damagedUnits_ > 0 ? Result::Damaged : Result::Restored;
 }
 
 } // namespace resurgo::cli

@@ -1,14 +1,16 @@
 #pragma once
-// The steps of a restore shared by `restore --record` and `restore --all`:
-// open the job's filesystem (closed again by the destructor, however the
-// restore ends), open a record as a deleted file, then create the
-// destination and copy the file's data into it with the engine.
+// The restore steps of `restore --record` and `restore --all` in the
+// terminal's words: the engine's RestoreJob does the work, this turns its
+// statuses into the reasons the command line prints.
 
 #include <cstdint>
 #include <string>
 
-#include "file/FileZ.h"
-#include "recovery/SearchJob.h"
+#include "recovery/RestoreJob.h"
+
+namespace resurgo {
+class SearchJob;
+}
 
 namespace resurgo::cli {
 
@@ -21,26 +23,28 @@ public:
     FileCopy(const FileCopy&) = delete;
     FileCopy& operator=(const FileCopy&) = delete;
 
-    // FilesystemNTFS::open with the job's geometry; raises as it does.
-    void openFilesystem();
+    // Opens the job's filesystem (closed again by the destructor, however
+    // the restore ends). False when the boot record or the MFT fails,
+    // then status tells which.
+    RestoreJob::Status openFilesystem() { return restore_.open(); }
+    const RestoreJob& job() const { return restore_; }
 
-    // Opens MFT record n of the job's open filesystem into file. False
-    // (with why) when the record can't be read or is not a deleted file.
-    bool openDeletedFile(std::uint64_t record, FileZ& file, std::string& why);
+    // Selects MFT record n. False (with why) when the record can't be read
+    // or is not a deleted file; status tells which.
+    bool openDeletedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status);
+    const std::string& name() const { return restore_.name(); }
+    std::uint64_t size() const { return restore_.size(); }
 
-    // Creates target (the engine's openOutputFile) and copies file into it
-    // (copyFileZ); a partly written file stays.
-    Result copy(const FileZ& file, const std::string& target);
-    std::uint64_t damagedUnits() const { return damagedUnits_; }
-    std::uint64_t bytesWritten() const { return bytesWritten_; }
+    // Creates target and copies the selected file into it; a partly
+    // written file stays.
+    Result copy(const std::string& target);
+    std::uint64_t damagedUnits() const { return restore_.result().damagedUnits; }
+    std::uint64_t bytesWritten() const { return restore_.result().bytesWritten; }
     // Why the last copy failed.
     const std::string& failure() const { return failure_; }
 
 private:
-    SearchJob& job_;
-    bool opened_ = false;
-    std::uint64_t damagedUnits_ = 0;
-    std::uint64_t bytesWritten_ = 0;
+    RestoreJob restore_;
     std::string failure_;
 };
 

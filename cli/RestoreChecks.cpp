@@ -3,7 +3,7 @@
 #include <deque>
 #include <set>
 
-#include "platform/Platform.h"
+#include "recovery/RestoreJob.h"
 
 namespace resurgo::cli {
 
@@ -87,7 +87,7 @@ bool RestoreChecks::enoughSpace(bool known, std::uint64_t available, std::uint64
 
 bool RestoreChecks::hasSpaceFor(const std::string& directory, std::uint64_t needed) {
     std::uint64_t available = 0;
-    bool known = platform().availableSpace(directory, available);
+    bool known = RestoreJob::availableSpace(directory, available);
     return enoughSpace(known, available, needed);
 }
 

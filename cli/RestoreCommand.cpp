@@ -17,26 +17,25 @@ RestoreCommand::~RestoreCommand() = default;
 int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream& err, std::istream& in,
                         bool interactive) {
     SearchJob job;
-    try {
-        job.prepareGeometry(options.source);
-    } catch (const ErrorException& e) {
-        return FailureReport::bootFailure(e, options.source, err);
-    }
+    job.driveRoot = options.source;
     FileCopy copier(job);  // closes the filesystem however the restore ends
-    try {
-        copier.openFilesystem();
-    } catch (const ErrorException& e) {
-        return FailureReport::openFailure(e, options.source, err);
+    switch (copier.openFilesystem()) {
+        case RestoreJob::Status::BootFailed:
+            return FailureReport::bootFailure(*copier.job().failure(), options.source, err);
+        case RestoreJob::Status::OpenFailed:
+            return FailureReport::openFailure(*copier.job().failure(), options.source, err);
+        default:
+            break;
     }
 
-    FileZ file;
     std::string why;
-    if (!copier.openDeletedFile(options.record, file, why)) {
+    RestoreJob::Status status = RestoreJob::Status::Ready;
+    if (!copier.openDeletedFile(options.record, why, status)) {
         err << Messages::kFileDamaged << "\nresurgo: " << why << '\n';
         return kExitFileDamaged;
     }
-    const std::string name = file.getName();
-    const std::uint64_t size = file.getRealSize();
+    const std::string name = copier.name();
+    const std::uint64_t size = copier.size();
 
     // An existing directory receives the file under its own name.
     std::string target = options.output;
@@ -48,14 +47,12 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     checks.setSource(options.source);
     if (checks.destinationOnSource(directory, target)) {
         err << Messages::kSameDrive << '\n';
-        file.close();
         return kExitSameSource;
     }
 
     FileProbe::Identity existing = probe_.identify(target);
     if (existing.exists && !existing.isRegular) {
         err << "resurgo: " << target << " exists and is not a regular file; choose another destination\n";
-        file.close();
         return kExitExists;
     }
     switch (RestoreChecks::overwriteDecision(existing.exists, options.force, interactive)) {
@@ -64,26 +61,22 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         case RestoreChecks::Overwrite::Ask:
             if (!Terminal::askYesNo(in, err, std::string(Messages::kFileExists))) {
                 err << "resurgo: " << target << " kept as it was\n";
-                file.close();
-                return kExitExists;
+                        return kExitExists;
             }
             break;
         case RestoreChecks::Overwrite::Refuse:
             err << Messages::kFileExists << "\nresurgo: " << target
                 << " exists; not overwritten without --force\n";
-            file.close();
-            return kExitExists;
+                return kExitExists;
     }
 
     if (!RestoreChecks::hasSpaceFor(directory, size)) {
         err << Messages::kNoFreeSpace << "\nresurgo: " << name << " needs " << size << " bytes in " << directory
             << '\n';
-        file.close();
         return kExitNoSpace;
     }
 
-    FileCopy::Result result = copier.copy(file, target);
-    file.close();
+    FileCopy::Result result = copier.copy(target);
     switch (result) {
         case FileCopy::Result::CreateFailed:
         case FileCopy::Result::CopyFailed:

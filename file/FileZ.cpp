@@ -5,7 +5,7 @@
 #include <set>
 
 #include "core/ErrorException.h"
-#include "core/TextUtf.h"
+#include "file/WildcardMatcher.h"
 #include "volume/SectorBuffer.h"
 #include "volume/Volume.h"
 
@@ -85,8 +85,6 @@ void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volum
 void FileZ::finishOpen(std::uint64_t firstSector) {
     firstSector_ = firstSector;
     if (mft_ == this) rebuildRunTable();
-    nextRecord_ = 0;
-    resetClusterWalk();
     if (records_.front().attributeList.empty()) return;
 
     // Extension records named by the attribute list, each read once.
@@ -119,7 +117,6 @@ void FileZ::finishOpen(std::uint64_t firstSector) {
             names.insert(names.end(), ext.fileNames.begin(), ext.fileNames.end());
         }
     }
-    resetClusterWalk();
 }
 
 void FileZ::close() {}
@@ -192,42 +189,7 @@ FILE_TIME FileZ::getCreationTime() const { return FILE_TIME().set(creationTimeUt
 FILE_TIME FileZ::getLastModificationTime() const { return FILE_TIME().set(modificationTimeUtc()); }
 FILE_TIME FileZ::getLastAccessTime() const { return FILE_TIME().set(accessTimeUtc()); }
 
-std::u32string FileZ::foldPattern(const std::string& pattern) {
-    std::u32string p = TextUtf::toCodePoints(pattern);
-    for (auto& c : p) c = TextUtf::foldCase(c);
-    return p;
-}
-
-bool FileZ::matchWildcard(const std::u32string& p, const std::string& nameUtf8) {
-    std::u32string n = TextUtf::toCodePoints(nameUtf8);
-    for (auto& c : n) c = TextUtf::foldCase(c);
-    // Iterative matcher with backtracking to the last '*': linear space,
-    // O(pattern × name) time at worst.
-    std::size_t i = 0, j = 0;
-    std::size_t star = std::u32string::npos, mark = 0;
-    while (j < n.size()) {
-        if (i < p.size() && p[i] == U'*') {
-            star = i++;
-            mark = j;
-        } else if (i < p.size() && (p[i] == U'?' || p[i] == n[j])) {
-            ++i;
-            ++j;
-        } else if (star != std::u32string::npos) {
-            i = star + 1;
-            j = ++mark;
-        } else {
-            return false;
-        }
-    }
-    while (i < p.size() && p[i] == U'*') ++i;
-    return i == p.size();
-}
-
-bool FileZ::matchWildcard(const std::string& pattern, const std::string& name) {
-    return matchWildcard(foldPattern(pattern), name);
-}
-
-bool FileZ::matchName(const std::string& pattern) const { return matchWildcard(pattern, getName()); }
+bool FileZ::matchName(const std::string& pattern) const { return WildcardMatcher::match(pattern, getName()); }
 
 std::vector<const DATA_ATTRIBUTE*> FileZ::dataExtents(const std::string& streamName) const {
     std::vector<const DATA_ATTRIBUTE*> out;
@@ -254,41 +216,6 @@ const DATA_ATTRIBUTE* FileZ::firstDataExtent() const {
     return nullptr;
 }
 
-void FileZ::resetClusterWalk() {
-    walkAttr_ = 0;
-    walkRecord_ = 0;
-    walkCluster_ = 0;
-    walkRun_ = 0;
-}
-
-std::uint64_t FileZ::getSectorOfNextCluster() {
-    for (;;) {
-        if (walkRecord_ >= records_.size()) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
-        const auto& rec = records_[walkRecord_];
-        if (walkAttr_ < rec.dataAttributes.size() && walkRun_ < rec.dataAttributes[walkAttr_].runs.size()) {
-            const RUN_ENTRY& run = rec.dataAttributes[walkAttr_].runs[walkRun_];
-            runLength_ = run.length;
-            runFirstCluster_ = run.lcn;
-            if (walkCluster_ < runLength_) {
-                currentCluster_ = static_cast<std::uint64_t>(runFirstCluster_) + walkCluster_;
-                ++walkCluster_;
-                return geometry_.clusterToSector(currentCluster_);
-            }
-        }
-        walkCluster_ = 0;
-        if (walkAttr_ < rec.dataAttributes.size() && walkRun_ + 1 < rec.dataAttributes[walkAttr_].runs.size()) {
-            ++walkRun_;
-        } else if (walkAttr_ + 1 < rec.dataAttributes.size()) {
-            ++walkAttr_;
-            walkRun_ = 0;
-        } else {
-            ++walkRecord_;
-            walkAttr_ = 0;
-            walkRun_ = 0;
-        }
-    }
-}
-
 std::uint64_t FileZ::sectorOfMftByte(std::uint64_t offset) const {
     std::uint64_t cb = geometry_.clusterBytes();
     if (cb == 0) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
@@ -309,15 +236,8 @@ std::uint64_t FileZ::sectorOfRecord(std::uint64_t n) const {
 }
 
 std::uint64_t FileZ::getSectorOfRecord(std::uint64_t n) {
-    resetClusterWalk();
     if (n >= recordCapacity()) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
     return sectorOfMftByte(n * geometry_.mftRecordSize);
-}
-
-std::uint64_t FileZ::getSectorOfNextRecord() {
-    std::uint64_t s = getSectorOfRecord(nextRecord_);
-    ++nextRecord_;
-    return s;
 }
 
 std::uint64_t FileZ::getSectorOfReference(const FILE_REFERENCE& reference) {

@@ -21,8 +21,6 @@ class Volume;
 
 class FileZ {
 public:
-    // Longest pattern the search accepts (characters).
-    static constexpr std::size_t kMaxPatternLength = 255;
     static constexpr std::uint64_t kNoRecordNumber = ~0ULL;
 
     FileZ();
@@ -54,12 +52,8 @@ public:
     std::uint64_t creationTimeUtc() const;
     std::uint64_t modificationTimeUtc() const;
     std::uint64_t accessTimeUtc() const;
+    // The name against a search pattern (see WildcardMatcher).
     bool matchName(const std::string& pattern) const;
-    // '*' any run of characters (also none), '?' exactly one character,
-    // anything else literal; case-insensitive (simple case folding).
-    static bool matchWildcard(const std::string& pattern, const std::string& name);
-    static bool matchWildcard(const std::u32string& foldedPattern, const std::string& name);
-    static std::u32string foldPattern(const std::string& pattern);
 
     const std::vector<MFT_RECORD>& records() const { return records_; }
     std::uint64_t recordNumber() const { return recordNumber_; }
@@ -71,14 +65,10 @@ public:
     // The extent starting at VCN 0 of the unnamed data, or nullptr.
     const DATA_ATTRIBUTE* firstDataExtent() const;
 
-    // Cluster walk over the entry's data runs.
-    void resetClusterWalk();
-    std::uint64_t getSectorOfNextCluster();
     // Record location through the MFT's runs (called on the MFT's entry).
     std::uint64_t getSectorOfRecord(std::uint64_t n);
-    // The same without touching the cluster walk (safe from several threads).
+    // The same (safe from several threads).
     std::uint64_t sectorOfRecord(std::uint64_t n) const;
-    std::uint64_t getSectorOfNextRecord();
     std::uint64_t getSectorOfReference(const FILE_REFERENCE& reference);
     std::uint64_t getRealSize() const;
 
@@ -88,7 +78,6 @@ public:
     // into out (count × record size bytes), along the runs.
     void readRecords(std::uint64_t first, std::uint64_t count, std::uint8_t* out) const;
     const MftRunTable& runTable() const { return runTable_; }
-    std::uint64_t nextRecordIndex() const { return nextRecord_; }
 
 private:
     // Follows the base record's attribute list (records_ holds the base).
@@ -99,16 +88,7 @@ private:
 
     FileZ* mft_ = nullptr;
     Volume* volume_ = nullptr;
-    std::uint64_t nextRecord_ = 0;
     NTFS_GEOMETRY geometry_;
-    // cluster walk position
-    std::uint32_t walkAttr_ = 0;
-    std::uint32_t walkRecord_ = 0;
-    std::uint64_t walkCluster_ = 0;
-    std::uint32_t walkRun_ = 0;
-    std::uint64_t runLength_ = 0;
-    std::int64_t runFirstCluster_ = 0;
-    std::uint64_t currentCluster_ = 0;
     std::vector<MFT_RECORD> records_;
     MftRunTable runTable_;
     std::uint64_t recordNumber_ = kNoRecordNumber;

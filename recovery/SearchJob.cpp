@@ -1,26 +1,85 @@
 #include "recovery/SearchJob.h"
 
 #include "core/TextUtf.h"
-#include "file/FileZ.h"
+#include "file/WildcardMatcher.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
+#include "source/FileSource.h"
+#include "volume/SectorBuffer.h"
+#include "volume/Volume.h"
 
 namespace resurgo {
+
+namespace {
+constexpr std::uint32_t kBootSectorBytes = 512;
+static_assert(SearchJob::kMaxPatternLength == WildcardMatcher::kMaxPatternLength);
+} // namespace
 
 SearchJob::SearchJob() = default;
 SearchJob::~SearchJob() = default;
 
+Source& SearchJob::source() {
+    if (external_ != nullptr) return *external_;
+    if (!own_) own_ = std::make_unique<FileSource>(driveRoot);
+    return *own_;
+}
+
+void SearchJob::releaseSource() {
+    if (!own_) return;
+    std::unique_ptr<FileSource> own = std::move(own_);
+    own->close();
+}
+
 void SearchJob::prepareGeometry(const std::string& root) {
-    bootRecord.read(root);
-    geometry.init(root, bootRecord.bytesPerSector, bootRecord.sectorsPerCluster, bootRecord.clustersPerMftRecord,
+    if (root != driveRoot) releaseSource();
+    driveRoot = root;
+    prepareGeometry();
+}
+
+void SearchJob::prepareGeometry() {
+    try {
+        Source& src = source();
+        Volume volume;
+        volume.open(src);
+        volume.path = driveRoot;
+        const std::uint32_t bps = volume.bytesPerSector < kBootSectorBytes ? kBootSectorBytes : volume.bytesPerSector;
+        SectorBuffer buf(1, bps);
+        volume.read(buf, 0);
+        bootRecord.parse(buf.data(), buf.size(), volume.geometrySectors);
+    } catch (...) {
+        try {
+            releaseSource();
+        } catch (const ErrorException&) {
+        }
+        throw;
+    }
+    geometry.init(driveRoot, bootRecord.bytesPerSector, bootRecord.sectorsPerCluster, bootRecord.clustersPerMftRecord,
                   bootRecord.mftCluster, bootRecord.mftMirrorCluster, bootRecord.clustersPerIndexRecord);
+}
+
+void SearchJob::openFilesystem() {
+    try {
+        filesystem.open(source(), geometry);
+    } catch (...) {
+        try {
+            filesystem.close();
+            releaseSource();
+        } catch (const ErrorException&) {
+        }
+        throw;
+    }
+}
+
+void SearchJob::closeFilesystem() {
+    filesystem.close();
+    releaseSource();
 }
 
 void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel) {
     filesystem.clearResults();
     failure_.reset();
     outcome_ = Outcome::Completed;
-    if (TextUtf::toCodePoints(pattern).size() > FileZ::kMaxPatternLength) {
+    if (TextUtf::toCodePoints(pattern).size() > kMaxPatternLength) {
         outcome_ = Outcome::BadPattern;
         return;
     }
@@ -32,7 +91,7 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
         return;
     }
     try {
-        filesystem.open(geometry);
+        openFilesystem();
     } catch (const ErrorException& e) {
         outcome_ = Outcome::OpenFailed;
         failure_ = e;
@@ -51,7 +110,7 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
         outcome_ = Outcome::WalkFailed;
         failure_ = e;
     }
-    filesystem.close();
+    closeFilesystem();
 }
 
 } // namespace resurgo

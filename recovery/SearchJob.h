@@ -1,8 +1,11 @@
 #pragma once
-// Drives one whole search: boot record, geometry, filesystem, walk, close.
+// Drives one whole search: source, boot record, geometry, filesystem,
+// walk, close. The restore uses the same job's objects (see RestoreJob).
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -13,10 +16,15 @@
 
 namespace resurgo {
 
+class FileSource;
 class ProgressSink;
+class Source;
 
 class SearchJob {
 public:
+    // Longest pattern the search accepts (characters).
+    static constexpr std::size_t kMaxPatternLength = 255;
+
     // How the last search ended.
     enum class Outcome {
         Completed,     // the whole MFT was walked
@@ -29,12 +37,24 @@ public:
 
     SearchJob();
     virtual ~SearchJob();
+    SearchJob(const SearchJob&) = delete;
+    SearchJob& operator=(const SearchJob&) = delete;
 
     void run(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
 
-    // Reads the boot record of root and builds the geometry (used by the
-    // search and the restore alike). Raises on failure.
+    // Reads from source (a partition, a container, memory; the caller keeps
+    // it alive) instead of opening driveRoot; nullptr goes back to driveRoot.
+    void useSource(Source* source) { external_ = source; }
+
+    // Reads the boot record of the job's source and builds the geometry
+    // (used by the search and the restore alike). Raises on failure; the
+    // source opened for it stays open for openFilesystem.
+    void prepareGeometry();
     void prepareGeometry(const std::string& root);
+    // Opens the filesystem on the job's source with the geometry.
+    void openFilesystem();
+    // Closes the filesystem and the source the job opened.
+    void closeFilesystem();
 
     BootRecordNTFS bootRecord;
     NTFS_GEOMETRY geometry;
@@ -48,8 +68,13 @@ public:
     const std::optional<ErrorException>& failure() const { return failure_; }
 
 private:
+    Source& source();
+    void releaseSource();
+
     Outcome outcome_ = Outcome::Completed;
     std::optional<ErrorException> failure_;
+    Source* external_ = nullptr;
+    std::unique_ptr<FileSource> own_;
 };
 
 } // namespace resurgo

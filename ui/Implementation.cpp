@@ -10,8 +10,7 @@
 
 #include "core/ErrorException.h"
 #include "core/InternalError.h"
-#include "file/FileZ.h"
-#include "platform/Platform.h"
+#include "recovery/RestoreJob.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"
 #include "ui/AboutBox.h"
@@ -27,7 +26,7 @@ constexpr int kMaxDays = 32767;
 // How long the controller's end waits for a worker that is still running.
 constexpr DWORD kWorkerExitWaitMs = 10000;
 // The pattern field holds at most as many characters as the search accepts.
-constexpr WPARAM kMaxPatternCharacters = FileZ::kMaxPatternLength;
+constexpr WPARAM kMaxPatternCharacters = SearchJob::kMaxPatternLength;
 
 std::wstring windowText(HWND control) {
     int length = ::GetWindowTextLengthW(control);
@@ -339,41 +338,30 @@ void Implementation::Unerase(std::size_t index) {
     const FOUND_FILE found = fs.result(index);
     const std::wstring name = WinText::wide(found.name);
 
-    try {
-        job_.prepareGeometry(driveRoot_);
-    } catch (const ErrorException&) {
-        ShowMessage(IDS_BAD_BOOT_RECORD, MB_OK | MB_ICONEXCLAMATION);
-        return;
+    job_.driveRoot = driveRoot_;
+    RestoreJob restore(job_);  // closes the filesystem however the restore ends
+    switch (restore.open()) {
+        case RestoreJob::Status::BootFailed:
+            ShowMessage(IDS_BAD_BOOT_RECORD, MB_OK | MB_ICONEXCLAMATION);
+            return;
+        case RestoreJob::Status::OpenFailed:
+            ShowMessage(IDS_BAD_NTFS_DRIVE, MB_OK | MB_ICONEXCLAMATION);
+            return;
+        default:
+            break;
     }
-    try {
-        fs.open(job_.geometry);
-    } catch (const ErrorException&) {
-        ShowMessage(IDS_BAD_NTFS_DRIVE, MB_OK | MB_ICONEXCLAMATION);
-        return;
-    }
-    FileZ entry;
-    try {
-        // By record number: the record is read through the MFT's runs, also
-        // when its sectors lie in two runs.
-        entry.openRecord(fs.volume(), fs.geometry(), &fs.mftEntry(), found.recordNumber);
-    } catch (const ErrorException&) {
-        entry.close();
-        fs.close();
+    // By record number: the record is read through the MFT's runs, also
+    // when its sectors lie in two runs.
+    if (restore.select(found.recordNumber) != RestoreJob::Status::Ready) {
+        restore.close();
         ShowMessage(IDS_FILE_DAMAGED, MB_OK | MB_ICONEXCLAMATION);
         return;
     }
-    auto finish = [&]() {
-        entry.close();
-        fs.close();
-    };
 
     const std::wstring destination = AskSaveFileName(name);
-    if (destination.empty()) {
-        finish();
-        return;
-    }
+    if (destination.empty()) return;
     if (IsSameVolume(destination, WinText::wide(driveRoot_))) {
-        finish();
+        restore.close();
         ShowMessage(IDS_SAME_DRIVE, MB_OK | MB_ICONEXCLAMATION);
         return;
     }
@@ -382,44 +370,34 @@ void Implementation::Unerase(std::size_t index) {
     beginWait();
     if (FileExists(destination)) {
         endWait();
-        if (ShowMessage(IDS_FILE_EXISTS, MB_YESNO | MB_ICONINFORMATION) != IDYES) {
-            finish();
-            return;
-        }
+        if (ShowMessage(IDS_FILE_EXISTS, MB_YESNO | MB_ICONINFORMATION) != IDYES) return;
         beginWait();
     }
     std::uint64_t available = 0;
     // A free-space query that fails (a network path) lets the copy go on; a
     // write failure is then reported as any other.
-    if (platform().availableSpace(target, available) && available < found.size) {
+    if (RestoreJob::availableSpace(target, available) && available < found.size) {
         endWait();
-        finish();
+        restore.close();
         ShowMessage(IDS_NOT_ENOUGH_SPACE, MB_OK | MB_ICONINFORMATION);
         return;
     }
-    OsHandle out = kNoHandle;
-    RESTORE_RESULT written;
-    try {
-        out = fs.openOutputFile(target);
-        written = fs.copyFileZ(entry, out);
-    } catch (const ErrorException&) {
-        if (out != kNoHandle) platform().closeOutput(out);
-        finish();
-        endWait();
-        ShowMessage(IDS_COPY_FAILED, MB_OK | MB_ICONEXCLAMATION);
-        return;
-    }
-    const bool closed = platform().closeOutput(out);
-    finish();
+    const RestoreJob::Status status = restore.restoreTo(target);
+    const std::uint64_t damagedUnits = restore.result().damagedUnits;
+    restore.close();
     endWait();
-    if (!closed) {
-        ShowMessage(IDS_COPY_FAILED, MB_OK | MB_ICONEXCLAMATION);
-    } else if (written.damagedUnits > 0) {
-        ShowMessageText(IDS_RESTORED_DAMAGED,
-                        WinText::format(loadString(IDS_RESTORED_DAMAGED), name, written.damagedUnits),
-                        MB_OK | MB_ICONEXCLAMATION);
-    } else {
-        ShowMessageText(IDS_RESTORED, WinText::format(loadString(IDS_RESTORED), name), MB_OK | MB_ICONINFORMATION);
+    switch (status) {
+        case RestoreJob::Status::Restored:
+            ShowMessageText(IDS_RESTORED, WinText::format(loadString(IDS_RESTORED), name), MB_OK | MB_ICONINFORMATION);
+            break;
+        case RestoreJob::Status::RestoredDamaged:
+            ShowMessageText(IDS_RESTORED_DAMAGED,
+                            WinText::format(loadString(IDS_RESTORED_DAMAGED), name, damagedUnits),
+                            MB_OK | MB_ICONEXCLAMATION);
+            break;
+        default:
+            ShowMessage(IDS_COPY_FAILED, MB_OK | MB_ICONEXCLAMATION);
+            break;
     }
 }
 
@@ -438,7 +416,7 @@ std::wstring Implementation::AskSaveFileName(const std::wstring& defaultName) {
 }
 
 bool Implementation::FileExists(const std::wstring& path) {
-    return platform().fileExists(WinText::utf8(path));
+    return RestoreJob::destinationExists(WinText::utf8(path));
 }
 
 int Implementation::ShowMessage(unsigned id, UINT style) { return ShowMessageText(id, loadString(id), style); }

@@ -2,14 +2,18 @@
 
 #include <cstdint>
 
+#include "core/ByteReader.h"
 #include "core/ErrorException.h"
+#include "source/FileSource.h"
 #include "volume/SectorBuffer.h"
 
 namespace resurgo {
 
 namespace {
 
-constexpr std::size_t kBootBytesPerSectorOffset = 0x0B;
+// Bytes per sector, as the boot sector of an NTFS volume states it.
+constexpr std::size_t kBootBytesPerSector = 0x0B;
+constexpr std::size_t kBootSectorBytes = 512;
 
 bool isPowerOfTwoSectorSize(std::uint32_t v) { return v >= 512 && v <= 4096 && (v & (v - 1)) == 0; }
 
@@ -18,92 +22,55 @@ bool isPowerOfTwoSectorSize(std::uint32_t v) { return v >= 512 && v <= 4096 && (
 Volume::Volume() = default;
 Volume::~Volume() = default;
 
-bool Volume::isDriveRoot(const std::string& root) {
-    if (root.size() < 2 || root.size() > 3) return false;
-    char c = root[0];
-    bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-    return letter && root[1] == ':' && (root.size() == 2 || root[2] == '\\');
-}
+bool Volume::isDriveRoot(const std::string& root) { return FileSource::isDriveRoot(root); }
 
-std::string Volume::deviceNameFor(const std::string& root) {
-    if (isDriveRoot(root)) return std::string("\\\\.\\") + root.substr(0, 2);
-    return root;
-}
+std::string Volume::deviceNameFor(const std::string& root) { return FileSource::deviceNameFor(root); }
 
 void Volume::openLogical(const std::string& rootPath) {
-    if (isDriveRoot(rootPath)) {
-        path = std::string("\\\\.\\") + rootPath;
-    } else {
-        path = rootPath;
-    }
-    OsHandle h = platform().openSource(deviceNameFor(rootPath));
-    if (h == kNoHandle) {
-        std::uint32_t err = platform().lastError();
-        throw ErrorException(kErrOpenDisk, err, "Volume::openLogical");
-    }
-    handle = h;
-    try {
-        getDiskGeometry();
-    } catch (...) {
-        platform().closeSource(handle);
-        handle = kNoHandle;
-        throw;
-    }
+    auto source = std::make_shared<FileSource>(rootPath);
+    path = isDriveRoot(rootPath) ? std::string("\\\\.\\") + rootPath : rootPath;
+    owned_ = source;
+    open(*source);
 }
 
-void Volume::getDiskGeometry() {
-    SourceGeometry g;
-    if (!platform().querySource(handle, g)) {
-        std::uint32_t err = platform().lastError();
-        throw ErrorException(kErrDiskGeometry, err, "Volume::getDiskGeometry");
-    }
-    sizeBytes = g.sizeBytes;
-    if (!g.fromDevice || g.bytesPerSector == 0) {
-        // An image file (or a volume that refuses the geometry query): the
-        // sector size is the boot sector's own when it is a sane power of
-        // two, else 512; the "geometry" is one sector per track and per
-        // cylinder so that its product is the source's sector count.
-        std::uint32_t bps = 512;
-        std::uint8_t head[512] = {};
-        std::size_t got = 0;
-        if (sizeBytes >= sizeof head && platform().readAt(handle, head, sizeof head, 0, got) && got == sizeof head) {
-            std::uint32_t v = static_cast<std::uint32_t>(head[kBootBytesPerSectorOffset] |
-                                                         (head[kBootBytesPerSectorOffset + 1] << 8));
-            if (isPowerOfTwoSectorSize(v)) bps = v;
+void Volume::open(Source& source) {
+    source_ = &source;
+    learnGeometry();
+}
+
+void Volume::learnGeometry() {
+    sizeBytes = source_->size();
+    // A device reads in its own sectors. An image (or a source that can't
+    // tell) takes the boot sector's own size when it is a sane power of
+    // two, else 512.
+    std::uint32_t bps = source_->sectorSize();
+    if (bps == 0) {
+        bps = 512;
+        std::uint8_t head[kBootSectorBytes] = {};
+        try {
+            if (sizeBytes >= sizeof head && source_->readAt(head, sizeof head, 0, "Volume::read") == sizeof head) {
+                std::uint32_t v = ByteReader(head, sizeof head, kErrReadDisk, "Volume::read").u16(kBootBytesPerSector);
+                if (isPowerOfTwoSectorSize(v)) bps = v;
+            }
+        } catch (const ErrorException&) {
+            // An unreadable first sector: the boot record's own read says so.
         }
-        g.bytesPerSector = bps;
-        g.sectorsPerTrack = 1;
-        g.tracksPerCylinder = 1;
-        g.cylinders = sizeBytes / bps;
     }
-    diskGeometry = g;
-    bytesPerSector = g.bytesPerSector;
-    sectorsPerTrack = g.sectorsPerTrack;
-    tracksPerCylinder = g.tracksPerCylinder;
-    cylinders = g.cylinders;
-    geometrySectors = static_cast<std::uint64_t>(sectorsPerTrack) * tracksPerCylinder * cylinders;
-    sizeMegabytes = static_cast<std::int64_t>(geometrySectors * bytesPerSector / 1000000ULL);
-    capacitySectors = bytesPerSector ? sizeBytes / bytesPerSector : 0;
-    freeSectors = 0;
+    bytesPerSector = bps;
+    capacitySectors = sizeBytes / bps;
+    geometrySectors = capacitySectors;
+    if (const auto* file = dynamic_cast<const FileSource*>(source_)) {
+        const SourceGeometry& g = file->geometry();
+        if (g.fromDevice && g.bytesPerSector != 0) {
+            geometrySectors = static_cast<std::uint64_t>(g.sectorsPerTrack) * g.tracksPerCylinder * g.cylinders;
+        }
+    }
+    sizeMegabytes = static_cast<std::int64_t>(geometrySectors * bps / 1000000ULL);
 }
 
 void Volume::readBytes(void* dst, std::size_t length, std::uint64_t offset, const char* diagnostic) {
-    if (handle == kNoHandle) throw ErrorException(kErrReadDisk, diagnostic);
-    // A range past the end of the source is an error, never silent zeros.
-    if (sizeBytes != 0 && (offset > sizeBytes || length > sizeBytes - offset)) {
-        throw ErrorException(kErrReadDisk, diagnostic);
-    }
-    auto* out = static_cast<std::uint8_t*>(dst);
-    std::size_t done = 0;
-    while (done < length) {
-        std::size_t got = 0;
-        if (!platform().readAt(handle, out + done, length - done, offset + done, got)) {
-            std::uint32_t err = platform().lastError();
-            throw ErrorException(kErrReadDisk, err, diagnostic);
-        }
-        if (got == 0) throw ErrorException(kErrReadDisk, diagnostic);  // source ended early
-        done += got;
-    }
+    if (source_ == nullptr) throw ErrorException(kErrReadDisk, diagnostic);
+    source_->readExact(dst, length, offset, diagnostic);
 }
 
 void Volume::read(SectorBuffer& buf, std::uint64_t firstSector) {
@@ -126,13 +93,12 @@ void Volume::readClusters(SectorBuffer& buf, std::uint64_t firstCluster, std::ui
 }
 
 void Volume::close() {
-    if (handle == kNoHandle) return;
-    OsHandle h = handle;
-    handle = kNoHandle;
-    if (!platform().closeSource(h)) {
-        std::uint32_t err = platform().lastError();
-        throw ErrorException(kErrCloseDisk, err, "Volume::close");
-    }
+    source_ = nullptr;
+    if (!owned_) return;
+    std::shared_ptr<Source> owned = std::move(owned_);
+    owned_.reset();
+    // Closing an image or device the volume opened itself.
+    if (owned.use_count() == 1) static_cast<FileSource&>(*owned).close();
 }
 
 } // namespace resurgo

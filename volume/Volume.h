@@ -1,10 +1,11 @@
 #pragma once
-// The engine's only door to the disk: opens a volume (a drive root such as
-// "C:\", a device node or a volume image file) for raw reading and reads
-// sectors, clusters and byte ranges at 64-bit positions. Never writes.
+// The engine's door to one volume's bytes: sits on a read-only Source (an
+// image, a device, a partition slice) and reads sectors, clusters and byte
+// ranges at 64-bit positions. Never writes.
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/Platform.h"
@@ -12,6 +13,7 @@
 namespace resurgo {
 
 class SectorBuffer;
+class Source;
 
 class Volume {
 public:
@@ -20,9 +22,12 @@ public:
     Volume(const Volume&) = default;
     Volume& operator=(const Volume&) = default;
 
-    // Opens the source read-only and learns its geometry.
+    // Reads through source, which must outlive the volume's use, and
+    // learns the sector size.
+    void open(Source& source);
+    // Opens a drive root ("C:\"), a device node or an image file read-only
+    // (the volume then owns its source until close).
     void openLogical(const std::string& rootPath);
-    void getDiskGeometry();
     // Reads all of buf at firstSector × buf.bytesPerSector().
     void read(SectorBuffer& buf, std::uint64_t firstSector);
     void readClusters(SectorBuffer& buf, std::uint64_t firstCluster, std::uint32_t clusterCount,
@@ -32,28 +37,32 @@ public:
     void readBytes(void* dst, std::size_t length, std::uint64_t offset, const char* diagnostic = "Volume::read");
     void close();
 
-    bool isOpen() const { return handle != kNoHandle; }
+    bool isOpen() const { return source_ != nullptr; }
+    Source* source() const { return source_; }
     // "C:\" (with or without the backslash) names a drive letter.
     static bool isDriveRoot(const std::string& root);
     // The name the system is asked to open for a root path.
     static std::string deviceNameFor(const std::string& root);
 
+    std::uint32_t bytesPerSector = 0;
     std::uint64_t capacitySectors = 0;
-    std::uint64_t freeSectors = 0;
+    // Sectors the medium reports (a device's cylinders × heads × sectors,
+    // else the source's length): bounds the MFT positions a boot sector may name.
+    std::uint64_t geometrySectors = 0;
+    std::int64_t sizeMegabytes = 0;
+    // What the drive list knows of a drive it found.
+    std::int64_t freeMegabytes = 0;
     bool removable = false;
     std::string fileSystemName;
     std::string volumeLabel;
-    std::uint32_t bytesPerSector = 0;
-    std::uint32_t sectorsPerTrack = 0;
-    std::uint32_t tracksPerCylinder = 0;
-    std::uint64_t cylinders = 0;
-    SourceGeometry diskGeometry;
-    std::uint64_t geometrySectors = 0;
-    std::int64_t sizeMegabytes = 0;
-    std::int64_t freeMegabytes = 0;
     std::string path;
-    OsHandle handle = kNoHandle;
     std::uint64_t sizeBytes = 0;  // length of the source; reads past it fail
+
+private:
+    void learnGeometry();
+
+    Source* source_ = nullptr;
+    std::shared_ptr<Source> owned_;  // the source openLogical made
 };
 
 } // namespace resurgo

@@ -10,6 +10,7 @@
 
 #include "core/ErrorException.h"
 #include "file/FileZ.h"
+#include "file/WildcardMatcher.h"
 #include "file/MftRunTable.h"
 #include "recovery/FilesystemNTFS.h"
 #include "support/RecordBuilder.h"
@@ -87,8 +88,8 @@ TEST(Wildcard, TableOfPatternsAndNames) {
         {"a*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(FileZ::matchWildcard(c.pattern, c.name), c.match) << "'" << c.pattern << "' vs '" << c.name << "'";
-        EXPECT_EQ(FileZ::matchWildcard(FileZ::foldPattern(c.pattern), c.name), c.match) << c.pattern;
+        EXPECT_EQ(WildcardMatcher::match(c.pattern, c.name), c.match) << "'" << c.pattern << "' vs '" << c.name << "'";
+        EXPECT_EQ(WildcardMatcher::match(WildcardMatcher::foldPattern(c.pattern), c.name), c.match) << c.pattern;
     }
 }
 
@@ -266,14 +267,14 @@ TEST(RecordLocation, TwoRuns) {
     EXPECT_EQ(mft.getSectorOfReference(FILE_REFERENCE(ref(16, 9))), 5000u * 8u);
 }
 
-TEST(RecordLocation, SequentialLocationEndsWithEndOfFile) {
+TEST(RecordLocation, LocationEndsWithEndOfFile) {
     Volume v;
     FileZ mft = mftWithRuns({{1000, 4}, {5000, 4}}, v);  // 8 clusters: 32 records
     std::vector<std::uint64_t> sectors;
-    for (int i = 0; i < 32; ++i) sectors.push_back(mft.getSectorOfNextRecord());
+    for (std::uint64_t i = 0; i < 32; ++i) sectors.push_back(mft.getSectorOfRecord(i));
     EXPECT_EQ(sectors.front(), 8000u);
     EXPECT_EQ(sectors.back(), 5003u * 8u + 6u);
-    EXPECT_EQ(codeOf([&] { mft.getSectorOfNextRecord(); }), kErrEndOfFile);
+    EXPECT_EQ(codeOf([&] { mft.getSectorOfRecord(32); }), kErrEndOfFile);
     std::vector<std::uint8_t> buf(1024);
     EXPECT_EQ(codeOf([&] { mft.readRecords(32, 1, buf.data()); }), kErrEndOfFile);
     EXPECT_EQ(codeOf([&] { mft.readRecords(31, 2, buf.data()); }), kErrEndOfFile);

@@ -289,13 +289,13 @@ TEST(SystemPlatform, SourceHandlesRefuseWrites) {
     const std::string dir = test::tempDir("source-handle");
     const std::string image = test::copyFile(test::fixtureImage("demo"), dir + "/demo.img");
     const std::string before = test::sha256Hex(test::readFile(image));
-    Volume volume;
-    volume.openLogical(image);
+    const OsHandle handle = systemPlatform().openSource(image);
+    ASSERT_NE(handle, kNoHandle);
     const std::uint8_t byte = 0xEE;
     std::size_t written = 0;
-    EXPECT_FALSE(systemPlatform().writeOutput(volume.handle, &byte, 1, written));
+    EXPECT_FALSE(systemPlatform().writeOutput(handle, &byte, 1, written));
     EXPECT_EQ(written, 0u);
-    volume.close();
+    systemPlatform().closeSource(handle);
     EXPECT_EQ(test::sha256Hex(test::readFile(image)), before);
 }
 

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "recovery/FilesystemNTFS.h"
 #include "recovery/Lznt1.h"
 
 using namespace resurgo;
@@ -285,9 +284,6 @@ TEST(Lznt1, HandBuiltStreamsRoundTrip) {
         EXPECT_EQ(out, want) << "stream " << s;
         // Without the closing zero header the input's end ends the stream.
         EXPECT_EQ(decode(in, kUnit), want.size()) << "stream " << s;
-        // The filesystem's entry point is the same decoder.
-        Bytes viaFs(kUnit);
-        EXPECT_EQ(FilesystemNTFS::decompressUnit(viaFs.data(), viaFs.size(), in.data(), in.size()), want.size());
     }
 }
 

@@ -324,20 +324,23 @@ TEST(VolumeCalls, OpenFailuresAndClose) {
         p.failQuery = false;
     }
     {
-        // Destroying volumes (and their copies) never closes the handle.
+        // Copies share the source a volume opened; the last one gone closes it.
         Volume v;
         v.openLogical("C:\\");
-        Volume copy = v;
-        EXPECT_TRUE(copy.isOpen());
+        {
+            Volume copy = v;
+            EXPECT_TRUE(copy.isOpen());
+        }
+        EXPECT_EQ(p.closes, 1);
     }
-    EXPECT_EQ(p.closes, 1);
+    EXPECT_EQ(p.closes, 2);
     {
         Volume v;
         v.openLogical("C:\\");
         v.close();
         v.close();  // a second close does nothing
         EXPECT_FALSE(v.isOpen());
-        EXPECT_EQ(p.closes, 2);
+        EXPECT_EQ(p.closes, 3);
         v.openLogical("C:\\");
         p.failClose = true;
         ErrorException e = raised([&] { v.close(); });

@@ -1,0 +1,232 @@
+#include "recovery/DataStream.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/ErrorException.h"
+#include "file/FileZ.h"
+#include "ntfs/DATA_ATTRIBUTE.h"
+#include "recovery/Lznt1.h"
+#include "volume/Volume.h"
+
+namespace resurgo {
+
+namespace {
+
+const char* const kExtentMissing = "FilesystemNTFS::copyFileZ <Data extent missing>";
+// Largest compression unit NTFS uses: 2^4 clusters; 2^8 is allowed here.
+constexpr std::uint32_t kMaxUnitShift = 8;
+// Disk bytes read per request through the bounce buffer.
+constexpr std::size_t kBounceBytes = 1 << 20;
+
+} // namespace
+
+DataStream::DataStream(Volume& volume, const NTFS_GEOMETRY& geometry, const FileZ& entry)
+    : volume_(volume),
+      clusterBytes_(geometry.clusterBytes()),
+      sectorBytes_(geometry.bytesPerSector != 0 ? geometry.bytesPerSector : 512) {
+    const MFT_RECORD& base = entry.records().front();
+    std::vector<const DATA_ATTRIBUTE*> extents = entry.dataExtents();
+    if (extents.empty()) {
+        if (!base.dataFound && !base.attributeListFound) {
+            throw ErrorException(kErrRecordFormat,
+                                 "FilesystemNTFS::copyFileZ <Data attribut not found and attribut list not found>");
+        }
+        throw ErrorException(kErrRecordFormat, "FilesystemNTFS::copyFileZ <Data attribut not found>");
+    }
+    const DATA_ATTRIBUTE* first = extents.front();
+    if (!first->nonResident) {
+        resident_ = first;
+        size_ = first->value.size();
+        initializedSize_ = size_;
+        return;
+    }
+    if (first->startingVcn != 0) throw ErrorException(kErrRecordFormat, kExtentMissing);
+    if (clusterBytes_ == 0) throw ErrorException(kErrRecordFormat, kExtentMissing);
+    size_ = first->dataSize;
+    initializedSize_ = std::min(first->initializedSize, size_);
+    // Compression is a property of the stream (its attribute flags and
+    // compression unit), whatever the standard information says.
+    if (first->compressed && first->compressionUnit != 0 && first->compressionUnit <= kMaxUnitShift) {
+        unitClusters_ = 1u << first->compressionUnit;
+    }
+    layOutRuns(extents);
+}
+
+DataStream::~DataStream() = default;
+
+void DataStream::layOutRuns(const std::vector<const DATA_ATTRIBUTE*>& extents) {
+    // Every extent's runs by VCN. For ordinary data the runs must follow
+    // one another from VCN 0: the layout stops at the first gap or overlap,
+    // and reads beyond it find no extent.
+    for (const DATA_ATTRIBUTE* d : extents) {
+        if (!d->nonResident) continue;
+        std::uint64_t vcn = static_cast<std::uint64_t>(d->startingVcn);
+        for (const auto& r : d->runs) {
+            if (r.length != 0) runs_.push_back(Run{vcn, r.length, static_cast<std::uint64_t>(r.lcn), r.sparse});
+            vcn += r.length;
+        }
+    }
+    if (unitClusters_ != 0) return;
+    std::uint64_t expected = 0;
+    for (std::size_t i = 0; i < runs_.size(); ++i) {
+        if (runs_[i].vcn != expected) {
+            runs_.resize(i);
+            break;
+        }
+        expected += runs_[i].length;
+    }
+}
+
+const DataStream::Run* DataStream::findRun(std::uint64_t vcn) const {
+    auto it = std::upper_bound(runs_.begin(), runs_.end(), vcn,
+                               [](std::uint64_t v, const Run& r) { return v < r.vcn; });
+    if (it == runs_.begin()) return nullptr;
+    --it;
+    return vcn - it->vcn < it->length ? &*it : nullptr;
+}
+
+std::size_t DataStream::read(std::uint64_t offset, std::uint8_t* buffer, std::size_t length) {
+    return readAny(offset, buffer, length, false);
+}
+
+std::size_t DataStream::readSome(std::uint64_t offset, std::uint8_t* buffer, std::size_t length) {
+    return readAny(offset, buffer, length, true);
+}
+
+std::size_t DataStream::readAny(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, bool onePiece) {
+    if (offset >= size_) return 0;
+    length = static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
+    if (resident_ != nullptr) {
+        std::memcpy(buffer, resident_->value.data() + offset, length);
+        return length;
+    }
+    return unitClusters_ != 0 ? readCompressed(offset, buffer, length, onePiece)
+                              : readPlain(offset, buffer, length, onePiece);
+}
+
+std::size_t DataStream::readPlain(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, bool onePiece) {
+    std::size_t done = 0;
+    while (done < length && !(onePiece && done > 0)) {
+        const std::uint64_t pos = offset + done;
+        const Run* run = findRun(pos / clusterBytes_);
+        if (run == nullptr) throw ErrorException(kErrRecordFormat, kExtentMissing);
+        const std::uint64_t within = pos - run->vcn * clusterBytes_;
+        std::uint64_t n = std::min<std::uint64_t>(length - done, run->length * clusterBytes_ - within);
+        // Clusters past the initialized size hold stale bytes: zeros there.
+        if (run->sparse || pos >= initializedSize_) {
+            std::memset(buffer + done, 0, static_cast<std::size_t>(n));
+        } else {
+            n = std::min<std::uint64_t>(n, initializedSize_ - pos);
+            if (run->lcn > UINT64_MAX / clusterBytes_) throw ErrorException(kErrReadDisk, "Volume::read");
+            readDisk(run->lcn * clusterBytes_ + within, buffer + done, static_cast<std::size_t>(n));
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+void DataStream::readDisk(std::uint64_t offset, std::uint8_t* buffer, std::size_t length) {
+    // Raw devices take whole sectors only: a range that starts or ends
+    // inside a sector is read rounded out to sectors (still inside the
+    // run's clusters) and cut to size.
+    if (offset % sectorBytes_ == 0 && length % sectorBytes_ == 0) {
+        volume_.readBytes(buffer, length, offset, "Volume::read");
+        return;
+    }
+    if (bounce_.size() < kBounceBytes) bounce_.resize(kBounceBytes);
+    while (length > 0) {
+        const std::uint64_t start = offset / sectorBytes_ * sectorBytes_;
+        const std::size_t skip = static_cast<std::size_t>(offset - start);
+        const std::size_t take = std::min<std::size_t>(length, bounce_.size() - sectorBytes_);
+        const std::size_t span =
+            static_cast<std::size_t>((skip + take + sectorBytes_ - 1) / sectorBytes_ * sectorBytes_);
+        volume_.readBytes(bounce_.data(), span, start, "Volume::read");
+        std::memcpy(buffer, bounce_.data() + skip, take);
+        buffer += take;
+        offset += take;
+        length -= take;
+    }
+}
+
+void DataStream::loadUnit(std::uint64_t u) {
+    if (u == loadedUnit_) return;
+    const std::uint64_t cb = clusterBytes_;
+    const std::uint64_t unitBytes = unitClusters_ * cb;
+    if (unitRaw_.size() != unitBytes) {
+        unitRaw_.assign(static_cast<std::size_t>(unitBytes), 0);
+        unitPlain_.assign(static_cast<std::size_t>(unitBytes), 0);
+    }
+    loadedUnit_ = ~0ULL;
+    const std::uint64_t unitVcn = u * unitClusters_;
+    const std::uint64_t unitEnd = unitVcn + unitClusters_;
+    // Gather the unit's clusters: data clusters in order, and whether the
+    // unit has sparse clusters (then it is stored compressed).
+    std::uint64_t dataClusters = 0;
+    std::uint64_t sparseClusters = 0;
+    bool dataAfterSparse = false;
+    std::uint64_t vcn = unitVcn;
+    auto it = std::upper_bound(runs_.begin(), runs_.end(), unitVcn,
+                               [](std::uint64_t v, const Run& r) { return v < r.vcn; });
+    if (it != runs_.begin()) --it;
+    for (; it != runs_.end() && vcn < unitEnd; ++it) {
+        const Run& r = *it;
+        if (r.vcn + r.length <= vcn) continue;
+        if (r.vcn > vcn) break;  // a hole no extent covers
+        const std::uint64_t from = vcn - r.vcn;
+        const std::uint64_t take = std::min(r.length - from, unitEnd - vcn);
+        if (r.sparse) {
+            sparseClusters += take;
+        } else {
+            if (sparseClusters != 0) dataAfterSparse = true;
+            const std::uint64_t lcn = r.lcn + from;
+            if (lcn > UINT64_MAX / cb) throw ErrorException(kErrReadDisk, "Volume::readClusters");
+            volume_.readBytes(unitRaw_.data() + dataClusters * cb, static_cast<std::size_t>(take * cb), lcn * cb,
+                              "Volume::readClusters");
+            dataClusters += take;
+        }
+        vcn += take;
+    }
+    if (vcn < unitEnd && vcn * cb < size_) throw ErrorException(kErrRecordFormat, kExtentMissing);
+
+    if (dataClusters == 0) {
+        std::memset(unitPlain_.data(), 0, unitPlain_.size());  // a sparse unit
+        unitData_ = unitPlain_.data();
+    } else if (sparseClusters == 0 && vcn == unitEnd) {
+        unitData_ = unitRaw_.data();  // stored uncompressed
+    } else {
+        std::memset(unitRaw_.data() + dataClusters * cb, 0, static_cast<std::size_t>((unitClusters_ - dataClusters) * cb));
+        std::memset(unitPlain_.data(), 0, unitPlain_.size());
+        std::uint32_t n = dataAfterSparse ? 0
+                                          : Lznt1::decompress(unitPlain_.data(), unitPlain_.size(), unitRaw_.data(),
+                                                              static_cast<std::size_t>(dataClusters * cb));
+        // Written as zeros, so later bytes keep their offsets.
+        if (n == 0) damaged_.insert(u);
+        unitData_ = unitPlain_.data();
+    }
+    loadedUnit_ = u;
+}
+
+std::size_t DataStream::readCompressed(std::uint64_t offset, std::uint8_t* buffer, std::size_t length,
+                                      bool onePiece) {
+    const std::uint64_t unitBytes = unitClusters_ * clusterBytes_;
+    std::size_t done = 0;
+    while (done < length && !(onePiece && done > 0)) {
+        const std::uint64_t pos = offset + done;
+        const std::uint64_t u = pos / unitBytes;
+        const std::uint64_t within = pos - u * unitBytes;
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, unitBytes - within));
+        // Past the initialized size the file reads as zeros.
+        const std::size_t keep =
+            initializedSize_ > pos ? static_cast<std::size_t>(std::min<std::uint64_t>(n, initializedSize_ - pos)) : 0;
+        if (keep > 0) {
+            loadUnit(u);
+            std::memcpy(buffer + done, unitData_ + within, keep);
+        }
+        if (n > keep) std::memset(buffer + done + keep, 0, n - keep);
+        done += n;
+    }
+    return done;
+}
+
+} // namespace resurgo

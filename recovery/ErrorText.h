@@ -1,0 +1,16 @@
+#pragma once
+// Words for a failure, for the front ends: the system's text for its
+// error value, else the error code's own description, else its diagnostic.
+
+#include <string>
+
+#include "core/ErrorException.h"
+
+namespace resurgo {
+
+class ErrorText {
+public:
+    static std::string reason(const ErrorException& e);
+};
+
+} // namespace resurgo

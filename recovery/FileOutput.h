@@ -1,0 +1,39 @@
+#pragma once
+// An output file made through the platform layer: created (or emptied) at
+// a path, or an already open handle that the caller keeps.
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Platform.h"
+#include "recovery/OutputSink.h"
+
+namespace resurgo {
+
+class FileOutput : public OutputSink {
+public:
+    // Creates the file; raises code 23 with the system's error.
+    explicit FileOutput(const std::string& path);
+    // Writes into a handle the caller opened and will close.
+    explicit FileOutput(OsHandle borrowed);
+    ~FileOutput() override;
+    FileOutput(const FileOutput&) = delete;
+    FileOutput& operator=(const FileOutput&) = delete;
+
+    void write(const std::uint8_t* data, std::size_t length, const char* diagnostic) override;
+    void setSize(std::uint64_t size) override;
+    void setTimes(std::uint64_t modifiedNt, std::uint64_t accessedNt) override;
+    // Closes a file this object created; false (with the system's reason in
+    // closeError) when the system reports a late write failure on close.
+    bool close();
+    std::uint32_t closeError() const { return closeError_; }
+
+    static OsHandle create(const std::string& path);
+
+private:
+    OsHandle handle_ = kNoHandle;
+    bool owned_ = false;
+    std::uint32_t closeError_ = 0;
+};
+
+} // namespace resurgo

@@ -1,0 +1,108 @@
+#include "recovery/RestoreJob.h"
+
+#include "platform/Platform.h"
+#include "recovery/FileOutput.h"
+#include "recovery/SearchJob.h"
+
+namespace resurgo {
+
+RestoreJob::RestoreJob(SearchJob& job) : job_(job) {}
+
+RestoreJob::~RestoreJob() {
+    try {
+        close();
+    } catch (const ErrorException&) {
+        // Closing a read-only source: nothing was written that could be lost.
+    }
+}
+
+void RestoreJob::close() {
+    entry_.close();
+    selected_ = false;
+    if (!opened_) return;
+    opened_ = false;
+    job_.closeFilesystem();
+}
+
+RestoreJob::Status RestoreJob::open() {
+    failure_.reset();
+    try {
+        job_.prepareGeometry();
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return Status::BootFailed;
+    }
+    try {
+        job_.openFilesystem();
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return Status::OpenFailed;
+    }
+    opened_ = true;
+    return Status::Ready;
+}
+
+RestoreJob::Status RestoreJob::select(std::uint64_t record) {
+    failure_.reset();
+    selected_ = false;
+    FilesystemNTFS& fs = job_.filesystem;
+    if (record >= fs.mftEntry().recordCapacity()) return Status::NoSuchRecord;
+    try {
+        fs.openEntry(record, entry_);
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return Status::Unreadable;
+    }
+    try {
+        if (entry_.isDirectory()) return Status::Directory;
+        if (!entry_.isDeleted()) return Status::InUse;
+        // Name and size must be readable for the restore to go on.
+        name_ = entry_.getName();
+        size_ = entry_.getRealSize();
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return Status::Damaged;
+    }
+    selected_ = true;
+    return Status::Ready;
+}
+
+RestoreJob::Status RestoreJob::restoreTo(const std::string& target) {
+    failure_.reset();
+    closeFailed_ = false;
+    std::optional<FileOutput> out;
+    try {
+        out.emplace(target);
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return Status::CreateFailed;
+    }
+    Status status = restoreTo(*out);
+    if (!out->close() && status != Status::CopyFailed) {
+        closeFailed_ = true;
+        failure_ = ErrorException(kErrWriteOutput, out->closeError(), "FilesystemNTFS::copyFileZ <Close>");
+        return Status::CopyFailed;
+    }
+    return status;
+}
+
+RestoreJob::Status RestoreJob::restoreTo(OutputSink& out) {
+    failure_.reset();
+    result_ = RESTORE_RESULT();
+    if (!selected_) return Status::Damaged;
+    try {
+        result_ = job_.filesystem.restore(entry_, out);
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return Status::CopyFailed;
+    }
+    return result_.damagedUnits > 0 ? Status::RestoredDamaged : Status::Restored;
+}
+
+bool RestoreJob::availableSpace(const std::string& path, std::uint64_t& bytes) {
+    return platform().availableSpace(path, bytes);
+}
+
+bool RestoreJob::destinationExists(const std::string& path) { return platform().fileExists(path); }
+
+} // namespace resurgo

@@ -1,0 +1,87 @@
+#pragma once
+// One restore, step by step, for both front ends: open the volume of a
+// search job, pick a record and check that it is a deleted file, then
+// write its data to a destination. Questions for the user (overwrite? the
+// same drive?) are asked by the front end between select and restoreTo.
+// The filesystem is closed by close or the destructor.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/ErrorException.h"
+#include "file/FileZ.h"
+#include "recovery/RESTORE_RESULT.h"
+
+namespace resurgo {
+
+class OutputSink;
+class SearchJob;
+
+class RestoreJob {
+public:
+    enum class Status {
+        Ready,         // the step succeeded
+        BootFailed,    // source unreadable or not an NTFS boot sector
+        OpenFailed,    // the volume's MFT could not be opened
+        NoSuchRecord,  // the record lies beyond the MFT
+        Unreadable,    // the record can't be read or is no base file record
+        InUse,         // the record holds a file that is not deleted
+        Directory,     // the record is a directory
+        Damaged,       // the record's name or size can't be read
+        CreateFailed,  // the destination could not be created
+        CopyFailed,    // reading or writing failed; a partly written file stays
+        Restored,
+        RestoredDamaged,  // written, with damaged compressed units as zeros
+    };
+
+    // Uses job's boot record, geometry and filesystem, and its source.
+    explicit RestoreJob(SearchJob& job);
+    virtual ~RestoreJob();
+    RestoreJob(const RestoreJob&) = delete;
+    RestoreJob& operator=(const RestoreJob&) = delete;
+
+    // Reads the boot record and opens the filesystem: Ready, BootFailed or
+    // OpenFailed.
+    Status open();
+    // Opens record n: Ready when it is a deleted file whose name and size
+    // can be read.
+    Status select(std::uint64_t record);
+    const FileZ& entry() const { return entry_; }
+    const std::string& name() const { return name_; }
+    std::uint64_t size() const { return size_; }
+
+    // Creates target and writes the selected file into it.
+    Status restoreTo(const std::string& target);
+    // Writes the selected file into out.
+    Status restoreTo(OutputSink& out);
+    const RESTORE_RESULT& result() const { return result_; }
+
+    // The failure behind the last status that was not Ready or Restored.
+    const std::optional<ErrorException>& failure() const { return failure_; }
+    // True when the copy went through but closing the destination failed
+    // (a late write error some file systems report only then); failure()
+    // then holds the system's error.
+    bool closeFailed() const { return closeFailed_; }
+
+    void close();
+
+    // About a destination, for the front ends' checks: the bytes available
+    // to the caller on the file system holding path (false when unknown),
+    // and whether a file exists there.
+    static bool availableSpace(const std::string& path, std::uint64_t& bytes);
+    static bool destinationExists(const std::string& path);
+
+private:
+    SearchJob& job_;
+    bool opened_ = false;
+    FileZ entry_;
+    bool selected_ = false;
+    std::string name_;
+    std::uint64_t size_ = 0;
+    RESTORE_RESULT result_;
+    std::optional<ErrorException> failure_;
+    bool closeFailed_ = false;
+};
+
+} // namespace resurgo
