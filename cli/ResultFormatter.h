@@ -8,7 +8,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ntfs/FILE_TIME.h"
 #include "recovery/FOUND_FILE.h"
 
 namespace resurgo::cli {
