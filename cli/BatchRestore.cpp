@@ -167,8 +167,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
             case FileCopy::Result::Damaged:
                 ++counts_.damaged;
                 if (progress) progress->finish();
-                err << "resurgo: " << FailureReport::fill(Messages::kRestoredDamaged, shown, copier.damagedUnits())
-                    << '\n';
+                err << "resurgo: " << FailureReport::damage(shown, copier.result()) << '\n';
                 out << target << '\n';
                 break;
             case FileCopy::Result::Restored:

@@ -20,6 +20,26 @@ int FailureReport::openFailure(const ErrorException& e, const std::string& sourc
     return kExitBadVolume;
 }
 
+std::string FailureReport::damage(const std::string& name, const RESTORE_RESULT& result) {
+    std::string text;
+    if (result.damagedUnits > 0) text += fill(Messages::kRestoredDamaged, name, result.damagedUnits);
+    if (!result.unreadable.empty()) {
+        if (!text.empty()) text += '\n';
+        text += fill(Messages::kRestoredUnreadable, name, result.unreadableBytes());
+        // The ranges as byte offsets in the file, the first few of them.
+        constexpr std::size_t kShown = 8;
+        text += "\nresurgo: unreadable bytes of " + name + ":";
+        for (std::size_t i = 0; i < result.unreadable.size() && i < kShown; ++i) {
+            const auto& [offset, length] = result.unreadable[i];
+            text += (i == 0 ? " " : ", ") + std::to_string(offset) + "-" + std::to_string(offset + length - 1);
+        }
+        if (result.unreadable.size() > kShown) {
+            text += " and " + std::to_string(result.unreadable.size() - kShown) + " more range(s)";
+        }
+    }
+    return text;
+}
+
 std::string FailureReport::reason(const ErrorException& e) { return ErrorText::reason(e); }
 
 std::string FailureReport::fill(const char* message, const std::string& text, unsigned long long count) {

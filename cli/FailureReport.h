@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/ErrorException.h"
+#include "recovery/RESTORE_RESULT.h"
 
 namespace resurgo::cli {
 
@@ -23,6 +24,9 @@ public:
     // A message with one %s replaced by text (and one %u, %lu or %llu by
     // count).
     static std::string fill(const char* message, const std::string& text, unsigned long long count = 0);
+    // What a restore that went through lost: the damaged compressed units
+    // and the byte ranges that could not be read, one line each.
+    static std::string damage(const std::string& name, const RESTORE_RESULT& result);
 };
 
 } // namespace resurgo::cli

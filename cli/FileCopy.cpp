@@ -44,7 +44,10 @@ FileCopy::Result FileCopy::copy(const std::string& target) {
         case RestoreJob::Status::Restored:
             return Result::Restored;
         default:
-            if (restore_.closeFailed()) {
+            if (restore_.failure() && restore_.failure()->code() == kErrReadDisk && size() > 0 &&
+                restore_.result().unreadableBytes() >= size()) {
+                failure_ = "nothing of " + target + " could be read from the source; no file was left";
+            } else if (restore_.closeFailed()) {
                 // A late write error (a network file system reports some only here).
                 failure_ = "closing " + target + " failed: " + FailureReport::reason(*restore_.failure());
             } else {

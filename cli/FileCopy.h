@@ -39,6 +39,7 @@ public:
     // written file stays.
     Result copy(const std::string& target);
     std::uint64_t damagedUnits() const { return restore_.result().damagedUnits; }
+    const RESTORE_RESULT& result() const { return restore_.result(); }
     std::uint64_t bytesWritten() const { return restore_.result().bytesWritten; }
     // Why the last copy failed.
     const std::string& failure() const { return failure_; }

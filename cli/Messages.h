@@ -17,6 +17,8 @@ public:
     static constexpr const char* kRestored = IDS_TEXT_RESTORED;                    // 9
     // %s: the file's name; %u: the number of damaged compression units.
     static constexpr const char* kRestoredDamaged = IDS_TEXT_RESTORED_DAMAGED;     // 14
+    // %s: the file's name; %u: the number of bytes that could not be read.
+    static constexpr const char* kRestoredUnreadable = IDS_TEXT_RESTORED_UNREADABLE;  // 15
     static constexpr const char* kBadBootRecord = IDS_TEXT_BAD_BOOT_RECORD;        // 21
     static constexpr const char* kBadNtfsDrive = IDS_TEXT_BAD_NTFS_DRIVE;          // 22
     static constexpr const char* kFileDamaged = IDS_TEXT_FILE_DAMAGED;             // 23

@@ -83,7 +83,7 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
             err << Messages::kCopyFailed << "\nresurgo: " << copier.failure() << '\n';
             return kExitCopyFailed;
         case FileCopy::Result::Damaged:
-            out << FailureReport::fill(Messages::kRestoredDamaged, name, copier.damagedUnits()) << '\n';
+            out << FailureReport::damage(name, copier.result()) << '\n';
             return kExitDamagedUnits;
         case FileCopy::Result::Restored:
             break;

@@ -23,6 +23,10 @@ int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::
     job.pattern = pattern;
     job.days = days;
     job.run(progress, cancel);
+    if (job.sourceCutOff()) {
+        err << "resurgo: warning: " << source << " holds " << job.sourceBytes() << " bytes but its NTFS volume is "
+            << job.volumeBytes() << " bytes long: files whose data lies past the end are lost in part or whole\n";
+    }
     if (progress) progress->finish();
     switch (job.outcome()) {
         case SearchJob::Outcome::BadPattern:

@@ -105,6 +105,7 @@ public:
         return true;
     }
     bool fileExists(const std::string&) override { return false; }
+    bool removeOutput(const std::string&) override { return true; }
     bool availableSpace(const std::string&, std::uint64_t& bytes) override {
         bytes = outputCap;
         return true;

@@ -58,6 +58,8 @@ public:
     virtual bool setOutputTimes(OsHandle h, std::uint64_t modifiedNt, std::uint64_t accessedNt) = 0;
     virtual bool closeOutput(OsHandle h) = 0;
     virtual bool fileExists(const std::string& path) = 0;
+    // Deletes an output file the program made (closed first).
+    virtual bool removeOutput(const std::string& path) = 0;
     // Bytes available to the caller on the file system holding path.
     virtual bool availableSpace(const std::string& path, std::uint64_t& bytes) = 0;
 

@@ -159,6 +159,8 @@ public:
 
     bool closeOutput(OsHandle h) override { return ::close(static_cast<int>(h)) == 0; }
 
+    bool removeOutput(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+
     bool fileExists(const std::string& path) override {
         struct stat st {};
         return ::stat(path.c_str(), &st) == 0;

@@ -159,6 +159,8 @@ public:
 
     bool closeOutput(OsHandle h) override { return ::CloseHandle(toHandle(h)) != 0; }
 
+    bool removeOutput(const std::string& path) override { return ::DeleteFileW(wide(path).c_str()) != 0; }
+
     bool fileExists(const std::string& path) override {
         return ::GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
     }

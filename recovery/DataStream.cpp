@@ -119,20 +119,29 @@ std::size_t DataStream::readPlain(std::uint64_t offset, std::uint8_t* buffer, st
         } else {
             n = std::min<std::uint64_t>(n, initializedSize_ - pos);
             if (run->lcn > UINT64_MAX / clusterBytes_) throw ErrorException(kErrReadDisk, "Volume::read");
-            readDisk(run->lcn * clusterBytes_ + within, buffer + done, static_cast<std::size_t>(n));
+            readDisk(run->lcn * clusterBytes_ + within, buffer + done, static_cast<std::size_t>(n), pos);
         }
         done += static_cast<std::size_t>(n);
     }
     return done;
 }
 
-void DataStream::readDisk(std::uint64_t offset, std::uint8_t* buffer, std::size_t length) {
+bool DataStream::readDisk(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, std::uint64_t fileOffset) {
+    try {
+        return readDiskOnce(offset, buffer, length);
+    } catch (const ErrorException& e) {
+        if (e.code() != kErrReadDisk) throw;
+    }
+    return salvage(offset, buffer, length, fileOffset);
+}
+
+bool DataStream::readDiskOnce(std::uint64_t offset, std::uint8_t* buffer, std::size_t length) {
     // Raw devices take whole sectors only: a range that starts or ends
     // inside a sector is read rounded out to sectors (still inside the
     // run's clusters) and cut to size.
     if (offset % sectorBytes_ == 0 && length % sectorBytes_ == 0) {
         volume_.readBytes(buffer, length, offset, "Volume::read");
-        return;
+        return true;
     }
     if (bounce_.size() < kBounceBytes) bounce_.resize(kBounceBytes);
     while (length > 0) {
@@ -146,6 +155,48 @@ void DataStream::readDisk(std::uint64_t offset, std::uint8_t* buffer, std::size_
         buffer += take;
         offset += take;
         length -= take;
+    }
+    return true;
+}
+
+bool DataStream::salvage(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, std::uint64_t fileOffset) {
+    bool whole = true;
+    const std::uint64_t sourceEnd = volume_.sizeBytes;
+    std::size_t done = 0;
+    while (done < length) {
+        const std::uint64_t at = offset + done;
+        // Up to the next sector boundary.
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length - done, sectorBytes_ - at % sectorBytes_));
+        // Past the end of a cut-off source there is nothing to retry.
+        if (sourceEnd != 0 && at >= sourceEnd) {
+            std::memset(buffer + done, 0, length - done);
+            noteUnreadable(fileOffset + done, length - done);
+            return false;
+        }
+        bool ok = false;
+        try {
+            ok = readDiskOnce(at, buffer + done, n);
+        } catch (const ErrorException& e) {
+            if (e.code() != kErrReadDisk) throw;
+        }
+        if (!ok) {
+            std::memset(buffer + done, 0, n);
+            noteUnreadable(fileOffset + done, n);
+            whole = false;
+        }
+        done += n;
+    }
+    return whole;
+}
+
+void DataStream::noteUnreadable(std::uint64_t fileOffset, std::uint64_t length) {
+    if (fileOffset >= size_) return;
+    length = std::min(length, size_ - fileOffset);
+    if (!unreadable_.empty() && unreadable_.back().first + unreadable_.back().second == fileOffset) {
+        unreadable_.back().second += length;
+    } else {
+        unreadable_.emplace_back(fileOffset, length);
     }
 }
 
@@ -165,6 +216,8 @@ void DataStream::loadUnit(std::uint64_t u) {
     std::uint64_t dataClusters = 0;
     std::uint64_t sparseClusters = 0;
     bool dataAfterSparse = false;
+    bool unreadableUnit = false;
+    const std::size_t unreadableBefore = unreadable_.size();
     std::uint64_t vcn = unitVcn;
     auto it = std::upper_bound(runs_.begin(), runs_.end(), unitVcn,
                                [](std::uint64_t v, const Run& r) { return v < r.vcn; });
@@ -181,15 +234,25 @@ void DataStream::loadUnit(std::uint64_t u) {
             if (sparseClusters != 0) dataAfterSparse = true;
             const std::uint64_t lcn = r.lcn + from;
             if (lcn > UINT64_MAX / cb) throw ErrorException(kErrReadDisk, "Volume::readClusters");
-            volume_.readBytes(unitRaw_.data() + dataClusters * cb, static_cast<std::size_t>(take * cb), lcn * cb,
-                              "Volume::readClusters");
+            if (!readDisk(lcn * cb, unitRaw_.data() + dataClusters * cb, static_cast<std::size_t>(take * cb),
+                          (vcn - unitVcn) * cb + u * unitBytes)) {
+                unreadableUnit = true;
+            }
             dataClusters += take;
         }
         vcn += take;
     }
     if (vcn < unitEnd && vcn * cb < size_) throw ErrorException(kErrRecordFormat, kExtentMissing);
 
-    if (dataClusters == 0) {
+    if (unreadableUnit) {
+        // Part of a stored unit is lost, and a compressed unit can't be
+        // decoded past a hole: the whole unit reads as zeros and is noted
+        // as unreadable (instead of the sectors alone).
+        unreadable_.resize(unreadableBefore);
+        std::memset(unitPlain_.data(), 0, unitPlain_.size());
+        unitData_ = unitPlain_.data();
+        noteUnreadable(u * unitBytes, unitBytes);
+    } else if (dataClusters == 0) {
         std::memset(unitPlain_.data(), 0, unitPlain_.size());  // a sparse unit
         unitData_ = unitPlain_.data();
     } else if (sparseClusters == 0 && vcn == unitEnd) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "ntfs/NTFS_GEOMETRY.h"
@@ -42,6 +43,11 @@ public:
 
     // Compression units read so far that did not decompress.
     std::uint64_t damagedUnits() const { return damaged_.size(); }
+    // File byte ranges (offset, length) read so far that the source could
+    // not give (bad sectors, the end of a cut-off image) and that read as
+    // zeros: a failing read is retried sector by sector, and only the
+    // sectors that fail are lost. In order and merged when read in order.
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& unreadable() const { return unreadable_; }
 
 private:
     // One run laid out by VCN.
@@ -58,8 +64,14 @@ private:
     std::size_t readPlain(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, bool onePiece);
     std::size_t readCompressed(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, bool onePiece);
     std::size_t readAny(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, bool onePiece);
-    // Reads disk bytes whose start or length may not fall on a sector.
-    void readDisk(std::uint64_t offset, std::uint8_t* buffer, std::size_t length);
+    // Reads disk bytes whose start or length may not fall on a sector;
+    // what can't be read is zeros, noted at fileOffset. True when all of
+    // it was read.
+    bool readDisk(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, std::uint64_t fileOffset);
+    bool readDiskOnce(std::uint64_t offset, std::uint8_t* buffer, std::size_t length);
+    // Sector by sector after a failed read: the sectors that fail are zeros.
+    bool salvage(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, std::uint64_t fileOffset);
+    void noteUnreadable(std::uint64_t fileOffset, std::uint64_t length);
     // Decodes compression unit u into unitPlain_ (or points unitBytes_ at
     // the stored bytes).
     void loadUnit(std::uint64_t u);
@@ -78,6 +90,7 @@ private:
     std::vector<std::uint8_t> unitRaw_;
     std::vector<std::uint8_t> unitPlain_;
     std::set<std::uint64_t> damaged_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadable_;
     std::vector<std::uint8_t> bounce_;
 };
 

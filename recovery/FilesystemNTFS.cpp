@@ -80,6 +80,7 @@ RESTORE_RESULT FilesystemNTFS::restore(const FileZ& file, OutputSink& out) {
         position += got;
     }
     result.damagedUnits = stream.damagedUnits();
+    result.unreadable = stream.unreadable();
     // A non-resident file is cut to its real size (the output may have
     // held more bytes before).
     if (!stream.isResident()) out.setSize(size);

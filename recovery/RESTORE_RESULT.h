@@ -2,6 +2,8 @@
 // What a restore wrote.
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace resurgo {
 
@@ -9,6 +11,15 @@ struct RESTORE_RESULT {
     std::uint64_t bytesWritten = 0;
     // Compressed units that did not decompress and were written as zeros.
     std::uint64_t damagedUnits = 0;
+    // Byte ranges of the file (offset, length) that could not be read from
+    // the source (bad sectors, or past the end of a cut-off image) and
+    // were written as zeros; in order, merged.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadable;
+    std::uint64_t unreadableBytes() const {
+        std::uint64_t n = 0;
+        for (const auto& r : unreadable) n += r.second;
+        return n;
+    }
 };
 
 } // namespace resurgo

@@ -83,6 +83,12 @@ RestoreJob::Status RestoreJob::restoreTo(const std::string& target) {
         failure_ = ErrorException(kErrWriteOutput, out->closeError(), "FilesystemNTFS::copyFileZ <Close>");
         return Status::CopyFailed;
     }
+    // Nothing of the file could be read: no file of zeros is left behind.
+    if (status != Status::CopyFailed && size_ > 0 && result_.unreadableBytes() >= size_) {
+        platform().removeOutput(target);
+        failure_ = ErrorException(kErrReadDisk, "FilesystemNTFS::copyFileZ <Nothing readable>");
+        return Status::CopyFailed;
+    }
     return status;
 }
 
@@ -96,7 +102,7 @@ RestoreJob::Status RestoreJob::restoreTo(OutputSink& out) {
         failure_ = e;
         return Status::CopyFailed;
     }
-    return result_.damagedUnits > 0 ? Status::RestoredDamaged : Status::Restored;
+    return result_.damagedUnits > 0 || !result_.unreadable.empty() ? Status::RestoredDamaged : Status::Restored;
 }
 
 bool RestoreJob::availableSpace(const std::string& path, std::uint64_t& bytes) {

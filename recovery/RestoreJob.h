@@ -32,7 +32,8 @@ public:
         CreateFailed,  // the destination could not be created
         CopyFailed,    // reading or writing failed; a partly written file stays
         Restored,
-        RestoredDamaged,  // written, with damaged compressed units as zeros
+        RestoredDamaged,  // written, with damaged compressed units or unreadable
+                          // ranges as zeros (see result())
     };
 
     // Uses job's boot record, geometry and filesystem, and its source.

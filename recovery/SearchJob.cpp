@@ -46,6 +46,7 @@ void SearchJob::prepareGeometry() {
         SectorBuffer buf(1, bps);
         volume.read(buf, 0);
         bootRecord.parse(buf.data(), buf.size(), volume.geometrySectors);
+        sourceBytes_ = volume.sizeBytes;
     } catch (...) {
         try {
             releaseSource();
@@ -53,6 +54,11 @@ void SearchJob::prepareGeometry() {
         }
         throw;
     }
+    // The boot sector counts the volume's sectors without the backup boot
+    // sector at its end.
+    volumeBytes_ = bootRecord.totalSectors <= UINT64_MAX / bootRecord.bytesPerSector
+                       ? bootRecord.totalSectors * bootRecord.bytesPerSector
+                       : UINT64_MAX;
     geometry.init(driveRoot, bootRecord.bytesPerSector, bootRecord.sectorsPerCluster, bootRecord.clustersPerMftRecord,
                   bootRecord.mftCluster, bootRecord.mftMirrorCluster, bootRecord.clustersPerIndexRecord);
 }

@@ -64,6 +64,13 @@ public:
     std::string driveRoot;
 
     Outcome outcome() const { return outcome_; }
+    // After the boot record was read: the volume's length as its boot
+    // sector states it, and the source's. A source shorter than its volume
+    // (a cut-off image, a partial copy of a failing disk) has lost files or
+    // parts of files past its end.
+    std::uint64_t volumeBytes() const { return volumeBytes_; }
+    std::uint64_t sourceBytes() const { return sourceBytes_; }
+    bool sourceCutOff() const { return sourceBytes_ != 0 && sourceBytes_ < volumeBytes_; }
     // The failure behind BootFailed, OpenFailed or WalkFailed.
     const std::optional<ErrorException>& failure() const { return failure_; }
 
@@ -72,6 +79,8 @@ private:
     void releaseSource();
 
     Outcome outcome_ = Outcome::Completed;
+    std::uint64_t volumeBytes_ = 0;
+    std::uint64_t sourceBytes_ = 0;
     std::optional<ErrorException> failure_;
     Source* external_ = nullptr;
     std::unique_ptr<FileSource> own_;

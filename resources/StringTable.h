@@ -21,6 +21,7 @@
 #define IDS_NO_NTFS_DRIVES 12
 #define IDS_DIALOG_CAPTION 13
 #define IDS_RESTORED_DAMAGED 14
+#define IDS_RESTORED_UNREADABLE 15
 #define IDS_BAD_BOOT_RECORD 21
 #define IDS_BAD_NTFS_DRIVE 22
 #define IDS_FILE_DAMAGED 23
@@ -45,6 +46,8 @@
 #define IDS_TEXT_NO_NTFS_DRIVES "No NTFS drives was found.\n\nResurgo can restore files from NTFS drives only"
 #define IDS_TEXT_DIALOG_CAPTION "Resurgo for NTFS - undelete files on NTFS drives"
 #define IDS_TEXT_RESTORED_DAMAGED "File %s restored, but %u damaged compressed unit(s) were written as zeros"
+#define IDS_TEXT_RESTORED_UNREADABLE \
+    "File %s restored, but %u byte(s) could not be read from the drive and were written as zeros"
 #define IDS_TEXT_BAD_BOOT_RECORD \
     "Bad boot record.\n\nSelected drive may be damaged. Try Salvora to retrive files from damaged NTFS drives."
 #define IDS_TEXT_BAD_NTFS_DRIVE \
@@ -86,6 +89,7 @@ public:
         {IDS_NO_NTFS_DRIVES, IDS_TEXT_NO_NTFS_DRIVES},
         {IDS_DIALOG_CAPTION, IDS_TEXT_DIALOG_CAPTION},
         {IDS_RESTORED_DAMAGED, IDS_TEXT_RESTORED_DAMAGED},
+        {IDS_RESTORED_UNREADABLE, IDS_TEXT_RESTORED_UNREADABLE},
         {IDS_BAD_BOOT_RECORD, IDS_TEXT_BAD_BOOT_RECORD},
         {IDS_BAD_NTFS_DRIVE, IDS_TEXT_BAD_NTFS_DRIVE},
         {IDS_FILE_DAMAGED, IDS_TEXT_FILE_DAMAGED},

@@ -384,6 +384,7 @@ void Implementation::Unerase(std::size_t index) {
     }
     const RestoreJob::Status status = restore.restoreTo(target);
     const std::uint64_t damagedUnits = restore.result().damagedUnits;
+    const std::uint64_t unreadableBytes = restore.result().unreadableBytes();
     restore.close();
     endWait();
     switch (status) {
@@ -391,9 +392,15 @@ void Implementation::Unerase(std::size_t index) {
             ShowMessageText(IDS_RESTORED, WinText::format(loadString(IDS_RESTORED), name), MB_OK | MB_ICONINFORMATION);
             break;
         case RestoreJob::Status::RestoredDamaged:
-            ShowMessageText(IDS_RESTORED_DAMAGED,
-                            WinText::format(loadString(IDS_RESTORED_DAMAGED), name, damagedUnits),
-                            MB_OK | MB_ICONEXCLAMATION);
+            if (damagedUnits > 0 || unreadableBytes == 0) {
+                ShowMessageText(IDS_RESTORED_DAMAGED,
+                                WinText::format(loadString(IDS_RESTORED_DAMAGED), name, damagedUnits),
+                                MB_OK | MB_ICONEXCLAMATION);
+            } else {
+                ShowMessageText(IDS_RESTORED_UNREADABLE,
+                                WinText::format(loadString(IDS_RESTORED_UNREADABLE), name, unreadableBytes),
+                                MB_OK | MB_ICONEXCLAMATION);
+            }
             break;
         default:
             ShowMessage(IDS_COPY_FAILED, MB_OK | MB_ICONEXCLAMATION);

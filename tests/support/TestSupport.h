@@ -67,6 +67,7 @@ public:
     }
     bool closeOutput(OsHandle h) override { return systemPlatform().closeOutput(h); }
     bool fileExists(const std::string& p) override { return systemPlatform().fileExists(p); }
+    bool removeOutput(const std::string& p) override { return systemPlatform().removeOutput(p); }
     bool availableSpace(const std::string& p, std::uint64_t& b) override { return systemPlatform().availableSpace(p, b); }
     std::uint32_t lastError() override { return systemPlatform().lastError(); }
     std::string errorText(std::uint32_t c) override { return systemPlatform().errorText(c); }
