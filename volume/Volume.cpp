@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "core/ByteReader.h"
 #include "core/ErrorException.h"
 #include "volume/SectorBuffer.h"
 
@@ -67,8 +68,8 @@ void Volume::getDiskGeometry() {
         std::uint8_t head[512] = {};
         std::size_t got = 0;
         if (sizeBytes >= sizeof head && platform().readAt(handle, head, sizeof head, 0, got) && got == sizeof head) {
-            std::uint32_t v = static_cast<std::uint32_t>(head[kBootBytesPerSectorOffset] |
-                                                         (head[kBootBytesPerSectorOffset + 1] << 8));
+            const ByteReader boot(head, sizeof head, kErrDiskGeometry, "Volume::getDiskGeometry");
+            const std::uint32_t v = boot.u16(kBootBytesPerSectorOffset);
             if (isPowerOfTwoSectorSize(v)) bps = v;
         }
         g.bytesPerSector = bps;
