@@ -4,6 +4,8 @@
 #include "file/FileZ.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
+#include "volume/SectorBuffer.h"
+#include "volume/Volume.h"
 
 namespace resurgo {
 
@@ -11,9 +13,23 @@ SearchJob::SearchJob() = default;
 SearchJob::~SearchJob() = default;
 
 void SearchJob::prepareGeometry(const std::string& root) {
-    bootRecord.read(root);
+    // Sector 0 through a volume of its own, closed again whatever happens.
+    Volume volume;
+    volume.openLogical(root);
+    try {
+        const std::uint32_t bps =
+            volume.bytesPerSector < BootRecordNTFS::kBootSectorBytes ? 512 : volume.bytesPerSector;
+        SectorBuffer buf(1, bps);
+        volume.read(buf, 0);
+        bootRecord.parse(buf.data(), buf.size(), volume.geometrySectors);
+    } catch (...) {
+        volume.close();  // a failure to close replaces the first one
+        throw;
+    }
+    volume.close();
     geometry.init(root, bootRecord.bytesPerSector, bootRecord.sectorsPerCluster, bootRecord.clustersPerMftRecord,
-                  bootRecord.mftCluster, bootRecord.mftMirrorCluster, bootRecord.clustersPerIndexRecord);
+                  bootRecord.mftCluster, bootRecord.mftMirrorCluster, bootRecord.clustersPerIndexRecord,
+                  bootRecord.totalClusters());
 }
 
 void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel) {

@@ -12,6 +12,7 @@
 #include "ntfs/BootRecordNTFS.h"
 #include "ntfs/NTFS_GEOMETRY.h"
 #include "recovery/FilesystemNTFS.h"
+#include "recovery/SearchJob.h"
 #include "support/TestSupport.h"
 #include "volume/SectorBuffer.h"
 
@@ -32,9 +33,10 @@ protected:
         ASSERT_TRUE(fixtureAvailable(GetParam()));
         image = fixtureImage(GetParam());
         facts = fixtureFacts(GetParam());
-        boot.read(image);
-        geometry.init(image, boot.bytesPerSector, boot.sectorsPerCluster, boot.clustersPerMftRecord, boot.mftCluster,
-                      boot.mftMirrorCluster, boot.clustersPerIndexRecord);
+        SearchJob job;
+        job.prepareGeometry(image);
+        boot = job.bootRecord;
+        geometry = job.geometry;
     }
     std::string image;
     nlohmann::json facts;
@@ -50,6 +52,7 @@ TEST_P(FixtureImage, BootRecordAndGeometryMatchTheFacts) {
     EXPECT_EQ(boot.mftMirrorCluster, facts["mftmirr_lcn"].get<std::uint64_t>());
     EXPECT_EQ(boot.totalSectors * boot.bytesPerSector / geometry.clusterBytes(),
               facts["volume_clusters"].get<std::uint64_t>());
+    EXPECT_EQ(geometry.totalClusters, facts["volume_clusters"].get<std::uint64_t>());
 }
 
 TEST_P(FixtureImage, MftRunsSizeAndSystemRecords) {
