@@ -99,8 +99,7 @@ TEST_F(Corruption, MirrorZeroedTooFailsToOpenTheVolume) {
 }
 
 TEST_F(Corruption, MftRunClaimingBillionsOfClustersEndsAtTheEndOfTheSource) {
-    // The MFT's own single run now claims 2^32 - 16 clusters: the walk must
-    // stop where the source ends instead of trying billions of records.
+    // The MFT's own single run now claims 2^32 - 16 clusters.
     editRecord(img, 0, [](std::uint8_t* rec, std::size_t len) {
         std::size_t d = findAttribute(rec, len, MFT_RECORD::kTypeData);
         ASSERT_NE(0u, d);
@@ -113,7 +112,15 @@ TEST_F(Corruption, MftRunClaimingBillionsOfClustersEndsAtTheEndOfTheSource) {
         rl[5] = 4;
         rl[6] = 0;
     });
+    // Far more than the volume has: record 0's runs are refused and the
+    // mirror's copy of it serves.
     SearchOutcome r = searchMem();
+    EXPECT_EQ(SearchJob::Outcome::Completed, r.outcome);
+    expectListed(r);
+    // A boot sector that claims room for the run: it is taken, and the walk
+    // must stop where the source ends instead of trying billions of records.
+    put64(img.bytes.data() + 0x28, 1ULL << 40);  // total sectors
+    r = searchMem();
     EXPECT_EQ(SearchJob::Outcome::Completed, r.outcome);
     expectListed(r);
 }
@@ -203,12 +210,14 @@ TEST_F(Corruption, ParentChainThatLoopsEndsWithAPlaceholder) {
     EXPECT_EQ(0, restoreMem(74));
 }
 
-TEST_F(Corruption, RunPastTheVolumeFailsTheRestoreWithReadError) {
-    editRecord(img, 77, [](std::uint8_t* rec, std::size_t len) {
+TEST_F(Corruption, RunPastTheVolumeFailsTheRestoreWithARunListError) {
+    std::size_t runAt = 0;
+    editRecord(img, 77, [&](std::uint8_t* rec, std::size_t len) {
         std::size_t d = findAttribute(rec, len, MFT_RECORD::kTypeData);
         ASSERT_NE(0u, d);
         ASSERT_EQ(1, rec[d + 8]);
-        std::uint8_t* rl = rec + d + get16(rec + d + 0x20);
+        runAt = d + get16(rec + d + 0x20);
+        std::uint8_t* rl = rec + runAt;
         unsigned l = rl[0] & 15, o = rl[0] >> 4;
         ASSERT_GE(o, 2u);
         for (unsigned i = 0; i < o; ++i) rl[1 + l + i] = 0x7F;  // LCN far past the end
@@ -216,7 +225,14 @@ TEST_F(Corruption, RunPastTheVolumeFailsTheRestoreWithReadError) {
     SearchOutcome r = searchMem();
     EXPECT_EQ(SearchJob::Outcome::Completed, r.outcome);
     expectListed(r);  // the record itself is readable
-    EXPECT_EQ(kErrReadDisk, restoreMem(77));
+    EXPECT_EQ(kErrRunlistField, restoreMem(77));
+    // The error names the record and the run's first byte in it.
+    MemoryPlatform mp(img.bytes);
+    ScopedPlatform scoped(mp);
+    ErrorException e = raised([&] { restore("mem:x", 77, dir + "/r77"); });
+    EXPECT_EQ("RUN_LIST::decompress_run <Unknown field type>", e.diagnostic());
+    EXPECT_EQ(77u, e.recordNumber());
+    EXPECT_EQ(runAt, e.byteOffset());
 }
 
 TEST_F(Corruption, DataSizeOfTwoToTheSixtyThirdFailsWithoutWritingIt) {

@@ -35,7 +35,7 @@ std::vector<RUN_ENTRY> dataRuns(Image& image, std::uint64_t n) {
     NTFS_GEOMETRY g;
     g.init("mem:x", 512, image.clusterSize / 512, -10, 4, 8, 1);
     MFT_RECORD r;
-    r.parse(rec.data(), rec.size(), nullptr, g);
+    r.parse(rec.data(), rec.size(), g);
     EXPECT_FALSE(r.dataAttributes.empty());
     return r.dataAttributes.empty() ? std::vector<RUN_ENTRY>{} : r.dataAttributes.front().runs.entries();
 }

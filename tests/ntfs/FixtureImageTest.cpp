@@ -86,7 +86,7 @@ TEST_P(FixtureImage, MftRunsSizeAndSystemRecords) {
     for (std::uint64_t n = 12; n < 16; ++n) {
         mft.readRecords(n, 1, buf.data());
         MFT_RECORD rec;
-        EXPECT_NO_THROW(rec.parse(buf.data(), buf.size(), &fs.volume(), fs.geometry())) << "record " << n;
+        EXPECT_NO_THROW(rec.parse(buf.data(), buf.size(), fs.geometry())) << "record " << n;
     }
     fs.close();
 }
