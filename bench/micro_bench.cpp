@@ -70,7 +70,7 @@ void parseRecord(benchmark::State& state, std::uint64_t record) {
     for (auto _ : state) {
         std::memcpy(work.data(), original.data(), original.size());  // the fixup changes the bytes
         MFT_RECORD rec;
-        rec.parse(work.data(), work.size(), &fx.job.filesystem.volume(), fx.job.geometry);
+        rec.parse(work.data(), work.size(), fx.job.geometry);
         benchmark::DoNotOptimize(rec.fileNames.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(original.size()));

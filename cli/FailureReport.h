@@ -19,7 +19,8 @@ public:
     // The volume's MFT could not be opened (message 22).
     static int openFailure(const ErrorException& e, const std::string& source, std::ostream& err);
     // The system's text for an error value, or the error code's own
-    // description when the failure was not a system call's.
+    // description when the failure was not a system call's, followed by
+    // the record and byte a format failure was found at, when known.
     static std::string reason(const ErrorException& e);
     // A message with one %s replaced by text (and one %u, %lu or %llu by
     // count).

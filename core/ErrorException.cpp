@@ -53,6 +53,26 @@ ErrorException::ErrorException(std::int32_t code, std::uint32_t systemError, std
 
 ErrorException::~ErrorException() = default;
 
+ErrorException& ErrorException::setRecordNumber(std::uint64_t recordNumber) {
+    recordNumber_ = recordNumber;
+    return *this;
+}
+
+ErrorException& ErrorException::setByteOffset(std::uint64_t byteOffset) {
+    byteOffset_ = byteOffset;
+    return *this;
+}
+
+std::string ErrorException::location() const {
+    std::string out;
+    if (recordNumber_) out = "record " + std::to_string(*recordNumber_);
+    if (byteOffset_) {
+        if (!out.empty()) out += ", ";
+        out += "byte " + std::to_string(*byteOffset_);
+    }
+    return out;
+}
+
 const char* ErrorException::describe(std::int32_t code) {
     for (const auto& e : kErrorTable) {
         if (e.code == code) return e.text;

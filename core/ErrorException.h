@@ -4,6 +4,7 @@
 // and a diagnostic "Class::method <reason>".
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace resurgo {
@@ -51,6 +52,17 @@ public:
     std::uint32_t systemError() const { return systemError_; }
     const std::string& diagnostic() const { return diagnostic_; }
 
+    // Where in an MFT record a format failure was found, when the decoder
+    // knows: the record's number and the byte offset from the record's
+    // start. Neither changes the code or the diagnostic.
+    ErrorException& setRecordNumber(std::uint64_t recordNumber);
+    ErrorException& setByteOffset(std::uint64_t byteOffset);
+    const std::optional<std::uint64_t>& recordNumber() const { return recordNumber_; }
+    const std::optional<std::uint64_t>& byteOffset() const { return byteOffset_; }
+    // "record 77, byte 424" (either part alone when only one is known), or
+    // an empty text.
+    std::string location() const;
+
     // The fixed description of an error code ("Error read disk"), or an
     // empty text for a code outside the table.
     static const char* describe(std::int32_t code);
@@ -61,6 +73,8 @@ private:
     std::uint32_t systemError_;
     std::string diagnostic_;
     std::int32_t code_;
+    std::optional<std::uint64_t> recordNumber_;
+    std::optional<std::uint64_t> byteOffset_;
 };
 
 } // namespace resurgo

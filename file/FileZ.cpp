@@ -13,10 +13,6 @@ namespace resurgo {
 
 namespace {
 
-// NTFS 3.1 records keep their own record number at 0x2C (the update
-// sequence array then starts at 0x30).
-constexpr std::size_t kRecordNumberField = 0x2C;
-
 const char* const kEndOfFileDiag = "FileZ::getSectorOfNextCluster <End of file>";
 
 bool isNameSpaceShown(std::uint8_t ns) {
@@ -33,13 +29,7 @@ void FileZ::open(Volume& volume, const NTFS_GEOMETRY& geometry, FileZ* mftEntry,
     mft_ = mftEntry;
     SectorBuffer buf(geometry.sectorsPerRecord(), geometry.bytesPerSector);
     volume.read(buf, firstSector);
-    std::uint64_t number = kNoRecordNumber;
-    if (buf.size() >= 0x30 && (buf.data()[MFT_RECORD::kUsaOffset] | (buf.data()[MFT_RECORD::kUsaOffset + 1] << 8)) >= 0x30) {
-        number = static_cast<std::uint64_t>(buf.data()[kRecordNumberField]) |
-                 (static_cast<std::uint64_t>(buf.data()[kRecordNumberField + 1]) << 8) |
-                 (static_cast<std::uint64_t>(buf.data()[kRecordNumberField + 2]) << 16) |
-                 (static_cast<std::uint64_t>(buf.data()[kRecordNumberField + 3]) << 24);
-    }
+    const std::uint64_t number = MFT_RECORD::storedRecordNumber(buf.data(), buf.size()).value_or(kNoRecordNumber);
     openFromBytes(buf.data(), buf.size(), volume, geometry, mftEntry, firstSector, number);
 }
 
@@ -63,7 +53,8 @@ void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volum
     records_.resize(1);
     MFT_RECORD& base = records_.front();
     base.keepResidentValues = keepResidentValues;
-    base.parse(bytes, length, &volume, geometry);
+    base.parse(bytes, length, geometry);
+    readAttributeLists(base);
     if (base.baseReference.raw() != 0) {
         throw ErrorException(kErrExtensionRecord, "FileZ::open <Extended MFT record found>");
     }
@@ -104,7 +95,8 @@ void FileZ::finishOpen(std::uint64_t firstSector) {
         SectorBuffer buf(geometry_.sectorsPerRecord(), geometry_.bytesPerSector);
         mft_->readRecords(n, 1, buf.data());
         MFT_RECORD ext;
-        ext.parse(buf.data(), buf.size(), volume_, geometry_, compressed);
+        ext.parse(buf.data(), buf.size(), geometry_, compressed);
+        readAttributeLists(ext);
         // A record reused by another file since is not ours.
         if (recordNumber_ != kNoRecordNumber && ext.baseReference.recordNumber() != recordNumber_) continue;
         if (isData) {
@@ -116,6 +108,31 @@ void FileZ::finishOpen(std::uint64_t firstSector) {
             auto& names = records_.front().fileNames;
             names.insert(names.end(), ext.fileNames.begin(), ext.fileNames.end());
         }
+    }
+}
+
+void FileZ::readAttributeLists(MFT_RECORD& record) const {
+    const std::uint64_t cb = geometry_.clusterBytes();
+    std::vector<std::uint8_t> list;
+    for (const auto& nonResident : record.nonResidentLists) {
+        // The record checked the runs: no sparse run, a few hundred KiB at
+        // most, a non-zero cluster size.
+        list.assign(static_cast<std::size_t>(nonResident.runs.totalClusters() * cb), 0);
+        std::size_t at = 0;
+        for (const auto& run : nonResident.runs) {
+            const std::size_t bytes = static_cast<std::size_t>(run.length * cb);
+            // A cluster number whose byte position does not fit in 64 bits
+            // would wrap around to the start of the volume.
+            if (run.lcn < 0 || static_cast<std::uint64_t>(run.lcn) > UINT64_MAX / cb) {
+                throw ErrorException(kErrReadDisk, "Volume::read");
+            }
+            if (volume_ == nullptr) throw ErrorException(kErrReadDisk, "Volume::read");
+            volume_->readBytes(list.data() + at, bytes, static_cast<std::uint64_t>(run.lcn) * cb, "Volume::read");
+            at += bytes;
+        }
+        // Entries end at the list's data size; what lies beyond is slack.
+        const std::uint64_t used = std::min<std::uint64_t>(nonResident.dataSize, list.size());
+        record.decodeAttributeList(list.data(), static_cast<std::size_t>(used));
     }
 }
 

@@ -82,6 +82,9 @@ public:
 private:
     // Follows the base record's attribute list (records_ holds the base).
     void finishOpen(std::uint64_t firstSector);
+    // Reads the record's non-resident attribute lists through the volume
+    // and decodes their entries into it.
+    void readAttributeLists(MFT_RECORD& record) const;
     void rebuildRunTable();
     std::uint64_t sectorOfMftByte(std::uint64_t offset) const;
     const MFT_RECORD& base() const { return records_.front(); }

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         boot.parse(data, size, 1u << 20);
         NTFS_GEOMETRY g;
         g.init("mem:fuzz", boot.bytesPerSector, boot.sectorsPerCluster, boot.clustersPerMftRecord, boot.mftCluster,
-               boot.mftMirrorCluster, boot.clustersPerIndexRecord);
+               boot.mftMirrorCluster, boot.clustersPerIndexRecord, boot.totalClusters());
         if (g.mftRecordSize < 1024 || g.mftRecordSize > 4096 || g.sectorsPerRecord() == 0) std::abort();
     } catch (const ErrorException& e) {
         if (e.code() <= 0 || e.code() > ErrorException::tableSize()) std::abort();

@@ -1,7 +1,10 @@
 // One MFT record through the update-sequence fixup and the attribute walk.
-// The first byte picks the record size and the compressed override; the
-// rest is the record (zero-padded or cut to the record size).
+// The first byte picks the record size, the compressed override and whether
+// the volume's size bounds the runs; the rest is the record (zero-padded or
+// cut to the record size), and also stands in for the clusters of any
+// non-resident attribute list the record has.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -27,10 +30,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(record.data(), data + 1, std::min(size - 1, recordSize));
 
     NTFS_GEOMETRY geometry;
-    geometry.init("mem:fuzz", 512, 8, -10, 4, 2047, 1);
+    geometry.init("mem:fuzz", 512, 8, -10, 4, 2047, 1, (mode & 0x10) != 0 ? 4096 : 0);
     MFT_RECORD rec;
     try {
-        rec.parse(record.data(), record.size(), nullptr, geometry, compressed);
+        rec.parse(record.data(), record.size(), geometry, compressed);
+        for (const auto& list : rec.nonResidentLists) {
+            const std::uint64_t bytes = list.runs.totalClusters() * geometry.clusterBytes();
+            if (list.dataSize > MFT_RECORD::kMaxAttributeListBytes ||
+                bytes > MFT_RECORD::kMaxAttributeListBytes + geometry.clusterBytes()) {
+                std::abort();  // the record lets through no list larger than NTFS writes
+            }
+            const std::uint64_t used = std::min<std::uint64_t>(size - 1, list.dataSize);
+            rec.decodeAttributeList(data + 1, static_cast<std::size_t>(used));
+        }
     } catch (const ErrorException& e) {
         if (e.code() <= 0 || e.code() > ErrorException::tableSize()) std::abort();
         return 0;
@@ -38,9 +50,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Touch everything the walk produced.
     std::uint64_t sum = 0;
     for (const auto& d : rec.dataAttributes) {
-        sum += d.runs.totalClusters() + d.value.size() + d.name.size();
-        for (const auto& r : d.runs) sum += static_cast<std::uint64_t>(r.lcn) + r.length;
+        sum += d.value.size() + d.name.size();
         if (!d.nonResident && d.value.size() != d.valueLength) std::abort();
+        if (d.runs.faulty()) {
+            // Runs that name clusters outside the volume raise when read.
+            if (d.runs.error()->code() != kErrRunlistField) std::abort();
+            continue;
+        }
+        sum += d.runs.totalClusters();
+        for (const auto& r : d.runs) {
+            if (r.length == 0) std::abort();
+            const std::uint64_t end = static_cast<std::uint64_t>(r.lcn) + r.length;
+            if (!r.sparse && (r.lcn < 0 || (geometry.totalClusters != 0 && end > geometry.totalClusters))) {
+                std::abort();  // a run outside the volume got through
+            }
+            sum += end;
+        }
     }
     for (const auto& n : rec.fileNames) sum += n.name.size() + n.parent().recordNumber();
     for (const auto& e : rec.attributeList) sum += e.name.size() + e.reference.recordNumber();

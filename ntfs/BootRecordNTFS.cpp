@@ -4,8 +4,6 @@
 
 #include "core/ByteReader.h"
 #include "core/ErrorException.h"
-#include "volume/SectorBuffer.h"
-#include "volume/Volume.h"
 
 namespace resurgo {
 
@@ -25,7 +23,6 @@ constexpr std::size_t kClustersPerMftRecord = 0x40;
 constexpr std::size_t kClustersPerIndexRecord = 0x44;
 constexpr std::size_t kEndMarker = 0x1FE;
 constexpr std::uint16_t kEndMarkerValue = 0xAA55;
-constexpr std::size_t kBootSectorBytes = 512;
 
 // Sectors per cluster above 0x80 encode a power of two: 2^(256 - value).
 std::uint32_t decodeSectorsPerCluster(std::uint8_t v) {
@@ -41,25 +38,6 @@ std::int32_t decodeSignedByteField(std::uint8_t v) { return static_cast<std::int
 
 BootRecordNTFS::BootRecordNTFS() = default;
 BootRecordNTFS::~BootRecordNTFS() = default;
-
-void BootRecordNTFS::read(const std::string& rootPath) {
-    Volume volume;
-    volume.openLogical(rootPath);
-    try {
-        std::uint32_t bps = volume.bytesPerSector < kBootSectorBytes ? 512 : volume.bytesPerSector;
-        SectorBuffer buf(1, bps);
-        volume.read(buf, 0);
-        parse(buf.data(), buf.size(), volume.geometrySectors);
-    } catch (...) {
-        try {
-            volume.close();
-        } catch (...) {
-            throw;
-        }
-        throw;
-    }
-    volume.close();
-}
 
 void BootRecordNTFS::parse(const std::uint8_t* sector, std::size_t length, std::uint64_t geometrySectors) {
     if (length < kBootSectorBytes) throw ErrorException(kErrBootSignature, "BootRecordNTFS::read");

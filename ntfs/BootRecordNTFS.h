@@ -1,24 +1,27 @@
 #pragma once
-// Reads and checks an NTFS boot sector (sector 0 of the volume).
+// Decodes and checks an NTFS boot sector (sector 0 of the volume) held in
+// memory; the caller reads it.
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace resurgo {
-
-class Volume;
 
 class BootRecordNTFS {
 public:
     BootRecordNTFS();
     virtual ~BootRecordNTFS();
 
-    // Opens its own volume on rootPath, reads and checks sector 0, closes.
-    void read(const std::string& rootPath);
+    // The boot sector's size: what parse needs at least.
+    static constexpr std::size_t kBootSectorBytes = 512;
+
     // Decodes and checks a boot sector held in memory (at least 512 bytes);
-    // geometrySectors bounds the MFT positions.
+    // geometrySectors bounds the MFT positions. Raises 9 (too short, or no
+    // end marker), 10 (not NTFS) or 11 (a field out of range).
     void parse(const std::uint8_t* sector, std::size_t length, std::uint64_t geometrySectors);
+
+    // Clusters on the volume: total sectors over sectors per cluster.
+    std::uint64_t totalClusters() const { return sectorsPerCluster != 0 ? totalSectors / sectorsPerCluster : 0; }
 
     std::uint64_t totalSectors = 0;
     std::uint32_t heads = 0;

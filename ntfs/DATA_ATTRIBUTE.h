@@ -10,7 +10,9 @@
 namespace resurgo {
 
 struct DATA_ATTRIBUTE {
-    RUN_LIST runs;                    // empty when resident
+    // Empty when resident. Runs naming clusters outside the volume leave
+    // the attribute parsed; reading the runs then raises (see RUN_LIST).
+    RUN_LIST runs;
     std::uint32_t type = 0x80;
     bool nonResident = false;
     std::uint8_t nameLength = 0;      // UTF-16 units

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/ByteReader.h"
+#include "core/ErrorException.h"
 #include "ntfs/FILE_REFERENCE.h"
 
 namespace resurgo {
@@ -33,11 +35,12 @@ struct FILE_NAME_ENTRY {
     std::string name;
     std::uint8_t nameSpace = 0;
 
-    std::uint64_t u64(std::size_t off) const {
-        std::uint64_t v = 0;
-        for (int i = 7; i >= 0; --i) v = (v << 8) | head[off + static_cast<std::size_t>(i)];
-        return v;
+    // The head's fields; every offset above lies inside it.
+    ByteReader reader() const {
+        return ByteReader(head.data(), head.size(), kErrRecordFormat,
+                          "FILE_NAME_ENTRY::reader <Field outside the head>");
     }
+    std::uint64_t u64(std::size_t off) const { return reader().u64(off); }
     FILE_REFERENCE parent() const { return FILE_REFERENCE(u64(kParent)); }
     std::uint64_t creationTime() const { return u64(kCreationTime); }
     std::uint64_t modificationTime() const { return u64(kModificationTime); }

@@ -6,8 +6,6 @@
 #include "core/ByteReader.h"
 #include "core/ErrorException.h"
 #include "core/TextUtf.h"
-#include "volume/SectorBuffer.h"
-#include "volume/Volume.h"
 
 namespace resurgo {
 
@@ -33,6 +31,7 @@ constexpr std::size_t kNrAllocatedSize = 0x28;
 constexpr std::size_t kNrDataSize = 0x30;
 constexpr std::size_t kNrInitializedSize = 0x38;
 constexpr std::size_t kNrHeaderBytes = 0x40;
+constexpr std::uint16_t kAttrFlagCompressionMask = 0x00FF;
 constexpr std::uint16_t kAttrFlagSparse = 0x8000;
 
 // Attribute list entry layout.
@@ -48,6 +47,8 @@ constexpr std::size_t kMinStandardInformation = 0x24;  // up to and including th
 
 const char* const kDiagWalkBounds = "MFT_RECORD::walk <Attribute out of record>";
 const char* const kDiagListBounds = "MFT_RECORD::walk <Attribute list entry out of list>";
+const char* const kDiagListTooLarge = "MFT_RECORD::readAttributeList <Attribute list too large>";
+const char* const kDiagRunListOffset = "RUN_LIST::decompress_run <Unknown field type>";
 
 std::string readName(const ByteReader& r, std::size_t offset, std::size_t units) {
     r.require(offset, units * 2);
@@ -59,23 +60,10 @@ std::string readName(const ByteReader& r, std::size_t offset, std::size_t units)
 MFT_RECORD::MFT_RECORD() = default;
 MFT_RECORD::~MFT_RECORD() = default;
 
-void MFT_RECORD::read(Volume& volume, const NTFS_GEOMETRY& geometry, std::uint64_t firstSector,
-                      std::uint32_t sectorsPerRecord) {
-    SectorBuffer buf(sectorsPerRecord, geometry.bytesPerSector);
-    volume.read(buf, firstSector);
-    parse(buf.data(), buf.size(), &volume, geometry, std::nullopt);
-}
-
-void MFT_RECORD::read(Volume& volume, const NTFS_GEOMETRY& geometry, std::uint64_t firstSector,
-                      std::uint32_t sectorsPerRecord, bool compressed) {
-    SectorBuffer buf(sectorsPerRecord, geometry.bytesPerSector);
-    volume.read(buf, firstSector);
-    parse(buf.data(), buf.size(), &volume, geometry, compressed);
-}
-
-void MFT_RECORD::parse(std::uint8_t* bytes, std::size_t length, Volume* volume, const NTFS_GEOMETRY& geometry,
+void MFT_RECORD::parse(std::uint8_t* bytes, std::size_t length, const NTFS_GEOMETRY& geometry,
                        std::optional<bool> compressed) {
     fixup(bytes, length);
+    ownRecordNumber = storedRecordNumber(bytes, length);
     ByteReader r(bytes, length, kErrRecordFormat, kDiagWalkBounds);
     sequenceNumber = r.u16(kSequenceNumber);
     hardLinkCount = r.u16(kHardLinkCount);
@@ -85,11 +73,25 @@ void MFT_RECORD::parse(std::uint8_t* bytes, std::size_t length, Volume* volume, 
     bytesAllocated = r.u32(kBytesAllocated);
     baseReference.assign(r.u64(kBaseReference));
     nextInstance = r.u16(kNextInstance);
-    walk(bytes, length, volume, geometry, compressed);
+    walk(bytes, length, geometry, compressed);
+}
+
+std::optional<std::uint64_t> MFT_RECORD::storedRecordNumber(const std::uint8_t* bytes, std::size_t length) {
+    const ByteReader r(bytes, length, kErrRecordFormat, kDiagWalkBounds);
+    if (!r.contains(0, kHeaderBytes31) || r.u16(kUsaOffset) < kHeaderBytes31) return std::nullopt;
+    return r.u32(kRecordNumber);
+}
+
+RUN_LIST::Context MFT_RECORD::runContext(const NTFS_GEOMETRY& geometry, std::size_t recordOffset) const {
+    RUN_LIST::Context c;
+    c.totalClusters = geometry.totalClusters;
+    c.recordNumber = ownRecordNumber;
+    c.recordOffset = recordOffset;
+    return c;
 }
 
 void MFT_RECORD::fixup(std::uint8_t* bytes, std::size_t length) {
-    if (length < 0x30 || std::memcmp(bytes + kSignature, "FILE", 4) != 0) {
+    if (length < kHeaderBytes31 || std::memcmp(bytes + kSignature, "FILE", 4) != 0) {
         throw ErrorException(kErrRecordFormat, "MFT_RECORD::fixup <Signature check>");
     }
     ByteReader r(bytes, length, kErrRecordFormat, "MFT_RECORD::fixup <Fixup count check>");
@@ -101,7 +103,7 @@ void MFT_RECORD::fixup(std::uint8_t* bytes, std::size_t length) {
     std::size_t usa = r.u16(kUsaOffset);
     // The array must lie inside the record's first stride, after the header
     // fields it follows, and be word-aligned.
-    if ((usa & 1) != 0 || usa < 0x28 || usa + 2 * count > kUsaStride) {
+    if ((usa & 1) != 0 || usa < kMinUsaOffset || usa + 2 * count > kUsaStride) {
         throw ErrorException(kErrRecordFormat, "MFT_RECORD::fixup <Fixup offset check>");
     }
     std::uint16_t usn = r.u16(usa);
@@ -113,10 +115,11 @@ void MFT_RECORD::fixup(std::uint8_t* bytes, std::size_t length) {
     }
 }
 
-void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, Volume* volume, const NTFS_GEOMETRY& geometry,
+void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, const NTFS_GEOMETRY& geometry,
                       std::optional<bool> compressedOverride) {
     dataFound = fileNameFound = attributeListFound = standardInformationFound = false;
     attributeList.clear();
+    nonResidentLists.clear();
     fileNames.clear();
     dataAttributes.clear();
     standardInformation = STANDARD_INFORMATION{};
@@ -126,7 +129,7 @@ void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, Volume* vol
     std::size_t end = std::min<std::size_t>(length, bytesAllocated);
     ByteReader rec(bytes, end, kErrRecordFormat, kDiagWalkBounds);
     std::size_t pos = firstAttributeOffset;
-    if (pos < 0x18 || pos >= end) return;
+    if (pos < kMinFirstAttribute || pos >= end) return;
 
     // Data attributes are decoded after the walk, once the standard
     // information (which may follow them in a damaged record) is known.
@@ -176,9 +179,7 @@ void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, Volume* vol
         case kTypeAttributeList: {
             attributeListFound = true;
             if (nonResident) {
-                std::vector<std::uint8_t> list;
-                readAttributeList(a.data(), alen, volume, geometry, list);
-                decodeAttributeList(list.data(), list.size());
+                addNonResidentList(a.data(), alen, pos, geometry);
             } else {
                 std::size_t off = 0, len = 0;
                 residentValue(off, len);
@@ -229,7 +230,7 @@ void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, Volume* vol
         d.nonResident = a.u8(kAttrNonResident) != 0;
         d.nameLength = a.u8(kAttrNameLength);
         std::uint16_t aflags = a.u16(kAttrFlags);
-        d.compressed = (aflags & 0xFF) != 0;
+        d.compressed = (aflags & kAttrFlagCompressionMask) != 0;
         d.sparse = (aflags & kAttrFlagSparse) != 0;
         d.attributeId = a.u16(kAttrId);
         if (d.nameLength != 0) d.name = readName(a, a.u16(kAttrNameOffset), d.nameLength);
@@ -241,13 +242,16 @@ void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, Volume* vol
             d.dataSize = a.u64(kNrDataSize);
             d.initializedSize = a.u64(kNrInitializedSize);
             std::size_t runOff = a.u16(kNrRunListOffset);
-            if (runOff > p.attrLength) {
-                throw ErrorException(kErrRunlistField, "RUN_LIST::decompress_run <Unknown field type>");
-            }
+            if (runOff > p.attrLength) throw ErrorException(kErrRunlistField, kDiagRunListOffset);
             // A compressed record decodes with the compressed decoder;
             // uncompressed streams may hold sparse runs (NTFS 3.0 and later).
+            // Runs naming clusters outside the volume don't fail the record:
+            // the list keeps the fault and raises it when its runs are read
+            // (by a restore), so that a deleted file whose runs are damaged
+            // is still found, as it was before the runs were checked here.
             RUN_LIST::Kind kind = compressed ? RUN_LIST::Kind::Compressed : RUN_LIST::Kind::OrdinaryAllowSparse;
-            d.runs = RUN_LIST(a.data() + runOff, a.data() + p.attrLength, d.startingVcn, d.lastVcn, kind);
+            d.runs = RUN_LIST(a.data() + runOff, a.data() + p.attrLength, d.startingVcn, d.lastVcn, kind,
+                              runContext(geometry, p.attrPos + runOff));
         } else {
             std::size_t len = a.u32(kResValueLength);
             std::size_t off = a.u16(kResValueOffset);
@@ -263,38 +267,27 @@ void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, Volume* vol
     }
 }
 
-void MFT_RECORD::readAttributeList(const std::uint8_t* attr, std::size_t attrLength, Volume* volume,
-                                   const NTFS_GEOMETRY& geometry, std::vector<std::uint8_t>& out) {
+void MFT_RECORD::addNonResidentList(const std::uint8_t* attr, std::size_t attrLength, std::size_t attrPos,
+                                    const NTFS_GEOMETRY& geometry) {
     ByteReader a(attr, attrLength, kErrRecordFormat, kDiagWalkBounds);
-    std::uint64_t dataSize = a.u64(kNrDataSize);
-    if (dataSize > kMaxAttributeListBytes) {
-        throw ErrorException(kErrRecordFormat, "MFT_RECORD::readAttributeList <Attribute list too large>");
-    }
-    if (volume == nullptr) throw ErrorException(kErrReadDisk, "MFT_RECORD::readAttributeList");
+    NonResidentList list;
+    list.dataSize = a.u64(kNrDataSize);
+    if (list.dataSize > kMaxAttributeListBytes) throw ErrorException(kErrRecordFormat, kDiagListTooLarge);
     std::size_t runOff = a.u16(kNrRunListOffset);
-    if (runOff > attrLength) throw ErrorException(kErrRunlistField, "RUN_LIST::decompress_run <Unknown field type>");
-    // A sparse run here is a format error.
-    RUN_LIST runs(attr + runOff, attr + attrLength, static_cast<std::int64_t>(a.u64(kNrStartVcn)),
-                  static_cast<std::int64_t>(a.u64(kNrLastVcn)), RUN_LIST::Kind::Ordinary);
-    std::uint64_t clusterBytes = geometry.clusterBytes();
-    std::uint64_t total = runs.totalClusters() * clusterBytes;
-    if (clusterBytes == 0 || runs.totalClusters() > kMaxAttributeListBytes || total > kMaxAttributeListBytes + clusterBytes) {
-        throw ErrorException(kErrRecordFormat, "MFT_RECORD::readAttributeList <Attribute list too large>");
+    if (runOff > attrLength) throw ErrorException(kErrRunlistField, kDiagRunListOffset);
+    // A sparse run here is a format error. The list is needed to open the
+    // record at all, so runs outside the volume fail the record here too
+    // (totalClusters() reads the runs).
+    list.runs = RUN_LIST(attr + runOff, attr + attrLength, static_cast<std::int64_t>(a.u64(kNrStartVcn)),
+                         static_cast<std::int64_t>(a.u64(kNrLastVcn)), RUN_LIST::Kind::Ordinary,
+                         runContext(geometry, attrPos + runOff));
+    const std::uint64_t clusterBytes = geometry.clusterBytes();
+    const std::uint64_t clusters = list.runs.totalClusters();
+    if (clusterBytes == 0 || clusters > kMaxAttributeListBytes ||
+        clusters * clusterBytes > kMaxAttributeListBytes + clusterBytes) {
+        throw ErrorException(kErrRecordFormat, kDiagListTooLarge);
     }
-    out.assign(static_cast<std::size_t>(total), 0);
-    std::size_t at = 0;
-    for (const auto& run : runs) {
-        std::size_t bytes = static_cast<std::size_t>(run.length * clusterBytes);
-        // A cluster number whose byte position does not fit in 64 bits would
-        // wrap around to the start of the volume.
-        if (run.lcn < 0 || static_cast<std::uint64_t>(run.lcn) > UINT64_MAX / clusterBytes) {
-            throw ErrorException(kErrReadDisk, "Volume::read");
-        }
-        volume->readBytes(out.data() + at, bytes, static_cast<std::uint64_t>(run.lcn) * clusterBytes, "Volume::read");
-        at += bytes;
-    }
-    // Entries end at the list's data size; what lies beyond is slack.
-    out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(dataSize, out.size())));
+    nonResidentLists.push_back(std::move(list));
 }
 
 void MFT_RECORD::decodeAttributeList(const std::uint8_t* data, std::size_t length) {

@@ -8,7 +8,7 @@ NTFS_GEOMETRY::NTFS_GEOMETRY() = default;
 NTFS_GEOMETRY::~NTFS_GEOMETRY() = default;
 
 void NTFS_GEOMETRY::init(const std::string& root, std::uint32_t bps, std::uint32_t spc, std::int32_t cpmr,
-                         std::uint64_t mft, std::uint64_t mirror, std::int32_t cpir) {
+                         std::uint64_t mft, std::uint64_t mirror, std::int32_t cpir, std::uint64_t clusters) {
     rootPath = root;
     bytesPerSector = bps;
     sectorsPerCluster = spc;
@@ -16,6 +16,7 @@ void NTFS_GEOMETRY::init(const std::string& root, std::uint32_t bps, std::uint32
     mftCluster = mft;
     mftMirrorCluster = mirror;
     clustersPerIndexRecord = cpir;
+    totalClusters = clusters;
     set_mft_record_size();
 }
 

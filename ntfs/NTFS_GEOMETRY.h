@@ -15,7 +15,7 @@ public:
 
     void init(const std::string& rootPath, std::uint32_t bytesPerSector, std::uint32_t sectorsPerCluster,
               std::int32_t clustersPerMftRecord, std::uint64_t mftCluster, std::uint64_t mftMirrorCluster,
-              std::int32_t clustersPerIndexRecord);
+              std::int32_t clustersPerIndexRecord, std::uint64_t totalClusters = 0);
     // Derives mftRecordSize from clustersPerMftRecord: a positive value
     // counts clusters, a negative value -n means 2^n bytes. Accepts 1024,
     // 2048 and 4096 bytes; raises code 14 otherwise.
@@ -32,6 +32,10 @@ public:
     std::uint64_t mftMirrorCluster = 0;
     std::uint64_t mftCluster = 0;
     std::uint32_t sectorsPerCluster = 0;
+    // Clusters on the volume (the boot sector's total sectors over sectors
+    // per cluster); run lists are checked against it. 0 when unknown: then
+    // they are not.
+    std::uint64_t totalClusters = 0;
     std::string rootPath;
 };
 

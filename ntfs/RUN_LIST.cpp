@@ -1,7 +1,5 @@
 #include "ntfs/RUN_LIST.h"
 
-#include "core/ErrorException.h"
-
 namespace resurgo {
 
 namespace {
@@ -36,6 +34,19 @@ std::int64_t readSignedOffset(const std::uint8_t*& cursor, const std::uint8_t* e
     return static_cast<std::int64_t>(v);
 }
 
+// Adds a run's offset to the running LCN; true when the sum overflows (the
+// running LCN then holds the wrapped value).
+bool addOverflows(std::int64_t& runningLcn, std::int64_t offset) {
+    return __builtin_add_overflow(runningLcn, offset, &runningLcn);
+}
+
+// A run on disk lies inside the volume: at or after cluster 0 and, when the
+// volume's size is known, ending at or before its last cluster.
+bool insideVolume(std::int64_t lcn, std::uint32_t length, std::uint64_t totalClusters) {
+    if (lcn < 0) return false;
+    return totalClusters == 0 || static_cast<std::uint64_t>(lcn) + length <= totalClusters;
+}
+
 } // namespace
 
 RUN_LIST::RUN_LIST() = default;
@@ -51,7 +62,7 @@ void RUN_LIST::decompress_run(const std::uint8_t*& cursor, const std::uint8_t* e
     }
     sparse = false;
     std::int64_t off = readSignedOffset(cursor, end, o, kOrdinaryFieldDiag);
-    runningLcn = static_cast<std::int64_t>(static_cast<std::uint64_t>(runningLcn) + static_cast<std::uint64_t>(off));
+    if (addOverflows(runningLcn, off)) throw ErrorException(kErrRunlistField, kOrdinaryFieldDiag);
 }
 
 void RUN_LIST::decompress_run_compressed(const std::uint8_t*& cursor, const std::uint8_t* end, std::uint32_t& length,
@@ -61,29 +72,41 @@ void RUN_LIST::decompress_run_compressed(const std::uint8_t*& cursor, const std:
 }
 
 RUN_LIST::RUN_LIST(const std::uint8_t* begin, const std::uint8_t* end, std::int64_t startVcn, std::int64_t lastVcn,
-                   Kind kind) {
+                   Kind kind)
+    : RUN_LIST(begin, end, startVcn, lastVcn, kind, Context()) {}
+
+RUN_LIST::RUN_LIST(const std::uint8_t* begin, const std::uint8_t* end, std::int64_t startVcn, std::int64_t lastVcn,
+                   Kind kind, const Context& context) {
     if (lastVcn < startVcn) return;  // no clusters
+    const char* const diag = kind == Kind::Compressed ? kCompressedFieldDiag : kOrdinaryFieldDiag;
     // remaining counts clusters still to cover, minus one
     std::uint64_t remaining = static_cast<std::uint64_t>(lastVcn) - static_cast<std::uint64_t>(startVcn);
     std::uint64_t covered = 0;
     const std::uint8_t* cursor = begin;
     std::int64_t running = 0;
     for (;;) {
+        const std::uint64_t at = context.recordOffset + static_cast<std::uint64_t>(cursor - begin);
         RUN_ENTRY e;
-        if (kind == Kind::Compressed) {
-            std::int64_t off = 0;
-            decompress_run_compressed(cursor, end, e.length, off);
-            e.cluster = off;
-            e.sparse = off == 0;
-            if (!e.sparse) running = static_cast<std::int64_t>(static_cast<std::uint64_t>(running) + static_cast<std::uint64_t>(off));
-            e.lcn = e.sparse ? 0 : running;
-        } else {
-            bool sparse = false;
-            decompress_run(cursor, end, e.length, running, kind == Kind::OrdinaryAllowSparse, sparse);
-            e.sparse = sparse;
-            e.cluster = sparse ? 0 : running;
-            e.lcn = e.cluster;
+        std::int64_t off = 0;
+        bool outside = false;
+        try {
+            const unsigned o = readHeaderAndLength(cursor, end, e.length, diag);
+            if (o == 0 && kind == Kind::Ordinary) throw ErrorException(kErrRunlistSparse, kSparseDiag);
+            if (o != 0) off = readSignedOffset(cursor, end, o, diag);
+            // In a compressed list an offset of 0 marks a sparse run too.
+            e.sparse = o == 0 || (kind == Kind::Compressed && off == 0);
+        } catch (ErrorException& error) {
+            if (context.recordNumber) error.setRecordNumber(*context.recordNumber);
+            error.setByteOffset(at);
+            throw;
         }
+        if (!e.sparse) {
+            outside = addOverflows(running, off);
+            outside = !insideVolume(running, e.length, context.totalClusters) || outside;
+        }
+        e.lcn = e.sparse ? 0 : running;
+        e.cluster = kind == Kind::Compressed ? off : e.lcn;
+        if ((e.length == 0 || outside) && !fault_) fault_ = Fault{diag, at, context.recordNumber};
         entries_.push_back(e);
         covered += e.length;
         if (covered > remaining) break;
@@ -92,8 +115,18 @@ RUN_LIST::RUN_LIST(const std::uint8_t* begin, const std::uint8_t* end, std::int6
 
 std::uint64_t RUN_LIST::totalClusters() const {
     std::uint64_t n = 0;
-    for (const auto& e : entries_) n += e.length;
+    for (const auto& e : entries()) n += e.length;
     return n;
 }
+
+std::optional<ErrorException> RUN_LIST::error() const {
+    if (!fault_) return std::nullopt;
+    ErrorException e(kErrRunlistField, fault_->diagnostic);
+    if (fault_->recordNumber) e.setRecordNumber(*fault_->recordNumber);
+    e.setByteOffset(fault_->recordOffset);
+    return e;
+}
+
+void RUN_LIST::raiseFault() const { throw *error(); }
 
 } // namespace resurgo

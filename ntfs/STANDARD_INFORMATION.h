@@ -4,6 +4,9 @@
 #include <array>
 #include <cstdint>
 
+#include "core/ByteReader.h"
+#include "core/ErrorException.h"
+
 namespace resurgo {
 
 struct STANDARD_INFORMATION {
@@ -18,19 +21,16 @@ struct STANDARD_INFORMATION {
 
     std::array<std::uint8_t, kKeptBytes> bytes{};
 
-    std::uint64_t u64(std::size_t off) const {
-        std::uint64_t v = 0;
-        for (int i = 7; i >= 0; --i) v = (v << 8) | bytes[off + static_cast<std::size_t>(i)];
-        return v;
+    // The kept bytes' fields; every offset above lies inside them.
+    ByteReader reader() const {
+        return ByteReader(bytes.data(), bytes.size(), kErrRecordFormat,
+                          "STANDARD_INFORMATION::reader <Field outside the kept bytes>");
     }
+    std::uint64_t u64(std::size_t off) const { return reader().u64(off); }
     std::uint64_t creationTime() const { return u64(kCreationTime); }
     std::uint64_t modificationTime() const { return u64(kModificationTime); }
     std::uint64_t accessTime() const { return u64(kAccessTime); }
-    std::uint32_t fileAttributes() const {
-        return static_cast<std::uint32_t>(bytes[kFileAttributes]) | (static_cast<std::uint32_t>(bytes[kFileAttributes + 1]) << 8) |
-               (static_cast<std::uint32_t>(bytes[kFileAttributes + 2]) << 16) |
-               (static_cast<std::uint32_t>(bytes[kFileAttributes + 3]) << 24);
-    }
+    std::uint32_t fileAttributes() const { return reader().u32(kFileAttributes); }
 };
 
 } // namespace resurgo

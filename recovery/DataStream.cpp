@@ -176,7 +176,18 @@ bool DataStream::salvage(std::uint64_t offset, std::uint8_t* buffer, std::size_t
         }
         bool ok = false;
         try {
-            ok = readDiskOnce(at, buffer + done, n);
+            if (sourceEnd != 0 && n > sourceEnd - at) {
+                // The sector the source ends in (an image cut anywhere):
+                // the bytes before the end are there.
+                const std::size_t present = static_cast<std::size_t>(sourceEnd - at);
+                volume_.readBytes(buffer + done, present, at, "Volume::read");
+                std::memset(buffer + done + present, 0, n - present);
+                noteUnreadable(fileOffset + done + present, n - present);
+                whole = false;
+                ok = true;
+            } else {
+                ok = readDiskOnce(at, buffer + done, n);
+            }
         } catch (const ErrorException& e) {
             if (e.code() != kErrReadDisk) throw;
         }

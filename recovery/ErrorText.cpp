@@ -10,7 +10,10 @@ std::string ErrorText::reason(const ErrorException& e) {
         if (!text.empty()) return text;
     }
     std::string text = ErrorException::describe(e.code());
-    return text.empty() ? e.diagnostic() : text;
+    if (text.empty()) text = e.diagnostic();
+    // Where in a record a format failure lies, when the engine knows.
+    const std::string where = e.location();
+    return where.empty() ? text : text + " (" + where + ")";
 }
 
 } // namespace resurgo

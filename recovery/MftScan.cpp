@@ -6,6 +6,7 @@
 #include <iterator>
 #include <thread>
 
+#include "core/ByteReader.h"
 #include "core/ErrorException.h"
 #include "file/WildcardMatcher.h"
 #include "recovery/DirectoryPaths.h"
@@ -20,13 +21,10 @@ namespace {
 // ("FILE", no base reference) that is neither in use nor a directory.
 // Everything else would be discarded after opening anyway.
 bool mayBeDeletedFile(const std::uint8_t* rec, std::size_t length) {
-    if (length < 0x30 || std::memcmp(rec, "FILE", 4) != 0) return false;
-    std::uint16_t flags = static_cast<std::uint16_t>(rec[MFT_RECORD::kFlags] | (rec[MFT_RECORD::kFlags + 1] << 8));
-    if ((flags & (MFT_RECORD::kFlagInUse | MFT_RECORD::kFlagDirectory)) != 0) return false;
-    for (std::size_t i = 0; i < 8; ++i) {
-        if (rec[MFT_RECORD::kBaseReference + i] != 0) return false;
-    }
-    return true;
+    if (length < MFT_RECORD::kHeaderBytes31 || std::memcmp(rec + MFT_RECORD::kSignature, "FILE", 4) != 0) return false;
+    const ByteReader r(rec, length, kErrRecordFormat, "FilesystemNTFS::mayBeDeletedFile");
+    if ((r.u16(MFT_RECORD::kFlags) & (MFT_RECORD::kFlagInUse | MFT_RECORD::kFlagDirectory)) != 0) return false;
+    return r.u64(MFT_RECORD::kBaseReference) == 0;
 }
 
 } // namespace

@@ -11,7 +11,7 @@
 namespace resurgo {
 
 namespace {
-constexpr std::uint32_t kBootSectorBytes = 512;
+constexpr std::uint32_t kBootSectorBytes = BootRecordNTFS::kBootSectorBytes;
 static_assert(SearchJob::kMaxPatternLength == WildcardMatcher::kMaxPatternLength);
 } // namespace
 
@@ -54,13 +54,16 @@ void SearchJob::prepareGeometry() {
         }
         throw;
     }
+    // A source opened here is closed again; openFilesystem opens it anew.
+    releaseSource();
     // The boot sector counts the volume's sectors without the backup boot
     // sector at its end.
     volumeBytes_ = bootRecord.totalSectors <= UINT64_MAX / bootRecord.bytesPerSector
                        ? bootRecord.totalSectors * bootRecord.bytesPerSector
                        : UINT64_MAX;
     geometry.init(driveRoot, bootRecord.bytesPerSector, bootRecord.sectorsPerCluster, bootRecord.clustersPerMftRecord,
-                  bootRecord.mftCluster, bootRecord.mftMirrorCluster, bootRecord.clustersPerIndexRecord);
+                  bootRecord.mftCluster, bootRecord.mftMirrorCluster, bootRecord.clustersPerIndexRecord,
+                  bootRecord.totalClusters());
 }
 
 void SearchJob::openFilesystem() {

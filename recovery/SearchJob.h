@@ -47,8 +47,8 @@ public:
     void useSource(Source* source) { external_ = source; }
 
     // Reads the boot record of the job's source and builds the geometry
-    // (used by the search and the restore alike). Raises on failure; the
-    // source opened for it stays open for openFilesystem.
+    // (used by the search and the restore alike). Raises on failure. A
+    // source the job opens for it is closed again.
     void prepareGeometry();
     void prepareGeometry(const std::string& root);
     // Opens the filesystem on the job's source with the geometry.

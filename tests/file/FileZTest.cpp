@@ -407,4 +407,60 @@ TEST(FileEntry, NamesAndDataFromExtensionRecords) {
     EXPECT_EQ(bareFile.modificationTimeUtc(), kSiTimes.modified);
 }
 
+TEST(FileEntry, AttributeListInClustersOfItsOwnIsReadThroughTheVolume) {
+    // 512-byte clusters, 64 of them; the MFT holds 12 records. Record 6's
+    // list lies at cluster 50 and names its file name in extension 7; what
+    // follows the list's data size in the cluster would not decode as entries.
+    MemoryVolume vol(1, {{4, 24}}, 64);
+    const Bytes list = concat({listEntry(kStdInfo, 0, ref(6, 1)), listEntry(kFileName, 0, ref(7, 1))});
+    Bytes cluster = list;
+    cluster.resize(512, 0xEE);
+    vol.putClusters(50, cluster);
+    auto base = [&](std::uint32_t number, const NonResidentData& al) {
+        RecordBuilder b;
+        b.recordNumber = number;
+        b.flags = 0;
+        b.add(standardInformation(kSiTimes));
+        b.add(nonResident(al));
+        return b;
+    };
+    NonResidentData al;
+    al.type = kAttrList;
+    al.runs = {{50, 1}};
+    al.dataSize = list.size();
+    vol.putRecord(6, base(6, al).build());
+    RecordBuilder ext;
+    ext.recordNumber = 7;
+    ext.baseReference = ref(6, 1);
+    ext.add(fileName(ref(5, 5), "listed.txt"));
+    vol.putRecord(7, ext.build());
+    // 8: the same list said to lie in cluster 70, past the volume's end.
+    al.runs = {{70, 1}};
+    const RecordBuilder past = base(8, al);
+    vol.putRecord(8, past.build());
+    // 9: at a cluster whose byte position does not fit in 64 bits.
+    al.mappingPairs = Bytes{0x81, 0x01, 0, 0, 0, 0, 0, 0, 0x80, 0x00, 0x00};
+    al.lastVcn = 0;
+    vol.putRecord(9, base(9, al).build());
+
+    MemoryFs m(std::move(vol));
+    m.open();
+    FileZ f = m.record(6);
+    EXPECT_EQ(f.getName(), "listed.txt");
+    ASSERT_EQ(f.records().front().attributeList.size(), 2u);
+    EXPECT_EQ(f.records().front().attributeList[1].reference.recordNumber(), 7u);
+    // Knowing the volume's size, the record refuses the runs and says where.
+    ErrorException e = raised([&] { m.record(8); });
+    EXPECT_EQ(e.code(), kErrRunlistField);
+    EXPECT_EQ(e.recordNumber(), 8u);
+    EXPECT_EQ(e.byteOffset(), past.attrOffset(1) + 0x40);
+    EXPECT_EQ(codeOf([&] { m.record(9); }), kErrRunlistField);
+    // Without it, reading the list fails instead.
+    m.fs.close();
+    m.g.totalClusters = 0;
+    m.open();
+    EXPECT_EQ(codeOf([&] { m.record(8); }), kErrReadDisk);
+    EXPECT_EQ(codeOf([&] { m.record(9); }), kErrReadDisk);
+}
+
 } // namespace

@@ -99,8 +99,7 @@ TEST_F(Corruption, MirrorZeroedTooFailsToOpenTheVolume) {
 }
 
 TEST_F(Corruption, MftRunClaimingBillionsOfClustersEndsAtTheEndOfTheSource) {
-    // The MFT's own single run now claims 2^32 - 16 clusters: the walk must
-    // stop where the source ends instead of trying billions of records.
+    // The MFT's own single run now claims 2^32 - 16 clusters.
     editRecord(img, 0, [](std::uint8_t* rec, std::size_t len) {
         std::size_t d = findAttribute(rec, len, MFT_RECORD::kTypeData);
         ASSERT_NE(0u, d);
@@ -113,7 +112,15 @@ TEST_F(Corruption, MftRunClaimingBillionsOfClustersEndsAtTheEndOfTheSource) {
         rl[5] = 4;
         rl[6] = 0;
     });
+    // Far more than the volume has: record 0's runs are refused and the
+    // mirror's copy of it serves.
     SearchOutcome r = searchMem();
+    EXPECT_EQ(SearchJob::Outcome::Completed, r.outcome);
+    expectListed(r);
+    // A boot sector that claims room for the run: it is taken, and the walk
+    // must stop where the source ends instead of trying billions of records.
+    put64(img.bytes.data() + 0x28, 1ULL << 40);  // total sectors
+    r = searchMem();
     EXPECT_EQ(SearchJob::Outcome::Completed, r.outcome);
     expectListed(r);
 }
@@ -203,12 +210,14 @@ TEST_F(Corruption, ParentChainThatLoopsEndsWithAPlaceholder) {
     EXPECT_EQ(0, restoreMem(74));
 }
 
-TEST_F(Corruption, RunPastTheVolumeFailsTheRestoreWithReadError) {
-    editRecord(img, 77, [](std::uint8_t* rec, std::size_t len) {
+TEST_F(Corruption, RunPastTheVolumeFailsTheRestoreWithARunListError) {
+    std::size_t runAt = 0;
+    editRecord(img, 77, [&](std::uint8_t* rec, std::size_t len) {
         std::size_t d = findAttribute(rec, len, MFT_RECORD::kTypeData);
         ASSERT_NE(0u, d);
         ASSERT_EQ(1, rec[d + 8]);
-        std::uint8_t* rl = rec + d + get16(rec + d + 0x20);
+        runAt = d + get16(rec + d + 0x20);
+        std::uint8_t* rl = rec + runAt;
         unsigned l = rl[0] & 15, o = rl[0] >> 4;
         ASSERT_GE(o, 2u);
         for (unsigned i = 0; i < o; ++i) rl[1 + l + i] = 0x7F;  // LCN far past the end
@@ -216,7 +225,14 @@ TEST_F(Corruption, RunPastTheVolumeFailsTheRestoreWithReadError) {
     SearchOutcome r = searchMem();
     EXPECT_EQ(SearchJob::Outcome::Completed, r.outcome);
     expectListed(r);  // the record itself is readable
-    EXPECT_EQ(kErrReadDisk, restoreMem(77));
+    EXPECT_EQ(kErrRunlistField, restoreMem(77));
+    // The error names the record and the run's first byte in it.
+    MemoryPlatform mp(img.bytes);
+    ScopedPlatform scoped(mp);
+    ErrorException e = raised([&] { restore("mem:x", 77, dir + "/r77"); });
+    EXPECT_EQ("RUN_LIST::decompress_run <Unknown field type>", e.diagnostic());
+    EXPECT_EQ(77u, e.recordNumber());
+    EXPECT_EQ(runAt, e.byteOffset());
 }
 
 TEST_F(Corruption, DataSizeOfTwoToTheSixtyThirdFailsWithoutWritingIt) {
@@ -333,7 +349,8 @@ TEST_F(Corruption, DeviceEndingInTheMiddleOfTheMft) {
     // Records before the cut are listed, those after it are lost.
     expectListed(r, {77, 78, 79, 80});
     for (std::uint64_t n : {77, 78, 79, 80}) EXPECT_EQ(0u, r.byRecord.count(n));
-    for (std::uint64_t n : {74, 75, 76}) EXPECT_EQ(kErrReadDisk, restoreIsRightOrFails(img, "mem:x", n, dir));
+    // Their data lies past the end: zeros, reported as unreadable.
+    for (std::uint64_t n : {74, 75, 76}) EXPECT_EQ(kRestoredUnreadable, restoreIsRightOrFails(img, "mem:x", n, dir));
     EXPECT_EQ(dev.opens, dev.closes);
 }
 
@@ -354,8 +371,13 @@ TEST_F(Corruption, ImageCutInTheMiddleOfAFilesData) {
     SearchOutcome r = search(path);
     EXPECT_EQ(SearchJob::Outcome::Completed, r.outcome);
     expectListed(r);
-    EXPECT_EQ(kErrReadDisk, restoreIsRightOrFails(img, path, 78, dir));
-    EXPECT_TRUE(std::filesystem::exists(dir + "/r78")) << "the partial file stays";
+    // The bytes before the cut are the file's, the rest is zeros.
+    EXPECT_EQ(kRestoredUnreadable, restoreIsRightOrFails(img, path, 78, dir));
+    RESTORE_RESULT again = restore(path, 78, dir + "/again");
+    ASSERT_FALSE(again.unreadable.empty());
+    EXPECT_EQ(again.unreadable.front().first, 50000u);
+    const std::vector<std::uint8_t> got = readFile(dir + "/again");
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + 50000, img.bytes.begin() + static_cast<std::ptrdiff_t>(lcn * img.clusterSize)));
 }
 
 } // namespace

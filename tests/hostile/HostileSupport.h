@@ -189,12 +189,32 @@ inline RESTORE_RESULT restore(const std::string& root, std::uint64_t record, con
 // The restore of record n is right (content as recorded in the facts) or
 // it says it is not: an ErrorException or damaged units. Returns the code
 // of the failure (0 when the file came back whole and right).
+// What restoreIsRightOrFails returns for a file restored with damaged
+// compressed units, and for one with unreadable ranges written as zeros.
+constexpr std::int32_t kRestoredDamagedUnits = -1;
+constexpr std::int32_t kRestoredUnreadable = -2;
+
 inline std::int32_t restoreIsRightOrFails(const Image& img, const std::string& root, std::uint64_t record,
                                           const std::string& dir) {
     const std::string out = dir + "/r" + std::to_string(record);
     try {
         RESTORE_RESULT r = restore(root, record, out);
-        if (r.damagedUnits != 0) return -1;
+        if (r.damagedUnits != 0) return kRestoredDamagedUnits;
+        if (!r.unreadable.empty()) {
+            // The file has its size, and what could not be read is zeros.
+            const std::vector<std::uint8_t> bytes = readFile(out);
+            EXPECT_EQ(bytes.size(), img.file(record)["size"].get<std::uint64_t>());
+            for (const auto& [offset, length] : r.unreadable) {
+                EXPECT_LE(offset + length, bytes.size());
+                for (std::uint64_t i = offset; i < offset + length && i < bytes.size(); ++i) {
+                    if (bytes[i] != 0) {
+                        ADD_FAILURE() << "unreadable byte " << i << " of record " << record << " is not zero";
+                        break;
+                    }
+                }
+            }
+            return kRestoredUnreadable;
+        }
         EXPECT_EQ(img.file(record)["sha256"].get<std::string>(), sha256Hex(readFile(out)))
             << "silent wrong content for record " << record;
         return 0;

@@ -1,5 +1,5 @@
 // Boot sector checks, the geometry derived from them, and reading the boot
-// sector of a volume (which must always be closed again).
+// sector of a volume for a search (which must always close it again).
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include "core/ErrorException.h"
 #include "ntfs/BootRecordNTFS.h"
 #include "ntfs/NTFS_GEOMETRY.h"
+#include "recovery/SearchJob.h"
 #include "support/TestSupport.h"
 
 using namespace resurgo;
@@ -261,8 +262,8 @@ protected:
     }
     ErrorException readError() {
         ScopedPlatform guard(mem);
-        BootRecordNTFS boot;
-        return raised([&] { boot.read("mem:x"); });
+        SearchJob job;
+        return raised([&] { job.prepareGeometry("mem:x"); });
     }
 };
 
@@ -271,9 +272,9 @@ TEST_F(BootRecordRead, ReadsSectorZeroAndClosesTheVolume) {
     f.mftCluster = 2048;  // at the bound of this small volume
     install(f);
     ScopedPlatform guard(mem);
-    BootRecordNTFS boot;
-    boot.read("mem:x");
-    EXPECT_EQ(boot.mftCluster, 2048u);
+    SearchJob job;
+    job.prepareGeometry("mem:x");
+    EXPECT_EQ(job.bootRecord.mftCluster, 2048u);
     EXPECT_EQ(mem.opens, 1);
     EXPECT_EQ(mem.closes, 1);
 }
@@ -304,8 +305,8 @@ TEST_F(BootRecordRead, EveryFailureClosesTheVolume) {
 
 TEST_F(BootRecordRead, OpenFailureClosesNothing) {
     ScopedPlatform guard(mem);
-    BootRecordNTFS boot;
-    ErrorException e = raised([&] { boot.read("/nonexistent-resurgo-dir/volume.img"); });
+    SearchJob job;
+    ErrorException e = raised([&] { job.prepareGeometry("/nonexistent-resurgo-dir/volume.img"); });
     EXPECT_EQ(e.code(), kErrOpenDisk);
     EXPECT_NE(e.systemError(), 0u);
     EXPECT_EQ(mem.closes, 0);
@@ -323,9 +324,9 @@ TEST(BootRecordReadSectorSize, FourKibSectorSource) {
     std::copy(b.begin(), b.end(), image.begin());
     test::MemoryPlatform mem(image, 4096);
     ScopedPlatform guard(mem);
-    BootRecordNTFS boot;
-    boot.read("mem:x");
-    EXPECT_EQ(boot.bytesPerSector, 4096u);
-    EXPECT_EQ(boot.mftCluster, 255u);
+    SearchJob job;
+    job.prepareGeometry("mem:x");
+    EXPECT_EQ(job.bootRecord.bytesPerSector, 4096u);
+    EXPECT_EQ(job.bootRecord.mftCluster, 255u);
     EXPECT_EQ(mem.closes, mem.opens);
 }

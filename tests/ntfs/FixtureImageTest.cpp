@@ -12,6 +12,7 @@
 #include "ntfs/BootRecordNTFS.h"
 #include "ntfs/NTFS_GEOMETRY.h"
 #include "recovery/FilesystemNTFS.h"
+#include "recovery/SearchJob.h"
 #include "support/TestSupport.h"
 #include "volume/SectorBuffer.h"
 
@@ -32,9 +33,10 @@ protected:
         ASSERT_TRUE(fixtureAvailable(GetParam()));
         image = fixtureImage(GetParam());
         facts = fixtureFacts(GetParam());
-        boot.read(image);
-        geometry.init(image, boot.bytesPerSector, boot.sectorsPerCluster, boot.clustersPerMftRecord, boot.mftCluster,
-                      boot.mftMirrorCluster, boot.clustersPerIndexRecord);
+        SearchJob job;
+        job.prepareGeometry(image);
+        boot = job.bootRecord;
+        geometry = job.geometry;
     }
     std::string image;
     nlohmann::json facts;
@@ -50,6 +52,7 @@ TEST_P(FixtureImage, BootRecordAndGeometryMatchTheFacts) {
     EXPECT_EQ(boot.mftMirrorCluster, facts["mftmirr_lcn"].get<std::uint64_t>());
     EXPECT_EQ(boot.totalSectors * boot.bytesPerSector / geometry.clusterBytes(),
               facts["volume_clusters"].get<std::uint64_t>());
+    EXPECT_EQ(geometry.totalClusters, facts["volume_clusters"].get<std::uint64_t>());
 }
 
 TEST_P(FixtureImage, MftRunsSizeAndSystemRecords) {
@@ -83,7 +86,7 @@ TEST_P(FixtureImage, MftRunsSizeAndSystemRecords) {
     for (std::uint64_t n = 12; n < 16; ++n) {
         mft.readRecords(n, 1, buf.data());
         MFT_RECORD rec;
-        EXPECT_NO_THROW(rec.parse(buf.data(), buf.size(), &fs.volume(), fs.geometry())) << "record " << n;
+        EXPECT_NO_THROW(rec.parse(buf.data(), buf.size(), fs.geometry())) << "record " << n;
     }
     fs.close();
 }

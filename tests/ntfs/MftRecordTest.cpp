@@ -1,6 +1,7 @@
 // MFT records assembled byte by byte: update-sequence fixup, the attribute
-// walk (standard information, names, data, attribute lists) and the bounds
-// that keep every read inside the record.
+// walk (standard information, names, data, attribute lists), the bounds
+// that keep every read inside the record and the checks of the runs
+// against the volume.
 
 #include <gtest/gtest.h>
 
@@ -13,206 +14,62 @@
 #include "core/ErrorException.h"
 #include "ntfs/MFT_RECORD.h"
 #include "ntfs/NTFS_GEOMETRY.h"
+#include "support/RecordBuilder.h"
 #include "support/TestSupport.h"
-#include "volume/Volume.h"
 
 using namespace resurgo;
+using namespace resurgo::test::rb;
 using resurgo::test::raised;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-void put16(Bytes& b, std::size_t off, std::uint64_t v) {
-    for (int i = 0; i < 2; ++i) b.at(off + static_cast<std::size_t>(i)) = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void put32(Bytes& b, std::size_t off, std::uint64_t v) {
-    for (int i = 0; i < 4; ++i) b.at(off + static_cast<std::size_t>(i)) = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void put64(Bytes& b, std::size_t off, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) b.at(off + static_cast<std::size_t>(i)) = static_cast<std::uint8_t>(v >> (8 * i));
-}
-std::size_t align8(std::size_t v) { return (v + 7) & ~std::size_t{7}; }
-Bytes utf16(const std::u16string& s) {
-    Bytes b;
-    for (char16_t c : s) {
-        b.push_back(static_cast<std::uint8_t>(c & 0xFF));
-        b.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
-    return b;
-}
 Bytes ascii(const std::string& s) { return Bytes(s.begin(), s.end()); }
-std::uint64_t ref(std::uint64_t record, std::uint16_t sequence) {
-    return record | (static_cast<std::uint64_t>(sequence) << 48);
-}
 
-constexpr std::uint32_t kStdInfo = 0x10, kAttrList = 0x20, kFileName = 0x30, kData = 0x80;
-
-Bytes resident(std::uint32_t type, const Bytes& value, const std::u16string& name = u"", std::uint16_t flags = 0) {
-    std::size_t valueOff = align8(0x18 + 2 * name.size());
-    Bytes a(align8(valueOff + value.size()), 0);
-    put32(a, 0x00, type);
-    put32(a, 0x04, a.size());
-    a[0x09] = static_cast<std::uint8_t>(name.size());
-    put16(a, 0x0A, 0x18);
-    put16(a, 0x0C, flags);
-    put32(a, 0x10, value.size());
-    put16(a, 0x14, valueOff);
-    Bytes n = utf16(name);
-    std::copy(n.begin(), n.end(), a.begin() + 0x18);
-    std::copy(value.begin(), value.end(), a.begin() + static_cast<std::ptrdiff_t>(valueOff));
-    return a;
-}
-
-Bytes nonResident(std::uint32_t type, const Bytes& runs, std::int64_t startVcn, std::int64_t lastVcn,
-                  std::uint64_t dataSize, const std::u16string& name = u"", std::uint16_t flags = 0) {
-    std::size_t runOff = align8(0x40 + 2 * name.size());
-    Bytes a(align8(runOff + runs.size()), 0);
-    put32(a, 0x00, type);
-    put32(a, 0x04, a.size());
-    a[0x08] = 1;
-    a[0x09] = static_cast<std::uint8_t>(name.size());
-    put16(a, 0x0A, 0x40);
-    put16(a, 0x0C, flags);
-    put64(a, 0x10, static_cast<std::uint64_t>(startVcn));
-    put64(a, 0x18, static_cast<std::uint64_t>(lastVcn));
-    put16(a, 0x20, runOff);
-    put16(a, 0x22, (flags & 0xFF) ? 4 : 0);
-    put64(a, 0x28, align8(dataSize));
-    put64(a, 0x30, dataSize);
-    put64(a, 0x38, dataSize);
-    Bytes n = utf16(name);
-    std::copy(n.begin(), n.end(), a.begin() + 0x40);
-    std::copy(runs.begin(), runs.end(), a.begin() + static_cast<std::ptrdiff_t>(runOff));
-    return a;
-}
-
-Bytes standardInformation(std::uint64_t created, std::uint64_t modified, std::uint32_t fileAttributes) {
-    Bytes v(0x48, 0xAB);  // NTFS 3 size; only the first 48 bytes are kept
-    put64(v, 0x00, created);
-    put64(v, 0x08, modified);
-    put64(v, 0x10, modified + 1);
-    put64(v, 0x18, modified + 2);
-    put32(v, 0x20, fileAttributes);
-    return resident(kStdInfo, v);
-}
-
-Bytes fileNameValue(std::uint64_t parent, const std::u16string& name, std::uint8_t nameSpace) {
-    Bytes v(0x42, 0);
-    put64(v, 0x00, parent);
-    put64(v, 0x08, 0x01D0000000000001ULL);
-    put64(v, 0x10, 0x01D0000000000002ULL);
-    put64(v, 0x20, 0x01D0000000000004ULL);
-    v[0x40] = static_cast<std::uint8_t>(name.size());
-    v[0x41] = nameSpace;
-    Bytes n = utf16(name);
-    v.insert(v.end(), n.begin(), n.end());
-    return v;
-}
-Bytes fileName(const std::u16string& name, std::uint8_t nameSpace, std::uint64_t parent = ref(5, 5)) {
-    return resident(kFileName, fileNameValue(parent, name, nameSpace));
-}
-
-Bytes listEntry(std::uint32_t type, std::uint64_t startVcn, std::uint64_t reference, std::uint16_t id,
-                const std::u16string& name = u"") {
-    Bytes e(align8(0x1A + 2 * name.size()), 0);
-    put32(e, 0x00, type);
-    put16(e, 0x04, e.size());
-    e[0x06] = static_cast<std::uint8_t>(name.size());
-    e[0x07] = 0x1A;
-    put64(e, 0x08, startVcn);
-    put64(e, 0x10, reference);
-    put16(e, 0x18, id);
-    Bytes n = utf16(name);
-    std::copy(n.begin(), n.end(), e.begin() + 0x1A);
-    return e;
-}
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// Lays out a record: header, update-sequence array, attributes (numbered
-// in order), end marker; build() then protects every 512-byte stride.
-class RecordBuilder {
-public:
-    explicit RecordBuilder(std::size_t size = 1024, std::uint16_t usaOffset = 0x30) : size_(size), usa_(usaOffset) {}
-    RecordBuilder& add(Bytes attr) {
-        put16(attr, 0x0E, attrs_.size());
-        attrs_.push_back(std::move(attr));
-        return *this;
-    }
-    std::size_t usaCount() const { return size_ / 512 + 1; }
-    std::size_t firstAttribute() const { return align8(usa_ + 2 * usaCount()); }
-    std::size_t attrOffset(std::size_t i) const {
-        std::size_t pos = firstAttribute();
-        for (std::size_t k = 0; k < i; ++k) pos += attrs_[k].size();
-        return pos;
-    }
-    // The record as it is meant to read after fixup.
-    Bytes layout() const {
-        Bytes r(size_, 0);
-        std::memcpy(r.data(), "FILE", 4);
-        put16(r, 0x04, usa_);
-        put16(r, 0x06, usaCount());
-        put16(r, 0x10, sequence);
-        put16(r, 0x12, 2);
-        put16(r, 0x14, firstAttribute());
-        put16(r, 0x16, flags);
-        std::size_t pos = attrOffset(attrs_.size());
-        put32(r, pos, 0xFFFFFFFFu);
-        put32(r, 0x18, pos + 8);
-        put32(r, 0x1C, size_);
-        put64(r, 0x20, baseReference);
-        put16(r, 0x28, nextInstance.value_or(static_cast<std::uint16_t>(attrs_.size())));
-        for (std::size_t i = 0; i < attrs_.size(); ++i) {
-            std::copy(attrs_[i].begin(), attrs_[i].end(), r.begin() + static_cast<std::ptrdiff_t>(attrOffset(i)));
-        }
-        // The array holds the true last word of every stride.
-        put16(r, usa_, usn);
-        for (std::size_t i = 0; i < size_ / 512; ++i) {
-            std::size_t last = (i + 1) * 512 - 2;
-            r[usa_ + 2 + 2 * i] = r[last];
-            r[usa_ + 3 + 2 * i] = r[last + 1];
-        }
-        return r;
-    }
-    // The record as written to disk: every stride ends in the sequence number.
-    Bytes build() const {
-        Bytes r = layout();
-        for (std::size_t last = 510; last < size_; last += 512) put16(r, last, usn);
-        return r;
-    }
-
-    std::uint16_t flags = MFT_RECORD::kFlagInUse;
-    std::uint16_t sequence = 7;
-    std::uint16_t usn = 0x0102;
-    std::uint64_t baseReference = 0;
-    std::optional<std::uint16_t> nextInstance;
-
-private:
-    std::size_t size_;
-    std::uint16_t usa_;
-    std::vector<Bytes> attrs_;
-};
-
-NTFS_GEOMETRY geometry() {
+// 512-byte clusters; totalClusters 0: the volume's size is not known.
+NTFS_GEOMETRY geometry(std::uint64_t totalClusters = 0) {
     NTFS_GEOMETRY g;
-    g.init("mem:x", 512, 1, -10, 16, 2, 1);
+    g.init("mem:x", 512, 1, -10, 16, 2, 1, totalClusters);
     return g;
 }
 
-MFT_RECORD parsed(Bytes rec, std::optional<bool> compressed = std::nullopt, Volume* volume = nullptr) {
+MFT_RECORD parsed(Bytes rec, std::optional<bool> compressed = std::nullopt, std::uint64_t totalClusters = 0) {
     MFT_RECORD r;
-    r.parse(rec.data(), rec.size(), volume, geometry(), compressed);
+    r.parse(rec.data(), rec.size(), geometry(totalClusters), compressed);
     return r;
 }
 
-void expectParseError(Bytes rec, int code, const std::string& diag, Volume* volume = nullptr) {
-    ErrorException e = raised([&] { parsed(std::move(rec), std::nullopt, volume); });
+ErrorException parseError(Bytes rec, std::uint64_t totalClusters = 0) {
+    return raised([&] { parsed(std::move(rec), std::nullopt, totalClusters); });
+}
+
+void expectParseError(Bytes rec, int code, const std::string& diag) {
+    ErrorException e = parseError(std::move(rec));
     EXPECT_EQ(e.code(), code);
     EXPECT_EQ(e.diagnostic(), diag);
+}
+
+// A non-resident attribute whose mapping pairs are given as they are.
+Bytes withPairs(std::uint32_t type, const Bytes& pairs, std::int64_t startVcn, std::int64_t lastVcn,
+                std::uint64_t dataSize, const std::string& name = "", std::uint16_t flags = 0) {
+    NonResidentData s;
+    s.type = type;
+    s.mappingPairs = pairs;
+    s.startVcn = static_cast<std::uint64_t>(startVcn);
+    s.lastVcn = static_cast<std::uint64_t>(lastVcn);
+    s.dataSize = dataSize;
+    s.name = name;
+    s.flags = flags;
+    s.compressionUnit = (flags & 0xFF) != 0 ? 4 : 0;
+    return nonResident(s);
+}
+
+Bytes stdInfo(std::uint64_t created, std::uint64_t modified, std::uint32_t fileAttributes) {
+    return standardInformation(Times{created, modified, modified + 1, modified + 2}, fileAttributes);
+}
+
+const Times kNameTimes{0x01D0000000000001ULL, 0x01D0000000000002ULL, 0x01D0000000000003ULL, 0x01D0000000000004ULL};
+Bytes name(const std::u16string& n, std::uint8_t nameSpace, std::uint64_t parent = ref(5, 5)) {
+    return fileName(parent, n, nameSpace, kNameTimes);
 }
 
 Bytes pattern(std::size_t n) {
@@ -227,6 +84,9 @@ const char* const kOffset = "MFT_RECORD::fixup <Fixup offset check>";
 const char* const kLength = "MFT_RECORD::walk <Attribute length check>";
 const char* const kOut = "MFT_RECORD::walk <Attribute out of record>";
 const char* const kListOut = "MFT_RECORD::walk <Attribute list entry out of list>";
+const char* const kListTooLarge = "MFT_RECORD::readAttributeList <Attribute list too large>";
+const char* const kRunDiag = "RUN_LIST::decompress_run <Unknown field type>";
+const char* const kCompressedRunDiag = "RUN_LIST::decompress_run_compressed <Unknown field type>";
 
 } // namespace
 
@@ -236,6 +96,7 @@ TEST(MftFixup, RestoresTheLastWordOfEveryStride) {
     for (std::size_t size : {1024u, 4096u}) {
         SCOPED_TRACE(size);
         RecordBuilder b(size);
+        b.usn = 0x0102;
         Bytes content = pattern(size - 0x100);  // one value across every stride end
         b.add(resident(kData, content));
         Bytes rec = b.build();
@@ -251,7 +112,7 @@ TEST(MftFixup, RestoresTheLastWordOfEveryStride) {
 
 TEST(MftFixup, CountMustBeOnePlusTheNumberOfStrides) {
     for (std::uint16_t count : {2, 4, 0}) {
-        Bytes rec = RecordBuilder(1024).add(standardInformation(1, 2, 0)).build();
+        Bytes rec = RecordBuilder(1024).add(stdInfo(1, 2, 0)).build();
         put16(rec, 0x06, count);
         expectParseError(rec, kErrRecordFormat, kCount);
     }
@@ -276,18 +137,24 @@ TEST(MftFixup, StrideEndWordMustMatchTheSequenceNumber) {
 }
 
 TEST(MftFixup, ArrayIsWhereTheHeaderSays) {
-    // Older layout: array at 0x2A, attributes from 0x30.
+    // Older layout: array at 0x2A, attributes from 0x30, no record number.
     RecordBuilder legacy(1024, 0x2A);
-    legacy.add(fileName(u"old.txt", 1));
+    legacy.add(name(u"old.txt", 1));
     MFT_RECORD r = parsed(legacy.build());
     ASSERT_EQ(r.fileNames.size(), 1u);
     EXPECT_EQ(r.fileNames[0].name, "old.txt");
     EXPECT_EQ(r.firstAttributeOffset, 0x30);
+    EXPECT_FALSE(r.ownRecordNumber.has_value());
 
-    // Newer layout: the word at 0x2A means nothing.
-    Bytes rec = RecordBuilder(1024, 0x30).build();
-    ASSERT_NE(rec[0x2A] | (rec[0x2B] << 8), 0x0102);
-    EXPECT_NO_THROW(parsed(rec));
+    // Newer layout: the word at 0x2A means nothing; the number follows at 0x2C.
+    RecordBuilder current(1024, 0x30);
+    current.usn = 0x0102;
+    current.recordNumber = 0x89ABCDEF;
+    Bytes rec = current.build();
+    ASSERT_NE(rec[0x2A] | (rec[0x2B] << 8), current.usn);
+    EXPECT_EQ(parsed(rec).ownRecordNumber, 0x89ABCDEFu);
+    EXPECT_EQ(MFT_RECORD::storedRecordNumber(rec.data(), MFT_RECORD::kHeaderBytes31), 0x89ABCDEFu);
+    EXPECT_FALSE(MFT_RECORD::storedRecordNumber(rec.data(), MFT_RECORD::kHeaderBytes31 - 1).has_value());
 
     // Arrays that are odd, inside the header or leave the first stride.
     for (std::uint16_t usa : {0x31, 0x26, 0x10, 0x1FC, 0xFFFE}) {
@@ -312,13 +179,15 @@ TEST(MftFixup, SignatureAndMinimumLength) {
 
 TEST(MftWalk, HeaderStandardInformationNamesAndData) {
     RecordBuilder b;
+    b.sequence = 7;
+    b.hardLinks = 2;
     b.flags = MFT_RECORD::kFlagInUse | MFT_RECORD::kFlagDirectory;
     b.baseReference = ref(70000, 9);
-    b.add(standardInformation(0x01D9000000000000ULL, 0x01DA000000000000ULL, 0x20))
-        .add(fileName(u"Report 2026.txt", 1, ref(0x123456789ABCULL, 4)))
-        .add(fileName(u"REPORT~1.TXT", 2))
+    b.add(stdInfo(0x01D9000000000000ULL, 0x01DA000000000000ULL, 0x20))
+        .add(name(u"Report 2026.txt", 1, ref(0x123456789ABCULL, 4)))
+        .add(name(u"REPORT~1.TXT", 2))
         .add(resident(kData, ascii("hello")))
-        .add(nonResident(kData, {0x21, 0x10, 0x00, 0x01, 0x00}, 0, 15, 0xFF00, u"thumbnail.cache"));
+        .add(withPairs(kData, {0x21, 0x10, 0x00, 0x01, 0x00}, 0, 15, 0xFF00, "thumbnail.cache"));
     MFT_RECORD r = parsed(b.build());
 
     EXPECT_EQ(r.sequenceNumber, 7);
@@ -327,7 +196,7 @@ TEST(MftWalk, HeaderStandardInformationNamesAndData) {
     EXPECT_TRUE(r.isDirectory());
     EXPECT_EQ(r.baseReference.recordNumber(), 70000u);
     EXPECT_EQ(r.baseReference.sequence(), 9);
-    EXPECT_EQ(r.nextInstance, 5);
+    EXPECT_EQ(r.nextInstance, 6);
     EXPECT_EQ(r.bytesAllocated, 1024u);
     EXPECT_EQ(r.bytesInUse, b.attrOffset(5) + 8);
     EXPECT_TRUE(r.standardInformationFound && r.fileNameFound && r.dataFound);
@@ -344,6 +213,7 @@ TEST(MftWalk, HeaderStandardInformationNamesAndData) {
     EXPECT_EQ(r.fileNames[0].parent().recordNumber(), 0x123456789ABCULL);
     EXPECT_EQ(r.fileNames[0].parent().sequence(), 4);
     EXPECT_EQ(r.fileNames[0].creationTime(), 0x01D0000000000001ULL);
+    EXPECT_EQ(r.fileNames[0].modificationTime(), 0x01D0000000000002ULL);
     EXPECT_EQ(r.fileNames[0].accessTime(), 0x01D0000000000004ULL);
     EXPECT_EQ(r.fileNames[1].name, "REPORT~1.TXT");
     EXPECT_EQ(r.fileNames[1].nameSpace, FILE_NAME_ENTRY::kDos);
@@ -374,11 +244,11 @@ TEST(MftWalk, HeaderStandardInformationNamesAndData) {
 TEST(MftWalk, NamesAreConvertedToUtf8InFull) {
     const std::u16string unpaired{0xD800, u'a', 0xDC00};
     RecordBuilder b;
-    b.add(fileName(u"Отчёт за год.docx", 0))
-        .add(fileName(u"報告書.txt", 3))
-        .add(fileName(u"\U0001F600.png", 1))
-        .add(fileName(unpaired, 1))
-        .add(resident(kData, ascii("x"), u"Поток"));
+    b.add(name(u"Отчёт за год.docx", 0))
+        .add(name(u"報告書.txt", 3))
+        .add(name(u"\U0001F600.png", 1))
+        .add(name(unpaired, 1))
+        .add(resident(kData, ascii("x"), u8"Поток"));
     MFT_RECORD r = parsed(b.build());
     ASSERT_EQ(r.fileNames.size(), 4u);
     EXPECT_EQ(r.fileNames[0].name, u8"Отчёт за год.docx");
@@ -392,7 +262,7 @@ TEST(MftWalk, NamesAreConvertedToUtf8InFull) {
 
     // 255 two-byte characters: 510 bytes of UTF-8, nothing cut.
     std::u16string longName(255, u'Ж');
-    MFT_RECORD lr = parsed(RecordBuilder().add(fileName(longName, 1)).build());
+    MFT_RECORD lr = parsed(RecordBuilder().add(name(longName, 1)).build());
     ASSERT_EQ(lr.fileNames.size(), 1u);
     std::string expected;
     for (int i = 0; i < 255; ++i) expected += u8"Ж";
@@ -401,7 +271,7 @@ TEST(MftWalk, NamesAreConvertedToUtf8InFull) {
 
 TEST(MftWalk, NextInstanceBoundsTheAttributesVisited) {
     RecordBuilder b;
-    b.add(standardInformation(1, 2, 0)).add(fileName(u"a", 1)).add(resident(kData, ascii("d")));
+    b.add(stdInfo(1, 2, 0)).add(name(u"a", 1)).add(resident(kData, ascii("d")));
     b.nextInstance = 0;
     MFT_RECORD none = parsed(b.build());
     EXPECT_FALSE(none.standardInformationFound || none.fileNameFound || none.dataFound || none.attributeListFound);
@@ -414,9 +284,9 @@ TEST(MftWalk, NextInstanceBoundsTheAttributesVisited) {
 TEST(MftWalk, OtherAttributeTypesAreSkipped) {
     RecordBuilder b;
     b.add(resident(0x50, Bytes(24, 1)))                   // security descriptor
-        .add(resident(0x90, Bytes(32, 2), u"$I30"))       // index root
-        .add(nonResident(0xA0, {0x11, 0x01, 0x30, 0x00}, 0, 0, 4096, u"$I30"))
-        .add(resident(0xB0, Bytes(8, 0xFF), u"$I30"));    // bitmap
+        .add(resident(0x90, Bytes(32, 2), "$I30"))        // index root
+        .add(withPairs(0xA0, {0x11, 0x01, 0x30, 0x00}, 0, 0, 4096, "$I30"))
+        .add(resident(0xB0, Bytes(8, 0xFF), "$I30"));     // bitmap
     MFT_RECORD r = parsed(b.build());
     EXPECT_FALSE(r.standardInformationFound || r.fileNameFound || r.dataFound || r.attributeListFound);
     EXPECT_TRUE(r.fileNames.empty() && r.dataAttributes.empty() && r.attributeList.empty());
@@ -427,8 +297,8 @@ TEST(MftWalk, CompressedStandardInformationSelectsTheCompressedDecoder) {
     const Bytes runs{0x11, 0x0C, 0x40, 0x01, 0x04, 0x11, 0x10, 0x20, 0x00};
     auto record = [&](std::uint32_t fileAttributes, bool withStdInfo) {
         RecordBuilder b;
-        if (withStdInfo) b.add(standardInformation(1, 2, fileAttributes));
-        b.add(nonResident(kData, runs, 0, 31, 32 * 512, u"", 0x0001));
+        if (withStdInfo) b.add(stdInfo(1, 2, fileAttributes));
+        b.add(withPairs(kData, runs, 0, 31, 32 * 512, "", 0x0001));
         return b.build();
     };
     MFT_RECORD comp = parsed(record(0x0800, true));
@@ -456,7 +326,7 @@ TEST(MftWalk, CompressedStandardInformationSelectsTheCompressedDecoder) {
 
 TEST(MftWalk, EmptyResidentDataAndSparseFlag) {
     RecordBuilder b;
-    b.add(resident(kData, {})).add(nonResident(kData, {0x01, 0x08, 0x00}, 0, 7, 4096, u"s", 0x8000));
+    b.add(resident(kData, {})).add(withPairs(kData, {0x01, 0x08, 0x00}, 0, 7, 4096, "s", 0x8000));
     MFT_RECORD r = parsed(b.build());
     ASSERT_EQ(r.dataAttributes.size(), 2u);
     EXPECT_TRUE(r.dataFound);
@@ -468,13 +338,31 @@ TEST(MftWalk, EmptyResidentDataAndSparseFlag) {
     EXPECT_TRUE(r.dataAttributes[1].runs[0].sparse);
 }
 
+TEST(MftWalk, ParsingAgainStartsAfresh) {
+    MFT_RECORD r;
+    Bytes first = RecordBuilder()
+                      .add(name(u"first.bin", 1))
+                      .add(resident(kData, pattern(300)))
+                      .add(withPairs(kAttrList, {0x11, 0x01, 0x14, 0x00}, 0, 0, 64))
+                      .build();
+    r.parse(first.data(), first.size(), geometry());
+    ASSERT_EQ(r.fileNames.size(), 1u);
+    ASSERT_EQ(r.nonResidentLists.size(), 1u);
+    Bytes second = RecordBuilder().add(stdInfo(1, 2, 0)).build();
+    r.parse(second.data(), second.size(), geometry());
+    EXPECT_TRUE(r.standardInformationFound);
+    EXPECT_FALSE(r.fileNameFound || r.dataFound || r.attributeListFound);
+    EXPECT_TRUE(r.fileNames.empty() && r.dataAttributes.empty() && r.nonResidentLists.empty());
+}
+
 TEST(MftWalk, ResidentAttributeList) {
     const Bytes e1 = listEntry(kStdInfo, 0, ref(40, 3), 0);
     const Bytes e2 = listEntry(kFileName, 0, ref(40, 3), 2);
-    const Bytes e3 = listEntry(kData, 0x1000, ref(41, 3), 5, u"Zone");
+    const Bytes e3 = listEntry(kData, 0x1000, ref(41, 3), 5, "Zone");
     // Entries up to the end of the value, no closing entry.
     MFT_RECORD r = parsed(RecordBuilder().add(resident(kAttrList, concat({e1, e2, e3}))).build());
     EXPECT_TRUE(r.attributeListFound);
+    EXPECT_TRUE(r.nonResidentLists.empty());
     ASSERT_EQ(r.attributeList.size(), 3u);
     EXPECT_EQ(r.attributeList[0].type, kStdInfo);
     EXPECT_EQ(r.attributeList[1].attributeId, 2);
@@ -486,7 +374,8 @@ TEST(MftWalk, ResidentAttributeList) {
 
     // A zero-length entry ends the list; a short all-zero tail is slack.
     Bytes zero(0x20, 0);
-    EXPECT_EQ(parsed(RecordBuilder().add(resident(kAttrList, concat({e1, zero, e3}))).build()).attributeList.size(), 1u);
+    EXPECT_EQ(parsed(RecordBuilder().add(resident(kAttrList, concat({e1, zero, e3}))).build()).attributeList.size(),
+              1u);
     EXPECT_EQ(parsed(RecordBuilder().add(resident(kAttrList, concat({e1, e2, Bytes(8, 0)}))).build())
                   .attributeList.size(), 2u);
 }
@@ -497,12 +386,62 @@ TEST(MftWalk, AttributeListEntriesStayInsideTheList) {
     put16(tooLong, 0x04, 0x100);
     Bytes tooShort = listEntry(kData, 0, ref(41, 3), 1);
     put16(tooShort, 0x04, 0x10);
-    Bytes nameOut = listEntry(kData, 0, ref(41, 3), 1, u"ab");
+    Bytes nameOut = listEntry(kData, 0, ref(41, 3), 1, "ab");
     nameOut[0x06] = 40;
     for (const Bytes& value : {concat({good, tooLong}), concat({good, tooShort}), concat({good, nameOut}),
                                concat({good, Bytes{0, 0, 0, 0, 0, 0, 0, 1}})}) {
         expectParseError(RecordBuilder().add(resident(kAttrList, value)).build(), kErrRecordFormat, kListOut);
+        // The same bytes handed back for a list kept outside the record.
+        MFT_RECORD r;
+        EXPECT_EQ(raised([&] { r.decodeAttributeList(value.data(), value.size()); }).diagnostic(), kListOut);
     }
+}
+
+TEST(MftWalk, NonResidentAttributeListIsLeftForTheCallerToRead) {
+    // Two clusters from cluster 20, of which the list uses 100 bytes.
+    Bytes rec = RecordBuilder().add(withPairs(kAttrList, {0x11, 0x02, 0x14, 0x00}, 0, 1, 100)).build();
+    MFT_RECORD r = parsed(rec, std::nullopt, 128);
+    EXPECT_TRUE(r.attributeListFound);
+    EXPECT_TRUE(r.attributeList.empty());
+    ASSERT_EQ(r.nonResidentLists.size(), 1u);
+    const MFT_RECORD::NonResidentList& list = r.nonResidentLists[0];
+    EXPECT_EQ(list.dataSize, 100u);
+    ASSERT_EQ(list.runs.size(), 1u);
+    EXPECT_EQ(list.runs[0].lcn, 20);
+    EXPECT_EQ(list.runs[0].length, 2u);
+
+    const Bytes value = concat({listEntry(kStdInfo, 0, ref(40, 3), 0), listEntry(kData, 0, ref(41, 3), 5, "Zone")});
+    r.decodeAttributeList(value.data(), value.size());
+    ASSERT_EQ(r.attributeList.size(), 2u);
+    EXPECT_EQ(r.attributeList[1].name, "Zone");
+    EXPECT_EQ(r.attributeList[1].reference.recordNumber(), 41u);
+}
+
+TEST(MftWalk, NonResidentAttributeListsNtfsNeverWritesAreRefused) {
+    struct Row {
+        const char* what;
+        Bytes pairs;
+        std::int64_t lastVcn;
+        std::uint64_t dataSize;
+        int code;
+        const char* diag;
+    };
+    const Row rows[] = {
+        {"a hole", {0x01, 0x01, 0x00}, 0, 64, kErrRunlistSparse,
+         "RUN_LIST::decompress_run <Unwanted zero cluster number in noncompressed run>"},
+        {"a data size beyond 256 KiB", {0x11, 0x01, 0x14, 0x00}, 0, 256 * 1024 + 1, kErrRecordFormat, kListTooLarge},
+        {"clusters beyond 256 KiB and one cluster", {0x22, 0x02, 0x02, 0x14, 0x00, 0x00}, 513, 64, kErrRecordFormat,
+         kListTooLarge},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        expectParseError(RecordBuilder().add(withPairs(kAttrList, row.pairs, 0, row.lastVcn, row.dataSize)).build(),
+                         row.code, row.diag);
+    }
+    // 256 KiB of clusters and one cluster of slack is still a list.
+    const Bytes fullList =
+        RecordBuilder().add(withPairs(kAttrList, {0x22, 0x01, 0x02, 0x14, 0x00, 0x00}, 0, 512, 64)).build();
+    EXPECT_EQ(parsed(fullList).nonResidentLists.size(), 1u);
 }
 
 // ---- bounds of the walk ----
@@ -510,7 +449,7 @@ TEST(MftWalk, AttributeListEntriesStayInsideTheList) {
 TEST(MftBounds, AttributeLengthsAreChecked) {
     auto withLength = [](std::uint32_t length, bool nonResidentFlag = false) {
         RecordBuilder b;
-        b.add(standardInformation(1, 2, 0)).add(resident(kData, ascii("payload"))).add(fileName(u"x", 1));
+        b.add(stdInfo(1, 2, 0)).add(resident(kData, ascii("payload"))).add(name(u"x", 1));
         Bytes rec = b.build();
         std::size_t at = b.attrOffset(1);
         put32(rec, at + 4, length);
@@ -547,120 +486,132 @@ TEST(MftBounds, ValuesAndNamesStayInsideTheirAttribute) {
         b.add(std::move(attr));
         return b.build();
     };
-    const Bytes data = resident(kData, ascii("payload"), u"s");
+    const Bytes data = resident(kData, ascii("payload"), "s");
     expectParseError(tampered(data, 0x10, 0x1000, 4), kErrRecordFormat, kOut);      // value length
     expectParseError(tampered(data, 0x10, 0xFFFFFFFF, 4), kErrRecordFormat, kOut);
     expectParseError(tampered(data, 0x14, 0x300, 2), kErrRecordFormat, kOut);       // value offset
     expectParseError(tampered(data, 0x09, 100, 1), kErrRecordFormat, kOut);         // name length
     expectParseError(tampered(data, 0x0A, 0xFFF0, 2), kErrRecordFormat, kOut);      // name offset
-    const Bytes stream = nonResident(kData, {0x11, 0x01, 0x20, 0x00}, 0, 0, 512, u"s");
+    const Bytes stream = withPairs(kData, {0x11, 0x01, 0x20, 0x00}, 0, 0, 512, "s");
     expectParseError(tampered(stream, 0x09, 200, 1), kErrRecordFormat, kOut);
 
     // File name values: shorter than their fixed part, or a name beyond the value.
     Bytes shortName = resident(kFileName, Bytes(0x30, 0));
     expectParseError(RecordBuilder().add(shortName).build(), kErrRecordFormat, kOut);
-    Bytes fn = fileName(u"abc", 1);
+    Bytes fn = name(u"abc", 1);
     expectParseError(tampered(fn, 0x18 + 0x40, 0xFF, 1), kErrRecordFormat, kOut);
     // A standard information value too short for the file attributes.
     expectParseError(RecordBuilder().add(resident(kStdInfo, Bytes(0x20, 0))).build(), kErrRecordFormat,
                      "MFT_RECORD::walk <Standard information too short>");
-    expectParseError(RecordBuilder().add(nonResident(kFileName, {0x11, 0x01, 0x20, 0x00}, 0, 0, 100)).build(),
+    expectParseError(RecordBuilder().add(withPairs(kFileName, {0x11, 0x01, 0x20, 0x00}, 0, 0, 100)).build(),
                      kErrRecordFormat, "MFT_RECORD::walk <Non-resident filename attribut>");
 }
 
 TEST(MftBounds, RunListsStayInsideTheirAttribute) {
     // Two runs fill the attribute exactly; the VCN range asks for a third.
     const Bytes runs{0x21, 0x04, 0x00, 0x10, 0x21, 0x04, 0x00, 0x10};
-    Bytes attr = nonResident(kData, runs, 0, 15, 16 * 512);
+    Bytes attr = withPairs(kData, runs, 0, 15, 16 * 512);
     ASSERT_EQ(attr.size(), 0x48u);
     // The next attribute's type (bytes 11 10 00 00) would read as one more
     // run of 16 clusters if the decoder left its attribute.
     Bytes lure = resident(0x1011, {});
-    expectParseError(RecordBuilder().add(attr).add(lure).build(), kErrRunlistField,
-                     "RUN_LIST::decompress_run <Unknown field type>");
-    EXPECT_EQ(parsed(RecordBuilder().add(nonResident(kData, runs, 0, 7, 8 * 512)).build())
-                  .dataAttributes[0].runs.size(), 2u);
+    RecordBuilder b;
+    b.recordNumber = 31;
+    b.add(attr).add(lure);
+    ErrorException e = parseError(b.build());
+    EXPECT_EQ(e.code(), kErrRunlistField);
+    EXPECT_EQ(e.diagnostic(), kRunDiag);
+    EXPECT_EQ(e.recordNumber(), 31u);
+    EXPECT_EQ(e.byteOffset(), b.attrOffset(0) + 0x48);  // where a third run would start
+    EXPECT_EQ(parsed(RecordBuilder().add(withPairs(kData, runs, 0, 7, 8 * 512)).build()).dataAttributes[0].runs.size(),
+              2u);
 
-    Bytes badOffset = nonResident(kData, runs, 0, 7, 8 * 512);
+    Bytes badOffset = withPairs(kData, runs, 0, 7, 8 * 512);
     put16(badOffset, 0x20, 0x50);
     EXPECT_EQ(raised([&] { parsed(RecordBuilder().add(badOffset).build()); }).code(), kErrRunlistField);
 }
 
-// ---- records and attribute lists read from a volume ----
+// ---- runs checked against the volume ----
 
-class MftRecordOnDisk : public ::testing::Test {
-protected:
-    // 64 KiB volume, 512-byte clusters; the list lives at cluster 20.
-    MftRecordOnDisk() : mem(Bytes(64 * 1024, 0)) {
-        list = concat({listEntry(kStdInfo, 0, ref(40, 3), 0), listEntry(kData, 0, ref(41, 3), 5, u"Zone")});
-        std::copy(list.begin(), list.end(), mem.image().begin() + 20 * 512);
-        // Slack after the list's data size would not decode as entries.
-        std::fill(mem.image().begin() + 20 * 512 + static_cast<std::ptrdiff_t>(list.size()),
-                  mem.image().begin() + 21 * 512, 0xEE);
-    }
-    Bytes recordWith(const Bytes& runs, std::uint64_t dataSize) {
-        return RecordBuilder().add(nonResident(kAttrList, runs, 0, 0, dataSize)).build();
-    }
-    test::MemoryPlatform mem;
-    Bytes list;
-};
+// Runs that decode but name clusters no volume of 128 clusters has. A data
+// attribute keeps the fault: its record still parses (a deleted file with
+// damaged runs is still listed) and the runs raise it when read. An
+// attribute list is needed to open its record: there the fault fails the
+// parse. Either way the error names the record and the run's first byte.
+TEST(MftRunChecks, RunsOutsideTheVolumeAreFaultsOfTheirAttribute) {
+    struct Row {
+        const char* what;
+        Bytes pairs;
+        std::int64_t lastVcn;
+        std::uint64_t totalClusters;
+        std::size_t faultAt;  // byte of the run at fault within the list
+        bool compressed;
+        bool dataOnly;  // sparse runs: an attribute list may hold none
+    };
+    const Row rows[] = {
+        {"a run of length 0", {0x11, 0x00, 0x10, 0x11, 0x08, 0x10, 0x00}, 7, 128, 0, false, false},
+        {"length 0 after a good run", {0x11, 0x08, 0x10, 0x11, 0x00, 0x10, 0x11, 0x01, 0x01, 0x00}, 8, 128, 3, false,
+         false},
+        {"a sparse run of length 0", {0x11, 0x04, 0x10, 0x01, 0x00, 0x11, 0x04, 0x10, 0x00}, 7, 128, 3, false, true},
+        {"a running LCN past 2^63",
+         {0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x11, 0x01, 0x01, 0x00}, 1, 0, 10, false, false},
+        {"a run below cluster 0", {0x11, 0x01, 0xFF, 0x00}, 0, 0, 0, false, false},
+        {"a run starting past the last cluster", {0x11, 0x01, 0x10, 0x21, 0x01, 0x70, 0x00, 0x00}, 1, 128, 3, false,
+         false},
+        {"a run ending past the last cluster", {0x11, 0x09, 0x78, 0x00}, 8, 128, 0, false, false},
+        {"a compressed run ending past the last cluster", {0x11, 0x04, 0x7E, 0x01, 0x0C, 0x00}, 15, 128, 0, true, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const char* diag = row.compressed ? kCompressedRunDiag : kRunDiag;
+        auto expectLocated = [&](const ErrorException& e, const RecordBuilder& b) {
+            EXPECT_EQ(e.code(), kErrRunlistField);
+            EXPECT_EQ(e.diagnostic(), diag);
+            EXPECT_EQ(e.recordNumber(), 77u);
+            EXPECT_EQ(e.byteOffset(), b.attrOffset(1) + 0x40 + row.faultAt);
+        };
 
-TEST_F(MftRecordOnDisk, ReadsARecordAtItsSector) {
-    // Records of 4096 bytes on 512-byte sectors start at sector 40.
-    RecordBuilder b(4096);
-    b.add(fileName(u"on-disk.bin", 1)).add(resident(kData, pattern(3000)));
-    Bytes rec = b.build();
-    std::copy(rec.begin(), rec.end(), mem.image().begin() + 40 * 512);
-    Bytes other = RecordBuilder(4096).add(standardInformation(1, 2, 0)).build();
-    std::copy(other.begin(), other.end(), mem.image().begin() + 60 * 512);
-    ScopedPlatform guard(mem);
-    Volume v;
-    v.openLogical("mem:x");
-    NTFS_GEOMETRY g = geometry();
-    MFT_RECORD r;
-    r.read(v, g, 40, 8);
-    ASSERT_EQ(r.fileNames.size(), 1u);
-    EXPECT_EQ(r.fileNames[0].name, "on-disk.bin");
-    EXPECT_EQ(r.dataAttributes.at(0).value, pattern(3000));
-    // One sector further on there is no record.
-    EXPECT_EQ(raised([&] { r.read(v, g, 41, 8); }).diagnostic(), "MFT_RECORD::fixup <Signature check>");
-    // A second read into the same object starts afresh.
-    r.read(v, g, 60, 8);
-    EXPECT_TRUE(r.standardInformationFound);
-    EXPECT_FALSE(r.fileNameFound || r.dataFound);
-    EXPECT_TRUE(r.fileNames.empty() && r.dataAttributes.empty());
-    // The last record slot would end beyond the volume.
-    EXPECT_EQ(raised([&] { r.read(v, g, 121, 8); }).code(), kErrReadDisk);
-    v.close();
+        RecordBuilder data;
+        data.recordNumber = 77;
+        data.add(name(u"damaged.bin", 1)).add(withPairs(kData, row.pairs, 0, row.lastVcn, 4096, "", row.compressed));
+        MFT_RECORD r = parsed(data.build(), row.compressed, row.totalClusters);
+        ASSERT_EQ(r.fileNames.size(), 1u);
+        ASSERT_EQ(r.dataAttributes.size(), 1u);
+        const RUN_LIST& runs = r.dataAttributes[0].runs;
+        EXPECT_TRUE(runs.faulty());
+        expectLocated(raised([&] { (void)runs.size(); }), data);
+        expectLocated(raised([&] { (void)runs.totalClusters(); }), data);
+        expectLocated(raised([&] {
+                          for (const RUN_ENTRY& run : runs) (void)run;
+                      }),
+                      data);
+        ASSERT_TRUE(runs.error().has_value());
+        expectLocated(*runs.error(), data);
+
+        if (row.dataOnly) continue;
+        RecordBuilder list;
+        list.recordNumber = 77;
+        list.add(stdInfo(1, 2, 0)).add(withPairs(kAttrList, row.pairs, 0, row.lastVcn, 64));
+        expectLocated(parseError(list.build(), row.totalClusters), list);
+    }
 }
 
-TEST_F(MftRecordOnDisk, ReadsEntriesUpToTheDataSize) {
-    ScopedPlatform guard(mem);
-    Volume v;
-    v.openLogical("mem:x");
-    MFT_RECORD r = parsed(recordWith({0x11, 0x01, 0x14, 0x00}, list.size()), std::nullopt, &v);
-    v.close();
-    EXPECT_TRUE(r.attributeListFound);
-    ASSERT_EQ(r.attributeList.size(), 2u);
-    EXPECT_EQ(r.attributeList[1].name, "Zone");
-    EXPECT_EQ(r.attributeList[1].reference.recordNumber(), 41u);
-}
-
-TEST_F(MftRecordOnDisk, RefusesSparseHugeAndUnreadableLists) {
-    ScopedPlatform guard(mem);
-    Volume v;
-    v.openLogical("mem:x");
-    // A hole in an attribute list is a format error.
-    expectParseError(recordWith({0x01, 0x01, 0x00}, list.size()), kErrRunlistSparse,
-                     "RUN_LIST::decompress_run <Unwanted zero cluster number in noncompressed run>", &v);
-    // Larger than NTFS ever writes.
-    expectParseError(recordWith({0x11, 0x01, 0x14, 0x00}, 256 * 1024 + 1), kErrRecordFormat,
-                     "MFT_RECORD::readAttributeList <Attribute list too large>", &v);
-    // Clusters beyond the end of the volume.
-    EXPECT_EQ(raised([&] { parsed(recordWith({0x21, 0x01, 0x00, 0x10, 0x00}, 64), std::nullopt, &v); }).code(),
-              kErrReadDisk);
-    // A cluster number whose byte position does not fit in 64 bits.
-    Bytes wraps{0x81, 0x01, 0, 0, 0, 0, 0, 0, 0x80, 0x00, 0x00};
-    EXPECT_EQ(raised([&] { parsed(recordWith(wraps, 64), std::nullopt, &v); }).code(), kErrReadDisk);
-    v.close();
+TEST(MftRunChecks, RunsInsideTheVolumeAndUnknownSizes) {
+    // Ending on the last cluster; sparse runs name no clusters.
+    const Bytes lastCluster{0x11, 0x08, 0x78, 0x01, 0x10, 0x00};
+    MFT_RECORD r = parsed(RecordBuilder().add(withPairs(kData, lastCluster, 0, 23, 4096)).build(), false, 128);
+    EXPECT_FALSE(r.dataAttributes[0].runs.faulty());
+    EXPECT_EQ(r.dataAttributes[0].runs.totalClusters(), 24u);
+    // Far beyond 128 clusters, but the volume's size is not known.
+    const Bytes far{0x31, 0x08, 0x00, 0x00, 0x10, 0x00};
+    const Bytes farRecord = RecordBuilder().add(withPairs(kData, far, 0, 7, 4096)).build();
+    EXPECT_FALSE(parsed(farRecord).dataAttributes[0].runs.faulty());
+    EXPECT_TRUE(parsed(farRecord, false, 128).dataAttributes[0].runs.faulty());
+    // A record of the older layout has no number to name.
+    RecordBuilder legacy(1024, 0x2A);
+    legacy.add(withPairs(kData, {0x11, 0x00, 0x10, 0x11, 0x01, 0x10, 0x00}, 0, 0, 512));
+    ErrorException e = *parsed(legacy.build()).dataAttributes[0].runs.error();
+    EXPECT_FALSE(e.recordNumber().has_value());
+    EXPECT_EQ(e.byteOffset(), legacy.attrOffset(0) + 0x40);
+    EXPECT_EQ(e.location(), "byte " + std::to_string(legacy.attrOffset(0) + 0x40));
 }

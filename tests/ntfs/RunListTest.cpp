@@ -176,3 +176,83 @@ TEST(RunList, LastVcnBelowStartGivesAnEmptyList) {
     }
     EXPECT_TRUE(RUN_LIST().empty());
 }
+
+TEST(RunList, RunsNamingNoClustersOfTheVolumeAreKeptAsAFault) {
+    // Each list decodes; the run at `at` names clusters a volume of 100
+    // clusters doesn't have (or none at all). The list raises 15 with the
+    // decoder's diagnostic, the record and the run's byte in the record,
+    // whenever its runs are read.
+    struct Row {
+        const char* what;
+        Bytes pairs;
+        std::int64_t lastVcn;
+        RUN_LIST::Kind kind;
+        std::size_t at;
+        std::uint64_t totalClusters = 100;
+    };
+    const auto ordinary = RUN_LIST::Kind::OrdinaryAllowSparse;
+    const Row rows[] = {
+        {"zero length", {0x11, 0x00, 0x10, 0x11, 0x04, 0x10, 0x00}, 3, ordinary, 0},
+        {"zero length, sparse", {0x11, 0x04, 0x10, 0x01, 0x00, 0x01, 0x04, 0x00}, 7, ordinary, 3},
+        {"zero length, compressed", {0x11, 0x04, 0x10, 0x11, 0x00, 0x04, 0x11, 0x04, 0x04, 0x00}, 7,
+         RUN_LIST::Kind::Compressed, 3},
+        // The first run ends on cluster 2^63 - 1 (past any known volume).
+        {"LCN overflows", {0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x11, 0x01, 0x01, 0x00}, 1,
+         ordinary, 10, 0},
+        {"negative LCN", {0x11, 0x01, 0x10, 0x11, 0x01, 0xE0, 0x00}, 1, ordinary, 3},
+        {"starts past the last cluster", {0x11, 0x01, 0x64, 0x00}, 0, ordinary, 0},
+        {"ends past the last cluster", {0x11, 0x04, 0x10, 0x11, 0x05, 0x50, 0x00}, 8, RUN_LIST::Kind::Ordinary, 3},
+        {"ends past the last cluster, compressed", {0x11, 0x0C, 0x5C, 0x01, 0x04, 0x00}, 15,
+         RUN_LIST::Kind::Compressed, 0},
+    };
+    RUN_LIST::Context context;
+    context.recordNumber = 4711;
+    context.recordOffset = 0x148;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        context.totalClusters = row.totalClusters;
+        const RUN_LIST list(row.pairs.data(), row.pairs.data() + row.pairs.size(), 0, row.lastVcn, row.kind, context);
+        EXPECT_TRUE(list.faulty());
+        for (const ErrorException& e : {raised([&] { (void)list.size(); }), raised([&] { (void)list.entries(); }),
+                                        raised([&] { (void)list.totalClusters(); }), *list.error()}) {
+            EXPECT_EQ(e.code(), kErrRunlistField);
+            EXPECT_EQ(e.diagnostic(), row.kind == RUN_LIST::Kind::Compressed ? kCompressedDiag : kOrdinaryDiag);
+            EXPECT_EQ(e.recordNumber(), 4711u);
+            EXPECT_EQ(e.byteOffset(), 0x148u + row.at);
+            EXPECT_EQ(e.location(), "record 4711, byte " + std::to_string(0x148u + row.at));
+        }
+    }
+    // Runs within the volume, or past it when its size is not known: no fault.
+    context.totalClusters = 100;
+    const Bytes last{0x11, 0x04, 0x10, 0x11, 0x04, 0x50, 0x00};  // ends on cluster 99
+    EXPECT_FALSE(RUN_LIST(last.data(), last.data() + last.size(), 0, 7, RUN_LIST::Kind::Ordinary, context).faulty());
+    const Bytes far{0x11, 0x01, 0x64, 0x00};
+    EXPECT_FALSE(decode(far, 0, 0, RUN_LIST::Kind::Ordinary).faulty());
+    // Without a record the error has only the offset within the list.
+    const Bytes zero{0x11, 0x01, 0x10, 0x11, 0x00, 0x10, 0x11, 0x01, 0x10, 0x00};
+    const RUN_LIST unplaced = decode(zero, 0, 1, RUN_LIST::Kind::Ordinary);
+    ASSERT_TRUE(unplaced.error().has_value());
+    EXPECT_EQ(unplaced.error()->byteOffset(), 3u);
+    EXPECT_FALSE(unplaced.error()->recordNumber().has_value());
+}
+
+TEST(RunList, MalformedListsSayWhereTheyBreak) {
+    RUN_LIST::Context context;
+    context.recordNumber = 12;
+    context.recordOffset = 0x60;
+    const Bytes cut{0x11, 0x04, 0x20, 0x21, 0x18};  // the second run is cut in its offset
+    ErrorException e =
+        raised([&] { (void)RUN_LIST(cut.data(), cut.data() + cut.size(), 0, 7, RUN_LIST::Kind::Ordinary, context); });
+    EXPECT_EQ(e.code(), kErrRunlistField);
+    EXPECT_EQ(e.recordNumber(), 12u);
+    EXPECT_EQ(e.byteOffset(), 0x63u);
+    // A single run whose LCN overflows the running one.
+    const Bytes one{0x11, 0x01, 0x01};
+    const std::uint8_t* cursor = one.data();
+    std::uint32_t length = 0;
+    std::int64_t running = INT64_MAX;
+    bool sparse = false;
+    EXPECT_EQ(raised([&] { RUN_LIST::decompress_run(cursor, one.data() + one.size(), length, running, false, sparse); })
+                  .diagnostic(),
+              kOrdinaryDiag);
+}

@@ -303,20 +303,32 @@ TEST(Restore, WriteFailuresAreCode24AndLeaveThePartialFile) {
     EXPECT_EQ(raised([&] { vol.restore(73, dir + "/cut.bin"); }).code(), kErrWriteOutput);
 }
 
-TEST(Restore, UnreadableDataClusterIsCode3) {
+TEST(Restore, UnreadableSectorIsWrittenAsZerosAndReported) {
     const std::string dir = tempDir("restore-read");
     FaultyPlatform p;
     ScopedPlatform scoped(p);
     OpenVolume vol(fixtureImage("basic"));
+    const std::uint64_t cb = vol.fs().geometry().clusterBytes();
+    const std::uint64_t sector = vol.fs().geometry().bytesPerSector;
     for (std::uint64_t record : {73u, 143u}) {  // plain and compressed
         FileZ f = vol.record(record);
         const DATA_ATTRIBUTE* d = f.firstDataExtent();
         ASSERT_TRUE(d != nullptr && d->nonResident && !d->runs.empty());
-        const std::uint64_t cb = vol.fs().geometry().clusterBytes();
+        vol.restore(record, dir + "/good.bin");
+        std::vector<std::uint8_t> expected = readFile(dir + "/good.bin");
         p.badOffset = static_cast<std::uint64_t>(d->runs[0].lcn) * cb + cb / 2;
         p.badLength = 1;
-        EXPECT_EQ(raised([&] { vol.restore(record, dir + "/r.bin"); }).code(), kErrReadDisk) << record;
+        RESTORE_RESULT r = vol.restore(record, dir + "/r.bin");
         p.badLength = 0;
+        // A plain file loses the one sector; a compressed file its unit.
+        const std::uint64_t from = d->compressed ? 0 : cb / 2 / sector * sector;
+        const std::uint64_t length =
+            d->compressed ? std::min<std::uint64_t>(cb << d->compressionUnit, expected.size()) : sector;
+        ASSERT_EQ(r.unreadable.size(), 1u) << record;
+        EXPECT_EQ(r.unreadable[0], std::make_pair(from, length)) << record;
+        std::fill(expected.begin() + static_cast<std::ptrdiff_t>(from),
+                  expected.begin() + static_cast<std::ptrdiff_t>(from + length), 0);
+        EXPECT_TRUE(readFile(dir + "/r.bin") == expected) << record;
     }
 }
 

@@ -3,14 +3,17 @@
 // and recovery tests. Header-only so that every test folder can use it.
 //
 // A record is laid out as: header, update-sequence array at 0x30 (NTFS 3.1,
-// own record number at 0x2C), attributes in the order added, end marker.
-// build() protects every 512-byte stride with the update sequence number.
+// own record number at 0x2C; or where the builder is told, 0x2A for the
+// older layout without the number), attributes in the order added, end
+// marker. build() protects every 512-byte stride with the update sequence
+// number; layout() is the record as it reads after the fixup.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +44,14 @@ inline std::size_t align8(std::size_t v) { return (v + 7) & ~std::size_t{7}; }
 inline Bytes utf16(const std::string& utf8) {
     Bytes b;
     for (char16_t c : TextUtf::toUtf16(utf8)) {
+        b.push_back(static_cast<std::uint8_t>(c & 0xFF));
+        b.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return b;
+}
+inline Bytes utf16(const std::u16string& units) {
+    Bytes b;
+    for (char16_t c : units) {
         b.push_back(static_cast<std::uint8_t>(c & 0xFF));
         b.push_back(static_cast<std::uint8_t>(c >> 8));
     }
@@ -125,6 +136,10 @@ inline std::uint64_t clustersOf(const std::vector<Run>& runs) {
 
 struct NonResidentData {
     std::vector<Run> runs;
+    // Mapping pairs taken as they are instead of the runs' encoding (with
+    // lastVcn, as the clusters they cover are not known).
+    std::optional<Bytes> mappingPairs;
+    std::optional<std::uint64_t> lastVcn;
     std::uint64_t startVcn = 0;
     std::uint64_t dataSize = 0;
     std::uint64_t initializedSize = ~0ULL;  // ~0: the data size
@@ -135,7 +150,7 @@ struct NonResidentData {
 };
 
 inline Bytes nonResident(const NonResidentData& s) {
-    const Bytes runs = runList(s.runs);
+    const Bytes runs = s.mappingPairs ? *s.mappingPairs : runList(s.runs);
     const std::size_t units = utf16Units(s.name);
     const std::size_t nameOff = 0x40;
     const std::size_t runOff = align8(nameOff + 2 * units);
@@ -148,7 +163,7 @@ inline Bytes nonResident(const NonResidentData& s) {
     put16(a, 0x0C, s.flags);
     const std::uint64_t clusters = clustersOf(s.runs);
     put64(a, 0x10, s.startVcn);
-    put64(a, 0x18, s.startVcn + clusters - 1);
+    put64(a, 0x18, s.lastVcn ? *s.lastVcn : s.startVcn + clusters - 1);
     put16(a, 0x20, runOff);
     put16(a, 0x22, s.compressionUnit);
     put64(a, 0x28, s.dataSize);  // allocated size: not used by the reader
@@ -170,7 +185,9 @@ inline Bytes standardInformation(const Times& t, std::uint32_t fileAttributes = 
     return resident(kStdInfo, v);
 }
 
-inline Bytes fileName(std::uint64_t parent, const std::string& name, std::uint8_t nameSpace = kWin32,
+// A name given as UTF-16 units goes to disk as it is (also unpaired
+// surrogates).
+inline Bytes fileName(std::uint64_t parent, const std::u16string& name, std::uint8_t nameSpace = kWin32,
                       const Times& t = Times::all(0)) {
     Bytes v(0x42, 0);
     put64(v, 0x00, parent);
@@ -178,21 +195,30 @@ inline Bytes fileName(std::uint64_t parent, const std::string& name, std::uint8_
     put64(v, 0x10, t.modified);
     put64(v, 0x18, t.changed);
     put64(v, 0x20, t.accessed);
-    v[0x40] = static_cast<std::uint8_t>(utf16Units(name));
+    v[0x40] = static_cast<std::uint8_t>(name.size());
     v[0x41] = nameSpace;
     Bytes n = utf16(name);
     v.insert(v.end(), n.begin(), n.end());
     return resident(kFileName, v);
 }
+inline Bytes fileName(std::uint64_t parent, const std::string& name, std::uint8_t nameSpace = kWin32,
+                      const Times& t = Times::all(0)) {
+    return fileName(parent, TextUtf::toUtf16(name), nameSpace, t);
+}
 
-inline Bytes listEntry(std::uint32_t type, std::uint64_t startVcn, std::uint64_t reference, std::uint16_t id = 0) {
-    Bytes e(0x20, 0);
+inline Bytes listEntry(std::uint32_t type, std::uint64_t startVcn, std::uint64_t reference, std::uint16_t id = 0,
+                       const std::string& name = "") {
+    const std::size_t units = utf16Units(name);
+    Bytes e(align8(0x1A + 2 * units), 0);
     put32(e, 0x00, type);
     put16(e, 0x04, e.size());
+    e[0x06] = static_cast<std::uint8_t>(units);
     e[0x07] = 0x1A;
     put64(e, 0x08, startVcn);
     put64(e, 0x10, reference);
     put16(e, 0x18, id);
+    Bytes n = utf16(name);
+    std::copy(n.begin(), n.end(), e.begin() + 0x1A);
     return e;
 }
 inline Bytes attributeList(const std::vector<Bytes>& entries) {
@@ -203,52 +229,68 @@ inline Bytes attributeList(const std::vector<Bytes>& entries) {
 
 class RecordBuilder {
 public:
-    explicit RecordBuilder(std::size_t size = 1024) : size_(size) {}
+    explicit RecordBuilder(std::size_t size = 1024, std::size_t usaOffset = 0x30) : size_(size), usa_(usaOffset) {}
     RecordBuilder& add(Bytes attr) {
         put16(attr, 0x0E, attrs_.size());
         attrs_.push_back(std::move(attr));
         return *this;
     }
-    Bytes build() const {
-        const std::size_t usa = 0x30, count = size_ / 512 + 1;
-        const std::size_t first = align8(usa + 2 * count);
+    std::size_t usaCount() const { return size_ / 512 + 1; }
+    std::size_t firstAttribute() const { return align8(usa_ + 2 * usaCount()); }
+    // Where attribute i starts (i == the count: the end marker).
+    std::size_t attrOffset(std::size_t i) const {
+        std::size_t pos = firstAttribute();
+        for (std::size_t k = 0; k < i; ++k) pos += attrs_[k].size();
+        return pos;
+    }
+    // The record as it reads after the fixup: the update sequence array
+    // holds the true last word of every stride.
+    Bytes layout() const {
         Bytes r(size_, 0);
         std::memcpy(r.data(), "FILE", 4);
-        put16(r, 0x04, usa);
-        put16(r, 0x06, count);
+        put16(r, 0x04, usa_);
+        put16(r, 0x06, usaCount());
         put16(r, 0x10, sequence);
-        put16(r, 0x12, 1);
-        put16(r, 0x14, first);
+        put16(r, 0x12, hardLinks);
+        put16(r, 0x14, firstAttribute());
         put16(r, 0x16, flags);
         put32(r, 0x1C, size_);
         put64(r, 0x20, baseReference);
-        put16(r, 0x28, attrs_.size() + 1);
-        put32(r, 0x2C, recordNumber);
-        std::size_t pos = first;
-        for (const Bytes& a : attrs_) {
-            std::copy(a.begin(), a.end(), r.begin() + static_cast<std::ptrdiff_t>(pos));
-            pos += a.size();
+        put16(r, 0x28, nextInstance.value_or(static_cast<std::uint16_t>(attrs_.size() + 1)));
+        if (usa_ >= 0x30) put32(r, 0x2C, recordNumber);
+        for (std::size_t i = 0; i < attrs_.size(); ++i) {
+            std::copy(attrs_[i].begin(), attrs_[i].end(), r.begin() + static_cast<std::ptrdiff_t>(attrOffset(i)));
         }
-        put32(r, pos, 0xFFFFFFFFu);
-        put32(r, 0x18, pos + 8);
-        put16(r, usa, usn);
-        for (std::size_t i = 0; i + 1 < count; ++i) {
+        const std::size_t end = attrOffset(attrs_.size());
+        put32(r, end, 0xFFFFFFFFu);
+        put32(r, 0x18, end + 8);
+        put16(r, usa_, usn);
+        for (std::size_t i = 0; i + 1 < usaCount(); ++i) {
             const std::size_t last = (i + 1) * 512 - 2;
-            r[usa + 2 + 2 * i] = r[last];
-            r[usa + 3 + 2 * i] = r[last + 1];
-            put16(r, last, usn);
+            r[usa_ + 2 + 2 * i] = r[last];
+            r[usa_ + 3 + 2 * i] = r[last + 1];
         }
+        return r;
+    }
+    // The record as written to disk: every stride ends in the sequence number.
+    Bytes build() const {
+        Bytes r = layout();
+        for (std::size_t last = 510; last < size_; last += 512) put16(r, last, usn);
         return r;
     }
 
     std::uint16_t flags = kInUse;
     std::uint16_t sequence = 1;
+    std::uint16_t hardLinks = 1;
     std::uint16_t usn = 0x0001;
     std::uint64_t baseReference = 0;
     std::uint32_t recordNumber = 0;
+    // The next-instance counter; unset: one more than the attributes.
+    std::optional<std::uint16_t> nextInstance;
 
 private:
     std::size_t size_;
+    std::size_t usa_;
     std::vector<Bytes> attrs_;
 };
 
@@ -273,7 +315,8 @@ public:
     MemoryVolume(std::uint32_t sectorsPerCluster, std::vector<Run> mftRuns, std::uint64_t totalClusters,
                  std::uint32_t bytesPerSector = 512, std::uint32_t recordSize = 1024)
         : bytesPerSector_(bytesPerSector), sectorsPerCluster_(sectorsPerCluster), recordSize_(recordSize),
-          mftRuns_(std::move(mftRuns)), image(static_cast<std::size_t>(totalClusters * clusterBytes()), 0) {
+          totalClusters_(totalClusters), mftRuns_(std::move(mftRuns)),
+          image(static_cast<std::size_t>(totalClusters * clusterBytes()), 0) {
         RecordBuilder mft(recordSize_);
         mft.add(standardInformation(Times::all(0), 0x06));
         mft.add(fileName(ref(5, 5), "$MFT", kWin32AndDos));
@@ -312,15 +355,18 @@ public:
         std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(lcn * clusterBytes()));
     }
 
+    // As a boot sector would give it: runs are checked against the volume's clusters.
     NTFS_GEOMETRY geometry(const std::string& root = "mem:volume") const {
         NTFS_GEOMETRY g;
         std::int32_t perRecord = recordSize_ == 1024 ? -10 : recordSize_ == 2048 ? -11 : -12;
-        g.init(root, bytesPerSector_, sectorsPerCluster_, perRecord, mftRuns_.front().lcn, mftRuns_.front().lcn, 1);
+        g.init(root, bytesPerSector_, sectorsPerCluster_, perRecord, mftRuns_.front().lcn, mftRuns_.front().lcn, 1,
+               totalClusters_);
         return g;
     }
 
 private:
     std::uint32_t bytesPerSector_, sectorsPerCluster_, recordSize_;
+    std::uint64_t totalClusters_;
     std::vector<Run> mftRuns_;
 
 public:
