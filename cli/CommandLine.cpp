@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "ResurgoVersion.h"
 #include "cli/ArgumentCheck.h"
 #include "cli/BatchRestore.h"
 #include "cli/CancelSignal.h"
@@ -48,7 +49,7 @@ int CommandLine::run(int argc, const char* const* argv) {
                  "and restores them. The source is only ever read.",
                  "resurgo"};
     app.require_subcommand(1);
-    app.set_version_flag("--version", "resurgo 1.0.0");
+    app.set_version_flag("--version", "resurgo " RESURGO_VERSION_TEXT);
     app.footer("Examples:\n"
                "  resurgo search disk.img --days 30\n"
                "  resurgo search /dev/sdb1 --pattern '*.docx' --days 365 --json\n"
