@@ -50,7 +50,7 @@ const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N to PATH, or into PATH when it is an\n"
     "existing directory. A destination on the source (also through a partition, a mapped or\n"
     "loop device or an ntfs-3g mount of it) is refused; an existing file is overwritten only\n"
-    "when confirmed on a terminal or with --force; the free space is checked first.\n"
+    "when confirmed on a terminal or with --force; the free space is checked first.\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
     "that exists gets a numbered suffix, nothing is overwritten), and ends with a count of\n"
     "restored, damaged and failed files.";
@@ -73,13 +73,13 @@ struct Example {
 };
 
 const Example kExamples[] = {
-    {"resurgo search disk.img --days 30", "List the files deleted from an image within the last 30 days."},
+    {"resurgo search disk.img --days 30", "List the deleted files of an image modified or created within the last 30 days."},
     {"resurgo search /dev/sdb1 --pattern '*.docx' --days 365 --json",
-     "List the deleted .docx files of a partition from the last year as JSON."},
+     "List the deleted .docx files of a partition from the last year, as JSON."},
     {"resurgo restore disk.img --record 74 --output ~/letter.txt",
      "Restore the file of MFT record 74 (as the search lists it) to ~/letter.txt."},
     {"resurgo restore /dev/sdb1 --all --output-dir ~/recovered --days 7",
-     "Restore every file deleted within the last week into ~/recovered."},
+     "Restore every deleted file of the last week, with its directories, into ~/recovered."},
     {"resurgo drives", "List the fixed NTFS block devices."},
 };
 

@@ -28,6 +28,7 @@ ManPage::ManPage(const std::string& title, int section, const std::string& date,
     roff_ = ".\\\" Generated from the definitions of the command line; do not edit.\n";
     roff_ += ".TH " + quoted(title) + ' ' + std::to_string(section) + ' ' + quoted(date) + ' ' + quoted(source) +
              ' ' + quoted(manual) + '\n';
+    roff_ += ".nh\n";  // no hyphenation: options and paths stay whole
 }
 
 ManPage::~ManPage() = default;
