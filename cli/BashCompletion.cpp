@@ -38,11 +38,12 @@ BashCompletion::BashCompletion() = default;
 BashCompletion::~BashCompletion() = default;
 
 std::string BashCompletion::script(const CLI::App& app) {
-    const std::string program = app.get_name();
+    const std::string& program = app.get_name();
     const std::string fn = "_" + program;
     std::vector<const CLI::App*> subs = app.get_subcommands([](const CLI::App*) { return true; });
 
     std::vector<std::string> subNames;
+    subNames.reserve(subs.size());
     for (const CLI::App* sub : subs) subNames.push_back(sub->get_name());
 
     // "sub option" cases: options that take a value, by what the value is.

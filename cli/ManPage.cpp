@@ -94,8 +94,8 @@ void ManPage::synopsis(const std::string& form) {
         std::size_t end = form.find(' ', start);
         if (end == std::string::npos) end = form.size();
         std::string word = form.substr(start, end - start);
-        std::size_t open = word.find_first_not_of("[");
-        std::size_t close = word.find_last_not_of("]");
+        std::size_t open = word.find_first_not_of('[');
+        std::size_t close = word.find_last_not_of(']');
         if (open != std::string::npos) {
             std::string core = word.substr(open, close - open + 1);
             if (!line.empty()) line += ' ';
