@@ -5,11 +5,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include "ResurgoVersion.h"
 #include "cli/ArgumentCheck.h"
+#include "cli/BashCompletion.h"
 #include "cli/BatchRestore.h"
 #include "cli/CancelSignal.h"
 #include "cli/DriveTable.h"
 #include "cli/ExitCode.h"
+#include "cli/ManPage.h"
 #include "cli/RestoreCommand.h"
 #include "cli/SearchCommand.h"
 #include "cli/SystemDeviceSource.h"
@@ -19,61 +22,85 @@
 
 namespace resurgo::cli {
 
-CommandLine::CommandLine(std::ostream& out, std::ostream& err, std::istream& in, DeviceSource* devices,
-                         FileProbe* probe)
-    : out_(out), err_(err), in_(in), devices_(devices), probe_(probe) {}
+namespace {
 
-CommandLine::~CommandLine() = default;
+// The man page's NAME line.
+const char* const kSummary = "find and restore deleted files on NTFS volumes";
 
-std::string CommandLine::exitCodeHelp() {
-    return "Exit status:\n"
-           "    0  done (a search that ran, also when nothing matched; a file restored)\n"
-           "    1  unexpected internal error\n"
-           "    2  invalid command line (also --days outside 0..1000000, a pattern over 255 characters)\n"
-           "    3  the source could not be opened (the system's reason is shown)\n"
-           "    4  bad boot record: the source is not a readable NTFS volume\n"
-           "    5  bad NTFS drive: the volume's MFT could not be opened\n"
-           "    6  the search stopped early on a read failure; the files found before are listed\n"
-           "    7  restore: the record can't be read or is not a deleted file\n"
-           "    8  restore: the destination lies on the source; nothing was written\n"
-           "    9  restore: the destination exists and was kept (use --force to overwrite)\n"
-           "   10  restore: not enough free space at the destination\n"
-           "   11  restore: the copy failed (a partly written file stays); --all: some files failed\n"
-           "   12  restore: written, but damaged compressed units were filled with zeros\n"
-           "  130  cancelled with Ctrl-C; a search lists what it found until then\n";
+const char* const kDescription =
+    "Resurgo for NTFS: finds deleted files on an NTFS volume (an image file or a block device)\n"
+    "and restores them. The source is only ever read.";
+
+// How the subcommands are called (after the program's name).
+const char* const kForms[] = {
+    "search SOURCE [--pattern PATTERN] [--days N] [--json]",
+    "restore SOURCE --record N --output PATH [--force]",
+    "restore SOURCE --all --output-dir DIR [--pattern PATTERN] [--days N]",
+    "drives [--json]",
+};
+
+const char* const kSearchDetails =
+    "SOURCE is an NTFS image file or block device (reading a device needs root). The table is\n"
+    "sorted highest MFT record first; --json prints one array in record order with record,\n"
+    "first_sector, name, directory (/ separators, . for the root), size and the UTC times\n"
+    "modified, created and accessed. On a terminal a progress bar shows on standard error;\n"
+    "Ctrl-C stops the search and lists what it found.";
+
+const char* const kRestoreDetails =
+    "--record N writes the deleted file of MFT record N to PATH, or into PATH when it is an\n"
+    "existing directory. A destination on the source (also through a partition, a mapped or\n"
+    "loop device or an ntfs-3g mount of it) is refused; an existing file is overwritten only\n"
+    "when confirmed on a terminal or with --force; the free space is checked first.\n\n"
+    "--all restores every file the search finds into DIR, recreating the directories (a name\n"
+    "that exists gets a numbered suffix, nothing is overwritten), and ends with a count of\n"
+    "restored, damaged and failed files.";
+
+const char* const kDrivesDetails =
+    "Shows device, label, size and free space in MB (1,000,000 bytes); the free space of a\n"
+    "mounted volume only. Devices that could not be read are named on standard error (run as\n"
+    "root to see every NTFS device).";
+
+// What a subcommand's help and man page say beyond its options.
+const char* detailsOf(const std::string& subcommand) {
+    if (subcommand == "search") return kSearchDetails;
+    if (subcommand == "restore") return kRestoreDetails;
+    return kDrivesDetails;
 }
 
-int CommandLine::run(int argc, const char* const* argv) {
-    CLI::App app{"Resurgo for NTFS: finds deleted files on an NTFS volume (an image file or a block device)\n"
-                 "and restores them. The source is only ever read.",
-                 "resurgo"};
-    app.require_subcommand(1);
-    app.set_version_flag("--version", "resurgo 1.0.0");
-    app.footer("Examples:\n"
-               "  resurgo search disk.img --days 30\n"
-               "  resurgo search /dev/sdb1 --pattern '*.docx' --days 365 --json\n"
-               "  resurgo restore disk.img --record 74 --output ~/letter.txt\n"
-               "  resurgo restore /dev/sdb1 --all --output-dir ~/recovered --days 7\n"
-               "  resurgo drives\n\n" +
-               exitCodeHelp());
+struct Example {
+    const char* command;
+    const char* explanation;
+};
 
-    // search
+const Example kExamples[] = {
+    {"resurgo search disk.img --days 30", "List the deleted files of an image modified or created within the last 30 days."},
+    {"resurgo search /dev/sdb1 --pattern '*.docx' --days 365 --json",
+     "List the deleted .docx files of a partition from the last year, as JSON."},
+    {"resurgo restore disk.img --record 74 --output ~/letter.txt",
+     "Restore the file of MFT record 74 (as the search lists it) to ~/letter.txt."},
+    {"resurgo restore /dev/sdb1 --all --output-dir ~/recovered --days 7",
+     "Restore every deleted file of the last week, with its directories, into ~/recovered."},
+    {"resurgo drives", "List the fixed NTFS block devices."},
+};
+
+std::string formsHelp() {
+    std::string text = "Forms:\n";
+    for (const char* form : kForms) text += std::string("  resurgo ") + form + '\n';
+    return text;
+}
+
+std::string examplesHelp() {
+    std::string text = "Examples:\n";
+    for (const Example& e : kExamples) text += std::string("  ") + e.command + '\n';
+    return text;
+}
+
+} // namespace
+
+struct CommandLine::Arguments {
     SearchCommand::Options search;
     std::string searchDays = "1";
-    CLI::App* searchCmd = app.add_subcommand("search", "List the deleted files on SOURCE");
-    searchCmd->add_option("SOURCE", search.source, "NTFS image file or block device")->required()->type_name("PATH");
-    searchCmd->add_option("--pattern,-p", search.pattern, "File name pattern: * any run of characters, ? one character, "
-                                                          "case-insensitive (at most 255 characters)")
-        ->capture_default_str()
-        ->type_name("PATTERN");
-    searchCmd->add_option("--days,-d", searchDays,
-                          "Only files modified or created within the last N days (0 to 1000000)")
-        ->capture_default_str()
-        ->type_name("N");
-    searchCmd->add_flag("--json", search.json, "Print one JSON array (record order) instead of the table");
-    searchCmd->footer(exitCodeHelp());
 
-    // restore
     std::string source;
     std::string recordText;
     std::string output;
@@ -82,25 +109,72 @@ int CommandLine::run(int argc, const char* const* argv) {
     std::string restoreDays = "1";
     bool force = false;
     bool all = false;
-    CLI::App* restoreCmd = app.add_subcommand("restore", "Restore deleted files from SOURCE");
-    restoreCmd->add_option("SOURCE", source, "NTFS image file or block device")->required()->type_name("PATH");
+
+    bool drivesJson = false;
+
+    CLI::App* searchCmd = nullptr;
+    CLI::App* restoreCmd = nullptr;
+    CLI::App* drivesCmd = nullptr;
+};
+
+CommandLine::CommandLine(std::ostream& out, std::ostream& err, std::istream& in, DeviceSource* devices,
+                         FileProbe* probe)
+    : out_(out), err_(err), in_(in), devices_(devices), probe_(probe) {}
+
+CommandLine::~CommandLine() = default;
+
+std::string CommandLine::exitCodeHelp() {
+    std::string text = "Exit status:\n";
+    for (const ExitStatusMeaning& s : kExitStatusMeanings) {
+        std::string code = std::to_string(s.code);
+        text += std::string(5 - code.size(), ' ') + code + "  " + s.meaning + '\n';
+    }
+    return text;
+}
+
+void CommandLine::define(CLI::App& app, Arguments& a) {
+    app.name("resurgo");
+    app.description(kDescription);
+    app.require_subcommand(1);
+    app.set_version_flag("--version", "resurgo " RESURGO_VERSION_TEXT);
+    app.footer(formsHelp() + '\n' + examplesHelp() + '\n' + exitCodeHelp());
+
+    // search
+    a.searchCmd = app.add_subcommand("search", "List the deleted files on SOURCE");
+    CLI::App* searchCmd = a.searchCmd;
+    searchCmd->add_option("SOURCE", a.search.source, "NTFS image file or block device")->required()->type_name("PATH");
+    searchCmd->add_option("--pattern,-p", a.search.pattern, "File name pattern: * any run of characters, ? one character, "
+                                                            "case-insensitive (at most 255 characters)")
+        ->capture_default_str()
+        ->type_name("PATTERN");
+    searchCmd->add_option("--days,-d", a.searchDays,
+                          "Only files modified or created within the last N days (0 to 1000000)")
+        ->capture_default_str()
+        ->type_name("N");
+    searchCmd->add_flag("--json", a.search.json, "Print one JSON array (record order) instead of the table");
+    searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
+
+    // restore
+    a.restoreCmd = app.add_subcommand("restore", "Restore deleted files from SOURCE");
+    CLI::App* restoreCmd = a.restoreCmd;
+    restoreCmd->add_option("SOURCE", a.source, "NTFS image file or block device")->required()->type_name("PATH");
     CLI::Option* recordOpt =
-        restoreCmd->add_option("--record,-r", recordText, "MFT record number of the file (as `search --json` lists it)")
+        restoreCmd->add_option("--record,-r", a.recordText, "MFT record number of the file (as `search --json` lists it)")
             ->type_name("N");
     CLI::Option* outputOpt =
-        restoreCmd->add_option("--output,-o", output, "Destination file (or an existing directory to write into)")
+        restoreCmd->add_option("--output,-o", a.output, "Destination file (or an existing directory to write into)")
             ->type_name("PATH");
-    CLI::Option* forceOpt = restoreCmd->add_flag("--force,-f", force, "Overwrite an existing destination file");
-    CLI::Option* allOpt = restoreCmd->add_flag("--all", all, "Restore every file the search finds");
-    CLI::Option* dirOpt = restoreCmd->add_option("--output-dir", outputDir,
+    CLI::Option* forceOpt = restoreCmd->add_flag("--force,-f", a.force, "Overwrite an existing destination file");
+    CLI::Option* allOpt = restoreCmd->add_flag("--all", a.all, "Restore every file the search finds");
+    CLI::Option* dirOpt = restoreCmd->add_option("--output-dir", a.outputDir,
                                                  "With --all: directory that receives the files and their directories")
                                 ->type_name("DIR");
     CLI::Option* patternOpt =
-        restoreCmd->add_option("--pattern,-p", pattern, "With --all: file name pattern")
+        restoreCmd->add_option("--pattern,-p", a.pattern, "With --all: file name pattern")
             ->capture_default_str()
             ->type_name("PATTERN");
     CLI::Option* daysOpt =
-        restoreCmd->add_option("--days,-d", restoreDays, "With --all: age limit in days (0 to 1000000)")
+        restoreCmd->add_option("--days,-d", a.restoreDays, "With --all: age limit in days (0 to 1000000)")
             ->capture_default_str()
             ->type_name("N");
     recordOpt->excludes(allOpt);
@@ -111,12 +185,54 @@ int CommandLine::run(int argc, const char* const* argv) {
     dirOpt->needs(allOpt);
     patternOpt->needs(allOpt);
     daysOpt->needs(allOpt);
-    restoreCmd->footer(exitCodeHelp());
+    restoreCmd->footer(std::string(detailsOf("restore")) + "\n\n" + exitCodeHelp());
 
     // drives
-    bool drivesJson = false;
-    CLI::App* drivesCmd = app.add_subcommand("drives", "List the fixed block devices that hold NTFS");
-    drivesCmd->add_flag("--json", drivesJson, "Print one JSON array");
+    a.drivesCmd = app.add_subcommand("drives", "List the fixed block devices that hold NTFS");
+    a.drivesCmd->add_flag("--json", a.drivesJson, "Print one JSON array");
+    a.drivesCmd->footer(detailsOf("drives"));
+}
+
+std::string CommandLine::manPage(const std::string& date) {
+    CLI::App app;
+    Arguments args;
+    define(app, args);
+    ManPage page("RESURGO", 1, date, "resurgo " RESURGO_VERSION_TEXT, "User Commands");
+    page.section("NAME");
+    page.text(std::string("resurgo - ") + kSummary);
+    page.section("SYNOPSIS");
+    for (const char* form : kForms) page.synopsis(std::string("resurgo ") + form);
+    page.section("DESCRIPTION");
+    page.text(app.get_description());
+    page.section("COMMANDS");
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+        page.subsection("resurgo " + sub->get_name());
+        page.text(sub->get_description() + '.');
+        page.text(detailsOf(sub->get_name()));
+        page.options(*sub);
+    }
+    page.section("OPTIONS");
+    page.options(app);
+    page.section("EXIT STATUS");
+    for (const ExitStatusMeaning& s : kExitStatusMeanings) page.tagged(std::to_string(s.code), s.meaning);
+    page.section("EXAMPLES");
+    for (const Example& e : kExamples) page.example(e.command, e.explanation);
+    page.section("SEE ALSO");
+    page.text("ntfs-3g(8), lsblk(8)");
+    return page.str();
+}
+
+std::string CommandLine::bashCompletion() {
+    CLI::App app;
+    Arguments args;
+    define(app, args);
+    return BashCompletion::script(app);
+}
+
+int CommandLine::run(int argc, const char* const* argv) {
+    CLI::App app;
+    Arguments a;
+    define(app, a);
 
     try {
         app.parse(argc, argv);
@@ -126,29 +242,29 @@ int CommandLine::run(int argc, const char* const* argv) {
     }
 
     std::string problem;
-    if (searchCmd->parsed()) {
-        if (!ArgumentCheck::parseDays(searchDays, search.days, problem) ||
-            !ArgumentCheck::checkPattern(search.pattern, problem)) {
+    if (a.searchCmd->parsed()) {
+        if (!ArgumentCheck::parseDays(a.searchDays, a.search.days, problem) ||
+            !ArgumentCheck::checkPattern(a.search.pattern, problem)) {
             err_ << "resurgo search: " << problem << '\n';
             return kExitUsage;
         }
         std::unique_ptr<TerminalProgress> bar;
         if (Terminal::isTerminal(STDERR_FILENO)) bar = std::make_unique<TerminalProgress>(err_, "Searching");
         CancelSignal cancel;
-        int rc = SearchCommand().run(search, out_, err_, bar.get(), CancelSignal::flag());
+        int rc = SearchCommand().run(a.search, out_, err_, bar.get(), CancelSignal::flag());
         if (bar) bar->finish();
         return rc;
     }
 
-    if (restoreCmd->parsed()) {
+    if (a.restoreCmd->parsed()) {
         SystemFileProbe systemProbe;
         FileProbe& probe = probe_ ? *probe_ : systemProbe;
-        if (all) {
+        if (a.all) {
             BatchRestore::Options options;
-            options.source = source;
-            options.outputDir = outputDir;
-            options.pattern = pattern;
-            if (!ArgumentCheck::parseDays(restoreDays, options.days, problem) ||
+            options.source = a.source;
+            options.outputDir = a.outputDir;
+            options.pattern = a.pattern;
+            if (!ArgumentCheck::parseDays(a.restoreDays, options.days, problem) ||
                 !ArgumentCheck::checkPattern(options.pattern, problem)) {
                 err_ << "resurgo restore: " << problem << '\n';
                 return kExitUsage;
@@ -158,26 +274,26 @@ int CommandLine::run(int argc, const char* const* argv) {
             CancelSignal cancel;
             return BatchRestore(probe).run(options, out_, err_, bar.get(), CancelSignal::flag());
         }
-        if (recordText.empty()) {
+        if (a.recordText.empty()) {
             err_ << "resurgo restore: give --record N --output PATH, or --all --output-dir DIR\n";
             return kExitUsage;
         }
         RestoreCommand::Options options;
-        options.source = source;
-        options.output = output;
-        options.force = force;
-        if (!ArgumentCheck::parseRecord(recordText, options.record, problem)) {
+        options.source = a.source;
+        options.output = a.output;
+        options.force = a.force;
+        if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;
         }
         return RestoreCommand(probe).run(options, out_, err_, in_, Terminal::isTerminal(STDIN_FILENO));
     }
 
-    if (drivesCmd->parsed()) {
+    if (a.drivesCmd->parsed()) {
         SystemDeviceSource systemDevices;
         DriveTable table(devices_ ? *devices_ : systemDevices);
         table.load();
-        if (drivesJson) {
+        if (a.drivesJson) {
             out_ << table.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
         } else {
             table.writeTable(out_);

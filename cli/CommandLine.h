@@ -1,10 +1,16 @@
 #pragma once
 // The resurgo command: parses the command line (CLI11) and runs the
-// search, restore or drives subcommand.
+// search, restore or drives subcommand. Its definitions (options and their
+// help, usage forms, examples, exit statuses) are the one source of
+// `resurgo --help`, the man page and the bash completion.
 
 #include <istream>
 #include <ostream>
 #include <string>
+
+namespace CLI {
+class App;
+}
 
 namespace resurgo::cli {
 
@@ -24,7 +30,16 @@ public:
     // The exit statuses as `resurgo --help` lists them.
     static std::string exitCodeHelp();
 
+    // The man page resurgo(1) in roff; date: YYYY-MM-DD for its title line.
+    static std::string manPage(const std::string& date);
+    // The bash completion script.
+    static std::string bashCompletion();
+
 private:
+    struct Arguments;
+    // Defines the command, its subcommands and options on app, bound to args.
+    static void define(CLI::App& app, Arguments& args);
+
     std::ostream& out_;
     std::ostream& err_;
     std::istream& in_;

@@ -1,5 +1,6 @@
 #pragma once
-// Exit statuses of the resurgo command (documented in `resurgo --help`).
+// Exit statuses of the resurgo command, and what each means: the one table
+// that `resurgo --help` and the man page list.
 
 namespace resurgo::cli {
 
@@ -18,6 +19,28 @@ enum ExitCode : int {
     kExitCopyFailed = 11,     // the copy failed (a partly written file stays)
     kExitDamagedUnits = 12,   // restored, but damaged compressed units were written as zeros
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
+};
+
+struct ExitStatusMeaning {
+    int code;
+    const char* meaning;
+};
+
+inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
+    {kExitOk, "done (a search that ran, also when nothing matched; a file restored)"},
+    {kExitInternal, "unexpected internal error"},
+    {kExitUsage, "invalid command line (also --days outside 0..1000000, a pattern over 255 characters)"},
+    {kExitOpenFailed, "the source could not be opened (the system's reason is shown)"},
+    {kExitBadBoot, "bad boot record: the source is not a readable NTFS volume"},
+    {kExitBadVolume, "bad NTFS drive: the volume's MFT could not be opened"},
+    {kExitWalkFailed, "the search stopped early on a read failure; the files found before are listed"},
+    {kExitFileDamaged, "restore: the record can't be read or is not a deleted file"},
+    {kExitSameSource, "restore: the destination lies on the source; nothing was written"},
+    {kExitExists, "restore: the destination exists and was kept (use --force to overwrite)"},
+    {kExitNoSpace, "restore: not enough free space at the destination"},
+    {kExitCopyFailed, "restore: the copy failed (a partly written file stays); --all: some files failed"},
+    {kExitDamagedUnits, "restore: written, but damaged compressed units were filled with zeros"},
+    {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},
 };
 
 } // namespace resurgo::cli

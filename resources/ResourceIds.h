@@ -28,7 +28,3 @@
 // Controls of IDD_DIALOG_ABOUT.
 #define IDC_ABOUT_ICON 1101
 #define IDC_ABOUT_TEXT 1102
-
-// Version of the program (about box and version resource).
-#define RESURGO_VERSION_BINARY 1, 0, 136, 0
-#define RESURGO_VERSION_TEXT "1.0.136"

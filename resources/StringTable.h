@@ -9,6 +9,8 @@
 // message shown instead of 9 when a restore wrote damaged compressed units
 // as zeros.
 
+#include "ResurgoVersion.h"
+
 #define IDS_STRING_APP_NAME 1
 #define IDS_STRING_APP_TITLE 3
 #define IDS_FILE_EXISTS 5
@@ -61,7 +63,7 @@
 #define IDS_TEXT_COLUMN_ACCESSED "Accessed"
 
 // Texts of the about box (dialog 107), also shown by other front ends.
-#define TEXT_ABOUT_VERSION "Resurgo for NTFS, v. 1.0.136\nUnerase utility for NTFS volumes"
+#define TEXT_ABOUT_VERSION "Resurgo for NTFS, v. " RESURGO_VERSION_TEXT "\nUnerase utility for NTFS volumes"
 
 #ifndef RC_INVOKED
 

@@ -18,6 +18,9 @@ packages=(
     zstd ntfs-3g attr sleuthkit
     # screenshots, fuzzing/sanitizers with clang, checks
     imagemagick clang-14 libclang-rt-14-dev valgrind clang-tidy
+    # release packages: .deb (CPack, dpkg-shlibdeps, lintian), man page
+    # and bash completion checks, the Windows zip
+    dpkg-dev file lintian man-db groff-base bash-completion unzip
 )
 
 missing=()
@@ -55,6 +58,7 @@ commands=(
     wine wineserver xvfb-run xauth
     mkntfs ntfs-3g ntfsinfo setfattr getfattr fls istat
     clang-14 clang++-14 clang-tidy valgrind
+    dpkg-deb dpkg-shlibdeps dpkg-buildflags file lintian man groff unzip
 )
 PATH="$PATH:/usr/sbin:/sbin"
 absent=()

@@ -3,7 +3,10 @@
 #   1. installs the Debian packages (scripts/install-deps.sh),
 #   2. native build with AddressSanitizer/UBSan and -Werror (build/native), ctest,
 #   3. Windows cross build with mingw-w64 and -Werror (build/mingw), ctest with
-#      every .exe run under Wine, inside Xvfb.
+#      every .exe run under Wine, inside Xvfb,
+#   4. the release packages (scripts/package.sh: .deb with lintian, Windows
+#      zip) and their checks (scripts/check-packages.sh: contents; as root,
+#      the .deb installed, used and removed).
 # Exits non-zero if any step fails. Ends with the ctest summaries and a
 # "Total: N passed, N failed" line.
 set -uo pipefail
@@ -54,6 +57,20 @@ record_ctest() {
     total_passed=$((total_passed + total - failures))
 }
 
+# record_checks LABEL LOG: keeps a "LABEL: N passed, N failed" line and adds up the counts.
+record_checks() {
+    local label=$1 log=$2 line
+    line=$(grep -E "^$label: [0-9]+ passed, [0-9]+ failed" "$log" | tail -n 1)
+    if [[ -z "$line" ]]; then
+        summaries+=("$label: no summary (see above)")
+        failed=1
+        return
+    fi
+    summaries+=("$line")
+    total_passed=$((total_passed + $(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$line")))
+    total_failed=$((total_failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
+}
+
 ctest_in() {
     local dir=$1
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j"$jobs" 2>&1 | tee "$dir/ctest.log"
@@ -101,6 +118,13 @@ if run_phase "mingw configure" cmake -S . -B "$mingw" -DCMAKE_TOOLCHAIN_FILE=cma
     run_phase "mingw build" cmake --build "$mingw" -j"$jobs"; then
     run_phase "mingw tests (Wine)" xvfb-run -a -s "-screen 0 1280x1024x24" bash scripts/test.sh --wine-tests-in-xvfb
     record_ctest "mingw/Wine" "$mingw/ctest.log"
+fi
+
+# ---- release packages (release builds in build/package-*), their contents and install ----
+if run_phase "packages" bash scripts/package.sh; then
+    mkdir -p build
+    run_phase "package checks" bash -c 'set -o pipefail; bash scripts/check-packages.sh 2>&1 | tee build/check-packages.log'
+    record_checks "packages" build/check-packages.log
 fi
 
 echo
