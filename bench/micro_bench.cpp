@@ -15,6 +15,7 @@
 
 #include "core/ErrorException.h"
 #include "file/FileZ.h"
+#include "file/MftReader.h"
 #include "file/WildcardMatcher.h"
 #include "ntfs/MFT_RECORD.h"
 #include "recovery/Lznt1.h"
@@ -92,7 +93,7 @@ void BM_FileZOpenFromBytes_ResidentDeleted(benchmark::State& state) {
     }
     const std::vector<std::uint8_t> original = fx.rawRecord(kRecordSmallDeleted);
     std::vector<std::uint8_t> work(original.size());
-    FileZ& mft = fx.job.filesystem.mftEntry();
+    MftReader& mft = fx.job.filesystem.mftEntry();
     const std::uint64_t sector = mft.getSectorOfRecord(kRecordSmallDeleted);
     for (auto _ : state) {
         std::memcpy(work.data(), original.data(), original.size());

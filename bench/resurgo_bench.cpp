@@ -24,6 +24,7 @@
 
 #include "core/ErrorException.h"
 #include "file/FileZ.h"
+#include "file/MftReader.h"
 #include "platform/Platform.h"
 #include "recovery/FilesystemNTFS.h"
 #include "recovery/RESTORE_RESULT.h"
@@ -153,7 +154,7 @@ int runMftRuns(const std::string& image) {
     try {
         job.prepareGeometry(image);
         job.filesystem.open(job.geometry);
-        FileZ& mft = job.filesystem.mftEntry();
+        MftReader& mft = job.filesystem.mftEntry();
         const std::uint64_t cb = job.geometry.clusterBytes();
         std::uint64_t left = mft.getRealSize();
         for (const auto& run : mft.runTable().runs()) {

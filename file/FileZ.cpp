@@ -5,6 +5,7 @@
 #include <set>
 
 #include "core/ErrorException.h"
+#include "file/MftReader.h"
 #include "file/WildcardMatcher.h"
 #include "volume/SectorBuffer.h"
 #include "volume/Volume.h"
@@ -12,8 +13,6 @@
 namespace resurgo {
 
 namespace {
-
-const char* const kEndOfFileDiag = "FileZ::getSectorOfNextCluster <End of file>";
 
 bool isNameSpaceShown(std::uint8_t ns) {
     return ns == FILE_NAME_ENTRY::kPosix || ns == FILE_NAME_ENTRY::kWin32 || ns == FILE_NAME_ENTRY::kWin32AndDos;
@@ -24,29 +23,30 @@ bool isNameSpaceShown(std::uint8_t ns) {
 FileZ::FileZ() = default;
 FileZ::~FileZ() = default;
 
-void FileZ::open(Volume& volume, const NTFS_GEOMETRY& geometry, FileZ* mftEntry, std::uint64_t firstSector) {
+void FileZ::open(Volume& volume, const NTFS_GEOMETRY& geometry, const MftReader* mft, std::uint64_t firstSector) {
     geometry_ = geometry;
-    mft_ = mftEntry;
+    mft_ = mft;
     SectorBuffer buf(geometry.sectorsPerRecord(), geometry.bytesPerSector);
     volume.read(buf, firstSector);
     const std::uint64_t number = MFT_RECORD::storedRecordNumber(buf.data(), buf.size()).value_or(kNoRecordNumber);
-    openFromBytes(buf.data(), buf.size(), volume, geometry, mftEntry, firstSector, number);
+    openFromBytes(buf.data(), buf.size(), volume, geometry, mft, firstSector, number);
 }
 
-void FileZ::openRecord(Volume& volume, const NTFS_GEOMETRY& geometry, FileZ* mftEntry, std::uint64_t recordNumber) {
+void FileZ::openRecord(Volume& volume, const NTFS_GEOMETRY& geometry, const MftReader* mft,
+                       std::uint64_t recordNumber) {
     geometry_ = geometry;
-    mft_ = mftEntry;
+    mft_ = mft;
     SectorBuffer buf(geometry.sectorsPerRecord(), geometry.bytesPerSector);
-    std::uint64_t sector = mftEntry->getSectorOfRecord(recordNumber);
-    mftEntry->readRecords(recordNumber, 1, buf.data());
-    openFromBytes(buf.data(), buf.size(), volume, geometry, mftEntry, sector, recordNumber);
+    std::uint64_t sector = mft->getSectorOfRecord(recordNumber);
+    mft->readRecords(recordNumber, 1, buf.data());
+    openFromBytes(buf.data(), buf.size(), volume, geometry, mft, sector, recordNumber);
 }
 
 void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volume, const NTFS_GEOMETRY& geometry,
-                          FileZ* mftEntry, std::uint64_t firstSector, std::uint64_t recordNumber,
-                          bool keepResidentValues) {
+                          const MftReader* mft, std::uint64_t firstSector, std::uint64_t recordNumber,
+                          bool keepResidentValues, const std::function<void()>& extentsChanged) {
     geometry_ = geometry;
-    mft_ = mftEntry;
+    mft_ = mft;
     volume_ = &volume;
     // The base record is parsed in place of the last one opened, so that an
     // entry reused for many records keeps its storage.
@@ -67,16 +67,17 @@ void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volum
         throw ErrorException(kErrNoFileName, "FileZ::open <Filename attribut not found>");
     }
     recordNumber_ = recordNumber;
-    finishOpen(firstSector);
+    finishOpen(firstSector, extentsChanged);
     if (records_.front().fileNames.empty()) {
         throw ErrorException(kErrNoFileName, "FileZ::open <Filename attribut not found>");
     }
 }
 
-void FileZ::finishOpen(std::uint64_t firstSector) {
+void FileZ::finishOpen(std::uint64_t firstSector, const std::function<void()>& extentsChanged) {
     firstSector_ = firstSector;
-    if (mft_ == this) rebuildRunTable();
+    if (extentsChanged) extentsChanged();
     if (records_.front().attributeList.empty()) return;
+    if (mft_ == nullptr) throw ErrorException(kErrEndOfFile, "FileZ::getSectorOfNextCluster <End of file>");
 
     // Extension records named by the attribute list, each read once.
     const bool compressed = isCompressed();
@@ -102,7 +103,7 @@ void FileZ::finishOpen(std::uint64_t firstSector) {
         if (isData) {
             dataRecords.insert(n);
             records_.push_back(std::move(ext));
-            if (mft_ == this) rebuildRunTable();
+            if (extentsChanged) extentsChanged();
         } else {
             nameRecords.insert(n);
             auto& names = records_.front().fileNames;
@@ -137,19 +138,6 @@ void FileZ::readAttributeLists(MFT_RECORD& record) const {
 }
 
 void FileZ::close() {}
-
-void FileZ::rebuildRunTable() {
-    runTable_.clear();
-    for (const DATA_ATTRIBUTE* d : dataExtents()) {
-        if (!d->nonResident) continue;
-        std::uint64_t vcn = static_cast<std::uint64_t>(d->startingVcn);
-        for (const auto& run : d->runs) {
-            runTable_.add(vcn, run.length, static_cast<std::uint64_t>(run.lcn), run.sparse);
-            vcn += run.length;
-        }
-    }
-    runTable_.sort();
-}
 
 std::string FileZ::getName() const {
     if (records_.empty()) return std::string();
@@ -231,60 +219,6 @@ const DATA_ATTRIBUTE* FileZ::firstDataExtent() const {
         }
     }
     return nullptr;
-}
-
-std::uint64_t FileZ::sectorOfMftByte(std::uint64_t offset) const {
-    std::uint64_t cb = geometry_.clusterBytes();
-    if (cb == 0) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
-    const MftRunTable::Run* run = runTable_.find(offset / cb);
-    if (run == nullptr) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
-    std::uint64_t lcn = run->lcn + (offset / cb - run->vcn);
-    return geometry_.clusterToSector(lcn) + (offset % cb) / geometry_.bytesPerSector;
-}
-
-std::uint64_t FileZ::recordCapacity() const {
-    if (geometry_.mftRecordSize == 0) return 0;
-    return runTable_.clusterCount() * geometry_.clusterBytes() / geometry_.mftRecordSize;
-}
-
-std::uint64_t FileZ::sectorOfRecord(std::uint64_t n) const {
-    if (n >= recordCapacity()) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
-    return sectorOfMftByte(n * geometry_.mftRecordSize);
-}
-
-std::uint64_t FileZ::getSectorOfRecord(std::uint64_t n) {
-    if (n >= recordCapacity()) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
-    return sectorOfMftByte(n * geometry_.mftRecordSize);
-}
-
-std::uint64_t FileZ::getSectorOfReference(const FILE_REFERENCE& reference) {
-    return mft_->getSectorOfRecord(reference.recordNumber());
-}
-
-void FileZ::readRecords(std::uint64_t first, std::uint64_t count, std::uint8_t* out) const {
-    std::uint64_t capacity = recordCapacity();
-    if (first >= capacity || count > capacity - first) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
-    if (volume_ == nullptr) throw ErrorException(kErrReadDisk, "Volume::read");
-    const std::uint64_t cb = geometry_.clusterBytes();
-    std::uint64_t offset = first * geometry_.mftRecordSize;
-    std::uint64_t remaining = count * geometry_.mftRecordSize;
-    while (remaining > 0) {
-        std::uint64_t vcn = offset / cb;
-        const MftRunTable::Run* run = runTable_.find(vcn);
-        if (run == nullptr) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
-        std::uint64_t inRun = (run->vcn + run->length - vcn) * cb - offset % cb;
-        std::uint64_t take = std::min(inRun, remaining);
-        if (run->sparse) {
-            std::memset(out, 0, static_cast<std::size_t>(take));
-        } else {
-            std::uint64_t lcn = run->lcn + (vcn - run->vcn);
-            if (lcn > UINT64_MAX / cb) throw ErrorException(kErrReadDisk, "Volume::read");
-            volume_->readBytes(out, static_cast<std::size_t>(take), lcn * cb + offset % cb, "Volume::read");
-        }
-        out += take;
-        offset += take;
-        remaining -= take;
-    }
 }
 
 std::uint64_t FileZ::getRealSize() const {

@@ -36,11 +36,11 @@ void FilesystemNTFS::open(Source& source, const NTFS_GEOMETRY& geometry) {
     // Sectors per cluster count sectors of the boot sector's size; the
     // device's own sector size is kept by the volume for its reads.
     try {
-        mft_ = FileZ();
-        mft_.open(volume_, geometry_, &mft_, geometry_.clusterToSector(geometry_.mftCluster));
+        mft_ = MftReader();
+        mft_.open(volume_, geometry_, geometry_.clusterToSector(geometry_.mftCluster));
     } catch (const ErrorException&) {
-        mft_ = FileZ();
-        mft_.open(volume_, geometry_, &mft_, geometry_.clusterToSector(geometry_.mftMirrorCluster));
+        mft_ = MftReader();
+        mft_.open(volume_, geometry_, geometry_.clusterToSector(geometry_.mftMirrorCluster));
     }
 }
 

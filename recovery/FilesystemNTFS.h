@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "file/FileZ.h"
+#include "file/MftReader.h"
 #include "ntfs/NTFS_GEOMETRY.h"
 #include "platform/Platform.h"
 #include "recovery/DIRECTORY_INFO.h"
@@ -57,7 +58,7 @@ public:
 
     Volume& volume() { return volume_; }
     const NTFS_GEOMETRY& geometry() const { return geometry_; }
-    FileZ& mftEntry() { return mft_; }
+    MftReader& mftEntry() { return mft_; }
 
     // The deleted-file walk over the whole MFT; results are appended.
     void findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context);
@@ -83,7 +84,7 @@ public:
 
 private:
     NTFS_GEOMETRY geometry_;
-    FileZ mft_;
+    MftReader mft_;
     Volume volume_;
     DirectoryPaths paths_;
     std::vector<FOUND_FILE> results_;

@@ -10,6 +10,7 @@
 
 #include "core/ErrorException.h"
 #include "file/FileZ.h"
+#include "file/MftReader.h"
 #include "file/WildcardMatcher.h"
 #include "file/MftRunTable.h"
 #include "recovery/FilesystemNTFS.h"
@@ -233,7 +234,7 @@ TEST(MftRunTable, FindOnRunBoundaries) {
 }
 
 // The MFT's own entry opened from bytes, with the given runs.
-FileZ mftWithRuns(const std::vector<Run>& runs, Volume& volume) {
+MftReader mftWithRuns(const std::vector<Run>& runs, Volume& volume) {
     RecordBuilder b;
     b.add(standardInformation(Times::all(0), 0x06));
     b.add(fileName(ref(5, 5), "$MFT", kWin32AndDos));
@@ -242,14 +243,14 @@ FileZ mftWithRuns(const std::vector<Run>& runs, Volume& volume) {
     data.dataSize = clustersOf(runs) * 4096;
     b.add(nonResident(data));
     Bytes rec = b.build();
-    FileZ mft;
-    mft.openFromBytes(rec.data(), rec.size(), volume, geometry4k(), &mft, runs.front().lcn * 8, 0);
+    MftReader mft;
+    mft.openFromBytes(rec.data(), rec.size(), volume, geometry4k(), runs.front().lcn * 8, 0);
     return mft;
 }
 
 TEST(RecordLocation, OneRun) {
     Volume v;
-    FileZ mft = mftWithRuns({{1000, 100}}, v);
+    MftReader mft = mftWithRuns({{1000, 100}}, v);
     EXPECT_EQ(mft.recordCapacity(), 400u);
     EXPECT_EQ(mft.getSectorOfRecord(0), 8000u);
     EXPECT_EQ(mft.getSectorOfRecord(5), 8010u);  // offset 5120: cluster 1001, second 1 KiB of it
@@ -259,7 +260,7 @@ TEST(RecordLocation, OneRun) {
 
 TEST(RecordLocation, TwoRuns) {
     Volume v;
-    FileZ mft = mftWithRuns({{1000, 4}, {5000, 4}}, v);
+    MftReader mft = mftWithRuns({{1000, 4}, {5000, 4}}, v);
     EXPECT_EQ(mft.getSectorOfRecord(15) / 8, 1003u);
     EXPECT_EQ(mft.getSectorOfRecord(15) % 8, 6u);
     EXPECT_EQ(mft.getSectorOfRecord(16), 5000u * 8u);
@@ -269,7 +270,7 @@ TEST(RecordLocation, TwoRuns) {
 
 TEST(RecordLocation, LocationEndsWithEndOfFile) {
     Volume v;
-    FileZ mft = mftWithRuns({{1000, 4}, {5000, 4}}, v);  // 8 clusters: 32 records
+    MftReader mft = mftWithRuns({{1000, 4}, {5000, 4}}, v);  // 8 clusters: 32 records
     std::vector<std::uint64_t> sectors;
     for (std::uint64_t i = 0; i < 32; ++i) sectors.push_back(mft.getSectorOfRecord(i));
     EXPECT_EQ(sectors.front(), 8000u);
@@ -351,7 +352,7 @@ TEST(RecordLocation, MftRunsInAnExtensionRecord) {
 
     MemoryFs m(std::move(vol));
     m.open();
-    FileZ& entry = m.fs.mftEntry();
+    MftReader& entry = m.fs.mftEntry();
     EXPECT_EQ(entry.recordCapacity(), 24u);
     EXPECT_EQ(entry.getSectorOfRecord(15), 7u * 8u + 6u);
     EXPECT_EQ(entry.getSectorOfRecord(16), 20u * 8u);

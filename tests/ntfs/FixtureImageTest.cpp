@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "file/FileZ.h"
+#include "file/MftReader.h"
 #include "ntfs/BootRecordNTFS.h"
 #include "ntfs/NTFS_GEOMETRY.h"
 #include "recovery/FilesystemNTFS.h"
@@ -58,7 +59,7 @@ TEST_P(FixtureImage, BootRecordAndGeometryMatchTheFacts) {
 TEST_P(FixtureImage, MftRunsSizeAndSystemRecords) {
     FilesystemNTFS fs;
     fs.open(geometry);
-    FileZ& mft = fs.mftEntry();
+    MftReader& mft = fs.mftEntry();
     EXPECT_EQ(mft.getRealSize(), facts["mft_data_size"].get<std::uint64_t>());
     // The facts list the runs up to the MFT's data size (as istat shows
     // them); the run list itself may allocate a few clusters more.
