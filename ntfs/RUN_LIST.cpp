@@ -119,14 +119,18 @@ std::uint64_t RUN_LIST::totalClusters() const {
     return n;
 }
 
-std::optional<ErrorException> RUN_LIST::error() const {
-    if (!fault_) return std::nullopt;
+ErrorException RUN_LIST::faultError() const {
     ErrorException e(kErrRunlistField, fault_->diagnostic);
     if (fault_->recordNumber) e.setRecordNumber(*fault_->recordNumber);
     e.setByteOffset(fault_->recordOffset);
     return e;
 }
 
-void RUN_LIST::raiseFault() const { throw *error(); }
+std::optional<ErrorException> RUN_LIST::error() const {
+    if (!fault_) return std::nullopt;
+    return faultError();
+}
+
+void RUN_LIST::raiseFault() const { throw faultError(); }
 
 } // namespace resurgo

@@ -98,6 +98,8 @@ private:
         std::uint64_t recordOffset;
         std::optional<std::uint64_t> recordNumber;
     };
+    // The error of the kept fault (fault_ is set).
+    ErrorException faultError() const;
     [[noreturn]] void raiseFault() const;
 
     std::vector<RUN_ENTRY> entries_;

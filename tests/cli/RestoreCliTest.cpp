@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
 
 #include "cli/CliProcess.h"
 #include "cli/ExitCode.h"
 #include "cli/FixtureFacts.h"
 #include "cli/Messages.h"
+#include "ntfs/MFT_RECORD.h"
 #include "support/TestSupport.h"
 
 using namespace resurgo;
@@ -180,4 +182,37 @@ TEST(RestoreCli, CommandLineMistakesAreUsageErrors) {
         EXPECT_FALSE(r.err.empty());
     }
     EXPECT_TRUE(fs::is_empty(dir));
+}
+
+TEST(RestoreCli, RunOutsideTheVolumeIsReportedWithItsRecordAndByte) {
+    // IMG_0001.jpg's first run now starts far past the end of the volume.
+    const nlohmann::json facts = fixtureFacts("demo");
+    const auto& f = fileNamed(facts, "IMG_0001.jpg");
+    const std::string dir = tempDir("cli-bad-run");
+    const std::string image = copyFile(fixtureImage("demo"), dir + "/demo.img");
+    const std::size_t recordSize = facts.at("mft_record_size").get<std::size_t>();
+    const std::uint64_t mftAt = facts.at("mft_lcn").get<std::uint64_t>() * facts.at("cluster_size").get<std::uint64_t>();
+    const std::uint64_t recordAt = mftAt + f.at("record").get<std::uint64_t>() * recordSize;
+    std::vector<std::uint8_t> rec(recordSize);
+    std::ifstream in(image, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(recordAt));
+    ASSERT_TRUE(in.read(reinterpret_cast<char*>(rec.data()), static_cast<std::streamsize>(rec.size())));
+    MFT_RECORD::fixup(rec.data(), rec.size());
+    auto u16 = [&](std::size_t at) { return static_cast<std::size_t>(rec[at] | (rec[at + 1] << 8)); };
+    std::size_t data = u16(MFT_RECORD::kFirstAttribute);
+    while (rec.at(data) != MFT_RECORD::kTypeData) data += u16(data + 4);
+    const std::size_t run = data + u16(data + 0x20);
+    const unsigned lengthBytes = rec[run] & 15, offsetBytes = rec[run] >> 4;
+    ASSERT_LT(run + 1 + lengthBytes + offsetBytes, 510u) << "the run must not reach a stride end";
+    patchFile(image, recordAt + run + 1 + lengthBytes, std::vector<std::uint8_t>(offsetBytes, 0x7F));
+
+    // The search still lists the file; its restore fails and says where.
+    CliProcess::Result search = CliProcess::run({"search", image, "--days", "1000000"});
+    EXPECT_EQ(search.status, 0) << search.err;
+    EXPECT_NE(search.out.find("IMG_0001.jpg"), std::string::npos) << search.out;
+    CliProcess::Result r = CliProcess::run({"restore", image, "--record", recordOf(f), "--output", dir + "/out.jpg"});
+    EXPECT_EQ(r.status, cli::kExitCopyFailed);
+    const std::string where =
+        "Runlist unknown field type (record " + recordOf(f) + ", byte " + std::to_string(run) + ")";
+    EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
 }

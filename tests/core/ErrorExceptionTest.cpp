@@ -18,6 +18,21 @@ TEST(ErrorException, CarriesCodeSystemErrorAndDiagnostic) {
     EXPECT_EQ(copy.diagnostic(), "Volume::read");
 }
 
+TEST(ErrorException, PlaceInARecordLeavesCodeAndDiagnosticAlone) {
+    ErrorException e(kErrRunlistField, "RUN_LIST::decompress_run <Unknown field type>");
+    EXPECT_EQ(e.location(), "");
+    e.setByteOffset(424);
+    EXPECT_EQ(e.location(), "byte 424");
+    e.setRecordNumber(77);
+    const ErrorException copy = e;
+    EXPECT_EQ(copy.code(), 15);
+    EXPECT_EQ(copy.diagnostic(), "RUN_LIST::decompress_run <Unknown field type>");
+    EXPECT_EQ(copy.recordNumber(), 77u);
+    EXPECT_EQ(copy.byteOffset(), 424u);
+    EXPECT_EQ(copy.location(), "record 77, byte 424");
+    EXPECT_EQ(ErrorException(kErrRecordFormat, "x").setRecordNumber(0).location(), "record 0");
+}
+
 TEST(ErrorException, TableHolds27EntriesWithFixedTexts) {
     EXPECT_EQ(ErrorException::tableSize(), 27);
     EXPECT_STREQ(ErrorException::describe(3), "Error read disk");
