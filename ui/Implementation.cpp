@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/ErrorException.h"
-#include "core/InternalError.h"
 #include "file/FileZ.h"
+#include "platform/InternalError.h"
 #include "platform/Platform.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"
