@@ -6,10 +6,12 @@
 #include <ostream>
 #include <string>
 
-namespace resurgo::cli {
-
+namespace resurgo {
 class DeviceSource;
 class FileProbe;
+} // namespace resurgo
+
+namespace resurgo::cli {
 
 class CommandLine {
 public:
