@@ -173,7 +173,8 @@ int CommandLine::run(int argc, const char* const* argv) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;
         }
-        return RestoreCommand(probe).run(options, out_, err_, in_, ProcessContext::isTerminal(ProcessContext::Stream::Input));
+        const bool interactive = ProcessContext::isTerminal(ProcessContext::Stream::Input);
+        return RestoreCommand(probe).run(options, out_, err_, in_, interactive);
     }
 
     if (drivesCmd->parsed()) {

@@ -61,7 +61,8 @@ bool SystemEnvironment::isLocalAdmin() {
         if (err != ERROR_INSUFFICIENT_BUFFER) {
             ::CloseHandle(token);
             ::SetLastError(err);
-            reportInternalError("RunEnvironment::isLocalAdmin: GetTokenInformation error", static_cast<std::int32_t>(err));
+            reportInternalError("RunEnvironment::isLocalAdmin: GetTokenInformation error",
+                                static_cast<std::int32_t>(err));
         }
     }
     auto* groups = static_cast<TOKEN_GROUPS*>(::GlobalAlloc(GPTR, size));
