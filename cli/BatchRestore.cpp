@@ -1,9 +1,6 @@
 #include "cli/BatchRestore.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <sys/stat.h>
 #include <vector>
 
 #include "cli/ArgumentCheck.h"
@@ -16,20 +13,16 @@
 #include "cli/RestoreChecks.h"
 #include "cli/SearchCommand.h"
 #include "cli/TerminalProgress.h"
+#include "platform/LocalFiles.h"
 #include "recovery/SearchJob.h"
 
 namespace resurgo::cli {
 
 namespace {
 
-bool isDirectory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // The nearest directory that exists on the way up from path.
 std::string nearestExisting(std::string path) {
-    for (int i = 0; i < 4096 && !isDirectory(path); ++i) {
+    for (int i = 0; i < 4096 && !LocalFiles::isDirectory(path); ++i) {
         std::string parent = OutputPaths::parentOf(path);
         if (parent == path) break;
         path = parent;
@@ -38,11 +31,12 @@ std::string nearestExisting(std::string path) {
 }
 
 bool makeDirectories(const std::string& path, std::string& error) {
-    if (isDirectory(path)) return true;
+    if (LocalFiles::isDirectory(path)) return true;
     std::string parent = OutputPaths::parentOf(path);
     if (parent != path && !makeDirectories(parent, error)) return false;
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-        error = "cannot create directory " + path + ": " + std::strerror(errno);
+    std::string why;
+    if (LocalFiles::makeDirectory(path, why) == LocalFiles::Made::Failed) {
+        error = "cannot create directory " + path + ": " + why;
         return false;
     }
     return true;

@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-#include "cli/FileProbe.h"
+#include "platform/FileProbe.h"
 
 namespace resurgo::cli {
 

@@ -1,7 +1,6 @@
 #include "cli/CommandLine.h"
 
 #include <memory>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
@@ -9,16 +8,16 @@
 #include "cli/ArgumentCheck.h"
 #include "cli/BashCompletion.h"
 #include "cli/BatchRestore.h"
-#include "cli/CancelSignal.h"
 #include "cli/DriveTable.h"
 #include "cli/ExitCode.h"
 #include "cli/ManPage.h"
 #include "cli/RestoreCommand.h"
 #include "cli/SearchCommand.h"
-#include "cli/SystemDeviceSource.h"
-#include "cli/SystemFileProbe.h"
-#include "cli/Terminal.h"
 #include "cli/TerminalProgress.h"
+#include "platform/CancelSignal.h"
+#include "platform/ProcessContext.h"
+#include "platform/SystemDeviceSource.h"
+#include "platform/SystemFileProbe.h"
 
 namespace resurgo::cli {
 
@@ -249,7 +248,9 @@ int CommandLine::run(int argc, const char* const* argv) {
             return kExitUsage;
         }
         std::unique_ptr<TerminalProgress> bar;
-        if (Terminal::isTerminal(STDERR_FILENO)) bar = std::make_unique<TerminalProgress>(err_, "Searching");
+        if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) {
+            bar = std::make_unique<TerminalProgress>(err_, "Searching");
+        }
         CancelSignal cancel;
         int rc = SearchCommand().run(a.search, out_, err_, bar.get(), CancelSignal::flag());
         if (bar) bar->finish();
@@ -270,7 +271,9 @@ int CommandLine::run(int argc, const char* const* argv) {
                 return kExitUsage;
             }
             std::unique_ptr<TerminalProgress> bar;
-            if (Terminal::isTerminal(STDERR_FILENO)) bar = std::make_unique<TerminalProgress>(err_, "Restoring");
+            if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) {
+                bar = std::make_unique<TerminalProgress>(err_, "Restoring");
+            }
             CancelSignal cancel;
             return BatchRestore(probe).run(options, out_, err_, bar.get(), CancelSignal::flag());
         }
@@ -286,7 +289,8 @@ int CommandLine::run(int argc, const char* const* argv) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;
         }
-        return RestoreCommand(probe).run(options, out_, err_, in_, Terminal::isTerminal(STDIN_FILENO));
+        const bool interactive = ProcessContext::isTerminal(ProcessContext::Stream::Input);
+        return RestoreCommand(probe).run(options, out_, err_, in_, interactive);
     }
 
     if (a.drivesCmd->parsed()) {

@@ -12,10 +12,12 @@ namespace CLI {
 class App;
 }
 
-namespace resurgo::cli {
-
+namespace resurgo {
 class DeviceSource;
 class FileProbe;
+} // namespace resurgo
+
+namespace resurgo::cli {
 
 class CommandLine {
 public:

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <unistd.h>
 
 #include "cli/ResultFormatter.h"
+#include "platform/ProcessContext.h"
 
 namespace resurgo::cli {
 
@@ -66,7 +66,7 @@ void DriveTable::reportDenied(std::ostream& err) const {
     if (!denied_.empty()) {
         err << "resurgo: no permission to read";
         for (const std::string& path : denied_) err << ' ' << path;
-        err << (::geteuid() != 0 ? "; run as root to see every NTFS device\n" : "\n");
+        err << (!ProcessContext::runsAsSuperuser() ? "; run as root to see every NTFS device\n" : "\n");
     }
 }
 

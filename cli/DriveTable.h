@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/BlockDevice.h"
-#include "cli/DeviceSource.h"
+#include "platform/BlockDevice.h"
+#include "platform/DeviceSource.h"
 
 namespace resurgo::cli {
 

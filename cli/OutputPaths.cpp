@@ -1,21 +1,12 @@
 #include "cli/OutputPaths.h"
 
-#include <cerrno>
-#include <cstring>
-#include <sys/stat.h>
+#include "platform/LocalFiles.h"
 
 namespace resurgo::cli {
 
 namespace {
 
 constexpr unsigned kMaxNumber = 100000;
-
-// 0: nothing there, 1: a directory (not a link to one), 2: something else.
-int entryKind(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : 2;
-    return S_ISDIR(st.st_mode) ? 1 : 2;
-}
 
 } // namespace
 
@@ -60,10 +51,10 @@ std::string OutputPaths::join(const std::string& directory, const std::string& n
 }
 
 std::string OutputPaths::freeName(const std::string& directory, const std::string& name) {
-    if (entryKind(join(directory, name)) == 0) return name;
+    if (LocalFiles::entryKind(join(directory, name)) == LocalFiles::Kind::Missing) return name;
     for (unsigned n = 1; n < kMaxNumber; ++n) {
         std::string candidate = numbered(name, n);
-        if (entryKind(join(directory, candidate)) == 0) return candidate;
+        if (LocalFiles::entryKind(join(directory, candidate)) == LocalFiles::Kind::Missing) return candidate;
     }
     return numbered(name, kMaxNumber);
 }
@@ -72,17 +63,20 @@ bool OutputPaths::enterDirectory(const std::string& parent, const std::string& n
                                  std::string& error) {
     for (unsigned n = 0; n < kMaxNumber; ++n) {
         std::string candidate = join(parent, n == 0 ? name : name + " (" + std::to_string(n) + ")");
-        int kind = entryKind(candidate);
-        if (kind == 1) {
+        const LocalFiles::Kind kind = LocalFiles::entryKind(candidate);
+        if (kind == LocalFiles::Kind::Directory) {
             path = candidate;
             return true;
         }
-        if (kind == 0) {
-            if (::mkdir(candidate.c_str(), 0755) == 0 || (errno == EEXIST && entryKind(candidate) == 1)) {
+        if (kind == LocalFiles::Kind::Missing) {
+            std::string why;
+            const LocalFiles::Made made = LocalFiles::makeDirectory(candidate, why);
+            if (made == LocalFiles::Made::Created ||
+                (made == LocalFiles::Made::Exists && LocalFiles::entryKind(candidate) == LocalFiles::Kind::Directory)) {
                 path = candidate;
                 return true;
             }
-            error = "cannot create directory " + candidate + ": " + std::strerror(errno);
+            error = "cannot create directory " + candidate + ": " + why;
             return false;
         }
     }

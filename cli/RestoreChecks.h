@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/FileProbe.h"
+#include "platform/FileProbe.h"
 
 namespace resurgo::cli {
 

@@ -1,10 +1,6 @@
 #include "cli/Terminal.h"
 
-#include <unistd.h>
-
 namespace resurgo::cli {
-
-bool Terminal::isTerminal(int fd) { return ::isatty(fd) == 1; }
 
 bool Terminal::askYesNo(std::istream& in, std::ostream& out, const std::string& question) {
     out << question << " [y/N] " << std::flush;

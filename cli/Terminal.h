@@ -1,6 +1,6 @@
 #pragma once
-// The terminal the user sits at: whether a stream is one, and yes/no
-// questions.
+// The terminal the user sits at: yes/no questions. Whether a standard
+// stream is a terminal: platform/ProcessContext.
 
 #include <istream>
 #include <ostream>
@@ -10,7 +10,6 @@ namespace resurgo::cli {
 
 class Terminal {
 public:
-    static bool isTerminal(int fd);
     // Writes "question [y/N] " and reads one line; yes only for an answer
     // beginning with y or Y (end of input is no).
     static bool askYesNo(std::istream& in, std::ostream& out, const std::string& question);

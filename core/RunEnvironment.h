@@ -1,7 +1,8 @@
 #pragma once
 // The start-up checks: is the system version supported, and is the user a
 // local administrator? The version rule is a pure function of a version
-// record, so that it can be tested without the system.
+// record, so that it can be tested without the system; the system's facts
+// come from a Source (platform/SystemEnvironment for the running system).
 
 #include <cstdint>
 #include <string>
@@ -24,16 +25,29 @@ public:
         std::string servicePack;
     };
 
-    RunEnvironment();
+    // The facts the checks need of the system.
+    class Source {
+    public:
+        virtual ~Source();
+        // Fills the version record; false when the system can't tell
+        // (every system other than Windows).
+        virtual bool readVersion(VERSION_RECORD& out) = 0;
+        // True when the user holds the rights the program needs (on
+        // Windows: the process token's groups hold the Administrators
+        // alias).
+        virtual bool isLocalAdmin() = 0;
+    };
+
+    explicit RunEnvironment(Source& source);
     virtual ~RunEnvironment();
 
-    // Fills the version record from the system and applies the rule. On a
-    // system other than Windows: true (any version of it is supported).
+    // Fills the version record from the source and applies the rule. A
+    // version the source can't tell passes (an unknown version is a new
+    // one; any version of a system other than Windows is supported).
     bool isSupportedVersion();
-    // True when the process token's groups hold the Administrators alias
-    // (also as a deny-only group). A failing security call ends the program
-    // through the internal-error report. On a system other than Windows:
-    // true, because the rights are checked when a device is opened.
+    // The source's answer. On Windows a failing security call ends the
+    // program through the internal-error report; on a system other than
+    // Windows: true, because the rights are checked when a device is opened.
     bool isLocalAdmin();
 
     // The version rule: Windows NT 4.0 needs Service Pack 3 or later (only
@@ -44,6 +58,7 @@ public:
     const VERSION_RECORD& versionRecord() const { return version_; }
 
 private:
+    Source& source_;
     VERSION_RECORD version_;
 };
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/InternalError.h"
+#include "platform/InternalError.h"
 #include "platform/Platform.h"
 
 namespace resurgo {

@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "core/InternalError.h"
+#include "platform/InternalError.h"
 #include "core/TextUtf.h"
 #include "platform/Platform.h"
 

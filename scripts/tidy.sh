@@ -22,8 +22,8 @@ if [ ! -f "$BUILD/compile_commands.json" ]; then
 fi
 
 # The engine's sources for this platform (the Win32 ones need windows.h).
-mapfile -t all < <(ls core/*.cpp volume/*.cpp ntfs/*.cpp file/*.cpp recovery/*.cpp \
-  platform/Platform.cpp platform/PlatformPosix.cpp platform/InternalErrorPosix.cpp 2>/dev/null)
+mapfile -t all < <(ls core/*.cpp volume/*.cpp ntfs/*.cpp file/*.cpp recovery/*.cpp platform/*.cpp 2>/dev/null |
+  grep -v 'Win32\.cpp$')
 files=("${all[@]}")
 if [ "${1:-}" = "--changed" ]; then
   base=$(git merge-base HEAD origin/main 2>/dev/null || git rev-parse HEAD~1)

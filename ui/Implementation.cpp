@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/ErrorException.h"
-#include "core/InternalError.h"
+#include "platform/InternalError.h"
 #include "recovery/RestoreJob.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"

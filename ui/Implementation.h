@@ -20,7 +20,7 @@
 #include "recovery/SearchJob.h"
 #include "ui/ProgressBar.h"
 #include "ui/ResultListView.h"
-#include "volume/VolumeListLogical.h"
+#include "recovery/DriveList.h"
 
 namespace resurgo {
 

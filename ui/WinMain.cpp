@@ -9,8 +9,9 @@
 #include <commctrl.h>
 #include <ole2.h>
 
-#include "core/InternalError.h"
 #include "core/RunEnvironment.h"
+#include "platform/InternalError.h"
+#include "platform/SystemEnvironment.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"
 #include "ui/Implementation.h"
@@ -39,7 +40,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     theImplementation.setApplication(instance, title, nullptr);
 
     {
-        resurgo::RunEnvironment environment;
+        resurgo::SystemEnvironment system;
+        resurgo::RunEnvironment environment(system);
         if (!environment.isSupportedVersion()) {
             theImplementation.ShowMessage(IDS_WRONG_VERSION, MB_OK | MB_ICONEXCLAMATION);
             return 0;

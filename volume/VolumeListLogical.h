@@ -1,37 +1,24 @@
 #pragma once
 // The drives a user can search: every fixed drive whose file system is
 // NTFS, in the order the system lists them. Listing opens no volume; it
-// asks the system's drive and volume queries only, through a Source that
-// tests can replace.
+// asks the system's drive and volume queries only (platform/LogicalDrives),
+// through a source that tests can replace.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/LogicalDrives.h"
 #include "volume/Volume.h"
 
 namespace resurgo {
 
 class VolumeListLogical {
 public:
-    // The facts the listing needs of the system.
-    class Source {
-    public:
-        virtual ~Source();
-        // The drive root paths ("C:\"), every type. False when they can't
-        // be had (the listing then fails with code 5).
-        virtual bool driveRoots(std::vector<std::string>& roots) = 0;
-        virtual bool isFixedDrive(const std::string& root) = 0;
-        virtual bool volumeInformation(const std::string& root, std::string& label, std::string& fileSystem) = 0;
-        virtual bool diskFreeSpace(const std::string& root, std::uint32_t& sectorsPerCluster,
-                                   std::uint32_t& bytesPerSector, std::uint64_t& freeClusters,
-                                   std::uint64_t& totalClusters) = 0;
-        virtual std::uint32_t lastError() = 0;
-    };
-
-    // The system's drives (Win32). Elsewhere a source with no drive roots:
-    // other systems name volumes and images directly.
-    static Source& systemSource();
+    // The facts the listing needs of the system: LogicalDrives::system()
+    // lists the system's drives (Win32); elsewhere it has no drive roots,
+    // as other systems name volumes and images directly.
+    using Source = LogicalDrives;
 
     VolumeListLogical();
     virtual ~VolumeListLogical();

@@ -1,6 +1,6 @@
 // `resurgo drives` through a fake device table, and the small parts of the
-// command: argument checks, output paths, directory text, mount table and
-// the progress bar.
+// command: argument checks, output paths, directory text and the progress
+// bar.
 
 #include <gtest/gtest.h>
 
@@ -12,19 +12,21 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/ArgumentCheck.h"
-#include "cli/CancelSignal.h"
-#include "cli/ExitCode.h"
 #include "cli/CommandLine.h"
-#include "cli/DeviceSource.h"
 #include "cli/DriveTable.h"
-#include "cli/MountTable.h"
+#include "cli/ExitCode.h"
 #include "cli/OutputPaths.h"
 #include "cli/ResultFormatter.h"
 #include "cli/SearchCommand.h"
 #include "cli/TerminalProgress.h"
+#include "platform/CancelSignal.h"
+#include "platform/DeviceSource.h"
 #include "support/TestSupport.h"
 
 using namespace resurgo::cli;
+using resurgo::BlockDevice;
+using resurgo::CancelSignal;
+using resurgo::DeviceSource;
 using resurgo::test::fixtureImage;
 using resurgo::test::tempDir;
 using resurgo::test::writeFile;
@@ -91,21 +93,6 @@ TEST(Drives, ListsFixedNtfsDevicesWithSizesInMegabytes) {
     noDrives.load();
     noDrives.writeTable(empty);
     EXPECT_NE(empty.str().find("No fixed NTFS"), std::string::npos);
-}
-
-TEST(Drives, MountTableDecodesTheKernelsEscapes) {
-    std::istringstream text(
-        "/dev/sda2 /mnt/my\\040disk fuseblk rw,relatime 0 0\n"
-        "\n"
-        "proc /proc proc rw 0 0\n"
-        "/dev/sdb1 /media/a\\134b\\011c ntfs3 ro 0 0\n");
-    auto entries = MountTable::parse(text);
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0].device, "/dev/sda2");
-    EXPECT_EQ(entries[0].mountPoint, "/mnt/my disk");
-    EXPECT_EQ(entries[0].type, "fuseblk");
-    EXPECT_EQ(entries[2].mountPoint, "/media/a\\b\tc");
-    EXPECT_EQ(MountTable::unescape("end\\04"), "end\\04");  // too short to be an escape
 }
 
 TEST(CommandParts, DaysRecordAndPatternChecks) {

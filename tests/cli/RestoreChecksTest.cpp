@@ -16,8 +16,8 @@
 #include "cli/Messages.h"
 #include "cli/RestoreChecks.h"
 #include "cli/RestoreCommand.h"
-#include "cli/SystemFileProbe.h"
 #include "file/FileZ.h"
+#include "platform/SystemFileProbe.h"
 #include "recovery/SearchJob.h"
 #include "support/TestSupport.h"
 

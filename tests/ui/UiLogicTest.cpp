@@ -7,6 +7,7 @@
 #include "UiHarness.h"
 #include "core/ErrorException.h"
 #include "core/RunEnvironment.h"
+#include "platform/SystemEnvironment.h"
 #include "resources/StringTable.h"
 #include "ui/CompareFoundFiles.h"
 #include "ui/Implementation.h"
@@ -132,7 +133,8 @@ TEST(RunEnvironmentTest, VersionRule) {
 }
 
 TEST(RunEnvironmentTest, TheSystemIsSupportedAndTheUserIsAnAdministratorUnderWine) {
-    RunEnvironment env;
+    SystemEnvironment system;
+    RunEnvironment env(system);
     EXPECT_TRUE(env.isSupportedVersion());
     EXPECT_GE(env.versionRecord().majorVersion, 5u);
     EXPECT_TRUE(env.isLocalAdmin());

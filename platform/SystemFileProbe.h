@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "cli/FileProbe.h"
+#include "platform/FileProbe.h"
 
-namespace resurgo::cli {
+namespace resurgo {
 
 class SystemFileProbe : public FileProbe {
 public:
@@ -20,4 +20,4 @@ private:
     std::string mountInfoPath_;
 };
 
-} // namespace resurgo::cli
+} // namespace resurgo

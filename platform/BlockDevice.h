@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace resurgo::cli {
+namespace resurgo {
 
 struct BlockDevice {
     std::string path;         // device node, "/dev/sda1"
@@ -18,4 +18,4 @@ struct BlockDevice {
     std::uint64_t freeBytes = 0;  // bytes available at the mount point
 };
 
-} // namespace resurgo::cli
+} // namespace resurgo

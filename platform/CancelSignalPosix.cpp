@@ -1,9 +1,9 @@
-#include "cli/CancelSignal.h"
+#include "platform/CancelSignal.h"
 
 #include <csignal>
 #include <signal.h>
 
-namespace resurgo::cli {
+namespace resurgo {
 
 static_assert(std::atomic<std::uint8_t>::is_always_lock_free, "the cancel flag is set from a signal handler");
 
@@ -30,4 +30,4 @@ CancelSignal::~CancelSignal() {
 
 void CancelSignal::handle(int) { flag_.store(1); }
 
-} // namespace resurgo::cli
+} // namespace resurgo

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace resurgo::cli {
+namespace resurgo {
 
 class MountTable {
 public:
@@ -22,4 +22,4 @@ public:
     static std::string unescape(const std::string& field);
 };
 
-} // namespace resurgo::cli
+} // namespace resurgo

@@ -1,10 +1,10 @@
-#include "cli/SysfsText.h"
+#include "platform/SysfsText.h"
 
 #include <fstream>
 #include <sstream>
 #include <sys/sysmacros.h>
 
-namespace resurgo::cli {
+namespace resurgo {
 
 std::string SysfsText::readLine(const std::filesystem::path& file) {
     std::ifstream in(file);
@@ -22,4 +22,4 @@ bool SysfsText::parseDevNumber(const std::string& text, std::uint64_t& dev) {
     return true;
 }
 
-} // namespace resurgo::cli
+} // namespace resurgo

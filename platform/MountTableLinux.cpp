@@ -1,9 +1,9 @@
-#include "cli/MountTable.h"
+#include "platform/MountTable.h"
 
 #include <fstream>
 #include <sstream>
 
-namespace resurgo::cli {
+namespace resurgo {
 
 std::string MountTable::unescape(const std::string& field) {
     std::string out;
@@ -43,4 +43,4 @@ std::vector<MountTable::Entry> MountTable::read(const std::string& path) {
     return parse(in);
 }
 
-} // namespace resurgo::cli
+} // namespace resurgo

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-namespace resurgo::cli {
+namespace resurgo {
 
 class SysfsText {
 public:
@@ -15,4 +15,4 @@ public:
     static bool parseDevNumber(const std::string& text, std::uint64_t& dev);
 };
 
-} // namespace resurgo::cli
+} // namespace resurgo

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-namespace resurgo::cli {
+namespace resurgo {
 
 class CancelSignal {
 public:
@@ -26,4 +26,4 @@ private:
     bool installed_ = false;
 };
 
-} // namespace resurgo::cli
+} // namespace resurgo

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace resurgo::cli {
+namespace resurgo {
 
 class FileProbe {
 public:
@@ -35,4 +35,4 @@ public:
     virtual Lower lowerLayers(std::uint64_t device) = 0;
 };
 
-} // namespace resurgo::cli
+} // namespace resurgo

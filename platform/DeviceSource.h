@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "cli/BlockDevice.h"
+#include "platform/BlockDevice.h"
 
-namespace resurgo::cli {
+namespace resurgo {
 
 class DeviceSource {
 public:
@@ -14,4 +14,4 @@ public:
     virtual std::vector<BlockDevice> devices() = 0;
 };
 
-} // namespace resurgo::cli
+} // namespace resurgo

@@ -1,4 +1,4 @@
-#include "cli/SystemFileProbe.h"
+#include "platform/SystemFileProbe.h"
 
 #include <filesystem>
 #include <fstream>
@@ -6,12 +6,12 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include "cli/MountTable.h"
-#include "cli/SysfsText.h"
+#include "platform/MountTable.h"
+#include "platform/SysfsText.h"
 
 namespace fs = std::filesystem;
 
-namespace resurgo::cli {
+namespace resurgo {
 
 namespace {
 
@@ -90,4 +90,4 @@ FileProbe::Lower SystemFileProbe::lowerLayers(std::uint64_t device) {
     return lower;
 }
 
-} // namespace resurgo::cli
+} // namespace resurgo

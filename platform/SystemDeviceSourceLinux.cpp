@@ -1,4 +1,4 @@
-#include "cli/SystemDeviceSource.h"
+#include "platform/SystemDeviceSource.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,12 +12,12 @@
 
 #include <blkid/blkid.h>
 
-#include "cli/MountTable.h"
-#include "cli/SysfsText.h"
+#include "platform/MountTable.h"
+#include "platform/SysfsText.h"
 
 namespace fs = std::filesystem;
 
-namespace resurgo::cli {
+namespace resurgo {
 
 namespace {
 
@@ -114,4 +114,4 @@ std::vector<BlockDevice> SystemDeviceSource::devices() {
     return list;
 }
 
-} // namespace resurgo::cli
+} // namespace resurgo

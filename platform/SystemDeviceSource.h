@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/DeviceSource.h"
+#include "platform/DeviceSource.h"
 
-namespace resurgo::cli {
+namespace resurgo {
 
 class SystemDeviceSource : public DeviceSource {
 public:
@@ -22,4 +22,4 @@ private:
     std::string mountsPath_;
 };
 
-} // namespace resurgo::cli
+} // namespace resurgo

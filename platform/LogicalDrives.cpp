@@ -1,0 +1,7 @@
+#include "platform/LogicalDrives.h"
+
+namespace resurgo {
+
+LogicalDrives::~LogicalDrives() = default;
+
+} // namespace resurgo
