@@ -22,12 +22,12 @@ if [ ! -f "$BUILD/compile_commands.json" ]; then
 fi
 
 # The engine's sources for this platform (the Win32 ones need windows.h).
-mapfile -t all < <(ls core/*.cpp volume/*.cpp ntfs/*.cpp file/*.cpp recovery/*.cpp platform/*.cpp 2>/dev/null |
+mapfile -t all < <(ls core/*.cpp source/*.cpp volume/*.cpp ntfs/*.cpp file/*.cpp recovery/*.cpp platform/*.cpp 2>/dev/null |
   grep -v 'Win32\.cpp$')
 files=("${all[@]}")
 if [ "${1:-}" = "--changed" ]; then
   base=$(git merge-base HEAD origin/main 2>/dev/null || git rev-parse HEAD~1)
-  mapfile -t changed < <(git diff --name-only "$base" -- core volume ntfs file recovery platform)
+  mapfile -t changed < <(git diff --name-only "$base" -- core source volume ntfs file recovery platform)
   files=()
   for f in "${all[@]}"; do
     for c in "${changed[@]}"; do
