@@ -17,7 +17,7 @@ enum ExitCode : int {
     kExitExists = 9,          // the destination exists and was kept
     kExitNoSpace = 10,        // not enough free space at the destination
     kExitCopyFailed = 11,     // the copy failed (a partly written file stays)
-    kExitDamagedUnits = 12,   // restored, but damaged compressed units were written as zeros
+    kExitDamagedUnits = 12,   // restored, but damaged compressed units or unreadable sectors are zeros
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
 };
 
@@ -39,7 +39,7 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitExists, "restore: the destination exists and was kept (use --force to overwrite)"},
     {kExitNoSpace, "restore: not enough free space at the destination"},
     {kExitCopyFailed, "restore: the copy failed (a partly written file stays); --all: some files failed"},
-    {kExitDamagedUnits, "restore: written, but damaged compressed units were filled with zeros"},
+    {kExitDamagedUnits, "restore: written, but damaged compressed units or unreadable sectors were filled with zeros"},
     {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},
 };
 
