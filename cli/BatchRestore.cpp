@@ -100,14 +100,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         return kExitCopyFailed;
     }
     FileCopy copier(job);  // closes the filesystem however the restore ends
-    switch (copier.openFilesystem()) {
-        case RestoreJob::Status::BootFailed:
-            return FailureReport::bootFailure(*copier.job().failure(), options.source, err);
-        case RestoreJob::Status::OpenFailed:
-            return FailureReport::openFailure(*copier.job().failure(), options.source, err);
-        default:
-            break;
-    }
+    if (int status = copier.openFilesystem(options.source, err); status != kExitOk) return status;
 
     std::size_t done = 0;
     for (const FOUND_FILE& found : results) {

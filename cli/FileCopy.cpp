@@ -1,5 +1,6 @@
 #include "cli/FileCopy.h"
 
+#include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
 #include "recovery/SearchJob.h"
 
@@ -7,6 +8,17 @@ namespace resurgo::cli {
 
 FileCopy::FileCopy(SearchJob& job) : restore_(job) {}
 FileCopy::~FileCopy() = default;
+
+int FileCopy::openFilesystem(const std::string& source, std::ostream& err) {
+    switch (restore_.open()) {
+        case RestoreJob::Status::BootFailed:
+            return FailureReport::bootFailure(*restore_.failure(), source, err);
+        case RestoreJob::Status::OpenFailed:
+            return FailureReport::openFailure(*restore_.failure(), source, err);
+        default:
+            return kExitOk;
+    }
+}
 
 bool FileCopy::openDeletedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status) {
     status = restore_.select(record);

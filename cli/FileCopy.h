@@ -4,6 +4,7 @@
 // statuses into the reasons the command line prints.
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "recovery/RestoreJob.h"
@@ -24,10 +25,9 @@ public:
     FileCopy& operator=(const FileCopy&) = delete;
 
     // Opens the job's filesystem (closed again by the destructor, however
-    // the restore ends). False when the boot record or the MFT fails,
-    // then status tells which.
-    RestoreJob::Status openFilesystem() { return restore_.open(); }
-    const RestoreJob& job() const { return restore_; }
+    // the restore ends). On failure, reports it for source on err and
+    // returns the exit status; kExitOk otherwise.
+    int openFilesystem(const std::string& source, std::ostream& err);
 
     // Selects MFT record n. False (with why) when the record can't be read
     // or is not a deleted file; status tells which.

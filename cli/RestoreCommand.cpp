@@ -19,14 +19,7 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     SearchJob job;
     job.driveRoot = options.source;
     FileCopy copier(job);  // closes the filesystem however the restore ends
-    switch (copier.openFilesystem()) {
-        case RestoreJob::Status::BootFailed:
-            return FailureReport::bootFailure(*copier.job().failure(), options.source, err);
-        case RestoreJob::Status::OpenFailed:
-            return FailureReport::openFailure(*copier.job().failure(), options.source, err);
-        default:
-            break;
-    }
+    if (int status = copier.openFilesystem(options.source, err); status != kExitOk) return status;
 
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
