@@ -1,6 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -10,6 +11,7 @@
 #include "cli/CancelSignal.h"
 #include "cli/DriveTable.h"
 #include "cli/ExitCode.h"
+#include "cli/PartitionList.h"
 #include "cli/RestoreCommand.h"
 #include "cli/SearchCommand.h"
 #include "cli/SystemDeviceSource.h"
@@ -44,8 +46,9 @@ std::string CommandLine::exitCodeHelp() {
 }
 
 int CommandLine::run(int argc, const char* const* argv) {
-    CLI::App app{"Resurgo for NTFS: finds deleted files on an NTFS volume (an image file or a block device)\n"
-                 "and restores them. The source is only ever read.",
+    CLI::App app{"Resurgo for NTFS: finds deleted files on an NTFS volume (an image file, a block device, a\n"
+                 "partition of a whole disk, or an E01, VHD, VHDX, VMDK or QCOW2 image) and restores them.\n"
+                 "The source is only ever read.",
                  "resurgo"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "resurgo 1.0.0");
@@ -54,6 +57,8 @@ int CommandLine::run(int argc, const char* const* argv) {
                "  resurgo search /dev/sdb1 --pattern '*.docx' --days 365 --json\n"
                "  resurgo restore disk.img --record 74 --output ~/letter.txt\n"
                "  resurgo restore /dev/sdb1 --all --output-dir ~/recovered --days 7\n"
+               "  resurgo partitions disk.vhdx\n"
+               "  resurgo search disk.vhdx --partition 2\n"
                "  resurgo drives\n\n" +
                exitCodeHelp());
 
@@ -71,6 +76,11 @@ int CommandLine::run(int argc, const char* const* argv) {
         ->capture_default_str()
         ->type_name("N");
     searchCmd->add_flag("--json", search.json, "Print one JSON array (record order) instead of the table");
+    std::string searchPartition;
+    searchCmd->add_option("--partition", searchPartition,
+                          "Search partition N of a whole disk (as `resurgo partitions` lists it); without it the one "
+                          "NTFS partition is chosen")
+        ->type_name("N");
     searchCmd->footer(exitCodeHelp());
 
     // restore
@@ -83,6 +93,9 @@ int CommandLine::run(int argc, const char* const* argv) {
     bool force = false;
     bool all = false;
     CLI::App* restoreCmd = app.add_subcommand("restore", "Restore deleted files from SOURCE");
+    std::string restorePartition;
+    restoreCmd->add_option("--partition", restorePartition, "Partition N of a whole disk (as `resurgo partitions` lists it)")
+        ->type_name("N");
     restoreCmd->add_option("SOURCE", source, "NTFS image file or block device")->required()->type_name("PATH");
     CLI::Option* recordOpt =
         restoreCmd->add_option("--record,-r", recordText, "MFT record number of the file (as `search --json` lists it)")
@@ -113,6 +126,16 @@ int CommandLine::run(int argc, const char* const* argv) {
     daysOpt->needs(allOpt);
     restoreCmd->footer(exitCodeHelp());
 
+    // partitions
+    std::string partitionsSource;
+    bool partitionsJson = false;
+    CLI::App* partitionsCmd =
+        app.add_subcommand("partitions", "List the partition table of SOURCE and the file system in each partition");
+    partitionsCmd->add_option("SOURCE", partitionsSource, "Disk image, container or block device")
+        ->required()
+        ->type_name("PATH");
+    partitionsCmd->add_flag("--json", partitionsJson, "Print one JSON array");
+
     // drives
     bool drivesJson = false;
     CLI::App* drivesCmd = app.add_subcommand("drives", "List the fixed block devices that hold NTFS");
@@ -132,6 +155,14 @@ int CommandLine::run(int argc, const char* const* argv) {
             err_ << "resurgo search: " << problem << '\n';
             return kExitUsage;
         }
+        if (!searchPartition.empty()) {
+            unsigned n = 0;
+            if (!ArgumentCheck::parsePartition(searchPartition, n, problem)) {
+                err_ << "resurgo search: " << problem << '\n';
+                return kExitUsage;
+            }
+            search.partition = n;
+        }
         std::unique_ptr<TerminalProgress> bar;
         if (Terminal::isTerminal(STDERR_FILENO)) bar = std::make_unique<TerminalProgress>(err_, "Searching");
         CancelSignal cancel;
@@ -141,6 +172,15 @@ int CommandLine::run(int argc, const char* const* argv) {
     }
 
     if (restoreCmd->parsed()) {
+        std::optional<unsigned> partition;
+        if (!restorePartition.empty()) {
+            unsigned n = 0;
+            if (!ArgumentCheck::parsePartition(restorePartition, n, problem)) {
+                err_ << "resurgo restore: " << problem << '\n';
+                return kExitUsage;
+            }
+            partition = n;
+        }
         SystemFileProbe systemProbe;
         FileProbe& probe = probe_ ? *probe_ : systemProbe;
         if (all) {
@@ -148,6 +188,7 @@ int CommandLine::run(int argc, const char* const* argv) {
             options.source = source;
             options.outputDir = outputDir;
             options.pattern = pattern;
+            options.partition = partition;
             if (!ArgumentCheck::parseDays(restoreDays, options.days, problem) ||
                 !ArgumentCheck::checkPattern(options.pattern, problem)) {
                 err_ << "resurgo restore: " << problem << '\n';
@@ -166,12 +207,15 @@ int CommandLine::run(int argc, const char* const* argv) {
         options.source = source;
         options.output = output;
         options.force = force;
+        options.partition = partition;
         if (!ArgumentCheck::parseRecord(recordText, options.record, problem)) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;
         }
         return RestoreCommand(probe).run(options, out_, err_, in_, Terminal::isTerminal(STDIN_FILENO));
     }
+
+    if (partitionsCmd->parsed()) return PartitionList::run(partitionsSource, partitionsJson, out_, err_);
 
     if (drivesCmd->parsed()) {
         SystemDeviceSource systemDevices;

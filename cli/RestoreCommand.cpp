@@ -6,8 +6,11 @@
 #include "cli/Messages.h"
 #include "cli/OutputPaths.h"
 #include "cli/RestoreChecks.h"
+#include "cli/SearchCommand.h"
+#include "cli/SourceChoice.h"
 #include "cli/Terminal.h"
 #include "recovery/SearchJob.h"
+#include "recovery/SourceStack.h"
 
 namespace resurgo::cli {
 
@@ -16,14 +19,20 @@ RestoreCommand::~RestoreCommand() = default;
 
 int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream& err, std::istream& in,
                         bool interactive) {
+    SourceStack stack;
+    if (int status = SourceChoice::open(stack, options.source, options.partition, err); status != kExitOk) {
+        return status;
+    }
+    const std::string source = SearchCommand::shownSource(options.source, stack.partition());
     SearchJob job;
-    job.driveRoot = options.source;
+    job.driveRoot = source;
+    job.useSource(stack.volume());
     FileCopy copier(job);  // closes the filesystem however the restore ends
     switch (copier.openFilesystem()) {
         case RestoreJob::Status::BootFailed:
-            return FailureReport::bootFailure(*copier.job().failure(), options.source, err);
+            return FailureReport::bootFailure(*copier.job().failure(), source, err);
         case RestoreJob::Status::OpenFailed:
-            return FailureReport::openFailure(*copier.job().failure(), options.source, err);
+            return FailureReport::openFailure(*copier.job().failure(), source, err);
         default:
             break;
     }
@@ -45,6 +54,7 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
 
     RestoreChecks checks(probe_);
     checks.setSource(options.source);
+    checks.addSourceFiles(stack.files());
     if (checks.destinationOnSource(directory, target)) {
         err << Messages::kSameDrive << '\n';
         return kExitSameSource;
