@@ -15,7 +15,12 @@ int SourceChoice::report(const SourceStack& stack, const std::string& source, st
         case Status::OpenFailed: {
             const ErrorException& e = *stack.failure();
             if (e.code() == kErrOpenDisk || e.code() == kErrDiskGeometry) return FailureReport::bootFailure(e, source, err);
-            err << "resurgo: cannot read " << source << ": " << FailureReport::reason(e) << '\n';
+            if (!stack.container().empty()) {
+                err << "resurgo: cannot read " << SourceStack::withArticle(stack.container()) << " image " << source
+                    << " (damaged or cut short): " << FailureReport::reason(e) << '\n';
+            } else {
+                err << "resurgo: cannot read " << source << ": " << FailureReport::reason(e) << '\n';
+            }
             return kExitOpenFailed;
         }
         case Status::ContainerFailed:

@@ -106,7 +106,8 @@ SourceStack::Status SourceStack::inspectSource(const std::string& path) {
         }
         const PartitionTable table = PartitionTable::read(*disk_);
         if (table.empty()) {
-            filesystem_ = blank ? "blank" : FileSystemProbe::probe(*disk_).text();
+            filesystem_ = FileSystemProbe::probe(*disk_).text();
+            if (filesystem_ == "unknown" && blank) filesystem_ = "blank";
             return Status::Ready;
         }
         scheme_ = table.scheme;
@@ -118,9 +119,13 @@ SourceStack::Status SourceStack::inspectSource(const std::string& path) {
             p.filesystem = "unknown";
             if (p.present > 0) {
                 SliceSource slice(*disk_, e.start, p.present);
-                const FileSystemProbe::Result found = FileSystemProbe::probe(slice);
+                FileSystemProbe::Result found = FileSystemProbe::probe(slice);
+                // An NTFS boot record that libblkid turns down (its MFT
+                // overwritten by a later file system) still counts: the
+                // search says what is wrong with it.
                 p.ntfs = startsWithNtfs(slice) || found.has("ntfs");
-                p.filesystem = found.types.empty() && p.ntfs ? "ntfs" : found.text();
+                if (p.ntfs && !found.has("ntfs")) found.types.push_back("ntfs");
+                p.filesystem = found.text();
                 p.label = found.label;
             }
             if (p.label.empty()) p.label = e.name;
@@ -192,7 +197,7 @@ SourceStack::Status SourceStack::choose(std::optional<unsigned> partition) {
                                                  " NTFS partitions; choose one with --partition");
         }
         note_ = "using partition " + std::to_string(pick->entry.number) + " (NTFS" +
-                (pick->label.empty() ? std::string() : ", \"" + pick->label + "\"") + ") of the " + table + " on " +
+                (pick->label.empty() ? std::string() : ", \"" + pick->label + "\"") + ") of the " + table.substr(table.find(' ') + 1) + " on " +
                 path;
     }
     chosen_ = pick->entry.number;
@@ -205,7 +210,9 @@ SourceStack::Status SourceStack::choose(std::optional<unsigned> partition) {
                  " is cut short by the end of the image: " + std::to_string(pick->present) + " of " +
                  std::to_string(pick->entry.size) + " bytes are there; files stored past the end can't be restored";
     }
-    slice_ = std::make_unique<SliceSource>(*disk_, pick->entry.start, pick->present);
+    // The slice keeps the length the table gives: the volume's own size
+    // checks hold, and reads past the end of a cut image fail as reads.
+    slice_ = std::make_unique<SliceSource>(*disk_, pick->entry.start, pick->entry.size);
     volume_ = slice_.get();
     return Status::Ready;
 }

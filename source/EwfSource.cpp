@@ -69,6 +69,20 @@ EwfSource::EwfSource(const std::string& path, const SourceIdentity& identity)
         throw SourceError(kErrOpenDisk, "the E01 image " + path + " can't be read (" + segmentsText +
                                             "; a segment file may be missing or damaged): " + why);
     }
+    // Without its last segment (the one holding the "done" section) the
+    // set is marked corrupted: the missing data would read as zeros.
+    const int corrupted = libewf_handle_segment_files_corrupted(handle_, &error);
+    if (corrupted != 0) {
+        if (error != nullptr) libewf_error_free(&error);
+        libewf_handle_close(handle_, &error);
+        if (error != nullptr) libewf_error_free(&error);
+        libewf_handle_free(&handle_, &error);
+        if (error != nullptr) libewf_error_free(&error);
+        throw SourceError(kErrOpenDisk, "the E01 image " + path + " is incomplete: a segment file after " +
+                                            baseName(files_.back()) + " is missing or damaged (" +
+                                            std::to_string(files_.size()) + " segment file" +
+                                            (files_.size() == 1 ? "" : "s") + " found beside it)");
+    }
     size64_t media = 0;
     if (libewf_handle_get_media_size(handle_, &media, &error) != 1) {
         const std::string why = takeError(error);

@@ -80,12 +80,14 @@ VmdkSource::VmdkSource(const std::string& path, const SourceIdentity& identity)
         // The extent files are opened here, each under the name found
         // beside the descriptor. A monolithic sparse file names itself in
         // its embedded descriptor, under the name it was made with: it is
-        // its own extent whatever it is called now.
+        // its own extent whatever it is called now (and whatever file of
+        // that name lies beside it).
         libbfio_error_t* bfioError = nullptr;
         if (libbfio_pool_initialize(&pool_, 0, 0, &bfioError) != 1) {
             dropBfio(bfioError);
             throw SourceError(kErrNoMemory, "cannot read the VMDK image " + path);
         }
+        const bool selfContained = holdsExtent(path);
         for (int i = 0; i < extents; ++i) {
             libvmdk_extent_descriptor_t* extent = nullptr;
             if (libvmdk_handle_get_extent_descriptor(handle_, i, &extent, &error) != 1) {
@@ -100,14 +102,11 @@ VmdkSource::VmdkSource(const std::string& path, const SourceIdentity& identity)
             if (type == LIBVMDK_EXTENT_TYPE_ZERO) continue;
             if (name.empty()) throw SourceError(kErrOpenDisk, "the VMDK descriptor " + path + " names an extent without a file");
             std::string file = directoryOf(path) + "/" + baseName(name);
-            if (!platform().fileExists(file)) {
-                if (extents == 1 && (type == LIBVMDK_EXTENT_TYPE_SPARSE || type == LIBVMDK_EXTENT_TYPE_VMFS_SPARSE) &&
-                    holdsExtent(path)) {
-                    file = path;
-                } else {
-                    throw SourceError(kErrOpenDisk, "the extent file " + baseName(name) + " of the VMDK image " + path +
-                                                        " is missing (looked for " + file + ")");
-                }
+            if (extents == 1 && selfContained) {
+                file = path;
+            } else if (!platform().fileExists(file)) {
+                throw SourceError(kErrOpenDisk, "the extent file " + baseName(name) + " of the VMDK image " + path +
+                                                    " is missing (looked for " + file + ")");
             }
             libbfio_handle_t* handle = nullptr;
             if (libbfio_file_initialize(&handle, &bfioError) != 1 ||
