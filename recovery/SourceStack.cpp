@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ntfs/BootRecordNTFS.h"
 #include "source/ContainerFormat.h"
 #include "source/ContainerSource.h"
 #include "source/FileSource.h"
@@ -26,6 +27,22 @@ bool startsWithNtfs(Source& volume, bool* blank = nullptr) {
     const std::size_t got = volume.readAt(sector, sizeof sector, 0, "SourceStack::startsWithNtfs");
     if (blank != nullptr) *blank = std::all_of(sector, sector + got, [](std::uint8_t b) { return b == 0; });
     return got >= kOemIdOffset + 8 && std::memcmp(sector + kOemIdOffset, kNtfsOemId, 8) == 0;
+}
+
+// The first records of the MFT of an NTFS volume (where libblkid finds
+// the label), when its boot record can be read.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> mftStart(Source& volume) {
+    std::uint8_t sector[kFirstSector] = {};
+    if (volume.readAt(sector, sizeof sector, 0, "SourceStack::mftStart") != sizeof sector) return {};
+    try {
+        BootRecordNTFS boot;
+        boot.parse(sector, sizeof sector, volume.size() / kFirstSector);
+        const std::uint64_t cluster = static_cast<std::uint64_t>(boot.bytesPerSector) * boot.sectorsPerCluster;
+        if (cluster == 0 || boot.mftCluster > UINT64_MAX / cluster) return {};
+        return {{boot.mftCluster * cluster, 64 * 1024}};
+    } catch (const ErrorException&) {
+        return {};
+    }
 }
 
 std::string tableName(const std::string& scheme) { return scheme == "gpt" ? "a GPT" : "an MBR"; }
@@ -106,7 +123,7 @@ SourceStack::Status SourceStack::inspectSource(const std::string& path) {
         }
         const PartitionTable table = PartitionTable::read(*disk_);
         if (table.empty()) {
-            filesystem_ = FileSystemProbe::probe(*disk_).text();
+            filesystem_ = FileSystemProbe::probe(*disk_, mftStart(*disk_)).text();
             if (filesystem_ == "unknown" && blank) filesystem_ = "blank";
             return Status::Ready;
         }
@@ -119,7 +136,7 @@ SourceStack::Status SourceStack::inspectSource(const std::string& path) {
             p.filesystem = "unknown";
             if (p.present > 0) {
                 SliceSource slice(*disk_, e.start, p.present);
-                FileSystemProbe::Result found = FileSystemProbe::probe(slice);
+                FileSystemProbe::Result found = FileSystemProbe::probe(slice, mftStart(slice));
                 // An NTFS boot record that libblkid turns down (its MFT
                 // overwritten by a later file system) still counts: the
                 // search says what is wrong with it.

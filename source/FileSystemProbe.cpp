@@ -28,7 +28,8 @@ bool FileSystemProbe::Result::has(const std::string& type) const {
 
 #if defined(RESURGO_HAVE_CONTAINERS)
 
-FileSystemProbe::Result FileSystemProbe::probe(Source& volume) {
+FileSystemProbe::Result FileSystemProbe::probe(Source& volume,
+                                               const std::vector<std::pair<std::uint64_t, std::uint64_t>>& extra) {
     Result result;
     const std::uint64_t size = volume.size();
     if (size == 0) return result;
@@ -44,6 +45,9 @@ FileSystemProbe::Result FileSystemProbe::probe(Source& volume) {
         if (!bytes.empty()) file.write(bytes.data(), bytes.size(), offset);
     };
     copy(0, kWindowBytes);
+    for (const auto& [offset, length] : extra) {
+        if (offset < size) copy(offset, std::min<std::uint64_t>(length, kWindowBytes));
+    }
     if (size > kWindowBytes) copy(size > 2 * kWindowBytes ? size - kWindowBytes : kWindowBytes, kWindowBytes);
 
     blkid_probe pr = blkid_new_probe();
@@ -71,7 +75,9 @@ FileSystemProbe::Result FileSystemProbe::probe(Source& volume) {
 
 #else
 
-FileSystemProbe::Result FileSystemProbe::probe(Source&) { return Result(); }
+FileSystemProbe::Result FileSystemProbe::probe(Source&, const std::vector<std::pair<std::uint64_t, std::uint64_t>>&) {
+    return Result();
+}
 
 #endif
 

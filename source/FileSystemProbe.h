@@ -3,7 +3,9 @@
 // libblkid's superblock probes tell: "ntfs", "ext4", "vfat" ... Linux
 // build only: elsewhere nothing is found.
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace resurgo {
@@ -26,7 +28,10 @@ public:
         bool has(const std::string& type) const;
     };
 
-    static Result probe(Source& volume);
+    // extra: further byte ranges of the volume the probes may need (the
+    // start of an NTFS MFT, where the volume's label is).
+    static Result probe(Source& volume,
+                        const std::vector<std::pair<std::uint64_t, std::uint64_t>>& extra = {});
 };
 
 } // namespace resurgo
