@@ -138,7 +138,7 @@ int CommandLine::run(int argc, const char* const* argv) {
 
     // drives
     bool drivesJson = false;
-    CLI::App* drivesCmd = app.add_subcommand("drives", "List the fixed block devices that hold NTFS");
+    CLI::App* drivesCmd = app.add_subcommand("drives", "List the fixed block devices that hold NTFS and the whole disks with NTFS partitions");
     drivesCmd->add_flag("--json", drivesJson, "Print one JSON array");
 
     try {
@@ -225,6 +225,7 @@ int CommandLine::run(int argc, const char* const* argv) {
             out_ << table.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
         } else {
             table.writeTable(out_);
+            table.writeDisks(out_);
         }
         table.reportDenied(err_);
         return kExitOk;

@@ -228,6 +228,8 @@ TEST(DiskSources, DamagedAndForeignSourcesGetAMessageNamingTheProblem) {
     const std::string lone = copy("disk-mbr.E01", "lone/disk-mbr.E01");
     // An overlay whose backing file is not beside it.
     const std::string orphan = copy("disk-mbr-overlay.qcow2", "orphan/disk-mbr-overlay.qcow2");
+    // A differencing VHD without its parent.
+    const std::string child = copy("disk-mbr-child.vhd", "child/disk-mbr-child.vhd");
     // A flat VMDK descriptor without its extent.
     const std::string descriptor = copy("disk-mbr-flat.vmdk", "flat/disk-mbr-flat.vmdk");
     // QCOW2 header with cluster bits 255.
@@ -255,6 +257,7 @@ TEST(DiskSources, DamagedAndForeignSourcesGetAMessageNamingTheProblem) {
         {{"search", cut6, "--partition", "6"}, cli::kExitUsage, "partition 6 starts at byte 13631488, past the end"},
         {{"search", lone}, cli::kExitOpenFailed, "is incomplete: a segment file after disk-mbr.E01 is missing"},
         {{"search", orphan}, cli::kExitOpenFailed, "the backing file disk-mbr.qcow2 of the QCOW2 image"},
+        {{"search", child}, cli::kExitOpenFailed, "the parent disk disk-mbr.vhd of the differencing disk"},
         {{"search", descriptor}, cli::kExitOpenFailed, "the extent file disk-mbr-flat-flat.vmdk of the VMDK image"},
         {{"search", badQcow}, cli::kExitOpenFailed, "the QCOW2 image " + badQcow + " can't be read"},
         {{"search", badVhdx}, cli::kExitOpenFailed, "the VHDX image " + badVhdx + " can't be read"},
@@ -289,6 +292,8 @@ TEST(DiskSources, RestoringIntoTheContainerOrOneOfItsFilesIsRefused) {
     for (const char* name : {"disk-mbr.E01", "disk-mbr.E02"}) copyFile(kDisks + "/" + name, dir + "/" + name);
     copyFile(kDisks + "/disk-mbr.qcow2", dir + "/disk-mbr.qcow2");
     copyFile(kDisks + "/disk-mbr-overlay.qcow2", dir + "/disk-mbr-overlay.qcow2");
+    copyFile(kDisks + "/disk-mbr.vhd", dir + "/disk-mbr.vhd");
+    copyFile(kDisks + "/disk-mbr-child.vhd", dir + "/disk-mbr-child.vhd");
     const nlohmann::json file = fileToRestore(fixtureFacts("c512"));
     const std::string record = std::to_string(file.at("record").get<std::uint64_t>());
     struct Case {
@@ -296,7 +301,8 @@ TEST(DiskSources, RestoringIntoTheContainerOrOneOfItsFilesIsRefused) {
     };
     for (const Case& c : std::vector<Case>{{"disk-mbr.E01", "disk-mbr.E01"},
                                            {"disk-mbr.E01", "disk-mbr.E02"},
-                                           {"disk-mbr-overlay.qcow2", "disk-mbr.qcow2"}}) {
+                                           {"disk-mbr-overlay.qcow2", "disk-mbr.qcow2"},
+                                           {"disk-mbr-child.vhd", "disk-mbr.vhd"}}) {
         SCOPED_TRACE(c.source + " -> " + c.target);
         const std::string target = dir + "/" + c.target;
         const std::string before = CliProcess::sha256File(target);
