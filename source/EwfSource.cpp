@@ -4,6 +4,9 @@
 
 #include <libewf.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "source/SourceError.h"
 
 namespace resurgo {
@@ -46,72 +49,85 @@ EwfSource::EwfSource(const std::string& path, const SourceIdentity& identity)
         segments.names = nullptr;
         segments.count = 0;
     }
-    std::vector<char*> names;
-    std::string single = path;
     if (segments.count > 0) {
-        for (int i = 0; i < segments.count; ++i) {
-            names.push_back(segments.names[i]);
-            files_.emplace_back(segments.names[i]);
-        }
+        for (int i = 0; i < segments.count; ++i) files_.emplace_back(segments.names[i]);
     } else {
-        names.push_back(single.data());
         files_.push_back(path);
     }
-    if (libewf_handle_initialize(&handle_, &error) != 1) {
-        throw SourceError(kErrNoMemory, "cannot read the E01 image " + path + ": " + takeError(error));
-    }
-    if (libewf_handle_open(handle_, names.data(), static_cast<int>(names.size()), LIBEWF_OPEN_READ, &error) != 1) {
-        const std::string why = takeError(error);
-        libewf_handle_free(&handle_, &error);
-        if (error != nullptr) libewf_error_free(&error);
-        const std::string segmentsText = names.size() == 1 ? "its only segment file found"
-                                                           : std::to_string(names.size()) + " segment files found";
+    std::string why;
+    libewf_handle_t* handle = openHandle(why);
+    if (handle == nullptr) {
+        const std::string segmentsText = files_.size() == 1 ? "its only segment file found"
+                                                            : std::to_string(files_.size()) + " segment files found";
         throw SourceError(kErrOpenDisk, "the E01 image " + path + " can't be read (" + segmentsText +
                                             "; a segment file may be missing or damaged): " + why);
     }
+    auto release = [&handle] {
+        libewf_error_t* e = nullptr;
+        libewf_handle_close(handle, &e);
+        if (e != nullptr) libewf_error_free(&e);
+        libewf_handle_free(&handle, &e);
+        if (e != nullptr) libewf_error_free(&e);
+    };
     // Without its last segment (the one holding the "done" section) the
     // set is marked corrupted: the missing data would read as zeros.
-    const int corrupted = libewf_handle_segment_files_corrupted(handle_, &error);
-    if (corrupted != 0) {
+    if (libewf_handle_segment_files_corrupted(handle, &error) != 0) {
         if (error != nullptr) libewf_error_free(&error);
-        libewf_handle_close(handle_, &error);
-        if (error != nullptr) libewf_error_free(&error);
-        libewf_handle_free(&handle_, &error);
-        if (error != nullptr) libewf_error_free(&error);
+        release();
         throw SourceError(kErrOpenDisk, "the E01 image " + path + " is incomplete: a segment file after " +
                                             baseName(files_.back()) + " is missing or damaged (" +
                                             std::to_string(files_.size()) + " segment file" +
                                             (files_.size() == 1 ? "" : "s") + " found beside it)");
     }
     size64_t media = 0;
-    if (libewf_handle_get_media_size(handle_, &media, &error) != 1) {
-        const std::string why = takeError(error);
-        libewf_handle_close(handle_, &error);
-        if (error != nullptr) libewf_error_free(&error);
-        libewf_handle_free(&handle_, &error);
-        if (error != nullptr) libewf_error_free(&error);
-        throw SourceError(kErrOpenDisk, "the E01 image " + path + " has a damaged header: " + why);
+    if (libewf_handle_get_media_size(handle, &media, &error) != 1) {
+        const std::string why2 = takeError(error);
+        release();
+        throw SourceError(kErrOpenDisk, "the E01 image " + path + " has a damaged header: " + why2);
     }
     size_ = media;
+    readers_[0].handle = handle;
+    open_ = 1;
+    const unsigned processors = std::thread::hardware_concurrency();
+    maxHandles_ = static_cast<int>(std::clamp<unsigned>(processors, 1, kMaxHandles));
+}
+
+libewf_handle_t* EwfSource::openHandle(std::string& why) {
+    libewf_error_t* error = nullptr;
+    libewf_handle_t* handle = nullptr;
+    if (libewf_handle_initialize(&handle, &error) != 1) {
+        why = takeError(error);
+        return nullptr;
+    }
+    std::vector<char*> names;
+    for (std::string& f : files_) names.push_back(f.data());
+    if (libewf_handle_open(handle, names.data(), static_cast<int>(names.size()), LIBEWF_OPEN_READ, &error) != 1) {
+        why = takeError(error);
+        libewf_handle_free(&handle, &error);
+        if (error != nullptr) libewf_error_free(&error);
+        return nullptr;
+    }
+    return handle;
 }
 
 EwfSource::~EwfSource() {
-    libewf_error_t* error = nullptr;
-    libewf_handle_close(handle_, &error);
-    if (error != nullptr) libewf_error_free(&error);
-    libewf_handle_free(&handle_, &error);
-    if (error != nullptr) libewf_error_free(&error);
+    for (Reader& r : readers_) {
+        if (r.handle == nullptr) continue;
+        libewf_error_t* error = nullptr;
+        libewf_handle_close(r.handle, &error);
+        if (error != nullptr) libewf_error_free(&error);
+        libewf_handle_free(&r.handle, &error);
+        if (error != nullptr) libewf_error_free(&error);
+    }
 }
 
-std::size_t EwfSource::readAt(void* buffer, std::size_t length, std::uint64_t offset, const char* diagnostic) {
-    if (offset >= size_) return 0;
-    if (length > size_ - offset) length = static_cast<std::size_t>(size_ - offset);
-    std::lock_guard<std::mutex> lock(mutex_);
+std::size_t EwfSource::readWith(libewf_handle_t* handle, void* buffer, std::size_t length, std::uint64_t offset,
+                                const char* diagnostic) {
     auto* out = static_cast<std::uint8_t*>(buffer);
     std::size_t done = 0;
     while (done < length) {
         libewf_error_t* error = nullptr;
-        const ssize_t got = libewf_handle_read_random(handle_, out + done, length - done,
+        const ssize_t got = libewf_handle_read_random(handle, out + done, length - done,
                                                       static_cast<off64_t>(offset + done), &error);
         if (got < 0) {
             if (error != nullptr) libewf_error_free(&error);
@@ -121,6 +137,37 @@ std::size_t EwfSource::readAt(void* buffer, std::size_t length, std::uint64_t of
         done += static_cast<std::size_t>(got);
     }
     return done;
+}
+
+std::size_t EwfSource::readAt(void* buffer, std::size_t length, std::uint64_t offset, const char* diagnostic) {
+    if (offset >= size_) return 0;
+    if (length > size_ - offset) length = static_cast<std::size_t>(size_ - offset);
+    // A handle nobody is reading through.
+    const int open = open_.load(std::memory_order_acquire);
+    for (int i = 0; i < open; ++i) {
+        if (readers_[i].mutex.try_lock()) {
+            std::lock_guard<std::mutex> lock(readers_[i].mutex, std::adopt_lock);
+            return readWith(readers_[i].handle, buffer, length, offset, diagnostic);
+        }
+    }
+    // All busy: one more, while there may be.
+    {
+        std::unique_lock<std::mutex> opening(opening_, std::try_to_lock);
+        const int next = open_.load(std::memory_order_acquire);
+        if (opening.owns_lock() && next < maxHandles_) {
+            std::string why;
+            if (libewf_handle_t* handle = openHandle(why)) {
+                std::lock_guard<std::mutex> lock(readers_[next].mutex);
+                readers_[next].handle = handle;
+                open_.store(next + 1, std::memory_order_release);
+                opening.unlock();
+                return readWith(handle, buffer, length, offset, diagnostic);
+            }
+            maxHandles_ = next;  // the system refuses more: make do
+        }
+    }
+    std::lock_guard<std::mutex> lock(readers_[0].mutex);
+    return readWith(readers_[0].handle, buffer, length, offset, diagnostic);
 }
 
 } // namespace resurgo

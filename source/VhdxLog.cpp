@@ -191,7 +191,8 @@ VhdxLog::VhdxLog(Source& file) {
             bestLast = head.sequence;
         }
     }
-    if (best.empty()) throw SourceError(kErrOpenDisk, "the VHDX log needs replaying but holds no complete sequence of entries (damaged log)");
+    // No valid sequence: nothing was left to replay (as qemu reads it too).
+    if (best.empty()) return;
 
     std::uint64_t sectors = 0;
     for (std::size_t slot : best) {
