@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "recovery/ErrorText.h"
+#include "recovery/SearchJob.h"
 #include "source/ContainerFormat.h"
+#include "source/ContainerSource.h"
 #include "source/MemorySource.h"
 #include "source/PartitionTable.h"
 #include "source/SourceError.h"
@@ -79,6 +82,34 @@ TEST(PartitionTables, AreReadFromMemoryInTheirOwnSectorSize) {
 }
 
 #endif
+
+TEST(ContainerFormats, AContainerSearchedAsAVolumeIsNamed) {
+    // What a front end that opens the path itself (the desktop dialog) is told.
+    const std::string path = tempDir("container-as-volume") + "/disk.bin";
+    std::vector<std::uint8_t> bytes(1 << 20, 0);
+    std::memcpy(bytes.data(), "vhdxfile", 8);
+    writeFile(path, bytes);
+    SearchJob job;
+    job.driveRoot = path;
+    job.run(nullptr, nullptr);
+    ASSERT_EQ(job.outcome(), SearchJob::Outcome::BootFailed);
+    EXPECT_EQ(job.failure()->code(), kErrNotSupported);
+    const std::string reason = ErrorText::reason(*job.failure());
+    EXPECT_NE(reason.find(path + " is a VHDX image"), std::string::npos) << reason;
+#if !defined(RESURGO_HAVE_CONTAINERS)
+    EXPECT_NE(reason.find("this build reads disk image containers only on Linux"), std::string::npos) << reason;
+    const SourceError e = [&] {
+        try {
+            ContainerSource::open(path, ContainerFormat::Kind::Ewf, SourceIdentity{});
+        } catch (const SourceError& error) {
+            return error;
+        }
+        ADD_FAILURE() << "opened";
+        return SourceError(0, "");
+    }();
+    EXPECT_EQ(e.message(), path + " is an E01 image; this build reads disk image containers only on Linux");
+#endif
+}
 
 TEST(VhdxLogs, ChecksumIsCrc32c) {
     const std::string check = "123456789";
