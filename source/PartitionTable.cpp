@@ -1,7 +1,7 @@
 #include "source/PartitionTable.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -34,8 +34,8 @@ namespace {
 // memory file of the disk's length holding only the regions a table can
 // occupy, copied from the disk. These offsets find those regions; nothing
 // here decides what the table says.
-constexpr std::size_t kHeadBytes = 64 * 1024;     // MBR, GPT header (LBA 1 at 512 or 4096) and the usual entry array
-constexpr std::size_t kTailBytes = 64 * 1024;     // backup GPT header and entries
+constexpr std::size_t kHeadBytes = 64 << 10;      // MBR, GPT header (LBA 1 at 512 or 4096) and the usual entry array
+constexpr std::size_t kTailBytes = 64 << 10;      // backup GPT header and entries
 constexpr std::uint64_t kMaxEntryArray = 1 << 20; // more than any GPT entry array libblkid accepts
 constexpr std::size_t kMbrEntries = 446;          // four 16-byte entries
 constexpr std::size_t kMbrEntrySize = 16;
@@ -127,9 +127,9 @@ struct Probe {
 };
 
 std::string hexType(int type) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(type) & 0xFFu);
-    return text;
+    constexpr char kDigits[] = "0123456789abcdef";
+    const unsigned byte = static_cast<unsigned>(type) & 0xFFu;
+    return std::string("0x") + kDigits[byte >> 4] + kDigits[byte & 0xFu];
 }
 
 } // namespace
@@ -146,12 +146,12 @@ PartitionTable PartitionTable::read(Source& disk) {
     // header at 4096 and none at 512 means 4096-byte sectors.
     std::uint32_t sectorSize = disk.sectorSize() != 0 ? disk.sectorSize() : 512;
     auto gptAt = [&](std::size_t offset) {
-        return head.size() >= offset + 8 && std::string(head.begin() + offset, head.begin() + offset + 8) == "EFI PART";
+        return head.size() >= offset + 8 && std::memcmp(head.data() + offset, "EFI PART", 8) == 0;
     };
     if (disk.sectorSize() == 0 && !gptAt(512) && gptAt(4096)) sectorSize = 4096;
-    if (head.size() >= 2 * sectorSize) {
-        copyGptEntries(image, std::vector<std::uint8_t>(head.begin() + sectorSize, head.begin() + 2 * sectorSize),
-                       sectorSize);
+    const std::size_t unit = sectorSize;
+    if (head.size() >= 2 * unit) {
+        copyGptEntries(image, std::vector<std::uint8_t>(head.data() + unit, head.data() + 2 * unit), sectorSize);
     }
     copyExtendedChains(image, head, sectorSize);
 
@@ -160,7 +160,9 @@ PartitionTable PartitionTable::read(Source& disk) {
     if (blkid_probe_set_device(probe.pr, image.descriptor(), 0, static_cast<blkid_loff_t>(size)) != 0) {
         throw ErrorException(kErrReadDisk, "PartitionTable::read <Device>");
     }
-    blkid_probe_set_sectorsize(probe.pr, sectorSize);
+    if (blkid_probe_set_sectorsize(probe.pr, sectorSize) != 0) {
+        throw ErrorException(kErrReadDisk, "PartitionTable::read <SectorSize>");
+    }
     blkid_probe_enable_superblocks(probe.pr, 0);
     blkid_probe_enable_partitions(probe.pr, 1);
     blkid_probe_set_partitions_flags(probe.pr, BLKID_PARTS_ENTRY_DETAILS);

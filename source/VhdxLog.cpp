@@ -16,7 +16,7 @@ namespace {
 
 // Headers: two copies at 64 KiB and 128 KiB; the valid one with the
 // higher sequence number is current.
-constexpr std::uint64_t kHeaderOffsets[] = {64 * 1024, 128 * 1024};
+constexpr std::uint64_t kHeaderOffsets[] = {64 << 10, 128 << 10};
 constexpr std::size_t kHeaderSignature = 0;  // "head"
 constexpr std::size_t kHeaderChecksum = 4;
 constexpr std::size_t kHeaderSequence = 8;
