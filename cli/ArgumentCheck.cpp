@@ -53,4 +53,15 @@ bool ArgumentCheck::parseRecord(const std::string& text, std::uint64_t& record, 
     return true;
 }
 
+bool ArgumentCheck::parsePartition(const std::string& text, unsigned& partition, std::string& error) {
+    std::uint64_t n = 0;
+    if (!parseWhole(text, 65535, n) || n == 0) {
+        error = "--partition takes a partition number as `resurgo partitions` lists it (1, 2, ...), not \"" + text +
+                "\"";
+        return false;
+    }
+    partition = static_cast<unsigned>(n);
+    return true;
+}
+
 } // namespace resurgo::cli

@@ -18,6 +18,8 @@ public:
     static bool checkPattern(const std::string& pattern, std::string& error);
     // An MFT record number: digits only, below 2^48.
     static bool parseRecord(const std::string& text, std::uint64_t& record, std::string& error);
+    // A partition number as `resurgo partitions` lists it: 1 to 65535.
+    static bool parsePartition(const std::string& text, unsigned& partition, std::string& error);
 };
 
 } // namespace resurgo::cli

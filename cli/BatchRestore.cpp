@@ -12,9 +12,11 @@
 #include "cli/ResultFormatter.h"
 #include "cli/RestoreChecks.h"
 #include "cli/SearchCommand.h"
+#include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
 #include "platform/LocalFiles.h"
 #include "recovery/SearchJob.h"
+#include "recovery/SourceStack.h"
 
 namespace resurgo::cli {
 
@@ -57,9 +59,16 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         return kExitUsage;
     }
 
+    SourceStack stack;
+    if (int status = SourceChoice::open(stack, options.source, options.partition, err); status != kExitOk) {
+        return status;
+    }
+    const std::string source = SearchCommand::shownSource(options.source, stack.partition());
+
     // Nothing is created before the same-source check.
     RestoreChecks checks(probe_);
     checks.setSource(options.source);
+    checks.addSourceFiles(stack.files());
     const std::string existing = nearestExisting(options.outputDir);
     if (checks.destinationOnSource(existing, options.outputDir)) {
         err << Messages::kSameDrive << '\n';
@@ -67,7 +76,8 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     }
 
     SearchJob job;
-    if (int status = SearchCommand::runJob(job, options.source, options.pattern, options.days, progress, cancel, err);
+    job.useSource(stack.volume());
+    if (int status = SearchCommand::runJob(job, source, options.pattern, options.days, progress, cancel, err);
         status != kExitOk) {
         return status;
     }
@@ -91,7 +101,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
               [](const FOUND_FILE& a, const FOUND_FILE& b) { return a.recordNumber < b.recordNumber; });
     if (results.empty()) {
         out << "No deleted files " << SearchCommand::describeFilter(options.pattern, options.days)
-            << " were found on " << options.source << "; nothing restored.\n";
+            << " were found on " << source << "; nothing restored.\n";
         return job.outcome() == SearchJob::Outcome::WalkFailed ? kExitWalkFailed : kExitOk;
     }
 
@@ -100,7 +110,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         return kExitCopyFailed;
     }
     FileCopy copier(job);  // closes the filesystem however the restore ends
-    if (int status = copier.openFilesystem(options.source, err); status != kExitOk) return status;
+    if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
 
     std::size_t done = 0;
     for (const FOUND_FILE& found : results) {

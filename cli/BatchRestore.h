@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -21,6 +22,7 @@ public:
         std::string outputDir;
         std::string pattern = "*";
         std::int32_t days = 1;
+        std::optional<unsigned> partition;
     };
     struct Counts {
         std::size_t restored = 0;

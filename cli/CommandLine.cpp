@@ -1,6 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include <memory>
+#include <optional>
 
 #include <CLI/CLI.hpp>
 
@@ -11,6 +12,7 @@
 #include "cli/DriveTable.h"
 #include "cli/ExitCode.h"
 #include "cli/ManPage.h"
+#include "cli/PartitionList.h"
 #include "cli/RestoreCommand.h"
 #include "cli/SearchCommand.h"
 #include "cli/TerminalProgress.h"
@@ -27,14 +29,16 @@ namespace {
 const char* const kSummary = "find and restore deleted files on NTFS volumes";
 
 const char* const kDescription =
-    "Resurgo for NTFS: finds deleted files on an NTFS volume (an image file or a block device)\n"
-    "and restores them. The source is only ever read.";
+    "Resurgo for NTFS: finds deleted files on an NTFS volume (an image file, a block device, a\n"
+    "partition of a whole disk, or an E01, VHD, VHDX, VMDK or QCOW2 image) and restores them.\n"
+    "The source is only ever read.";
 
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
-    "search SOURCE [--pattern PATTERN] [--days N] [--json]",
-    "restore SOURCE --record N --output PATH [--force]",
-    "restore SOURCE --all --output-dir DIR [--pattern PATTERN] [--days N]",
+    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--json]",
+    "restore SOURCE [--partition N] --record N --output PATH [--force]",
+    "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N]",
+    "partitions SOURCE [--json]",
     "drives [--json]",
 };
 
@@ -54,6 +58,11 @@ const char* const kRestoreDetails =
     "that exists gets a numbered suffix, nothing is overwritten), and ends with a count of\n"
     "restored, damaged and failed files.";
 
+const char* const kPartitionsDetails =
+    "SOURCE is a whole-disk image, a disk image container or a block device. Shows each\n"
+    "partition's number (give it to --partition), start and size in bytes, the table's scheme\n"
+    "(mbr or gpt), the partition type, the file system found in it and its label.";
+
 const char* const kDrivesDetails =
     "Shows device, label, size and free space in MB (1,000,000 bytes); the free space of a\n"
     "mounted volume only. Devices that could not be read are named on standard error (run as\n"
@@ -63,6 +72,7 @@ const char* const kDrivesDetails =
 const char* detailsOf(const std::string& subcommand) {
     if (subcommand == "search") return kSearchDetails;
     if (subcommand == "restore") return kRestoreDetails;
+    if (subcommand == "partitions") return kPartitionsDetails;
     return kDrivesDetails;
 }
 
@@ -79,7 +89,9 @@ const Example kExamples[] = {
      "Restore the file of MFT record 74 (as the search lists it) to ~/letter.txt."},
     {"resurgo restore /dev/sdb1 --all --output-dir ~/recovered --days 7",
      "Restore every deleted file of the last week, with its directories, into ~/recovered."},
-    {"resurgo drives", "List the fixed NTFS block devices."},
+    {"resurgo partitions disk.vhdx", "List the partitions of a virtual machine's disk."},
+    {"resurgo search disk.vhdx --partition 2", "List the deleted files of its second partition."},
+    {"resurgo drives", "List the fixed NTFS block devices and the whole disks with NTFS partitions."},
 };
 
 std::string formsHelp() {
@@ -99,6 +111,7 @@ std::string examplesHelp() {
 struct CommandLine::Arguments {
     SearchCommand::Options search;
     std::string searchDays = "1";
+    std::string searchPartition;
 
     std::string source;
     std::string recordText;
@@ -108,11 +121,16 @@ struct CommandLine::Arguments {
     std::string restoreDays = "1";
     bool force = false;
     bool all = false;
+    std::string restorePartition;
+
+    std::string partitionsSource;
+    bool partitionsJson = false;
 
     bool drivesJson = false;
 
     CLI::App* searchCmd = nullptr;
     CLI::App* restoreCmd = nullptr;
+    CLI::App* partitionsCmd = nullptr;
     CLI::App* drivesCmd = nullptr;
 };
 
@@ -151,12 +169,19 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         ->capture_default_str()
         ->type_name("N");
     searchCmd->add_flag("--json", a.search.json, "Print one JSON array (record order) instead of the table");
+    searchCmd->add_option("--partition", a.searchPartition,
+                          "Search partition N of a whole disk (as `resurgo partitions` lists it); without it the one "
+                          "NTFS partition is chosen")
+        ->type_name("N");
     searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
 
     // restore
     a.restoreCmd = app.add_subcommand("restore", "Restore deleted files from SOURCE");
     CLI::App* restoreCmd = a.restoreCmd;
     restoreCmd->add_option("SOURCE", a.source, "NTFS image file or block device")->required()->type_name("PATH");
+    restoreCmd->add_option("--partition", a.restorePartition,
+                           "Partition N of a whole disk (as `resurgo partitions` lists it)")
+        ->type_name("N");
     CLI::Option* recordOpt =
         restoreCmd->add_option("--record,-r", a.recordText, "MFT record number of the file (as `search --json` lists it)")
             ->type_name("N");
@@ -186,8 +211,18 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     daysOpt->needs(allOpt);
     restoreCmd->footer(std::string(detailsOf("restore")) + "\n\n" + exitCodeHelp());
 
+    // partitions
+    a.partitionsCmd =
+        app.add_subcommand("partitions", "List the partition table of SOURCE and the file system in each partition");
+    a.partitionsCmd->add_option("SOURCE", a.partitionsSource, "Disk image, container or block device")
+        ->required()
+        ->type_name("PATH");
+    a.partitionsCmd->add_flag("--json", a.partitionsJson, "Print one JSON array");
+    a.partitionsCmd->footer(detailsOf("partitions"));
+
     // drives
-    a.drivesCmd = app.add_subcommand("drives", "List the fixed block devices that hold NTFS");
+    a.drivesCmd = app.add_subcommand(
+        "drives", "List the fixed block devices that hold NTFS and the whole disks with NTFS partitions");
     a.drivesCmd->add_flag("--json", a.drivesJson, "Print one JSON array");
     a.drivesCmd->footer(detailsOf("drives"));
 }
@@ -247,6 +282,14 @@ int CommandLine::run(int argc, const char* const* argv) {
             err_ << "resurgo search: " << problem << '\n';
             return kExitUsage;
         }
+        if (!a.searchPartition.empty()) {
+            unsigned n = 0;
+            if (!ArgumentCheck::parsePartition(a.searchPartition, n, problem)) {
+                err_ << "resurgo search: " << problem << '\n';
+                return kExitUsage;
+            }
+            a.search.partition = n;
+        }
         std::unique_ptr<TerminalProgress> bar;
         if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) {
             bar = std::make_unique<TerminalProgress>(err_, "Searching");
@@ -258,6 +301,15 @@ int CommandLine::run(int argc, const char* const* argv) {
     }
 
     if (a.restoreCmd->parsed()) {
+        std::optional<unsigned> partition;
+        if (!a.restorePartition.empty()) {
+            unsigned n = 0;
+            if (!ArgumentCheck::parsePartition(a.restorePartition, n, problem)) {
+                err_ << "resurgo restore: " << problem << '\n';
+                return kExitUsage;
+            }
+            partition = n;
+        }
         SystemFileProbe systemProbe;
         FileProbe& probe = probe_ ? *probe_ : systemProbe;
         if (a.all) {
@@ -265,6 +317,7 @@ int CommandLine::run(int argc, const char* const* argv) {
             options.source = a.source;
             options.outputDir = a.outputDir;
             options.pattern = a.pattern;
+            options.partition = partition;
             if (!ArgumentCheck::parseDays(a.restoreDays, options.days, problem) ||
                 !ArgumentCheck::checkPattern(options.pattern, problem)) {
                 err_ << "resurgo restore: " << problem << '\n';
@@ -285,6 +338,7 @@ int CommandLine::run(int argc, const char* const* argv) {
         options.source = a.source;
         options.output = a.output;
         options.force = a.force;
+        options.partition = partition;
         if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;
@@ -292,6 +346,8 @@ int CommandLine::run(int argc, const char* const* argv) {
         const bool interactive = ProcessContext::isTerminal(ProcessContext::Stream::Input);
         return RestoreCommand(probe).run(options, out_, err_, in_, interactive);
     }
+
+    if (a.partitionsCmd->parsed()) return PartitionList::run(a.partitionsSource, a.partitionsJson, out_, err_);
 
     if (a.drivesCmd->parsed()) {
         SystemDeviceSource systemDevices;
@@ -301,6 +357,7 @@ int CommandLine::run(int argc, const char* const* argv) {
             out_ << table.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
         } else {
             table.writeTable(out_);
+            table.writeDisks(out_);
         }
         table.reportDenied(err_);
         return kExitOk;

@@ -20,11 +20,21 @@ bool DriveTable::isNtfs(const BlockDevice& d) {
 
 void DriveTable::load() {
     drives_.clear();
+    disks_.clear();
     denied_.clear();
-    for (BlockDevice& d : source_.devices()) {
+    std::vector<BlockDevice> all = source_.devices();
+    for (const BlockDevice& d : all) {
         if (d.probeDenied) denied_.push_back(d.path);
-        if (!isNtfs(d) || d.removable) continue;
-        drives_.push_back(std::move(d));
+        if (isNtfs(d) && !d.removable) drives_.push_back(d);
+    }
+    // Whole disks holding NTFS partitions, to search with --partition.
+    for (const BlockDevice& d : all) {
+        if (d.partition != 0 || d.removable) continue;
+        Disk disk{d, {}};
+        for (const BlockDevice& p : all) {
+            if (p.partition != 0 && p.disk == d.path && isNtfs(p)) disk.ntfsPartitions.push_back(p.partition);
+        }
+        if (!disk.ntfsPartitions.empty()) disks_.push_back(std::move(disk));
     }
 }
 
@@ -62,6 +72,17 @@ void DriveTable::writeTable(std::ostream& out) const {
     }
 }
 
+void DriveTable::writeDisks(std::ostream& out) const {
+    if (disks_.empty()) return;
+    out << "\nWhole disks with NTFS partitions (search one with --partition N):\n";
+    for (const Disk& disk : disks_) {
+        out << disk.device.path << "  " << disk.device.sizeBytes / kBytesPerMegabyte << " MB  NTFS partition"
+            << (disk.ntfsPartitions.size() == 1 ? " " : "s ");
+        for (std::size_t i = 0; i < disk.ntfsPartitions.size(); ++i) out << (i ? ", " : "") << disk.ntfsPartitions[i];
+        out << '\n';
+    }
+}
+
 void DriveTable::reportDenied(std::ostream& err) const {
     if (!denied_.empty()) {
         err << "resurgo: no permission to read";
@@ -81,6 +102,11 @@ nlohmann::ordered_json DriveTable::toJson() const {
         if (d.hasFreeBytes) o["free_mb"] = d.freeBytes / kBytesPerMegabyte;
         if (!d.mountPoint.empty()) o["mount_point"] = d.mountPoint;
         array.push_back(std::move(o));
+    }
+    for (const Disk& disk : disks_) {
+        array.push_back({{"device", disk.device.path},
+                         {"size_mb", disk.device.sizeBytes / kBytesPerMegabyte},
+                         {"ntfs_partitions", disk.ntfsPartitions}});
     }
     return array;
 }

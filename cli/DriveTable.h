@@ -27,11 +27,19 @@ public:
     // the order the source lists them.
     void load();
     const std::vector<BlockDevice>& drives() const { return drives_; }
+    // Whole disks (not removable) with the numbers of their NTFS partitions.
+    struct Disk {
+        BlockDevice device;
+        std::vector<unsigned> ntfsPartitions;
+    };
+    const std::vector<Disk>& disks() const { return disks_; }
     // Devices whose file system could not be learned (no permission).
     const std::vector<std::string>& denied() const { return denied_; }
 
     static bool isNtfs(const BlockDevice& d);
     void writeTable(std::ostream& out) const;
+    // The whole disks and their NTFS partitions, after the table.
+    void writeDisks(std::ostream& out) const;
     // Names the devices that could not be read, if any.
     void reportDenied(std::ostream& err) const;
     nlohmann::ordered_json toJson() const;
@@ -39,6 +47,7 @@ public:
 private:
     DeviceSource& source_;
     std::vector<BlockDevice> drives_;
+    std::vector<Disk> disks_;
     std::vector<std::string> denied_;
 };
 

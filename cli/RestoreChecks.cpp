@@ -38,6 +38,13 @@ bool RestoreChecks::setSource(const std::string& source) {
     return source_.exists;
 }
 
+void RestoreChecks::addSourceFiles(const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+        FileProbe::Identity f = probe_.identify(path);
+        if (f.exists && !sameFile(f, source_)) sourceFiles_.push_back(f);
+    }
+}
+
 bool RestoreChecks::touchesSource(std::uint64_t device) {
     // Walk down the layers from the destination's file system; any layer
     // that is the source device, or the source image, means a write there
@@ -53,6 +60,9 @@ bool RestoreChecks::touchesSource(std::uint64_t device) {
         for (std::uint64_t d : lower.devices) queue.push_back(d);
         for (const FileProbe::Identity& f : lower.files) {
             if (!source_.isBlockDevice && sameFile(f, source_)) return true;
+            for (const FileProbe::Identity& s : sourceFiles_) {
+                if (sameFile(f, s)) return true;
+            }
             // The backing file's own file system is a layer too.
             queue.push_back(f.device);
         }

@@ -21,6 +21,10 @@ public:
     // Learns what the source is (block device or image file). False when
     // it can't be examined.
     bool setSource(const std::string& source);
+    // Further files the source reads (a container's segments, extents and
+    // parent disks): writing one of them, or onto a mount of one, is
+    // writing the source too.
+    void addSourceFiles(const std::vector<std::string>& paths);
     const FileProbe::Identity& source() const { return source_; }
 
     // True when writing target (a file in directory, which must exist)

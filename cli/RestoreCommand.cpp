@@ -6,8 +6,11 @@
 #include "cli/Messages.h"
 #include "cli/OutputPaths.h"
 #include "cli/RestoreChecks.h"
+#include "cli/SearchCommand.h"
+#include "cli/SourceChoice.h"
 #include "cli/Terminal.h"
 #include "recovery/SearchJob.h"
+#include "recovery/SourceStack.h"
 
 namespace resurgo::cli {
 
@@ -16,10 +19,16 @@ RestoreCommand::~RestoreCommand() = default;
 
 int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream& err, std::istream& in,
                         bool interactive) {
+    SourceStack stack;
+    if (int status = SourceChoice::open(stack, options.source, options.partition, err); status != kExitOk) {
+        return status;
+    }
+    const std::string source = SearchCommand::shownSource(options.source, stack.partition());
     SearchJob job;
-    job.driveRoot = options.source;
+    job.driveRoot = source;
+    job.useSource(stack.volume());
     FileCopy copier(job);  // closes the filesystem however the restore ends
-    if (int status = copier.openFilesystem(options.source, err); status != kExitOk) return status;
+    if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
 
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
@@ -38,6 +47,7 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
 
     RestoreChecks checks(probe_);
     checks.setSource(options.source);
+    checks.addSourceFiles(stack.files());
     if (checks.destinationOnSource(directory, target)) {
         err << Messages::kSameDrive << '\n';
         return kExitSameSource;

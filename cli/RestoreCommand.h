@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -19,6 +20,7 @@ public:
         std::uint64_t record = 0;
         std::string output;  // a file path, or an existing directory to restore into
         bool force = false;
+        std::optional<unsigned> partition;
     };
 
     explicit RestoreCommand(FileProbe& probe);

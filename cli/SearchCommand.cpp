@@ -4,13 +4,19 @@
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
 #include "cli/ResultFormatter.h"
+#include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
 #include "recovery/SearchJob.h"
+#include "recovery/SourceStack.h"
 
 namespace resurgo::cli {
 
 SearchCommand::SearchCommand() = default;
 SearchCommand::~SearchCommand() = default;
+
+std::string SearchCommand::shownSource(const std::string& source, unsigned partition) {
+    return partition == 0 ? source : source + " partition " + std::to_string(partition);
+}
 
 std::string SearchCommand::describeFilter(const std::string& pattern, std::int32_t days) {
     return "matching \"" + pattern + "\", modified or created within the last " + std::to_string(days) +
@@ -52,9 +58,14 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
         return kExitUsage;
     }
 
+    SourceStack stack;
+    if (int status = SourceChoice::open(stack, options.source, options.partition, err); status != kExitOk) {
+        return status;
+    }
+    const std::string source = shownSource(options.source, stack.partition());
     SearchJob job;
-    if (int status = runJob(job, options.source, options.pattern, options.days, progress, cancel, err);
-        status != kExitOk) {
+    job.useSource(stack.volume());
+    if (int status = runJob(job, source, options.pattern, options.days, progress, cancel, err); status != kExitOk) {
         return status;
     }
 
@@ -65,16 +76,16 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
         out << '\n';
     } else if (results.empty()) {
         if (job.outcome() == SearchJob::Outcome::Completed) {
-            out << "No deleted files " << filter << " were found on " << options.source
+            out << "No deleted files " << filter << " were found on " << source
                 << ".\nTry a wider age limit, for example --days 365 (up to --days "
                 << ArgumentCheck::kMaxDays << ").\n";
         } else {
-            out << "No deleted files " << filter << " were found on " << options.source << " before the search stopped.\n";
+            out << "No deleted files " << filter << " were found on " << source << " before the search stopped.\n";
         }
     } else {
         ResultFormatter::writeTable(out, results);
         out << '\n' << results.size() << (results.size() == 1 ? " deleted file " : " deleted files ") << filter
-            << " on " << options.source
+            << " on " << source
             << (job.outcome() == SearchJob::Outcome::Completed   ? "."
                 : job.outcome() == SearchJob::Outcome::Cancelled ? " (search cancelled)."
                                                                   : " (the search stopped early).")

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -25,6 +26,7 @@ public:
         std::string pattern = "*";
         std::int32_t days = 1;
         bool json = false;
+        std::optional<unsigned> partition;
     };
 
     SearchCommand();
@@ -41,6 +43,9 @@ public:
     // exit status.
     static int runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
                       TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err);
+
+    // "disk.img", or "disk.img partition 2" when a partition was chosen.
+    static std::string shownSource(const std::string& source, unsigned partition);
 
     // "pattern "*", modified or created within the last 1 day".
     static std::string describeFilter(const std::string& pattern, std::int32_t days);

@@ -3,6 +3,10 @@
 // all through the platform seam in memory. The destination only counts
 // bytes and reports a full disk past 16 MiB.
 //
+// The same input is also read as the start of a whole disk: its partition
+// table (libblkid over a memory file) and the file system in each
+// partition, as `resurgo partitions` reads them.
+//
 // Checked beyond the sanitizers: every source opened is closed exactly
 // once, every output created is closed, a restore either succeeds or raises
 // ErrorException with a code from the table.
@@ -20,6 +24,10 @@
 #include "file/FileZ.h"
 #include "recovery/FilesystemNTFS.h"
 #include "recovery/SearchJob.h"
+#include "source/FileSystemProbe.h"
+#include "source/MemorySource.h"
+#include "source/PartitionTable.h"
+#include "source/SliceSource.h"
 
 using namespace resurgo;
 
@@ -58,9 +66,30 @@ void checkCode(const ErrorException& e) {
     if (e.code() <= 0 || e.code() > ErrorException::tableSize()) std::abort();
 }
 
+// The input as the first bytes of a 4 MiB disk (the rest zeros): tables
+// whose entries point anywhere, extended chains that loop, GPT headers
+// naming huge entry arrays.
+void readAsDisk(const std::uint8_t* data, std::size_t size) {
+    constexpr std::size_t kDisk = 4 << 20;
+    std::vector<std::uint8_t> disk(kDisk, 0);
+    std::copy(data, data + std::min(size, kDisk), disk.begin());
+    MemorySource source(std::move(disk));
+    try {
+        const PartitionTable table = PartitionTable::read(source);
+        for (const PARTITION_ENTRY& e : table.entries) {
+            if (e.start >= source.size()) continue;
+            SliceSource slice(source, e.start, std::min<std::uint64_t>(e.size, source.size() - e.start));
+            FileSystemProbe::probe(slice);
+        }
+    } catch (const ErrorException& e) {
+        checkCode(e);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    readAsDisk(data, size);
     const Image& img = image();
     fuzz::FuzzPlatform fp;
     fp.base = img.bytes.data();

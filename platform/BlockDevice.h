@@ -16,6 +16,8 @@ struct BlockDevice {
     std::string mountPoint;   // empty when not mounted
     bool hasFreeBytes = false;
     std::uint64_t freeBytes = 0;  // bytes available at the mount point
+    unsigned partition = 0;   // a partition's number in its disk's table (0: not a partition)
+    std::string disk;         // a partition's whole disk, "/dev/sda"
 };
 
 } // namespace resurgo

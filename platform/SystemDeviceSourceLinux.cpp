@@ -92,6 +92,14 @@ std::vector<BlockDevice> SystemDeviceSource::devices() {
         // A partition is removable when its disk is.
         fs::path disk = fs::exists(dir / "partition") ? dir.parent_path() : dir;
         d.removable = SysfsText::readLine(disk / "removable") == "1";
+        if (disk != dir) {
+            try {
+                d.partition = static_cast<unsigned>(std::stoul(SysfsText::readLine(dir / "partition")));
+                d.disk = deviceNode(disk, disk.filename().string());
+            } catch (const std::exception&) {
+                d.partition = 0;
+            }
+        }
 
         probe(d);
 

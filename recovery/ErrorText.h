@@ -1,6 +1,7 @@
 #pragma once
-// Words for a failure, for the front ends: the system's text for its
-// error value, else the error code's own description, else its diagnostic.
+// Words for a failure, for the front ends: a source's own message
+// (SourceError), else the system's text for its error value, else the
+// error code's own description, else its diagnostic.
 
 #include <string>
 

@@ -4,6 +4,9 @@
 #include "file/WildcardMatcher.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
+#include "recovery/SourceStack.h"
+#include "source/ContainerFormat.h"
+#include "source/SourceError.h"
 #include "source/FileSource.h"
 #include "volume/SectorBuffer.h"
 #include "volume/Volume.h"
@@ -47,6 +50,25 @@ void SearchJob::prepareGeometry() {
         volume.read(buf, 0);
         bootRecord.parse(buf.data(), buf.size(), volume.geometrySectors);
         sourceBytes_ = volume.sizeBytes;
+    } catch (const ErrorException& e) {
+        // A disk image container read as a volume: say what it is.
+        ContainerFormat::Kind kind = ContainerFormat::Kind::None;
+        if (e.code() != kErrOpenDisk && e.code() != kErrDiskGeometry && (own_ || external_ != nullptr)) {
+            try {
+                kind = ContainerFormat::detect(source());
+            } catch (const ErrorException&) {
+            }
+        }
+        try {
+            releaseSource();
+        } catch (const ErrorException&) {
+        }
+        if (kind == ContainerFormat::Kind::None) throw;
+        throw SourceError(kErrNotSupported, driveRoot + " is " + SourceStack::withArticle(ContainerFormat::name(kind)) +
+                                                " image; " +
+                                                (ContainerFormat::supported()
+                                                     ? std::string("open it as a container (SourceStack)")
+                                                     : std::string("this build reads disk image containers only on Linux")));
     } catch (...) {
         try {
             releaseSource();

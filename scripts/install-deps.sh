@@ -11,11 +11,15 @@ packages=(
     build-essential cmake g++ python3
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libblkid-dev libcli11-dev nlohmann-json3-dev
+    # disk image containers (E01, VHD/VHDX, VMDK, QCOW2) for the Linux build
+    libewf-dev libvhdi-dev libvmdk-dev libqcow-dev libbfio-dev
     # Windows cross build, run under Wine (64-bit only), with a display
     g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine wine64
     xvfb xauth
     # fixture images: compress, make, fill and inspect NTFS volumes
     zstd ntfs-3g attr sleuthkit
+    # disk fixtures: tables, other file systems, containers
+    fdisk gdisk e2fsprogs dosfstools qemu-utils ewf-tools
     # screenshots, fuzzing/sanitizers with clang, checks
     imagemagick clang-14 libclang-rt-14-dev valgrind clang-tidy
     # release packages: .deb (CPack, dpkg-shlibdeps, lintian), man page
@@ -56,7 +60,8 @@ commands=(
     cmake ctest g++ gcc make python3 zstd
     x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres
     wine wineserver xvfb-run xauth
-    mkntfs ntfs-3g ntfsinfo setfattr getfattr fls istat
+    mkntfs ntfs-3g ntfsinfo setfattr getfattr fls istat mmls
+    sfdisk sgdisk fdisk mkfs.ext4 mkfs.vfat qemu-img ewfacquire ewfexport
     clang-14 clang++-14 clang-tidy valgrind
     dpkg-deb dpkg-shlibdeps dpkg-buildflags file lintian man groff unzip
 )

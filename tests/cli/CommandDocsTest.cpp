@@ -147,9 +147,10 @@ TEST(CommandDocs, CompletionOffersWhatEachPositionTakes) {
         bool exact;
     };
     const std::vector<Case> cases = {
-        {{""}, {"drives", "restore", "search"}, true},
+        {{""}, {"drives", "partitions", "restore", "search"}, true},
         {{"--"}, {"--help", "--version"}, true},
-        {{"search", "--"}, {"--days", "--help", "--json", "--pattern"}, true},
+        {{"search", "--"}, {"--days", "--help", "--json", "--partition", "--pattern"}, true},
+        {{"partitions", dir + "/image."}, {dir + "/image.img"}, true},
         {{"restore", "x.img", "--output-"}, {"--output-dir"}, true},
         {{"search", dir + "/ima"}, {dir + "/image.img", dir + "/images"}, true},
         {{"search", "--json", dir + "/image."}, {dir + "/image.img"}, true},

@@ -95,6 +95,31 @@ TEST(Drives, ListsFixedNtfsDevicesWithSizesInMegabytes) {
     EXPECT_NE(empty.str().find("No fixed NTFS"), std::string::npos);
 }
 
+TEST(Drives, WholeDisksAreListedWithTheirNtfsPartitions) {
+    FakeDevices fake;
+    auto partOf = [](BlockDevice d, const std::string& disk, unsigned n) {
+        d.disk = disk;
+        d.partition = n;
+        return d;
+    };
+    fake.table = {device("/dev/sda", "", "", 4000000000ULL), partOf(device("/dev/sda1", "vfat", "EFI", 1), "/dev/sda", 1),
+                  partOf(device("/dev/sda2", "ntfs", "System", 2), "/dev/sda", 2),
+                  partOf(device("/dev/sda3", "ntfs", "Data", 3), "/dev/sda", 3),
+                  device("/dev/sdb", "", "", 8000000000ULL, true),  // removable
+                  partOf(device("/dev/sdb1", "ntfs", "Stick", 4, true), "/dev/sdb", 1),
+                  device("/dev/sdc", "", "", 1000000000), partOf(device("/dev/sdc1", "ext4", "", 5), "/dev/sdc", 1)};
+    DriveTable table(fake);
+    table.load();
+    ASSERT_EQ(table.disks().size(), 1u);
+    EXPECT_EQ(table.disks()[0].device.path, "/dev/sda");
+    EXPECT_EQ(table.disks()[0].ntfsPartitions, (std::vector<unsigned>{2, 3}));
+    const nlohmann::json json = nlohmann::json::parse(table.toJson().dump());
+    EXPECT_EQ(json.back(), nlohmann::json::parse(R"({"device": "/dev/sda", "size_mb": 4000, "ntfs_partitions": [2, 3]})"));
+    std::ostringstream out;
+    table.writeDisks(out);
+    EXPECT_NE(out.str().find("/dev/sda  4000 MB  NTFS partitions 2, 3"), std::string::npos) << out.str();
+}
+
 TEST(CommandParts, DaysRecordAndPatternChecks) {
     std::int32_t days = -5;
     std::string error;

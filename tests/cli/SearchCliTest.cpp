@@ -237,18 +237,24 @@ TEST(SearchCli, SourcesThatCannotBeSearchedGiveTheirMessageAndStatus) {
     EXPECT_EQ(directory.status, cli::kExitOpenFailed);
     EXPECT_NE(directory.err.find(std::strerror(EISDIR)), std::string::npos) << directory.err;
 
-    // Not NTFS: zeros, and a text file.
+    // Not NTFS: zeros, and a text file. They are said to be something
+    // else, not a damaged NTFS drive.
     writeFile(dir + "/zeros.img", std::vector<std::uint8_t>(1 << 20, 0));
     writeFile(dir + "/text.img", std::vector<std::uint8_t>(4096, 'x'));
-    // Truncated inside the boot sector.
+    for (const char* other : {"zeros.img", "text.img"}) {
+        CliProcess::Result r = CliProcess::run({"search", dir + "/" + other, "--json"});
+        EXPECT_EQ(r.status, cli::kExitBadBoot) << other;
+        EXPECT_NE(r.err.find(": not NTFS: "), std::string::npos) << other << ": " << r.err;
+        EXPECT_EQ(r.err.find(firstLine(cli::Messages::kBadBootRecord)), std::string::npos) << other << ": " << r.err;
+        EXPECT_EQ(r.out, "") << other;
+    }
+    // An NTFS boot record truncated inside the boot sector is damaged NTFS.
     copyFile(fixtureImage("demo"), dir + "/truncated.img");
     fs::resize_file(dir + "/truncated.img", 300);
-    for (const char* bad : {"zeros.img", "text.img", "truncated.img"}) {
-        CliProcess::Result r = CliProcess::run({"search", dir + "/" + bad, "--json"});
-        EXPECT_EQ(r.status, cli::kExitBadBoot) << bad;
-        EXPECT_EQ(r.err.rfind(cli::Messages::kBadBootRecord, 0), 0u) << bad << ": " << r.err;
-        EXPECT_EQ(r.out, "") << bad;
-    }
+    CliProcess::Result truncated = CliProcess::run({"search", dir + "/truncated.img", "--json"});
+    EXPECT_EQ(truncated.status, cli::kExitBadBoot);
+    EXPECT_EQ(truncated.err.rfind(cli::Messages::kBadBootRecord, 0), 0u) << truncated.err;
+    EXPECT_EQ(truncated.out, "");
 
     // A valid boot sector over an MFT whose first record and mirror are gone.
     const nlohmann::json facts = fixtureFacts("demo");

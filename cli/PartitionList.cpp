@@ -1,0 +1,104 @@
+#include "cli/PartitionList.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "cli/ExitCode.h"
+#include "cli/ResultFormatter.h"
+#include "cli/SourceChoice.h"
+#include "recovery/SourceStack.h"
+
+namespace resurgo::cli {
+
+std::string PartitionList::printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            out += '?';
+        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            out += '?';  // U+0080..U+009F
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+void PartitionList::writeTable(std::ostream& out, const SourceStack& stack, bool withOption) {
+    constexpr std::size_t kColumns = 8;
+    using Row = std::array<std::string, kColumns>;
+    std::vector<Row> rows;
+    rows.push_back({"#", "Start", "Size", "Scheme", "Type", "File system", "Label", withOption ? "Use" : ""});
+    for (const SourceStack::Partition& p : stack.partitions()) {
+        std::string fs = p.filesystem;
+        if (p.present == 0) {
+            fs += " (past the end)";
+        } else if (p.present < p.entry.size) {
+            fs += " (cut short)";
+        }
+        rows.push_back({std::to_string(p.entry.number), std::to_string(p.entry.start), std::to_string(p.entry.size),
+                        p.entry.scheme, p.entry.type, fs, printable(p.label),
+                        withOption && p.ntfs && p.present > 0 ? "--partition " + std::to_string(p.entry.number) : ""});
+    }
+    std::array<std::size_t, kColumns> width{};
+    for (const Row& r : rows) {
+        for (std::size_t c = 0; c < kColumns; ++c) width[c] = std::max(width[c], ResultFormatter::displayWidth(r[c]));
+    }
+    const std::size_t last = withOption ? kColumns - 1 : kColumns - 2;
+    for (const Row& r : rows) {
+        std::string line;
+        for (std::size_t c = 0; c <= last; ++c) {
+            const std::size_t used = ResultFormatter::displayWidth(r[c]);
+            const std::string fill(width[c] > used ? width[c] - used : 0, ' ');
+            if (c > 0) line += "  ";
+            // Numbers right-aligned; the last column is not padded.
+            if (c <= 2) {
+                line += fill + r[c];
+            } else {
+                line += r[c] + (c == last ? "" : fill);
+            }
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out << line << '\n';
+    }
+}
+
+nlohmann::ordered_json PartitionList::toJson(const SourceStack& stack) {
+    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+    for (const SourceStack::Partition& p : stack.partitions()) {
+        array.push_back({{"number", p.entry.number},
+                         {"start", p.entry.start},
+                         {"size", p.entry.size},
+                         {"scheme", p.entry.scheme},
+                         {"type", p.entry.type},
+                         {"filesystem", p.filesystem},
+                         {"label", p.label}});
+    }
+    return array;
+}
+
+int PartitionList::run(const std::string& source, bool json, std::ostream& out, std::ostream& err) {
+    SourceStack stack;
+    const SourceStack::Status status = stack.inspect(source);
+    if (status != SourceStack::Status::Ready) return SourceChoice::report(stack, source, err);
+    if (json) {
+        out << toJson(stack).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    } else if (stack.scheme().empty()) {
+        out << source << ": no partition table; " << (stack.container().empty() ? "" : SourceStack::withArticle(stack.container()) + " image holding ")
+            << (stack.filesystem() == "ntfs" ? "a bare NTFS volume (search it without --partition)"
+                                             : SourceStack::describe(stack.filesystem()))
+            << '\n';
+    } else {
+        out << source << ": " << (stack.container().empty() ? "" : SourceStack::withArticle(stack.container()) + " image holding ")
+            << (stack.scheme() == "gpt" ? "a GPT" : "an MBR") << " partition table\n";
+        writeTable(out, stack, false);
+    }
+    return kExitOk;
+}
+
+} // namespace resurgo::cli

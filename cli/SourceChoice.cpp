@@ -1,0 +1,60 @@
+#include "cli/SourceChoice.h"
+
+#include "cli/ExitCode.h"
+#include "cli/FailureReport.h"
+#include "cli/PartitionList.h"
+#include "recovery/SourceStack.h"
+
+namespace resurgo::cli {
+
+int SourceChoice::report(const SourceStack& stack, const std::string& source, std::ostream& err) {
+    using Status = SourceStack::Status;
+    switch (stack.status()) {
+        case Status::Ready:
+            return kExitOk;
+        case Status::OpenFailed: {
+            const ErrorException& e = *stack.failure();
+            if (e.code() == kErrOpenDisk || e.code() == kErrDiskGeometry) return FailureReport::bootFailure(e, source, err);
+            if (!stack.container().empty()) {
+                err << "resurgo: cannot read " << SourceStack::withArticle(stack.container()) << " image " << source
+                    << " (damaged or cut short): " << FailureReport::reason(e) << '\n';
+            } else {
+                err << "resurgo: cannot read " << source << ": " << FailureReport::reason(e) << '\n';
+            }
+            return kExitOpenFailed;
+        }
+        case Status::ContainerFailed:
+            err << "resurgo: " << PartitionList::printable(stack.message()) << '\n';
+            return kExitOpenFailed;
+        case Status::TableFailed:
+        case Status::NotNtfs:
+            err << "resurgo: " << PartitionList::printable(stack.message()) << '\n';
+            return kExitBadBoot;
+        case Status::NoTable:
+            err << "resurgo: " << PartitionList::printable(stack.message()) << '\n';
+            return kExitUsage;
+        case Status::NoNtfsPartition:
+        case Status::SeveralNtfs:
+        case Status::NoSuchPartition:
+            err << "resurgo: " << PartitionList::printable(stack.message()) << '\n';
+            if (!stack.partitions().empty()) PartitionList::writeTable(err, stack, true);
+            return kExitUsage;
+    }
+    return kExitInternal;
+}
+
+int SourceChoice::open(SourceStack& stack, const std::string& source, std::optional<unsigned> partition,
+                       std::ostream& err) {
+    if (stack.open(source, partition) != SourceStack::Status::Ready) return report(stack, source, err);
+    // One line per thing to know.
+    const std::string& note = stack.note();
+    for (std::string::size_type from = 0; from < note.size();) {
+        std::string::size_type end = note.find('\n', from);
+        if (end == std::string::npos) end = note.size();
+        err << "resurgo: " << PartitionList::printable(note.substr(from, end - from)) << '\n';
+        from = end + 1;
+    }
+    return kExitOk;
+}
+
+} // namespace resurgo::cli

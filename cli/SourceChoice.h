@@ -1,0 +1,27 @@
+#pragma once
+// Opens the volume a search or a restore reads (SourceStack: container,
+// partition table, --partition) and tells the user what happened: the
+// partition chosen on its own, or why nothing could be, with the
+// partitions to choose from.
+
+#include <optional>
+#include <ostream>
+#include <string>
+
+namespace resurgo {
+class SourceStack;
+}
+
+namespace resurgo::cli {
+
+class SourceChoice {
+public:
+    // kExitOk when stack.volume() is ready to search (a note, if any, went
+    // to err); else the message went to err and the exit status is returned.
+    static int open(SourceStack& stack, const std::string& source, std::optional<unsigned> partition,
+                    std::ostream& err);
+    // The message and exit status of a stack that is not Ready.
+    static int report(const SourceStack& stack, const std::string& source, std::ostream& err);
+};
+
+} // namespace resurgo::cli

@@ -1,0 +1,112 @@
+#pragma once
+// The front door from a path to the volume to search: opens the image or
+// device, a container inside it (E01, VHD/VHDX, VMDK, QCOW2, told by its
+// signature), reads its partition table, and stacks a slice for the chosen
+// partition. When something else is there it says what, in the user's
+// words ("not NTFS: this looks like an ext4 file system").
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/ErrorException.h"
+#include "source/PARTITION_ENTRY.h"
+
+namespace resurgo {
+
+class ContainerSource;
+class FileSource;
+class SliceSource;
+class Source;
+
+class SourceStack {
+public:
+    enum class Status {
+        Ready,            // volume() is the one to search
+        OpenFailed,       // the path can't be opened: failure() has the system's error
+        ContainerFailed,  // a container that can't be read (or not in this build): message()
+        TableFailed,      // a damaged partition table: message()
+        NotNtfs,          // no NTFS where one was looked for: message() says what is there
+        NoNtfsPartition,  // a partition table without an NTFS partition (partitions() lists it)
+        SeveralNtfs,      // more than one NTFS partition: one must be chosen
+        NoTable,          // a partition was asked for, but there is no table
+        NoSuchPartition,  // the table has no such partition, or it lies past the end
+    };
+
+    struct Partition {
+        PARTITION_ENTRY entry;
+        std::string filesystem;   // "ntfs", "ext4", "ext2+ntfs", "unknown"
+        std::string label;        // the file system's label, else the GPT name
+        std::uint64_t present = 0;  // bytes of it inside the source (less than entry.size when cut short)
+        bool ntfs = false;        // holds an NTFS boot record
+    };
+
+    SourceStack();
+    virtual ~SourceStack();
+    SourceStack(const SourceStack&) = delete;
+    SourceStack& operator=(const SourceStack&) = delete;
+
+    // Opens path and its container, reads the table and probes the file
+    // system of each partition (or of the whole source when there is no
+    // table). Ready unless opening failed.
+    Status inspect(const std::string& path);
+    // inspect, then picks the volume: partition n when given; else the
+    // source itself when it starts with an NTFS boot record, else the one
+    // NTFS partition of its table.
+    Status open(const std::string& path, std::optional<unsigned> partition);
+
+    // What the last inspect or open ended with.
+    Status status() const { return status_; }
+    // The volume to search (valid while Ready and this object lives).
+    Source* volume() const { return volume_; }
+    // Why the last step failed, in full sentences naming the source.
+    const std::string& message() const { return message_; }
+    // What the user should know about a volume that is Ready ("using
+    // partition 2 ..."), or "".
+    const std::string& note() const { return note_; }
+    const std::optional<ErrorException>& failure() const { return failure_; }
+
+    // The container's format ("QCOW2") or "".
+    std::string container() const;
+    // "mbr", "gpt" or "" without a table.
+    const std::string& scheme() const { return scheme_; }
+    const std::vector<Partition>& partitions() const { return partitions_; }
+    // What the whole source holds when it has no table ("ntfs", "ext4", "unknown").
+    const std::string& filesystem() const { return filesystem_; }
+    // Every file the source reads: the path, and a container's segments,
+    // extents and parents.
+    std::vector<std::string> files() const;
+    // The partition chosen (0 for the whole source).
+    unsigned partition() const { return chosen_; }
+
+    // "this looks like an ext4 file system", "its first sector is blank"
+    // ... for the messages.
+    static std::string describe(const std::string& filesystem);
+    // "an E01", "a VHD": the article a name takes.
+    static std::string withArticle(const std::string& name);
+
+private:
+    Status fail(Status status, std::string message);
+    Status inspectSource(const std::string& path);
+    Status choose(std::optional<unsigned> partition);
+
+    std::string path_;
+    Status status_ = Status::OpenFailed;
+    std::unique_ptr<FileSource> file_;
+    std::unique_ptr<ContainerSource> container_;
+    std::unique_ptr<SliceSource> slice_;
+    Source* disk_ = nullptr;
+    Source* volume_ = nullptr;
+    std::string scheme_;
+    std::vector<Partition> partitions_;
+    std::string filesystem_;
+    bool bareNtfs_ = false;
+    unsigned chosen_ = 0;
+    std::string message_;
+    std::string note_;
+    std::optional<ErrorException> failure_;
+};
+
+} // namespace resurgo
