@@ -34,12 +34,15 @@ std::string CommandLine::exitCodeHelp() {
            "    4  bad boot record: the source is not a readable NTFS volume\n"
            "    5  bad NTFS drive: the volume's MFT could not be opened\n"
            "    6  the search stopped early on a read failure; the files found before are listed\n"
-           "    7  restore: the record can't be read or is not a deleted file\n"
+           "    7  restore: the record is damaged (it, or the file's name or size, can't be read)\n"
            "    8  restore: the destination lies on the source; nothing was written\n"
            "    9  restore: the destination exists and was kept (use --force to overwrite)\n"
            "   10  restore: not enough free space at the destination\n"
            "   11  restore: the copy failed (a partly written file stays); --all: some files failed\n"
            "   12  restore: written, but damaged compressed units were filled with zeros\n"
+           "   13  restore: no such record (the number lies beyond the end of the MFT)\n"
+           "   14  restore: the record is in use: its file is not deleted\n"
+           "   15  restore: the record is a directory\n"
            "  130  cancelled with Ctrl-C; a search lists what it found until then\n";
 }
 

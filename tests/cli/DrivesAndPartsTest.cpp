@@ -22,6 +22,7 @@
 #include "cli/ResultFormatter.h"
 #include "cli/SearchCommand.h"
 #include "cli/TerminalProgress.h"
+#include "recovery/OutputDirectory.h"
 #include "support/TestSupport.h"
 
 using namespace resurgo::cli;
@@ -185,33 +186,32 @@ TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
     EXPECT_EQ(none.str(), "[]");
 }
 
-TEST(CommandParts, OutputPathsStayInsideTheOutputDirectoryAndNeverReuseANames) {
-    EXPECT_EQ(OutputPaths::directoryComponents(".\\"), std::vector<std::string>{});
-    EXPECT_EQ(OutputPaths::directoryComponents("dir_@12\\..\\a/b\\!not_found_@7\\"),
-              (std::vector<std::string>{"dir_@12", "_..", "a_b", "!not_found_@7"}));
-    EXPECT_EQ(OutputPaths::safeComponent(""), "_");
-    EXPECT_EQ(OutputPaths::safeComponent("."), "_.");
-    EXPECT_EQ(OutputPaths::numbered("report.txt", 1), "report (1).txt");
-    EXPECT_EQ(OutputPaths::numbered("archive.tar.gz", 2), "archive.tar (2).gz");
-    EXPECT_EQ(OutputPaths::numbered(".profile", 1), ".profile (1)");
-    EXPECT_EQ(OutputPaths::numbered("README", 3), "README (3)");
+TEST(CommandParts, OutputDirectoriesNeverReuseANameNorFollowALink) {
     EXPECT_EQ(OutputPaths::parentOf("/a/b/c.txt"), "/a/b");
     EXPECT_EQ(OutputPaths::parentOf("c.txt"), ".");
     EXPECT_EQ(OutputPaths::parentOf("/c.txt"), "/");
 
     const std::string dir = tempDir("cli-paths");
-    EXPECT_EQ(OutputPaths::freeName(dir, "a.txt"), "a.txt");
+    resurgo::OutputDirectory out(dir, false);
+    std::string used;
     writeFile(dir + "/a.txt", {1});
     fs::create_symlink(dir + "/nowhere", dir + "/a (1).txt");  // dangling: still taken
-    EXPECT_EQ(OutputPaths::freeName(dir, "a.txt"), "a (2).txt");
+    resurgo::OsHandle h = out.createFile("a.txt", used);
+    ASSERT_NE(h, resurgo::kNoHandle);
+    resurgo::platform().closeOutput(h);
+    EXPECT_EQ(used, "a (2).txt");
+    EXPECT_FALSE(fs::exists(dir + "/nowhere"));
+    h = out.createFile("a.txt", used);  // the next one, without trying the taken ones again
+    resurgo::platform().closeOutput(h);
+    EXPECT_EQ(used, "a (3).txt");
 
     writeFile(dir + "/sub", {1});
-    std::string path, error;
-    ASSERT_TRUE(OutputPaths::enterDirectory(dir, "sub", path, error)) << error;
-    EXPECT_EQ(path, dir + "/sub (1)");
-    EXPECT_TRUE(fs::is_directory(path));
-    ASSERT_TRUE(OutputPaths::enterDirectory(dir, "sub", path, error));  // reused, not numbered again
-    EXPECT_EQ(path, dir + "/sub (1)");
+    fs::create_directory(dir + "/elsewhere");
+    fs::create_directory_symlink(dir + "/elsewhere", dir + "/sub (1)");  // a link to a directory: taken
+    EXPECT_EQ(out.enter("sub").path(), dir + "/sub (2)");
+    EXPECT_TRUE(fs::is_directory(dir + "/sub (2)"));
+    EXPECT_EQ(out.enter("sub").path(), dir + "/sub (2)");  // reused, not numbered again
+    EXPECT_TRUE(fs::is_empty(dir + "/elsewhere"));
 }
 
 TEST(CommandParts, ProgressBarClampsAndRedrawsOnlyOnChange) {

@@ -304,7 +304,8 @@ TEST(SearchCli, HelpDocumentsTheExitStatuses) {
     EXPECT_NE(r.out.find("Exit status"), std::string::npos);
     for (int code : {cli::kExitOk, cli::kExitUsage, cli::kExitOpenFailed, cli::kExitBadBoot, cli::kExitBadVolume,
                      cli::kExitFileDamaged, cli::kExitSameSource, cli::kExitExists, cli::kExitNoSpace,
-                     cli::kExitCopyFailed, cli::kExitDamagedUnits}) {
+                     cli::kExitCopyFailed, cli::kExitDamagedUnits, cli::kExitNoSuchRecord, cli::kExitRecordInUse,
+                     cli::kExitRecordIsDirectory}) {
         EXPECT_NE(r.out.find("\n" + std::string(code < 10 ? "    " : "   ") + std::to_string(code) + "  "),
                   std::string::npos)
             << code;

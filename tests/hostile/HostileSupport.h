@@ -169,7 +169,7 @@ inline RESTORE_RESULT restore(const std::string& root, std::uint64_t record, con
     try {
         FileZ file;
         file.openRecord(fs.volume(), fs.geometry(), &fs.mftEntry(), record);
-        OsHandle out = fs.openOutputFile(outPath);
+        OsHandle out = fs.openOutputFile(outPath, OutputMode::Replace);
         RESTORE_RESULT r;
         try {
             r = fs.copyFileZ(file, out);
