@@ -7,6 +7,8 @@
 
 #include "cli/OrderedBlockWriter.h"
 #include "core/TextUtf.h"
+#include "core/VisibleText.h"
+#include "recovery/OutputName.h"
 
 namespace resurgo::cli {
 
@@ -20,6 +22,30 @@ bool isWide(char32_t c) {
 }
 
 bool isZeroWidth(char32_t c) { return (c >= 0x0300 && c <= 0x036F) || c == 0x200B || c == 0x200D || c == 0xFE0F; }
+
+// The array of directory names of an engine directory text (as
+// OutputName::components), its strings reused from one result to the next.
+void setComponents(nlohmann::ordered_json::array_t& components, const std::string& engineDirectory) {
+    std::size_t count = 0;
+    auto next = [&]() -> std::string& {
+        if (count == components.size()) components.emplace_back(std::string());
+        std::string& s = components[count++].get_ref<std::string&>();
+        s.clear();
+        return s;
+    };
+    if (engineDirectory != ".\\") {
+        std::string* current = nullptr;
+        for (char c : engineDirectory) {
+            if (current == nullptr) current = &next();
+            if (c == '\\') {
+                current = nullptr;
+            } else {
+                current->push_back(c == FOUND_FILE::kBackslashInName ? '\\' : c);
+            }
+        }
+    }
+    components.resize(count);
+}
 
 void pad(std::ostream& out, const std::string& text, std::size_t width, bool right) {
     std::size_t used = ResultFormatter::displayWidth(text);
@@ -40,7 +66,13 @@ std::string ResultFormatter::directoryText(const std::string& engineDirectory) {
 }
 
 void ResultFormatter::toDirectoryText(std::string& text) {
-    std::replace(text.begin(), text.end(), '\\', '/');
+    for (char& c : text) {
+        if (c == '\\') {
+            c = '/';
+        } else if (c == FOUND_FILE::kBackslashInName) {
+            c = '\\';
+        }
+    }
     while (!text.empty() && text.back() == '/') text.pop_back();
     if (text.empty()) text = ".";
 }
@@ -57,6 +89,7 @@ nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
             {"first_sector", f.firstSector},
             {"name", f.name},
             {"directory", directoryText(f.directory)},
+            {"path_components", OutputName::components(f.directory)},
             {"size", f.size},
             {"modified", f.lastModificationTime.isoUtc()},
             {"created", f.creationTime.isoUtc()},
@@ -96,6 +129,7 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
     auto& firstSector = object["first_sector"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
     auto& name = object["name"].get_ref<std::string&>();
     auto& directory = object["directory"].get_ref<std::string&>();
+    auto& components = object["path_components"].get_ref<nlohmann::ordered_json::array_t&>();
     auto& size = object["size"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
     auto& modified = object["modified"].get_ref<std::string&>();
     auto& created = object["created"].get_ref<std::string&>();
@@ -114,6 +148,7 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
         name = f.name;
         directory = f.directory;
         toDirectoryText(directory);
+        setComponents(components, f.directory);
         size = f.size;
         // A file's three times are often one and the same.
         modified.clear();
@@ -146,7 +181,8 @@ void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE
     std::vector<Row> rows;
     rows.push_back({"Name", "Size", "Directory", "Modified", "Created", "Accessed"});
     for (const FOUND_FILE* f : order) {
-        rows.push_back({f->name, std::to_string(f->size), directoryText(f->directory),
+        // Names are shown escaped, then measured.
+        rows.push_back({VisibleText::of(f->name), std::to_string(f->size), VisibleText::of(directoryText(f->directory)),
                         localText(f->lastModificationTime), localText(f->creationTime),
                         localText(f->lastAccessTime)});
     }

@@ -80,7 +80,7 @@ TEST(SearchCli, JsonListsExactlyTheDeletedFilesOfEveryFixture) {
 
         std::uint64_t previous = 0;
         for (const auto& o : out) {
-            EXPECT_EQ(o.size(), 8u) << o.dump();
+            EXPECT_EQ(o.size(), 9u) << o.dump();
             const std::uint64_t record = o.at("record");
             EXPECT_GT(record, previous) << "record order";
             previous = record;
@@ -90,6 +90,15 @@ TEST(SearchCli, JsonListsExactlyTheDeletedFilesOfEveryFixture) {
                 EXPECT_EQ(o.at("modified"), isoSeconds(f.at("mtime_iso"))) << record;
                 EXPECT_EQ(o.at("created"), isoSeconds(f.at("crtime_iso"))) << record;
                 EXPECT_EQ(o.at("accessed"), isoSeconds(f.at("atime_iso"))) << record;
+                // The directory once more, name by name.
+                std::vector<std::string> names;
+                const std::string directory = f.at("directory");
+                for (std::size_t at = 0; directory != "." && at <= directory.size();) {
+                    const std::size_t slash = std::min(directory.find('/', at), directory.size());
+                    names.push_back(directory.substr(at, slash - at));
+                    at = slash + 1;
+                }
+                EXPECT_EQ(o.at("path_components"), names) << record;
             }
         }
     }
