@@ -412,7 +412,9 @@ TEST(RestoreFlowTest, HostileNamesAreProposedAsOneOrdinaryFileInTheChosenFolder)
         SCOPED_TRACE(cases[i].proposed);
         EXPECT_EQ(WinText::utf8(proposed[i]), cases[i].proposed);
         for (const auto& f : files) {
-            if (f.at("record") == cases[i].record) EXPECT_EQ(fileSha(chosen + L"\\" + proposed[i]), f.at("sha256"));
+            if (f.at("record") == cases[i].record) {
+                EXPECT_EQ(fileSha(chosen + L"\\" + proposed[i]), f.at("sha256"));
+            }
         }
     }
     // One ordinary file per restore, all in the chosen folder, nothing else anywhere.
