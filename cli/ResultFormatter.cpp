@@ -23,28 +23,51 @@ bool isWide(char32_t c) {
 
 bool isZeroWidth(char32_t c) { return (c >= 0x0300 && c <= 0x036F) || c == 0x200B || c == 0x200D || c == 0xFE0F; }
 
-// The array of directory names of an engine directory text (as
-// OutputName::components), its strings reused from one result to the next.
-void setComponents(nlohmann::ordered_json::array_t& components, const std::string& engineDirectory) {
-    std::size_t count = 0;
-    auto next = [&]() -> std::string& {
-        if (count == components.size()) components.emplace_back(std::string());
-        std::string& s = components[count++].get_ref<std::string&>();
-        s.clear();
-        return s;
-    };
-    if (engineDirectory != ".\\") {
-        std::string* current = nullptr;
-        for (char c : engineDirectory) {
-            if (current == nullptr) current = &next();
-            if (c == '\\') {
-                current = nullptr;
-            } else {
-                current->push_back(c == FOUND_FILE::kBackslashInName ? '\\' : c);
-            }
-        }
+using JsonSerializer = nlohmann::detail::serializer<nlohmann::ordered_json>;
+
+// The JSON array of directory names of an engine directory text (as
+// OutputName::components), appended to text. A text of printable ASCII
+// that needs no escape (the usual case) is copied in one pass, each
+// separator becoming "\",\""; otherwise every name goes through the
+// serializer, in scratch (a string value).
+void appendComponents(std::string& text, const std::string& engineDirectory, JsonSerializer& serializer,
+                      nlohmann::ordered_json& scratch) {
+    if (engineDirectory.empty() || engineDirectory == ".\\") {
+        text += "[]";
+        return;
     }
-    components.resize(count);
+    // The last separator ends the last name.
+    const std::size_t end = engineDirectory.size() - (engineDirectory.back() == '\\' ? 1 : 0);
+    bool plain = true;
+    for (std::size_t i = 0; i < end && plain; ++i) {
+        const unsigned char c = static_cast<unsigned char>(engineDirectory[i]);
+        plain = c >= 0x20 && c < 0x7F && c != '"';
+    }
+    if (plain) {
+        text += "[\"";
+        std::size_t from = 0;
+        for (std::size_t at = engineDirectory.find('\\'); at < end; at = engineDirectory.find('\\', from)) {
+            text.append(engineDirectory, from, at - from);
+            text += "\",\"";
+            from = at + 1;
+        }
+        text.append(engineDirectory, from, end - from);
+        text += "\"]";
+        return;
+    }
+    text += '[';
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t at = std::min(engineDirectory.find('\\', from), end);
+        std::string& name = scratch.get_ref<std::string&>();
+        name.assign(engineDirectory, from, at - from);
+        std::replace(name.begin(), name.end(), FOUND_FILE::kBackslashInName, '\\');
+        serializer.dump(scratch, false, false, 0);
+        if (at >= end) break;
+        text += ',';
+        from = at + 1;
+    }
+    text += ']';
 }
 
 void pad(std::ostream& out, const std::string& text, std::size_t width, bool right) {
@@ -66,12 +89,10 @@ std::string ResultFormatter::directoryText(const std::string& engineDirectory) {
 }
 
 void ResultFormatter::toDirectoryText(std::string& text) {
-    for (char& c : text) {
-        if (c == '\\') {
-            c = '/';
-        } else if (c == FOUND_FILE::kBackslashInName) {
-            c = '\\';
-        }
+    std::replace(text.begin(), text.end(), '\\', '/');
+    // A backslash inside a name (rare) is itself again.
+    if (text.find(FOUND_FILE::kBackslashInName) != std::string::npos) {
+        std::replace(text.begin(), text.end(), FOUND_FILE::kBackslashInName, '\\');
     }
     while (!text.empty() && text.back() == '/') text.pop_back();
     if (text.empty()) text = ".";
@@ -123,24 +144,35 @@ void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>
 void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
                                         std::string& text) {
     // One object reused for every result: its keys are made once, and its
-    // strings keep their storage from one result to the next.
-    nlohmann::ordered_json object = toJson(FOUND_FILE());
-    auto& record = object["record"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
-    auto& firstSector = object["first_sector"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
-    auto& name = object["name"].get_ref<std::string&>();
-    auto& directory = object["directory"].get_ref<std::string&>();
-    auto& components = object["path_components"].get_ref<nlohmann::ordered_json::array_t&>();
-    auto& size = object["size"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
-    auto& modified = object["modified"].get_ref<std::string&>();
-    auto& created = object["created"].get_ref<std::string&>();
-    auto& accessed = object["accessed"].get_ref<std::string&>();
+    // strings keep their storage from one result to the next. It is kept
+    // in two parts, before and after path_components, which is written
+    // apart (appendComponents).
+    nlohmann::ordered_json head = nlohmann::ordered_json::object();
+    nlohmann::ordered_json tail = nlohmann::ordered_json::object();
+    bool beforeComponents = true;
+    const nlohmann::ordered_json whole = toJson(FOUND_FILE());
+    for (const auto& [key, value] : whole.items()) {
+        if (key == "path_components") {
+            beforeComponents = false;
+        } else {
+            (beforeComponents ? head : tail)[key] = value;
+        }
+    }
+    auto& record = head["record"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
+    auto& firstSector = head["first_sector"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
+    auto& name = head["name"].get_ref<std::string&>();
+    auto& directory = head["directory"].get_ref<std::string&>();
+    auto& size = tail["size"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
+    auto& modified = tail["modified"].get_ref<std::string&>();
+    auto& created = tail["created"].get_ref<std::string&>();
+    auto& accessed = tail["accessed"].get_ref<std::string&>();
+    nlohmann::ordered_json scratch = std::string();
     // The library's own serializer (what dump() uses), kept for the whole
     // block and writing straight into text instead of a string per object.
     // Names are UTF-8 from the engine; replace rather than fail should a
     // malformed sequence ever reach this point.
-    nlohmann::detail::serializer<nlohmann::ordered_json> serializer(
-        nlohmann::detail::output_adapter<char, std::string>(text), ' ',
-        nlohmann::ordered_json::error_handler_t::replace);
+    JsonSerializer serializer(nlohmann::detail::output_adapter<char, std::string>(text), ' ',
+                              nlohmann::ordered_json::error_handler_t::replace);
     for (std::size_t i = 0; i < count; ++i) {
         const FOUND_FILE& f = *results[i];
         record = f.recordNumber;
@@ -148,7 +180,6 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
         name = f.name;
         directory = f.directory;
         toDirectoryText(directory);
-        setComponents(components, f.directory);
         size = f.size;
         // A file's three times are often one and the same.
         modified.clear();
@@ -166,7 +197,15 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
             f.lastAccessTime.appendIsoUtc(accessed);
         }
         text += first && i == 0 ? "\n  " : ",\n  ";
-        serializer.dump(object, false, false, 0);
+        // {head, "path_components":[...], tail}: the head without its "}",
+        // the tail with "," for its "{".
+        serializer.dump(head, false, false, 0);
+        text.back() = ',';
+        text += "\"path_components\":";
+        appendComponents(text, f.directory, serializer, scratch);
+        const std::size_t at = text.size();
+        serializer.dump(tail, false, false, 0);
+        text[at] = ',';
     }
 }
 

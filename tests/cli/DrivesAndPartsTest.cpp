@@ -154,6 +154,8 @@ TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
         if (record % 11 == 0) name += "\xC3";                       // cut sequence: replaced
         resurgo::FOUND_FILE f(record, record * 2, name);
         f.directory = record % 3 == 0 ? ".\\" : "Docs\\d" + std::to_string(record % 13) + "\\";
+        // Names that need escapes, and a backslash inside a name.
+        if (record % 17 == 0) f.directory = "q\"uo\\te\xFF" "d\\\x01\\";
         f.size = record * 1000;
         f.lastModificationTime = resurgo::FILE_TIME::fromUtc(132000000000000000ULL + record * 10000000ULL);
         f.creationTime = resurgo::FILE_TIME::fromUtc(131000000000000000ULL + record);
@@ -179,6 +181,8 @@ TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
         ASSERT_EQ(array[i], expected) << "object " << i;
     }
     EXPECT_EQ(array[0]["directory"], "Docs/d3");  // record 16
+    EXPECT_EQ(array[0]["path_components"], (std::vector<std::string>{"Docs", "d3"}));
+    EXPECT_EQ(array[1]["path_components"], (std::vector<std::string>{"q\"uo", "te\\d", "\x01"}));  // record 17
     EXPECT_EQ(array[0]["modified"], "2019-04-17T18:40:16Z");  // 13,200,000,016 s after 1601
 
     std::ostringstream none;
