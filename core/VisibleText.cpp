@@ -1,7 +1,5 @@
 #include "core/VisibleText.h"
 
-#include <cstdio>
-
 #include "core/TextUtf.h"
 
 namespace resurgo {
@@ -13,10 +11,11 @@ bool isHidden(char32_t c) {
            (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029;
 }
 
-void appendHex(std::string& out, const char* format, unsigned value) {
-    char buf[12];
-    std::snprintf(buf, sizeof buf, format, value);
-    out += buf;
+// prefix, then value as that many lowercase hexadecimal digits.
+void appendHex(std::string& out, const char* prefix, unsigned value, int digits) {
+    static const char kDigits[] = "0123456789abcdef";
+    out += prefix;
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xFu];
 }
 
 } // namespace
@@ -33,11 +32,12 @@ void VisibleText::append(std::string& out, const std::string& text) {
         const std::size_t start = i;
         char32_t cp = 0;
         if (!TextUtf::decodeOne(text, i, cp)) {
-            appendHex(out, "\\x%02x", static_cast<unsigned char>(text[start]));
+            appendHex(out, "\\x", static_cast<unsigned char>(text[start]), 2);
         } else if (cp == '\\') {
             out += "\\\\";
         } else if (isHidden(cp)) {
-            appendHex(out, cp < 0x80 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(cp));
+            // Every hidden character lies below U+10000: four digits do.
+            appendHex(out, cp < 0x80 ? "\\x" : "\\u", static_cast<unsigned>(cp), cp < 0x80 ? 2 : 4);
         } else {
             out.append(text, start, i - start);
         }
