@@ -124,7 +124,7 @@ int runRestore(const std::string& image, std::uint64_t record, const std::string
         job.filesystem.open(job.geometry);
         FileZ f;
         f.openRecord(job.filesystem.volume(), job.geometry, &job.filesystem.mftEntry(), record);
-        OsHandle h = job.filesystem.openOutputFile(output);
+        OsHandle h = job.filesystem.openOutputFile(output, OutputMode::Replace);
         RESTORE_RESULT r;
         try {
             r = job.filesystem.copyFileZ(f, h);

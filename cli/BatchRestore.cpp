@@ -1,6 +1,7 @@
 #include "cli/BatchRestore.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "cli/ArgumentCheck.h"
@@ -14,7 +15,9 @@
 #include "cli/SearchCommand.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
-#include "platform/LocalFiles.h"
+#include "core/VisibleText.h"
+#include "recovery/OutputDirectory.h"
+#include "recovery/OutputName.h"
 #include "recovery/SearchJob.h"
 #include "recovery/SourceStack.h"
 
@@ -22,32 +25,25 @@ namespace resurgo::cli {
 
 namespace {
 
-// The nearest directory that exists on the way up from path.
-std::string nearestExisting(std::string path) {
-    for (int i = 0; i < 4096 && !LocalFiles::isDirectory(path); ++i) {
-        std::string parent = OutputPaths::parentOf(path);
-        if (parent == path) break;
-        path = parent;
-    }
-    return path;
-}
-
-bool makeDirectories(const std::string& path, std::string& error) {
-    if (LocalFiles::isDirectory(path)) return true;
-    std::string parent = OutputPaths::parentOf(path);
-    if (parent != path && !makeDirectories(parent, error)) return false;
-    std::string why;
-    if (LocalFiles::makeDirectory(path, why) == LocalFiles::Made::Failed) {
-        error = "cannot create directory " + path + ": " + why;
-        return false;
-    }
-    return true;
+// A failure that every later file would meet as well: the run ends.
+bool endsTheRun(OutputFailure failure, bool inTheOutputDirectory) {
+    return failure == OutputFailure::ReadOnly ||
+           (inTheOutputDirectory && (failure == OutputFailure::Denied || failure == OutputFailure::NotADirectory));
 }
 
 } // namespace
 
 BatchRestore::BatchRestore(FileProbe& probe) : probe_(probe) {}
 BatchRestore::~BatchRestore() = default;
+
+std::string BatchRestore::nearestExisting(std::string path) {
+    for (int i = 0; i < 4096 && !probe_.identify(path).isDirectory; ++i) {
+        std::string parent = OutputPaths::parentOf(path);
+        if (parent == path) break;
+        path = parent;
+    }
+    return path;
+}
 
 int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& err, TerminalProgress* progress,
                       const std::atomic<std::uint8_t>* cancel) {
@@ -105,43 +101,61 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         return job.outcome() == SearchJob::Outcome::WalkFailed ? kExitWalkFailed : kExitOk;
     }
 
-    if (!makeDirectories(options.outputDir, problem)) {
-        err << "resurgo: " << problem << '\n';
+    // Every file would fail the same way when the output directory can't
+    // be made or opened (a file has its name, a read-only file system).
+    std::optional<OutputDirectory> root;
+    try {
+        root.emplace(options.outputDir, true);
+    } catch (const ErrorException& e) {
+        err << "resurgo: cannot restore into " << VisibleText::of(options.outputDir) << ": "
+            << FailureReport::reason(e) << '\n';
         return kExitCopyFailed;
     }
     FileCopy copier(job);  // closes the filesystem however the restore ends
     if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
 
+    // The directory of the last file: the next one is often in it too.
+    std::optional<OutputDirectory> below;
+    std::string belowText;
+    bool ended = false;
     std::size_t done = 0;
     for (const FOUND_FILE& found : results) {
-        if (cancelled()) break;
+        if (cancelled() || ended) break;
         if (progress) progress->setPosition(static_cast<int>(done * 100 / results.size()));
         ++done;
+        const std::string directoryText = ResultFormatter::directoryText(found.directory);
         const std::string shown =
-            ResultFormatter::directoryText(found.directory) == "."
-                ? found.name
-                : ResultFormatter::directoryText(found.directory) + "/" + found.name;
+            VisibleText::of(directoryText == "." ? found.name : directoryText + "/" + found.name);
         auto fail = [&](const std::string& why) {
             ++counts_.failed;
             if (progress) progress->finish();
             err << "resurgo: " << shown << " (record " << found.recordNumber << "): " << why << '\n';
         };
 
-        std::string directory = options.outputDir;
-        bool ok = true;
-        for (const std::string& part : OutputPaths::directoryComponents(found.directory)) {
-            std::string next;
-            if (!OutputPaths::enterDirectory(directory, part, next, problem)) {
-                fail(problem);
-                ok = false;
-                break;
+        if (!below || belowText != found.directory) {
+            below.reset();
+            OutputDirectory* at = &*root;
+            std::optional<OutputDirectory> walk;
+            try {
+                for (const std::string& part : OutputName::components(found.directory)) {
+                    problem = OutputPaths::join(at->path(), OutputName::local(part));
+                    walk = at->enter(OutputName::local(part));
+                    at = &*walk;
+                }
+            } catch (const ErrorException& e) {
+                const OutputFailure why = OutputDirectory::failureOf(e);
+                fail((why == OutputFailure::Exists ? "no free name for directory " : "cannot create directory ") +
+                     VisibleText::of(problem) + ": " + FailureReport::reason(e));
+                ended = endsTheRun(why, at == &*root);
+                continue;
             }
-            directory = next;
+            below = std::move(walk);
+            belowText = found.directory;
         }
-        if (!ok) continue;
-        const std::string target = OutputPaths::join(directory, OutputPaths::freeName(directory, OutputPaths::safeComponent(found.name)));
+        OutputDirectory& directory = below ? *below : *root;
+        const std::string name = OutputName::local(found.name);
         // A directory below DIR may be a mount point of its own.
-        if (checks.destinationOnSource(directory, target)) {
+        if (checks.destinationOnSource(directory.path(), OutputPaths::join(directory.path(), name))) {
             fail(std::string(Messages::kSameDrive));
             continue;
         }
@@ -151,13 +165,18 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
             fail(std::string(Messages::kFileDamaged) + " (" + why + ")");
             continue;
         }
-        if (!RestoreChecks::hasSpaceFor(directory, copier.size())) {
+        if (!RestoreChecks::hasSpaceFor(directory.path(), copier.size())) {
             fail(Messages::kNoFreeSpace);
             continue;
         }
-        FileCopy::Result result = copier.copy(target);
-        switch (result) {
+        switch (copier.copyInto(directory, name)) {
+            case FileCopy::Result::NameTaken:
+                fail("no free name for " + VisibleText::of(OutputPaths::join(directory.path(), name)));
+                break;
             case FileCopy::Result::CreateFailed:
+                fail(copier.failure());
+                ended = endsTheRun(copier.createFailure(), &directory == &*root);
+                break;
             case FileCopy::Result::CopyFailed:
                 fail(copier.failure());
                 break;
@@ -165,21 +184,24 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
                 ++counts_.damaged;
                 if (progress) progress->finish();
                 err << "resurgo: " << FailureReport::damage(shown, copier.result()) << '\n';
-                out << target << '\n';
+                out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
             case FileCopy::Result::Restored:
                 ++counts_.restored;
                 if (progress) progress->finish();
-                out << target << '\n';
+                out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
         }
     }
     if (progress) progress->finish();
 
     const bool stopped = cancelled();
+    const std::size_t left = results.size() - done;
     out << counts_.restored << " restored, " << counts_.damaged << " damaged, " << counts_.failed << " failed"
-        << (stopped ? " (cancelled: " + std::to_string(results.size() - done) + " not attempted)" : std::string())
-        << " into " << options.outputDir << '\n';
+        << (stopped ? " (cancelled: " + std::to_string(left) + " not attempted)"
+            : ended ? " (stopped: " + std::to_string(left) + " not attempted)"
+                    : std::string())
+        << " into " << VisibleText::of(options.outputDir) << '\n';
     if (stopped) return kExitCancelled;
     if (counts_.failed > 0) return kExitCopyFailed;
     if (counts_.damaged > 0) return kExitDamagedUnits;

@@ -1,7 +1,7 @@
 #pragma once
 // `resurgo restore SOURCE --all --output-dir DIR [--pattern P] [--days N]`:
 // restores every file a search finds into DIR, recreating the rebuilt
-// directory paths, never overwriting anything.
+// directory paths, never overwriting anything and never following a link.
 
 #include <atomic>
 #include <cstdint>
@@ -42,6 +42,9 @@ public:
     const Counts& counts() const { return counts_; }
 
 private:
+    // The nearest directory that exists on the way up from path.
+    std::string nearestExisting(std::string path);
+
     FileProbe& probe_;
     Counts counts_;
 };

@@ -45,18 +45,23 @@ const char* const kForms[] = {
 const char* const kSearchDetails =
     "SOURCE is an NTFS image file or block device (reading a device needs root). The table is\n"
     "sorted highest MFT record first; --json prints one array in record order with record,\n"
-    "first_sector, name, directory (/ separators, . for the root), size and the UTC times\n"
-    "modified, created and accessed. On a terminal a progress bar shows on standard error;\n"
-    "Ctrl-C stops the search and lists what it found.";
+    "first_sector, name, directory (/ separators, . for the root), path_components (the\n"
+    "directory names as an array, root first), size and the UTC times modified, created and\n"
+    "accessed. Names read off the volume are shown escaped in the table and in messages\n"
+    "(controls as \\x1b, bidirectional controls as \\u202e, a backslash as \\\\); --json keeps\n"
+    "them exact. On a terminal a progress bar shows on standard error; Ctrl-C stops the\n"
+    "search and lists what it found.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N to PATH, or into PATH when it is an\n"
     "existing directory. A destination on the source (also through a partition, a mapped or\n"
-    "loop device or an ntfs-3g mount of it) is refused; an existing file is overwritten only\n"
-    "when confirmed on a terminal or with --force; the free space is checked first.\n\n"
+    "loop device or an ntfs-3g mount of it) is refused; an existing file, or a symbolic link\n"
+    "(even one that leads nowhere), is replaced only when confirmed on a terminal or with\n"
+    "--force, and a link is never written through; the free space is checked first.\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
-    "that exists gets a numbered suffix, nothing is overwritten), and ends with a count of\n"
-    "restored, damaged and failed files.";
+    "that exists gets a numbered suffix, nothing is overwritten, no link is followed), and ends\n"
+    "with a count of restored, damaged and failed files. A name the destination can't hold\n"
+    "fails that file with the system's reason; when DIR itself can't be used the run stops.";
 
 const char* const kPartitionsDetails =
     "SOURCE is a whole-disk image, a disk image container or a block device. Shows each\n"

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "cli/ResultFormatter.h"
+#include "core/VisibleText.h"
 #include "platform/ProcessContext.h"
 
 namespace resurgo::cli {
@@ -46,9 +47,11 @@ void DriveTable::writeTable(std::ostream& out) const {
         std::vector<Row> rows;
         rows.push_back({"Device", "Label", "Size MB", "Free MB", "Mounted on"});
         for (const BlockDevice& d : drives_) {
-            rows.push_back({d.path, d.label, std::to_string(d.sizeBytes / kBytesPerMegabyte),
+            // Labels and paths come from the devices: shown escaped.
+            rows.push_back({VisibleText::of(d.path), VisibleText::of(d.label),
+                            std::to_string(d.sizeBytes / kBytesPerMegabyte),
                             d.hasFreeBytes ? std::to_string(d.freeBytes / kBytesPerMegabyte) : "-",
-                            d.mountPoint.empty() ? "-" : d.mountPoint});
+                            d.mountPoint.empty() ? "-" : VisibleText::of(d.mountPoint)});
         }
         std::array<std::size_t, 5> width{};
         for (const Row& r : rows) {
@@ -86,7 +89,7 @@ void DriveTable::writeDisks(std::ostream& out) const {
 void DriveTable::reportDenied(std::ostream& err) const {
     if (!denied_.empty()) {
         err << "resurgo: no permission to read";
-        for (const std::string& path : denied_) err << ' ' << path;
+        for (const std::string& path : denied_) err << ' ' << VisibleText::of(path);
         err << (!ProcessContext::runsAsSuperuser() ? "; run as root to see every NTFS device\n" : "\n");
     }
 }

@@ -12,12 +12,15 @@ enum ExitCode : int {
     kExitBadBoot = 4,         // bad boot record
     kExitBadVolume = 5,       // the volume's MFT could not be opened
     kExitWalkFailed = 6,      // the search stopped early; what was found is printed
-    kExitFileDamaged = 7,     // the record is not a restorable deleted file
+    kExitFileDamaged = 7,     // the record is damaged: it, or the file's name or size, can't be read
     kExitSameSource = 8,      // the destination lies on the source
     kExitExists = 9,          // the destination exists and was kept
     kExitNoSpace = 10,        // not enough free space at the destination
     kExitCopyFailed = 11,     // the copy failed (a partly written file stays)
     kExitDamagedUnits = 12,   // restored, but damaged compressed units or unreadable sectors are zeros
+    kExitNoSuchRecord = 13,   // the record number lies beyond the end of the MFT
+    kExitRecordInUse = 14,    // the record holds a file that is not deleted
+    kExitRecordIsDirectory = 15,  // the record is a directory
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
 };
 
@@ -34,12 +37,15 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitBadBoot, "bad boot record: the source is not a readable NTFS volume"},
     {kExitBadVolume, "bad NTFS drive: the volume's MFT could not be opened"},
     {kExitWalkFailed, "the search stopped early on a read failure; the files found before are listed"},
-    {kExitFileDamaged, "restore: the record can't be read or is not a deleted file"},
+    {kExitFileDamaged, "restore: the record is damaged (it, or the file's name or size, can't be read)"},
     {kExitSameSource, "restore: the destination lies on the source; nothing was written"},
     {kExitExists, "restore: the destination exists and was kept (use --force to overwrite)"},
     {kExitNoSpace, "restore: not enough free space at the destination"},
     {kExitCopyFailed, "restore: the copy failed (a partly written file stays); --all: some files failed"},
     {kExitDamagedUnits, "restore: written, but damaged compressed units or unreadable sectors were filled with zeros"},
+    {kExitNoSuchRecord, "restore: no such record (the number lies beyond the end of the MFT)"},
+    {kExitRecordInUse, "restore: the record is in use: its file is not deleted"},
+    {kExitRecordIsDirectory, "restore: the record is a directory"},
     {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},
 };
 

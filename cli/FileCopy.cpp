@@ -2,6 +2,9 @@
 
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
+#include "cli/OutputPaths.h"
+#include "core/VisibleText.h"
+#include "recovery/OutputDirectory.h"
 #include "recovery/SearchJob.h"
 
 namespace resurgo::cli {
@@ -27,13 +30,15 @@ bool FileCopy::openDeletedFile(std::uint64_t record, std::string& why, RestoreJo
         case RestoreJob::Status::Ready:
             return true;
         case RestoreJob::Status::NoSuchRecord:
-            why = subject + " does not exist: the MFT ends before it";
+            why = "no such record: " + subject + " lies beyond the end of the MFT" +
+                  (restore_.recordCount() == 0 ? std::string()
+                                               : " (its last record is " + std::to_string(restore_.recordCount() - 1) + ")");
             break;
         case RestoreJob::Status::Directory:
-            why = subject + " is a directory";
+            why = subject + " is a directory; only files can be restored";
             break;
         case RestoreJob::Status::InUse:
-            why = subject + " is in use, not a deleted file";
+            why = subject + " is in use: its file is not deleted, there is nothing to restore";
             break;
         case RestoreJob::Status::Unreadable:
             why = subject + " can't be read: " + FailureReport::reason(*restore_.failure());
@@ -45,11 +50,35 @@ bool FileCopy::openDeletedFile(std::uint64_t record, std::string& why, RestoreJo
     return false;
 }
 
-FileCopy::Result FileCopy::copy(const std::string& target) {
+int FileCopy::exitStatus(RestoreJob::Status status) {
+    switch (status) {
+        case RestoreJob::Status::NoSuchRecord: return kExitNoSuchRecord;
+        case RestoreJob::Status::InUse: return kExitRecordInUse;
+        case RestoreJob::Status::Directory: return kExitRecordIsDirectory;
+        default: return kExitFileDamaged;
+    }
+}
+
+bool FileCopy::isDamage(RestoreJob::Status status) { return exitStatus(status) == kExitFileDamaged; }
+
+FileCopy::Result FileCopy::copy(const std::string& target, OutputMode mode) {
+    return result(restore_.restoreTo(target, mode), VisibleText::of(target));
+}
+
+FileCopy::Result FileCopy::copyInto(OutputDirectory& directory, const std::string& name) {
+    const RestoreJob::Status status = restore_.restoreInto(directory, name);
+    const std::string& used = restore_.createdName().empty() ? name : restore_.createdName();
+    return result(status, VisibleText::of(OutputPaths::join(directory.path(), used)));
+}
+
+FileCopy::Result FileCopy::result(RestoreJob::Status status, const std::string& shown) {
     failure_.clear();
-    switch (restore_.restoreTo(target)) {
+    switch (status) {
+        case RestoreJob::Status::NameTaken:
+            failure_ = shown + " exists";
+            return Result::NameTaken;
         case RestoreJob::Status::CreateFailed:
-            failure_ = "cannot create " + target + ": " + FailureReport::reason(*restore_.failure());
+            failure_ = "cannot create " + shown + ": " + FailureReport::reason(*restore_.failure());
             return Result::CreateFailed;
         case RestoreJob::Status::RestoredDamaged:
             return Result::Damaged;
@@ -58,12 +87,12 @@ FileCopy::Result FileCopy::copy(const std::string& target) {
         default:
             if (restore_.failure() && restore_.failure()->code() == kErrReadDisk && size() > 0 &&
                 restore_.result().unreadableBytes() >= size()) {
-                failure_ = "nothing of " + target + " could be read from the source; no file was left";
+                failure_ = "nothing of " + shown + " could be read from the source; no file was left";
             } else if (restore_.closeFailed()) {
                 // A late write error (a network file system reports some only here).
-                failure_ = "closing " + target + " failed: " + FailureReport::reason(*restore_.failure());
+                failure_ = "closing " + shown + " failed: " + FailureReport::reason(*restore_.failure());
             } else {
-                failure_ = "copying into " + target + " failed: " + FailureReport::reason(*restore_.failure());
+                failure_ = "copying into " + shown + " failed: " + FailureReport::reason(*restore_.failure());
             }
             return Result::CopyFailed;
     }

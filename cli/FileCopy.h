@@ -1,7 +1,8 @@
 #pragma once
 // The restore steps of `restore --record` and `restore --all` in the
 // terminal's words: the engine's RestoreJob does the work, this turns its
-// statuses into the reasons the command line prints.
+// statuses into the reasons the command line prints (names in them shown
+// escaped) and the exit statuses.
 
 #include <cstdint>
 #include <ostream>
@@ -10,6 +11,7 @@
 #include "recovery/RestoreJob.h"
 
 namespace resurgo {
+class OutputDirectory;
 class SearchJob;
 }
 
@@ -17,7 +19,7 @@ namespace resurgo::cli {
 
 class FileCopy {
 public:
-    enum class Result { Restored, Damaged, CreateFailed, CopyFailed };
+    enum class Result { Restored, Damaged, NameTaken, CreateFailed, CopyFailed };
 
     explicit FileCopy(SearchJob& job);
     virtual ~FileCopy();
@@ -32,19 +34,31 @@ public:
     // Selects MFT record n. False (with why) when the record can't be read
     // or is not a deleted file; status tells which.
     bool openDeletedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status);
+    // The exit status for a record openDeletedFile refused.
+    static int exitStatus(RestoreJob::Status status);
+    // Whether that refusal is the record's damage ("File damaged.").
+    static bool isDamage(RestoreJob::Status status);
     const std::string& name() const { return restore_.name(); }
     std::uint64_t size() const { return restore_.size(); }
 
-    // Creates target and copies the selected file into it; a partly
-    // written file stays.
-    Result copy(const std::string& target);
+    // Creates target and copies the selected file into it (see
+    // RestoreJob::restoreTo); a partly written file stays.
+    Result copy(const std::string& target, OutputMode mode);
+    // Creates name, or the first free numbered name, in directory and
+    // copies the selected file into it; createdName() tells which.
+    Result copyInto(OutputDirectory& directory, const std::string& name);
+    const std::string& createdName() const { return restore_.createdName(); }
     std::uint64_t damagedUnits() const { return restore_.result().damagedUnits; }
     const RESTORE_RESULT& result() const { return restore_.result(); }
     std::uint64_t bytesWritten() const { return restore_.result().bytesWritten; }
-    // Why the last copy failed.
+    // Why the last copy failed, and what the system said about the
+    // destination when it could not be created.
     const std::string& failure() const { return failure_; }
+    OutputFailure createFailure() const { return restore_.createFailure(); }
 
 private:
+    Result result(RestoreJob::Status status, const std::string& shown);
+
     RestoreJob restore_;
     std::string failure_;
 };

@@ -9,6 +9,8 @@
 #include "cli/SearchCommand.h"
 #include "cli/SourceChoice.h"
 #include "cli/Terminal.h"
+#include "core/VisibleText.h"
+#include "recovery/OutputName.h"
 #include "recovery/SearchJob.h"
 #include "recovery/SourceStack.h"
 
@@ -33,16 +35,19 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
     if (!copier.openDeletedFile(options.record, why, status)) {
-        err << Messages::kFileDamaged << "\nresurgo: " << why << '\n';
-        return kExitFileDamaged;
+        if (FileCopy::isDamage(status)) err << Messages::kFileDamaged << '\n';
+        err << "resurgo: " << why << '\n';
+        return FileCopy::exitStatus(status);
     }
     const std::string name = copier.name();
+    const std::string shownName = VisibleText::of(name);
     const std::uint64_t size = copier.size();
 
     // An existing directory receives the file under its own name.
     std::string target = options.output;
     FileProbe::Identity given = probe_.identify(target);
-    if (given.exists && given.isDirectory) target = OutputPaths::join(target, OutputPaths::safeComponent(name));
+    if (given.exists && given.isDirectory) target = OutputPaths::join(target, OutputName::local(name));
+    const std::string shownTarget = VisibleText::of(target);
     const std::string directory = OutputPaths::parentOf(target);
 
     RestoreChecks checks(probe_);
@@ -53,45 +58,52 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         return kExitSameSource;
     }
 
+    // Anything with the name counts, a link that leads nowhere too; what is
+    // there is replaced only when the user agrees, and a link is replaced,
+    // never written through.
+    const bool taken = RestoreJob::destinationExists(target);
     FileProbe::Identity existing = probe_.identify(target);
     if (existing.exists && !existing.isRegular) {
-        err << "resurgo: " << target << " exists and is not a regular file; choose another destination\n";
+        err << "resurgo: " << shownTarget << " exists and is not a regular file; choose another destination\n";
         return kExitExists;
     }
-    switch (RestoreChecks::overwriteDecision(existing.exists, options.force, interactive)) {
+    const std::string what = existing.exists ? " exists" : " is a symbolic link that leads nowhere";
+    switch (RestoreChecks::overwriteDecision(taken, options.force, interactive)) {
         case RestoreChecks::Overwrite::Write:
             break;
         case RestoreChecks::Overwrite::Ask:
             if (!Terminal::askYesNo(in, err, std::string(Messages::kFileExists))) {
-                err << "resurgo: " << target << " kept as it was\n";
-                        return kExitExists;
+                err << "resurgo: " << shownTarget << " kept as it was\n";
+                return kExitExists;
             }
             break;
         case RestoreChecks::Overwrite::Refuse:
-            err << Messages::kFileExists << "\nresurgo: " << target
-                << " exists; not overwritten without --force\n";
-                return kExitExists;
+            err << Messages::kFileExists << "\nresurgo: " << shownTarget << what << "; not replaced without --force\n";
+            return kExitExists;
     }
 
     if (!RestoreChecks::hasSpaceFor(directory, size)) {
-        err << Messages::kNoFreeSpace << "\nresurgo: " << name << " needs " << size << " bytes in " << directory
-            << '\n';
+        err << Messages::kNoFreeSpace << "\nresurgo: " << shownName << " needs " << size << " bytes in "
+            << VisibleText::of(directory) << '\n';
         return kExitNoSpace;
     }
 
-    FileCopy::Result result = copier.copy(target);
-    switch (result) {
+    switch (copier.copy(target, taken ? OutputMode::Replace : OutputMode::NewOnly)) {
+        case FileCopy::Result::NameTaken:
+            // Something took the name after the check.
+            err << Messages::kFileExists << "\nresurgo: " << copier.failure() << "; not replaced\n";
+            return kExitExists;
         case FileCopy::Result::CreateFailed:
         case FileCopy::Result::CopyFailed:
             err << Messages::kCopyFailed << "\nresurgo: " << copier.failure() << '\n';
             return kExitCopyFailed;
         case FileCopy::Result::Damaged:
-            out << FailureReport::damage(name, copier.result()) << '\n';
+            out << FailureReport::damage(shownName, copier.result()) << '\n';
             return kExitDamagedUnits;
         case FileCopy::Result::Restored:
             break;
     }
-    out << FailureReport::fill(Messages::kRestored, name) << '\n';
+    out << FailureReport::fill(Messages::kRestored, shownName) << '\n';
     return kExitOk;
 }
 

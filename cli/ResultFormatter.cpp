@@ -7,6 +7,8 @@
 
 #include "cli/OrderedBlockWriter.h"
 #include "core/TextUtf.h"
+#include "core/VisibleText.h"
+#include "recovery/OutputName.h"
 
 namespace resurgo::cli {
 
@@ -20,6 +22,53 @@ bool isWide(char32_t c) {
 }
 
 bool isZeroWidth(char32_t c) { return (c >= 0x0300 && c <= 0x036F) || c == 0x200B || c == 0x200D || c == 0xFE0F; }
+
+using JsonSerializer = nlohmann::detail::serializer<nlohmann::ordered_json>;
+
+// The JSON array of directory names of an engine directory text (as
+// OutputName::components), appended to text. A text of printable ASCII
+// that needs no escape (the usual case) is copied in one pass, each
+// separator becoming "\",\""; otherwise every name goes through the
+// serializer, in scratch (a string value).
+void appendComponents(std::string& text, const std::string& engineDirectory, JsonSerializer& serializer,
+                      nlohmann::ordered_json& scratch) {
+    if (engineDirectory.empty() || engineDirectory == ".\\") {
+        text += "[]";
+        return;
+    }
+    // The last separator ends the last name.
+    const std::size_t end = engineDirectory.size() - (engineDirectory.back() == '\\' ? 1 : 0);
+    bool plain = true;
+    for (std::size_t i = 0; i < end && plain; ++i) {
+        const unsigned char c = static_cast<unsigned char>(engineDirectory[i]);
+        plain = c >= 0x20 && c < 0x7F && c != '"';
+    }
+    if (plain) {
+        text += "[\"";
+        std::size_t from = 0;
+        for (std::size_t at = engineDirectory.find('\\'); at < end; at = engineDirectory.find('\\', from)) {
+            text.append(engineDirectory, from, at - from);
+            text += "\",\"";
+            from = at + 1;
+        }
+        text.append(engineDirectory, from, end - from);
+        text += "\"]";
+        return;
+    }
+    text += '[';
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t at = std::min(engineDirectory.find('\\', from), end);
+        std::string& name = scratch.get_ref<std::string&>();
+        name.assign(engineDirectory, from, at - from);
+        std::replace(name.begin(), name.end(), FOUND_FILE::kBackslashInName, '\\');
+        serializer.dump(scratch, false, false, 0);
+        if (at >= end) break;
+        text += ',';
+        from = at + 1;
+    }
+    text += ']';
+}
 
 void pad(std::ostream& out, const std::string& text, std::size_t width, bool right) {
     std::size_t used = ResultFormatter::displayWidth(text);
@@ -41,6 +90,10 @@ std::string ResultFormatter::directoryText(const std::string& engineDirectory) {
 
 void ResultFormatter::toDirectoryText(std::string& text) {
     std::replace(text.begin(), text.end(), '\\', '/');
+    // A backslash inside a name (rare) is itself again.
+    if (text.find(FOUND_FILE::kBackslashInName) != std::string::npos) {
+        std::replace(text.begin(), text.end(), FOUND_FILE::kBackslashInName, '\\');
+    }
     while (!text.empty() && text.back() == '/') text.pop_back();
     if (text.empty()) text = ".";
 }
@@ -57,6 +110,7 @@ nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
             {"first_sector", f.firstSector},
             {"name", f.name},
             {"directory", directoryText(f.directory)},
+            {"path_components", OutputName::components(f.directory)},
             {"size", f.size},
             {"modified", f.lastModificationTime.isoUtc()},
             {"created", f.creationTime.isoUtc()},
@@ -90,23 +144,35 @@ void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>
 void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
                                         std::string& text) {
     // One object reused for every result: its keys are made once, and its
-    // strings keep their storage from one result to the next.
-    nlohmann::ordered_json object = toJson(FOUND_FILE());
-    auto& record = object["record"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
-    auto& firstSector = object["first_sector"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
-    auto& name = object["name"].get_ref<std::string&>();
-    auto& directory = object["directory"].get_ref<std::string&>();
-    auto& size = object["size"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
-    auto& modified = object["modified"].get_ref<std::string&>();
-    auto& created = object["created"].get_ref<std::string&>();
-    auto& accessed = object["accessed"].get_ref<std::string&>();
+    // strings keep their storage from one result to the next. It is kept
+    // in two parts, before and after path_components, which is written
+    // apart (appendComponents).
+    nlohmann::ordered_json head = nlohmann::ordered_json::object();
+    nlohmann::ordered_json tail = nlohmann::ordered_json::object();
+    bool beforeComponents = true;
+    const nlohmann::ordered_json whole = toJson(FOUND_FILE());
+    for (const auto& [key, value] : whole.items()) {
+        if (key == "path_components") {
+            beforeComponents = false;
+        } else {
+            (beforeComponents ? head : tail)[key] = value;
+        }
+    }
+    auto& record = head["record"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
+    auto& firstSector = head["first_sector"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
+    auto& name = head["name"].get_ref<std::string&>();
+    auto& directory = head["directory"].get_ref<std::string&>();
+    auto& size = tail["size"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
+    auto& modified = tail["modified"].get_ref<std::string&>();
+    auto& created = tail["created"].get_ref<std::string&>();
+    auto& accessed = tail["accessed"].get_ref<std::string&>();
+    nlohmann::ordered_json scratch = std::string();
     // The library's own serializer (what dump() uses), kept for the whole
     // block and writing straight into text instead of a string per object.
     // Names are UTF-8 from the engine; replace rather than fail should a
     // malformed sequence ever reach this point.
-    nlohmann::detail::serializer<nlohmann::ordered_json> serializer(
-        nlohmann::detail::output_adapter<char, std::string>(text), ' ',
-        nlohmann::ordered_json::error_handler_t::replace);
+    JsonSerializer serializer(nlohmann::detail::output_adapter<char, std::string>(text), ' ',
+                              nlohmann::ordered_json::error_handler_t::replace);
     for (std::size_t i = 0; i < count; ++i) {
         const FOUND_FILE& f = *results[i];
         record = f.recordNumber;
@@ -131,7 +197,15 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
             f.lastAccessTime.appendIsoUtc(accessed);
         }
         text += first && i == 0 ? "\n  " : ",\n  ";
-        serializer.dump(object, false, false, 0);
+        // {head, "path_components":[...], tail}: the head without its "}",
+        // the tail with "," for its "{".
+        serializer.dump(head, false, false, 0);
+        text.back() = ',';
+        text += "\"path_components\":";
+        appendComponents(text, f.directory, serializer, scratch);
+        const std::size_t at = text.size();
+        serializer.dump(tail, false, false, 0);
+        text[at] = ',';
     }
 }
 
@@ -146,7 +220,8 @@ void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE
     std::vector<Row> rows;
     rows.push_back({"Name", "Size", "Directory", "Modified", "Created", "Accessed"});
     for (const FOUND_FILE* f : order) {
-        rows.push_back({f->name, std::to_string(f->size), directoryText(f->directory),
+        // Names are shown escaped, then measured.
+        rows.push_back({VisibleText::of(f->name), std::to_string(f->size), VisibleText::of(directoryText(f->directory)),
                         localText(f->lastModificationTime), localText(f->creationTime),
                         localText(f->lastAccessTime)});
     }

@@ -25,6 +25,48 @@ void TextUtf::appendUtf8(std::string& out, char32_t cp) {
     }
 }
 
+bool TextUtf::decodeOne(const std::string& s, std::size_t& i, char32_t& cp) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
+    std::size_t extra = 0;
+    if (c < 0x80) {
+        cp = c;
+        ++i;
+        return true;
+    }
+    if ((c & 0xE0) == 0xC0) {
+        extra = 1;
+        cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        extra = 2;
+        cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        extra = 3;
+        cp = c & 0x07;
+    } else {
+        ++i;
+        return false;
+    }
+    if (i + extra >= s.size()) {
+        ++i;
+        return false;
+    }
+    for (std::size_t k = 1; k <= extra; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            ++i;
+            return false;
+        }
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    static const char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return false;
+    }
+    i += extra + 1;
+    return true;
+}
+
 std::string TextUtf::fromUtf16Le(const std::uint8_t* bytes, std::size_t units) {
     std::string out;
     out.reserve(units);

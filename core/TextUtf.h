@@ -19,6 +19,10 @@ public:
     // UTF-8 to code points; malformed bytes become U+FFFD.
     static std::u32string toCodePoints(const std::string& s);
     static void appendUtf8(std::string& out, char32_t cp);
+    // The code point of the UTF-8 sequence at s[i], i moved past it; false
+    // (i moved one byte) for a malformed, cut, overlong or surrogate
+    // sequence. i must be below s.size().
+    static bool decodeOne(const std::string& s, std::size_t& i, char32_t& cp);
     // Unicode simple case folding for Latin, Greek and Cyrillic (and the
     // ASCII subset); other characters are returned unchanged.
     static char32_t foldCase(char32_t cp);

@@ -75,7 +75,7 @@ public:
     bool release(void* p, std::size_t bytes) override { return systemPlatform().release(p, bytes); }
     std::uint64_t currentUtc() override { return systemPlatform().currentUtc(); }
     bool utcToLocal(std::uint64_t t, LocalTime& out) override { return systemPlatform().utcToLocal(t, out); }
-    OsHandle createOutput(const std::string& path) override {
+    OsHandle createOutput(const std::string& path, OutputMode) override {
         if (path == "mem:fuzz") std::abort();  // never a destination on the source
         ++outputsOpen;
         return kOutput;
@@ -106,6 +106,22 @@ public:
     }
     bool fileExists(const std::string&) override { return false; }
     bool removeOutput(const std::string&) override { return true; }
+    // No output directories: restores go to the one counted output.
+    OsHandle openOutputDirectory(const std::string&, bool) override {
+        errno = ENOTSUP;
+        return kNoHandle;
+    }
+    OsHandle enterOutputDirectory(OsHandle, const std::string&) override {
+        errno = ENOTSUP;
+        return kNoHandle;
+    }
+    OsHandle createOutputIn(OsHandle, const std::string&, OutputMode) override {
+        errno = ENOTSUP;
+        return kNoHandle;
+    }
+    bool removeOutputIn(OsHandle, const std::string&) override { return false; }
+    bool closeOutputDirectory(OsHandle) override { return false; }
+    OutputFailure outputFailure(std::uint32_t) override { return OutputFailure::Other; }
     bool availableSpace(const std::string&, std::uint64_t& bytes) override {
         bytes = outputCap;
         return true;

@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 try {
                     FileZ file;
                     file.openRecord(fs.volume(), fs.geometry(), &fs.mftEntry(), f.recordNumber);
-                    OsHandle out = fs.openOutputFile("restored.bin");
+                    OsHandle out = fs.openOutputFile("restored.bin", OutputMode::NewOnly);
                     try {
                         fs.copyFileZ(file, out);
                     } catch (...) {

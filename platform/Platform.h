@@ -26,6 +26,27 @@ struct SourceGeometry {
     std::uint64_t deviceId = 0;     // identity of the device (POSIX st_rdev / st_dev+ino of an image)
 };
 
+// How a destination file is created.
+enum class OutputMode {
+    // A new file only: fails (OutputFailure::Exists) when anything has the
+    // name already, a symbolic link (dangling or not) included.
+    NewOnly,
+    // A new file takes the name over: whatever had it (a file, a link) is
+    // replaced in its directory, never opened or written through.
+    Replace,
+};
+
+// What a failure to make a destination means, from the system's error.
+enum class OutputFailure {
+    Other,
+    Exists,         // the name is taken (the only case where another name may do)
+    NameTooLong,
+    NotADirectory,  // a part of the path is not a directory
+    ReadOnly,       // a read-only file system
+    Denied,         // no permission
+    NoSpace,
+};
+
 struct LocalTime {
     int year = 0, month = 0, dayOfWeek = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };
@@ -51,15 +72,38 @@ public:
     virtual std::uint64_t currentUtc() = 0;
     virtual bool utcToLocal(std::uint64_t ntUtc, LocalTime& out) = 0;
 
-    // Destination files (UTF-8 paths). createOutput creates or empties.
-    virtual OsHandle createOutput(const std::string& path) = 0;
+    // Destination files (UTF-8 paths), opened for writing. No symbolic link
+    // in the last part of the path is ever followed.
+    virtual OsHandle createOutput(const std::string& path, OutputMode mode) = 0;
     virtual bool writeOutput(OsHandle h, const void* data, std::size_t length, std::size_t& written) = 0;
     virtual bool setOutputSize(OsHandle h, std::uint64_t size) = 0;
     virtual bool setOutputTimes(OsHandle h, std::uint64_t modifiedNt, std::uint64_t accessedNt) = 0;
     virtual bool closeOutput(OsHandle h) = 0;
+    // True when something has the name: a file, a directory, a symbolic
+    // link (also one that leads nowhere).
     virtual bool fileExists(const std::string& path) = 0;
-    // Deletes an output file the program made (closed first).
+    // Deletes an output file the program made (closed first); the last
+    // part of the path is never followed.
     virtual bool removeOutput(const std::string& path) = 0;
+
+    // Output directories, for restoring a tree: names inside them are
+    // resolved from the opened directory, so nothing that changes above it
+    // (and no link inside it) leads a file elsewhere.
+    // Opens the directory path (following links, as the user named it);
+    // with create, makes it and its missing parents first.
+    virtual OsHandle openOutputDirectory(const std::string& path, bool create) = 0;
+    // Opens directory name inside directory, making it when missing. A
+    // name held by anything but a directory (a link to one included) fails
+    // as taken (outputFailure: Exists).
+    virtual OsHandle enterOutputDirectory(OsHandle directory, const std::string& name) = 0;
+    // createOutput for name inside directory.
+    virtual OsHandle createOutputIn(OsHandle directory, const std::string& name, OutputMode mode) = 0;
+    // removeOutput for name inside directory.
+    virtual bool removeOutputIn(OsHandle directory, const std::string& name) = 0;
+    virtual bool closeOutputDirectory(OsHandle directory) = 0;
+    // What the system error of a failed destination call means.
+    virtual OutputFailure outputFailure(std::uint32_t code) = 0;
+
     // Bytes available to the caller on the file system holding path.
     virtual bool availableSpace(const std::string& path, std::uint64_t& bytes) = 0;
 

@@ -1,6 +1,7 @@
 // POSIX implementation of the platform layer: sources are block devices or
 // volume image files given by path, opened O_RDONLY.
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,74 @@ namespace {
 // Seconds between 1601-01-01 and 1970-01-01.
 constexpr std::uint64_t kEpochDelta = 11644473600ULL;
 constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
+// Tries at a free temporary name before a replacing create gives up.
+constexpr int kTemporaryTries = 100;
+
+constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+
+// A file made in the directory dirfd under a name nothing has, then
+// renamed over name: the directory entry is replaced (a link included,
+// never followed), whatever held it.
+int replaceAt(int dirfd, const std::string& name) {
+    static std::atomic<unsigned> counter{0};
+    for (int i = 0; i < kTemporaryTries; ++i) {
+        const std::string temporary = ".resurgo-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".part";
+        int fd = ::openat(dirfd, temporary.c_str(), kCreateFlags, 0644);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) return -1;
+        if (::renameat(dirfd, temporary.c_str(), dirfd, name.c_str()) != 0) {
+            int saved = errno;
+            ::unlinkat(dirfd, temporary.c_str(), 0);
+            ::close(fd);
+            errno = saved;
+            return -1;
+        }
+        return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+int createAt(int dirfd, const std::string& name, OutputMode mode) {
+    if (name.empty()) {
+        errno = EISDIR;
+        return -1;
+    }
+    if (mode == OutputMode::Replace) return replaceAt(dirfd, name);
+    return ::openat(dirfd, name.c_str(), kCreateFlags, 0644);
+}
+
+// The directory holding path and the last part of it ("a/b/c" -> "a/b", "c").
+void splitPath(const std::string& path, std::string& directory, std::string& name) {
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        directory = ".";
+        name = path;
+    } else {
+        directory = slash == 0 ? "/" : path.substr(0, slash);
+        name = path.substr(slash + 1);
+    }
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// mkdir -p: the missing directories of path, parents first.
+bool makeDirectories(const std::string& path, int depth = 0) {
+    if (path.empty() || isDirectory(path)) return true;
+    if (depth > 4096) {
+        errno = ELOOP;
+        return false;
+    }
+    std::string parent, name;
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    splitPath(trimmed, parent, name);
+    if (parent != trimmed && !makeDirectories(parent, depth + 1)) return false;
+    return ::mkdir(trimmed.c_str(), 0755) == 0 || errno == EEXIST;
+}
 
 class PosixPlatform final : public Platform {
 public:
@@ -124,8 +193,15 @@ public:
         return true;
     }
 
-    OsHandle createOutput(const std::string& path) override {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    OsHandle createOutput(const std::string& path, OutputMode mode) override {
+        std::string directory, name;
+        splitPath(path, directory, name);
+        int dirfd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirfd < 0) return kNoHandle;
+        int fd = createAt(dirfd, name, mode);
+        int saved = errno;
+        ::close(dirfd);
+        errno = saved;
         return fd < 0 ? kNoHandle : fd;
     }
 
@@ -163,7 +239,51 @@ public:
 
     bool fileExists(const std::string& path) override {
         struct stat st {};
-        return ::stat(path.c_str(), &st) == 0;
+        return ::lstat(path.c_str(), &st) == 0;
+    }
+
+    OsHandle openOutputDirectory(const std::string& path, bool create) override {
+        if (create && !makeDirectories(path)) return kNoHandle;
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        return fd < 0 ? kNoHandle : fd;
+    }
+
+    OsHandle enterOutputDirectory(OsHandle directory, const std::string& name) override {
+        const int dirfd = static_cast<int>(directory);
+        if (name.empty()) {
+            errno = ENOENT;
+            return kNoHandle;
+        }
+        const bool made = ::mkdirat(dirfd, name.c_str(), 0755) == 0;
+        if (!made && errno != EEXIST) return kNoHandle;
+        int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && (errno == ENOTDIR || errno == ELOOP)) errno = EEXIST;  // a file or a link has the name
+        return fd < 0 ? kNoHandle : fd;
+    }
+
+    OsHandle createOutputIn(OsHandle directory, const std::string& name, OutputMode mode) override {
+        int fd = createAt(static_cast<int>(directory), name, mode);
+        return fd < 0 ? kNoHandle : fd;
+    }
+
+    bool removeOutputIn(OsHandle directory, const std::string& name) override {
+        return ::unlinkat(static_cast<int>(directory), name.c_str(), 0) == 0;
+    }
+
+    bool closeOutputDirectory(OsHandle directory) override { return ::close(static_cast<int>(directory)) == 0; }
+
+    OutputFailure outputFailure(std::uint32_t code) override {
+        switch (static_cast<int>(code)) {
+            case EEXIST: return OutputFailure::Exists;
+            case ENAMETOOLONG: return OutputFailure::NameTooLong;
+            case ENOTDIR: return OutputFailure::NotADirectory;
+            case EROFS: return OutputFailure::ReadOnly;
+            case EACCES:
+            case EPERM: return OutputFailure::Denied;
+            case ENOSPC:
+            case EDQUOT: return OutputFailure::NoSpace;
+            default: return OutputFailure::Other;
+        }
     }
 
     bool availableSpace(const std::string& path, std::uint64_t& bytes) override {

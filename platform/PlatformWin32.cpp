@@ -7,7 +7,9 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "core/TextUtf.h"
 #include "platform/Platform.h"
@@ -24,6 +26,83 @@ std::wstring wide(const std::string& utf8) {
 HANDLE toHandle(OsHandle h) { return reinterpret_cast<HANDLE>(h); }
 OsHandle fromHandle(HANDLE h) {
     return h == INVALID_HANDLE_VALUE ? kNoHandle : reinterpret_cast<OsHandle>(h);
+}
+
+// Tries at a free temporary name before a replacing create gives up.
+constexpr int kTemporaryTries = 100;
+
+// An output directory: held open without delete sharing, so it can be
+// neither renamed nor replaced while files are made in it.
+struct OutputDirectoryHandle {
+    HANDLE handle;
+    std::wstring path;  // ends with a separator
+};
+
+std::wstring fullPath(const std::wstring& path) {
+    DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return path;
+    std::vector<wchar_t> buffer(n + 1, L'\0');
+    DWORD got = ::GetFullPathNameW(path.c_str(), n + 1, buffer.data(), nullptr);
+    return got == 0 || got > n ? path : std::wstring(buffer.data(), got);
+}
+
+// An open directory that is a real directory, not a reparse point
+// (a junction or a link).
+HANDLE openPlainDirectory(const std::wstring& path, bool allowReparse) {
+    HANDLE h = ::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | (allowReparse ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+    if (h == INVALID_HANDLE_VALUE) return h;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (!allowReparse && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+        ::CloseHandle(h);
+        ::SetLastError(allowReparse ? ERROR_DIRECTORY : ERROR_ALREADY_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+// CREATE_NEW fails on any name that exists, a reparse point included. A
+// replacing create makes a new file under a temporary name beside path
+// and renames it over path through its handle: the directory entry is
+// replaced, a link is never written through.
+HANDLE createFile(const std::wstring& path, OutputMode mode) {
+    if (mode == OutputMode::NewOnly) {
+        return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    }
+    static std::atomic<unsigned> counter{0};
+    const std::wstring full = fullPath(path);
+    const std::wstring directory = full.substr(0, full.find_last_of(L"\\/") + 1);
+    for (int i = 0; i < kTemporaryTries; ++i) {
+        const std::wstring temporary = directory + L".resurgo-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                                       std::to_wstring(counter++) + L".part";
+        HANDLE h = ::CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            if (::GetLastError() == ERROR_FILE_EXISTS) continue;
+            return h;
+        }
+        std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + full.size() * sizeof(wchar_t));
+        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = TRUE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(full.size() * sizeof(wchar_t));
+        std::memcpy(rename->FileName, full.c_str(), full.size() * sizeof(wchar_t));
+        if (!::SetFileInformationByHandle(h, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))) {
+            DWORD err = ::GetLastError();
+            FILE_DISPOSITION_INFO gone{};
+            gone.DeleteFile = TRUE;
+            ::SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+            ::CloseHandle(h);
+            ::SetLastError(err);
+            return INVALID_HANDLE_VALUE;
+        }
+        return h;
+    }
+    ::SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
 }
 
 class Win32Platform final : public Platform {
@@ -118,10 +197,8 @@ public:
         return true;
     }
 
-    OsHandle createOutput(const std::string& path) override {
-        HANDLE h = ::CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr);
-        return fromHandle(h);
+    OsHandle createOutput(const std::string& path, OutputMode mode) override {
+        return fromHandle(createFile(wide(path), mode));
     }
 
     bool writeOutput(OsHandle h, const void* data, std::size_t length, std::size_t& written) override {
@@ -163,6 +240,70 @@ public:
 
     bool fileExists(const std::string& path) override {
         return ::GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    OsHandle openOutputDirectory(const std::string& path, bool create) override {
+        std::wstring full = fullPath(wide(path));
+        if (create) {
+            // Each missing directory from the top down.
+            for (std::size_t at = full.find_first_of(L"\\/", 3); ; at = full.find_first_of(L"\\/", at + 1)) {
+                const std::wstring part = full.substr(0, at);
+                if (!::CreateDirectoryW(part.c_str(), nullptr)) {
+                    DWORD err = ::GetLastError();
+                    DWORD attributes = ::GetFileAttributesW(part.c_str());
+                    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                        ::SetLastError(err == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : err);
+                        return kNoHandle;
+                    }
+                }
+                if (at == std::wstring::npos) break;
+            }
+        }
+        HANDLE h = openPlainDirectory(full, true);
+        if (h == INVALID_HANDLE_VALUE) return kNoHandle;
+        if (full.back() != L'\\' && full.back() != L'/') full.push_back(L'\\');
+        return reinterpret_cast<OsHandle>(new OutputDirectoryHandle{h, full});
+    }
+
+    OsHandle enterOutputDirectory(OsHandle directory, const std::string& name) override {
+        const auto* parent = reinterpret_cast<const OutputDirectoryHandle*>(directory);
+        const std::wstring path = parent->path + wide(name);
+        if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) return kNoHandle;
+        // A file or a reparse point with the name fails as taken.
+        HANDLE h = openPlainDirectory(path, false);
+        if (h == INVALID_HANDLE_VALUE) return kNoHandle;
+        return reinterpret_cast<OsHandle>(new OutputDirectoryHandle{h, path + L"\\"});
+    }
+
+    OsHandle createOutputIn(OsHandle directory, const std::string& name, OutputMode mode) override {
+        const auto* parent = reinterpret_cast<const OutputDirectoryHandle*>(directory);
+        return fromHandle(createFile(parent->path + wide(name), mode));
+    }
+
+    bool removeOutputIn(OsHandle directory, const std::string& name) override {
+        const auto* parent = reinterpret_cast<const OutputDirectoryHandle*>(directory);
+        return ::DeleteFileW((parent->path + wide(name)).c_str()) != 0;
+    }
+
+    bool closeOutputDirectory(OsHandle directory) override {
+        auto* d = reinterpret_cast<OutputDirectoryHandle*>(directory);
+        bool ok = ::CloseHandle(d->handle) != 0;
+        delete d;
+        return ok;
+    }
+
+    OutputFailure outputFailure(std::uint32_t code) override {
+        switch (code) {
+            case ERROR_FILE_EXISTS:
+            case ERROR_ALREADY_EXISTS: return OutputFailure::Exists;
+            case ERROR_FILENAME_EXCED_RANGE: return OutputFailure::NameTooLong;
+            case ERROR_DIRECTORY: return OutputFailure::NotADirectory;
+            case ERROR_WRITE_PROTECT: return OutputFailure::ReadOnly;
+            case ERROR_ACCESS_DENIED: return OutputFailure::Denied;
+            case ERROR_DISK_FULL:
+            case ERROR_HANDLE_DISK_FULL: return OutputFailure::NoSpace;
+            default: return OutputFailure::Other;
+        }
     }
 
     bool availableSpace(const std::string& path, std::uint64_t& bytes) override {

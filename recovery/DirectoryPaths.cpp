@@ -4,6 +4,7 @@
 
 #include "core/ErrorException.h"
 #include "file/FileZ.h"
+#include "recovery/FOUND_FILE.h"
 #include "recovery/FilesystemNTFS.h"
 
 namespace resurgo {
@@ -15,6 +16,17 @@ std::string placeholderDir(const FILE_REFERENCE& ref) {
 }
 
 std::string placeholderNotFound(std::uint64_t recordNumber) { return "!not_found_@" + std::to_string(recordNumber); }
+
+// A directory's name as a part of a path: "\" in it kept apart from the
+// separators.
+std::string pathPart(const std::string& name) {
+    std::string part = name;
+    for (char& c : part) {
+        if (c == '\\') c = FOUND_FILE::kBackslashInName;
+    }
+    part.push_back('\\');
+    return part;
+}
 
 FILE_REFERENCE rootReference() { return FILE_REFERENCE::toRecord(FilesystemNTFS::kRootDirectory); }
 
@@ -81,7 +93,7 @@ DIRECTORY_INFO DirectoryPaths::getDirectoryInfo(const FILE_REFERENCE& directory)
         cache_.emplace(key, DIRECTORY_INFO(std::string(), name, parent));
     }
 
-    std::string path = name + "\\";
+    std::string path = pathPart(name);
     std::set<std::uint64_t> visited{directory.recordNumber()};
     FILE_REFERENCE current = parent;
     int depth = 0;
@@ -95,7 +107,7 @@ DIRECTORY_INFO DirectoryPaths::getDirectoryInfo(const FILE_REFERENCE& directory)
         visited.insert(n);
         auto c = cache_.find(current.raw());
         if (c != cache_.end()) {
-            path = c->second.name + "\\" + path;
+            path = pathPart(c->second.name) + path;
             current = c->second.parent;
             continue;
         }
@@ -103,7 +115,7 @@ DIRECTORY_INFO DirectoryPaths::getDirectoryInfo(const FILE_REFERENCE& directory)
         try {
             std::string dirName = getDirectoryName(current, next);
             cache_.emplace(current.raw(), DIRECTORY_INFO(std::string(), dirName, next));
-            path = dirName + "\\" + path;
+            path = pathPart(dirName) + path;
             current = next;
         } catch (const ErrorException&) {
             std::string missing = placeholderNotFound(n);

@@ -11,6 +11,9 @@ namespace resurgo {
 
 class FOUND_FILE {
 public:
+    // A byte that UTF-8 text never holds.
+    static constexpr char kBackslashInName = '\xFF';
+
     FOUND_FILE() = default;
     FOUND_FILE(std::uint64_t recordNumber, std::uint64_t firstSector, std::string name)
         : name(std::move(name)), firstSector(firstSector), recordNumber(recordNumber) {}
@@ -26,6 +29,8 @@ public:
     std::uint64_t size = 0;
     // Directory names each followed by "\", from below the root down to the
     // file's directory: "Documents\Letters\"; ".\" for the root directory.
+    // A "\" inside a directory's name is kept as kBackslashInName, so that
+    // every "\" is a separator (OutputName::components splits the text).
     std::string directory;
     std::string name;
     std::uint64_t firstSector = 0;

@@ -1,11 +1,12 @@
 #include "recovery/FileOutput.h"
 
 #include "core/ErrorException.h"
+#include "recovery/OutputDirectory.h"
 
 namespace resurgo {
 
-OsHandle FileOutput::create(const std::string& path) {
-    OsHandle h = platform().createOutput(path);
+OsHandle FileOutput::create(const std::string& path, OutputMode mode) {
+    OsHandle h = platform().createOutput(path, mode);
     if (h == kNoHandle) {
         std::uint32_t err = platform().lastError();
         throw ErrorException(kErrOpenOutput, err, "FilesystemNTFS::openOutputFile");
@@ -13,7 +14,13 @@ OsHandle FileOutput::create(const std::string& path) {
     return h;
 }
 
-FileOutput::FileOutput(const std::string& path) : handle_(create(path)), owned_(true) {}
+FileOutput::FileOutput(const std::string& path, OutputMode mode)
+    : handle_(create(path, mode)), owned_(true), path_(path) {}
+
+FileOutput::FileOutput(OutputDirectory& directory, const std::string& name) : directory_(&directory) {
+    handle_ = directory.createFile(name, name_);
+    owned_ = true;
+}
 
 FileOutput::FileOutput(OsHandle borrowed) : handle_(borrowed), owned_(false) {}
 
@@ -51,6 +58,12 @@ bool FileOutput::close() {
     if (platform().closeOutput(h)) return true;
     closeError_ = platform().lastError();
     return false;
+}
+
+bool FileOutput::remove() {
+    if (!owned_ || handle_ != kNoHandle) return false;
+    if (directory_ != nullptr) return directory_->remove(name_);
+    return platform().removeOutput(path_);
 }
 
 } // namespace resurgo

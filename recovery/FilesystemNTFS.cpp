@@ -59,7 +59,9 @@ void FilesystemNTFS::openEntry(std::uint64_t record, FileZ& entry) {
     entry.openRecord(volume_, geometry_, &mft_, record);
 }
 
-OsHandle FilesystemNTFS::openOutputFile(const std::string& path) { return FileOutput::create(path); }
+OsHandle FilesystemNTFS::openOutputFile(const std::string& path, OutputMode mode) {
+    return FileOutput::create(path, mode);
+}
 
 RESTORE_RESULT FilesystemNTFS::copyFileZ(const FileZ& file, OsHandle out) {
     FileOutput sink(out);

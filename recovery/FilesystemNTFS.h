@@ -80,7 +80,7 @@ public:
     RESTORE_RESULT restore(const FileZ& file, OutputSink& out);
     // The same into a file opened with openOutputFile (the caller closes it).
     RESTORE_RESULT copyFileZ(const FileZ& file, OsHandle out);
-    OsHandle openOutputFile(const std::string& path);
+    OsHandle openOutputFile(const std::string& path, OutputMode mode);
 
 private:
     NTFS_GEOMETRY geometry_;

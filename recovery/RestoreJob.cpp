@@ -2,6 +2,7 @@
 
 #include "platform/Platform.h"
 #include "recovery/FileOutput.h"
+#include "recovery/OutputDirectory.h"
 #include "recovery/SearchJob.h"
 
 namespace resurgo {
@@ -67,25 +68,53 @@ RestoreJob::Status RestoreJob::select(std::uint64_t record) {
     return Status::Ready;
 }
 
-RestoreJob::Status RestoreJob::restoreTo(const std::string& target) {
+std::uint64_t RestoreJob::recordCount() const {
+    return opened_ ? job_.filesystem.mftEntry().recordCapacity() : 0;
+}
+
+RestoreJob::Status RestoreJob::created(const ErrorException& e) {
+    failure_ = e;
+    createFailure_ = platform().outputFailure(e.systemError());
+    return createFailure_ == OutputFailure::Exists ? Status::NameTaken : Status::CreateFailed;
+}
+
+RestoreJob::Status RestoreJob::restoreTo(const std::string& target, OutputMode mode) {
     failure_.reset();
     closeFailed_ = false;
+    createdName_.clear();
     std::optional<FileOutput> out;
     try {
-        out.emplace(target);
+        out.emplace(target, mode);
     } catch (const ErrorException& e) {
-        failure_ = e;
-        return Status::CreateFailed;
+        return created(e);
     }
-    Status status = restoreTo(*out);
-    if (!out->close() && status != Status::CopyFailed) {
+    return finish(*out);
+}
+
+RestoreJob::Status RestoreJob::restoreInto(OutputDirectory& directory, const std::string& name) {
+    failure_.reset();
+    closeFailed_ = false;
+    createdName_.clear();
+    std::optional<FileOutput> out;
+    try {
+        out.emplace(directory, name);
+    } catch (const ErrorException& e) {
+        return created(e);
+    }
+    createdName_ = out->name();
+    return finish(*out);
+}
+
+RestoreJob::Status RestoreJob::finish(FileOutput& out) {
+    Status status = restoreTo(static_cast<OutputSink&>(out));
+    if (!out.close() && status != Status::CopyFailed) {
         closeFailed_ = true;
-        failure_ = ErrorException(kErrWriteOutput, out->closeError(), "FilesystemNTFS::copyFileZ <Close>");
+        failure_ = ErrorException(kErrWriteOutput, out.closeError(), "FilesystemNTFS::copyFileZ <Close>");
         return Status::CopyFailed;
     }
     // Nothing of the file could be read: no file of zeros is left behind.
     if (status != Status::CopyFailed && size_ > 0 && result_.unreadableBytes() >= size_) {
-        platform().removeOutput(target);
+        out.remove();
         failure_ = ErrorException(kErrReadDisk, "FilesystemNTFS::copyFileZ <Nothing readable>");
         return Status::CopyFailed;
     }

@@ -11,10 +11,13 @@
 
 #include "core/ErrorException.h"
 #include "file/FileZ.h"
+#include "platform/Platform.h"
 #include "recovery/RESTORE_RESULT.h"
 
 namespace resurgo {
 
+class FileOutput;
+class OutputDirectory;
 class OutputSink;
 class SearchJob;
 
@@ -29,7 +32,8 @@ public:
         InUse,         // the record holds a file that is not deleted
         Directory,     // the record is a directory
         Damaged,       // the record's name or size can't be read
-        CreateFailed,  // the destination could not be created
+        NameTaken,     // a new file was asked for and the name exists (a link too)
+        CreateFailed,  // the destination could not be created (createFailure tells why)
         CopyFailed,    // reading or writing failed; a partly written file stays
         Restored,
         RestoredDamaged,  // written, with damaged compressed units or unreadable
@@ -49,17 +53,29 @@ public:
     // can be read.
     Status select(std::uint64_t record);
     const FileZ& entry() const { return entry_; }
+    // Records the MFT holds (valid numbers are below it) once open.
+    std::uint64_t recordCount() const;
     const std::string& name() const { return name_; }
     std::uint64_t size() const { return size_; }
 
-    // Creates target and writes the selected file into it.
-    Status restoreTo(const std::string& target);
+    // Creates target and writes the selected file into it: NewOnly gives
+    // NameTaken when anything has the name; Replace puts a new file in
+    // the place of what had it (a link is replaced, not followed). When
+    // nothing of the file could be read, the file made is removed again
+    // (CopyFailed, failure() code kErrReadDisk); so in restoreInto.
+    Status restoreTo(const std::string& target, OutputMode mode);
+    // Creates name, or the first free numbered name, inside directory and
+    // writes the selected file into it; createdName() tells which name.
+    Status restoreInto(OutputDirectory& directory, const std::string& name);
+    const std::string& createdName() const { return createdName_; }
     // Writes the selected file into out.
     Status restoreTo(OutputSink& out);
     const RESTORE_RESULT& result() const { return result_; }
 
     // The failure behind the last status that was not Ready or Restored.
     const std::optional<ErrorException>& failure() const { return failure_; }
+    // Why the destination could not be created (after CreateFailed).
+    OutputFailure createFailure() const { return createFailure_; }
     // True when the copy went through but closing the destination failed
     // (a late write error some file systems report only then); failure()
     // then holds the system's error.
@@ -69,11 +85,18 @@ public:
 
     // About a destination, for the front ends' checks: the bytes available
     // to the caller on the file system holding path (false when unknown),
-    // and whether a file exists there.
+    // and whether anything has the name (a symbolic link that leads
+    // nowhere too).
     static bool availableSpace(const std::string& path, std::uint64_t& bytes);
     static bool destinationExists(const std::string& path);
 
 private:
+    // The status of a create that raised e.
+    Status created(const ErrorException& e);
+    // Writes into a file just created and closes it (removes it when
+    // nothing could be read).
+    Status finish(FileOutput& out);
+
     SearchJob& job_;
     bool opened_ = false;
     FileZ entry_;
@@ -82,6 +105,8 @@ private:
     std::uint64_t size_ = 0;
     RESTORE_RESULT result_;
     std::optional<ErrorException> failure_;
+    OutputFailure createFailure_ = OutputFailure::Other;
+    std::string createdName_;
     bool closeFailed_ = false;
 };
 

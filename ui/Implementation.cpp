@@ -10,6 +10,7 @@
 
 #include "core/ErrorException.h"
 #include "platform/InternalError.h"
+#include "recovery/OutputName.h"
 #include "recovery/RestoreJob.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"
@@ -358,7 +359,9 @@ void Implementation::Unerase(std::size_t index) {
         return;
     }
 
-    const std::wstring destination = AskSaveFileName(name);
+    // The file's own name made harmless: accepting it writes one ordinary
+    // file in the chosen folder.
+    const std::wstring destination = AskSaveFileName(WinText::wide(OutputName::windows(found.name)));
     if (destination.empty()) return;
     if (IsSameVolume(destination, WinText::wide(driveRoot_))) {
         restore.close();
@@ -368,7 +371,10 @@ void Implementation::Unerase(std::size_t index) {
     const std::string target = WinText::utf8(destination);
 
     beginWait();
-    if (FileExists(destination)) {
+    // What has the name (a link too) is replaced only when the user agrees;
+    // a link is replaced, never written through.
+    const bool replace = FileExists(destination);
+    if (replace) {
         endWait();
         if (ShowMessage(IDS_FILE_EXISTS, MB_YESNO | MB_ICONINFORMATION) != IDYES) return;
         beginWait();
@@ -382,7 +388,7 @@ void Implementation::Unerase(std::size_t index) {
         ShowMessage(IDS_NOT_ENOUGH_SPACE, MB_OK | MB_ICONINFORMATION);
         return;
     }
-    const RestoreJob::Status status = restore.restoreTo(target);
+    const RestoreJob::Status status = restore.restoreTo(target, replace ? OutputMode::Replace : OutputMode::NewOnly);
     const std::uint64_t damagedUnits = restore.result().damagedUnits;
     const std::uint64_t unreadableBytes = restore.result().unreadableBytes();
     restore.close();

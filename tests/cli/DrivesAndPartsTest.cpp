@@ -21,6 +21,7 @@
 #include "cli/TerminalProgress.h"
 #include "platform/CancelSignal.h"
 #include "platform/DeviceSource.h"
+#include "recovery/OutputDirectory.h"
 #include "support/TestSupport.h"
 
 using namespace resurgo::cli;
@@ -165,6 +166,8 @@ TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
         if (record % 11 == 0) name += "\xC3";                       // cut sequence: replaced
         resurgo::FOUND_FILE f(record, record * 2, name);
         f.directory = record % 3 == 0 ? ".\\" : "Docs\\d" + std::to_string(record % 13) + "\\";
+        // Names that need escapes, and a backslash inside a name.
+        if (record % 17 == 0) f.directory = "q\"uo\\te\xFF" "d\\\x01\\";
         f.size = record * 1000;
         f.lastModificationTime = resurgo::FILE_TIME::fromUtc(132000000000000000ULL + record * 10000000ULL);
         f.creationTime = resurgo::FILE_TIME::fromUtc(131000000000000000ULL + record);
@@ -190,6 +193,8 @@ TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
         ASSERT_EQ(array[i], expected) << "object " << i;
     }
     EXPECT_EQ(array[0]["directory"], "Docs/d3");  // record 16
+    EXPECT_EQ(array[0]["path_components"], (std::vector<std::string>{"Docs", "d3"}));
+    EXPECT_EQ(array[1]["path_components"], (std::vector<std::string>{"q\"uo", "te\\d", "\x01"}));  // record 17
     EXPECT_EQ(array[0]["modified"], "2019-04-17T18:40:16Z");  // 13,200,000,016 s after 1601
 
     std::ostringstream none;
@@ -197,33 +202,32 @@ TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
     EXPECT_EQ(none.str(), "[]");
 }
 
-TEST(CommandParts, OutputPathsStayInsideTheOutputDirectoryAndNeverReuseANames) {
-    EXPECT_EQ(OutputPaths::directoryComponents(".\\"), std::vector<std::string>{});
-    EXPECT_EQ(OutputPaths::directoryComponents("dir_@12\\..\\a/b\\!not_found_@7\\"),
-              (std::vector<std::string>{"dir_@12", "_..", "a_b", "!not_found_@7"}));
-    EXPECT_EQ(OutputPaths::safeComponent(""), "_");
-    EXPECT_EQ(OutputPaths::safeComponent("."), "_.");
-    EXPECT_EQ(OutputPaths::numbered("report.txt", 1), "report (1).txt");
-    EXPECT_EQ(OutputPaths::numbered("archive.tar.gz", 2), "archive.tar (2).gz");
-    EXPECT_EQ(OutputPaths::numbered(".profile", 1), ".profile (1)");
-    EXPECT_EQ(OutputPaths::numbered("README", 3), "README (3)");
+TEST(CommandParts, OutputDirectoriesNeverReuseANameNorFollowALink) {
     EXPECT_EQ(OutputPaths::parentOf("/a/b/c.txt"), "/a/b");
     EXPECT_EQ(OutputPaths::parentOf("c.txt"), ".");
     EXPECT_EQ(OutputPaths::parentOf("/c.txt"), "/");
 
     const std::string dir = tempDir("cli-paths");
-    EXPECT_EQ(OutputPaths::freeName(dir, "a.txt"), "a.txt");
+    resurgo::OutputDirectory out(dir, false);
+    std::string used;
     writeFile(dir + "/a.txt", {1});
     fs::create_symlink(dir + "/nowhere", dir + "/a (1).txt");  // dangling: still taken
-    EXPECT_EQ(OutputPaths::freeName(dir, "a.txt"), "a (2).txt");
+    resurgo::OsHandle h = out.createFile("a.txt", used);
+    ASSERT_NE(h, resurgo::kNoHandle);
+    resurgo::platform().closeOutput(h);
+    EXPECT_EQ(used, "a (2).txt");
+    EXPECT_FALSE(fs::exists(dir + "/nowhere"));
+    h = out.createFile("a.txt", used);  // the next one, without trying the taken ones again
+    resurgo::platform().closeOutput(h);
+    EXPECT_EQ(used, "a (3).txt");
 
     writeFile(dir + "/sub", {1});
-    std::string path, error;
-    ASSERT_TRUE(OutputPaths::enterDirectory(dir, "sub", path, error)) << error;
-    EXPECT_EQ(path, dir + "/sub (1)");
-    EXPECT_TRUE(fs::is_directory(path));
-    ASSERT_TRUE(OutputPaths::enterDirectory(dir, "sub", path, error));  // reused, not numbered again
-    EXPECT_EQ(path, dir + "/sub (1)");
+    fs::create_directory(dir + "/elsewhere");
+    fs::create_directory_symlink(dir + "/elsewhere", dir + "/sub (1)");  // a link to a directory: taken
+    EXPECT_EQ(out.enter("sub").path(), dir + "/sub (2)");
+    EXPECT_TRUE(fs::is_directory(dir + "/sub (2)"));
+    EXPECT_EQ(out.enter("sub").path(), dir + "/sub (2)");  // reused, not numbered again
+    EXPECT_TRUE(fs::is_empty(dir + "/elsewhere"));
 }
 
 TEST(CommandParts, ProgressBarClampsAndRedrawsOnlyOnChange) {

@@ -146,22 +146,32 @@ TEST(RestoreCli, DestinationThatIsTheSourceImageIsRefused) {
     EXPECT_EQ(CliProcess::run({"restore", image, "--record", recordOf(f), "--output", dir + "/letter.txt"}).status, 0);
 }
 
-TEST(RestoreCli, RecordsThatAreNotDeletedFilesAreRefused) {
+TEST(RestoreCli, RecordsThatAreNotDeletedFilesAreRefusedEachForItsReason) {
     const nlohmann::json facts = fixtureFacts("demo");
     const std::string dir = tempDir("cli-not-deleted");
-    std::vector<std::string> records;
+    struct Case {
+        std::string record;
+        int status;
+        std::string reason;
+    };
+    std::vector<Case> cases;
     for (const auto& f : facts.at("files")) {
-        const bool deletedFile = f.at("deleted").get<bool>() && !f.at("is_dir").get<bool>();
-        if (!deletedFile) records.push_back(recordOf(f));  // in-use files, directories, deleted directories
+        if (f.at("is_dir").get<bool>()) {  // directories, deleted or not
+            cases.push_back({recordOf(f), cli::kExitRecordIsDirectory, "is a directory"});
+        } else if (!f.at("deleted").get<bool>()) {
+            cases.push_back({recordOf(f), cli::kExitRecordInUse, "is in use"});
+        }
     }
-    records.push_back("5");                                                         // the root directory
-    records.push_back(std::to_string(facts.at("mft_records").get<int>() + 1000));  // beyond the MFT
-    for (const std::string& record : records) {
-        const std::string out = dir + "/r" + record;
-        CliProcess::Result r = CliProcess::run({"restore", fixtureImage("demo"), "--record", record, "--output", out});
-        EXPECT_EQ(r.status, cli::kExitFileDamaged) << record;
-        EXPECT_EQ(r.err.rfind(cli::Messages::kFileDamaged, 0), 0u) << r.err;
-        EXPECT_FALSE(fs::exists(out)) << record;
+    cases.push_back({"5", cli::kExitRecordIsDirectory, "is a directory"});  // the root directory
+    const std::string beyond = std::to_string(facts.at("mft_records").get<int>() + 1000);
+    cases.push_back({beyond, cli::kExitNoSuchRecord, "no such record: record " + beyond + " lies beyond the end"});
+    for (const Case& c : cases) {
+        const std::string out = dir + "/r" + c.record;
+        CliProcess::Result r = CliProcess::run({"restore", fixtureImage("demo"), "--record", c.record, "--output", out});
+        EXPECT_EQ(r.status, c.status) << c.record;
+        EXPECT_EQ(r.err.find(cli::Messages::kFileDamaged), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(out)) << c.record;
     }
 }
 

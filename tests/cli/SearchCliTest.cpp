@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <set>
 
 #include "cli/CliProcess.h"
 #include "cli/ExitCode.h"
@@ -80,7 +81,7 @@ TEST(SearchCli, JsonListsExactlyTheDeletedFilesOfEveryFixture) {
 
         std::uint64_t previous = 0;
         for (const auto& o : out) {
-            EXPECT_EQ(o.size(), 8u) << o.dump();
+            EXPECT_EQ(o.size(), 9u) << o.dump();
             const std::uint64_t record = o.at("record");
             EXPECT_GT(record, previous) << "record order";
             previous = record;
@@ -90,6 +91,15 @@ TEST(SearchCli, JsonListsExactlyTheDeletedFilesOfEveryFixture) {
                 EXPECT_EQ(o.at("modified"), isoSeconds(f.at("mtime_iso"))) << record;
                 EXPECT_EQ(o.at("created"), isoSeconds(f.at("crtime_iso"))) << record;
                 EXPECT_EQ(o.at("accessed"), isoSeconds(f.at("atime_iso"))) << record;
+                // The directory once more, name by name.
+                std::vector<std::string> names;
+                const std::string directory = f.at("directory");
+                for (std::size_t at = 0; directory != "." && at <= directory.size();) {
+                    const std::size_t slash = std::min(directory.find('/', at), directory.size());
+                    names.push_back(directory.substr(at, slash - at));
+                    at = slash + 1;
+                }
+                EXPECT_EQ(o.at("path_components"), names) << record;
             }
         }
     }
@@ -309,6 +319,20 @@ TEST(SearchCli, ImageTruncatedAfterTheMftStillListsItsFilesAndNeverRestoresGarba
         }
     }
     EXPECT_GT(failures, 0);
+
+    // --all leaves no file of zeros either: what it wrote is exactly what restored.
+    const std::string all = dir + "/all";
+    CliProcess::Result batch = CliProcess::run({"restore", image, "--all", "--output-dir", all, "--days", "1000000"});
+    EXPECT_EQ(batch.status, cli::kExitCopyFailed) << batch.err;
+    std::set<std::string> expected;
+    for (const auto& f : FixtureFacts::listable(facts)) expected.insert(f.at("sha256").get<std::string>());
+    int written = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(all)) {
+        if (!entry.is_regular_file()) continue;
+        ++written;
+        EXPECT_EQ(expected.count(sha256Hex(readFile(entry.path().string()))), 1u) << entry.path();
+    }
+    EXPECT_EQ(written + failures, static_cast<int>(FixtureFacts::listable(facts).size())) << batch.err;
 }
 
 TEST(SearchCli, HelpDocumentsTheExitStatuses) {
@@ -317,7 +341,8 @@ TEST(SearchCli, HelpDocumentsTheExitStatuses) {
     EXPECT_NE(r.out.find("Exit status"), std::string::npos);
     for (int code : {cli::kExitOk, cli::kExitUsage, cli::kExitOpenFailed, cli::kExitBadBoot, cli::kExitBadVolume,
                      cli::kExitFileDamaged, cli::kExitSameSource, cli::kExitExists, cli::kExitNoSpace,
-                     cli::kExitCopyFailed, cli::kExitDamagedUnits}) {
+                     cli::kExitCopyFailed, cli::kExitDamagedUnits, cli::kExitNoSuchRecord, cli::kExitRecordInUse,
+                     cli::kExitRecordIsDirectory}) {
         EXPECT_NE(r.out.find("\n" + std::string(code < 10 ? "    " : "   ") + std::to_string(code) + "  "),
                   std::string::npos)
             << code;

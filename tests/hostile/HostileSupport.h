@@ -117,6 +117,40 @@ inline void editRecord(Image& img, std::uint64_t n, const std::function<void(std
     }
 }
 
+// Gives record n a new name: every $FILE_NAME attribute of the record gets
+// name (any UTF-16, up to 255 units), the attributes after it moved to
+// fit. The record must have room.
+inline void renameRecord(Image& img, std::uint64_t n, const std::u16string& name) {
+    ASSERT_LE(name.size(), 255u);
+    editRecord(img, n, [&](std::uint8_t* rec, std::size_t len) {
+        std::size_t pos = get16(rec + 0x14);
+        int renamed = 0;
+        while (pos + 8 <= len && get32(rec + pos) != 0xFFFFFFFF) {
+            std::size_t alen = get32(rec + pos + 4);
+            ASSERT_NE(0u, alen);
+            if (get32(rec + pos) == 0x30) {
+                const std::size_t valueOffset = get16(rec + pos + 0x14);
+                const std::size_t valueLength = 0x42 + 2 * name.size();
+                const std::size_t newLength = (valueOffset + valueLength + 7) / 8 * 8;
+                const std::size_t used = get32(rec + 0x18);
+                ASSERT_LE(used - alen + newLength, get32(rec + 0x1C)) << "no room in record " << n;
+                std::memmove(rec + pos + newLength, rec + pos + alen, used - pos - alen);
+                std::uint8_t* value = rec + pos + valueOffset;
+                value[0x40] = static_cast<std::uint8_t>(name.size());
+                for (std::size_t i = 0; i < name.size(); ++i) put16(value + 0x42 + 2 * i, name[i]);
+                std::memset(value + valueLength, 0, newLength - valueOffset - valueLength);
+                put32(rec + pos + 4, static_cast<std::uint32_t>(newLength));
+                put32(rec + pos + 0x10, static_cast<std::uint32_t>(valueLength));
+                put32(rec + 0x18, static_cast<std::uint32_t>(used - alen + newLength));
+                alen = newLength;
+                ++renamed;
+            }
+            pos += alen;
+        }
+        ASSERT_GT(renamed, 0) << "record " << n << " has no name";
+    });
+}
+
 // Offset of the first attribute of a type in a fixed-up record (0 if none).
 inline std::size_t findAttribute(const std::uint8_t* rec, std::size_t len, std::uint32_t type) {
     std::size_t pos = get16(rec + 0x14);
@@ -169,7 +203,7 @@ inline RESTORE_RESULT restore(const std::string& root, std::uint64_t record, con
     try {
         FileZ file;
         file.openRecord(fs.volume(), fs.geometry(), &fs.mftEntry(), record);
-        OsHandle out = fs.openOutputFile(outPath);
+        OsHandle out = fs.openOutputFile(outPath, OutputMode::Replace);
         RESTORE_RESULT r;
         try {
             r = fs.copyFileZ(file, out);

@@ -202,7 +202,7 @@ TEST_F(IoFault, DestinationFillingUpFailsWithWriteError) {
 class NoCreate : public MemoryPlatform {
 public:
     using MemoryPlatform::MemoryPlatform;
-    OsHandle createOutput(const std::string&) override {
+    OsHandle createOutput(const std::string&, OutputMode) override {
         errno = EACCES;
         return kNoHandle;
     }

@@ -78,10 +78,10 @@ public:
         EXPECT_EQ(1u, sources.erase(h)) << "closed a handle that is not an open source";
         return DelegatingPlatform::closeSource(h);
     }
-    OsHandle createOutput(const std::string& path) override {
+    OsHandle createOutput(const std::string& path, OutputMode mode) override {
         const std::string canon = std::filesystem::weakly_canonical(path).string();
         EXPECT_EQ(0u, sourcePaths.count(canon)) << "a destination on the source " << path;
-        OsHandle h = DelegatingPlatform::createOutput(path);
+        OsHandle h = DelegatingPlatform::createOutput(path, mode);
         if (h != kNoHandle) {
             EXPECT_EQ(0u, sources.count(h));
             outputs.insert(h);

@@ -56,27 +56,33 @@ std::uint64_t ntDate(int y, unsigned m, unsigned d) {
 
 } // namespace
 
-TEST(SystemPlatform, OutputFileRoundTripCreatesWritesAndEmpties) {
+TEST(SystemPlatform, OutputFileIsNewOrReplacesWhatHadItsName) {
     Platform& p = systemPlatform();
     const std::string dir = test::tempDir("platform-output");
     const std::string path = (fs::path(dir) / "restored.bin").string();
     EXPECT_FALSE(p.fileExists(path));
 
     const auto first = pattern(10000, 3);
-    OsHandle h = p.createOutput(path);
+    OsHandle h = p.createOutput(path, OutputMode::NewOnly);
     ASSERT_NE(h, kNoHandle) << p.errorText(p.lastError());
     writeAll(p, h, first);
     ASSERT_TRUE(p.closeOutput(h));
     EXPECT_TRUE(p.fileExists(path));
     EXPECT_EQ(test::readFile(path), first);
 
-    // createOutput on an existing file starts it again from empty.
+    // A new file only: the existing one is kept.
+    EXPECT_EQ(p.createOutput(path, OutputMode::NewOnly), kNoHandle);
+    EXPECT_EQ(p.outputFailure(p.lastError()), OutputFailure::Exists);
+    EXPECT_EQ(test::readFile(path), first);
+
+    // Replacing: a new, empty file takes the name; nothing else is left.
     const auto second = pattern(300, 99);
-    h = p.createOutput(path);
-    ASSERT_NE(h, kNoHandle);
+    h = p.createOutput(path, OutputMode::Replace);
+    ASSERT_NE(h, kNoHandle) << p.errorText(p.lastError());
     writeAll(p, h, second);
     ASSERT_TRUE(p.closeOutput(h));
     EXPECT_EQ(test::readFile(path), second);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
 TEST(SystemPlatform, SetOutputSizeTrimsAndExtendsWithZeros) {
@@ -87,7 +93,7 @@ TEST(SystemPlatform, SetOutputSizeTrimsAndExtendsWithZeros) {
 
     // Whole clusters written, then cut to the real length of the file.
     const auto clusters = pattern(8192, 11);
-    OsHandle h = p.createOutput(trimmed);
+    OsHandle h = p.createOutput(trimmed, OutputMode::NewOnly);
     ASSERT_NE(h, kNoHandle);
     writeAll(p, h, clusters);
     ASSERT_TRUE(p.setOutputSize(h, 5001)) << p.errorText(p.lastError());
@@ -96,7 +102,7 @@ TEST(SystemPlatform, SetOutputSizeTrimsAndExtendsWithZeros) {
     EXPECT_EQ(test::readFile(trimmed), std::vector<std::uint8_t>(clusters.begin(), clusters.begin() + 5001));
 
     const auto head = pattern(100, 5);
-    h = p.createOutput(extended);
+    h = p.createOutput(extended, OutputMode::NewOnly);
     ASSERT_NE(h, kNoHandle);
     writeAll(p, h, head);
     ASSERT_TRUE(p.setOutputSize(h, 4096));
@@ -111,7 +117,7 @@ TEST(SystemPlatform, SetOutputSizeKeepsTheWritePosition) {
     // Both systems must agree on where the next write goes after a resize.
     Platform& p = systemPlatform();
     const std::string path = (fs::path(test::tempDir("platform-position")) / "pos.bin").string();
-    OsHandle h = p.createOutput(path);
+    OsHandle h = p.createOutput(path, OutputMode::NewOnly);
     ASSERT_NE(h, kNoHandle);
     writeAll(p, h, pattern(10, 1));
     ASSERT_TRUE(p.setOutputSize(h, 64));
@@ -129,7 +135,7 @@ TEST(SystemPlatform, OutputNamesAreUtf8) {
     const std::string dir = test::tempDir("platform-utf8");
     const std::string name = "na\xC3\xAFve-\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB-\xE6\x96\x87.txt"; // naïve-файл-文
     const std::string path = (fs::path(dir) / fs::u8path(name)).u8string();
-    OsHandle h = p.createOutput(path);
+    OsHandle h = p.createOutput(path, OutputMode::NewOnly);
     ASSERT_NE(h, kNoHandle) << p.errorText(p.lastError());
     writeAll(p, h, pattern(5, 0));
     ASSERT_TRUE(p.closeOutput(h));
@@ -147,7 +153,7 @@ TEST(SystemPlatform, OutputTimesAreSetInNtUnits) {
     const std::uint64_t ntA = ntDate(2001, 9, 9) + 1234567; // plus 0.1234567 s
     const std::uint64_t ntB = ntDate(2011, 3, 1) + 5000000; // plus 0.5 s
     for (auto [path, nt] : {std::pair{a, ntA}, std::pair{b, ntB}}) {
-        OsHandle h = p.createOutput(path);
+        OsHandle h = p.createOutput(path, OutputMode::NewOnly);
         ASSERT_NE(h, kNoHandle);
         writeAll(p, h, pattern(1, 1));
         ASSERT_TRUE(p.setOutputTimes(h, nt, nt)) << p.errorText(p.lastError());
@@ -319,7 +325,7 @@ TEST(SystemPlatform, WriteProtectedImageOpensAndStaysUnchanged) {
     job.filesystem.open(job.geometry);
     FileZ file;
     file.openRecord(job.filesystem.volume(), job.geometry, &job.filesystem.mftEntry(), first.recordNumber);
-    OsHandle out = job.filesystem.openOutputFile(dir + "/restored.bin");
+    OsHandle out = job.filesystem.openOutputFile(dir + "/restored.bin", OutputMode::NewOnly);
     RESTORE_RESULT r = job.filesystem.copyFileZ(file, out);
     systemPlatform().closeOutput(out);
     job.filesystem.close();

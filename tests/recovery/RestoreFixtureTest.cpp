@@ -46,7 +46,7 @@ public:
     }
     RESTORE_RESULT restore(std::uint64_t n, const std::string& out) {
         FileZ f = record(n);
-        OsHandle h = fs().openOutputFile(out);
+        OsHandle h = fs().openOutputFile(out, OutputMode::Replace);
         try {
             RESTORE_RESULT r = fs().copyFileZ(f, h);
             platform().closeOutput(h);
@@ -395,7 +395,7 @@ TEST(Restore, HandBuiltDataShapes) {
         FileZ f;
         f.openRecord(fs.volume(), fs.geometry(), &fs.mftEntry(), n);
         const std::string out = dir + "/r" + std::to_string(n);
-        OsHandle h = fs.openOutputFile(out);
+        OsHandle h = fs.openOutputFile(out, OutputMode::NewOnly);
         RESTORE_RESULT r = fs.copyFileZ(f, h);
         platform().closeOutput(h);
         EXPECT_EQ(r.damagedUnits, 0u);

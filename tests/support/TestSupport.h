@@ -57,7 +57,7 @@ public:
     bool release(void* p, std::size_t n) override { return systemPlatform().release(p, n); }
     std::uint64_t currentUtc() override { return systemPlatform().currentUtc(); }
     bool utcToLocal(std::uint64_t t, LocalTime& out) override { return systemPlatform().utcToLocal(t, out); }
-    OsHandle createOutput(const std::string& p) override { return systemPlatform().createOutput(p); }
+    OsHandle createOutput(const std::string& p, OutputMode m) override { return systemPlatform().createOutput(p, m); }
     bool writeOutput(OsHandle h, const void* d, std::size_t n, std::size_t& w) override {
         return systemPlatform().writeOutput(h, d, n, w);
     }
@@ -68,6 +68,18 @@ public:
     bool closeOutput(OsHandle h) override { return systemPlatform().closeOutput(h); }
     bool fileExists(const std::string& p) override { return systemPlatform().fileExists(p); }
     bool removeOutput(const std::string& p) override { return systemPlatform().removeOutput(p); }
+    OsHandle openOutputDirectory(const std::string& p, bool c) override {
+        return systemPlatform().openOutputDirectory(p, c);
+    }
+    OsHandle enterOutputDirectory(OsHandle d, const std::string& n) override {
+        return systemPlatform().enterOutputDirectory(d, n);
+    }
+    OsHandle createOutputIn(OsHandle d, const std::string& n, OutputMode m) override {
+        return systemPlatform().createOutputIn(d, n, m);
+    }
+    bool removeOutputIn(OsHandle d, const std::string& n) override { return systemPlatform().removeOutputIn(d, n); }
+    bool closeOutputDirectory(OsHandle d) override { return systemPlatform().closeOutputDirectory(d); }
+    OutputFailure outputFailure(std::uint32_t c) override { return systemPlatform().outputFailure(c); }
     bool availableSpace(const std::string& p, std::uint64_t& b) override { return systemPlatform().availableSpace(p, b); }
     std::uint32_t lastError() override { return systemPlatform().lastError(); }
     std::string errorText(std::uint32_t c) override { return systemPlatform().errorText(c); }

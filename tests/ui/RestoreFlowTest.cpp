@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "UiHarness.h"
+#include "hostile/HostileSupport.h"
 
 #include <commctrl.h>
+#include "core/TextUtf.h"
 #include "file/FileZ.h"
 #include "recovery/SearchJob.h"
 #include "resources/ResourceIds.h"
@@ -342,4 +344,88 @@ TEST(RestoreFlowTest, DamagedCompressedUnitsGetTheirOwnMessage) {
 }
 
 } // namespace
+} // namespace resurgo::test
+
+namespace resurgo::test {
+namespace {
+
+// The demo image, renamed by whoever made it, as drive Y:.
+class HostileDrive : public MemoryPlatform {
+public:
+    using MemoryPlatform::MemoryPlatform;
+    OsHandle openSource(const std::string& path) override {
+        return MemoryPlatform::openSource(path == "\\\\.\\Y:" ? "mem:y" : path);
+    }
+};
+
+} // namespace
+
+TEST(RestoreFlowTest, HostileNamesAreProposedAsOneOrdinaryFileInTheChosenFolder) {
+    struct Case {
+        std::uint64_t record;
+        std::string name, proposed;
+    };
+    const std::vector<Case> cases{
+        {80, "..\\..\\..\\..\\PWNED_BS", "_.__.__.__._PWNED_BS"},
+        {76, "CON", "_CON"},
+        {74, "nul.txt", "_nul.txt"},
+        {75, "x:y\x1b. ", "x_y___"},
+        {77, "a/b\xE2\x80\xAEgpj.exe", "a_b_gpj.exe"},
+    };
+    hostile::Image img = hostile::loadImage("demo");
+    for (const Case& c : cases) hostile::renameRecord(img, c.record, TextUtf::toUtf16(c.name));
+    HostileDrive drive(img.bytes);
+    ScopedPlatform scope(drive);
+
+    // The chosen folder lies four folders down in a folder of its own, so
+    // that a name that climbs out of it is seen.
+    const std::wstring top = UiHarness::outputFolder("hostile");
+    const std::wstring chosen = top + L"\\a\\b\\c\\d\\chosen";
+    std::filesystem::create_directories(chosen);
+    UiHarness h;
+    h.drives.drives.push_back({"Y:\\", "hostile", "NTFS"});
+    std::vector<std::wstring> proposed;
+    // The user accepts the proposed name in the chosen folder.
+    h.impl.seams.saveFileName = [&](HWND, const std::wstring& name) {
+        proposed.push_back(name);
+        return chosen + L"\\" + name;
+    };
+    h.run([&](UiHarness& h) {
+        h.selectDrive(L"Y:\\");
+        ASSERT_TRUE(h.search(L"*"));
+        for (const Case& c : cases) {
+            int row = 0;
+            while (row < h.rowCount() &&
+                   h.impl.job().filesystem.result(static_cast<std::size_t>(h.itemData(row))).recordNumber != c.record) {
+                ++row;
+            }
+            ASSERT_LT(row, h.rowCount()) << c.record;
+            h.selectRow(row);
+            h.press(IDC_RESTORE);
+        }
+        h.press(IDC_EXIT);
+    });
+    ASSERT_EQ(proposed.size(), cases.size());
+    EXPECT_EQ(h.shownIds(), std::vector<unsigned>(cases.size(), IDS_RESTORED));
+    const nlohmann::json& files = img.facts.at("files");
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].proposed);
+        EXPECT_EQ(WinText::utf8(proposed[i]), cases[i].proposed);
+        for (const auto& f : files) {
+            if (f.at("record") == cases[i].record) {
+                EXPECT_EQ(fileSha(chosen + L"\\" + proposed[i]), f.at("sha256"));
+            }
+        }
+    }
+    // One ordinary file per restore, all in the chosen folder, nothing else anywhere.
+    std::size_t entries = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(top)) {
+        if (!e.is_directory()) {
+            ++entries;
+            EXPECT_EQ(e.path().parent_path(), std::filesystem::path(chosen)) << e.path();
+        }
+    }
+    EXPECT_EQ(entries, cases.size());
+}
+
 } // namespace resurgo::test

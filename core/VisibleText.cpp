@@ -1,0 +1,47 @@
+#include "core/VisibleText.h"
+
+#include "core/TextUtf.h"
+
+namespace resurgo {
+
+namespace {
+
+bool isHidden(char32_t c) {
+    return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == 0x200E || c == 0x200F || c == 0x061C ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029;
+}
+
+// prefix, then value as that many lowercase hexadecimal digits.
+void appendHex(std::string& out, const char* prefix, unsigned value, int digits) {
+    static const char kDigits[] = "0123456789abcdef";
+    out += prefix;
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xFu];
+}
+
+} // namespace
+
+std::string VisibleText::of(const std::string& text) {
+    std::string out;
+    append(out, text);
+    return out;
+}
+
+void VisibleText::append(std::string& out, const std::string& text) {
+    out.reserve(out.size() + text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t start = i;
+        char32_t cp = 0;
+        if (!TextUtf::decodeOne(text, i, cp)) {
+            appendHex(out, "\\x", static_cast<unsigned char>(text[start]), 2);
+        } else if (cp == '\\') {
+            out += "\\\\";
+        } else if (isHidden(cp)) {
+            // Every hidden character lies below U+10000: four digits do.
+            appendHex(out, cp < 0x80 ? "\\x" : "\\u", static_cast<unsigned>(cp), cp < 0x80 ? 2 : 4);
+        } else {
+            out.append(text, start, i - start);
+        }
+    }
+}
+
+} // namespace resurgo

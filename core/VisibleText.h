@@ -1,0 +1,20 @@
+#pragma once
+// Untrusted text (names read off a volume, labels) made safe to show on a
+// terminal or in a log line: every control character (C0, DEL, C1), every
+// bidirectional control (U+200E/F, U+061C, U+202A-U+202E, U+2066-U+2069),
+// the line and paragraph separators (U+2028/9) and every byte that is not
+// part of well-formed UTF-8 is shown as an escape: "\x1b" for a byte
+// below 0x80 or a malformed byte, "\u202e" for a character. A backslash is
+// shown as "\\", so that an escape can't be faked. Everything else is kept.
+
+#include <string>
+
+namespace resurgo {
+
+class VisibleText {
+public:
+    static std::string of(const std::string& text);
+    static void append(std::string& out, const std::string& text);
+};
+
+} // namespace resurgo
