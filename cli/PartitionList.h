@@ -25,8 +25,8 @@ public:
     // One object per partition: number, start, size, scheme, type,
     // filesystem, label.
     static nlohmann::ordered_json toJson(const SourceStack& stack);
-    // text with control characters (C0, DEL, C1) shown as '?': labels come
-    // from the disk and must not drive the terminal.
+    // text with control and bidirectional characters shown as escapes
+    // (VisibleText): labels come from the disk and must not drive the terminal.
     static std::string printable(const std::string& text);
 };
 
