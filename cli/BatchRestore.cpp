@@ -107,6 +107,10 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         if (cancelled()) break;
         if (progress) progress->setPosition(static_cast<int>(done * 100 / results.size()));
         ++done;
+        if (found.recoverable < options.minRecoverable) {
+            ++counts_.skipped;
+            continue;
+        }
         const std::string shown =
             ResultFormatter::directoryText(found.directory) == "."
                 ? found.name
@@ -146,6 +150,11 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
             continue;
         }
         FileCopy::Result result = copier.copy(target);
+        if (result == FileCopy::Result::Damaged || result == FileCopy::Result::Restored) {
+            ++(found.recoverable == 100 ? counts_.intact
+               : found.recoverable == 0 ? counts_.overwritten
+                                        : counts_.partlyOverwritten);
+        }
         switch (result) {
             case FileCopy::Result::CreateFailed:
             case FileCopy::Result::CopyFailed:
@@ -169,7 +178,12 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     const bool stopped = cancelled();
     out << counts_.restored << " restored, " << counts_.damaged << " damaged, " << counts_.failed << " failed"
         << (stopped ? " (cancelled: " + std::to_string(results.size() - done) + " not attempted)" : std::string())
-        << " into " << options.outputDir << '\n';
+        << " into " << options.outputDir << " (" << counts_.intact << " intact, " << counts_.partlyOverwritten
+        << " partly overwritten, " << counts_.overwritten << " overwritten"
+        << (options.minRecoverable > 0 ? "; " + std::to_string(counts_.skipped) + " skipped below " +
+                                             std::to_string(options.minRecoverable) + "% recoverable"
+                                       : std::string())
+        << ")\n";
     if (stopped) return kExitCancelled;
     if (counts_.failed > 0) return kExitCopyFailed;
     if (counts_.damaged > 0) return kExitDamagedUnits;

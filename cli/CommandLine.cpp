@@ -32,27 +32,33 @@ const char* const kDescription =
 
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
-    "search SOURCE [--pattern PATTERN] [--days N] [--json]",
+    "search SOURCE [--pattern PATTERN] [--days N] [--min-recoverable N] [--json]",
     "restore SOURCE --record N --output PATH [--force]",
-    "restore SOURCE --all --output-dir DIR [--pattern PATTERN] [--days N]",
+    "restore SOURCE --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N]",
     "drives [--json]",
 };
 
 const char* const kSearchDetails =
     "SOURCE is an NTFS image file or block device (reading a device needs root). The table is\n"
     "sorted highest MFT record first; --json prints one array in record order with record,\n"
-    "first_sector, name, directory (/ separators, . for the root), size and the UTC times\n"
-    "modified, created and accessed. On a terminal a progress bar shows on standard error;\n"
-    "Ctrl-C stops the search and lists what it found.";
+    "first_sector, name, directory (/ separators, . for the root), size, the UTC times\n"
+    "modified, created and accessed, and recoverable. Recoverable (0 to 100, the table's\n"
+    "percentage) is how much of a file can still come back: the share of its bytes whose\n"
+    "clusters are free and not claimed by a deleted file modified later; 100 means intact.\n"
+    "On a terminal a progress bar shows on standard error; Ctrl-C stops the search and lists\n"
+    "what it found.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N to PATH, or into PATH when it is an\n"
     "existing directory. A destination on the source (also through a partition, a mapped or\n"
     "loop device or an ntfs-3g mount of it) is refused; an existing file is overwritten only\n"
-    "when confirmed on a terminal or with --force; the free space is checked first.\n\n"
+    "when confirmed on a terminal or with --force; the free space is checked first. A file\n"
+    "partly overwritten since its deletion is still restored in full, and the message says\n"
+    "how much of it was overwritten.\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
     "that exists gets a numbered suffix, nothing is overwritten), and ends with a count of\n"
-    "restored, damaged and failed files.";
+    "restored files (intact, partly overwritten, overwritten), damaged and failed ones; with\n"
+    "--min-recoverable N it skips the files of which less than N percent can come back.";
 
 const char* const kDrivesDetails =
     "Shows device, label, size and free space in MB (1,000,000 bytes); the free space of a\n"
@@ -79,6 +85,8 @@ const Example kExamples[] = {
      "Restore the file of MFT record 74 (as the search lists it) to ~/letter.txt."},
     {"resurgo restore /dev/sdb1 --all --output-dir ~/recovered --days 7",
      "Restore every deleted file of the last week, with its directories, into ~/recovered."},
+    {"resurgo restore disk.img --all --output-dir ~/recovered --days 30 --min-recoverable 100",
+     "Restore only the files of the last month that are still intact."},
     {"resurgo drives", "List the fixed NTFS block devices."},
 };
 
@@ -99,6 +107,7 @@ std::string examplesHelp() {
 struct CommandLine::Arguments {
     SearchCommand::Options search;
     std::string searchDays = "1";
+    std::string searchMinRecoverable = "0";
 
     std::string source;
     std::string recordText;
@@ -106,6 +115,7 @@ struct CommandLine::Arguments {
     std::string outputDir;
     std::string pattern = "*";
     std::string restoreDays = "1";
+    std::string restoreMinRecoverable = "0";
     bool force = false;
     bool all = false;
 
@@ -150,6 +160,10 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
                           "Only files modified or created within the last N days (0 to 1000000)")
         ->capture_default_str()
         ->type_name("N");
+    searchCmd->add_option("--min-recoverable", a.searchMinRecoverable,
+                          "Only files of which at least N percent can still come back (0 to 100)")
+        ->capture_default_str()
+        ->type_name("N");
     searchCmd->add_flag("--json", a.search.json, "Print one JSON array (record order) instead of the table");
     searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
 
@@ -176,6 +190,11 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         restoreCmd->add_option("--days,-d", a.restoreDays, "With --all: age limit in days (0 to 1000000)")
             ->capture_default_str()
             ->type_name("N");
+    CLI::Option* minRecoverableOpt =
+        restoreCmd->add_option("--min-recoverable", a.restoreMinRecoverable,
+                               "With --all: skip files of which less than N percent can still come back (0 to 100)")
+            ->capture_default_str()
+            ->type_name("N");
     recordOpt->excludes(allOpt);
     recordOpt->needs(outputOpt);
     outputOpt->needs(recordOpt);
@@ -184,6 +203,7 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     dirOpt->needs(allOpt);
     patternOpt->needs(allOpt);
     daysOpt->needs(allOpt);
+    minRecoverableOpt->needs(allOpt);
     restoreCmd->footer(std::string(detailsOf("restore")) + "\n\n" + exitCodeHelp());
 
     // drives
@@ -243,6 +263,7 @@ int CommandLine::run(int argc, const char* const* argv) {
     std::string problem;
     if (a.searchCmd->parsed()) {
         if (!ArgumentCheck::parseDays(a.searchDays, a.search.days, problem) ||
+            !ArgumentCheck::parsePercent(a.searchMinRecoverable, a.search.minRecoverable, problem) ||
             !ArgumentCheck::checkPattern(a.search.pattern, problem)) {
             err_ << "resurgo search: " << problem << '\n';
             return kExitUsage;
@@ -266,6 +287,7 @@ int CommandLine::run(int argc, const char* const* argv) {
             options.outputDir = a.outputDir;
             options.pattern = a.pattern;
             if (!ArgumentCheck::parseDays(a.restoreDays, options.days, problem) ||
+                !ArgumentCheck::parsePercent(a.restoreMinRecoverable, options.minRecoverable, problem) ||
                 !ArgumentCheck::checkPattern(options.pattern, problem)) {
                 err_ << "resurgo restore: " << problem << '\n';
                 return kExitUsage;

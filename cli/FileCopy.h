@@ -34,6 +34,9 @@ public:
     bool openDeletedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status);
     const std::string& name() const { return restore_.name(); }
     std::uint64_t size() const { return restore_.size(); }
+    // How much of the selected file can still come back, in percent, or -1
+    // when that can't be told (see RestoreJob::measureRecoverable).
+    int measureRecoverable() { return restore_.measureRecoverable(); }
 
     // Creates target and copies the selected file into it; a partly
     // written file stays.

@@ -70,18 +70,22 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     }
 
     FileCopy::Result result = copier.copy(target);
-    switch (result) {
-        case FileCopy::Result::CreateFailed:
-        case FileCopy::Result::CopyFailed:
-            err << Messages::kCopyFailed << "\nresurgo: " << copier.failure() << '\n';
-            return kExitCopyFailed;
-        case FileCopy::Result::Damaged:
-            out << FailureReport::damage(name, copier.result()) << '\n';
-            return kExitDamagedUnits;
-        case FileCopy::Result::Restored:
-            break;
+    if (result == FileCopy::Result::CreateFailed || result == FileCopy::Result::CopyFailed) {
+        err << Messages::kCopyFailed << "\nresurgo: " << copier.failure() << '\n';
+        return kExitCopyFailed;
     }
-    out << FailureReport::fill(Messages::kRestored, name) << '\n';
+    // The whole file was written, as asked; say how much of it had been
+    // overwritten since its deletion.
+    const int recoverable = copier.measureRecoverable();
+    const bool overwritten = recoverable >= 0 && recoverable < 100;
+    if (result == FileCopy::Result::Damaged) {
+        out << FailureReport::damage(name, copier.result()) << '\n';
+        if (overwritten) out << FailureReport::fill(Messages::kRestoredOverwritten, name, 100 - recoverable) << '\n';
+        return kExitDamagedUnits;
+    }
+    out << FailureReport::fill(overwritten ? Messages::kRestoredOverwritten : Messages::kRestored, name,
+                               overwritten ? 100 - recoverable : 0)
+        << '\n';
     return kExitOk;
 }
 

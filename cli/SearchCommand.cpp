@@ -12,9 +12,10 @@ namespace resurgo::cli {
 SearchCommand::SearchCommand() = default;
 SearchCommand::~SearchCommand() = default;
 
-std::string SearchCommand::describeFilter(const std::string& pattern, std::int32_t days) {
+std::string SearchCommand::describeFilter(const std::string& pattern, std::int32_t days, std::int32_t minRecoverable) {
     return "matching \"" + pattern + "\", modified or created within the last " + std::to_string(days) +
-           (days == 1 ? " day" : " days");
+           (days == 1 ? " day" : " days") +
+           (minRecoverable > 0 ? ", at least " + std::to_string(minRecoverable) + "% recoverable" : std::string());
 }
 
 int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
@@ -53,13 +54,14 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     }
 
     SearchJob job;
+    job.minRecoverable = options.minRecoverable;
     if (int status = runJob(job, options.source, options.pattern, options.days, progress, cancel, err);
         status != kExitOk) {
         return status;
     }
 
     const auto& results = job.filesystem.results();
-    const std::string filter = describeFilter(options.pattern, options.days);
+    const std::string filter = describeFilter(options.pattern, options.days, options.minRecoverable);
     if (options.json) {
         ResultFormatter::writeJson(out, results);
         out << '\n';

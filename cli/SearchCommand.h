@@ -24,6 +24,8 @@ public:
         std::string source;
         std::string pattern = "*";
         std::int32_t days = 1;
+        // Files of which less can still come back (percent) are not listed.
+        std::int32_t minRecoverable = 0;
         bool json = false;
     };
 
@@ -42,8 +44,9 @@ public:
     static int runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
                       TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err);
 
-    // "pattern "*", modified or created within the last 1 day".
-    static std::string describeFilter(const std::string& pattern, std::int32_t days);
+    // "matching "*", modified or created within the last 1 day", and ", at
+    // least N% recoverable" when minRecoverable is above 0.
+    static std::string describeFilter(const std::string& pattern, std::int32_t days, std::int32_t minRecoverable = 0);
 };
 
 } // namespace resurgo::cli
