@@ -304,18 +304,18 @@ void MftScan::scanChunks(ScanShared& shared, ProgressSink* sink) {
             if (file.isDirectory() || !file.isDeleted()) continue;
             // Every deleted file claims its clusters, whatever the filter.
             const std::uint32_t owner = claims.add(file, record, clusterBytes);
-            const bool anyName = shared.filter->record.has_value();
-            if (anyName && record != *shared.filter->record) continue;
+            const bool oneRecord = shared.filter->record.has_value();
+            if (oneRecord && record != *shared.filter->record) continue;
             // A record whose name, times or size can't be read is skipped;
             // the walk goes on.
             try {
                 std::string name = file.getName();
-                if (!anyName && !shared.matchAll && !WildcardMatcher::match(shared.pattern, name)) continue;
+                if (!oneRecord && !shared.matchAll && !WildcardMatcher::match(shared.pattern, name)) continue;
                 // Local times are worked out when a result is shown.
                 FILE_TIME modified = FILE_TIME::fromUtc(file.modificationTimeUtc());
                 FILE_TIME created = FILE_TIME::fromUtc(file.creationTimeUtc());
                 const std::int32_t days = shared.filter->days;
-                if (!anyName && !modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) {
+                if (!oneRecord && !modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) {
                     continue;
                 }
                 ScanCandidate c;

@@ -58,18 +58,24 @@ std::uint32_t Recoverability::Batch::add(const FileZ& file, std::uint64_t record
     // Clusters the data needs, and how far the extents lay it out.
     const std::uint64_t needed = owner.size / clusterBytes + (owner.size % clusterBytes != 0 ? 1 : 0);
     std::uint64_t covered = 0;
+    auto claim = [&](const DATA_ATTRIBUTE* d) {
+        if (!d->nonResident) return;
+        if (d->startingVcn < 0) throw ErrorException(kErrRecordFormat, "Recoverability <Negative VCN>");
+        std::uint64_t vcn = static_cast<std::uint64_t>(d->startingVcn);
+        if (vcn > covered) lost.push_back(Lost{index, covered, vcn - covered});
+        for (const RUN_ENTRY& r : d->runs) {
+            if (r.length == 0) continue;
+            if (!r.sparse) claims.push_back(Claim{static_cast<std::uint64_t>(r.lcn), vcn, r.length, index});
+            vcn += r.length;
+        }
+        covered = std::max(covered, vcn);
+    };
     try {
-        for (const DATA_ATTRIBUTE* d : file.dataExtents()) {
-            if (!d->nonResident) continue;
-            if (d->startingVcn < 0) throw ErrorException(kErrRecordFormat, "Recoverability <Negative VCN>");
-            std::uint64_t vcn = static_cast<std::uint64_t>(d->startingVcn);
-            if (vcn > covered) lost.push_back(Lost{index, covered, vcn - covered});
-            for (const RUN_ENTRY& r : d->runs) {
-                if (r.length == 0) continue;
-                if (!r.sparse) claims.push_back(Claim{static_cast<std::uint64_t>(r.lcn), vcn, r.length, index});
-                vcn += r.length;
-            }
-            covered = std::max(covered, vcn);
+        // Most files are one record with one extent: no list to build then.
+        if (file.records().size() == 1 && file.records().front().dataAttributes.size() == 1) {
+            claim(first);
+        } else {
+            for (const DATA_ATTRIBUTE* d : file.dataExtents()) claim(d);
         }
     } catch (const ErrorException&) {
         // Runs that name clusters outside the volume: the restore can't
@@ -274,7 +280,7 @@ bool Recoverability::loadWindow(std::uint64_t lcn) {
     if (byte >= bitmap_->size()) return false;
     const std::uint64_t first = byte / kWindowAlign * kWindowAlign;
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBitmapWindowBytes, bitmap_->size() - first));
-    window_.resize(kBitmapWindowBytes);
+    if (window_.size() < want) window_.resize(want);
     try {
         // Sectors that can't be read come back as zeros: free.
         windowBytes_ = bitmap_->read(first, window_.data(), want);
