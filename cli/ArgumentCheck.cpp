@@ -33,6 +33,16 @@ bool ArgumentCheck::parseDays(const std::string& text, std::int32_t& days, std::
     return true;
 }
 
+bool ArgumentCheck::parsePercent(const std::string& text, std::int32_t& percent, std::string& error) {
+    std::uint64_t v = 0;
+    if (!parseWhole(text, 100, v)) {
+        error = "--min-recoverable takes a whole percentage from 0 to 100, not \"" + text + "\"";
+        return false;
+    }
+    percent = static_cast<std::int32_t>(v);
+    return true;
+}
+
 bool ArgumentCheck::checkPattern(const std::string& pattern, std::string& error) {
     std::size_t length = TextUtf::toCodePoints(pattern).size();
     if (length > SearchJob::kMaxPatternLength) {

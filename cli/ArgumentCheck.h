@@ -14,6 +14,8 @@ public:
     // A whole number from 0 to kMaxDays (digits only). On failure, error
     // tells why.
     static bool parseDays(const std::string& text, std::int32_t& days, std::string& error);
+    // A whole percentage from 0 to 100 for --min-recoverable.
+    static bool parsePercent(const std::string& text, std::int32_t& percent, std::string& error);
     // At most SearchJob::kMaxPatternLength characters (code points).
     static bool checkPattern(const std::string& pattern, std::string& error);
     // An MFT record number: digits only, below 2^48.

@@ -123,6 +123,10 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         if (cancelled() || ended) break;
         if (progress) progress->setPosition(static_cast<int>(done * 100 / results.size()));
         ++done;
+        if (found.recoverable < options.minRecoverable) {
+            ++counts_.skipped;
+            continue;
+        }
         const std::string directoryText = ResultFormatter::directoryText(found.directory);
         const std::string shown =
             VisibleText::of(directoryText == "." ? found.name : directoryText + "/" + found.name);
@@ -169,7 +173,13 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
             fail(Messages::kNoFreeSpace);
             continue;
         }
-        switch (copier.copyInto(directory, name)) {
+        const FileCopy::Result result = copier.copyInto(directory, name);
+        if (result == FileCopy::Result::Damaged || result == FileCopy::Result::Restored) {
+            ++(found.recoverable == 100 ? counts_.intact
+               : found.recoverable == 0 ? counts_.overwritten
+                                        : counts_.partlyOverwritten);
+        }
+        switch (result) {
             case FileCopy::Result::NameTaken:
                 fail("no free name for " + VisibleText::of(OutputPaths::join(directory.path(), name)));
                 break;
@@ -201,7 +211,12 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         << (stopped ? " (cancelled: " + std::to_string(left) + " not attempted)"
             : ended ? " (stopped: " + std::to_string(left) + " not attempted)"
                     : std::string())
-        << " into " << VisibleText::of(options.outputDir) << '\n';
+        << " into " << VisibleText::of(options.outputDir) << " (" << counts_.intact << " intact, "
+        << counts_.partlyOverwritten << " partly overwritten, " << counts_.overwritten << " overwritten"
+        << (options.minRecoverable > 0 ? "; " + std::to_string(counts_.skipped) + " skipped below " +
+                                             std::to_string(options.minRecoverable) + "% recoverable"
+                                       : std::string())
+        << ")\n";
     if (stopped) return kExitCancelled;
     if (counts_.failed > 0) return kExitCopyFailed;
     if (counts_.damaged > 0) return kExitDamagedUnits;

@@ -1,7 +1,9 @@
 #pragma once
-// `resurgo restore SOURCE --all --output-dir DIR [--pattern P] [--days N]`:
-// restores every file a search finds into DIR, recreating the rebuilt
-// directory paths, never overwriting anything and never following a link.
+// `resurgo restore SOURCE --all --output-dir DIR [--pattern P] [--days N]
+// [--min-recoverable N]`: restores every file a search finds into DIR,
+// recreating the rebuilt directory paths, never overwriting anything, never
+// following a link, and skipping the files of which less than N percent can
+// still come back.
 
 #include <atomic>
 #include <cstdint>
@@ -23,11 +25,19 @@ public:
         std::string pattern = "*";
         std::int32_t days = 1;
         std::optional<unsigned> partition;
+        std::int32_t minRecoverable = 0;
     };
     struct Counts {
         std::size_t restored = 0;
         std::size_t damaged = 0;
         std::size_t failed = 0;
+        // Of the files written (restored or damaged): by how much of them
+        // could still come back (100 %, less, 0 %).
+        std::size_t intact = 0;
+        std::size_t partlyOverwritten = 0;
+        std::size_t overwritten = 0;
+        // Below --min-recoverable, not attempted.
+        std::size_t skipped = 0;
     };
 
     explicit BatchRestore(FileProbe& probe);

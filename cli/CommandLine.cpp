@@ -35,9 +35,9 @@ const char* const kDescription =
 
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
-    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--json]",
+    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--json]",
     "restore SOURCE [--partition N] --record N --output PATH [--force]",
-    "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N]",
+    "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N]",
     "partitions SOURCE [--json]",
     "drives [--json]",
 };
@@ -46,22 +46,28 @@ const char* const kSearchDetails =
     "SOURCE is an NTFS image file or block device (reading a device needs root). The table is\n"
     "sorted highest MFT record first; --json prints one array in record order with record,\n"
     "first_sector, name, directory (/ separators, . for the root), path_components (the\n"
-    "directory names as an array, root first), size and the UTC times modified, created and\n"
-    "accessed. Names read off the volume are shown escaped in the table and in messages\n"
-    "(controls as \\x1b, bidirectional controls as \\u202e, a backslash as \\\\); --json keeps\n"
-    "them exact. On a terminal a progress bar shows on standard error; Ctrl-C stops the\n"
-    "search and lists what it found.";
+    "directory names as an array, root first), size, the UTC times modified, created and\n"
+    "accessed, and recoverable. Recoverable (0 to 100, the table's percentage) is how much of\n"
+    "a file can still come back: the share of its bytes whose clusters are free and not\n"
+    "claimed by a deleted file modified later; 100 means intact. Names read off the volume\n"
+    "are shown escaped in the table and in messages (controls as \\x1b, bidirectional\n"
+    "controls as \\u202e, a backslash as \\\\); --json keeps them exact. On a terminal a\n"
+    "progress bar shows on standard error; Ctrl-C stops the search and lists what it found.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N to PATH, or into PATH when it is an\n"
     "existing directory. A destination on the source (also through a partition, a mapped or\n"
     "loop device or an ntfs-3g mount of it) is refused; an existing file, or a symbolic link\n"
     "(even one that leads nowhere), is replaced only when confirmed on a terminal or with\n"
-    "--force, and a link is never written through; the free space is checked first.\n\n"
+    "--force, and a link is never written through; the free space is checked first. A file\n"
+    "partly overwritten since its deletion is still restored in full, and the message says\n"
+    "how much of it was overwritten.\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
     "that exists gets a numbered suffix, nothing is overwritten, no link is followed), and ends\n"
-    "with a count of restored, damaged and failed files. A name the destination can't hold\n"
-    "fails that file with the system's reason; when DIR itself can't be used the run stops.";
+    "with a count of restored files (intact, partly overwritten, overwritten), damaged and\n"
+    "failed ones; with --min-recoverable N it skips the files of which less than N percent can\n"
+    "come back. A name the destination can't hold fails that file with the system's reason;\n"
+    "when DIR itself can't be used the run stops.";
 
 const char* const kPartitionsDetails =
     "SOURCE is a whole-disk image, a disk image container or a block device. Shows each\n"
@@ -94,6 +100,8 @@ const Example kExamples[] = {
      "Restore the file of MFT record 74 (as the search lists it) to ~/letter.txt."},
     {"resurgo restore /dev/sdb1 --all --output-dir ~/recovered --days 7",
      "Restore every deleted file of the last week, with its directories, into ~/recovered."},
+    {"resurgo restore disk.img --all --output-dir ~/recovered --days 30 --min-recoverable 100",
+     "Restore only the files of the last month that are still intact."},
     {"resurgo partitions disk.vhdx", "List the partitions of a virtual machine's disk."},
     {"resurgo search disk.vhdx --partition 2", "List the deleted files of its second partition."},
     {"resurgo drives", "List the fixed NTFS block devices and the whole disks with NTFS partitions."},
@@ -117,6 +125,7 @@ struct CommandLine::Arguments {
     SearchCommand::Options search;
     std::string searchDays = "1";
     std::string searchPartition;
+    std::string searchMinRecoverable = "0";
 
     std::string source;
     std::string recordText;
@@ -124,6 +133,7 @@ struct CommandLine::Arguments {
     std::string outputDir;
     std::string pattern = "*";
     std::string restoreDays = "1";
+    std::string restoreMinRecoverable = "0";
     bool force = false;
     bool all = false;
     std::string restorePartition;
@@ -173,6 +183,10 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
                           "Only files modified or created within the last N days (0 to 1000000)")
         ->capture_default_str()
         ->type_name("N");
+    searchCmd->add_option("--min-recoverable", a.searchMinRecoverable,
+                          "Only files of which at least N percent can still come back (0 to 100)")
+        ->capture_default_str()
+        ->type_name("N");
     searchCmd->add_flag("--json", a.search.json, "Print one JSON array (record order) instead of the table");
     searchCmd->add_option("--partition", a.searchPartition,
                           "Search partition N of a whole disk (as `resurgo partitions` lists it); without it the one "
@@ -206,6 +220,11 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         restoreCmd->add_option("--days,-d", a.restoreDays, "With --all: age limit in days (0 to 1000000)")
             ->capture_default_str()
             ->type_name("N");
+    CLI::Option* minRecoverableOpt =
+        restoreCmd->add_option("--min-recoverable", a.restoreMinRecoverable,
+                               "With --all: skip files of which less than N percent can still come back (0 to 100)")
+            ->capture_default_str()
+            ->type_name("N");
     recordOpt->excludes(allOpt);
     recordOpt->needs(outputOpt);
     outputOpt->needs(recordOpt);
@@ -214,6 +233,7 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     dirOpt->needs(allOpt);
     patternOpt->needs(allOpt);
     daysOpt->needs(allOpt);
+    minRecoverableOpt->needs(allOpt);
     restoreCmd->footer(std::string(detailsOf("restore")) + "\n\n" + exitCodeHelp());
 
     // partitions
@@ -283,6 +303,7 @@ int CommandLine::run(int argc, const char* const* argv) {
     std::string problem;
     if (a.searchCmd->parsed()) {
         if (!ArgumentCheck::parseDays(a.searchDays, a.search.days, problem) ||
+            !ArgumentCheck::parsePercent(a.searchMinRecoverable, a.search.minRecoverable, problem) ||
             !ArgumentCheck::checkPattern(a.search.pattern, problem)) {
             err_ << "resurgo search: " << problem << '\n';
             return kExitUsage;
@@ -324,6 +345,7 @@ int CommandLine::run(int argc, const char* const* argv) {
             options.pattern = a.pattern;
             options.partition = partition;
             if (!ArgumentCheck::parseDays(a.restoreDays, options.days, problem) ||
+                !ArgumentCheck::parsePercent(a.restoreMinRecoverable, options.minRecoverable, problem) ||
                 !ArgumentCheck::checkPattern(options.pattern, problem)) {
                 err_ << "resurgo restore: " << problem << '\n';
                 return kExitUsage;

@@ -40,6 +40,9 @@ public:
     static bool isDamage(RestoreJob::Status status);
     const std::string& name() const { return restore_.name(); }
     std::uint64_t size() const { return restore_.size(); }
+    // How much of the selected file can still come back, in percent, or -1
+    // when that can't be told (see RestoreJob::measureRecoverable).
+    int measureRecoverable() { return restore_.measureRecoverable(); }
 
     // Creates target and copies the selected file into it (see
     // RestoreJob::restoreTo); a partly written file stays.

@@ -88,7 +88,8 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         return kExitNoSpace;
     }
 
-    switch (copier.copy(target, taken ? OutputMode::Replace : OutputMode::NewOnly)) {
+    const FileCopy::Result result = copier.copy(target, taken ? OutputMode::Replace : OutputMode::NewOnly);
+    switch (result) {
         case FileCopy::Result::NameTaken:
             // Something took the name after the check.
             err << Messages::kFileExists << "\nresurgo: " << copier.failure() << "; not replaced\n";
@@ -98,12 +99,23 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
             err << Messages::kCopyFailed << "\nresurgo: " << copier.failure() << '\n';
             return kExitCopyFailed;
         case FileCopy::Result::Damaged:
-            out << FailureReport::damage(shownName, copier.result()) << '\n';
-            return kExitDamagedUnits;
         case FileCopy::Result::Restored:
             break;
     }
-    out << FailureReport::fill(Messages::kRestored, shownName) << '\n';
+    // The whole file was written, as asked; say how much of it had been
+    // overwritten since its deletion.
+    const int recoverable = copier.measureRecoverable();
+    const bool overwritten = recoverable >= 0 && recoverable < 100;
+    if (result == FileCopy::Result::Damaged) {
+        out << FailureReport::damage(shownName, copier.result()) << '\n';
+        if (overwritten) {
+            out << FailureReport::fill(Messages::kRestoredOverwritten, shownName, 100 - recoverable) << '\n';
+        }
+        return kExitDamagedUnits;
+    }
+    out << FailureReport::fill(overwritten ? Messages::kRestoredOverwritten : Messages::kRestored, shownName,
+                               overwritten ? 100 - recoverable : 0)
+        << '\n';
     return kExitOk;
 }
 

@@ -114,7 +114,8 @@ nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
             {"size", f.size},
             {"modified", f.lastModificationTime.isoUtc()},
             {"created", f.creationTime.isoUtc()},
-            {"accessed", f.lastAccessTime.isoUtc()}};
+            {"accessed", f.lastAccessTime.isoUtc()},
+            {"recoverable", f.recoverable}};
 }
 
 void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results) {
@@ -166,6 +167,7 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
     auto& modified = tail["modified"].get_ref<std::string&>();
     auto& created = tail["created"].get_ref<std::string&>();
     auto& accessed = tail["accessed"].get_ref<std::string&>();
+    auto& recoverable = tail["recoverable"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
     nlohmann::ordered_json scratch = std::string();
     // The library's own serializer (what dump() uses), kept for the whole
     // block and writing straight into text instead of a string per object.
@@ -196,6 +198,7 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
             accessed.clear();
             f.lastAccessTime.appendIsoUtc(accessed);
         }
+        recoverable = f.recoverable;
         text += first && i == 0 ? "\n  " : ",\n  ";
         // {head, "path_components":[...], tail}: the head without its "}",
         // the tail with "," for its "{".
@@ -216,27 +219,28 @@ void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE
     std::stable_sort(order.begin(), order.end(),
                      [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber > b->recordNumber; });
 
-    using Row = std::array<std::string, 6>;
+    using Row = std::array<std::string, 7>;
     std::vector<Row> rows;
-    rows.push_back({"Name", "Size", "Directory", "Modified", "Created", "Accessed"});
+    rows.push_back({"Name", "Size", "Recoverable", "Directory", "Modified", "Created", "Accessed"});
     for (const FOUND_FILE* f : order) {
         // Names are shown escaped, then measured.
-        rows.push_back({VisibleText::of(f->name), std::to_string(f->size), VisibleText::of(directoryText(f->directory)),
-                        localText(f->lastModificationTime), localText(f->creationTime),
+        rows.push_back({VisibleText::of(f->name), std::to_string(f->size), std::to_string(f->recoverable) + "%",
+                        VisibleText::of(directoryText(f->directory)), localText(f->lastModificationTime),
+                        localText(f->creationTime),
                         localText(f->lastAccessTime)});
     }
-    std::array<std::size_t, 6> width{};
+    std::array<std::size_t, 7> width{};
     for (const Row& r : rows) {
         for (std::size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], displayWidth(r[c]));
     }
     for (const Row& r : rows) {
         for (std::size_t c = 0; c < r.size(); ++c) {
             if (c > 0) out << "  ";
-            // Size right-aligned; the last column is not padded.
+            // Size and percentage right-aligned; the last column is not padded.
             if (c == r.size() - 1) {
                 out << r[c];
             } else {
-                pad(out, r[c], width[c], c == 1);
+                pad(out, r[c], width[c], c == 1 || c == 2);
             }
         }
         out << '\n';

@@ -36,8 +36,8 @@ public:
     // (first: the array's first object).
     static void formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
                                   std::string& text);
-    // Columns name, size, directory, modified, created, accessed; highest
-    // record first.
+    // Columns name, size, recoverable (percent), directory, modified,
+    // created, accessed; highest record first.
     static void writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results);
     // Columns a terminal needs for a UTF-8 text (wide East Asian characters
     // and emoji count two).

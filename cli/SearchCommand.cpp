@@ -18,9 +18,10 @@ std::string SearchCommand::shownSource(const std::string& source, unsigned parti
     return partition == 0 ? source : source + " partition " + std::to_string(partition);
 }
 
-std::string SearchCommand::describeFilter(const std::string& pattern, std::int32_t days) {
+std::string SearchCommand::describeFilter(const std::string& pattern, std::int32_t days, std::int32_t minRecoverable) {
     return "matching \"" + pattern + "\", modified or created within the last " + std::to_string(days) +
-           (days == 1 ? " day" : " days");
+           (days == 1 ? " day" : " days") +
+           (minRecoverable > 0 ? ", at least " + std::to_string(minRecoverable) + "% recoverable" : std::string());
 }
 
 int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
@@ -65,12 +66,13 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     const std::string source = shownSource(options.source, stack.partition());
     SearchJob job;
     job.useSource(stack.volume());
+    job.minRecoverable = options.minRecoverable;
     if (int status = runJob(job, source, options.pattern, options.days, progress, cancel, err); status != kExitOk) {
         return status;
     }
 
     const auto& results = job.filesystem.results();
-    const std::string filter = describeFilter(options.pattern, options.days);
+    const std::string filter = describeFilter(options.pattern, options.days, options.minRecoverable);
     if (options.json) {
         ResultFormatter::writeJson(out, results);
         out << '\n';

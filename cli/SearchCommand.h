@@ -25,6 +25,8 @@ public:
         std::string source;
         std::string pattern = "*";
         std::int32_t days = 1;
+        // Files of which less can still come back (percent) are not listed.
+        std::int32_t minRecoverable = 0;
         bool json = false;
         std::optional<unsigned> partition;
     };
@@ -47,8 +49,9 @@ public:
     // "disk.img", or "disk.img partition 2" when a partition was chosen.
     static std::string shownSource(const std::string& source, unsigned partition);
 
-    // "pattern "*", modified or created within the last 1 day".
-    static std::string describeFilter(const std::string& pattern, std::int32_t days);
+    // "matching "*", modified or created within the last 1 day", and ", at
+    // least N% recoverable" when minRecoverable is above 0.
+    static std::string describeFilter(const std::string& pattern, std::int32_t days, std::int32_t minRecoverable = 0);
 };
 
 } // namespace resurgo::cli

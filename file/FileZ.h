@@ -37,6 +37,8 @@ public:
     // fixup). extentsChanged is called once the base record is parsed and
     // again after each extension record with data is added: the MFT's own
     // entry learns its runs that way while it reads its extension records.
+    // When it raises code 19 (no file name), the records read so far stay:
+    // their data extents and standard information can still be looked at.
     void openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volume, const NTFS_GEOMETRY& geometry,
                        const MftReader* mft, std::uint64_t firstSector, std::uint64_t recordNumber,
                        bool keepResidentValues = true, const std::function<void()>& extentsChanged = nullptr);

@@ -1,6 +1,6 @@
 #pragma once
 // One result of a search: a deleted file with its name, size, rebuilt
-// directory and times.
+// directory, times and how much of it can still come back.
 
 #include <cstdint>
 #include <string>
@@ -35,6 +35,9 @@ public:
     std::string name;
     std::uint64_t firstSector = 0;
     std::uint64_t recordNumber = 0;
+    // Percentage of the file's bytes that can still come back, rounded
+    // down (see Recoverability): 100 intact, 0 overwritten.
+    std::uint8_t recoverable = 100;
 };
 
 } // namespace resurgo

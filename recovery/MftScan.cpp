@@ -123,6 +123,7 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
         if (sizeFailure) std::rethrow_exception(sizeFailure);
         collectResults(shared, base, kept, threads);
         results_->resize(base + kept);
+        measureRecoverable(shared, base);
     } catch (...) {
         if (sizer.joinable()) sizer.join();
         results_->resize(base);
@@ -177,6 +178,17 @@ std::size_t MftScan::nameDirectories(ScanShared& shared, bool cancelledInWalk) {
     return kept;
 }
 
+void MftScan::measureRecoverable(ScanShared& shared, std::size_t base) {
+    Recoverability pass(fs_);
+    for (auto& slot : shared.slots) pass.take(slot.claims);
+    pass.apply(*results_, base);
+    const std::int32_t least = shared.filter->minRecoverable;
+    if (least <= 0) return;
+    results_->erase(std::remove_if(results_->begin() + static_cast<std::ptrdiff_t>(base), results_->end(),
+                                   [least](const FOUND_FILE& f) { return f.recoverable < least; }),
+                    results_->end());
+}
+
 void MftScan::collectResults(ScanShared& shared, std::size_t base, std::size_t kept, unsigned threads) {
     // Candidates move to the results in record order, slot by slot, each
     // slot to its own place: with many results, on several threads.
@@ -223,12 +235,17 @@ void MftScan::scanChunks(ScanShared& shared, ProgressSink* sink) {
     // One entry object per thread: its record keeps its storage from one
     // candidate to the next.
     FileZ file;
-    // A chunk's finds gather here and go to its slot in one allocation.
+    // A chunk's finds gather here and go to its slot in one allocation;
+    // so do the clusters its deleted files claim.
     std::vector<ScanCandidate> found;
-    auto publish = [&found](ScanSlot& slot) {
+    Recoverability::Batch claims;
+    const std::uint64_t clusterBytes = fs_.geometry().clusterBytes();
+    auto publish = [&found, &claims](ScanSlot& slot) {
         slot.found.reserve(found.size());
         std::move(found.begin(), found.end(), std::back_inserter(slot.found));
         found.clear();
+        slot.claims = std::move(claims);
+        claims = Recoverability::Batch();
     };
     int lastPosition = 0;
 
@@ -278,20 +295,29 @@ void MftScan::scanChunks(ScanShared& shared, ProgressSink* sink) {
             try {
                 file.openFromBytes(raw, recordSize, fs_.volume(), fs_.geometry(), &fs_.mftEntry(), fs_.mftEntry().sectorOfRecord(record), record,
                                    false);
-            } catch (const ErrorException&) {
+            } catch (const ErrorException& e) {
+                // A record whose deletion took its last name is no result,
+                // but its clusters were still written after older files'.
+                if (e.code() == kErrNoFileName) claims.add(file, record, clusterBytes);
                 continue;  // a free or damaged record
             }
             if (file.isDirectory() || !file.isDeleted()) continue;
+            // Every deleted file claims its clusters, whatever the filter.
+            const std::uint32_t owner = claims.add(file, record, clusterBytes);
+            const bool oneRecord = shared.filter->record.has_value();
+            if (oneRecord && record != *shared.filter->record) continue;
             // A record whose name, times or size can't be read is skipped;
             // the walk goes on.
             try {
                 std::string name = file.getName();
-                if (!shared.matchAll && !WildcardMatcher::match(shared.pattern, name)) continue;
+                if (!oneRecord && !shared.matchAll && !WildcardMatcher::match(shared.pattern, name)) continue;
                 // Local times are worked out when a result is shown.
                 FILE_TIME modified = FILE_TIME::fromUtc(file.modificationTimeUtc());
                 FILE_TIME created = FILE_TIME::fromUtc(file.creationTimeUtc());
                 const std::int32_t days = shared.filter->days;
-                if (!modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) continue;
+                if (!oneRecord && !modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) {
+                    continue;
+                }
                 ScanCandidate c;
                 c.found = FOUND_FILE(record, file.firstSector(), std::move(name));
                 c.found.size = file.getRealSize();
@@ -300,6 +326,7 @@ void MftScan::scanChunks(ScanShared& shared, ProgressSink* sink) {
                 c.found.lastAccessTime = FILE_TIME::fromUtc(file.accessTimeUtc());
                 c.parent = file.getDirectoryReference();
                 found.push_back(std::move(c));
+                claims.want(owner);
             } catch (const ErrorException&) {
                 continue;
             }

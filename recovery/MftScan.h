@@ -2,7 +2,9 @@
 // The walk of a search over the whole MFT: the records are read in large
 // chunks and parsed on several threads, the directories of the files kept
 // are then named in record order through the directory cache, and the
-// results are collected in record order.
+// results are collected in record order. What every deleted file claims is
+// noted on the way, and the results get their recoverable percentage from
+// it afterwards (Recoverability).
 
 #include <atomic>
 #include <cstddef>
@@ -12,6 +14,7 @@
 
 #include "ntfs/FILE_REFERENCE.h"
 #include "recovery/FOUND_FILE.h"
+#include "recovery/Recoverability.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
 
@@ -36,7 +39,8 @@ public:
     MftScan& operator=(const MftScan&) = delete;
 
     // Appends the deleted files that pass the filter to results, in record
-    // order. A cancel keeps what was found before it.
+    // order, with their recoverable percentage. A cancel keeps what was
+    // found before it.
     void run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results);
 
 private:
@@ -49,6 +53,7 @@ private:
     // What one chunk of the MFT yielded.
     struct ScanSlot {
         std::vector<ScanCandidate> found;
+        Recoverability::Batch claims;
         bool done = false;
     };
     // State shared by the threads of one search.
@@ -73,6 +78,9 @@ private:
     // Moves the kept candidates to the results from index base on (the
     // results have room for them).
     void collectResults(ScanShared& shared, std::size_t base, std::size_t kept, unsigned threads);
+    // Gives the results from index base on their recoverable percentage
+    // from the slots' claims, and drops those below the filter's least.
+    void measureRecoverable(ScanShared& shared, std::size_t base);
 
     FilesystemNTFS& fs_;
     std::vector<FOUND_FILE>* results_ = nullptr;

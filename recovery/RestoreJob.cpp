@@ -1,8 +1,13 @@
 #include "recovery/RestoreJob.h"
 
+#include <vector>
+
+#include "ntfs/DATA_ATTRIBUTE.h"
 #include "platform/Platform.h"
 #include "recovery/FileOutput.h"
 #include "recovery/OutputDirectory.h"
+#include "recovery/MftScan.h"
+#include "recovery/Recoverability.h"
 #include "recovery/SearchJob.h"
 
 namespace resurgo {
@@ -76,6 +81,26 @@ RestoreJob::Status RestoreJob::created(const ErrorException& e) {
     failure_ = e;
     createFailure_ = platform().outputFailure(e.systemError());
     return createFailure_ == OutputFailure::Exists ? Status::NameTaken : Status::CreateFailed;
+}
+
+int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
+    if (!selected_) return -1;
+    const DATA_ATTRIBUTE* data = entry_.firstDataExtent();
+    if (data == nullptr || !data->nonResident || size_ == 0) return Recoverability::kWhole;
+    // The search's walk, keeping this record alone, so that the claims of
+    // all the other deleted files are weighed against it.
+    SEARCH_FILTER filter;
+    filter.record = entry_.recordNumber();
+    SEARCH_CONTEXT context;
+    context.cancel = cancel;
+    std::vector<FOUND_FILE> found;
+    try {
+        MftScan(job_.filesystem).run(filter, context, found);
+    } catch (const ErrorException&) {
+        return -1;
+    }
+    if (found.size() != 1 || (cancel != nullptr && cancel->load() == 1)) return -1;
+    return found.front().recoverable;
 }
 
 RestoreJob::Status RestoreJob::restoreTo(const std::string& target, OutputMode mode) {

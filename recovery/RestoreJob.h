@@ -5,6 +5,7 @@
 // same drive?) are asked by the front end between select and restoreTo.
 // The filesystem is closed by close or the destructor.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -57,6 +58,10 @@ public:
     std::uint64_t recordCount() const;
     const std::string& name() const { return name_; }
     std::uint64_t size() const { return size_; }
+    // How much of the selected file can still come back, in percent (see
+    // Recoverability), or -1 when that can't be told. A file with clusters
+    // takes a walk of the whole MFT: every deleted file's claims count.
+    int measureRecoverable(const std::atomic<std::uint8_t>* cancel = nullptr);
 
     // Creates target and writes the selected file into it: NewOnly gives
     // NameTaken when anything has the name; Replace puts a new file in

@@ -1,8 +1,11 @@
 #pragma once
 // What a search keeps: names matching the pattern, modified or created
-// within the last days.
+// within the last days, of which at least minRecoverable percent can still
+// come back; or, when record is given, that record alone, whatever its
+// name and times.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace resurgo {
@@ -10,6 +13,8 @@ namespace resurgo {
 struct SEARCH_FILTER {
     std::int32_t days = 1;
     std::string pattern = "*";
+    std::int32_t minRecoverable = 0;
+    std::optional<std::uint64_t> record = std::nullopt;
 };
 
 } // namespace resurgo

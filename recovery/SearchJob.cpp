@@ -131,6 +131,7 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
     SEARCH_FILTER filter;
     filter.days = days;
     filter.pattern = pattern;
+    filter.minRecoverable = minRecoverable;
     SEARCH_CONTEXT context;
     context.cancel = cancel;
     context.progress = progress;

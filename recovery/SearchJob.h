@@ -61,6 +61,8 @@ public:
     FilesystemNTFS filesystem;
     std::int32_t days = 1;
     std::string pattern = "*";
+    // Files of which less can still come back (in percent) are left out.
+    std::int32_t minRecoverable = 0;
     std::string driveRoot;
 
     Outcome outcome() const { return outcome_; }

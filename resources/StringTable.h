@@ -5,9 +5,10 @@
 // command-line helper and the tests). Texts are UTF-8; "\n" is a line
 // break. %s stands for a file name, %u for a number.
 //
-// Ids 1 to 29 are the dialog application's string table; 14 is the
+// Ids 1 to 33 are the dialog application's string table; 14 is the
 // message shown instead of 9 when a restore wrote damaged compressed units
-// as zeros.
+// as zeros, 16 when the file restored had been partly overwritten since its
+// deletion; 31 to 33 are the condition column's texts.
 
 #include "ResurgoVersion.h"
 
@@ -24,6 +25,7 @@
 #define IDS_DIALOG_CAPTION 13
 #define IDS_RESTORED_DAMAGED 14
 #define IDS_RESTORED_UNREADABLE 15
+#define IDS_RESTORED_OVERWRITTEN 16
 #define IDS_BAD_BOOT_RECORD 21
 #define IDS_BAD_NTFS_DRIVE 22
 #define IDS_FILE_DAMAGED 23
@@ -33,6 +35,10 @@
 #define IDS_COLUMN_MODIFIED 27
 #define IDS_COLUMN_CREATED 28
 #define IDS_COLUMN_ACCESSED 29
+#define IDS_COLUMN_CONDITION 30
+#define IDS_CONDITION_INTACT 31
+#define IDS_CONDITION_PARTLY_OVERWRITTEN 32
+#define IDS_CONDITION_OVERWRITTEN 33
 
 #define IDS_TEXT_STRING_APP_NAME "Resurgo"
 #define IDS_TEXT_STRING_APP_TITLE "Resurgo for NTFS"
@@ -50,6 +56,8 @@
 #define IDS_TEXT_RESTORED_DAMAGED "File %s restored, but %u damaged compressed unit(s) were written as zeros"
 #define IDS_TEXT_RESTORED_UNREADABLE \
     "File %s restored, but %u byte(s) could not be read from the drive and were written as zeros"
+#define IDS_TEXT_RESTORED_OVERWRITTEN \
+    "File %s restored in full, but %u percent of it had been overwritten by other files since it was deleted"
 #define IDS_TEXT_BAD_BOOT_RECORD \
     "Bad boot record.\n\nSelected drive may be damaged. Try Salvora to retrive files from damaged NTFS drives."
 #define IDS_TEXT_BAD_NTFS_DRIVE \
@@ -61,6 +69,10 @@
 #define IDS_TEXT_COLUMN_MODIFIED "Modified"
 #define IDS_TEXT_COLUMN_CREATED "Created"
 #define IDS_TEXT_COLUMN_ACCESSED "Accessed"
+#define IDS_TEXT_COLUMN_CONDITION "Condition"
+#define IDS_TEXT_CONDITION_INTACT "Intact"
+#define IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN "Partly overwritten"
+#define IDS_TEXT_CONDITION_OVERWRITTEN "Overwritten"
 
 // Texts of the about box (dialog 107), also shown by other front ends.
 #define TEXT_ABOUT_VERSION "Resurgo for NTFS, v. " RESURGO_VERSION_TEXT "\nUnerase utility for NTFS volumes"
@@ -92,6 +104,7 @@ public:
         {IDS_DIALOG_CAPTION, IDS_TEXT_DIALOG_CAPTION},
         {IDS_RESTORED_DAMAGED, IDS_TEXT_RESTORED_DAMAGED},
         {IDS_RESTORED_UNREADABLE, IDS_TEXT_RESTORED_UNREADABLE},
+        {IDS_RESTORED_OVERWRITTEN, IDS_TEXT_RESTORED_OVERWRITTEN},
         {IDS_BAD_BOOT_RECORD, IDS_TEXT_BAD_BOOT_RECORD},
         {IDS_BAD_NTFS_DRIVE, IDS_TEXT_BAD_NTFS_DRIVE},
         {IDS_FILE_DAMAGED, IDS_TEXT_FILE_DAMAGED},
@@ -101,6 +114,10 @@ public:
         {IDS_COLUMN_MODIFIED, IDS_TEXT_COLUMN_MODIFIED},
         {IDS_COLUMN_CREATED, IDS_TEXT_COLUMN_CREATED},
         {IDS_COLUMN_ACCESSED, IDS_TEXT_COLUMN_ACCESSED},
+        {IDS_COLUMN_CONDITION, IDS_TEXT_COLUMN_CONDITION},
+        {IDS_CONDITION_INTACT, IDS_TEXT_CONDITION_INTACT},
+        {IDS_CONDITION_PARTLY_OVERWRITTEN, IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN},
+        {IDS_CONDITION_OVERWRITTEN, IDS_TEXT_CONDITION_OVERWRITTEN},
     };
 
     // The text of a string id, or nullptr for an id the table lacks.

@@ -7,7 +7,7 @@
 # x:: the image, so that Wine opens \\.\X: on the image), starts resurgo.exe
 # on a virtual display, selects X:\, searches with PATTERN and an age limit
 # of 32767 days, writes the listed rows to OUTDIR/rows.tsv (tab-separated,
-# the six columns) and a screenshot to OUTDIR/search.png, restores the first
+# the seven columns) and a screenshot to OUTDIR/search.png, restores the first
 # row to OUTDIR/<its name> through the real save dialog and messages
 # (OUTDIR/restore.txt holds the messages shown; OUTDIR/restore.png is a
 # screenshot afterwards), and exits. Exit status non-zero if a step fails.

@@ -12,6 +12,7 @@ bool CompareFoundFiles::less(const FOUND_FILE& a, const FOUND_FILE& b, int colum
     case 3: return a.lastModificationTime.utc() < b.lastModificationTime.utc();
     case 4: return a.creationTime.utc() < b.creationTime.utc();
     case 5: return a.lastAccessTime.utc() < b.lastAccessTime.utc();
+    case 6: return a.recoverable < b.recoverable;
     default: return false;
     }
 }
@@ -22,6 +23,7 @@ std::uint64_t CompareFoundFiles::numericKey(const FOUND_FILE& f, int column) {
     case 3: return f.lastModificationTime.utc();
     case 4: return f.creationTime.utc();
     case 5: return f.lastAccessTime.utc();
+    case 6: return f.recoverable;
     default: return 0;
     }
 }

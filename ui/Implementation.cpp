@@ -395,7 +395,16 @@ void Implementation::Unerase(std::size_t index) {
     endWait();
     switch (status) {
         case RestoreJob::Status::Restored:
-            ShowMessageText(IDS_RESTORED, WinText::format(loadString(IDS_RESTORED), name), MB_OK | MB_ICONINFORMATION);
+            // Restored in full, as asked; a file partly overwritten since its
+            // deletion says by how much.
+            if (found.recoverable < 100) {
+                ShowMessageText(IDS_RESTORED_OVERWRITTEN,
+                                WinText::format(loadString(IDS_RESTORED_OVERWRITTEN), name, 100u - found.recoverable),
+                                MB_OK | MB_ICONEXCLAMATION);
+            } else {
+                ShowMessageText(IDS_RESTORED, WinText::format(loadString(IDS_RESTORED), name),
+                                MB_OK | MB_ICONINFORMATION);
+            }
             break;
         case RestoreJob::Status::RestoredDamaged:
             if (damagedUnits > 0 || unreadableBytes == 0) {

@@ -18,7 +18,10 @@ struct ColumnSpec {
 constexpr ColumnSpec kColumns[ResultListView::kColumnCount] = {
     {IDS_COLUMN_FILENAME, 150}, {IDS_COLUMN_SIZE, 60},     {IDS_COLUMN_DIRECTORY, 150},
     {IDS_COLUMN_MODIFIED, 100}, {IDS_COLUMN_CREATED, 100}, {IDS_COLUMN_ACCESSED, 100},
+    {IDS_COLUMN_CONDITION, 110},
 };
+constexpr unsigned kConditionIds[] = {IDS_CONDITION_INTACT, IDS_CONDITION_PARTLY_OVERWRITTEN,
+                                      IDS_CONDITION_OVERWRITTEN};
 
 std::wstring loadString(HINSTANCE module, unsigned id) {
     const wchar_t* text = nullptr;
@@ -32,7 +35,10 @@ std::wstring loadString(HINSTANCE module, unsigned id) {
 
 } // namespace
 
-ResultListView::ResultListView() = default;
+ResultListView::ResultListView() {
+    // The program's own texts until attach loads the module's.
+    for (std::size_t i = 0; i < 3; ++i) conditions_[i] = StringTable::text(kConditionIds[i]);
+}
 ResultListView::~ResultListView() = default;
 
 void ResultListView::attach(HWND control, HINSTANCE module) {
@@ -51,6 +57,7 @@ void ResultListView::attach(HWND control, HINSTANCE module) {
         column.iSubItem = i;
         ::SendMessageW(hwnd_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
     }
+    for (std::size_t i = 0; i < 3; ++i) conditions_[i] = WinText::utf8(loadString(module, kConditionIds[i]));
     clear();
 }
 
@@ -118,6 +125,12 @@ std::string ResultListView::directoryText(const std::string& driveRoot, const st
     return text;
 }
 
+unsigned ResultListView::conditionId(std::uint8_t recoverable) {
+    return recoverable >= 100 ? IDS_CONDITION_INTACT
+           : recoverable == 0 ? IDS_CONDITION_OVERWRITTEN
+                              : IDS_CONDITION_PARTLY_OVERWRITTEN;
+}
+
 std::string ResultListView::cellText(int row, int column) const {
     if (results_ == nullptr || row < 0 || row >= rowCount()) return std::string();
     const FOUND_FILE& f = (*results_)[order_[static_cast<std::size_t>(row)]];
@@ -128,6 +141,13 @@ std::string ResultListView::cellText(int row, int column) const {
     case 3: return f.lastModificationTime.text();
     case 4: return f.creationTime.text();
     case 5: return f.lastAccessTime.text();
+    case 6: {
+        const unsigned id = conditionId(f.recoverable);
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (kConditionIds[i] == id) return conditions_[i];
+        }
+        return std::string();
+    }
     default: return std::string();
     }
 }

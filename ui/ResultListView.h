@@ -1,5 +1,5 @@
 #pragma once
-// The results list (control 1007): a report-style list view with six
+// The results list (control 1007): a report-style list view with seven
 // columns, single selection. It is a virtual (owner-data) list over an
 // index array: row r shows result order_[r], and order_[r] is the row's
 // item data. Filling puts the result with the highest record first (the
@@ -24,13 +24,14 @@ namespace resurgo {
 
 class ResultListView {
 public:
-    static constexpr int kColumnCount = 6;
+    static constexpr int kColumnCount = 7;
 
     ResultListView();
     virtual ~ResultListView();
 
-    // Keeps the control, sets its extended styles, inserts the six columns
-    // (titles from the string table of module) and empties the list.
+    // Keeps the control, sets its extended styles, inserts the seven columns
+    // (titles from the string table of module, as the condition texts) and
+    // empties the list.
     void attach(HWND control, HINSTANCE module);
     // Deletes all rows and forgets the results.
     void clear();
@@ -59,11 +60,16 @@ public:
     // "C:\" + "Documents\Letters\" gives C:\Documents\Letters, "C:\" + ".\"
     // gives C:\. (a final backslash is dropped). Never cut.
     static std::string directoryText(const std::string& driveRoot, const std::string& directory);
+    // The condition column's text for a recoverable percentage: "Intact"
+    // at 100, "Overwritten" at 0, "Partly overwritten" between.
+    static unsigned conditionId(std::uint8_t recoverable);
 
 private:
     HWND hwnd_ = nullptr;
     const std::vector<FOUND_FILE>* results_ = nullptr;
     std::string driveRoot_;
+    // The condition column's texts: intact, partly overwritten, overwritten.
+    std::string conditions_[3];
     std::vector<std::size_t> order_;
     std::wstring cell_;  // the text last handed to the list
 };

@@ -5,7 +5,7 @@
 namespace resurgo::test {
 
 const std::vector<std::string>& FixtureFacts::images() {
-    static const std::vector<std::string> names{"basic", "s4096", "c512", "demo"};
+    static const std::vector<std::string> names{"basic", "s4096", "c512", "demo", "reuse"};
     return names;
 }
 

@@ -39,17 +39,21 @@ std::size_t regularFilesBelow(const std::string& dir) {
 
 } // namespace
 
-TEST(RestoreCli, AllRestoresEveryListedFileByteForByteIntoItsDirectory) {
+TEST(RestoreCli, AllRestoresEveryIntactFileByteForByteIntoItsDirectory) {
     for (const std::string& name : FixtureFacts::images()) {
         SCOPED_TRACE(name);
         const nlohmann::json facts = fixtureFacts(name);
         const std::string dir = tempDir("cli-all-" + name) + "/out";  // created by the restore
         // A copy of the image: its checksum must not change.
         const std::string image = copyFile(fixtureImage(name), tempDir("cli-src-" + name) + "/" + name + ".img");
-        CliProcess::Result r =
-            CliProcess::run({"restore", image, "--all", "--output-dir", dir, "--days", "1000000"});
+        CliProcess::Result r = CliProcess::run(
+            {"restore", image, "--all", "--output-dir", dir, "--days", "1000000", "--min-recoverable", "100"});
         ASSERT_EQ(r.status, 0) << r.err;
-        const auto files = FixtureFacts::listable(facts);
+        std::vector<nlohmann::json> files;
+        for (const auto& f : FixtureFacts::listable(facts)) {
+            if (f.at("recoverable_tsk") == 100) files.push_back(f);
+        }
+        const std::size_t skipped = FixtureFacts::listable(facts).size() - files.size();
         for (const auto& f : files) {
             std::string rel = f.at("directory") == "." ? std::string() : f.at("directory").get<std::string>() + "/";
             const std::string path = dir + "/" + rel + f.at("name").get<std::string>();
@@ -59,10 +63,43 @@ TEST(RestoreCli, AllRestoresEveryListedFileByteForByteIntoItsDirectory) {
             EXPECT_EQ(sha256Hex(bytes), f.at("sha256")) << path;
         }
         EXPECT_EQ(regularFilesBelow(dir), files.size());
-        EXPECT_NE(r.out.find(std::to_string(files.size()) + " restored, 0 damaged, 0 failed"), std::string::npos)
+        const std::string count = std::to_string(files.size());
+        EXPECT_NE(r.out.find(count + " restored, 0 damaged, 0 failed into " + dir + " (" + count +
+                             " intact, 0 partly overwritten, 0 overwritten; " + std::to_string(skipped) +
+                             " skipped below 100% recoverable)\n"),
+                  std::string::npos)
             << r.out;
         EXPECT_EQ(CliProcess::sha256File(image), facts.at("sha256_image")) << "the source changed";
     }
+}
+
+TEST(RestoreCli, PartlyOverwrittenFilesAreRestoredInFullAndSaySo) {
+    const nlohmann::json facts = fixtureFacts("reuse");
+    std::size_t counts[3] = {};  // intact, partly overwritten, overwritten
+    for (const auto& f : FixtureFacts::listable(facts)) {
+        const int recoverable = f.at("recoverable_tsk").get<int>();
+        ++counts[recoverable == 100 ? 0 : recoverable == 0 ? 2 : 1];
+        if (recoverable == 100) continue;
+        const std::string name = f.at("name");
+        SCOPED_TRACE(name);
+        const std::string out = tempDir("cli-overwritten") + "/" + name;
+        CliProcess::Result r = CliProcess::run({"restore", fixtureImage("reuse"), "--record", recordOf(f), "--output", out});
+        // Overwritten compressed units may not decompress: then also damaged.
+        EXPECT_TRUE(r.status == 0 || r.status == cli::kExitDamagedUnits) << r.status << r.err;
+        const std::string said = "File " + name + " restored in full, but " + std::to_string(100 - recoverable) +
+                                 " percent of it had been overwritten by other files since it was deleted\n";
+        EXPECT_NE(r.out.find(said), std::string::npos) << r.out;
+        EXPECT_EQ(readFile(out).size(), f.at("size").get<std::uint64_t>());
+        EXPECT_NE(sha256Hex(readFile(out)), f.at("sha256")) << "the fixture's overwritten bytes came back";
+    }
+    ASSERT_GT(counts[1] + counts[2], 0u);
+    const std::string dir = tempDir("cli-all-reuse");
+    CliProcess::Result r = CliProcess::run({"restore", fixtureImage("reuse"), "--all", "--output-dir", dir, "--days", "1000000"});
+    EXPECT_NE(r.out.find(" (" + std::to_string(counts[0]) + " intact, " + std::to_string(counts[1]) +
+                         " partly overwritten, " + std::to_string(counts[2]) + " overwritten)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(regularFilesBelow(dir), counts[0] + counts[1] + counts[2]);
 }
 
 TEST(RestoreCli, AllNeverOverwritesAndNumbersTheSecondCopy) {

@@ -81,7 +81,7 @@ TEST(SearchCli, JsonListsExactlyTheDeletedFilesOfEveryFixture) {
 
         std::uint64_t previous = 0;
         for (const auto& o : out) {
-            EXPECT_EQ(o.size(), 9u) << o.dump();
+            EXPECT_EQ(o.size(), 10u) << o.dump();
             const std::uint64_t record = o.at("record");
             EXPECT_GT(record, previous) << "record order";
             previous = record;
@@ -100,6 +100,7 @@ TEST(SearchCli, JsonListsExactlyTheDeletedFilesOfEveryFixture) {
                     at = slash + 1;
                 }
                 EXPECT_EQ(o.at("path_components"), names) << record;
+                EXPECT_EQ(o.at("recoverable"), f.at("recoverable_tsk")) << record;
             }
         }
     }
@@ -148,6 +149,42 @@ TEST(SearchCli, DaysTakesWholeNumbersFrom0To1000000Only) {
     }
     for (const char* good : {"0", "1000000", "365"}) {
         EXPECT_EQ(CliProcess::run({"search", fixtureImage("demo"), "--days", good, "--json"}).status, 0) << good;
+    }
+}
+
+TEST(SearchCli, MinRecoverableListsOnlyFilesOfWhichThatMuchComesBack) {
+    const nlohmann::json facts = fixtureFacts("reuse");
+    const std::vector<nlohmann::json> all = FixtureFacts::listable(facts);
+    std::set<int> limits{0, 100};
+    for (const auto& f : all) {
+        limits.insert(f.at("recoverable_tsk").get<int>());
+        limits.insert(f.at("recoverable_tsk").get<int>() + 1);
+    }
+    ASSERT_GT(limits.size(), 4u) << "the reuse image has partly overwritten files";
+    for (int least : limits) {
+        if (least > 100) continue;
+        std::vector<nlohmann::json> kept;
+        for (const auto& f : all) {
+            if (f.at("recoverable_tsk").get<int>() >= least) kept.push_back(f);
+        }
+        const nlohmann::json out =
+            searchJson(fixtureImage("reuse"), {"--days", "1000000", "--min-recoverable", std::to_string(least)});
+        EXPECT_EQ(FixtureFacts::fromOutput(out), FixtureFacts::listedSet(kept)) << least;
+    }
+    // The table's column, one row per file.
+    CliProcess::Result table = CliProcess::run({"search", fixtureImage("reuse"), "--days", "1000000"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_NE(table.out.find("  Recoverable  "), std::string::npos) << table.out;
+    for (const auto& f : all) {
+        const std::string::size_type row = table.out.find(f.at("name").get<std::string>() + " ");
+        ASSERT_NE(row, std::string::npos) << f.at("name");
+        const std::string line = table.out.substr(row, table.out.find('\n', row) - row);
+        EXPECT_NE(line.find(" " + std::to_string(f.at("recoverable_tsk").get<int>()) + "%  "), std::string::npos) << line;
+    }
+    for (const char* bad : {"101", "-1", "x", "", "50%"}) {
+        CliProcess::Result r = CliProcess::run({"search", fixtureImage("reuse"), "--min-recoverable=" + std::string(bad)});
+        EXPECT_EQ(r.status, cli::kExitUsage) << bad;
+        EXPECT_NE(r.err.find("--min-recoverable"), std::string::npos) << bad << ": " << r.err;
     }
 }
 

@@ -31,6 +31,7 @@ const char* const kFixtures[] = {"basic", "demo", "c512", "s4096"};
 struct Expected {
     std::string name, directory;
     std::uint64_t size = 0, firstSector = 0, mtime = 0, crtime = 0, atime = 0;
+    int recoverable = 0;
 };
 
 // "." -> ".\", "a/b" -> "a\b\".
@@ -75,6 +76,7 @@ std::map<std::uint64_t, Expected> expectedFor(const std::string& fixture) {
         e.mtime = f["mtime_nt"].get<std::uint64_t>();
         e.crtime = f["crtime_nt"].get<std::uint64_t>();
         e.atime = f["atime_nt"].get<std::uint64_t>();
+        e.recoverable = f["recoverable_tsk"].get<int>();
     }
     return out;
 }
@@ -124,6 +126,7 @@ void expectExactListing(const SearchJob& job, const std::string& fixture) {
         EXPECT_EQ(r.lastModificationTime.utc(), e.mtime);
         EXPECT_EQ(r.creationTime.utc(), e.crtime);
         EXPECT_EQ(r.lastAccessTime.utc(), e.atime);
+        EXPECT_EQ(r.recoverable, e.recoverable);
     }
 }
 
@@ -135,7 +138,7 @@ TEST_P(SearchFixture, ListsExactlyTheDeletedFilesOfTheFacts) {
     expectExactListing(job, GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, SearchFixture, ::testing::Values("basic", "demo", "c512", "s4096"));
+INSTANTIATE_TEST_SUITE_P(Images, SearchFixture, ::testing::Values("basic", "demo", "c512", "s4096", "reuse"));
 
 TEST(Search, NamelessAndInUseRecordsAreNotListed) {
     SearchJob job;

@@ -44,7 +44,7 @@ TEST(DialogStateTest, ReadyWithoutResultsAfterOpening) {
         EXPECT_EQ(reinterpret_cast<HWND>(::SendMessageW(h.item(IDC_DAYS_SPIN), UDM_GETBUDDY, 0, 0)), h.item(IDC_DAYS));
         EXPECT_EQ(::SendMessageW(h.item(IDC_PROGRESS), PBM_GETRANGE, FALSE, 0), 100);
         HWND header = reinterpret_cast<HWND>(::SendMessageW(h.item(IDC_RESULT_LIST), LVM_GETHEADER, 0, 0));
-        EXPECT_EQ(::SendMessageW(header, HDM_GETITEMCOUNT, 0, 0), 6);
+        EXPECT_EQ(::SendMessageW(header, HDM_GETITEMCOUNT, 0, 0), 7);
         EXPECT_EQ(h.rowCount(), 0);
         expectState(h, true, false, false, true, "Ready, no results");
         h.press(IDC_EXIT);
@@ -132,7 +132,7 @@ TEST(DialogStateTest, SearchWithoutResultsKeepsRestoreDisabledAndTheColumns) {
         EXPECT_EQ(h.rowCount(), 0);
         expectState(h, true, false, false, true, "Ready, no results");
         HWND header = reinterpret_cast<HWND>(::SendMessageW(h.item(IDC_RESULT_LIST), LVM_GETHEADER, 0, 0));
-        EXPECT_EQ(::SendMessageW(header, HDM_GETITEMCOUNT, 0, 0), 6);
+        EXPECT_EQ(::SendMessageW(header, HDM_GETITEMCOUNT, 0, 0), 7);
         // An empty pattern lists nothing; so does an empty days field.
         ASSERT_TRUE(h.search(L""));
         EXPECT_EQ(h.rowCount(), 0);

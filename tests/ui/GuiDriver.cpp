@@ -191,7 +191,7 @@ int doSearch(const std::wstring& drive, const std::wstring& pattern, const std::
     int rows = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
     std::string tsv;
     for (int r = 0; r < rows; ++r) {
-        for (int c = 0; c < 6; ++c) {
+        for (int c = 0; c < 7; ++c) {
             if (c) tsv += '\t';
             tsv += WinText::utf8(remote.itemText(list, r, c));
         }

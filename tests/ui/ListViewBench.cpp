@@ -105,8 +105,8 @@ int wmain(int argc, wchar_t** argv) {
     slow = slow || fill > limit;
     // With a row selected, as after a user's click.
     ListView_SetItemState(listWindow, count / 2, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-    const char* names[] = {"Filename", "Size", "Directory", "Modified", "Created", "Accessed"};
-    for (int column = 0; column < 6; ++column) {
+    const char* names[] = {"Filename", "Size", "Directory", "Modified", "Created", "Accessed", "Condition"};
+    for (int column = 0; column < resurgo::ResultListView::kColumnCount; ++column) {
         t0 = Clock::now();
         list.sortByColumn(column);
         double sorted = msSince(t0);

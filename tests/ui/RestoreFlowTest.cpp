@@ -305,6 +305,53 @@ TEST(RestoreFlowTest, UnreadableVolumeStructuresGiveTheirOwnMessages) {
     });
 }
 
+TEST(RestoreFlowTest, APartlyOverwrittenFileIsRestoredInFullAndSaysHowMuchWasLost) {
+    // Where $Bitmap lies, and the first cluster of a photo.
+    SearchJob probe;
+    probe.prepareGeometry("X:\\");
+    probe.filesystem.open(probe.geometry);
+    auto firstCluster = [&probe](std::uint64_t record) {
+        FileZ file;
+        file.openRecord(probe.filesystem.volume(), probe.filesystem.geometry(), &probe.filesystem.mftEntry(), record);
+        const DATA_ATTRIBUTE* data = file.firstDataExtent();
+        return data != nullptr && data->nonResident && !data->runs.empty() ? static_cast<std::uint64_t>(data->runs[0].lcn)
+                                                                           : 0;
+    };
+    const std::uint64_t bitmap = firstCluster(6);
+    const std::uint64_t photo = firstCluster(77);
+    probe.filesystem.close();
+    ASSERT_NE(bitmap, 0u);
+    ASSERT_NE(photo, 0u);
+
+    const std::wstring out = UiHarness::outputFolder("overwritten");
+    GatePlatform gate;
+    ScopedPlatform scope(gate);
+    UiHarness h;
+    h.savePaths = {in(out, "IMG_0001.jpg")};
+    h.run([&](UiHarness& h) {
+        // $Bitmap says the photo's first clusters are taken.
+        gate.corruptRanges = {{bitmap * 4096 + photo / 8, 1}};
+        const int row = searchAndSelect(h, "IMG_0001.jpg");
+        gate.corruptRanges.clear();
+        ASSERT_GE(row, 0);
+        const FOUND_FILE& found = h.impl.job().filesystem.results().at(static_cast<std::size_t>(h.itemData(row)));
+        ASSERT_EQ(found.recordNumber, 77u);
+        ASSERT_GT(found.recoverable, 0);
+        ASSERT_LT(found.recoverable, 100);
+        EXPECT_EQ(WinText::utf8(h.cell(row, 6)), IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN);
+        h.press(IDC_RESTORE);
+        std::vector<UiHarness::Shown> shown = h.shown();
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].id, static_cast<unsigned>(IDS_RESTORED_OVERWRITTEN));
+        EXPECT_EQ(WinText::utf8(shown[0].text), "File IMG_0001.jpg restored in full, but " +
+                                                    std::to_string(100 - found.recoverable) +
+                                                    " percent of it had been overwritten by other files since it was deleted");
+        // The clusters only looked taken: the data is all there.
+        EXPECT_EQ(fileSha(in(out, "IMG_0001.jpg")), factSha("IMG_0001.jpg"));
+        h.press(IDC_EXIT);
+    });
+}
+
 TEST(RestoreFlowTest, DamagedCompressedUnitsGetTheirOwnMessage) {
     // Where the compressed file's clusters lie.
     SearchJob probe;

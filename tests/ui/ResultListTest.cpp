@@ -1,6 +1,7 @@
 // The results list through the real list view: the rows of the demo image
-// with their cells, highest record first; the ascending sort by every
-// column through clicks on the column headers; the selection across sorts.
+// with their cells (the condition from the facts' recoverable percentage),
+// highest record first; the ascending sort by every column through clicks
+// on the column headers; the selection across sorts.
 
 #include <algorithm>
 #include <map>
@@ -12,7 +13,9 @@
 
 #include <commctrl.h>
 #include "resources/ResourceIds.h"
+#include "resources/StringTable.h"
 #include "ui/CompareFoundFiles.h"
+#include "ui/ResultListView.h"
 #include "ui/WinText.h"
 
 namespace resurgo::test {
@@ -22,6 +25,7 @@ struct Expected {
     std::uint64_t record;
     std::string name, directory;
     std::uint64_t size;
+    int recoverable;
 };
 
 // The demo image's deleted files from its facts, highest record first.
@@ -33,7 +37,7 @@ std::vector<Expected> deletedFiles() {
         std::string dir = f["directory"].get<std::string>();
         std::replace(dir.begin(), dir.end(), '/', '\\');
         out.push_back({f["record"].get<std::uint64_t>(), f["name"].get<std::string>(), dir,
-                       f["size"].get<std::uint64_t>()});
+                       f["size"].get<std::uint64_t>(), f["recoverable_tsk"].get<int>()});
     }
     std::sort(out.begin(), out.end(), [](const Expected& a, const Expected& b) { return a.record > b.record; });
     return out;
@@ -59,6 +63,9 @@ TEST(ResultListTest, RowsShowTheDeletedFilesHighestRecordFirst) {
             EXPECT_EQ(WinText::utf8(h.cell(row, 1)), std::to_string(e.size)) << row;
             EXPECT_EQ(WinText::utf8(h.cell(row, 2)), "X:\\" + e.directory) << row;
             for (int c = 3; c <= 5; ++c) EXPECT_TRUE(std::regex_match(h.cell(row, c), time)) << row << "," << c;
+            EXPECT_EQ(WinText::utf8(h.cell(row, 6)),
+                      StringTable::text(ResultListView::conditionId(static_cast<std::uint8_t>(e.recoverable))))
+                << row;
             // The item data leads to the row's result.
             const FOUND_FILE& f = results.at(static_cast<std::size_t>(h.itemData(row)));
             EXPECT_EQ(f.recordNumber, e.record) << row;
@@ -81,7 +88,7 @@ TEST(ResultListTest, EveryColumnClickSortsAscendingByItsKey) {
         const auto& results = h.impl.job().filesystem.results();
         const int rows = h.rowCount();
         ASSERT_EQ(rows, 7);
-        for (int column = 0; column < 6; ++column) {
+        for (int column = 0; column < ResultListView::kColumnCount; ++column) {
             for (int click = 0; click < 2; ++click) {  // a second click sorts ascending again
                 h.clickColumn(column);
                 std::vector<LPARAM> seen;

@@ -48,7 +48,11 @@ TEST(CompareFoundFilesTest, SizesCompareAsNumbersAndTimesAsStoredValues) {
         EXPECT_EQ(CompareFoundFiles::compare(r, 1, 0, column), 0) << column;
         EXPECT_EQ(CompareFoundFiles::compare(r, 0, 1, column), 1) << column;
     }
-    EXPECT_EQ(CompareFoundFiles::compare(r, 0, 1, 6), 0);
+    // The condition by the recoverable percentage: overwritten first.
+    r[1].recoverable = 40;
+    EXPECT_EQ(CompareFoundFiles::compare(r, 1, 0, 6), 0);
+    EXPECT_EQ(CompareFoundFiles::compare(r, 0, 1, 6), 1);
+    EXPECT_EQ(CompareFoundFiles::compare(r, 0, 1, 7), 0);
     EXPECT_EQ(CompareFoundFiles::compare(r, 1, 0, -1), 0);
 }
 

@@ -19,8 +19,9 @@ if [r[0] for r in rows] != [f["name"] for f in deleted]:
     print("rows are not the deleted files, highest record first:", [r[0] for r in rows]); fail = 1
 for r, f in zip(rows, deleted):
     want = [f["name"], str(f["size"]), "X:\\" + f["directory"].replace("/", "\\")]
-    if r[:3] != want or len(r) != 6:
-        print("row", r, "expected", want); fail = 1
+    condition = {100: "Intact", 0: "Overwritten"}.get(f["recoverable_tsk"], "Partly overwritten")
+    if r[:3] != want or len(r) != 7 or r[6] != condition:
+        print("row", r, "expected", want, condition); fail = 1
 first = deleted[0]
 data = open(os.path.join(out, first["name"]), "rb").read()
 if hashlib.sha256(data).hexdigest() != first["sha256"]:

@@ -1,0 +1,333 @@
+#include "recovery/Recoverability.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/ErrorException.h"
+#include "file/FileZ.h"
+#include "ntfs/DATA_ATTRIBUTE.h"
+#include "recovery/DataStream.h"
+#include "recovery/FilesystemNTFS.h"
+
+namespace resurgo {
+
+namespace {
+
+// Largest compression unit taken as one (2^8 clusters), as DataStream.
+constexpr std::uint16_t kMaxUnitShift = 8;
+// $Bitmap is read in windows starting on this boundary (whole sectors).
+constexpr std::uint64_t kWindowAlign = 4096;
+// Work the sweep may do per claim (and a floor) before it stops: NTFS
+// never lets thousands of deleted files claim the same clusters, a
+// damaged or forged MFT can. Owners left when it stops count as
+// overwritten.
+constexpr std::uint64_t kSweepWorkPerClaim = 64;
+constexpr std::uint64_t kSweepWorkFloor = 1u << 22;
+
+std::uint64_t times(std::uint64_t clusters, std::uint64_t clusterBytes) {
+    return clusters > UINT64_MAX / clusterBytes ? UINT64_MAX : clusters * clusterBytes;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Batch
+
+std::uint32_t Recoverability::Batch::add(const FileZ& file, std::uint64_t record, std::uint64_t clusterBytes) {
+    const DATA_ATTRIBUTE* first = file.firstDataExtent();
+    if (first == nullptr || !first->nonResident || first->dataSize == 0 || clusterBytes == 0) return kNoOwner;
+    if (owners.size() >= kNoOwner) return kNoOwner;
+    Owner owner;
+    owner.record = record;
+    try {
+        owner.modified = file.modificationTimeUtc();
+    } catch (const ErrorException&) {
+        owner.modified = 0;
+    }
+    owner.size = first->dataSize;
+    owner.initialized = std::min(first->initializedSize, first->dataSize);
+    // Compression is the stream's (its flags and unit), as the restore reads it.
+    if (first->compressed && first->compressionUnit != 0 && first->compressionUnit <= kMaxUnitShift) {
+        owner.unitClusters = 1u << first->compressionUnit;
+    }
+    const auto index = static_cast<std::uint32_t>(owners.size());
+    owners.push_back(owner);
+
+    const std::size_t claimsBefore = claims.size();
+    const std::size_t lostBefore = lost.size();
+    // Clusters the data needs, and how far the extents lay it out.
+    const std::uint64_t needed = owner.size / clusterBytes + (owner.size % clusterBytes != 0 ? 1 : 0);
+    std::uint64_t covered = 0;
+    auto claim = [&](const DATA_ATTRIBUTE* d) {
+        if (!d->nonResident) return;
+        if (d->startingVcn < 0) throw ErrorException(kErrRecordFormat, "Recoverability <Negative VCN>");
+        std::uint64_t vcn = static_cast<std::uint64_t>(d->startingVcn);
+        if (vcn > covered) lost.push_back(Lost{index, covered, vcn - covered});
+        for (const RUN_ENTRY& r : d->runs) {
+            if (r.length == 0) continue;
+            if (!r.sparse) claims.push_back(Claim{static_cast<std::uint64_t>(r.lcn), vcn, r.length, index});
+            vcn += r.length;
+        }
+        covered = std::max(covered, vcn);
+    };
+    try {
+        // Most files are one record with one extent: no list to build then.
+        if (file.records().size() == 1 && file.records().front().dataAttributes.size() == 1) {
+            claim(first);
+        } else {
+            for (const DATA_ATTRIBUTE* d : file.dataExtents()) claim(d);
+        }
+    } catch (const ErrorException&) {
+        // Runs that name clusters outside the volume: the restore can't
+        // read them either.
+        claims.resize(claimsBefore);
+        lost.resize(lostBefore);
+        owners.back().damaged = true;
+        return index;
+    }
+    if (covered < needed) lost.push_back(Lost{index, covered, needed - covered});
+    return index;
+}
+
+void Recoverability::Batch::clear() {
+    std::vector<Owner>().swap(owners);
+    std::vector<Claim>().swap(claims);
+    std::vector<Lost>().swap(lost);
+}
+
+// ---------------------------------------------------------------------------
+
+Recoverability::Recoverability(FilesystemNTFS& fs) : fs_(fs), clusterBytes_(fs.geometry().clusterBytes()) {}
+Recoverability::~Recoverability() = default;
+
+void Recoverability::take(Batch& batch) {
+    if (owners_.size() + batch.owners.size() >= kNoOwner) {
+        batch.clear();  // beyond what any MFT holds: those files stay at 100
+        return;
+    }
+    const auto offset = static_cast<std::uint32_t>(owners_.size());
+    owners_.insert(owners_.end(), batch.owners.begin(), batch.owners.end());
+    claims_.reserve(claims_.size() + batch.claims.size());
+    for (Claim c : batch.claims) {
+        c.owner += offset;
+        claims_.push_back(c);
+    }
+    lost_.reserve(lost_.size() + batch.lost.size());
+    for (Lost l : batch.lost) {
+        l.owner += offset;
+        lost_.push_back(l);
+    }
+    batch.clear();
+}
+
+std::uint8_t Recoverability::percent(std::uint64_t part, std::uint64_t whole) {
+    if (whole == 0 || part >= whole) return kWhole;
+    // 100 × part fits in 64 bits below 2^57 bytes; larger sizes (no volume
+    // holds them) are scaled down first.
+    while (part > UINT64_MAX / 100) {
+        part >>= 1;
+        whole >>= 1;
+    }
+    return static_cast<std::uint8_t>(std::min<std::uint64_t>(part * 100 / whole, kWhole - 1));
+}
+
+void Recoverability::apply(std::vector<FOUND_FILE>& results, std::size_t from) {
+    sweep();
+    std::sort(lost_.begin(), lost_.end(), [](const Lost& a, const Lost& b) {
+        return a.owner != b.owner ? a.owner < b.owner : a.vcn < b.vcn;
+    });
+    // Results and owners are both in record order.
+    std::size_t o = 0;
+    std::size_t l = 0;
+    for (std::size_t i = from; i < results.size(); ++i) {
+        FOUND_FILE& r = results[i];
+        while (o < owners_.size() && owners_[o].record < r.recordNumber) ++o;
+        if (o == owners_.size() || owners_[o].record != r.recordNumber) {
+            r.recoverable = kWhole;
+            continue;
+        }
+        while (l < lost_.size() && lost_[l].owner < o) ++l;
+        std::size_t end = l;
+        while (end < lost_.size() && lost_[end].owner == o) ++end;
+        r.recoverable = percentOf(static_cast<std::uint32_t>(o), lost_.data() + l, lost_.data() + end);
+        l = end;
+    }
+}
+
+void Recoverability::sweep() {
+    if (claims_.empty()) return;
+    if (std::none_of(owners_.begin(), owners_.end(), [](const Owner& o) { return o.wanted; })) return;
+    std::sort(claims_.begin(), claims_.end(), [](const Claim& a, const Claim& b) {
+        return a.lcn != b.lcn ? a.lcn < b.lcn : a.owner < b.owner;
+    });
+    auto endOf = [this](std::size_t c) { return claims_[c].lcn + claims_[c].clusters; };
+    auto lose = [this](std::size_t c, std::uint64_t from, std::uint64_t to) {
+        const Claim& claim = claims_[c];
+        lost_.push_back(Lost{claim.owner, claim.vcn + (from - claim.lcn), to - from});
+    };
+
+    // Segments between the starts and ends of claims: in each, the claims
+    // covering it are the same. Where several cover it, those modified
+    // before the latest of them lose it; the latest (all of them, if tied)
+    // keep the clusters $Bitmap marks free.
+    const std::size_t n = claims_.size();
+    const std::uint64_t budget = std::max<std::uint64_t>(kSweepWorkFloor, n * kSweepWorkPerClaim);
+    std::uint64_t work = 0;
+    std::vector<std::size_t> active;
+    std::size_t next = 0;
+    std::uint64_t at = 0;
+    while (next < n || !active.empty()) {
+        if (active.empty()) at = claims_[next].lcn;
+        while (next < n && claims_[next].lcn == at) active.push_back(next++);
+        std::uint64_t to = UINT64_MAX;
+        std::uint64_t latest = 0;
+        for (std::size_t c : active) {
+            to = std::min(to, endOf(c));
+            latest = std::max(latest, owners_[claims_[c].owner].modified);
+        }
+        if (next < n) to = std::min(to, claims_[next].lcn);
+
+        work += active.size();
+        if (work > budget) break;
+        bool look = false;
+        for (std::size_t c : active) {
+            const Owner& owner = owners_[claims_[c].owner];
+            if (!owner.wanted) continue;
+            if (owner.modified < latest) {
+                lose(c, at, to);
+            } else {
+                look = true;
+            }
+        }
+        if (look) {
+            forEachTaken(at, to, [&](std::uint64_t from, std::uint64_t until) {
+                for (std::size_t c : active) {
+                    const Owner& owner = owners_[claims_[c].owner];
+                    if (owner.wanted && owner.modified == latest && work <= budget) {
+                        lose(c, from, until);
+                        ++work;
+                    }
+                }
+            });
+            if (work > budget) break;
+        }
+        active.erase(std::remove_if(active.begin(), active.end(), [&](std::size_t c) { return endOf(c) == to; }),
+                     active.end());
+        at = to;
+    }
+    if (work > budget) {
+        for (std::size_t c : active) owners_[claims_[c].owner].damaged = true;
+        for (std::size_t c = next; c < n; ++c) owners_[claims_[c].owner].damaged = true;
+    }
+}
+
+template <class F>
+void Recoverability::forEachTaken(std::uint64_t from, std::uint64_t to, F&& lost) {
+    // Clusters from the first one the source doesn't hold in full are lost.
+    const std::uint64_t sourceBytes = fs_.volume().sizeBytes;
+    const std::uint64_t missing = sourceBytes != 0 ? sourceBytes / clusterBytes_ : UINT64_MAX;
+    const std::uint64_t scanTo = std::min(to, missing);
+    constexpr std::uint64_t kNone = UINT64_MAX;
+    std::uint64_t runStart = kNone;
+    std::uint64_t c = from;
+    while (c < scanTo && loadWindow(c)) {
+        const std::uint64_t windowEnd = times(windowFirstByte_ + windowBytes_, 8);
+        const std::uint64_t stop = std::min(scanTo, windowEnd);
+        while (c < stop) {
+            const std::uint8_t byte = window_[static_cast<std::size_t>(c / 8 - windowFirstByte_)];
+            // Whole bytes of free or used clusters at once.
+            if ((c & 7) == 0 && stop - c >= 8 && (byte == 0 || byte == 0xFF)) {
+                if (byte == 0xFF && runStart == kNone) runStart = c;
+                if (byte == 0 && runStart != kNone) {
+                    lost(runStart, c);
+                    runStart = kNone;
+                }
+                c += 8;
+                continue;
+            }
+            const bool used = ((byte >> (c & 7)) & 1) != 0;
+            if (used && runStart == kNone) runStart = c;
+            if (!used && runStart != kNone) {
+                lost(runStart, c);
+                runStart = kNone;
+            }
+            ++c;
+        }
+    }
+    // Beyond the bitmap's data every cluster counts as free.
+    if (runStart != kNone) lost(runStart, c);
+    if (missing < to) lost(std::max(from, missing), to);
+}
+
+bool Recoverability::loadWindow(std::uint64_t lcn) {
+    if (!bitmapTried_) {
+        bitmapTried_ = true;
+        // Without a readable $Bitmap only the claims of other deleted
+        // files lower a percentage.
+        try {
+            bitmapEntry_ = std::make_unique<FileZ>();
+            fs_.openEntry(kBitmapRecord, *bitmapEntry_);
+            if (!bitmapEntry_->isDeleted() && bitmapEntry_->getName() == "$Bitmap") {
+                bitmap_ = std::make_unique<DataStream>(fs_.volume(), fs_.geometry(), *bitmapEntry_);
+            }
+        } catch (const ErrorException&) {
+            bitmap_.reset();
+        }
+    }
+    if (!bitmap_) return false;
+    const std::uint64_t byte = lcn / 8;
+    if (windowBytes_ != 0 && byte >= windowFirstByte_ && byte - windowFirstByte_ < windowBytes_) return true;
+    if (byte >= bitmap_->size()) return false;
+    const std::uint64_t first = byte / kWindowAlign * kWindowAlign;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBitmapWindowBytes, bitmap_->size() - first));
+    if (window_.size() < want) window_.resize(want);
+    try {
+        // Sectors that can't be read come back as zeros: free.
+        windowBytes_ = bitmap_->read(first, window_.data(), want);
+    } catch (const ErrorException&) {
+        std::memset(window_.data(), 0, want);  // no extent holds this part
+        windowBytes_ = want;
+    }
+    windowFirstByte_ = first;
+    return windowBytes_ != 0 && byte - first < windowBytes_;
+}
+
+std::uint8_t Recoverability::percentOf(std::uint32_t index, const Lost* begin, const Lost* end) const {
+    const Owner& owner = owners_[index];
+    if (owner.damaged) return 0;
+    // Lost clusters count up to the initialized size: past it the file
+    // reads as zeros, whatever its clusters hold.
+    std::uint64_t lostBytes = 0;
+    auto count = [&](std::uint64_t fromVcn, std::uint64_t toVcn) {
+        const std::uint64_t a = times(fromVcn, clusterBytes_);
+        const std::uint64_t b = std::min(times(toVcn, clusterBytes_), owner.initialized);
+        if (b > a) lostBytes += b - a;
+    };
+    // The ranges are sorted by VCN; overlapping ones are merged, and with
+    // compression widened to whole units.
+    const std::uint64_t unit = owner.unitClusters;
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+    bool open = false;
+    for (const Lost* l = begin; l != end; ++l) {
+        if (l->clusters == 0) continue;
+        std::uint64_t a = l->vcn;
+        std::uint64_t b = l->vcn + std::min(l->clusters, UINT64_MAX - l->vcn);
+        if (unit != 0) {
+            a = a / unit * unit;
+            b = (b - 1) / unit * unit + std::min(unit, UINT64_MAX - (b - 1) / unit * unit);
+        }
+        if (open && a <= to) {
+            to = std::max(to, b);
+            continue;
+        }
+        if (open) count(from, to);
+        from = a;
+        to = b;
+        open = true;
+    }
+    if (open) count(from, to);
+    return percent(owner.size - std::min(lostBytes, owner.size), owner.size);
+}
+
+} // namespace resurgo

@@ -1,0 +1,126 @@
+#pragma once
+// How much of each deleted file a search finds can still come back, in
+// percent of its size. A byte comes back when the volume's $Bitmap marks
+// its cluster free and no other deleted file modified later claims the
+// same cluster (that file was written there after this one was deleted).
+// Sparse clusters, and bytes past the initialized size, are zeros and
+// always come back; a compression unit comes back only when all of its
+// clusters do; clusters no run covers, or past the end of a cut-off source,
+// never do. Resident and empty files are 100 %.
+//
+// The search's threads note what every deleted file claims, one MFT chunk
+// at a time (Batch), whether it is a result or not. Afterwards the claims
+// of all of them are sorted by cluster and swept once: where claims
+// overlap, the latest modified keeps the cluster; what is left is looked
+// up in $Bitmap (record 6), read through its own runs a window at a time,
+// only where a result has clusters. The pass holds one entry per run of a
+// deleted file's data and one per deleted file with runs, not a map of the
+// volume.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "recovery/FOUND_FILE.h"
+
+namespace resurgo {
+
+class DataStream;
+class FileZ;
+class FilesystemNTFS;
+
+class Recoverability {
+public:
+    // Percentage of a file that comes back whole.
+    static constexpr std::uint8_t kWhole = 100;
+    // Bytes of $Bitmap read per request (8 Mi clusters).
+    static constexpr std::size_t kBitmapWindowBytes = 1 << 20;
+    // $Bitmap's MFT record.
+    static constexpr std::uint64_t kBitmapRecord = 6;
+    static constexpr std::uint32_t kNoOwner = ~0u;
+
+    // A deleted file with clusters.
+    struct Owner {
+        std::uint64_t record = 0;
+        std::uint64_t modified = 0;     // $STANDARD_INFORMATION modification time
+        std::uint64_t size = 0;
+        std::uint64_t initialized = 0;  // bytes past it read as zeros
+        std::uint32_t unitClusters = 0; // clusters per compression unit; 0: not compressed
+        bool wanted = false;            // a result: its percentage is worked out
+        bool damaged = false;           // its runs can't be read: nothing comes back
+    };
+    // Clusters of a run that an owner claims.
+    struct Claim {
+        std::uint64_t lcn = 0;
+        std::uint64_t vcn = 0;
+        std::uint64_t clusters = 0;
+        std::uint32_t owner = 0;
+    };
+    // Clusters of an owner (by VCN) that don't come back.
+    struct Lost {
+        std::uint32_t owner = 0;
+        std::uint64_t vcn = 0;
+        std::uint64_t clusters = 0;
+    };
+
+    // What the deleted files of one MFT chunk claim, in record order.
+    struct Batch {
+        std::vector<Owner> owners;
+        std::vector<Claim> claims;
+        std::vector<Lost> lost;
+
+        // Notes the clusters of the unnamed data of file, the deleted file
+        // of MFT record `record` (records are added in ascending order),
+        // from all its extents. Returns its owner index, or kNoOwner when
+        // it has no clusters (resident or empty data, or no data at all: it
+        // is then 100 % or no result).
+        std::uint32_t add(const FileZ& file, std::uint64_t record, std::uint64_t clusterBytes);
+        // The owner is a result.
+        void want(std::uint32_t owner) {
+            if (owner != kNoOwner) owners[owner].wanted = true;
+        }
+        void clear();
+    };
+
+    explicit Recoverability(FilesystemNTFS& fs);
+    virtual ~Recoverability();
+    Recoverability(const Recoverability&) = delete;
+    Recoverability& operator=(const Recoverability&) = delete;
+
+    // Takes the batches in record order.
+    void take(Batch& batch);
+    // Sweeps the claims and reads $Bitmap, then sets the recoverable
+    // percentage of results[from...] (in record order).
+    void apply(std::vector<FOUND_FILE>& results, std::size_t from);
+
+    // floor(100 × part / whole), for any 64-bit sizes; kWhole when whole is 0.
+    static std::uint8_t percent(std::uint64_t part, std::uint64_t whole);
+
+private:
+    void sweep();
+    // Calls lost(from, to) for each range of clusters in [from, to) that
+    // $Bitmap marks in use or that lies past the end of the source.
+    template <class F>
+    void forEachTaken(std::uint64_t from, std::uint64_t to, F&& lost);
+    // Loads the window of $Bitmap holding cluster lcn; false when there is
+    // no bitmap to read (then every cluster counts as free).
+    bool loadWindow(std::uint64_t lcn);
+    std::uint8_t percentOf(std::uint32_t owner, const Lost* begin, const Lost* end) const;
+
+    FilesystemNTFS& fs_;
+    std::uint64_t clusterBytes_ = 0;
+    std::vector<Owner> owners_;
+    std::vector<Claim> claims_;
+    std::vector<Lost> lost_;
+
+    // $Bitmap, opened at the first look.
+    bool bitmapTried_ = false;
+    std::unique_ptr<FileZ> bitmapEntry_;
+    std::unique_ptr<DataStream> bitmap_;
+    std::vector<std::uint8_t> window_;
+    std::uint64_t windowFirstByte_ = 0;
+    std::size_t windowBytes_ = 0;
+};
+
+} // namespace resurgo
