@@ -5,7 +5,8 @@
 //
 //   resurgo_ui_bench [RESULTS] [LIMIT-MS]
 // Prints the times; exits 1 when filling or a sort takes longer than
-// LIMIT-MS (default 1000).
+// LIMIT-MS (default 1000; 0 only reports, as the test suite runs it on a
+// machine whose load it does not control).
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -102,7 +103,7 @@ int wmain(int argc, wchar_t** argv) {
     ::UpdateWindow(listWindow);
     double fill = msSince(t0);
     std::printf("fill %zu rows: %.1f ms (%.1f ms before painting)\n", count, fill, filled);
-    slow = slow || fill > limit;
+    slow = slow || (limit > 0 && fill > limit);
     // With a row selected, as after a user's click.
     ListView_SetItemState(listWindow, count / 2, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
     const char* names[] = {"Filename", "Size", "Directory", "Modified", "Created", "Accessed", "Condition"};
@@ -114,7 +115,7 @@ int wmain(int argc, wchar_t** argv) {
         double ms = msSince(t0);
         std::printf("sort by %-9s: %.1f ms (%.1f ms before painting; first row %s)\n", names[column], ms, sorted,
                     list.cellText(0, column).c_str());
-        slow = slow || ms > limit;
+        slow = slow || (limit > 0 && ms > limit);
     }
     // Rows inserted one by one at the top of an ordinary list view.
     const int naive = 5000;
@@ -143,7 +144,9 @@ int wmain(int argc, wchar_t** argv) {
     double insert = msSince(t0);
     std::printf("for comparison: %d rows inserted one by one at the top of an ordinary list: %.1f ms\n", naive, insert);
     ::DestroyWindow(dialog);
-    std::printf("%s: fill and sorts of %zu results %s %.0f ms each\n", slow ? "SLOW" : "OK", count,
-                slow ? "exceed" : "within", limit);
+    if (limit > 0) {
+        std::printf("%s: fill and sorts of %zu results %s %.0f ms each\n", slow ? "SLOW" : "OK", count,
+                    slow ? "exceed" : "within", limit);
+    }
     return slow ? 1 : 0;
 }
