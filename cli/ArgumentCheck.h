@@ -18,6 +18,8 @@ public:
     static bool checkPattern(const std::string& pattern, std::string& error);
     // An MFT record number: digits only, below 2^48.
     static bool parseRecord(const std::string& text, std::uint64_t& record, std::string& error);
+    // --offset: a byte offset on the source, as `search --json` lists it.
+    static bool parseOffset(const std::string& text, std::uint64_t& offset, std::string& error);
 };
 
 } // namespace resurgo::cli

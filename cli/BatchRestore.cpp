@@ -67,6 +67,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     }
 
     SearchJob job;
+    job.deep = options.deep;
     if (int status = SearchCommand::runJob(job, options.source, options.pattern, options.days, progress, cancel, err);
         status != kExitOk) {
         return status;
@@ -137,7 +138,8 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         }
         std::string why;
         RestoreJob::Status status = RestoreJob::Status::Ready;
-        if (!copier.openDeletedFile(found.recordNumber, why, status)) {
+        if (!(options.deep ? copier.openFileAt(found.offset, why, status)
+                           : copier.openDeletedFile(found.recordNumber, why, status))) {
             fail(std::string(Messages::kFileDamaged) + " (" + why + ")");
             continue;
         }

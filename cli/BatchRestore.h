@@ -21,6 +21,8 @@ public:
         std::string outputDir;
         std::string pattern = "*";
         std::int32_t days = 1;
+        // Search with a scan of the whole source (restore --all --deep).
+        bool deep = false;
     };
     struct Counts {
         std::size_t restored = 0;

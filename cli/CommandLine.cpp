@@ -32,27 +32,35 @@ const char* const kDescription =
 
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
-    "search SOURCE [--pattern PATTERN] [--days N] [--json]",
+    "search SOURCE [--pattern PATTERN] [--days N] [--deep] [--json]",
     "restore SOURCE --record N --output PATH [--force]",
-    "restore SOURCE --all --output-dir DIR [--pattern PATTERN] [--days N]",
+    "restore SOURCE --offset X --output PATH [--force]",
+    "restore SOURCE --all --output-dir DIR [--pattern PATTERN] [--days N] [--deep]",
     "drives [--json]",
 };
 
 const char* const kSearchDetails =
     "SOURCE is an NTFS image file or block device (reading a device needs root). The table is\n"
     "sorted highest MFT record first; --json prints one array in record order with record,\n"
-    "first_sector, name, directory (/ separators, . for the root), size and the UTC times\n"
-    "modified, created and accessed. On a terminal a progress bar shows on standard error;\n"
-    "Ctrl-C stops the search and lists what it found.";
+    "first_sector, offset (of the record on SOURCE), name, directory (/ separators, . for the\n"
+    "root), size and the UTC times modified, created and accessed. On a terminal a progress\n"
+    "bar shows on standard error; Ctrl-C stops the search and lists what it found.\n\n"
+    "--deep reads all of SOURCE for MFT records instead of walking the volume's MFT: it finds\n"
+    "the files of a quick-formatted volume and of a volume whose MFT or boot sectors are\n"
+    "destroyed (the backup boot sector is used, or the geometry is inferred from what is\n"
+    "found, and standard error says so). Every record outside the volume's MFT is listed,\n"
+    "in use or not; a directory whose record is lost is named from the index blocks that\n"
+    "name it, else shown as lost_files/dir_@N, and a file whose names are gone as record_N.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N to PATH, or into PATH when it is an\n"
-    "existing directory. A destination on the source (also through a partition, a mapped or\n"
+    "existing directory; --offset X does the same for the file whose record starts at byte X\n"
+    "of SOURCE (as search --json and search --deep list it). A destination on the source (also through a partition, a mapped or\n"
     "loop device or an ntfs-3g mount of it) is refused; an existing file is overwritten only\n"
     "when confirmed on a terminal or with --force; the free space is checked first.\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
     "that exists gets a numbered suffix, nothing is overwritten), and ends with a count of\n"
-    "restored, damaged and failed files.";
+    "restored, damaged and failed files. With --deep it restores what search --deep finds.";
 
 const char* const kDrivesDetails =
     "Shows device, label, size and free space in MB (1,000,000 bytes); the free space of a\n"
@@ -79,6 +87,10 @@ const Example kExamples[] = {
      "Restore the file of MFT record 74 (as the search lists it) to ~/letter.txt."},
     {"resurgo restore /dev/sdb1 --all --output-dir ~/recovered --days 7",
      "Restore every deleted file of the last week, with its directories, into ~/recovered."},
+    {"resurgo search formatted.img --deep --days 1000000",
+     "Scan all of a quick-formatted image for the records of its former files."},
+    {"resurgo restore formatted.img --offset 295936 --output ~/report.txt",
+     "Restore the file whose record search --deep lists at byte 295936."},
     {"resurgo drives", "List the fixed NTFS block devices."},
 };
 
@@ -106,8 +118,10 @@ struct CommandLine::Arguments {
     std::string outputDir;
     std::string pattern = "*";
     std::string restoreDays = "1";
+    std::string offsetText;
     bool force = false;
     bool all = false;
+    bool restoreDeep = false;
 
     bool drivesJson = false;
 
@@ -151,6 +165,8 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         ->capture_default_str()
         ->type_name("N");
     searchCmd->add_flag("--json", a.search.json, "Print one JSON array (record order) instead of the table");
+    searchCmd->add_flag("--deep", a.search.deep,
+                        "Scan all of SOURCE for MFT records (quick-formatted volume, destroyed MFT or boot sector)");
     searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
 
     // restore
@@ -160,6 +176,9 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     CLI::Option* recordOpt =
         restoreCmd->add_option("--record,-r", a.recordText, "MFT record number of the file (as `search --json` lists it)")
             ->type_name("N");
+    CLI::Option* offsetOpt =
+        restoreCmd->add_option("--offset", a.offsetText, "Byte offset of the file's record on SOURCE (as `search --json` lists it)")
+            ->type_name("X");
     CLI::Option* outputOpt =
         restoreCmd->add_option("--output,-o", a.output, "Destination file (or an existing directory to write into)")
             ->type_name("PATH");
@@ -172,14 +191,20 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         restoreCmd->add_option("--pattern,-p", a.pattern, "With --all: file name pattern")
             ->capture_default_str()
             ->type_name("PATTERN");
+    CLI::Option* deepOpt = restoreCmd->add_flag("--deep", a.restoreDeep, "With --all: search with a scan of all of SOURCE");
     CLI::Option* daysOpt =
         restoreCmd->add_option("--days,-d", a.restoreDays, "With --all: age limit in days (0 to 1000000)")
             ->capture_default_str()
             ->type_name("N");
     recordOpt->excludes(allOpt);
+    recordOpt->excludes(offsetOpt);
+    offsetOpt->excludes(allOpt);
     recordOpt->needs(outputOpt);
-    outputOpt->needs(recordOpt);
-    forceOpt->needs(recordOpt);
+    offsetOpt->needs(outputOpt);
+    // --output and --force need --record or --offset: checked when run.
+    outputOpt->excludes(allOpt);
+    forceOpt->excludes(allOpt);
+    deepOpt->needs(allOpt);
     allOpt->needs(dirOpt);
     dirOpt->needs(allOpt);
     patternOpt->needs(allOpt);
@@ -265,6 +290,7 @@ int CommandLine::run(int argc, const char* const* argv) {
             options.source = a.source;
             options.outputDir = a.outputDir;
             options.pattern = a.pattern;
+            options.deep = a.restoreDeep;
             if (!ArgumentCheck::parseDays(a.restoreDays, options.days, problem) ||
                 !ArgumentCheck::checkPattern(options.pattern, problem)) {
                 err_ << "resurgo restore: " << problem << '\n';
@@ -277,15 +303,22 @@ int CommandLine::run(int argc, const char* const* argv) {
             CancelSignal cancel;
             return BatchRestore(probe).run(options, out_, err_, bar.get(), CancelSignal::flag());
         }
-        if (a.recordText.empty()) {
-            err_ << "resurgo restore: give --record N --output PATH, or --all --output-dir DIR\n";
+        if ((a.recordText.empty() && a.offsetText.empty()) || a.output.empty()) {
+            err_ << "resurgo restore: give --record N --output PATH, --offset X --output PATH, or --all --output-dir DIR\n";
             return kExitUsage;
         }
         RestoreCommand::Options options;
         options.source = a.source;
         options.output = a.output;
         options.force = a.force;
-        if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
+        if (!a.offsetText.empty()) {
+            std::uint64_t offset = 0;
+            if (!ArgumentCheck::parseOffset(a.offsetText, offset, problem)) {
+                err_ << "resurgo restore: " << problem << '\n';
+                return kExitUsage;
+            }
+            options.offset = offset;
+        } else if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;
         }

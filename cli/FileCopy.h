@@ -32,6 +32,8 @@ public:
     // Selects MFT record n. False (with why) when the record can't be read
     // or is not a deleted file; status tells which.
     bool openDeletedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status);
+    // The same for the file whose record starts at byte offset (deep search).
+    bool openFileAt(std::uint64_t offset, std::string& why, RestoreJob::Status& status);
     const std::string& name() const { return restore_.name(); }
     std::uint64_t size() const { return restore_.size(); }
 
@@ -45,6 +47,9 @@ public:
     const std::string& failure() const { return failure_; }
 
 private:
+    // False (with why) unless status is Ready.
+    bool explain(RestoreJob::Status status, const std::string& subject, std::string& why);
+
     RestoreJob restore_;
     std::string failure_;
 };

@@ -18,12 +18,16 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
                         bool interactive) {
     SearchJob job;
     job.driveRoot = options.source;
+    // A record given by its offset is opened as a deep search opens it:
+    // also without a boot sector or an MFT.
+    job.deep = options.offset.has_value();
     FileCopy copier(job);  // closes the filesystem however the restore ends
     if (int status = copier.openFilesystem(options.source, err); status != kExitOk) return status;
 
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
-    if (!copier.openDeletedFile(options.record, why, status)) {
+    if (!(options.offset ? copier.openFileAt(*options.offset, why, status)
+                         : copier.openDeletedFile(options.record, why, status))) {
         err << Messages::kFileDamaged << "\nresurgo: " << why << '\n';
         return kExitFileDamaged;
     }

@@ -55,6 +55,7 @@ std::string ResultFormatter::localText(const FILE_TIME& time) {
 nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
     return {{"record", f.recordNumber},
             {"first_sector", f.firstSector},
+            {"offset", f.offset},
             {"name", f.name},
             {"directory", directoryText(f.directory)},
             {"size", f.size},
@@ -94,6 +95,7 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
     nlohmann::ordered_json object = toJson(FOUND_FILE());
     auto& record = object["record"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
     auto& firstSector = object["first_sector"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
+    auto& offset = object["offset"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
     auto& name = object["name"].get_ref<std::string&>();
     auto& directory = object["directory"].get_ref<std::string&>();
     auto& size = object["size"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
@@ -111,6 +113,7 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
         const FOUND_FILE& f = *results[i];
         record = f.recordNumber;
         firstSector = f.firstSector;
+        offset = f.offset;
         name = f.name;
         directory = f.directory;
         toDirectoryText(directory);

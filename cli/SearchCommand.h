@@ -25,6 +25,7 @@ public:
         std::string pattern = "*";
         std::int32_t days = 1;
         bool json = false;
+        bool deep = false;
     };
 
     SearchCommand();
@@ -41,6 +42,10 @@ public:
     // exit status.
     static int runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
                       TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err);
+
+    // After a deep search: where its geometry came from, when not from the
+    // boot sector, and what the scan read.
+    static void reportDeep(const SearchJob& job, std::ostream& err);
 
     // "pattern "*", modified or created within the last 1 day".
     static std::string describeFilter(const std::string& pattern, std::int32_t days);

@@ -30,6 +30,8 @@ public:
     std::string name;
     std::uint64_t firstSector = 0;
     std::uint64_t recordNumber = 0;
+    // Byte offset of the base record on the source the search read.
+    std::uint64_t offset = 0;
 };
 
 } // namespace resurgo
