@@ -24,6 +24,8 @@ struct INDEX_NAME {
     FILE_REFERENCE parent;
     std::string name;  // UTF-8
     std::uint8_t nameSpace = 0;
+    // The key's file attributes mark the child as a directory.
+    bool isDirectory = false;
 };
 
 class INDEX_BLOCK {
@@ -45,6 +47,8 @@ public:
     static constexpr std::size_t kEntryFlags = 0x0C;
     static constexpr std::size_t kEntryKey = 0x10;
     static constexpr std::uint16_t kEntryLast = 0x0002;
+    // $FILE_NAME file attribute of a directory (it has an $I30 index).
+    static constexpr std::uint32_t kAttrDirectory = 0x10000000;
     // $INDEX_ROOT value: its node header follows the index parameters.
     static constexpr std::size_t kRootNodeHeader = 0x10;
     static constexpr std::uint32_t kTypeIndexRoot = 0x90;

@@ -25,19 +25,39 @@ bool shownNameSpace(std::uint8_t ns) { return ns != FILE_NAME_ENTRY::kDos; }
 
 } // namespace
 
-DeepResults::DeepResults(const DeepScan::Found& found, std::function<bool(std::uint64_t, std::uint64_t)> isCurrent)
+DeepResults::DeepResults(const DeepScan::Found& found, std::function<bool(std::uint64_t, std::uint64_t)> isCurrent,
+                         std::uint64_t clusterBytes, std::uint64_t volumeStart)
     : found_(found), current_(found.records.size(), false) {
+    std::set<std::uint64_t> currentSources;  // records and index blocks of the current volume's directories
+    std::map<std::uint64_t, const DeepScan::RunsOf*> allocationAt;
+    for (const auto& a : found.indexAllocations) allocationAt[a.recordOffset] = &a;
     for (std::size_t i = 0; i < found.records.size(); ++i) {
         const DeepScan::Record& r = found.records[i];
         if (isCurrent) current_[i] = isCurrent(r.recordNumber, r.offset);
         if (r.isBase() && r.isDirectory()) directories_[r.recordNumber].push_back(i);
         if (!r.isBase()) extensions_[FILE_REFERENCE(r.baseReference).recordNumber()].push_back(i);
+        if (!current_[i] || !r.inUse() || !r.isDirectory()) continue;
+        currentSources.insert(r.offset);
+        auto a = allocationAt.find(r.offset);
+        if (a == allocationAt.end() || clusterBytes == 0) continue;
+        for (const auto& block : found.indexBlocks) {
+            if (block.directory != r.recordNumber || block.offset < volumeStart) continue;
+            const std::uint64_t cluster = (block.offset - volumeStart) / clusterBytes;
+            for (const auto& run : a->second->runs) {
+                if (cluster >= run.lcn && cluster - run.lcn < run.length) currentSources.insert(block.offset);
+            }
+        }
     }
     // One name per indexed reference: a long name before a DOS one.
-    for (std::size_t i = 0; i < found.indexNames.size(); ++i) {
+    auto keep = [&](std::unordered_map<std::uint64_t, std::size_t>& names, std::size_t i) {
         const INDEX_NAME& n = found.indexNames[i];
-        auto [it, added] = indexNames_.emplace(n.child.raw(), i);
+        auto [it, added] = names.emplace(n.child.raw(), i);
         if (!added && !shownNameSpace(found.indexNames[it->second].nameSpace) && shownNameSpace(n.nameSpace)) it->second = i;
+    };
+    for (std::size_t i = 0; i < found.indexNames.size(); ++i) {
+        keep(indexNames_, i);
+        const bool fromCurrent = i < found.indexNameSources.size() && currentSources.count(found.indexNameSources[i]) != 0;
+        if (!fromCurrent) keep(formerIndexNames_, i);
     }
 }
 
@@ -49,9 +69,10 @@ bool DeepResults::sequenceMatches(std::uint16_t wanted, std::uint16_t has, bool 
     return !inUse && has == bumped;
 }
 
-const INDEX_NAME* DeepResults::indexName(std::uint64_t rawReference) const {
-    auto it = indexNames_.find(rawReference);
-    return it == indexNames_.end() ? nullptr : &found_.indexNames[it->second];
+const INDEX_NAME* DeepResults::indexName(std::uint64_t rawReference, bool foreign) const {
+    const auto& names = foreign ? formerIndexNames_ : indexNames_;
+    auto it = names.find(rawReference);
+    return it == names.end() ? nullptr : &found_.indexNames[it->second];
 }
 
 std::vector<std::size_t> DeepResults::extensionsOf(std::size_t i) const {
@@ -99,7 +120,8 @@ DeepResults::Node DeepResults::resolve(const FILE_REFERENCE& directory, bool for
         node.foreign = !current_[bestIndex];
         return node;
     }
-    if (const INDEX_NAME* n = indexName(directory.raw())) {
+    const INDEX_NAME* n = indexName(directory.raw(), foreign);
+    if (n != nullptr && n->isDirectory) {
         node.known = true;
         node.name = n->name;
         node.parent = n->parent;
@@ -185,8 +207,8 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
         if (name.empty()) {
             // The directory's index may still name it.
             const std::uint16_t bumped = r.sequence > 1 ? static_cast<std::uint16_t>(r.sequence - 1) : r.sequence;
-            const INDEX_NAME* n = indexName(FILE_REFERENCE::toRecord(r.recordNumber, r.sequence).raw());
-            if (n == nullptr && !r.inUse()) n = indexName(FILE_REFERENCE::toRecord(r.recordNumber, bumped).raw());
+            const INDEX_NAME* n = indexName(FILE_REFERENCE::toRecord(r.recordNumber, r.sequence).raw(), foreign);
+            if (n == nullptr && !r.inUse()) n = indexName(FILE_REFERENCE::toRecord(r.recordNumber, bumped).raw(), foreign);
             if (n != nullptr) {
                 name = n->name;
                 parent = n->parent.raw();

@@ -34,9 +34,12 @@ public:
     static constexpr int kMaxDepth = 1024;
 
     // isCurrent(number, offset): the record found at offset is record
-    // number of the current MFT (it lies where that MFT keeps it). found
-    // must outlive this object.
-    DeepResults(const DeepScan::Found& found, std::function<bool(std::uint64_t, std::uint64_t)> isCurrent);
+    // number of the current MFT (it lies where that MFT keeps it). The
+    // cluster size and the volume's start place index blocks in the
+    // allocations of the current volume's directories. found must outlive
+    // this object.
+    DeepResults(const DeepScan::Found& found, std::function<bool(std::uint64_t, std::uint64_t)> isCurrent,
+                std::uint64_t clusterBytes, std::uint64_t volumeStart);
     virtual ~DeepResults();
     DeepResults(const DeepResults&) = delete;
     DeepResults& operator=(const DeepResults&) = delete;
@@ -65,13 +68,19 @@ private:
     // Whether a record of sequence `has` answers a reference of sequence
     // `wanted` (freeing a record bumps its sequence).
     static bool sequenceMatches(std::uint16_t wanted, std::uint16_t has, bool inUse);
-    const INDEX_NAME* indexName(std::uint64_t rawReference) const;
+    // The index entry naming a reference; for a record found outside the
+    // current MFT, none from an index of the current volume's directories
+    // (a former volume's sequence numbers start over as well).
+    const INDEX_NAME* indexName(std::uint64_t rawReference, bool foreign) const;
 
     const DeepScan::Found& found_;
     std::vector<bool> current_;
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> directories_;
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> extensions_;
+    // Per raw reference: the entry naming it, and one that does from an
+    // index of a former volume (for records found outside the current MFT).
     std::unordered_map<std::uint64_t, std::size_t> indexNames_;
+    std::unordered_map<std::uint64_t, std::size_t> formerIndexNames_;
     std::map<std::pair<std::uint64_t, bool>, std::string> paths_;
 };
 

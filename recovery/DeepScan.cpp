@@ -162,7 +162,10 @@ bool DeepScan::examine(const std::uint8_t* bytes, std::size_t length, std::uint6
         const auto best = std::max_element(votes.begin(), votes.end(),
                                            [](const auto& a, const auto& b) { return a.second < b.second; });
         found.indexBlocks.push_back({offset, block.vcn, best->first, static_cast<std::uint32_t>(size)});
-        for (INDEX_NAME& n : block.names) found.indexNames.push_back(std::move(n));
+        for (INDEX_NAME& n : block.names) {
+            found.indexNames.push_back(std::move(n));
+            found.indexNameSources.push_back(offset);
+        }
         return true;
     }
     return false;
@@ -245,7 +248,10 @@ bool DeepScan::takeRecord(std::uint8_t* bytes, std::size_t length, std::uint64_t
         } catch (const ErrorException&) {
             rootNames.clear();  // the record stays; its index says nothing
         }
-        for (INDEX_NAME& n : rootNames) found.indexNames.push_back(std::move(n));
+        for (INDEX_NAME& n : rootNames) {
+            found.indexNames.push_back(std::move(n));
+            found.indexNameSources.push_back(offset);
+        }
     }
     if (own == 0 && out.isBase() && out.name == "$MFT") {
         for (const DATA_ATTRIBUTE& d : rec.dataAttributes) {

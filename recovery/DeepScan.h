@@ -75,6 +75,9 @@ public:
     struct Found {
         std::vector<Record> records;
         std::vector<INDEX_NAME> indexNames;
+        // Where each of indexNames was found: the offset of its index block,
+        // or of the directory record whose index root holds it.
+        std::vector<std::uint64_t> indexNameSources;
         std::vector<IndexBlock> indexBlocks;
         std::vector<RunsOf> indexAllocations;
         std::vector<RunsOf> mftRuns;

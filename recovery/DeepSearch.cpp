@@ -81,7 +81,9 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
     report_.indexBlocksFound = found.indexBlocks.size();
     report_.cancelled = found.cancelled;
 
-    DeepResults results(found, [this, &fs](std::uint64_t number, std::uint64_t offset) { return isCurrent(fs, number, offset); });
+    DeepResults results(
+        found, [this, &fs](std::uint64_t number, std::uint64_t offset) { return isCurrent(fs, number, offset); },
+        geometry_.geometry.clusterBytes(), geometry_.volumeStart);
     std::vector<FOUND_FILE> out;
     results.build(filter, platform().currentUtc(), fs.geometry().bytesPerSector, geometry_.volumeStart, out, extensions_);
     fs.appendResults(std::move(out));
@@ -107,8 +109,14 @@ void DeepSearch::close(FilesystemNTFS& fs) {
 }
 
 bool DeepSearch::isCurrent(FilesystemNTFS& fs, std::uint64_t number, std::uint64_t offset) const {
+    // Slots past the MFT's data size are allocated but were never written
+    // by the current volume: what lies there is a former volume's.
     const MftReader& mft = fs.mftEntry();
-    if (!report_.currentMft || offset < geometry_.volumeStart || number >= mft.recordCapacity()) return false;
+    const std::uint32_t recordBytes = fs.geometry().mftRecordSize;
+    if (!report_.currentMft || offset < geometry_.volumeStart || recordBytes == 0 ||
+        number >= std::min(mft.recordCapacity(), mft.getRealSize() / recordBytes)) {
+        return false;
+    }
     try {
         return mft.sectorOfRecord(number) * fs.geometry().bytesPerSector == offset - geometry_.volumeStart;
     } catch (const ErrorException&) {
