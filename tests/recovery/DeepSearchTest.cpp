@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -170,9 +171,11 @@ TEST(DeepSearch, OnAnIntactVolumeGivesTheSearchsFilesAndTheNamelessOne) {
 
 TEST(DeepSearch, AVolumeFurtherIntoItsSourceIsFoundWhereItStarts) {
     constexpr std::uint64_t kStart = 1 << 20;
-    std::vector<std::uint8_t> disk(kStart, 0);
-    const std::vector<std::uint8_t> volume = readFile(fixtureImage("noboot"));
-    disk.insert(disk.end(), volume.begin(), volume.end());
+    // The image behind 1 MiB of zeros, read in one piece.
+    std::ifstream in(fixtureImage("noboot"), std::ios::binary);
+    const auto bytes = static_cast<std::size_t>(std::filesystem::file_size(fixtureImage("noboot")));
+    std::vector<std::uint8_t> disk(kStart + bytes, 0);
+    in.read(reinterpret_cast<char*>(disk.data() + kStart), static_cast<std::streamsize>(bytes));
     MemorySource source(std::move(disk));
     SearchJob job;
     job.useSource(&source);
