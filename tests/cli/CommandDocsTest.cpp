@@ -149,7 +149,7 @@ TEST(CommandDocs, CompletionOffersWhatEachPositionTakes) {
     const std::vector<Case> cases = {
         {{""}, {"drives", "restore", "search"}, true},
         {{"--"}, {"--help", "--version"}, true},
-        {{"search", "--"}, {"--days", "--help", "--json", "--pattern"}, true},
+        {{"search", "--"}, {"--days", "--deep", "--help", "--json", "--pattern"}, true},
         {{"restore", "x.img", "--output-"}, {"--output-dir"}, true},
         {{"search", dir + "/ima"}, {dir + "/image.img", dir + "/images"}, true},
         {{"search", "--json", dir + "/image."}, {dir + "/image.img"}, true},
