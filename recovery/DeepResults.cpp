@@ -25,7 +25,7 @@ bool shownNameSpace(std::uint8_t ns) { return ns != FILE_NAME_ENTRY::kDos; }
 
 } // namespace
 
-DeepResults::DeepResults(const DeepScan::Found& found, std::function<bool(std::uint64_t, std::uint64_t)> isCurrent,
+DeepResults::DeepResults(const DeepScan::Found& found, const std::function<bool(std::uint64_t, std::uint64_t)>& isCurrent,
                          std::uint64_t clusterBytes, std::uint64_t volumeStart)
     : found_(found), current_(found.records.size(), false) {
     std::set<std::uint64_t> currentSources;  // records and index blocks of the current volume's directories

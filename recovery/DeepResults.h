@@ -38,7 +38,7 @@ public:
     // cluster size and the volume's start place index blocks in the
     // allocations of the current volume's directories. found must outlive
     // this object.
-    DeepResults(const DeepScan::Found& found, std::function<bool(std::uint64_t, std::uint64_t)> isCurrent,
+    DeepResults(const DeepScan::Found& found, const std::function<bool(std::uint64_t, std::uint64_t)>& isCurrent,
                 std::uint64_t clusterBytes, std::uint64_t volumeStart);
     virtual ~DeepResults();
     DeepResults(const DeepResults&) = delete;
