@@ -2,11 +2,10 @@
 // The sequential scan of a whole source for MFT file records and directory
 // index blocks, wherever they lie: the current MFT, a former one left by a
 // quick format, fragments of an MFT whose first records are destroyed. The
-// source is read front to back in large blocks (on a reader thread while
-// this one looks at the last block); at every 512-byte position a "FILE"
-// record of 1, 2 or 4 KiB with a valid update sequence and a sane header,
-// or an "INDX" block, is taken apart and kept in a compact form: memory
-// grows with what is found, not with the source.
+// source is read front to back in large blocks; at every 512-byte position
+// a "FILE" record of 1, 2 or 4 KiB with a valid update sequence and a sane
+// header, or an "INDX" block, is taken apart and kept in a compact form:
+// memory grows with what is found, not with the source.
 
 #include <atomic>
 #include <cstddef>
