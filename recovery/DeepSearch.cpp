@@ -31,6 +31,22 @@ std::size_t recordBytesAt(const std::uint8_t* bytes, std::size_t length) {
     return (size == 1024 || size == 2048 || size == 4096) && size <= length ? size : 0;
 }
 
+// Reads up to length bytes at offset into out (fewer at the source's end).
+// A device that reads whole sectors only is read by its sectors.
+std::size_t readAligned(Source& source, std::uint64_t offset, std::uint8_t* out, std::size_t length) {
+    const std::uint64_t unit = source.sectorSize() > 1 ? source.sectorSize() : 1;
+    const std::uint64_t first = offset - offset % unit;
+    const std::uint64_t end = (offset + length + unit - 1) / unit * unit;
+    if (first == offset && end == offset + length) return source.readAt(out, length, offset, kDiagRead);
+    std::vector<std::uint8_t> whole(static_cast<std::size_t>(end - first));
+    const std::size_t got = source.readAt(whole.data(), whole.size(), first, kDiagRead);
+    const std::size_t skip = static_cast<std::size_t>(offset - first);
+    if (got <= skip) return 0;
+    const std::size_t n = std::min(length, got - skip);
+    std::memcpy(out, whole.data() + skip, n);
+    return n;
+}
+
 bool sequenceMatches(std::uint16_t wanted, std::uint16_t has, bool inUse) {
     if (wanted == 0 || has == wanted) return true;
     const std::uint16_t bumped = wanted == 0xFFFF ? 1 : static_cast<std::uint16_t>(wanted + 1);
@@ -162,12 +178,12 @@ std::vector<std::vector<std::uint8_t>> DeepSearch::extensionsNear(Source& source
     // Around the base record, where the MFT it came from keeps its
     // neighbours (also those a stale attribute list no longer names).
     std::vector<std::uint8_t> first(kMaxRecordBytes);
-    const std::size_t got = source.readAt(first.data(), first.size(), offset, kDiagRead);
+    const std::size_t got = readAligned(source, offset, first.data(), first.size());
     const std::size_t step = recordBytesAt(first.data(), got);
     if (step == 0) return out;
     const std::uint64_t from = offset >= kExtensionWindow * step ? offset - kExtensionWindow * step : offset % step;
     std::vector<std::uint8_t> window(static_cast<std::size_t>((offset - from) + (kExtensionWindow + 1) * step));
-    const std::size_t have = source.readAt(window.data(), window.size(), from, kDiagRead);
+    const std::size_t have = readAligned(source, from, window.data(), window.size());
     for (std::size_t at = 0; at + step <= have; at += step) {
         if (from + at != offset) take(window.data() + at, step);
     }
@@ -176,7 +192,7 @@ std::vector<std::vector<std::uint8_t>> DeepSearch::extensionsNear(Source& source
 
 void DeepSearch::openAt(Source& source, FilesystemNTFS& fs, std::uint64_t offset, FileZ& entry) const {
     std::vector<std::uint8_t> bytes(kMaxRecordBytes);
-    const std::size_t got = source.readAt(bytes.data(), bytes.size(), offset, kDiagRead);
+    const std::size_t got = readAligned(source, offset, bytes.data(), bytes.size());
     const std::size_t size = recordBytesAt(bytes.data(), got);
     if (size == 0) throw ErrorException(kErrRecordFormat, "MFT_RECORD::fixup <Signature check>");
     bytes.resize(size);
@@ -194,7 +210,7 @@ void DeepSearch::openAt(Source& source, FilesystemNTFS& fs, std::uint64_t offset
             // Where the scan found them.
             for (std::uint64_t at : known->second) {
                 std::vector<std::uint8_t> ext(kMaxRecordBytes);
-                const std::size_t n = source.readAt(ext.data(), ext.size(), at, kDiagRead);
+                const std::size_t n = readAligned(source, at, ext.data(), ext.size());
                 const std::size_t extSize = recordBytesAt(ext.data(), n);
                 if (extSize == 0) continue;
                 ext.resize(extSize);
