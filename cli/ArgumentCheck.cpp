@@ -74,4 +74,13 @@ bool ArgumentCheck::parsePartition(const std::string& text, unsigned& partition,
     return true;
 }
 
+bool ArgumentCheck::parseOffset(const std::string& text, std::uint64_t& offset, std::string& error) {
+    if (!parseWhole(text, UINT64_MAX, offset)) {
+        error = "--offset takes the byte offset of a file's record (a whole number as `resurgo search --json` lists "
+                "it), not \"" + text + "\"";
+        return false;
+    }
+    return true;
+}
+
 } // namespace resurgo::cli

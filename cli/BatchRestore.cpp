@@ -56,7 +56,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     }
 
     SourceStack stack;
-    if (int status = SourceChoice::open(stack, options.source, options.partition, err); status != kExitOk) {
+    if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep); status != kExitOk) {
         return status;
     }
     const std::string source = SearchCommand::shownSource(options.source, stack.partition());
@@ -73,6 +73,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
 
     SearchJob job;
     job.useSource(stack.volume());
+    job.deep = options.deep;
     if (int status = SearchCommand::runJob(job, source, options.pattern, options.days, progress, cancel, err);
         status != kExitOk) {
         return status;
@@ -133,7 +134,8 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         auto fail = [&](const std::string& why) {
             ++counts_.failed;
             if (progress) progress->finish();
-            err << "resurgo: " << shown << " (record " << found.recordNumber << "): " << why << '\n';
+            err << "resurgo: " << shown << " (record " << found.recordNumber
+                << (options.deep ? " at byte " + std::to_string(found.offset) : std::string()) << "): " << why << '\n';
         };
 
         if (!below || belowText != found.directory) {
@@ -165,7 +167,8 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         }
         std::string why;
         RestoreJob::Status status = RestoreJob::Status::Ready;
-        if (!copier.openDeletedFile(found.recordNumber, why, status)) {
+        if (!(options.deep ? copier.openFileAt(found.offset, why, status)
+                           : copier.openDeletedFile(found.recordNumber, why, status))) {
             fail(std::string(Messages::kFileDamaged) + " (" + why + ")");
             continue;
         }

@@ -26,6 +26,8 @@ public:
         std::int32_t days = 1;
         std::optional<unsigned> partition;
         std::int32_t minRecoverable = 0;
+        // Search with a scan of the whole source (restore --all --deep).
+        bool deep = false;
     };
     struct Counts {
         std::size_t restored = 0;

@@ -35,9 +35,10 @@ const char* const kDescription =
 
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
-    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--json]",
+    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--json]",
     "restore SOURCE [--partition N] --record N --output PATH [--force]",
-    "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N]",
+    "restore SOURCE [--partition N] --offset X --output PATH [--force]",
+    "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep]",
     "partitions SOURCE [--json]",
     "drives [--json]",
 };
@@ -45,29 +46,41 @@ const char* const kForms[] = {
 const char* const kSearchDetails =
     "SOURCE is an NTFS image file or block device (reading a device needs root). The table is\n"
     "sorted highest MFT record first; --json prints one array in record order with record,\n"
-    "first_sector, name, directory (/ separators, . for the root), path_components (the\n"
-    "directory names as an array, root first), size, the UTC times modified, created and\n"
-    "accessed, and recoverable. Recoverable (0 to 100, the table's percentage) is how much of\n"
-    "a file can still come back: the share of its bytes whose clusters are free and not\n"
-    "claimed by a deleted file modified later; 100 means intact. Names read off the volume\n"
-    "are shown escaped in the table and in messages (controls as \\x1b, bidirectional\n"
-    "controls as \\u202e, a backslash as \\\\); --json keeps them exact. On a terminal a\n"
-    "progress bar shows on standard error; Ctrl-C stops the search and lists what it found.";
+    "first_sector, offset (of the record on SOURCE, or on its partition), name, directory (/\n"
+    "separators, . for the root), path_components (the directory names as an array, root\n"
+    "first), size, the UTC times modified, created and accessed, and recoverable. Recoverable\n"
+    "(0 to 100, the table's percentage) is how much of a file can still come back: the share\n"
+    "of its bytes whose clusters are free and not claimed by a deleted file modified later;\n"
+    "100 means intact. Names read off the volume are shown escaped in the table and in\n"
+    "messages (controls as \\x1b, bidirectional controls as \\u202e, a backslash as \\\\);\n"
+    "--json keeps them exact. On a terminal a progress bar shows on standard error; Ctrl-C\n"
+    "stops the search and lists what it found.\n\n"
+    "--deep reads all of SOURCE (or of its partition) for MFT records instead of walking the\n"
+    "volume's MFT: it finds the files of a quick-formatted volume and of a volume whose MFT\n"
+    "or boot sectors are destroyed (the backup boot sector is used, or the geometry is\n"
+    "inferred from what is found, and standard error says so); a source with neither a\n"
+    "partition table nor an NTFS boot record is read whole. Every record outside the\n"
+    "volume's MFT is listed, in use or not; a directory whose record is lost is named from\n"
+    "the index blocks that name it, else shown as lost_files/dir_@N, and a file whose names\n"
+    "are gone as record_N.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N to PATH, or into PATH when it is an\n"
-    "existing directory. A destination on the source (also through a partition, a mapped or\n"
-    "loop device or an ntfs-3g mount of it) is refused; an existing file, or a symbolic link\n"
-    "(even one that leads nowhere), is replaced only when confirmed on a terminal or with\n"
-    "--force, and a link is never written through; the free space is checked first. A file\n"
-    "partly overwritten since its deletion is still restored in full, and the message says\n"
-    "how much of it was overwritten.\n\n"
+    "existing directory; --offset X does the same for the file whose record starts at byte X\n"
+    "of SOURCE or of its partition (as search --json and search --deep list it). A\n"
+    "destination on the source (also through a partition, a mapped or loop device or an\n"
+    "ntfs-3g mount of it) is refused; an existing file, or a symbolic link (even one that\n"
+    "leads nowhere), is replaced only when confirmed on a terminal or with --force, and a link\n"
+    "is never written through; the free space is checked first. A file partly overwritten\n"
+    "since its deletion is still restored in full, and the message says how much of it was\n"
+    "overwritten.\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
     "that exists gets a numbered suffix, nothing is overwritten, no link is followed), and ends\n"
     "with a count of restored files (intact, partly overwritten, overwritten), damaged and\n"
     "failed ones; with --min-recoverable N it skips the files of which less than N percent can\n"
-    "come back. A name the destination can't hold fails that file with the system's reason;\n"
-    "when DIR itself can't be used the run stops.";
+    "come back, and with --deep it restores what search --deep finds. A name the destination\n"
+    "can't hold fails that file with the system's reason; when DIR itself can't be used the\n"
+    "run stops.";
 
 const char* const kPartitionsDetails =
     "SOURCE is a whole-disk image, a disk image container or a block device. Shows each\n"
@@ -102,6 +115,10 @@ const Example kExamples[] = {
      "Restore every deleted file of the last week, with its directories, into ~/recovered."},
     {"resurgo restore disk.img --all --output-dir ~/recovered --days 30 --min-recoverable 100",
      "Restore only the files of the last month that are still intact."},
+    {"resurgo search formatted.img --deep --days 1000000",
+     "Scan all of a quick-formatted image for the records of its former files."},
+    {"resurgo restore formatted.img --offset 295936 --output ~/report.txt",
+     "Restore the file whose record search --deep lists at byte 295936."},
     {"resurgo partitions disk.vhdx", "List the partitions of a virtual machine's disk."},
     {"resurgo search disk.vhdx --partition 2", "List the deleted files of its second partition."},
     {"resurgo drives", "List the fixed NTFS block devices and the whole disks with NTFS partitions."},
@@ -134,8 +151,10 @@ struct CommandLine::Arguments {
     std::string pattern = "*";
     std::string restoreDays = "1";
     std::string restoreMinRecoverable = "0";
+    std::string offsetText;
     bool force = false;
     bool all = false;
+    bool restoreDeep = false;
     std::string restorePartition;
 
     std::string partitionsSource;
@@ -192,6 +211,8 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
                           "Search partition N of a whole disk (as `resurgo partitions` lists it); without it the one "
                           "NTFS partition is chosen")
         ->type_name("N");
+    searchCmd->add_flag("--deep", a.search.deep,
+                        "Scan all of SOURCE for MFT records (quick-formatted volume, destroyed MFT or boot sector)");
     searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
 
     // restore
@@ -204,6 +225,9 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     CLI::Option* recordOpt =
         restoreCmd->add_option("--record,-r", a.recordText, "MFT record number of the file (as `search --json` lists it)")
             ->type_name("N");
+    CLI::Option* offsetOpt =
+        restoreCmd->add_option("--offset", a.offsetText, "Byte offset of the file's record on SOURCE (as `search --json` lists it)")
+            ->type_name("X");
     CLI::Option* outputOpt =
         restoreCmd->add_option("--output,-o", a.output, "Destination file (or an existing directory to write into)")
             ->type_name("PATH");
@@ -216,6 +240,7 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         restoreCmd->add_option("--pattern,-p", a.pattern, "With --all: file name pattern")
             ->capture_default_str()
             ->type_name("PATTERN");
+    CLI::Option* deepOpt = restoreCmd->add_flag("--deep", a.restoreDeep, "With --all: search with a scan of all of SOURCE");
     CLI::Option* daysOpt =
         restoreCmd->add_option("--days,-d", a.restoreDays, "With --all: age limit in days (0 to 1000000)")
             ->capture_default_str()
@@ -226,9 +251,14 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
             ->capture_default_str()
             ->type_name("N");
     recordOpt->excludes(allOpt);
+    recordOpt->excludes(offsetOpt);
+    offsetOpt->excludes(allOpt);
     recordOpt->needs(outputOpt);
-    outputOpt->needs(recordOpt);
-    forceOpt->needs(recordOpt);
+    offsetOpt->needs(outputOpt);
+    // --output and --force need --record or --offset: checked when run.
+    outputOpt->excludes(allOpt);
+    forceOpt->excludes(allOpt);
+    deepOpt->needs(allOpt);
     allOpt->needs(dirOpt);
     dirOpt->needs(allOpt);
     patternOpt->needs(allOpt);
@@ -344,6 +374,7 @@ int CommandLine::run(int argc, const char* const* argv) {
             options.outputDir = a.outputDir;
             options.pattern = a.pattern;
             options.partition = partition;
+            options.deep = a.restoreDeep;
             if (!ArgumentCheck::parseDays(a.restoreDays, options.days, problem) ||
                 !ArgumentCheck::parsePercent(a.restoreMinRecoverable, options.minRecoverable, problem) ||
                 !ArgumentCheck::checkPattern(options.pattern, problem)) {
@@ -357,8 +388,8 @@ int CommandLine::run(int argc, const char* const* argv) {
             CancelSignal cancel;
             return BatchRestore(probe).run(options, out_, err_, bar.get(), CancelSignal::flag());
         }
-        if (a.recordText.empty()) {
-            err_ << "resurgo restore: give --record N --output PATH, or --all --output-dir DIR\n";
+        if ((a.recordText.empty() && a.offsetText.empty()) || a.output.empty()) {
+            err_ << "resurgo restore: give --record N --output PATH, --offset X --output PATH, or --all --output-dir DIR\n";
             return kExitUsage;
         }
         RestoreCommand::Options options;
@@ -366,7 +397,14 @@ int CommandLine::run(int argc, const char* const* argv) {
         options.output = a.output;
         options.force = a.force;
         options.partition = partition;
-        if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
+        if (!a.offsetText.empty()) {
+            std::uint64_t offset = 0;
+            if (!ArgumentCheck::parseOffset(a.offsetText, offset, problem)) {
+                err_ << "resurgo restore: " << problem << '\n';
+                return kExitUsage;
+            }
+            options.offset = offset;
+        } else if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;
         }

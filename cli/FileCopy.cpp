@@ -25,7 +25,15 @@ int FileCopy::openFilesystem(const std::string& source, std::ostream& err) {
 
 bool FileCopy::openDeletedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status) {
     status = restore_.select(record);
-    const std::string subject = "record " + std::to_string(record);
+    return explain(status, "record " + std::to_string(record), why);
+}
+
+bool FileCopy::openFileAt(std::uint64_t offset, std::string& why, RestoreJob::Status& status) {
+    status = restore_.selectAtOffset(offset);
+    return explain(status, "the record at byte " + std::to_string(offset), why);
+}
+
+bool FileCopy::explain(RestoreJob::Status status, const std::string& subject, std::string& why) {
     switch (status) {
         case RestoreJob::Status::Ready:
             return true;

@@ -34,7 +34,9 @@ public:
     // Selects MFT record n. False (with why) when the record can't be read
     // or is not a deleted file; status tells which.
     bool openDeletedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status);
-    // The exit status for a record openDeletedFile refused.
+    // The same for the file whose record starts at byte offset (deep search).
+    bool openFileAt(std::uint64_t offset, std::string& why, RestoreJob::Status& status);
+    // The exit status for a record openDeletedFile or openFileAt refused.
     static int exitStatus(RestoreJob::Status status);
     // Whether that refusal is the record's damage ("File damaged.").
     static bool isDamage(RestoreJob::Status status);
@@ -61,6 +63,8 @@ public:
 
 private:
     Result result(RestoreJob::Status status, const std::string& shown);
+    // False (with why) unless status is Ready.
+    bool explain(RestoreJob::Status status, const std::string& subject, std::string& why);
 
     RestoreJob restore_;
     std::string failure_;

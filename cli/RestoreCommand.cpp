@@ -21,20 +21,25 @@ RestoreCommand::~RestoreCommand() = default;
 
 int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream& err, std::istream& in,
                         bool interactive) {
+    // A record given by its offset is opened as a deep search opens it:
+    // also without a boot sector or an MFT.
+    const bool deep = options.offset.has_value();
     SourceStack stack;
-    if (int status = SourceChoice::open(stack, options.source, options.partition, err); status != kExitOk) {
+    if (int status = SourceChoice::open(stack, options.source, options.partition, err, deep); status != kExitOk) {
         return status;
     }
     const std::string source = SearchCommand::shownSource(options.source, stack.partition());
     SearchJob job;
     job.driveRoot = source;
     job.useSource(stack.volume());
+    job.deep = deep;
     FileCopy copier(job);  // closes the filesystem however the restore ends
     if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
 
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
-    if (!copier.openDeletedFile(options.record, why, status)) {
+    if (!(options.offset ? copier.openFileAt(*options.offset, why, status)
+                         : copier.openDeletedFile(options.record, why, status))) {
         if (FileCopy::isDamage(status)) err << Messages::kFileDamaged << '\n';
         err << "resurgo: " << why << '\n';
         return FileCopy::exitStatus(status);

@@ -1,6 +1,6 @@
 #pragma once
-// `resurgo restore SOURCE --record N --output PATH [--force]`: restores the
-// deleted file of one MFT record, with the checks of the desktop restore
+// `resurgo restore SOURCE --record N|--offset X --output PATH [--force]`:
+// restores the deleted file of one MFT record, with the checks of the desktop restore
 // (same source, existing file, free space) and its messages.
 
 #include <cstdint>
@@ -18,6 +18,9 @@ public:
     struct Options {
         std::string source;
         std::uint64_t record = 0;
+        // Restore the file whose record starts at this byte of the source
+        // instead (as `search --json` lists it, also after --deep).
+        std::optional<std::uint64_t> offset;
         std::string output;  // a file path, or an existing directory to restore into
         bool force = false;
         std::optional<unsigned> partition;

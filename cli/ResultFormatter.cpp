@@ -108,6 +108,7 @@ std::string ResultFormatter::localText(const FILE_TIME& time) {
 nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
     return {{"record", f.recordNumber},
             {"first_sector", f.firstSector},
+            {"offset", f.offset},
             {"name", f.name},
             {"directory", directoryText(f.directory)},
             {"path_components", OutputName::components(f.directory)},
@@ -161,6 +162,7 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
     }
     auto& record = head["record"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
     auto& firstSector = head["first_sector"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
+    auto& offset = head["offset"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
     auto& name = head["name"].get_ref<std::string&>();
     auto& directory = head["directory"].get_ref<std::string&>();
     auto& size = tail["size"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
@@ -179,6 +181,7 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
         const FOUND_FILE& f = *results[i];
         record = f.recordNumber;
         firstSector = f.firstSector;
+        offset = f.offset;
         name = f.name;
         directory = f.directory;
         toDirectoryText(directory);

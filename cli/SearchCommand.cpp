@@ -6,6 +6,7 @@
 #include "cli/ResultFormatter.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
+#include "recovery/DeepSearch.h"
 #include "recovery/SearchJob.h"
 #include "recovery/SourceStack.h"
 
@@ -30,11 +31,12 @@ int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::
     job.pattern = pattern;
     job.days = days;
     job.run(progress, cancel);
+    if (progress) progress->finish();
+    if (job.deep) reportDeep(job, err);
     if (job.sourceCutOff()) {
         err << "resurgo: warning: " << source << " holds " << job.sourceBytes() << " bytes but its NTFS volume is "
             << job.volumeBytes() << " bytes long: files whose data lies past the end are lost in part or whole\n";
     }
-    if (progress) progress->finish();
     switch (job.outcome()) {
         case SearchJob::Outcome::BadPattern:
             err << "resurgo: the pattern is longer than the search accepts\n";
@@ -51,6 +53,35 @@ int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::
     return kExitOk;
 }
 
+void SearchCommand::reportDeep(const SearchJob& job, std::ostream& err) {
+    const DeepSearch* deep = job.deepSearch();
+    if (deep == nullptr || job.outcome() == SearchJob::Outcome::BadPattern) return;
+    const DeepGeometry& g = deep->geometry();
+    const std::string layout = std::to_string(g.geometry.clusterBytes()) + "-byte clusters, " +
+                               std::to_string(g.geometry.mftRecordSize) + "-byte records, the volume starting at byte " +
+                               std::to_string(g.volumeStart);
+    switch (g.from) {
+        case DeepGeometry::From::BootSector:
+            break;
+        case DeepGeometry::From::BackupBootSector:
+            err << "resurgo: the boot sector is unreadable; the backup boot sector at byte " << g.bootOffset
+                << " gives the geometry\n";
+            break;
+        case DeepGeometry::From::Inferred:
+            err << "resurgo: both boot sectors are unreadable; inferred from " << g.evidence
+                << " index block(s) and MFT copies found: " << layout << '\n';
+            break;
+        case DeepGeometry::From::Assumed:
+            err << "resurgo: both boot sectors are unreadable and nothing found tells the geometry; assumed " << layout
+                << '\n';
+            break;
+    }
+    const DeepSearch::Report& r = deep->report();
+    if (!r.currentMft) err << "resurgo: the volume's MFT does not open; every record found on the source is listed\n";
+    err << "resurgo: deep scan read " << r.bytesScanned << " bytes and found " << r.recordsFound << " MFT records and "
+        << r.indexBlocksFound << " index blocks\n";
+}
+
 int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& err, TerminalProgress* progress,
                        const std::atomic<std::uint8_t>* cancel) {
     std::string problem;
@@ -60,13 +91,14 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     }
 
     SourceStack stack;
-    if (int status = SourceChoice::open(stack, options.source, options.partition, err); status != kExitOk) {
+    if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep); status != kExitOk) {
         return status;
     }
     const std::string source = shownSource(options.source, stack.partition());
     SearchJob job;
     job.useSource(stack.volume());
     job.minRecoverable = options.minRecoverable;
+    job.deep = options.deep;
     if (int status = runJob(job, source, options.pattern, options.days, progress, cancel, err); status != kExitOk) {
         return status;
     }

@@ -29,6 +29,8 @@ public:
         std::int32_t minRecoverable = 0;
         bool json = false;
         std::optional<unsigned> partition;
+        // Scan the whole source (or partition) for MFT records.
+        bool deep = false;
     };
 
     SearchCommand();
@@ -48,6 +50,10 @@ public:
 
     // "disk.img", or "disk.img partition 2" when a partition was chosen.
     static std::string shownSource(const std::string& source, unsigned partition);
+
+    // After a deep search: where its geometry came from, when not from the
+    // boot sector, and what the scan read.
+    static void reportDeep(const SearchJob& job, std::ostream& err);
 
     // "matching "*", modified or created within the last 1 day", and ", at
     // least N% recoverable" when minRecoverable is above 0.

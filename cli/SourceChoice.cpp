@@ -27,8 +27,11 @@ int SourceChoice::report(const SourceStack& stack, const std::string& source, st
             err << "resurgo: " << PartitionList::printable(stack.message()) << '\n';
             return kExitOpenFailed;
         case Status::TableFailed:
-        case Status::NotNtfs:
             err << "resurgo: " << PartitionList::printable(stack.message()) << '\n';
+            return kExitBadBoot;
+        case Status::NotNtfs:
+            err << "resurgo: " << PartitionList::printable(stack.message())
+                << "\nresurgo: if it held an NTFS volume whose boot sector is lost, search --deep reads it for files\n";
             return kExitBadBoot;
         case Status::NoTable:
             err << "resurgo: " << PartitionList::printable(stack.message()) << '\n';
@@ -44,8 +47,8 @@ int SourceChoice::report(const SourceStack& stack, const std::string& source, st
 }
 
 int SourceChoice::open(SourceStack& stack, const std::string& source, std::optional<unsigned> partition,
-                       std::ostream& err) {
-    if (stack.open(source, partition) != SourceStack::Status::Ready) return report(stack, source, err);
+                       std::ostream& err, bool deep) {
+    if (stack.open(source, partition, deep) != SourceStack::Status::Ready) return report(stack, source, err);
     // One line per thing to know.
     const std::string& note = stack.note();
     for (std::string::size_type from = 0; from < note.size();) {

@@ -18,8 +18,9 @@ class SourceChoice {
 public:
     // kExitOk when stack.volume() is ready to search (a note, if any, went
     // to err); else the message went to err and the exit status is returned.
+    // deep: the volume is read by a deep scan (see SourceStack::open).
     static int open(SourceStack& stack, const std::string& source, std::optional<unsigned> partition,
-                    std::ostream& err);
+                    std::ostream& err, bool deep = false);
     // The message and exit status of a stack that is not Ready.
     static int report(const SourceStack& stack, const std::string& source, std::ostream& err);
 };

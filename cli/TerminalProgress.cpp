@@ -34,6 +34,7 @@ std::string TerminalProgress::render(int position) const {
     char pct[8];
     std::snprintf(pct, sizeof pct, "] %3d%%", position);
     bar += pct;
+    if (!detail_.empty()) bar += "  " + detail_;
     return bar;
 }
 

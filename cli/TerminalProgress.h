@@ -20,6 +20,8 @@ public:
 
     // Positions outside 0..100 are clamped.
     void setPosition(int position) override;
+    // Shown after the percentage from the next position drawn on.
+    void setDetail(const std::string& detail) override { detail_ = detail; }
     // Wipes the bar's line (also done by the destructor); the next
     // position draws it again.
     void finish();
@@ -30,6 +32,7 @@ public:
 private:
     std::ostream& out_;
     std::string label_;
+    std::string detail_;
     int position_ = -1;
     bool drawn_ = false;
 };

@@ -73,6 +73,41 @@ void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volum
     }
 }
 
+void FileZ::openFromScan(std::uint8_t* bytes, std::size_t length, Volume& volume, const NTFS_GEOMETRY& geometry,
+                         std::uint64_t firstSector, std::uint64_t recordNumber, const ExtensionFinder& extensions) {
+    geometry_ = geometry;
+    mft_ = nullptr;
+    volume_ = &volume;
+    records_.resize(1);
+    MFT_RECORD& base = records_.front();
+    base.keepResidentValues = true;
+    base.parse(bytes, length, geometry);
+    readAttributeLists(base);
+    if (base.baseReference.raw() != 0) {
+        throw ErrorException(kErrExtensionRecord, "FileZ::open <Extended MFT record found>");
+    }
+    if (!base.standardInformationFound) {
+        throw ErrorException(kErrNoStandardInfo, "FileZ::open <Standard information attribut not found>");
+    }
+    recordNumber_ = recordNumber;
+    firstSector_ = firstSector;
+    if (!extensions) return;
+    const bool compressed = isCompressed();
+    for (std::vector<std::uint8_t>& raw : extensions(records_.front())) {
+        MFT_RECORD ext;
+        try {
+            ext.parse(raw.data(), raw.size(), geometry_, compressed);
+            readAttributeLists(ext);
+        } catch (const ErrorException&) {
+            continue;  // a damaged extension record loses only its own part
+        }
+        if (ext.baseReference.recordNumber() != recordNumber_) continue;
+        auto& names = records_.front().fileNames;
+        names.insert(names.end(), ext.fileNames.begin(), ext.fileNames.end());
+        if (!ext.dataAttributes.empty()) records_.push_back(std::move(ext));
+    }
+}
+
 void FileZ::finishOpen(std::uint64_t firstSector, const std::function<void()>& extentsChanged) {
     firstSector_ = firstSector;
     if (extentsChanged) extentsChanged();

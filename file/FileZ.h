@@ -42,6 +42,15 @@ public:
     void openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volume, const NTFS_GEOMETRY& geometry,
                        const MftReader* mft, std::uint64_t firstSector, std::uint64_t recordNumber,
                        bool keepResidentValues = true, const std::function<void()>& extentsChanged = nullptr);
+    // Opens from the base record's bytes with no MFT to read through (a
+    // scan of the whole source found the record): after the base record and
+    // its attribute lists are parsed, extensions is asked for the bytes of
+    // the extension records that belong to it (each names recordNumber as
+    // its base; those that do not are left out). A base record whose names
+    // are all gone opens too: getName() is then empty.
+    using ExtensionFinder = std::function<std::vector<std::vector<std::uint8_t>>(const MFT_RECORD& base)>;
+    void openFromScan(std::uint8_t* bytes, std::size_t length, Volume& volume, const NTFS_GEOMETRY& geometry,
+                      std::uint64_t firstSector, std::uint64_t recordNumber, const ExtensionFinder& extensions);
     void close();
 
     std::string getName() const;

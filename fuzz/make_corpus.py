@@ -5,7 +5,8 @@
 
 Seeds: boot sectors, MFT records (one per kind: system, resident, plain,
 compressed, attribute list, extension), the run lists of their data, the
-compression units of a compressed file, and the demo image's MFT region.
+compression units of a compressed file, the demo image's MFT region, and
+basic's user records with index blocks for the deep scan.
 """
 import json
 import os
@@ -98,6 +99,13 @@ def main(images):
                             struct.pack("<H", unit - 1) + data[u:u + unit].rstrip(b"\0"))
         if name == "demo":
             put("fuzz_search", "demo-mft", mft[:facts["mft_records"] * rsize])
+        if name == "basic":
+            # A source for the deep scan: the user records of the MFT, and
+            # some of them followed by the first index blocks of the image.
+            put("fuzz_deep_scan", "records-64-153", mft[64 * rsize:154 * rsize])
+            blocks = [o for o in range(0, len(img), 512) if img[o:o + 4] == b"INDX"][:3]
+            put("fuzz_deep_scan", "records-and-indx",
+                mft[66 * rsize:100 * rsize] + b"".join(img[o:o + 4096] for o in blocks))
 
 
 if __name__ == "__main__":

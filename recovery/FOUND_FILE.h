@@ -38,6 +38,8 @@ public:
     // Percentage of the file's bytes that can still come back, rounded
     // down (see Recoverability): 100 intact, 0 overwritten.
     std::uint8_t recoverable = 100;
+    // Byte offset of the base record on the source the search read.
+    std::uint64_t offset = 0;
 };
 
 } // namespace resurgo

@@ -44,6 +44,13 @@ void FilesystemNTFS::open(Source& source, const NTFS_GEOMETRY& geometry) {
     }
 }
 
+void FilesystemNTFS::openVolumeOnly(Source& source, const NTFS_GEOMETRY& geometry) {
+    geometry_ = geometry;
+    paths_.clear();
+    if (volume_.source() != &source) volume_.open(source);
+    mft_ = MftReader();
+}
+
 void FilesystemNTFS::close() {
     mft_.close();
     volume_.close();

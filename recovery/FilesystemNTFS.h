@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,10 @@ public:
     void open(Source& source, const NTFS_GEOMETRY& geometry);
     // The same on the image, device or drive that geometry.rootPath names.
     void open(NTFS_GEOMETRY& geometry);
+    // Opens the volume on source without its MFT (which is destroyed, or
+    // not where the geometry says): files are then opened from records a
+    // scan found (see DeepSearch).
+    void openVolumeOnly(Source& source, const NTFS_GEOMETRY& geometry);
     void close();
     bool isOpen() const { return volume_.isOpen(); }
 
@@ -55,6 +60,9 @@ public:
     const FOUND_FILE& result(std::size_t i) const { return results_.at(i); }
     const std::vector<FOUND_FILE>& results() const { return results_; }
     void clearResults() { results_.clear(); }
+    void appendResults(std::vector<FOUND_FILE>&& found) {
+        results_.insert(results_.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+    }
 
     Volume& volume() { return volume_; }
     const NTFS_GEOMETRY& geometry() const { return geometry_; }

@@ -321,6 +321,7 @@ void MftScan::scanChunks(ScanShared& shared, ProgressSink* sink) {
                 ScanCandidate c;
                 c.found = FOUND_FILE(record, file.firstSector(), std::move(name));
                 c.found.size = file.getRealSize();
+                c.found.offset = file.firstSector() * fs_.geometry().bytesPerSector;
                 c.found.lastModificationTime = modified;
                 c.found.creationTime = created;
                 c.found.lastAccessTime = FILE_TIME::fromUtc(file.accessTimeUtc());

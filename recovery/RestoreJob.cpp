@@ -32,6 +32,16 @@ void RestoreJob::close() {
 
 RestoreJob::Status RestoreJob::open() {
     failure_.reset();
+    if (job_.deep) {
+        try {
+            job_.openDeep();
+        } catch (const ErrorException& e) {
+            failure_ = e;
+            return e.code() == kErrOpenDisk ? Status::BootFailed : Status::OpenFailed;
+        }
+        opened_ = true;
+        return Status::Ready;
+    }
     try {
         job_.prepareGeometry();
     } catch (const ErrorException& e) {
@@ -64,6 +74,30 @@ RestoreJob::Status RestoreJob::select(std::uint64_t record) {
         if (!entry_.isDeleted()) return Status::InUse;
         // Name and size must be readable for the restore to go on.
         name_ = entry_.getName();
+        size_ = entry_.getRealSize();
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return Status::Damaged;
+    }
+    selected_ = true;
+    return Status::Ready;
+}
+
+RestoreJob::Status RestoreJob::selectAtOffset(std::uint64_t offset) {
+    failure_.reset();
+    selected_ = false;
+    if (!opened_) return Status::Unreadable;
+    try {
+        job_.openDeepAt(offset, entry_);
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return Status::Unreadable;
+    }
+    try {
+        if (entry_.isDirectory()) return Status::Directory;
+        if (job_.deepInUse(offset, entry_)) return Status::InUse;
+        name_ = entry_.getName();
+        if (name_.empty()) name_ = "record_" + std::to_string(entry_.recordNumber());
         size_ = entry_.getRealSize();
     } catch (const ErrorException& e) {
         failure_ = e;

@@ -48,11 +48,17 @@ public:
     RestoreJob& operator=(const RestoreJob&) = delete;
 
     // Reads the boot record and opens the filesystem: Ready, BootFailed or
-    // OpenFailed.
+    // OpenFailed. For a job whose `deep` is set, opens the filesystem as
+    // its deep search did (see SearchJob::openDeep).
     Status open();
     // Opens record n: Ready when it is a deleted file whose name and size
     // can be read.
     Status select(std::uint64_t record);
+    // Opens the file whose base record starts at byte offset of the source
+    // (as a deep search lists it): Ready when it is a file, not one the
+    // current volume uses, whose size can be read. A file whose names are
+    // gone is called record_N.
+    Status selectAtOffset(std::uint64_t offset);
     const FileZ& entry() const { return entry_; }
     // Records the MFT holds (valid numbers are below it) once open.
     std::uint64_t recordCount() const;

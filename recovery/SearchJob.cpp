@@ -1,7 +1,9 @@
 #include "recovery/SearchJob.h"
 
 #include "core/TextUtf.h"
+#include "file/FileZ.h"
 #include "file/WildcardMatcher.h"
+#include "recovery/DeepSearch.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
 #include "recovery/SourceStack.h"
@@ -102,8 +104,67 @@ void SearchJob::openFilesystem() {
 }
 
 void SearchJob::closeFilesystem() {
-    filesystem.close();
+    if (deep_) {
+        deep_->close(filesystem);
+    } else {
+        filesystem.close();
+    }
     releaseSource();
+}
+
+DeepSearch& SearchJob::deepState() {
+    if (!deep_) deep_ = std::make_unique<DeepSearch>();
+    return *deep_;
+}
+
+void SearchJob::openDeep() {
+    try {
+        deepState().open(source(), driveRoot, filesystem);
+        geometry = deep_->geometry().geometry;
+    } catch (...) {
+        try {
+            closeFilesystem();
+        } catch (const ErrorException&) {
+        }
+        throw;
+    }
+}
+
+void SearchJob::openDeepAt(std::uint64_t offset, FileZ& entry) { deepState().openAt(source(), filesystem, offset, entry); }
+
+bool SearchJob::deepInUse(std::uint64_t offset, const FileZ& entry) {
+    return deepState().isCurrentInUse(filesystem, offset, entry.recordNumber(), !entry.isDeleted());
+}
+
+void SearchJob::runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel) {
+    Source* src = nullptr;
+    try {
+        src = &source();
+    } catch (const ErrorException& e) {
+        outcome_ = Outcome::BootFailed;
+        failure_ = e;
+        return;
+    }
+    SEARCH_FILTER filter;
+    filter.days = days;
+    filter.pattern = pattern;
+    SEARCH_CONTEXT context;
+    context.cancel = cancel;
+    context.progress = progress;
+    try {
+        deepState().run(*src, driveRoot, filesystem, filter, context);
+        geometry = deep_->geometry().geometry;
+        sourceBytes_ = src->size();
+        volumeBytes_ = geometry.totalClusters * geometry.clusterBytes();
+        if (deep_->report().cancelled || (cancel != nullptr && cancel->load() == 1)) outcome_ = Outcome::Cancelled;
+    } catch (const ErrorException& e) {
+        outcome_ = Outcome::WalkFailed;
+        failure_ = e;
+    }
+    try {
+        closeFilesystem();
+    } catch (const ErrorException&) {
+    }
 }
 
 void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel) {
@@ -112,6 +173,11 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
     outcome_ = Outcome::Completed;
     if (TextUtf::toCodePoints(pattern).size() > kMaxPatternLength) {
         outcome_ = Outcome::BadPattern;
+        return;
+    }
+    if (deep) {
+        if (!own_ || own_->path() != driveRoot) releaseSource();
+        runDeep(progress, cancel);
         return;
     }
     try {

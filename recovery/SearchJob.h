@@ -16,7 +16,9 @@
 
 namespace resurgo {
 
+class DeepSearch;
 class FileSource;
+class FileZ;
 class ProgressSink;
 class Source;
 
@@ -64,6 +66,18 @@ public:
     // Files of which less can still come back (in percent) are left out.
     std::int32_t minRecoverable = 0;
     std::string driveRoot;
+    // Scan the whole source for MFT records (a quick-formatted volume, a
+    // destroyed MFT or boot sector) instead of walking the volume's MFT;
+    // restores then open the filesystem as the scan did (see DeepSearch).
+    bool deep = false;
+
+    // The state of the last deep search (null before one ran).
+    const DeepSearch* deepSearch() const { return deep_.get(); }
+    // Restores after a deep search: opens the filesystem as it did, and the
+    // file whose base record starts at byte offset of the source.
+    void openDeep();
+    void openDeepAt(std::uint64_t offset, FileZ& entry);
+    bool deepInUse(std::uint64_t offset, const FileZ& entry);
 
     Outcome outcome() const { return outcome_; }
     // After the boot record was read: the volume's length as its boot
@@ -79,6 +93,8 @@ public:
 private:
     Source& source();
     void releaseSource();
+    DeepSearch& deepState();
+    void runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
 
     Outcome outcome_ = Outcome::Completed;
     std::uint64_t volumeBytes_ = 0;
@@ -86,6 +102,7 @@ private:
     std::optional<ErrorException> failure_;
     Source* external_ = nullptr;
     std::unique_ptr<FileSource> own_;
+    std::unique_ptr<DeepSearch> deep_;
 };
 
 } // namespace resurgo

@@ -87,9 +87,9 @@ SourceStack::Status SourceStack::fail(Status status, std::string message) {
 
 SourceStack::Status SourceStack::inspect(const std::string& path) { return status_ = inspectSource(path); }
 
-SourceStack::Status SourceStack::open(const std::string& path, std::optional<unsigned> partition) {
+SourceStack::Status SourceStack::open(const std::string& path, std::optional<unsigned> partition, bool whole) {
     status_ = inspectSource(path);
-    if (status_ == Status::Ready) status_ = choose(partition);
+    if (status_ == Status::Ready) status_ = choose(partition, whole);
     return status_;
 }
 
@@ -159,7 +159,7 @@ SourceStack::Status SourceStack::inspectSource(const std::string& path) {
     }
 }
 
-SourceStack::Status SourceStack::choose(std::optional<unsigned> partition) {
+SourceStack::Status SourceStack::choose(std::optional<unsigned> partition, bool whole) {
     const std::string& path = path_;
     const std::string holder = container_ ? withArticle(container()) + " image holding " : std::string();
     const std::string inside = container_ ? " (" + withArticle(container()) + " image)" : std::string();
@@ -172,7 +172,8 @@ SourceStack::Status SourceStack::choose(std::optional<unsigned> partition) {
                                              "); leave out --partition");
         }
         if (!bareNtfs_) {
-            return fail(Status::NotNtfs, path + inside + ": not NTFS: " + describe(filesystem_));
+            if (!whole) return fail(Status::NotNtfs, path + inside + ": not NTFS: " + describe(filesystem_));
+            note_ = path + inside + ": not NTFS: " + describe(filesystem_) + "; the deep scan reads all of it";
         }
         volume_ = disk_;
         return Status::Ready;
@@ -196,8 +197,12 @@ SourceStack::Status SourceStack::choose(std::optional<unsigned> partition) {
                             " bytes): the " + table + " is damaged or the image is cut short");
         }
         if (!pick->ntfs) {
-            return fail(Status::NotNtfs, path + ": partition " + std::to_string(*partition) +
-                                             " is not NTFS: " + describe(pick->filesystem));
+            if (!whole) {
+                return fail(Status::NotNtfs, path + ": partition " + std::to_string(*partition) +
+                                                 " is not NTFS: " + describe(pick->filesystem));
+            }
+            note_ = "partition " + std::to_string(*partition) + " is not NTFS: " + describe(pick->filesystem) +
+                    "; the deep scan reads all of it";
         }
     } else {
         std::size_t count = 0;
@@ -207,7 +212,10 @@ SourceStack::Status SourceStack::choose(std::optional<unsigned> partition) {
                 ++count;
             }
         }
-        if (count == 0) return fail(Status::NoNtfsPartition, what + table + " with no NTFS partition");
+        if (count == 0) {
+            return fail(Status::NoNtfsPartition, what + table + " with no NTFS partition" +
+                                                     (whole ? "; choose the one to scan with --partition" : ""));
+        }
         if (count > 1) {
             pick = nullptr;
             return fail(Status::SeveralNtfs, what + table + " with " + std::to_string(count) +
@@ -218,7 +226,7 @@ SourceStack::Status SourceStack::choose(std::optional<unsigned> partition) {
                 path;
     }
     chosen_ = pick->entry.number;
-    if (pick->filesystem != "ntfs") {
+    if (pick->ntfs && pick->filesystem != "ntfs") {
         note_ += std::string(note_.empty() ? "" : "\n") + "partition " + std::to_string(chosen_) +
                  " holds several file systems at once (" + pick->filesystem + "); its NTFS one is searched";
     }

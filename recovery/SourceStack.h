@@ -54,8 +54,11 @@ public:
     Status inspect(const std::string& path);
     // inspect, then picks the volume: partition n when given; else the
     // source itself when it starts with an NTFS boot record, else the one
-    // NTFS partition of its table.
-    Status open(const std::string& path, std::optional<unsigned> partition);
+    // NTFS partition of its table. For a deep scan (whole), which reads a
+    // volume whose boot sector may be gone, a source with neither a table
+    // nor an NTFS boot record is the volume itself, and so is a partition
+    // chosen by number that is not NTFS; note() says so.
+    Status open(const std::string& path, std::optional<unsigned> partition, bool whole = false);
 
     // What the last inspect or open ended with.
     Status status() const { return status_; }
@@ -90,7 +93,7 @@ public:
 private:
     Status fail(Status status, std::string message);
     Status inspectSource(const std::string& path);
-    Status choose(std::optional<unsigned> partition);
+    Status choose(std::optional<unsigned> partition, bool whole);
 
     std::string path_;
     Status status_ = Status::OpenFailed;

@@ -18,7 +18,7 @@ BUILD=${FUZZ_BUILD_DIR:-$ROOT/build-fuzz}
 JOBS=${FUZZ_JOBS:-1}
 TARGETS=("$@")
 if [ ${#TARGETS[@]} -eq 0 ]; then
-  TARGETS=(fuzz_mft_record fuzz_runlist fuzz_lznt1 fuzz_boot_sector fuzz_search)
+  TARGETS=(fuzz_mft_record fuzz_runlist fuzz_lznt1 fuzz_boot_sector fuzz_search fuzz_deep_scan)
 fi
 
 CLANG=${CLANG:-clang-14}
@@ -37,6 +37,7 @@ mkdir -p "$BUILD/artifacts" "$BUILD/logs"
 run_one() {
   local t=$1 max_len=""
   [ "$t" = fuzz_search ] && max_len="-max_len=90000"
+  [ "$t" = fuzz_deep_scan ] && max_len="-max_len=200000"
   mkdir -p "$BUILD/corpus/$t"
   local log="$BUILD/logs/$t.log"
   local rc=0

@@ -224,7 +224,7 @@ std::int32_t Implementation::parseDays(const std::wstring& text) {
 }
 
 void Implementation::enableInputs(bool enable) {
-    for (int id : {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN}) ::EnableWindow(item(id), enable);
+    for (int id : {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN}) ::EnableWindow(item(id), enable);
 }
 
 void Implementation::StartSearch() {
@@ -236,6 +236,7 @@ void Implementation::StartSearch() {
     driveIndex_ = selected == CB_ERR ? 0 : static_cast<int>(selected);
     driveRoot_ = volumes_.entry(driveIndex_).path;
     days_ = parseDays(windowText(item(IDC_DAYS)));
+    deep_ = ::IsDlgButtonChecked(dialog_, IDC_DEEP_SCAN) == BST_CHECKED;
     cancel_ = 0;
 
     ::EnableWindow(item(IDC_SEARCH), FALSE);
@@ -257,6 +258,7 @@ DWORD WINAPI Implementation::SearchThread(LPVOID controller) {
     self->job_.driveRoot = self->driveRoot_;
     self->job_.pattern = self->pattern_;
     self->job_.days = self->days_;
+    self->job_.deep = self->deep_;
     self->job_.run(&self->progress_, &self->cancel_);
     // The dialog fills the list while this thread waits; it then sets the
     // controls as the search's end wants them.
@@ -317,7 +319,7 @@ void Implementation::UneraseSelected() {
     int row = list_.selectedRow();
     if (row < 0) return;
     std::size_t index = list_.itemData(row);
-    const int controls[] = {IDC_RESTORE, IDC_SEARCH, IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN};
+    const int controls[] = {IDC_RESTORE, IDC_SEARCH, IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN};
     for (int id : controls) ::EnableWindow(item(id), FALSE);
     Unerase(index);
     for (int id : controls) ::EnableWindow(item(id), TRUE);
@@ -352,8 +354,11 @@ void Implementation::Unerase(std::size_t index) {
             break;
     }
     // By record number: the record is read through the MFT's runs, also
-    // when its sectors lie in two runs.
-    if (restore.select(found.recordNumber) != RestoreJob::Status::Ready) {
+    // when its sectors lie in two runs. A deep scan's result is opened where
+    // the scan found its record.
+    const RestoreJob::Status selected =
+        job_.deep ? restore.selectAtOffset(found.offset) : restore.select(found.recordNumber);
+    if (selected != RestoreJob::Status::Ready) {
         restore.close();
         ShowMessage(IDS_FILE_DAMAGED, MB_OK | MB_ICONEXCLAMATION);
         return;

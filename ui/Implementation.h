@@ -116,6 +116,7 @@ private:
     std::int32_t rowsListed_ = 0;
     SearchJob job_;
     std::int32_t days_ = 1;
+    bool deep_ = false;
     std::string driveRoot_;
     int driveIndex_ = 0;
     std::string pattern_;

@@ -268,6 +268,13 @@ TEST(DiskSources, DamagedAndForeignSourcesGetAMessageNamingTheProblem) {
         {{"search", dir + "/ext4.img"}, cli::kExitBadBoot, "not NTFS: this looks like an ext4 file system"},
         {{"search", dir + "/ext4.img", "--partition", "1"}, cli::kExitUsage, "no partition table"},
         {{"search", dir + "/zeros.img"}, cli::kExitBadBoot, "not NTFS: its first sector is blank"},
+        {{"restore", dir + "/zeros.img", "--record", "70", "--output", dir + "/never"}, cli::kExitBadBoot,
+         "if it held an NTFS volume whose boot sector is lost, search --deep reads it for files"},
+        // A deep scan reads what holds no NTFS boot record all the same.
+        {{"search", dir + "/ext4.img", "--deep"}, cli::kExitOk,
+         "not NTFS: this looks like an ext4 file system; the deep scan reads all of it"},
+        {{"search", kDisks + "/disk-mbr.img", "--partition", "1", "--deep"}, cli::kExitOk,
+         "partition 1 is not NTFS: this looks like an ext4 file system; the deep scan reads all of it"},
         {{"restore", dir + "/ext4.img", "--all", "--output-dir", dir + "/never"}, cli::kExitBadBoot,
          "not NTFS: this looks like an ext4 file system"},
     };

@@ -81,11 +81,13 @@ TEST(SearchCli, JsonListsExactlyTheDeletedFilesOfEveryFixture) {
 
         std::uint64_t previous = 0;
         for (const auto& o : out) {
-            EXPECT_EQ(o.size(), 10u) << o.dump();
+            EXPECT_EQ(o.size(), 11u) << o.dump();
             const std::uint64_t record = o.at("record");
             EXPECT_GT(record, previous) << "record order";
             previous = record;
             EXPECT_EQ(o.at("first_sector").get<std::uint64_t>(), recordSector(facts, record));
+            EXPECT_EQ(o.at("offset").get<std::uint64_t>(),
+                      recordSector(facts, record) * facts.at("bytes_per_sector").get<std::uint64_t>());
             for (const auto& f : expected) {
                 if (f.at("record") != record) continue;
                 EXPECT_EQ(o.at("modified"), isoSeconds(f.at("mtime_iso"))) << record;

@@ -14,7 +14,7 @@
 namespace resurgo::test {
 namespace {
 
-const int kInputs[] = {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN};
+const int kInputs[] = {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN};
 
 void expectState(UiHarness& h, bool search, bool cancel, bool restore, bool inputs, const char* state) {
     EXPECT_EQ(h.enabled(IDC_SEARCH), search) << state << ": Search";
@@ -56,7 +56,7 @@ TEST(DialogStateTest, ControlsLieWhereTheLayoutPutsThemInTabOrder) {
     UiHarness h;
     h.run([](UiHarness& h) {
         // Controls with ids, in the dialog's order (= tab order).
-        const int expected[] = {IDC_DRIVE_LIST, IDC_PATTERN,  IDC_DAYS,      IDC_SEARCH,      IDC_CANCEL_SEARCH,
+        const int expected[] = {IDC_DRIVE_LIST, IDC_PATTERN,  IDC_DAYS,      IDC_DEEP_SCAN,   IDC_SEARCH,      IDC_CANCEL_SEARCH,
                                 IDC_DAYS_SPIN,  IDC_PROGRESS, IDC_RESULT_LIST, IDC_RESTORE,   IDC_EXIT,
                                 IDC_ABOUT,      IDC_HELP_BUTTON, IDC_ANIMATION};
         std::vector<int> ids;
@@ -71,7 +71,8 @@ TEST(DialogStateTest, ControlsLieWhereTheLayoutPutsThemInTabOrder) {
         };
         const Place places[] = {{IDC_DRIVE_LIST, 190, 7, 102, 0},  {IDC_PATTERN, 190, 26, 102, 14},
                                 {IDC_SEARCH, 242, 70, 50, 14},     {IDC_CANCEL_SEARCH, 300, 70, 50, 14},
-                                {IDC_PROGRESS, 125, 70, 110, 14},  {IDC_RESULT_LIST, 7, 111, 343, 122},
+                                {IDC_PROGRESS, 125, 70, 58, 14},   {IDC_DEEP_SCAN, 188, 72, 52, 10},
+                                {IDC_RESULT_LIST, 7, 111, 343, 122},
                                 {IDC_RESTORE, 242, 90, 108, 14},   {IDC_EXIT, 300, 7, 50, 14},
                                 {IDC_ABOUT, 300, 26, 50, 14},      {IDC_HELP_BUTTON, 300, 46, 50, 14}};
         for (const Place& p : places) {

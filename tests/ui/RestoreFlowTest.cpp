@@ -100,6 +100,27 @@ TEST(RestoreFlowTest, TheSearchedDriveIsRefusedInEitherCase) {
     });
 }
 
+TEST(RestoreFlowTest, ADeepScanListsTheSameFilesAndRestoresFromWhereItFoundThem) {
+    const std::wstring out = UiHarness::outputFolder("deep");
+    UiHarness h;
+    h.savePaths = {in(out, "scratch.txt"), in(out, "IMG_0002.jpg")};
+    h.run([&out](UiHarness& h) {
+        ASSERT_GE(searchAndSelect(h, "scratch.txt"), 0);
+        const int plainRows = h.rowCount();
+        ::SendMessageW(h.item(IDC_DEEP_SCAN), BM_SETCHECK, BST_CHECKED, 0);
+        for (const char* name : {"scratch.txt", "IMG_0002.jpg"}) {
+            ASSERT_GE(searchAndSelect(h, name), 0) << name;
+            EXPECT_TRUE(h.impl.job().deep);
+            EXPECT_EQ(h.rowCount(), plainRows);
+            h.press(IDC_RESTORE);
+            EXPECT_EQ(fileSha(in(out, name)), factSha(name)) << name;
+        }
+        EXPECT_EQ(h.shownIds(), (std::vector<unsigned>{IDS_RESTORED, IDS_RESTORED}));
+        EXPECT_FALSE(h.impl.job().filesystem.isOpen());
+        h.press(IDC_EXIT);
+    });
+}
+
 TEST(RestoreFlowTest, SuccessShowsMessage9AndRestoresTheData) {
     const std::wstring out = UiHarness::outputFolder("success");
     UiHarness h;

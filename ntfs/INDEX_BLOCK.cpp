@@ -1,0 +1,140 @@
+#include "ntfs/INDEX_BLOCK.h"
+
+#include <cstring>
+
+#include "core/ErrorException.h"
+#include "core/TextUtf.h"
+#include "ntfs/FILE_NAME_ENTRY.h"
+
+namespace resurgo {
+
+namespace {
+
+// Attribute header fields read by the directory-record walk.
+constexpr std::size_t kAttrType = 0x00;
+constexpr std::size_t kAttrLength = 0x04;
+constexpr std::size_t kAttrNonResident = 0x08;
+constexpr std::size_t kAttrNameLength = 0x09;
+constexpr std::size_t kAttrNameOffset = 0x0A;
+constexpr std::size_t kResValueLength = 0x10;
+constexpr std::size_t kResValueOffset = 0x14;
+constexpr std::size_t kResHeaderBytes = 0x18;
+constexpr std::size_t kNrStartVcn = 0x10;
+constexpr std::size_t kNrLastVcn = 0x18;
+constexpr std::size_t kNrRunListOffset = 0x20;
+constexpr std::size_t kNrHeaderBytes = 0x40;
+constexpr std::uint32_t kTypeEnd = 0xFFFFFFFF;
+// File record header fields the walk needs.
+constexpr std::size_t kRecordFirstAttribute = 0x14;
+constexpr std::size_t kRecordBytesInUse = 0x18;
+
+const char* const kDiagBlock = "INDEX_BLOCK::parse <Index block out of place>";
+const char* const kDiagRecord = "INDEX_BLOCK::readDirectoryRecord <Attribute out of record>";
+
+// The directory index's attribute name, "$I30", as stored (UTF-16LE).
+const std::uint8_t kI30[] = {'$', 0, 'I', 0, '3', 0, '0', 0};
+
+bool namedI30(const ByteReader& a) {
+    if (a.u8(kAttrNameLength) != 4) return false;
+    const std::size_t at = a.u16(kAttrNameOffset);
+    return a.contains(at, sizeof kI30) && std::memcmp(a.data() + at, kI30, sizeof kI30) == 0;
+}
+
+} // namespace
+
+INDEX_BLOCK::INDEX_BLOCK() = default;
+INDEX_BLOCK::~INDEX_BLOCK() = default;
+
+std::size_t INDEX_BLOCK::announcedBytes(const std::uint8_t* bytes, std::size_t length) {
+    if (length < kNodeHeader + kNodeBytes || std::memcmp(bytes + kSignature, "INDX", 4) != 0) return 0;
+    const ByteReader r(bytes, length, kErrRecordFormat, kDiagBlock);
+    const std::size_t count = r.u16(kUsaCount);
+    if (count < 2) return 0;
+    const std::size_t size = (count - 1) * kStride;
+    return size <= kMaxBlockBytes && (size & (size - 1)) == 0 ? size : 0;
+}
+
+void INDEX_BLOCK::parse(std::uint8_t* bytes, std::size_t length) {
+    const std::size_t size = announcedBytes(bytes, length);
+    if (size == 0 || size != length) throw ErrorException(kErrRecordFormat, kDiagBlock);
+    ByteReader r(bytes, length, kErrRecordFormat, kDiagBlock);
+    const std::size_t count = r.u16(kUsaCount);
+    const std::size_t usa = r.u16(kUsaOffset);
+    if ((usa & 1) != 0 || usa < kNodeHeader + kNodeBytes || usa + 2 * count > kStride) {
+        throw ErrorException(kErrRecordFormat, kDiagBlock);
+    }
+    const std::uint16_t usn = r.u16(usa);
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        const std::size_t last = (i + 1) * kStride - 2;
+        if (r.u16(last) != usn) throw ErrorException(kErrRecordFormat, kDiagBlock);
+        bytes[last] = bytes[usa + 2 + 2 * i];
+        bytes[last + 1] = bytes[usa + 3 + 2 * i];
+    }
+    vcn = r.u64(kVcn);
+    names.clear();
+    decodeNode(r.sub(kNodeHeader, length - kNodeHeader), names);
+}
+
+void INDEX_BLOCK::decodeNode(const ByteReader& node, std::vector<INDEX_NAME>& out) {
+    const std::size_t first = node.u32(kNodeEntriesOffset);
+    const std::size_t used = node.u32(kNodeIndexLength);
+    // The entries end where the node says, and never past its bytes.
+    const std::size_t end = used < node.size() ? used : node.size();
+    std::size_t pos = first;
+    while (pos + kEntryKey <= end) {
+        const std::size_t entryLength = node.u16(pos + kEntryLength);
+        const std::size_t keyLength = node.u16(pos + kEntryKeyLength);
+        const std::uint16_t flags = node.u16(pos + kEntryFlags);
+        if (entryLength < kEntryKey || (entryLength & 7) != 0 || entryLength > end - pos) break;
+        if ((flags & kEntryLast) != 0) break;
+        if (keyLength >= FILE_NAME_ENTRY::kName && kEntryKey + keyLength <= entryLength) {
+            const ByteReader key = node.sub(pos + kEntryKey, keyLength);
+            const std::size_t units = key.u8(FILE_NAME_ENTRY::kNameLength);
+            if (units != 0 && key.contains(FILE_NAME_ENTRY::kName, units * 2)) {
+                INDEX_NAME n;
+                n.child.assign(node.u64(pos + kEntryReference));
+                n.parent.assign(key.u64(FILE_NAME_ENTRY::kParent));
+                n.nameSpace = key.u8(FILE_NAME_ENTRY::kNamespace);
+                n.isDirectory = (key.u32(FILE_NAME_ENTRY::kFileAttributes) & kAttrDirectory) != 0;
+                n.name = TextUtf::fromUtf16Le(key.data() + FILE_NAME_ENTRY::kName, units);
+                out.push_back(std::move(n));
+            }
+        }
+        pos += entryLength;
+    }
+}
+
+void INDEX_BLOCK::readDirectoryRecord(const std::uint8_t* record, std::size_t length, std::vector<INDEX_NAME>& rootNames,
+                                      std::optional<RUN_LIST>& allocation) {
+    allocation.reset();
+    const ByteReader rec(record, length, kErrRecordFormat, kDiagRecord);
+    const std::size_t end = rec.u32(kRecordBytesInUse) < length ? rec.u32(kRecordBytesInUse) : length;
+    std::size_t pos = rec.u16(kRecordFirstAttribute);
+    // An attribute is at least a resident header long: the walk ends.
+    for (unsigned visited = 0; visited < 256 && pos + kResHeaderBytes <= end; ++visited) {
+        const std::uint32_t type = rec.u32(pos + kAttrType);
+        if (type == kTypeEnd) break;
+        const std::size_t attrLength = rec.u32(pos + kAttrLength);
+        if (attrLength < kResHeaderBytes || attrLength > end - pos || (attrLength & 7) != 0) {
+            throw ErrorException(kErrRecordFormat, kDiagRecord);
+        }
+        const ByteReader a = rec.sub(pos, attrLength);
+        const bool nonResident = a.u8(kAttrNonResident) != 0;
+        if (type == kTypeIndexRoot && !nonResident && namedI30(a)) {
+            const std::size_t valueLength = a.u32(kResValueLength);
+            const std::size_t valueOffset = a.u16(kResValueOffset);
+            const ByteReader value = a.sub(valueOffset, valueLength);
+            if (value.contains(kRootNodeHeader, kNodeBytes)) {
+                decodeNode(value.sub(kRootNodeHeader, valueLength - kRootNodeHeader), rootNames);
+            }
+        } else if (type == kTypeIndexAllocation && nonResident && attrLength >= kNrHeaderBytes && namedI30(a)) {
+            const std::size_t runs = a.u16(kNrRunListOffset);
+            if (runs > attrLength) throw ErrorException(kErrRecordFormat, kDiagRecord);
+            allocation.emplace(a.data() + runs, a.data() + attrLength, static_cast<std::int64_t>(a.u64(kNrStartVcn)),
+                               static_cast<std::int64_t>(a.u64(kNrLastVcn)), RUN_LIST::Kind::Ordinary);
+        }
+        pos += attrLength;
+    }
+}
+
+} // namespace resurgo

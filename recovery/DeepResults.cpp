@@ -1,0 +1,244 @@
+#include "recovery/DeepResults.h"
+
+#include <algorithm>
+#include <set>
+
+#include "file/WildcardMatcher.h"
+#include "ntfs/FILE_NAME_ENTRY.h"
+#include "ntfs/FILE_TIME.h"
+
+namespace resurgo {
+
+namespace {
+
+std::string placeholder(std::uint64_t record) {
+    return std::string(DeepResults::kLostFiles) + "\\dir_@" + std::to_string(record) + "\\";
+}
+
+// Of two records of one number: the later incarnation.
+bool newer(const DeepScan::Record& a, const DeepScan::Record& b) {
+    if (a.sequence != b.sequence) return a.sequence > b.sequence;
+    return a.changeTime > b.changeTime;
+}
+
+bool shownNameSpace(std::uint8_t ns) { return ns != FILE_NAME_ENTRY::kDos; }
+
+} // namespace
+
+DeepResults::DeepResults(const DeepScan::Found& found, const std::function<bool(std::uint64_t, std::uint64_t)>& isCurrent,
+                         std::uint64_t clusterBytes, std::uint64_t volumeStart)
+    : found_(found), current_(found.records.size(), false) {
+    std::set<std::uint64_t> currentSources;  // records and index blocks of the current volume's directories
+    std::map<std::uint64_t, const DeepScan::RunsOf*> allocationAt;
+    for (const auto& a : found.indexAllocations) allocationAt[a.recordOffset] = &a;
+    for (std::size_t i = 0; i < found.records.size(); ++i) {
+        const DeepScan::Record& r = found.records[i];
+        if (isCurrent) current_[i] = isCurrent(r.recordNumber, r.offset);
+        if (r.isBase() && r.isDirectory()) directories_[r.recordNumber].push_back(i);
+        if (!r.isBase()) extensions_[FILE_REFERENCE(r.baseReference).recordNumber()].push_back(i);
+        if (!current_[i] || !r.inUse() || !r.isDirectory()) continue;
+        currentSources.insert(r.offset);
+        auto a = allocationAt.find(r.offset);
+        if (a == allocationAt.end() || clusterBytes == 0) continue;
+        for (const auto& block : found.indexBlocks) {
+            if (block.directory != r.recordNumber || block.offset < volumeStart) continue;
+            const std::uint64_t cluster = (block.offset - volumeStart) / clusterBytes;
+            for (const auto& run : a->second->runs) {
+                if (cluster >= run.lcn && cluster - run.lcn < run.length) currentSources.insert(block.offset);
+            }
+        }
+    }
+    // One name per indexed reference: a long name before a DOS one.
+    auto keep = [&](std::unordered_map<std::uint64_t, std::size_t>& names, std::size_t i) {
+        const INDEX_NAME& n = found.indexNames[i];
+        auto [it, added] = names.emplace(n.child.raw(), i);
+        if (!added && !shownNameSpace(found.indexNames[it->second].nameSpace) && shownNameSpace(n.nameSpace)) it->second = i;
+    };
+    for (std::size_t i = 0; i < found.indexNames.size(); ++i) {
+        keep(indexNames_, i);
+        const bool fromCurrent = i < found.indexNameSources.size() && currentSources.count(found.indexNameSources[i]) != 0;
+        if (!fromCurrent) keep(formerIndexNames_, i);
+    }
+}
+
+DeepResults::~DeepResults() = default;
+
+bool DeepResults::sequenceMatches(std::uint16_t wanted, std::uint16_t has, bool inUse) {
+    if (wanted == 0 || has == wanted) return true;
+    const std::uint16_t bumped = wanted == 0xFFFF ? 1 : static_cast<std::uint16_t>(wanted + 1);
+    return !inUse && has == bumped;
+}
+
+const INDEX_NAME* DeepResults::indexName(std::uint64_t rawReference, bool foreign) const {
+    const auto& names = foreign ? formerIndexNames_ : indexNames_;
+    auto it = names.find(rawReference);
+    return it == names.end() ? nullptr : &found_.indexNames[it->second];
+}
+
+std::vector<std::size_t> DeepResults::extensionsOf(std::size_t i) const {
+    const DeepScan::Record& base = found_.records[i];
+    std::vector<std::size_t> out;
+    auto it = extensions_.find(base.recordNumber);
+    if (it == extensions_.end()) return out;
+    // Per extension record number, the copy nearest the base record.
+    std::map<std::uint64_t, std::size_t> nearest;
+    auto distance = [&](std::size_t k) {
+        const std::uint64_t o = found_.records[k].offset;
+        return o > base.offset ? o - base.offset : base.offset - o;
+    };
+    for (std::size_t k : it->second) {
+        const DeepScan::Record& e = found_.records[k];
+        if (!sequenceMatches(FILE_REFERENCE(e.baseReference).sequence(), base.sequence, base.inUse())) continue;
+        auto [at, added] = nearest.emplace(e.recordNumber, k);
+        if (!added && distance(k) < distance(at->second)) at->second = k;
+    }
+    for (const auto& kv : nearest) out.push_back(kv.second);
+    return out;
+}
+
+DeepResults::Node DeepResults::resolve(const FILE_REFERENCE& directory, bool foreign) const {
+    Node node;
+    auto it = directories_.find(directory.recordNumber());
+    const DeepScan::Record* best = nullptr;
+    std::size_t bestIndex = 0;
+    if (it != directories_.end()) {
+        for (std::size_t k : it->second) {
+            const DeepScan::Record& d = found_.records[k];
+            if (!sequenceMatches(directory.sequence(), d.sequence, d.inUse())) continue;
+            // The current volume's directories hold none of an older volume's files.
+            if (foreign && current_[k] && d.inUse()) continue;
+            if (best == nullptr || newer(d, *best)) {
+                best = &d;
+                bestIndex = k;
+            }
+        }
+    }
+    if (best != nullptr && !best->name.empty()) {
+        node.known = true;
+        node.name = best->name;
+        node.parent = FILE_REFERENCE(best->parent);
+        node.foreign = !current_[bestIndex];
+        return node;
+    }
+    const INDEX_NAME* n = indexName(directory.raw(), foreign);
+    if (n != nullptr && n->isDirectory) {
+        node.known = true;
+        node.name = n->name;
+        node.parent = n->parent;
+        node.foreign = best != nullptr ? !current_[bestIndex] : foreign;
+    }
+    return node;
+}
+
+std::string DeepResults::directoryPath(const FILE_REFERENCE& directory, bool foreign) {
+    const auto key = std::make_pair(directory.raw(), foreign);
+    auto cached = paths_.find(key);
+    if (cached != paths_.end()) return cached->second;
+
+    std::vector<std::string> names;
+    std::string prefix;
+    std::set<std::uint64_t> visited;
+    FILE_REFERENCE at = directory;
+    bool atForeign = foreign;
+    while (at.recordNumber() != kRootDirectory) {
+        if (!visited.insert(at.recordNumber()).second || static_cast<int>(names.size()) >= kMaxDepth) {
+            prefix = placeholder(at.recordNumber());  // the chain loops
+            break;
+        }
+        const Node node = resolve(at, atForeign);
+        if (!node.known) {
+            prefix = placeholder(at.recordNumber());
+            break;
+        }
+        names.push_back(node.name);
+        at = node.parent;
+        atForeign = node.foreign;
+    }
+    std::string path = prefix;
+    for (auto n = names.rbegin(); n != names.rend(); ++n) {
+        // A "\" inside a name is kept apart from the separators.
+        for (char c : *n) path.push_back(c == '\\' ? FOUND_FILE::kBackslashInName : c);
+        path.push_back('\\');
+    }
+    if (path.empty()) path = ".\\";
+    paths_.emplace(key, path);
+    return path;
+}
+
+void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uint32_t bytesPerSector,
+                        std::uint64_t volumeStart, std::vector<FOUND_FILE>& out,
+                        std::map<std::uint64_t, std::vector<std::uint64_t>>& extensions) {
+    const std::vector<DeepScan::Record>& records = found_.records;
+    // The copy kept of each base record number.
+    std::unordered_map<std::uint64_t, std::size_t> winners;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (!records[i].isBase()) continue;
+        auto [it, added] = winners.emplace(records[i].recordNumber, i);
+        if (!added && newer(records[i], records[it->second])) it->second = i;
+    }
+    std::vector<std::size_t> order;
+    order.reserve(winners.size());
+    for (const auto& kv : winners) order.push_back(kv.second);
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return records[a].recordNumber < records[b].recordNumber; });
+
+    const std::u32string pattern = WildcardMatcher::foldPattern(filter.pattern);
+    for (std::size_t i : order) {
+        const DeepScan::Record& r = records[i];
+        if (r.isDirectory() || !r.hasStandardInformation || r.recordNumber < kFirstUserRecord) continue;
+        if (current_[i] && r.inUse()) continue;  // a file the volume still has
+        const bool foreign = !current_[i];
+        const std::vector<std::size_t> exts = extensionsOf(i);
+
+        std::string name = r.name;
+        std::uint64_t parent = r.parent;
+        std::uint64_t size = r.size;
+        bool sized = r.hasFirstExtent;
+        bool data = r.hasData;
+        for (std::size_t k : exts) {
+            const DeepScan::Record& e = records[k];
+            if (name.empty() && !e.name.empty()) {
+                name = e.name;
+                parent = e.parent;
+            }
+            if (!sized && e.hasFirstExtent) {
+                sized = true;
+                size = e.size;
+            }
+            data = data || e.hasData;
+        }
+        if (!data) continue;  // nothing to restore
+        if (name.empty()) {
+            // The directory's index may still name it.
+            const std::uint16_t bumped = r.sequence > 1 ? static_cast<std::uint16_t>(r.sequence - 1) : r.sequence;
+            const INDEX_NAME* n = indexName(FILE_REFERENCE::toRecord(r.recordNumber, r.sequence).raw(), foreign);
+            if (n == nullptr && !r.inUse()) n = indexName(FILE_REFERENCE::toRecord(r.recordNumber, bumped).raw(), foreign);
+            if (n != nullptr) {
+                name = n->name;
+                parent = n->parent.raw();
+            }
+        }
+        const bool named = !name.empty();
+        if (!named) name = "record_" + std::to_string(r.recordNumber);
+        if (named && FILE_REFERENCE(parent).recordNumber() == kExtendDirectory) continue;  // the volume's own files
+
+        if (!WildcardMatcher::match(pattern, name)) continue;
+        const FILE_TIME modified = FILE_TIME::fromUtc(r.modified);
+        const FILE_TIME created = FILE_TIME::fromUtc(r.created);
+        if (!modified.isWithinDays(filter.days, now) && !created.isWithinDays(filter.days, now)) continue;
+
+        FOUND_FILE f(r.recordNumber, bytesPerSector != 0 && r.offset >= volumeStart ? (r.offset - volumeStart) / bytesPerSector : 0,
+                     name);
+        f.offset = r.offset;
+        f.size = sized ? size : 0;
+        f.lastModificationTime = modified;
+        f.creationTime = created;
+        f.lastAccessTime = FILE_TIME::fromUtc(r.accessed);
+        f.directory = named ? directoryPath(FILE_REFERENCE(parent), foreign) : std::string(kLostFiles) + "\\";
+        std::vector<std::uint64_t>& extOffsets = extensions[r.offset];
+        for (std::size_t k : exts) extOffsets.push_back(records[k].offset);
+        out.push_back(std::move(f));
+    }
+}
+
+} // namespace resurgo

@@ -1,0 +1,87 @@
+#pragma once
+// Turns what a scan of a whole source found into search results: one
+// record per record number (copies of a record give way to the one with
+// the highest sequence number, then the newest change time), the current
+// MFT's records in use left out, names of records that lost theirs taken
+// from their extension records or from directory indexes, and paths
+// rebuilt from parent references. A parent is the found directory record
+// of that number and sequence (a record found outside the current MFT never
+// takes a directory the current volume uses); a directory whose record is
+// gone is named by the index entries that name it; what can't be placed
+// goes under "lost_files\dir_@N\". Record 5 is the root, found or not.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ntfs/FILE_REFERENCE.h"
+#include "recovery/DeepScan.h"
+#include "recovery/FOUND_FILE.h"
+#include "recovery/SEARCH_FILTER.h"
+
+namespace resurgo {
+
+class DeepResults {
+public:
+    static constexpr const char* kLostFiles = "lost_files";
+    // Records below this number are the volume's own files.
+    static constexpr std::uint64_t kFirstUserRecord = 16;
+    static constexpr std::uint64_t kExtendDirectory = 11;
+    static constexpr std::uint64_t kRootDirectory = 5;
+    static constexpr int kMaxDepth = 1024;
+
+    // isCurrent(number, offset): the record found at offset is record
+    // number of the current MFT (it lies where that MFT keeps it). The
+    // cluster size and the volume's start place index blocks in the
+    // allocations of the current volume's directories. found must outlive
+    // this object.
+    DeepResults(const DeepScan::Found& found, const std::function<bool(std::uint64_t, std::uint64_t)>& isCurrent,
+                std::uint64_t clusterBytes, std::uint64_t volumeStart);
+    virtual ~DeepResults();
+    DeepResults(const DeepResults&) = delete;
+    DeepResults& operator=(const DeepResults&) = delete;
+
+    // Appends the files that pass the filter (now: the current UTC time),
+    // in record order. firstSector counts bytesPerSector units from
+    // volumeStart. extensions gets, for each result's offset, the offsets of
+    // its extension records.
+    void build(const SEARCH_FILTER& filter, std::uint64_t now, std::uint32_t bytesPerSector, std::uint64_t volumeStart,
+               std::vector<FOUND_FILE>& out, std::map<std::uint64_t, std::vector<std::uint64_t>>& extensions);
+
+    // The path of a directory ("a\b\", ".\" for the root) for a file found
+    // inside (foreign false) or outside the current MFT.
+    std::string directoryPath(const FILE_REFERENCE& directory, bool foreign);
+    // The extension records (indexes into found.records) of base record i.
+    std::vector<std::size_t> extensionsOf(std::size_t i) const;
+
+private:
+    struct Node {
+        bool known = false;
+        std::string name;
+        FILE_REFERENCE parent;
+        bool foreign = false;
+    };
+    Node resolve(const FILE_REFERENCE& directory, bool foreign) const;
+    // Whether a record of sequence `has` answers a reference of sequence
+    // `wanted` (freeing a record bumps its sequence).
+    static bool sequenceMatches(std::uint16_t wanted, std::uint16_t has, bool inUse);
+    // The index entry naming a reference; for a record found outside the
+    // current MFT, none from an index of the current volume's directories
+    // (a former volume's sequence numbers start over as well).
+    const INDEX_NAME* indexName(std::uint64_t rawReference, bool foreign) const;
+
+    const DeepScan::Found& found_;
+    std::vector<bool> current_;
+    std::unordered_map<std::uint64_t, std::vector<std::size_t>> directories_;
+    std::unordered_map<std::uint64_t, std::vector<std::size_t>> extensions_;
+    // Per raw reference: the entry naming it, and one that does from an
+    // index of a former volume (for records found outside the current MFT).
+    std::unordered_map<std::uint64_t, std::size_t> indexNames_;
+    std::unordered_map<std::uint64_t, std::size_t> formerIndexNames_;
+    std::map<std::pair<std::uint64_t, bool>, std::string> paths_;
+};
+
+} // namespace resurgo

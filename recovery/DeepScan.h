@@ -1,0 +1,113 @@
+#pragma once
+// The sequential scan of a whole source for MFT file records and directory
+// index blocks, wherever they lie: the current MFT, a former one left by a
+// quick format, fragments of an MFT whose first records are destroyed. The
+// source is read front to back in large blocks; at every 512-byte position
+// a "FILE" record of 1, 2 or 4 KiB with a valid update sequence and a sane
+// header, or an "INDX" block, is taken apart and kept in a compact form:
+// memory grows with what is found, not with the source.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ntfs/INDEX_BLOCK.h"
+
+namespace resurgo {
+
+class ProgressSink;
+class Source;
+
+class DeepScan {
+public:
+    // Bytes per read, and the positions records may start at.
+    static constexpr std::size_t kBlockBytes = 4 << 20;
+    static constexpr std::size_t kStep = 512;
+    // A block is read with this much of the next one, so that a record or
+    // an index block starting near its end is whole.
+    static constexpr std::size_t kOverlap = INDEX_BLOCK::kMaxBlockBytes;
+
+    // One file record as found.
+    struct Record {
+        std::uint64_t offset = 0;          // first byte on the source
+        std::uint64_t recordNumber = 0;    // the record's own number (header 0x2C)
+        std::uint64_t baseReference = 0;   // raw; 0 for a base record
+        std::uint64_t parent = 0;          // raw parent reference of the shown name
+        std::uint64_t size = 0;            // of the unnamed data, when this record holds its first extent
+        std::uint64_t changeTime = 0;      // $STANDARD_INFORMATION MFT change time
+        std::uint64_t modified = 0, created = 0, accessed = 0;  // $STANDARD_INFORMATION
+        std::string name;                  // shown name; empty when the record holds none
+        std::uint32_t recordBytes = 0;
+        std::uint16_t sequence = 0;
+        std::uint16_t flags = 0;
+        bool hasStandardInformation = false;
+        bool hasAttributeList = false;
+        bool hasFirstExtent = false;       // the unnamed data's extent at VCN 0 (or resident data)
+        bool hasData = false;              // any unnamed data extent
+        bool inUse() const { return (flags & 1) != 0; }
+        bool isDirectory() const { return (flags & 2) != 0; }
+        bool isBase() const { return baseReference == 0; }
+    };
+
+    // An index block: where it lies, its VCN and the directory its entries
+    // name as their parent.
+    struct IndexBlock {
+        std::uint64_t offset = 0;
+        std::uint64_t vcn = 0;
+        std::uint64_t directory = 0;  // record number
+        std::uint32_t bytes = 0;
+    };
+
+    // The runs of a directory's $I30 index allocation, or of the MFT's own
+    // data (record 0), as a found record states them.
+    struct RunsOf {
+        std::uint64_t recordNumber = 0;
+        std::uint64_t recordOffset = 0;
+        struct Run {
+            std::uint64_t vcn, lcn, length;
+        };
+        std::vector<Run> runs;
+    };
+
+    struct Found {
+        std::vector<Record> records;
+        std::vector<INDEX_NAME> indexNames;
+        // Where each of indexNames was found: the offset of its index block,
+        // or of the directory record whose index root holds it.
+        std::vector<std::uint64_t> indexNameSources;
+        std::vector<IndexBlock> indexBlocks;
+        std::vector<RunsOf> indexAllocations;
+        std::vector<RunsOf> mftRuns;
+        std::uint64_t bytesScanned = 0;
+        bool cancelled = false;
+    };
+
+    DeepScan();
+    virtual ~DeepScan();
+    DeepScan(const DeepScan&) = delete;
+    DeepScan& operator=(const DeepScan&) = delete;
+
+    // Scans [0, source.size()). progress (0-100, with a line of detail) and
+    // cancel may be null; a cancel keeps what was found before it. Read
+    // failures skip the block's unreadable sectors.
+    Found run(Source& source, ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
+
+    // Looks at one possible record or index block at bytes (length bytes
+    // available from there) found at offset; appends what it holds to
+    // found. Returns false when nothing was taken. Exposed for the fuzzer.
+    static bool examine(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset,
+                        std::uint64_t sourceBytes, Found& found);
+
+    // Takes one file record (copied, fixed up) apart into found; false when
+    // it is no record that makes sense.
+    static bool takeRecord(std::uint8_t* bytes, std::size_t length, std::uint64_t offset, std::uint64_t maxRecordNumber,
+                           Found& found);
+
+private:
+    void scanBlock(const std::uint8_t* data, std::size_t scanBytes, std::size_t available, std::uint64_t base,
+                   std::uint64_t sourceBytes, Found& found);
+};
+
+} // namespace resurgo

@@ -1,0 +1,230 @@
+#include "recovery/DeepSearch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "core/ByteReader.h"
+#include "core/ErrorException.h"
+#include "file/FileZ.h"
+#include "ntfs/MFT_RECORD.h"
+#include "platform/Platform.h"
+#include "recovery/DeepResults.h"
+#include "recovery/DeepScan.h"
+#include "recovery/FilesystemNTFS.h"
+#include "source/SliceSource.h"
+#include "source/Source.h"
+
+namespace resurgo {
+
+namespace {
+
+constexpr std::size_t kMaxRecordBytes = 4096;
+const char* const kDiagRead = "DeepSearch::openAt";
+
+// The record size a "FILE" header announces, or 0.
+std::size_t recordBytesAt(const std::uint8_t* bytes, std::size_t length) {
+    if (length < MFT_RECORD::kHeaderBytes31 || std::memcmp(bytes, "FILE", 4) != 0) return 0;
+    const ByteReader r(bytes, length, kErrRecordFormat, "MFT_RECORD::fixup <Fixup count check>");
+    const std::size_t count = r.u16(MFT_RECORD::kUsaCount);
+    const std::size_t size = count < 2 ? 0 : (count - 1) * MFT_RECORD::kUsaStride;
+    return (size == 1024 || size == 2048 || size == 4096) && size <= length ? size : 0;
+}
+
+// Reads up to length bytes at offset into out (fewer at the source's end).
+// A device that reads whole sectors only is read by its sectors.
+std::size_t readAligned(Source& source, std::uint64_t offset, std::uint8_t* out, std::size_t length) {
+    const std::uint64_t unit = source.sectorSize() > 1 ? source.sectorSize() : 1;
+    const std::uint64_t first = offset - offset % unit;
+    const std::uint64_t end = (offset + length + unit - 1) / unit * unit;
+    if (first == offset && end == offset + length) return source.readAt(out, length, offset, kDiagRead);
+    std::vector<std::uint8_t> whole(static_cast<std::size_t>(end - first));
+    const std::size_t got = source.readAt(whole.data(), whole.size(), first, kDiagRead);
+    const std::size_t skip = static_cast<std::size_t>(offset - first);
+    if (got <= skip) return 0;
+    const std::size_t n = std::min(length, got - skip);
+    std::memcpy(out, whole.data() + skip, n);
+    return n;
+}
+
+bool sequenceMatches(std::uint16_t wanted, std::uint16_t has, bool inUse) {
+    if (wanted == 0 || has == wanted) return true;
+    const std::uint16_t bumped = wanted == 0xFFFF ? 1 : static_cast<std::uint16_t>(wanted + 1);
+    return !inUse && has == bumped;
+}
+
+} // namespace
+
+DeepSearch::DeepSearch() = default;
+DeepSearch::~DeepSearch() = default;
+
+void DeepSearch::openVolume(Source& source, FilesystemNTFS& fs) {
+    slice_.reset();
+    Source* volume = &source;
+    if (geometry_.volumeStart != 0) {
+        const std::uint64_t size = source.size();
+        slice_ = std::make_unique<SliceSource>(source, geometry_.volumeStart,
+                                               size > geometry_.volumeStart ? size - geometry_.volumeStart : 0);
+        volume = slice_.get();
+    }
+    try {
+        fs.open(*volume, geometry_.geometry);
+        report_.currentMft = true;
+    } catch (const ErrorException&) {
+        // Neither the MFT nor its mirror opens: every record is the scan's.
+        fs.openVolumeOnly(*volume, geometry_.geometry);
+        report_.currentMft = false;
+    }
+}
+
+void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs, const SEARCH_FILTER& filter,
+                     const SEARCH_CONTEXT& context) {
+    known_ = false;
+    extensions_.clear();
+    report_ = Report();
+    geometry_ = DeepGeometry();
+    const bool boot = geometry_.fromBootSectors(source, root);
+    if (boot) openVolume(source, fs);
+    DeepScan::Found found = DeepScan().run(source, context.progress, context.cancel);
+    if (!boot) {
+        geometry_.infer(found, source.size(), root);
+        openVolume(source, fs);
+    }
+    known_ = true;
+    root_ = root;
+    report_.bytesScanned = found.bytesScanned;
+    report_.recordsFound = found.records.size();
+    report_.indexBlocksFound = found.indexBlocks.size();
+    report_.cancelled = found.cancelled;
+
+    DeepResults results(
+        found, [this, &fs](std::uint64_t number, std::uint64_t offset) { return isCurrent(fs, number, offset); },
+        geometry_.geometry.clusterBytes(), geometry_.volumeStart);
+    std::vector<FOUND_FILE> out;
+    results.build(filter, platform().currentUtc(), fs.geometry().bytesPerSector, geometry_.volumeStart, out, extensions_);
+    fs.appendResults(std::move(out));
+}
+
+void DeepSearch::open(Source& source, const std::string& root, FilesystemNTFS& fs) {
+    if (!known_ || root_ != root) {
+        extensions_.clear();
+        geometry_ = DeepGeometry();
+        if (!geometry_.fromBootSectors(source, root)) {
+            const DeepScan::Found found = DeepScan().run(source, nullptr, nullptr);
+            geometry_.infer(found, source.size(), root);
+        }
+        known_ = true;
+        root_ = root;
+    }
+    openVolume(source, fs);
+}
+
+void DeepSearch::close(FilesystemNTFS& fs) {
+    fs.close();
+    slice_.reset();
+}
+
+bool DeepSearch::isCurrent(FilesystemNTFS& fs, std::uint64_t number, std::uint64_t offset) const {
+    // Slots past the MFT's data size are allocated but were never written
+    // by the current volume: what lies there is a former volume's.
+    const MftReader& mft = fs.mftEntry();
+    const std::uint32_t recordBytes = fs.geometry().mftRecordSize;
+    if (!report_.currentMft || offset < geometry_.volumeStart || recordBytes == 0 ||
+        number >= std::min(mft.recordCapacity(), mft.getRealSize() / recordBytes)) {
+        return false;
+    }
+    try {
+        return mft.sectorOfRecord(number) * fs.geometry().bytesPerSector == offset - geometry_.volumeStart;
+    } catch (const ErrorException&) {
+        return false;
+    }
+}
+
+bool DeepSearch::isCurrentInUse(FilesystemNTFS& fs, std::uint64_t offset, std::uint64_t number, bool inUse) const {
+    return inUse && isCurrent(fs, number, offset);
+}
+
+std::vector<std::vector<std::uint8_t>> DeepSearch::extensionsNear(Source& source, FilesystemNTFS& fs, std::uint64_t offset,
+                                                                  std::uint64_t number,
+                                                                  const std::vector<std::uint64_t>& listed,
+                                                                  std::uint16_t baseSequence, bool baseInUse) const {
+    std::vector<std::vector<std::uint8_t>> out;
+    std::set<std::uint64_t> taken;
+    auto take = [&](const std::uint8_t* bytes, std::size_t length) {
+        const std::size_t size = recordBytesAt(bytes, length);
+        if (size == 0) return;
+        const auto own = MFT_RECORD::storedRecordNumber(bytes, size);
+        const ByteReader r(bytes, size, kErrRecordFormat, kDiagRead);
+        const FILE_REFERENCE base(r.u64(MFT_RECORD::kBaseReference));
+        if (!own || *own == number || base.recordNumber() != number || taken.count(*own) != 0) return;
+        if (!sequenceMatches(base.sequence(), baseSequence, baseInUse)) return;
+        taken.insert(*own);
+        out.emplace_back(bytes, bytes + size);
+    };
+    // Through the current MFT, by the numbers the attribute list gives.
+    const MftReader& mft = fs.mftEntry();
+    const std::uint32_t recordBytes = fs.geometry().mftRecordSize;
+    if (report_.currentMft && recordBytes != 0) {
+        std::vector<std::uint8_t> buf(recordBytes);
+        for (std::uint64_t m : listed) {
+            if (m >= mft.recordCapacity()) continue;
+            try {
+                mft.readRecords(m, 1, buf.data());
+                take(buf.data(), buf.size());
+            } catch (const ErrorException&) {
+            }
+        }
+    }
+    // Around the base record, where the MFT it came from keeps its
+    // neighbours (also those a stale attribute list no longer names).
+    std::vector<std::uint8_t> first(kMaxRecordBytes);
+    const std::size_t got = readAligned(source, offset, first.data(), first.size());
+    const std::size_t step = recordBytesAt(first.data(), got);
+    if (step == 0) return out;
+    const std::uint64_t from = offset >= kExtensionWindow * step ? offset - kExtensionWindow * step : offset % step;
+    std::vector<std::uint8_t> window(static_cast<std::size_t>((offset - from) + (kExtensionWindow + 1) * step));
+    const std::size_t have = readAligned(source, from, window.data(), window.size());
+    for (std::size_t at = 0; at + step <= have; at += step) {
+        if (from + at != offset) take(window.data() + at, step);
+    }
+    return out;
+}
+
+void DeepSearch::openAt(Source& source, FilesystemNTFS& fs, std::uint64_t offset, FileZ& entry) const {
+    std::vector<std::uint8_t> bytes(kMaxRecordBytes);
+    const std::size_t got = readAligned(source, offset, bytes.data(), bytes.size());
+    const std::size_t size = recordBytesAt(bytes.data(), got);
+    if (size == 0) throw ErrorException(kErrRecordFormat, "MFT_RECORD::fixup <Signature check>");
+    bytes.resize(size);
+    const auto own = MFT_RECORD::storedRecordNumber(bytes.data(), size);
+    if (!own || offset < geometry_.volumeStart) throw ErrorException(kErrRecordFormat, "MFT_RECORD::fixup <Signature check>");
+    const ByteReader header(bytes.data(), size, kErrRecordFormat, kDiagRead);
+    const std::uint16_t sequence = header.u16(MFT_RECORD::kSequenceNumber);
+    const bool inUse = (header.u16(MFT_RECORD::kFlags) & MFT_RECORD::kFlagInUse) != 0;
+    const NTFS_GEOMETRY& g = fs.geometry();
+    const std::uint64_t firstSector = (offset - geometry_.volumeStart) / (g.bytesPerSector != 0 ? g.bytesPerSector : 512);
+    auto known = extensions_.find(offset);
+    entry.openFromScan(bytes.data(), size, fs.volume(), g, firstSector, *own, [&](const MFT_RECORD& base) {
+        std::vector<std::vector<std::uint8_t>> out;
+        if (known != extensions_.end()) {
+            // Where the scan found them.
+            for (std::uint64_t at : known->second) {
+                std::vector<std::uint8_t> ext(kMaxRecordBytes);
+                const std::size_t n = readAligned(source, at, ext.data(), ext.size());
+                const std::size_t extSize = recordBytesAt(ext.data(), n);
+                if (extSize == 0) continue;
+                ext.resize(extSize);
+                out.push_back(std::move(ext));
+            }
+            return out;
+        }
+        if (base.attributeList.empty()) return out;
+        std::vector<std::uint64_t> listed;
+        for (const ATTRIBUTE_LIST_ENTRY& e : base.attributeList) {
+            if (e.type == MFT_RECORD::kTypeData || e.type == MFT_RECORD::kTypeFileName) listed.push_back(e.reference.recordNumber());
+        }
+        return extensionsNear(source, fs, offset, *own, listed, sequence, inUse);
+    });
+}
+
+} // namespace resurgo

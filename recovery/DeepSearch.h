@@ -1,0 +1,80 @@
+#pragma once
+// A search of a whole source for MFT records (DeepScan), with the
+// geometry found for it (DeepGeometry) and the results it gives
+// (DeepResults), and the restore of a file from the offset of its record.
+// Works on whatever source the search job was given: when the volume is
+// found to start further in, it is read through a slice of that source.
+// What a search learnt (geometry, each result's extension records) is kept
+// for the restores that follow it on the same source.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "recovery/DeepGeometry.h"
+#include "recovery/SEARCH_CONTEXT.h"
+#include "recovery/SEARCH_FILTER.h"
+
+namespace resurgo {
+
+class FileZ;
+class FilesystemNTFS;
+class SliceSource;
+class Source;
+
+class DeepSearch {
+public:
+    // Records next to a base record looked at for its extension records
+    // when no scan has told where they are (either side).
+    static constexpr std::uint64_t kExtensionWindow = 128;
+
+    struct Report {
+        std::uint64_t bytesScanned = 0;
+        std::uint64_t recordsFound = 0;
+        std::uint64_t indexBlocksFound = 0;
+        bool currentMft = false;  // the volume's own MFT opened
+        bool cancelled = false;
+    };
+
+    DeepSearch();
+    virtual ~DeepSearch();
+    DeepSearch(const DeepSearch&) = delete;
+    DeepSearch& operator=(const DeepSearch&) = delete;
+
+    // Scans source and appends to fs's results what passes filter. fs is
+    // left open on the volume (close with close()).
+    void run(Source& source, const std::string& root, FilesystemNTFS& fs, const SEARCH_FILTER& filter,
+             const SEARCH_CONTEXT& context);
+    // Opens fs on source for restores: with the geometry of the last run on
+    // root, else the boot sectors', else one inferred by a scan.
+    void open(Source& source, const std::string& root, FilesystemNTFS& fs);
+    // Closes fs and drops the slice (before source goes away).
+    void close(FilesystemNTFS& fs);
+
+    // Opens the file whose base record starts at byte offset of source.
+    void openAt(Source& source, FilesystemNTFS& fs, std::uint64_t offset, FileZ& entry) const;
+    // The record at offset is record `number` of the current MFT and in use.
+    bool isCurrentInUse(FilesystemNTFS& fs, std::uint64_t offset, std::uint64_t number, bool inUse) const;
+
+    const DeepGeometry& geometry() const { return geometry_; }
+    const Report& report() const { return report_; }
+
+private:
+    void openVolume(Source& source, FilesystemNTFS& fs);
+    bool isCurrent(FilesystemNTFS& fs, std::uint64_t number, std::uint64_t offset) const;
+    std::vector<std::vector<std::uint8_t>> extensionsNear(Source& source, FilesystemNTFS& fs, std::uint64_t offset,
+                                                          std::uint64_t number, const std::vector<std::uint64_t>& listed,
+                                                          std::uint16_t baseSequence, bool baseInUse) const;
+
+    DeepGeometry geometry_;
+    bool known_ = false;
+    std::string root_;
+    std::unique_ptr<SliceSource> slice_;
+    Report report_;
+    std::map<std::uint64_t, std::vector<std::uint64_t>> extensions_;
+};
+
+} // namespace resurgo
