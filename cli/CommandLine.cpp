@@ -60,9 +60,10 @@ const char* const kSearchDetails =
     "or boot sectors are destroyed (the backup boot sector is used, or the geometry is\n"
     "inferred from what is found, and standard error says so); a source with neither a\n"
     "partition table nor an NTFS boot record is read whole. Every record outside the\n"
-    "volume's MFT is listed, in use or not; a directory whose record is lost is named from\n"
-    "the index blocks that name it, else shown as lost_files/dir_@N, and a file whose names\n"
-    "are gone as record_N.";
+    "volume's MFT is listed, in use or not; a file's clusters that the current volume uses\n"
+    "count as overwritten. A directory whose record is lost is named from the index blocks\n"
+    "that name it, else shown as lost_files/dir_@N, and a file whose names are gone as\n"
+    "record_N.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N to PATH, or into PATH when it is an\n"

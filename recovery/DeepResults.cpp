@@ -27,7 +27,7 @@ bool shownNameSpace(std::uint8_t ns) { return ns != FILE_NAME_ENTRY::kDos; }
 
 DeepResults::DeepResults(const DeepScan::Found& found, const std::function<bool(std::uint64_t, std::uint64_t)>& isCurrent,
                          std::uint64_t clusterBytes, std::uint64_t volumeStart)
-    : found_(found), current_(found.records.size(), false) {
+    : found_(found), clusterBytes_(clusterBytes), current_(found.records.size(), false) {
     std::set<std::uint64_t> currentSources;  // records and index blocks of the current volume's directories
     std::map<std::uint64_t, const DeepScan::RunsOf*> allocationAt;
     for (const auto& a : found.indexAllocations) allocationAt[a.recordOffset] = &a;
@@ -167,7 +167,8 @@ std::string DeepResults::directoryPath(const FILE_REFERENCE& directory, bool for
 
 void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uint32_t bytesPerSector,
                         std::uint64_t volumeStart, std::vector<FOUND_FILE>& out,
-                        std::map<std::uint64_t, std::vector<std::uint64_t>>& extensions) {
+                        std::map<std::uint64_t, std::vector<std::uint64_t>>& extensions, Recoverability::Batch* claims,
+                        std::uint64_t totalClusters) {
     const std::vector<DeepScan::Record>& records = found_.records;
     // The copy kept of each base record number.
     std::unordered_map<std::uint64_t, std::size_t> winners;
@@ -192,8 +193,7 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
 
         std::string name = r.name;
         std::uint64_t parent = r.parent;
-        std::uint64_t size = r.size;
-        bool sized = r.hasFirstExtent;
+        const DeepScan::Record* first = r.hasFirstExtent ? &r : nullptr;  // holds the data's first extent
         bool data = r.hasData;
         for (std::size_t k : exts) {
             const DeepScan::Record& e = records[k];
@@ -201,10 +201,7 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
                 name = e.name;
                 parent = e.parent;
             }
-            if (!sized && e.hasFirstExtent) {
-                sized = true;
-                size = e.size;
-            }
+            if (first == nullptr && e.hasFirstExtent) first = &e;
             data = data || e.hasData;
         }
         if (!data) continue;  // nothing to restore
@@ -222,15 +219,33 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
         if (!named) name = "record_" + std::to_string(r.recordNumber);
         if (named && FILE_REFERENCE(parent).recordNumber() == kExtendDirectory) continue;  // the volume's own files
 
+        // Every file claims its clusters, whatever the filter.
+        std::uint32_t owner = Recoverability::kNoOwner;
+        if (claims != nullptr && first != nullptr) {
+            Recoverability::ScannedFile file;
+            file.record = r.recordNumber;
+            file.modified = r.modified;
+            file.size = first->size;
+            file.initialized = first->initialized;
+            file.compressionUnit = first->compressionUnit;
+            file.resident = first->residentData;
+            for (const auto& e : r.extents) file.extents.push_back({e.vcn, &e.runs});
+            for (std::size_t k : exts) {
+                for (const auto& e : records[k].extents) file.extents.push_back({e.vcn, &e.runs});
+            }
+            owner = claims->add(file, clusterBytes_, totalClusters);
+        }
+
         if (!WildcardMatcher::match(pattern, name)) continue;
         const FILE_TIME modified = FILE_TIME::fromUtc(r.modified);
         const FILE_TIME created = FILE_TIME::fromUtc(r.created);
         if (!modified.isWithinDays(filter.days, now) && !created.isWithinDays(filter.days, now)) continue;
+        if (claims != nullptr) claims->want(owner);
 
         FOUND_FILE f(r.recordNumber, bytesPerSector != 0 && r.offset >= volumeStart ? (r.offset - volumeStart) / bytesPerSector : 0,
                      name);
         f.offset = r.offset;
-        f.size = sized ? size : 0;
+        f.size = first != nullptr ? first->size : 0;
         f.lastModificationTime = modified;
         f.creationTime = created;
         f.lastAccessTime = FILE_TIME::fromUtc(r.accessed);

@@ -20,6 +20,7 @@
 #include "ntfs/FILE_REFERENCE.h"
 #include "recovery/DeepScan.h"
 #include "recovery/FOUND_FILE.h"
+#include "recovery/Recoverability.h"
 #include "recovery/SEARCH_FILTER.h"
 
 namespace resurgo {
@@ -44,12 +45,16 @@ public:
     DeepResults(const DeepResults&) = delete;
     DeepResults& operator=(const DeepResults&) = delete;
 
-    // Appends the files that pass the filter (now: the current UTC time),
-    // in record order. firstSector counts bytesPerSector units from
-    // volumeStart. extensions gets, for each result's offset, the offsets of
-    // its extension records.
+    // Appends the files that pass the filter's pattern and days (now: the
+    // current UTC time), in record order. firstSector counts bytesPerSector
+    // units from volumeStart. extensions gets, for each result's offset, the
+    // offsets of its extension records. claims, when given, gets the
+    // clusters of every file that would be listed without the filter (in
+    // record order; the results are wanted), for Recoverability; runs
+    // reaching past totalClusters (when not 0) make a file's claim damaged.
     void build(const SEARCH_FILTER& filter, std::uint64_t now, std::uint32_t bytesPerSector, std::uint64_t volumeStart,
-               std::vector<FOUND_FILE>& out, std::map<std::uint64_t, std::vector<std::uint64_t>>& extensions);
+               std::vector<FOUND_FILE>& out, std::map<std::uint64_t, std::vector<std::uint64_t>>& extensions,
+               Recoverability::Batch* claims = nullptr, std::uint64_t totalClusters = 0);
 
     // The path of a directory ("a\b\", ".\" for the root) for a file found
     // inside (foreign false) or outside the current MFT.
@@ -74,6 +79,7 @@ private:
     const INDEX_NAME* indexName(std::uint64_t rawReference, bool foreign) const;
 
     const DeepScan::Found& found_;
+    std::uint64_t clusterBytes_ = 0;
     std::vector<bool> current_;
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> directories_;
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> extensions_;

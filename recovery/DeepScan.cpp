@@ -217,11 +217,17 @@ bool DeepScan::takeRecord(std::uint8_t* bytes, std::size_t length, std::uint64_t
         out.hasData = true;
         if (!d.nonResident) {
             out.hasFirstExtent = true;
+            out.residentData = true;
             out.size = d.valueLength;
-        } else if (d.startingVcn == 0) {
+            continue;
+        }
+        if (d.startingVcn == 0) {
             out.hasFirstExtent = true;
             out.size = d.dataSize;
+            out.initialized = d.initializedSize;
+            out.compressionUnit = d.compressed ? d.compressionUnit : 0;
         }
+        out.extents.push_back({d.startingVcn, d.runs});
     }
     if (out.isBase() && out.isDirectory()) {
         std::vector<INDEX_NAME> rootNames;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ntfs/INDEX_BLOCK.h"
+#include "ntfs/RUN_LIST.h"
 
 namespace resurgo {
 
@@ -39,12 +40,24 @@ public:
         std::uint64_t changeTime = 0;      // $STANDARD_INFORMATION MFT change time
         std::uint64_t modified = 0, created = 0, accessed = 0;  // $STANDARD_INFORMATION
         std::string name;                  // shown name; empty when the record holds none
+        // The unnamed data's non-resident extents in this record (first VCN
+        // and runs), what its clusters are weighed by for the recoverable
+        // percentage; of the first extent, its initialized size and
+        // compression unit (0 when not compressed).
+        struct Extent {
+            std::int64_t vcn = 0;
+            RUN_LIST runs;
+        };
+        std::vector<Extent> extents;
+        std::uint64_t initialized = 0;
+        std::uint16_t compressionUnit = 0;
         std::uint32_t recordBytes = 0;
         std::uint16_t sequence = 0;
         std::uint16_t flags = 0;
         bool hasStandardInformation = false;
         bool hasAttributeList = false;
         bool hasFirstExtent = false;       // the unnamed data's extent at VCN 0 (or resident data)
+        bool residentData = false;         // that extent is resident
         bool hasData = false;              // any unnamed data extent
         bool inUse() const { return (flags & 1) != 0; }
         bool isDirectory() const { return (flags & 2) != 0; }

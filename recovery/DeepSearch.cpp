@@ -12,6 +12,7 @@
 #include "recovery/DeepResults.h"
 #include "recovery/DeepScan.h"
 #include "recovery/FilesystemNTFS.h"
+#include "recovery/Recoverability.h"
 #include "source/SliceSource.h"
 #include "source/Source.h"
 
@@ -101,7 +102,19 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
         found, [this, &fs](std::uint64_t number, std::uint64_t offset) { return isCurrent(fs, number, offset); },
         geometry_.geometry.clusterBytes(), geometry_.volumeStart);
     std::vector<FOUND_FILE> out;
-    results.build(filter, platform().currentUtc(), fs.geometry().bytesPerSector, geometry_.volumeStart, out, extensions_);
+    Recoverability::Batch claims;
+    results.build(filter, platform().currentUtc(), fs.geometry().bytesPerSector, geometry_.volumeStart, out, extensions_,
+                  &claims, geometry_.geometry.totalClusters);
+    // Clusters the current volume's $Bitmap marks in use (when its MFT
+    // opens) and those a file modified later claims count as overwritten.
+    Recoverability pass(fs);
+    pass.take(claims);
+    pass.apply(out, 0);
+    if (filter.minRecoverable > 0) {
+        out.erase(std::remove_if(out.begin(), out.end(),
+                                 [&](const FOUND_FILE& f) { return f.recoverable < filter.minRecoverable; }),
+                  out.end());
+    }
     fs.appendResults(std::move(out));
 }
 

@@ -33,6 +33,50 @@ std::uint64_t times(std::uint64_t clusters, std::uint64_t clusterBytes) {
 // ---------------------------------------------------------------------------
 // Batch
 
+namespace {
+
+std::uint32_t unitClusters(bool compressed, std::uint16_t compressionUnit) {
+    // Compression is the stream's (its flags and unit), as the restore reads it.
+    return compressed && compressionUnit != 0 && compressionUnit <= kMaxUnitShift ? 1u << compressionUnit : 0;
+}
+
+} // namespace
+
+template <class ForEachExtent>
+std::uint32_t Recoverability::Batch::note(const Owner& owner, std::uint64_t clusterBytes, ForEachExtent&& forEachExtent) {
+    const auto index = static_cast<std::uint32_t>(owners.size());
+    owners.push_back(owner);
+
+    const std::size_t claimsBefore = claims.size();
+    const std::size_t lostBefore = lost.size();
+    // Clusters the data needs, and how far the extents lay it out.
+    const std::uint64_t needed = owner.size / clusterBytes + (owner.size % clusterBytes != 0 ? 1 : 0);
+    std::uint64_t covered = 0;
+    auto claim = [&](std::int64_t startingVcn, const RUN_LIST& runs) {
+        if (startingVcn < 0) throw ErrorException(kErrRecordFormat, "Recoverability <Negative VCN>");
+        std::uint64_t vcn = static_cast<std::uint64_t>(startingVcn);
+        if (vcn > covered) lost.push_back(Lost{index, covered, vcn - covered});
+        for (const RUN_ENTRY& r : runs) {
+            if (r.length == 0) continue;
+            if (!r.sparse) claims.push_back(Claim{static_cast<std::uint64_t>(r.lcn), vcn, r.length, index});
+            vcn += r.length;
+        }
+        covered = std::max(covered, vcn);
+    };
+    try {
+        forEachExtent(claim);
+    } catch (const ErrorException&) {
+        // Runs that name clusters outside the volume: the restore can't
+        // read them either.
+        claims.resize(claimsBefore);
+        lost.resize(lostBefore);
+        owners.back().damaged = true;
+        return index;
+    }
+    if (covered < needed) lost.push_back(Lost{index, covered, needed - covered});
+    return index;
+}
+
 std::uint32_t Recoverability::Batch::add(const FileZ& file, std::uint64_t record, std::uint64_t clusterBytes) {
     const DATA_ATTRIBUTE* first = file.firstDataExtent();
     if (first == nullptr || !first->nonResident || first->dataSize == 0 || clusterBytes == 0) return kNoOwner;
@@ -46,47 +90,44 @@ std::uint32_t Recoverability::Batch::add(const FileZ& file, std::uint64_t record
     }
     owner.size = first->dataSize;
     owner.initialized = std::min(first->initializedSize, first->dataSize);
-    // Compression is the stream's (its flags and unit), as the restore reads it.
-    if (first->compressed && first->compressionUnit != 0 && first->compressionUnit <= kMaxUnitShift) {
-        owner.unitClusters = 1u << first->compressionUnit;
-    }
-    const auto index = static_cast<std::uint32_t>(owners.size());
-    owners.push_back(owner);
-
-    const std::size_t claimsBefore = claims.size();
-    const std::size_t lostBefore = lost.size();
-    // Clusters the data needs, and how far the extents lay it out.
-    const std::uint64_t needed = owner.size / clusterBytes + (owner.size % clusterBytes != 0 ? 1 : 0);
-    std::uint64_t covered = 0;
-    auto claim = [&](const DATA_ATTRIBUTE* d) {
-        if (!d->nonResident) return;
-        if (d->startingVcn < 0) throw ErrorException(kErrRecordFormat, "Recoverability <Negative VCN>");
-        std::uint64_t vcn = static_cast<std::uint64_t>(d->startingVcn);
-        if (vcn > covered) lost.push_back(Lost{index, covered, vcn - covered});
-        for (const RUN_ENTRY& r : d->runs) {
-            if (r.length == 0) continue;
-            if (!r.sparse) claims.push_back(Claim{static_cast<std::uint64_t>(r.lcn), vcn, r.length, index});
-            vcn += r.length;
-        }
-        covered = std::max(covered, vcn);
-    };
-    try {
+    owner.unitClusters = unitClusters(first->compressed, first->compressionUnit);
+    return note(owner, clusterBytes, [&](auto& claim) {
+        auto each = [&](const DATA_ATTRIBUTE* d) {
+            if (d->nonResident) claim(d->startingVcn, d->runs);
+        };
         // Most files are one record with one extent: no list to build then.
         if (file.records().size() == 1 && file.records().front().dataAttributes.size() == 1) {
-            claim(first);
+            each(first);
         } else {
-            for (const DATA_ATTRIBUTE* d : file.dataExtents()) claim(d);
+            for (const DATA_ATTRIBUTE* d : file.dataExtents()) each(d);
         }
-    } catch (const ErrorException&) {
-        // Runs that name clusters outside the volume: the restore can't
-        // read them either.
-        claims.resize(claimsBefore);
-        lost.resize(lostBefore);
-        owners.back().damaged = true;
-        return index;
-    }
-    if (covered < needed) lost.push_back(Lost{index, covered, needed - covered});
-    return index;
+    });
+}
+
+std::uint32_t Recoverability::Batch::add(ScannedFile& file, std::uint64_t clusterBytes, std::uint64_t totalClusters) {
+    if (file.resident || file.size == 0 || clusterBytes == 0 || owners.size() >= kNoOwner) return kNoOwner;
+    Owner owner;
+    owner.record = file.record;
+    owner.modified = file.modified;
+    owner.size = file.size;
+    owner.initialized = std::min(file.initialized, file.size);
+    owner.unitClusters = unitClusters(file.compressionUnit != 0, file.compressionUnit);
+    std::sort(file.extents.begin(), file.extents.end(),
+              [](const ScannedFile::Extent& a, const ScannedFile::Extent& b) { return a.vcn < b.vcn; });
+    return note(owner, clusterBytes, [&](auto& claim) {
+        for (const ScannedFile::Extent& e : file.extents) {
+            if (e.runs == nullptr) continue;
+            // The scan read the runs before the volume's size was known.
+            for (const RUN_ENTRY& r : *e.runs) {
+                if (totalClusters != 0 && !r.sparse &&
+                    (r.lcn < 0 || static_cast<std::uint64_t>(r.lcn) >= totalClusters ||
+                     r.length > totalClusters - static_cast<std::uint64_t>(r.lcn))) {
+                    throw ErrorException(kErrRecordFormat, "Recoverability <Run outside the volume>");
+                }
+            }
+            claim(e.vcn, *e.runs);
+        }
+    });
 }
 
 void Recoverability::Batch::clear() {

@@ -29,6 +29,7 @@ namespace resurgo {
 class DataStream;
 class FileZ;
 class FilesystemNTFS;
+class RUN_LIST;
 
 class Recoverability {
 public:
@@ -64,6 +65,23 @@ public:
         std::uint64_t clusters = 0;
     };
 
+    // A file known only from the records a scan of a whole source found:
+    // what the attribute of its unnamed data's first extent states, and the
+    // non-resident extents (first VCN, runs) of all its records.
+    struct ScannedFile {
+        struct Extent {
+            std::int64_t vcn = 0;
+            const RUN_LIST* runs = nullptr;
+        };
+        std::uint64_t record = 0;
+        std::uint64_t modified = 0;  // $STANDARD_INFORMATION modification time
+        std::uint64_t size = 0;
+        std::uint64_t initialized = 0;
+        std::uint16_t compressionUnit = 0;  // log2 of clusters; 0: not compressed
+        bool resident = false;
+        std::vector<Extent> extents;  // any order
+    };
+
     // What the deleted files of one MFT chunk claim, in record order.
     struct Batch {
         std::vector<Owner> owners;
@@ -76,11 +94,21 @@ public:
         // it has no clusters (resident or empty data, or no data at all: it
         // is then 100 % or no result).
         std::uint32_t add(const FileZ& file, std::uint64_t record, std::uint64_t clusterBytes);
+        // The same for a file a scan found; runs reaching past totalClusters
+        // (when not 0) leave nothing of it, as the restore can't read them.
+        std::uint32_t add(ScannedFile& file, std::uint64_t clusterBytes, std::uint64_t totalClusters);
         // The owner is a result.
         void want(std::uint32_t owner) {
             if (owner != kNoOwner) owners[owner].wanted = true;
         }
         void clear();
+
+    private:
+        // Notes owner and the clusters of its extents: forEachExtent(claim)
+        // calls claim(first VCN, runs) for each non-resident extent in VCN
+        // order.
+        template <class ForEachExtent>
+        std::uint32_t note(const Owner& owner, std::uint64_t clusterBytes, ForEachExtent&& forEachExtent);
     };
 
     explicit Recoverability(FilesystemNTFS& fs);

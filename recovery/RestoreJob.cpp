@@ -121,6 +121,18 @@ int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
     if (!selected_) return -1;
     const DATA_ATTRIBUTE* data = entry_.firstDataExtent();
     if (data == nullptr || !data->nonResident || size_ == 0) return Recoverability::kWhole;
+    if (job_.deep) {
+        // A file a scan found: weighed against the current volume's $Bitmap
+        // alone (the other files' claims would take a scan of the source).
+        Recoverability::Batch batch;
+        batch.want(batch.add(entry_, entry_.recordNumber(), job_.filesystem.geometry().clusterBytes()));
+        Recoverability pass(job_.filesystem);
+        pass.take(batch);
+        std::vector<FOUND_FILE> one(1);
+        one.front().recordNumber = entry_.recordNumber();
+        pass.apply(one, 0);
+        return one.front().recoverable;
+    }
     // The search's walk, keeping this record alone, so that the claims of
     // all the other deleted files are weighed against it.
     SEARCH_FILTER filter;

@@ -66,7 +66,9 @@ public:
     std::uint64_t size() const { return size_; }
     // How much of the selected file can still come back, in percent (see
     // Recoverability), or -1 when that can't be told. A file with clusters
-    // takes a walk of the whole MFT: every deleted file's claims count.
+    // takes a walk of the whole MFT: every deleted file's claims count. A
+    // file selected by offset after a deep open is weighed against the
+    // current volume's $Bitmap alone.
     int measureRecoverable(const std::atomic<std::uint8_t>* cancel = nullptr);
 
     // Creates target and writes the selected file into it: NewOnly gives

@@ -148,6 +148,7 @@ void SearchJob::runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>*
     SEARCH_FILTER filter;
     filter.days = days;
     filter.pattern = pattern;
+    filter.minRecoverable = minRecoverable;
     SEARCH_CONTEXT context;
     context.cancel = cancel;
     context.progress = progress;

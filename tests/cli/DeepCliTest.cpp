@@ -52,6 +52,13 @@ TEST(DeepCli, SearchListsTheFilesOfEachDamagedImageAndSaysWhereItsGeometryCameFr
             EXPECT_EQ(it->second.at("directory"), f.at("deep_directory"));
             EXPECT_EQ(it->second.at("offset"), f.at("record_offset"));
         }
+        // Clusters the new volume uses count as overwritten.
+        for (const auto& f : facts.at("files")) {
+            if (!f.contains("deep_recoverable")) continue;
+            auto it = byRecord.find(f.at("record").get<std::uint64_t>());
+            ASSERT_NE(it, byRecord.end()) << f.at("name");
+            EXPECT_EQ(it->second.at("recoverable"), f.at("deep_recoverable")) << f.at("name");
+        }
     }
 }
 
@@ -112,6 +119,20 @@ TEST(DeepCli, RestoreByOffsetAndAllDeepGiveTheFilesByteForByte) {
         EXPECT_EQ(sha256Hex(readFile(path)), f.at("sha256")) << path;
     }
     EXPECT_EQ(CliProcess::sha256File(image), facts.at("sha256_image")) << "the source changed";
+
+    // A file the new volume wrote over in part: restored whole, and the
+    // message says how much of it the current volume uses.
+    for (const auto& f : facts.at("files")) {
+        if (f.value("deep_recoverable", 100) == 100) continue;
+        CliProcess::Result r = CliProcess::run({"restore", image, "--offset",
+                                                std::to_string(f.at("record_offset").get<std::uint64_t>()), "--output",
+                                                dir + "/partly"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        const int overwritten = 100 - f.at("deep_recoverable").get<int>();
+        EXPECT_NE(r.out.find("but " + std::to_string(overwritten) + " percent of it had been overwritten"),
+                  std::string::npos)
+            << r.out;
+    }
 
     // Without any boot sector: the image itself is the volume.
     const nlohmann::json noboot = fixtureFacts("noboot");

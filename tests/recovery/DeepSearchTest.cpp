@@ -142,28 +142,38 @@ INSTANTIATE_TEST_SUITE_P(Images, DeepFixture,
                          [](const auto& info) { return std::string(info.param.fixture); });
 
 TEST(DeepSearch, OnAnIntactVolumeGivesTheSearchsFilesAndTheNamelessOne) {
-    SearchJob plain;
-    plain.driveRoot = fixtureImage("basic");
-    plain.days = 1000000;
-    plain.run(nullptr, nullptr);
-    SearchJob deep;
-    deepSearch(deep, fixtureImage("basic"));
-    ASSERT_EQ(deep.outcome(), SearchJob::Outcome::Completed);
-    auto found = byRecord(deep);
-    for (const FOUND_FILE& f : plain.filesystem.results()) {
-        SCOPED_TRACE(f.name);
-        auto it = found.find(f.recordNumber);
-        ASSERT_NE(it, found.end());
-        EXPECT_EQ(it->second.name, f.name);
-        EXPECT_EQ(it->second.directory, f.directory);
-        EXPECT_EQ(it->second.offset, f.offset);
-        EXPECT_EQ(it->second.firstSector, f.firstSector);
-        found.erase(it);
+    // The same files, at the same places, as much of each recoverable.
+    const struct {
+        const char* image;
+        std::vector<std::string> added;  // records their deletion left nameless
+    } cases[] = {{"basic", {"record_84"}}, {"reuse", {}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        SearchJob plain;
+        plain.driveRoot = fixtureImage(c.image);
+        plain.days = 1000000;
+        plain.run(nullptr, nullptr);
+        SearchJob deep;
+        deepSearch(deep, fixtureImage(c.image));
+        ASSERT_EQ(deep.outcome(), SearchJob::Outcome::Completed);
+        auto found = byRecord(deep);
+        for (const FOUND_FILE& f : plain.filesystem.results()) {
+            SCOPED_TRACE(f.name);
+            auto it = found.find(f.recordNumber);
+            ASSERT_NE(it, found.end());
+            EXPECT_EQ(it->second.name, f.name);
+            EXPECT_EQ(it->second.directory, f.directory);
+            EXPECT_EQ(it->second.offset, f.offset);
+            EXPECT_EQ(it->second.firstSector, f.firstSector);
+            EXPECT_EQ(it->second.recoverable, f.recoverable);
+            found.erase(it);
+        }
+        std::vector<std::string> added;
+        for (const auto& kv : found) added.push_back(kv.second.name);
+        EXPECT_EQ(added, c.added);
     }
-    // Only the record its deletion left nameless is added.
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found.begin()->second.name, "record_84");
 
+    SearchJob deep;
     deepSearch(deep, fixtureImage("basic"), "*.TXT");
     for (const FOUND_FILE& f : deep.filesystem.results()) EXPECT_EQ(f.name.substr(f.name.size() - 4), ".txt");
     EXPECT_FALSE(deep.filesystem.results().empty());
