@@ -351,6 +351,7 @@ int CommandLine::run(int argc, const char* const* argv) {
         if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) {
             bar = std::make_unique<TerminalProgress>(err_, "Searching");
         }
+        a.search.progressWhileWriting = !ProcessContext::isTerminal(ProcessContext::Stream::Output);
         CancelSignal cancel;
         int rc = SearchCommand().run(a.search, out_, err_, bar.get(), CancelSignal::flag());
         if (bar) bar->finish();

@@ -13,11 +13,13 @@ namespace resurgo::cli {
 namespace {
 
 struct Shared {
-    Shared(std::ostream& o, const OrderedBlockWriter::Format& f, std::size_t n, std::size_t w)
-        : out(o), format(f), count(n), window(std::max<std::size_t>(w, 1)), texts(n), ready(n, 0) {}
+    Shared(std::ostream& o, const OrderedBlockWriter::Format& f, const OrderedBlockWriter::Written& d, std::size_t n,
+           std::size_t w)
+        : out(o), format(f), done(d), count(n), window(std::max<std::size_t>(w, 1)), texts(n), ready(n, 0) {}
 
     std::ostream& out;
     const OrderedBlockWriter::Format& format;
+    const OrderedBlockWriter::Written& done;
     std::size_t count;
     std::size_t window;
 
@@ -86,11 +88,12 @@ struct Shared {
             if (ready[written]) {
                 std::string block;
                 block.swap(texts[written]);
-                ++written;
+                const std::size_t writtenNow = ++written;
                 changed.notify_all();
                 guard.unlock();
                 out.write(block.data(), static_cast<std::streamsize>(block.size()));
                 block.clear();
+                if (done) done(writtenNow);
                 guard.lock();
                 spare.push_back(std::move(block));
             } else if (claimable()) {
@@ -105,8 +108,8 @@ struct Shared {
 } // namespace
 
 void OrderedBlockWriter::write(std::ostream& out, std::size_t count, std::size_t threads, std::size_t window,
-                               const Format& format) {
-    Shared shared(out, format, count, window);
+                               const Format& format, const Written& written) {
+    Shared shared(out, format, written, count, window);
 
     std::vector<std::thread> helpers;
     // Helpers are stopped and joined whatever happens to the writer.

@@ -15,12 +15,14 @@ class OrderedBlockWriter {
 public:
     // Appends block b's text to text (which arrives empty).
     using Format = std::function<void(std::size_t b, std::string& text)>;
+    // Told, on the writing thread, how many blocks are written so far.
+    using Written = std::function<void(std::size_t written)>;
 
     // Formats and writes blocks 0 .. count-1 on up to `threads` threads in
     // all. An exception from format is raised here once every thread has
     // stopped, after the blocks before the failing one have been written.
     static void write(std::ostream& out, std::size_t count, std::size_t threads, std::size_t window,
-                      const Format& format);
+                      const Format& format, const Written& written = nullptr);
 };
 
 } // namespace resurgo::cli

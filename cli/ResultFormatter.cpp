@@ -2,13 +2,19 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
+#include <exception>
 #include <thread>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "cli/OrderedBlockWriter.h"
 #include "core/TextUtf.h"
 #include "core/VisibleText.h"
 #include "recovery/OutputName.h"
+#include "recovery/ProgressSink.h"
 
 namespace resurgo::cli {
 
@@ -24,60 +30,205 @@ bool isWide(char32_t c) {
 bool isZeroWidth(char32_t c) { return (c >= 0x0300 && c <= 0x036F) || c == 0x200B || c == 0x200D || c == 0xFE0F; }
 
 using JsonSerializer = nlohmann::detail::serializer<nlohmann::ordered_json>;
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
-// The JSON array of directory names of an engine directory text (as
-// OutputName::components), appended to text. A text of printable ASCII
-// that needs no escape (the usual case) is copied in one pass, each
-// separator becoming "\",\""; otherwise every name goes through the
-// serializer, in scratch (a string value).
-void appendComponents(std::string& text, const std::string& engineDirectory, JsonSerializer& serializer,
-                      nlohmann::ordered_json& scratch) {
-    if (engineDirectory.empty() || engineDirectory == ".\\") {
-        text += "[]";
-        return;
-    }
-    // The last separator ends the last name.
-    const std::size_t end = engineDirectory.size() - (engineDirectory.back() == '\\' ? 1 : 0);
-    bool plain = true;
-    for (std::size_t i = 0; i < end && plain; ++i) {
-        const unsigned char c = static_cast<unsigned char>(engineDirectory[i]);
-        plain = c >= 0x20 && c < 0x7F && c != '"';
-    }
-    if (plain) {
-        text += "[\"";
-        std::size_t from = 0;
-        for (std::size_t at = engineDirectory.find('\\'); at < end; at = engineDirectory.find('\\', from)) {
-            text.append(engineDirectory, from, at - from);
-            text += "\",\"";
-            from = at + 1;
+// Writes the strings of one block of objects. Text that is printable
+// ASCII, or valid UTF-8 without control characters, goes straight through
+// the writer; anything else (a control character, a malformed sequence a
+// caller made) is escaped by nlohmann's serializer, so that the output
+// stays exactly what it has always been: lowercase \u escapes, U+FFFD for
+// malformed bytes.
+class JsonStrings {
+public:
+    explicit JsonStrings(JsonWriter& writer)
+        : writer_(writer),
+          serializer_(nlohmann::detail::output_adapter<char, std::string>(escaped_), ' ',
+                      nlohmann::ordered_json::error_handler_t::replace) {}
+
+    void put(const std::string& text) {
+        if (plain(text)) {
+            writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+            return;
         }
-        text.append(engineDirectory, from, end - from);
-        text += "\"]";
-        return;
+        scratch_.get_ref<std::string&>() = text;
+        escaped_.clear();
+        serializer_.dump(scratch_, false, false, 0);
+        writer_.RawValue(escaped_.data(), escaped_.size(), rapidjson::kStringType);
     }
-    text += '[';
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t at = std::min(engineDirectory.find('\\', from), end);
-        std::string& name = scratch.get_ref<std::string&>();
-        name.assign(engineDirectory, from, at - from);
-        std::replace(name.begin(), name.end(), FOUND_FILE::kBackslashInName, '\\');
-        serializer.dump(scratch, false, false, 0);
-        if (at >= end) break;
-        text += ',';
-        from = at + 1;
+
+    // The JSON array of directory names of an engine directory text (as
+    // OutputName::components).
+    void putComponents(const std::string& engineDirectory) {
+        writer_.StartArray();
+        if (!engineDirectory.empty() && engineDirectory != ".\\") {
+            // The last separator ends the last name.
+            const std::size_t end = engineDirectory.size() - (engineDirectory.back() == '\\' ? 1 : 0);
+            std::size_t from = 0;
+            for (;;) {
+                const std::size_t at = std::min(engineDirectory.find('\\', from), end);
+                component_.assign(engineDirectory, from, at - from);
+                std::replace(component_.begin(), component_.end(), FOUND_FILE::kBackslashInName, '\\');
+                put(component_);
+                if (at >= end) break;
+                from = at + 1;
+            }
+        }
+        writer_.EndArray();
     }
-    text += ']';
+
+private:
+    static bool plain(const std::string& text) {
+        bool ascii = true;
+        for (const char c : text) {
+            const auto b = static_cast<unsigned char>(c);
+            if (b < 0x20) return false;
+            ascii = ascii && b < 0x80;
+        }
+        if (ascii) return true;
+        char32_t cp = 0;
+        for (std::size_t i = 0; i < text.size();) {
+            if (!TextUtf::decodeOne(text, i, cp)) return false;
+        }
+        return true;
+    }
+
+    JsonWriter& writer_;
+    std::string escaped_;
+    std::string component_;
+    nlohmann::ordered_json scratch_ = std::string();
+    JsonSerializer serializer_;
+};
+
+using TableWidths = std::array<std::size_t, ResultFormatter::kTableColumns>;
+
+// Columns of printable ASCII without a backslash (the usual case) are
+// shown as they are, one column per byte; anything else is escaped
+// (VisibleText) and measured.
+bool plainText(const std::string& text) {
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b >= 0x7F || c == '\\') return false;
+    }
+    return true;
 }
 
-void pad(std::ostream& out, const std::string& text, std::size_t width, bool right) {
-    std::size_t used = ResultFormatter::displayWidth(text);
-    std::string fill(width > used ? width - used : 0, ' ');
-    if (right) {
-        out << fill << text;
-    } else {
-        out << text << fill;
+std::size_t digits(std::uint64_t value) {
+    std::size_t n = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++n;
     }
+    return n;
+}
+
+// The cells of table rows, with what they reuse from one row to the next:
+// the escaped texts and the local times (converting a time takes the C
+// library's time zone lock; the times of a listing repeat a lot).
+class TableCells {
+public:
+    void measure(const FOUND_FILE& f, TableWidths& widths) {
+        widths[0] = std::max(widths[0], shownWidth(f.name));
+        widths[1] = std::max(widths[1], digits(f.size));
+        widths[2] = std::max(widths[2], digits(f.recoverable) + 1);
+        directory_ = f.directory;
+        ResultFormatter::toDirectoryText(directory_);
+        widths[3] = std::max(widths[3], shownWidth(directory_));
+        widths[4] = std::max(widths[4], timeWidth(f.lastModificationTime));
+        widths[5] = std::max(widths[5], timeWidth(f.creationTime));
+        widths[6] = std::max(widths[6], timeWidth(f.lastAccessTime));
+    }
+
+    void appendRow(std::string& text, const FOUND_FILE& f, const TableWidths& widths) {
+        appendCell(text, shown(f.name, name_), widths[0], false);
+        text += "  ";
+        number_ = std::to_string(f.size);
+        appendCell(text, number_, widths[1], true);
+        text += "  ";
+        number_ = std::to_string(f.recoverable);
+        number_ += '%';
+        appendCell(text, number_, widths[2], true);
+        text += "  ";
+        directory_ = f.directory;
+        ResultFormatter::toDirectoryText(directory_);
+        appendCell(text, shown(directory_, escaped_), widths[3], false);
+        text += "  ";
+        appendCell(text, localText(f.lastModificationTime), widths[4], false);
+        text += "  ";
+        appendCell(text, localText(f.creationTime), widths[5], false);
+        text += "  ";
+        // The last column is not padded.
+        text += localText(f.lastAccessTime);
+        text += '\n';
+    }
+
+    static void appendRow(std::string& text, const std::array<std::string, ResultFormatter::kTableColumns>& cells,
+                          const TableWidths& widths) {
+        for (std::size_t c = 0; c < cells.size(); ++c) {
+            if (c > 0) text += "  ";
+            if (c == cells.size() - 1) {
+                text += cells[c];
+            } else {
+                appendCell(text, cells[c], widths[c], c == 1 || c == 2);
+            }
+        }
+        text += '\n';
+    }
+
+private:
+    // Size and percentage right-aligned.
+    static void appendCell(std::string& text, const std::string& cell, std::size_t width, bool right) {
+        const std::size_t used = plainText(cell) ? cell.size() : ResultFormatter::displayWidth(cell);
+        const std::size_t fill = width > used ? width - used : 0;
+        if (right) text.append(fill, ' ');
+        text += cell;
+        if (!right) text.append(fill, ' ');
+    }
+
+    const std::string& shown(const std::string& text, std::string& scratch) {
+        if (plainText(text)) return text;
+        scratch.clear();
+        VisibleText::append(scratch, text);
+        return scratch;
+    }
+
+    std::size_t shownWidth(const std::string& text) {
+        if (plainText(text)) return text.size();
+        return ResultFormatter::displayWidth(shown(text, escaped_));
+    }
+
+    // The local time's text, converted once per distinct second.
+    const std::string& localText(const FILE_TIME& time) {
+        const std::uint64_t second = time.utc() / kTicksPerSecond;
+        Memo& memo = times_[static_cast<std::size_t>(second % times_.size())];
+        if (!memo.valid || memo.second != second) {
+            memo.text = ResultFormatter::localText(time);
+            memo.second = second;
+            memo.valid = true;
+        }
+        return memo.text;
+    }
+
+    std::size_t timeWidth(const FILE_TIME& time) { return localText(time).size(); }
+
+    static constexpr std::uint64_t kTicksPerSecond = 10000000;
+    struct Memo {
+        std::uint64_t second = 0;
+        bool valid = false;
+        std::string text;
+    };
+    std::array<Memo, 64> times_{};
+    std::string name_;
+    std::string directory_;
+    std::string escaped_;
+    std::string number_;
+};
+
+// Tells progress, from 0 to 100, how many of blocks are written.
+OrderedBlockWriter::Written progressOf(ProgressSink* progress, std::size_t blocks) {
+    if (progress == nullptr || blocks == 0) return nullptr;
+    return [progress, blocks](std::size_t written) {
+        progress->setPosition(static_cast<int>(written * 100 / blocks));
+    };
 }
 
 } // namespace
@@ -119,7 +270,7 @@ nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
             {"recoverable", f.recoverable}};
 }
 
-void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results) {
+void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results, ProgressSink* progress) {
     // The search appends in record order; sort only if that ever changes.
     std::vector<const FOUND_FILE*> order;
     order.reserve(results.size());
@@ -139,115 +290,139 @@ void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>
                                   const std::size_t first = block * kJsonBlock;
                                   const std::size_t count = std::min(kJsonBlock, order.size() - first);
                                   formatJsonObjects(order.data() + first, count, first == 0, text);
-                              });
+                              },
+                              progressOf(progress, blocks));
     out << (order.empty() ? "]" : "\n]");
 }
 
 void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
                                         std::string& text) {
-    // One object reused for every result: its keys are made once, and its
-    // strings keep their storage from one result to the next. It is kept
-    // in two parts, before and after path_components, which is written
-    // apart (appendComponents).
-    nlohmann::ordered_json head = nlohmann::ordered_json::object();
-    nlohmann::ordered_json tail = nlohmann::ordered_json::object();
-    bool beforeComponents = true;
-    const nlohmann::ordered_json whole = toJson(FOUND_FILE());
-    for (const auto& [key, value] : whole.items()) {
-        if (key == "path_components") {
-            beforeComponents = false;
-        } else {
-            (beforeComponents ? head : tail)[key] = value;
-        }
-    }
-    auto& record = head["record"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
-    auto& firstSector = head["first_sector"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
-    auto& offset = head["offset"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
-    auto& name = head["name"].get_ref<std::string&>();
-    auto& directory = head["directory"].get_ref<std::string&>();
-    auto& size = tail["size"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
-    auto& modified = tail["modified"].get_ref<std::string&>();
-    auto& created = tail["created"].get_ref<std::string&>();
-    auto& accessed = tail["accessed"].get_ref<std::string&>();
-    auto& recoverable = tail["recoverable"].get_ref<nlohmann::ordered_json::number_unsigned_t&>();
-    nlohmann::ordered_json scratch = std::string();
-    // The library's own serializer (what dump() uses), kept for the whole
-    // block and writing straight into text instead of a string per object.
-    // Names are UTF-8 from the engine; replace rather than fail should a
-    // malformed sequence ever reach this point.
-    JsonSerializer serializer(nlohmann::detail::output_adapter<char, std::string>(text), ' ',
-                              nlohmann::ordered_json::error_handler_t::replace);
+    rapidjson::StringBuffer buffer;
+    buffer.Reserve(count * kJsonObjectBytes);
+    JsonWriter writer(buffer);
+    JsonStrings strings(writer);
+    std::string directory;
+    std::string modified;
+    std::string created;
+    std::string accessed;
+    auto key = [&writer](const char* name, std::size_t length) {
+        writer.Key(name, static_cast<rapidjson::SizeType>(length));
+    };
     for (std::size_t i = 0; i < count; ++i) {
         const FOUND_FILE& f = *results[i];
-        record = f.recordNumber;
-        firstSector = f.firstSector;
-        offset = f.offset;
-        name = f.name;
+        const char* separator = first && i == 0 ? "\n  " : ",\n  ";
+        for (const char* c = separator; *c != 0; ++c) buffer.Put(*c);
+        // Each object is a document of its own to the writer.
+        writer.Reset(buffer);
+        writer.StartObject();
+        key("record", 6);
+        writer.Uint64(f.recordNumber);
+        key("first_sector", 12);
+        writer.Uint64(f.firstSector);
+        key("offset", 6);
+        writer.Uint64(f.offset);
+        key("name", 4);
+        strings.put(f.name);
+        key("directory", 9);
         directory = f.directory;
         toDirectoryText(directory);
-        size = f.size;
+        strings.put(directory);
+        key("path_components", 15);
+        strings.putComponents(f.directory);
+        key("size", 4);
+        writer.Uint64(f.size);
         // A file's three times are often one and the same.
         modified.clear();
         f.lastModificationTime.appendIsoUtc(modified);
-        if (f.creationTime.utc() == f.lastModificationTime.utc()) {
-            created = modified;
-        } else {
+        const std::string* createdText = &modified;
+        if (f.creationTime.utc() != f.lastModificationTime.utc()) {
             created.clear();
             f.creationTime.appendIsoUtc(created);
+            createdText = &created;
         }
-        if (f.lastAccessTime.utc() == f.lastModificationTime.utc()) {
-            accessed = modified;
-        } else {
+        const std::string* accessedText = &modified;
+        if (f.lastAccessTime.utc() != f.lastModificationTime.utc()) {
             accessed.clear();
             f.lastAccessTime.appendIsoUtc(accessed);
+            accessedText = &accessed;
         }
-        recoverable = f.recoverable;
-        text += first && i == 0 ? "\n  " : ",\n  ";
-        // {head, "path_components":[...], tail}: the head without its "}",
-        // the tail with "," for its "{".
-        serializer.dump(head, false, false, 0);
-        text.back() = ',';
-        text += "\"path_components\":";
-        appendComponents(text, f.directory, serializer, scratch);
-        const std::size_t at = text.size();
-        serializer.dump(tail, false, false, 0);
-        text[at] = ',';
+        key("modified", 8);
+        writer.String(modified.data(), static_cast<rapidjson::SizeType>(modified.size()));
+        key("created", 7);
+        writer.String(createdText->data(), static_cast<rapidjson::SizeType>(createdText->size()));
+        key("accessed", 8);
+        writer.String(accessedText->data(), static_cast<rapidjson::SizeType>(accessedText->size()));
+        key("recoverable", 11);
+        writer.Uint(f.recoverable);
+        writer.EndObject();
     }
+    text.append(buffer.GetString(), buffer.GetSize());
 }
 
-void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results) {
+void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results, ProgressSink* progress) {
+    // Highest record first: the search's record order reversed.
     std::vector<const FOUND_FILE*> order;
     order.reserve(results.size());
-    for (const FOUND_FILE& f : results) order.push_back(&f);
-    std::stable_sort(order.begin(), order.end(),
-                     [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber > b->recordNumber; });
+    for (auto it = results.rbegin(); it != results.rend(); ++it) order.push_back(&*it);
+    if (!std::is_sorted(order.begin(), order.end(),
+                        [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber > b->recordNumber; })) {
+        order.clear();
+        for (const FOUND_FILE& f : results) order.push_back(&f);
+        std::stable_sort(order.begin(), order.end(),
+                         [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber > b->recordNumber; });
+    }
 
-    using Row = std::array<std::string, 7>;
-    std::vector<Row> rows;
-    rows.push_back({"Name", "Size", "Recoverable", "Directory", "Modified", "Created", "Accessed"});
-    for (const FOUND_FILE* f : order) {
-        // Names are shown escaped, then measured.
-        rows.push_back({VisibleText::of(f->name), std::to_string(f->size), std::to_string(f->recoverable) + "%",
-                        VisibleText::of(directoryText(f->directory)), localText(f->lastModificationTime),
-                        localText(f->creationTime),
-                        localText(f->lastAccessTime)});
-    }
-    std::array<std::size_t, 7> width{};
-    for (const Row& r : rows) {
-        for (std::size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], displayWidth(r[c]));
-    }
-    for (const Row& r : rows) {
-        for (std::size_t c = 0; c < r.size(); ++c) {
-            if (c > 0) out << "  ";
-            // Size and percentage right-aligned; the last column is not padded.
-            if (c == r.size() - 1) {
-                out << r[c];
-            } else {
-                pad(out, r[c], width[c], c == 1 || c == 2);
+    // The columns' widths first, measured on a few threads; then the rows,
+    // formatted in blocks on a few threads and written in order. Nothing
+    // is kept per row in between.
+    const std::array<std::string, kTableColumns> header = {"Name",     "Size",    "Recoverable", "Directory",
+                                                           "Modified", "Created", "Accessed"};
+    TableWidths widths{};
+    for (std::size_t c = 0; c < kTableColumns; ++c) widths[c] = displayWidth(header[c]);
+    const std::size_t blocks = (order.size() + kTableBlock - 1) / kTableBlock;
+    const unsigned hardware = std::thread::hardware_concurrency();
+    const std::size_t threads = std::min<std::size_t>({hardware == 0 ? 1 : hardware, kJsonThreads, std::max<std::size_t>(blocks, 1)});
+    {
+        std::vector<TableWidths> found(threads, widths);
+        std::atomic<std::size_t> next{0};
+        std::vector<std::exception_ptr> failures(threads);
+        auto measure = [&](std::size_t t) {
+            try {
+                TableCells cells;
+                for (std::size_t b = next.fetch_add(1); b < blocks; b = next.fetch_add(1)) {
+                    const std::size_t first = b * kTableBlock;
+                    const std::size_t last = std::min(order.size(), first + kTableBlock);
+                    for (std::size_t i = first; i < last; ++i) cells.measure(*order[i], found[t]);
+                }
+            } catch (...) {
+                failures[t] = std::current_exception();
+                next.store(blocks);
             }
+        };
+        std::vector<std::thread> helpers;
+        for (std::size_t t = 1; t < threads; ++t) helpers.emplace_back(measure, t);
+        measure(0);
+        for (auto& h : helpers) h.join();
+        for (auto& f : failures) {
+            if (f) std::rethrow_exception(f);
         }
-        out << '\n';
+        for (const TableWidths& w : found) {
+            for (std::size_t c = 0; c < kTableColumns; ++c) widths[c] = std::max(widths[c], w[c]);
+        }
     }
+
+    std::string line;
+    TableCells::appendRow(line, header, widths);
+    out.write(line.data(), static_cast<std::streamsize>(line.size()));
+    OrderedBlockWriter::write(
+        out, blocks, threads, kJsonWindow,
+        [&order, &widths](std::size_t block, std::string& text) {
+            TableCells cells;
+            const std::size_t first = block * kTableBlock;
+            const std::size_t last = std::min(order.size(), first + kTableBlock);
+            for (std::size_t i = first; i < last; ++i) cells.appendRow(text, *order[i], widths);
+        },
+        progressOf(progress, blocks));
 }
 
 std::size_t ResultFormatter::displayWidth(const std::string& text) {

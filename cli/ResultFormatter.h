@@ -10,6 +10,10 @@
 
 #include "recovery/FOUND_FILE.h"
 
+namespace resurgo {
+class ProgressSink;
+}
+
 namespace resurgo::cli {
 
 class ResultFormatter {
@@ -19,6 +23,11 @@ public:
     static constexpr std::size_t kJsonBlock = 1024;
     static constexpr std::size_t kJsonThreads = 4;
     static constexpr std::size_t kJsonWindow = 16;
+    // Room made per object before a block is formatted (most need less).
+    static constexpr std::size_t kJsonObjectBytes = 320;
+    // Table rows formatted per block, and the table's columns.
+    static constexpr std::size_t kTableBlock = 1024;
+    static constexpr std::size_t kTableColumns = 7;
 
     // The engine's directory text ("Documents\Letters\", ".\") with "/"
     // separators and no final one: "Documents/Letters", "." for the root.
@@ -31,14 +40,17 @@ public:
     static nlohmann::ordered_json toJson(const FOUND_FILE& result);
     // The JSON array, in record order, written object by object (a search
     // may list millions of files: no whole document is built in memory).
-    static void writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results);
+    // progress (may be null) is told how much is written, 0 to 100.
+    static void writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results,
+                          ProgressSink* progress = nullptr);
     // Appends count objects of the array to text, each after its separator
     // (first: the array's first object).
     static void formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
                                   std::string& text);
     // Columns name, size, recoverable (percent), directory, modified,
     // created, accessed; highest record first.
-    static void writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results);
+    static void writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results,
+                           ProgressSink* progress = nullptr);
     // Columns a terminal needs for a UTF-8 text (wide East Asian characters
     // and emoji count two).
     static std::size_t displayWidth(const std::string& text);

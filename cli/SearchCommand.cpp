@@ -3,6 +3,7 @@
 #include "cli/ArgumentCheck.h"
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
+#include "cli/ProgressSpan.h"
 #include "cli/ResultFormatter.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
@@ -26,11 +27,12 @@ std::string SearchCommand::describeFilter(const std::string& pattern, std::int32
 }
 
 int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
-                          TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err) {
+                          TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err,
+                          ProgressSink* stage) {
     job.driveRoot = source;
     job.pattern = pattern;
     job.days = days;
-    job.run(progress, cancel);
+    job.run(stage != nullptr ? stage : progress, cancel);
     if (progress) progress->finish();
     if (job.deep) reportDeep(job, err);
     if (job.sourceCutOff()) {
@@ -99,14 +101,19 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     job.useSource(stack.volume());
     job.minRecoverable = options.minRecoverable;
     job.deep = options.deep;
-    if (int status = runJob(job, source, options.pattern, options.days, progress, cancel, err); status != kExitOk) {
+    // One bar over the search and the writing, never going back.
+    ProgressSpan searching(progress, 0, kSearchProgress);
+    if (int status = runJob(job, source, options.pattern, options.days, progress, cancel, err,
+                            progress != nullptr ? &searching : nullptr);
+        status != kExitOk) {
         return status;
     }
+    ProgressSpan writing(options.progressWhileWriting ? progress : nullptr, kSearchProgress, 100);
 
     const auto& results = job.filesystem.results();
     const std::string filter = describeFilter(options.pattern, options.days, options.minRecoverable);
     if (options.json) {
-        ResultFormatter::writeJson(out, results);
+        ResultFormatter::writeJson(out, results, &writing);
         out << '\n';
     } else if (results.empty()) {
         if (job.outcome() == SearchJob::Outcome::Completed) {
@@ -117,7 +124,7 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
             out << "No deleted files " << filter << " were found on " << source << " before the search stopped.\n";
         }
     } else {
-        ResultFormatter::writeTable(out, results);
+        ResultFormatter::writeTable(out, results, &writing);
         out << '\n' << results.size() << (results.size() == 1 ? " deleted file " : " deleted files ") << filter
             << " on " << source
             << (job.outcome() == SearchJob::Outcome::Completed   ? "."
@@ -126,6 +133,7 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
             << '\n';
     }
     out.flush();
+    if (progress != nullptr) progress->finish();
 
     if (job.outcome() == SearchJob::Outcome::Cancelled) {
         err << "resurgo: search cancelled; " << results.size() << " file(s) found before the stop are listed\n";

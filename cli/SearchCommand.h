@@ -14,6 +14,7 @@ class TerminalProgress;
 }  // namespace resurgo::cli
 
 namespace resurgo {
+class ProgressSink;
 class SearchJob;
 }
 
@@ -31,7 +32,14 @@ public:
         std::optional<unsigned> partition;
         // Scan the whole source (or partition) for MFT records.
         bool deep = false;
+        // The progress bar goes on while the results are written (when
+        // they don't go to the terminal the bar is drawn on).
+        bool progressWhileWriting = false;
     };
+
+    // Share of the progress bar (0-100) that the search takes; writing the
+    // results takes the rest.
+    static constexpr int kSearchProgress = 60;
 
     SearchCommand();
     virtual ~SearchCommand();
@@ -45,8 +53,10 @@ public:
     // that leave no results (bad pattern, boot record, MFT). Returns
     // kExitOk when the caller goes on with the job's results, else the
     // exit status.
+    // The job reports to stage when given, else to progress.
     static int runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
-                      TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err);
+                      TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err,
+                      ProgressSink* stage = nullptr);
 
     // "disk.img", or "disk.img partition 2" when a partition was chosen.
     static std::string shownSource(const std::string& source, unsigned partition);

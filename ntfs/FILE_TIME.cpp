@@ -43,8 +43,6 @@ void appendNumber(std::string& out, std::int64_t v, int width) {
 
 } // namespace
 
-FILE_TIME::FILE_TIME() = default;
-FILE_TIME::~FILE_TIME() = default;
 
 FILE_TIME FILE_TIME::fromUtc(std::uint64_t value) {
     FILE_TIME t;

@@ -9,16 +9,10 @@
 
 namespace resurgo {
 
+// A plain 64-bit value (no vtable): a search keeps three per result.
 class FILE_TIME {
 public:
     static constexpr std::uint64_t kTicksPerDay = 864000000000ULL;
-
-    FILE_TIME();
-    virtual ~FILE_TIME();
-    FILE_TIME(const FILE_TIME&) = default;
-    FILE_TIME& operator=(const FILE_TIME&) = default;
-    FILE_TIME(FILE_TIME&&) noexcept = default;
-    FILE_TIME& operator=(FILE_TIME&&) noexcept = default;
 
     // Stores the UTC value once it converts to local time (code 21 when the
     // platform can't; the object is then left as it was); returns a copy.

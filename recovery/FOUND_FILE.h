@@ -9,6 +9,8 @@
 
 namespace resurgo {
 
+// Kept compact for searches listing millions of files: no vtable, times as
+// their 64-bit values until shown.
 class FOUND_FILE {
 public:
     // A byte that UTF-8 text never holds.
@@ -17,11 +19,6 @@ public:
     FOUND_FILE() = default;
     FOUND_FILE(std::uint64_t recordNumber, std::uint64_t firstSector, std::string name)
         : name(std::move(name)), firstSector(firstSector), recordNumber(recordNumber) {}
-    virtual ~FOUND_FILE() = default;
-    FOUND_FILE(const FOUND_FILE&) = default;
-    FOUND_FILE& operator=(const FOUND_FILE&) = default;
-    FOUND_FILE(FOUND_FILE&&) = default;
-    FOUND_FILE& operator=(FOUND_FILE&&) = default;
 
     FILE_TIME lastAccessTime;
     FILE_TIME creationTime;
@@ -35,11 +32,11 @@ public:
     std::string name;
     std::uint64_t firstSector = 0;
     std::uint64_t recordNumber = 0;
+    // Byte offset of the base record on the source the search read.
+    std::uint64_t offset = 0;
     // Percentage of the file's bytes that can still come back, rounded
     // down (see Recoverability): 100 intact, 0 overwritten.
     std::uint8_t recoverable = 100;
-    // Byte offset of the base record on the source the search read.
-    std::uint64_t offset = 0;
 };
 
 } // namespace resurgo

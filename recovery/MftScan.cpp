@@ -5,6 +5,7 @@
 #include <exception>
 #include <iterator>
 #include <thread>
+#include <utility>
 
 #include "core/ByteReader.h"
 #include "core/ErrorException.h"
@@ -34,11 +35,17 @@ MftScan::~MftScan() = default;
 
 void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results) {
     results_ = &results;
+    base_ = results.size();
+    stopped_ = false;
+    named_.clear();
     ProgressSink* sink = context.progress;
     if (sink) sink->setPosition(0);
 
     const std::uint64_t total = fs_.mftEntry().getRealSize();
-    if (total == 0) return;
+    if (total == 0) {
+        if (sink) sink->setPosition(100);
+        return;
+    }
     const std::uint32_t recordSize = fs_.geometry().mftRecordSize;
     // The MFT can't hold more records than the source has room for,
     // whatever its runs claim: a damaged run list must not make the walk
@@ -59,283 +66,288 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
     shared.chunkRecords = chunkRecords;
     shared.slots.resize(static_cast<std::size_t>(chunkCount));
 
-    // Records are parsed on up to kScanThreads threads, chunk by chunk;
-    // directories are then named here, in record order, through the cache.
+    // Records are parsed on up to kScanThreads threads, chunk by chunk.
+    // This thread walks too and, between its chunks, moves the finds of
+    // the chunks done, in order, to the results: directories are named
+    // here alone, through the cache.
     const unsigned hardware = std::thread::hardware_concurrency();
     const unsigned threads =
         static_cast<unsigned>(std::min<std::uint64_t>({chunkCount, hardware == 0 ? 1u : hardware, kScanThreads}));
+    shared.helpersLeft = threads == 0 ? 0 : threads - 1;
     std::vector<std::thread> helpers;
-    std::vector<std::exception_ptr> failures(threads);
+    std::vector<std::exception_ptr> failures(std::max(threads, 1u));
+    auto stopAll = [&shared] {
+        std::lock_guard<std::mutex> guard(shared.lock);
+        shared.stop.store(true);
+        shared.changed.notify_all();
+    };
     for (unsigned t = 1; t < threads; ++t) {
-        helpers.emplace_back([this, &shared, &failures, t] {
+        helpers.emplace_back([this, &shared, &failures, &stopAll, t] {
             try {
-                scanChunks(shared, nullptr);
+                walkChunks(shared);
             } catch (...) {
                 failures[t] = std::current_exception();
-                shared.stop.store(true);
+                stopAll();
             }
+            std::lock_guard<std::mutex> guard(shared.lock);
+            --shared.helpersLeft;
+            shared.changed.notify_all();
         });
     }
     try {
-        scanChunks(shared, sink);
+        Walker walker;
+        while (walkChunk(shared, walker, sink, false)) commitSlots(shared, false, false);
+        // The others' last chunks, named as they come.
+        for (;;) {
+            commitSlots(shared, false, false);
+            std::unique_lock<std::mutex> guard(shared.lock);
+            if (shared.helpersLeft == 0 || shared.stop.load() || shared.isCancelled()) break;
+            if (shared.committed < shared.slots.size() && shared.slots[shared.committed].done) continue;
+            shared.changed.wait(guard);
+        }
     } catch (...) {
         failures[0] = std::current_exception();
-        shared.stop.store(true);
     }
+    // No chunk is taken from here on (after a cancel or a failure; else
+    // every chunk was).
+    stopAll();
     for (auto& h : helpers) h.join();
-    for (auto& f : failures) {
-        if (f) std::rethrow_exception(f);
-    }
-    // Only this thread reports progress, and its last chunk may end before
-    // the others' do: report where the whole walk got to.
-    const std::uint64_t step = total / 100;
-    if (sink != nullptr && step != 0 && !shared.isCancelled()) {
-        sink->setPosition(static_cast<int>(std::min<std::uint64_t>(shared.walkedRecords.load() * recordSize / step, 100)));
-    }
-
-    // A cancel during the walk keeps the records walked before it: the
-    // chunk it interrupted is the last one taken. Naming directories reads
-    // their records, so a cancel that comes then is looked at once per
-    // result, and what was named before it is kept.
-    const bool cancelledInWalk = shared.isCancelled();
-    // Room for every candidate is made on another thread while directories
-    // are named here (naming never touches the results); what naming
-    // leaves out is cut off after collecting.
-    const std::size_t base = results_->size();
-    std::size_t candidates = 0;
-    for (const auto& slot : shared.slots) candidates += slot.found.size();
-    std::thread sizer;
-    std::exception_ptr sizeFailure;
     try {
-        if (candidates >= kParallelCollect && threads > 1) {
-            sizer = std::thread([this, base, candidates, &sizeFailure] {
-                try {
-                    results_->resize(base + candidates);
-                } catch (...) {
-                    sizeFailure = std::current_exception();
-                }
-            });
-        } else {
-            results_->resize(base + candidates);
+        for (auto& f : failures) {
+            if (f) std::rethrow_exception(f);
         }
-        const std::size_t kept = nameDirectories(shared, cancelledInWalk);
-        if (sizer.joinable()) sizer.join();
-        if (sizeFailure) std::rethrow_exception(sizeFailure);
-        collectResults(shared, base, kept, threads);
-        results_->resize(base + kept);
-        measureRecoverable(shared, base);
+        // Only this thread reports progress, and its last chunk may end
+        // before the others' do: report where the whole walk got to.
+        const std::uint64_t step = total / kWalkProgress;
+        if (sink != nullptr && step != 0 && !shared.isCancelled()) {
+            sink->setPosition(
+                static_cast<int>(std::min<std::uint64_t>(shared.walkedRecords.load() * recordSize / step, kWalkProgress)));
+        }
+        // A cancel during the walk keeps the records walked before it: the
+        // chunk it interrupted is the last one taken. Naming directories
+        // reads their records, so a cancel that comes after the walk is
+        // looked at once per result, and what was named before it is kept.
+        const bool cancelledInWalk = shared.isCancelled();
+        commitSlots(shared, true, !cancelledInWalk);
+        measureRecoverable(shared);
     } catch (...) {
-        if (sizer.joinable()) sizer.join();
-        results_->resize(base);
+        results_->resize(base_);
         throw;
     }
-    if (sink) sink->setPosition(0);
+    if (sink != nullptr && !shared.isCancelled()) sink->setPosition(100);
 }
 
-std::size_t MftScan::nameDirectories(ScanShared& shared, bool cancelledInWalk) {
-    DirectoryPaths& paths = fs_.directories();
-    // Each candidate gets its directory's path in the cache (map nodes
-    // stay where they are, and a path once built is never rebuilt).
-    // Slots past the last one kept are emptied.
-    std::size_t kept = 0;
-    bool stop = false;
-    std::uint64_t lastParent = 0;
-    const std::string* lastPath = nullptr;
-    for (auto& slot : shared.slots) {
-        if (stop) {
-            std::vector<ScanCandidate>().swap(slot.found);
-            continue;
+void MftScan::commitSlots(ScanShared& shared, bool finishing, bool checkEach) {
+    for (;;) {
+        std::size_t index = 0;
+        bool done = false;
+        {
+            std::lock_guard<std::mutex> guard(shared.lock);
+            if (shared.committed >= shared.slots.size()) return;
+            index = static_cast<std::size_t>(shared.committed);
+            done = shared.slots[index].done;
         }
-        for (std::size_t i = 0; i < slot.found.size(); ++i) {
-            ScanCandidate& c = slot.found[i];
-            if (!cancelledInWalk && shared.isCancelled()) {
-                slot.found.resize(i);
-                stop = true;
-                break;
-            }
-            // Most results share their directory with the one before.
-            if (lastPath != nullptr && c.parent.raw() == lastParent) {
-                c.directory = lastPath;
-                ++kept;
-                continue;
-            }
+        ScanSlot& slot = shared.slots[index];
+        if (stopped_) {
+            // A cancel stopped the naming: what is left is dropped.
+            std::vector<ScanCandidate>().swap(slot.found);
+        } else if (finishing) {
+            if (!commitSlot(shared, index, checkEach)) stopped_ = true;
+            // After a cancel in the walk, the chunk it interrupted (or the
+            // first one nobody took) is the last one kept.
+            if (!done) stopped_ = true;
+        } else {
+            if (!done || shared.isCancelled()) return;
+            commitSlot(shared, index, false);
+        }
+        std::lock_guard<std::mutex> guard(shared.lock);
+        ++shared.committed;
+        shared.changed.notify_all();
+    }
+}
+
+bool MftScan::commitSlot(ScanShared& shared, std::size_t index, bool checkEach) {
+    ScanSlot& slot = shared.slots[index];
+    DirectoryPaths& paths = fs_.directories();
+    reserveFor(shared, index, slot.found.size());
+    bool whole = true;
+    for (ScanCandidate& c : slot.found) {
+        if (checkEach && shared.isCancelled()) {
+            whole = false;
+            break;
+        }
+        const std::uint64_t parent = c.parent.raw();
+        auto known = named_.find(parent);
+        if (known == named_.end()) {
+            // Each directory's path is built once and stays in the cache
+            // (its map nodes stay where they are).
             try {
-                auto cached = paths.cache().find(c.parent.raw());
+                auto cached = paths.cache().find(parent);
                 if (cached == paths.cache().end() || cached->second.path.empty()) {
                     paths.getDirectoryInfo(c.parent);
-                    cached = paths.cache().find(c.parent.raw());
+                    cached = paths.cache().find(parent);
                 }
-                c.directory = &cached->second.path;
+                known = named_.emplace(parent, &cached->second.path).first;
             } catch (const ErrorException&) {
                 continue;  // a record whose directory can't be named is skipped
             }
-            lastParent = c.parent.raw();
-            lastPath = c.directory;
-            ++kept;
         }
-        if (cancelledInWalk && !slot.done) stop = true;
+        results_->push_back(std::move(c.found));
+        results_->back().directory = *known->second;
     }
-    return kept;
+    std::vector<ScanCandidate>().swap(slot.found);
+    return whole;
 }
 
-void MftScan::measureRecoverable(ScanShared& shared, std::size_t base) {
+void MftScan::reserveFor(const ScanShared& shared, std::size_t index, std::size_t more) {
+    std::vector<FOUND_FILE>& results = *results_;
+    const std::size_t needed = results.size() + more;
+    if (needed <= results.capacity()) return;
+    std::size_t room = std::max(needed, results.capacity() + results.capacity() / 2);
+    // Once a sixteenth of the MFT is behind, its yield tells how many
+    // results the rest will bring, give or take.
+    const std::size_t slots = shared.slots.size();
+    if ((index + 1) * 16 >= slots) {
+        const std::size_t found = needed - base_;
+        const double projected = static_cast<double>(found) * static_cast<double>(slots) / static_cast<double>(index + 1);
+        room = std::max(room, base_ + static_cast<std::size_t>(projected * 1.02));
+    }
+    results.reserve(room);
+}
+
+void MftScan::measureRecoverable(ScanShared& shared) {
     Recoverability pass(fs_);
     for (auto& slot : shared.slots) pass.take(slot.claims);
-    pass.apply(*results_, base);
+    pass.apply(*results_, base_);
     const std::int32_t least = shared.filter->minRecoverable;
     if (least <= 0) return;
-    results_->erase(std::remove_if(results_->begin() + static_cast<std::ptrdiff_t>(base), results_->end(),
+    results_->erase(std::remove_if(results_->begin() + static_cast<std::ptrdiff_t>(base_), results_->end(),
                                    [least](const FOUND_FILE& f) { return f.recoverable < least; }),
                     results_->end());
 }
 
-void MftScan::collectResults(ScanShared& shared, std::size_t base, std::size_t kept, unsigned threads) {
-    // Candidates move to the results in record order, slot by slot, each
-    // slot to its own place: with many results, on several threads.
-    std::vector<std::size_t> offsets(shared.slots.size());
-    std::size_t at = base;
-    for (std::size_t s = 0; s < shared.slots.size(); ++s) {
-        offsets[s] = at;
-        for (const auto& c : shared.slots[s].found) at += c.directory != nullptr ? 1 : 0;
-    }
-    const unsigned workers = kept >= kParallelCollect ? std::max(threads, 1u) : 1u;
-    std::atomic<std::size_t> nextSlot{0};
-    std::vector<std::exception_ptr> failures(workers);
-    auto move = [&](unsigned t) {
-        try {
-            for (std::size_t s = nextSlot.fetch_add(1); s < shared.slots.size(); s = nextSlot.fetch_add(1)) {
-                std::size_t out = offsets[s];
-                for (auto& c : shared.slots[s].found) {
-                    if (c.directory == nullptr) continue;
-                    FOUND_FILE& r = (*results_)[out++];
-                    r = std::move(c.found);
-                    r.directory = *c.directory;
-                }
-                std::vector<ScanCandidate>().swap(shared.slots[s].found);
-            }
-        } catch (...) {
-            failures[t] = std::current_exception();
-            nextSlot.store(shared.slots.size());
-        }
-    };
-    std::vector<std::thread> helpers;
-    for (unsigned t = 1; t < workers; ++t) helpers.emplace_back(move, t);
-    move(0);
-    for (auto& h : helpers) h.join();
-    for (auto& f : failures) {
-        if (f) std::rethrow_exception(f);
+void MftScan::walkChunks(ScanShared& shared) {
+    Walker walker;
+    while (walkChunk(shared, walker, nullptr, true)) {
     }
 }
 
-void MftScan::scanChunks(ScanShared& shared, ProgressSink* sink) {
+bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool wait) {
     const std::uint32_t recordSize = fs_.geometry().mftRecordSize;
-    const std::uint64_t step = fs_.mftEntry().getRealSize() / 100;
-    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(shared.chunkRecords * recordSize));
-    std::vector<bool> readable;
-    // One entry object per thread: its record keeps its storage from one
-    // candidate to the next.
-    FileZ file;
-    // A chunk's finds gather here and go to its slot in one allocation;
-    // so do the clusters its deleted files claim.
-    std::vector<ScanCandidate> found;
-    Recoverability::Batch claims;
+    const std::uint64_t step = fs_.mftEntry().getRealSize() / kWalkProgress;
     const std::uint64_t clusterBytes = fs_.geometry().clusterBytes();
-    auto publish = [&found, &claims](ScanSlot& slot) {
-        slot.found.reserve(found.size());
-        std::move(found.begin(), found.end(), std::back_inserter(slot.found));
-        found.clear();
-        slot.claims = std::move(claims);
-        claims = Recoverability::Batch();
+    if (w.chunk.empty()) w.chunk.resize(static_cast<std::size_t>(shared.chunkRecords * recordSize));
+    auto publish = [&w](ScanSlot& slot) {
+        slot.found.swap(w.found);
+        w.found.clear();
+        w.found.reserve(slot.found.size());
+        slot.claims = std::move(w.claims);
+        w.claims = Recoverability::Batch();
     };
-    int lastPosition = 0;
 
-    for (;;) {
-        const std::uint64_t index = shared.nextChunk.fetch_add(1);
-        if (index >= shared.slots.size() || shared.stop.load() || shared.isCancelled()) return;
-        const std::uint64_t first = index * shared.chunkRecords;
-        const std::uint64_t count = std::min(shared.chunkRecords, shared.capacity - first);
-        ScanSlot& slot = shared.slots[static_cast<std::size_t>(index)];
+    std::uint64_t index = 0;
+    if (wait) {
+        std::unique_lock<std::mutex> guard(shared.lock);
+        shared.changed.wait(guard, [&shared] {
+            return shared.stop.load() || shared.isCancelled() || shared.nextChunk.load() >= shared.slots.size() ||
+                   shared.nextChunk.load() < shared.committed + kWalkAhead;
+        });
+        index = shared.nextChunk.fetch_add(1);
+    } else {
+        index = shared.nextChunk.fetch_add(1);
+    }
+    if (index >= shared.slots.size() || shared.stop.load() || shared.isCancelled()) return false;
+    const std::uint64_t first = index * shared.chunkRecords;
+    const std::uint64_t count = std::min(shared.chunkRecords, shared.capacity - first);
+    ScanSlot& slot = shared.slots[static_cast<std::size_t>(index)];
 
-        // One large read per chunk; if it fails, read record by record so
-        // that only the unreadable records are lost.
-        readable.assign(static_cast<std::size_t>(count), true);
-        try {
-            fs_.mftEntry().readRecords(first, count, chunk.data());
-        } catch (const ErrorException& e) {
-            if (e.code() == kErrEndOfFile) throw;
-            for (std::uint64_t k = 0; k < count; ++k) {
-                try {
-                    fs_.mftEntry().readRecords(first + k, 1, chunk.data() + k * recordSize);
-                } catch (const ErrorException&) {
-                    readable[static_cast<std::size_t>(k)] = false;
-                }
+    // One large read per chunk; if it fails, read record by record so
+    // that only the unreadable records are lost.
+    w.readable.assign(static_cast<std::size_t>(count), true);
+    try {
+        fs_.mftEntry().readRecords(first, count, w.chunk.data());
+    } catch (const ErrorException& e) {
+        if (e.code() == kErrEndOfFile) throw;
+        for (std::uint64_t k = 0; k < count; ++k) {
+            try {
+                fs_.mftEntry().readRecords(first + k, 1, w.chunk.data() + k * recordSize);
+            } catch (const ErrorException&) {
+                w.readable[static_cast<std::size_t>(k)] = false;
             }
         }
+    }
 
-        for (std::uint64_t k = 0; k < count; ++k) {
-            if (shared.isCancelled()) {
-                publish(slot);  // this chunk stays unfinished
-                return;
+    for (std::uint64_t k = 0; k < count; ++k) {
+        if (shared.isCancelled()) {
+            publish(slot);  // this chunk stays unfinished
+            return false;
+        }
+        const std::uint64_t record = first + k;
+        if (sink != nullptr && step != 0) {
+            // Positions on the walk's share of the sink's scale; the MFT's
+            // runs may reach past its real size (allocated clusters at the
+            // end).
+            const std::uint64_t walked = (shared.walkedRecords.load() + k + 1) * recordSize;
+            const int position = static_cast<int>(std::min<std::uint64_t>(walked / step, kWalkProgress));
+            if (position > w.lastPosition) {
+                sink->setPosition(position);
+                w.lastPosition = position;
             }
-            const std::uint64_t record = first + k;
-            if (sink != nullptr && step != 0) {
-                // Positions on the sink's 0-100 scale; the MFT's runs may
-                // reach past its real size (allocated clusters at the end).
-                const std::uint64_t walked = (shared.walkedRecords.load() + k + 1) * recordSize;
-                const int position = static_cast<int>(std::min<std::uint64_t>(walked / step, 100));
-                if (position != lastPosition) {
-                    sink->setPosition(position);
-                    lastPosition = position;
-                }
-            }
-            if (!readable[static_cast<std::size_t>(k)]) continue;
-            std::uint8_t* raw = chunk.data() + k * recordSize;
-            if (!mayBeDeletedFile(raw, recordSize)) continue;
-            // The fixup repairs the record in place, in the chunk's copy.
-            try {
-                file.openFromBytes(raw, recordSize, fs_.volume(), fs_.geometry(), &fs_.mftEntry(), fs_.mftEntry().sectorOfRecord(record), record,
-                                   false);
-            } catch (const ErrorException& e) {
-                // A record whose deletion took its last name is no result,
-                // but its clusters were still written after older files'.
-                if (e.code() == kErrNoFileName) claims.add(file, record, clusterBytes);
-                continue;  // a free or damaged record
-            }
-            if (file.isDirectory() || !file.isDeleted()) continue;
-            // Every deleted file claims its clusters, whatever the filter.
-            const std::uint32_t owner = claims.add(file, record, clusterBytes);
-            const bool oneRecord = shared.filter->record.has_value();
-            if (oneRecord && record != *shared.filter->record) continue;
-            // A record whose name, times or size can't be read is skipped;
-            // the walk goes on.
-            try {
-                std::string name = file.getName();
-                if (!oneRecord && !shared.matchAll && !WildcardMatcher::match(shared.pattern, name)) continue;
-                // Local times are worked out when a result is shown.
-                FILE_TIME modified = FILE_TIME::fromUtc(file.modificationTimeUtc());
-                FILE_TIME created = FILE_TIME::fromUtc(file.creationTimeUtc());
-                const std::int32_t days = shared.filter->days;
-                if (!oneRecord && !modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) {
-                    continue;
-                }
-                ScanCandidate c;
-                c.found = FOUND_FILE(record, file.firstSector(), std::move(name));
-                c.found.size = file.getRealSize();
-                c.found.offset = file.firstSector() * fs_.geometry().bytesPerSector;
-                c.found.lastModificationTime = modified;
-                c.found.creationTime = created;
-                c.found.lastAccessTime = FILE_TIME::fromUtc(file.accessTimeUtc());
-                c.parent = file.getDirectoryReference();
-                found.push_back(std::move(c));
-                claims.want(owner);
-            } catch (const ErrorException&) {
+        }
+        if (!w.readable[static_cast<std::size_t>(k)]) continue;
+        std::uint8_t* raw = w.chunk.data() + k * recordSize;
+        if (!mayBeDeletedFile(raw, recordSize)) continue;
+        FileZ& file = w.file;
+        // The fixup repairs the record in place, in the chunk's copy.
+        try {
+            file.openFromBytes(raw, recordSize, fs_.volume(), fs_.geometry(), &fs_.mftEntry(), fs_.mftEntry().sectorOfRecord(record), record,
+                               false);
+        } catch (const ErrorException& e) {
+            // A record whose deletion took its last name is no result,
+            // but its clusters were still written after older files'.
+            if (e.code() == kErrNoFileName) w.claims.add(file, record, clusterBytes);
+            continue;  // a free or damaged record
+        }
+        if (file.isDirectory() || !file.isDeleted()) continue;
+        // Every deleted file claims its clusters, whatever the filter.
+        const std::uint32_t owner = w.claims.add(file, record, clusterBytes);
+        const bool oneRecord = shared.filter->record.has_value();
+        if (oneRecord && record != *shared.filter->record) continue;
+        // A record whose name, times or size can't be read is skipped;
+        // the walk goes on.
+        try {
+            std::string name = file.getName();
+            if (!oneRecord && !shared.matchAll && !WildcardMatcher::match(shared.pattern, name)) continue;
+            // Local times are worked out when a result is shown.
+            FILE_TIME modified = FILE_TIME::fromUtc(file.modificationTimeUtc());
+            FILE_TIME created = FILE_TIME::fromUtc(file.creationTimeUtc());
+            const std::int32_t days = shared.filter->days;
+            if (!oneRecord && !modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) {
                 continue;
             }
+            const std::uint64_t size = file.getRealSize();
+            const std::uint64_t firstSector = file.firstSector();
+            const FILE_TIME accessed = FILE_TIME::fromUtc(file.accessTimeUtc());
+            const FILE_REFERENCE parent = file.getDirectoryReference();
+            ScanCandidate& c = w.found.emplace_back();
+            c.found = FOUND_FILE(record, firstSector, std::move(name));
+            c.found.size = size;
+            c.found.offset = firstSector * fs_.geometry().bytesPerSector;
+            c.found.lastModificationTime = modified;
+            c.found.creationTime = created;
+            c.found.lastAccessTime = accessed;
+            c.parent = parent;
+            w.claims.want(owner);
+        } catch (const ErrorException&) {
+            continue;
         }
-        publish(slot);
-        slot.done = true;
-        shared.walkedRecords.fetch_add(count);
     }
+    publish(slot);
+    shared.walkedRecords.fetch_add(count);
+    std::lock_guard<std::mutex> guard(shared.lock);
+    slot.done = true;
+    shared.changed.notify_all();
+    return true;
 }
 
 } // namespace resurgo

@@ -1,17 +1,22 @@
 #pragma once
 // The walk of a search over the whole MFT: the records are read in large
-// chunks and parsed on several threads, the directories of the files kept
-// are then named in record order through the directory cache, and the
-// results are collected in record order. What every deleted file claims is
-// noted on the way, and the results get their recoverable percentage from
-// it afterwards (Recoverability).
+// chunks and parsed on several threads; as the chunks are done, this
+// thread names the directories of their finds through the directory cache
+// and appends them to the results, in record order, while the other
+// threads walk on. What every deleted file claims is noted on the way, and
+// the results get their recoverable percentage from it afterwards
+// (Recoverability).
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "file/FileZ.h"
 #include "ntfs/FILE_REFERENCE.h"
 #include "recovery/FOUND_FILE.h"
 #include "recovery/Recoverability.h"
@@ -29,8 +34,12 @@ public:
     static constexpr std::size_t kScanChunkBytes = 256 << 10;
     // Threads that parse MFT chunks.
     static constexpr std::uint64_t kScanThreads = 4;
-    // Results from which collecting them is worth more threads.
-    static constexpr std::size_t kParallelCollect = 8192;
+    // Chunks the other threads may walk ahead of the last one whose finds
+    // are in the results: the finds waiting for their directories stay few.
+    static constexpr std::uint64_t kWalkAhead = 64;
+    // Share of the progress scale (0-100) that the walk takes; naming what
+    // is left and the recoverable percentages take the rest.
+    static constexpr int kWalkProgress = 95;
 
     // Walks the MFT of fs, which is open.
     explicit MftScan(FilesystemNTFS& fs);
@@ -48,13 +57,12 @@ private:
     struct ScanCandidate {
         FOUND_FILE found;
         FILE_REFERENCE parent;
-        const std::string* directory = nullptr;  // its path in the cache, once named
     };
     // What one chunk of the MFT yielded.
     struct ScanSlot {
         std::vector<ScanCandidate> found;
         Recoverability::Batch claims;
-        bool done = false;
+        bool done = false;  // under ScanShared::lock
     };
     // State shared by the threads of one search.
     struct ScanShared {
@@ -69,21 +77,54 @@ private:
         std::atomic<std::uint64_t> nextChunk{0};
         std::atomic<std::uint64_t> walkedRecords{0};
         std::atomic<bool> stop{false};
+        // Chunks taken by the walking threads wait for this one.
+        std::mutex lock;
+        std::condition_variable changed;
+        std::uint64_t committed = 0;  // slots whose finds are in the results
+        unsigned helpersLeft = 0;     // other threads still walking
         bool isCancelled() const { return cancel != nullptr && cancel->load(std::memory_order_relaxed) == 1; }
     };
-    void scanChunks(ScanShared& shared, ProgressSink* sink);
-    // Names the candidates' directories in record order; returns how many
-    // are kept (a cancel while naming keeps those named before it).
-    std::size_t nameDirectories(ScanShared& shared, bool cancelledInWalk);
-    // Moves the kept candidates to the results from index base on (the
-    // results have room for them).
-    void collectResults(ScanShared& shared, std::size_t base, std::size_t kept, unsigned threads);
-    // Gives the results from index base on their recoverable percentage
+    // One thread's buffers for walking chunks.
+    struct Walker {
+        std::vector<std::uint8_t> chunk;
+        std::vector<bool> readable;
+        // Its record keeps its storage from one candidate to the next.
+        FileZ file;
+        // A chunk's finds gather here and go to its slot at once; so do
+        // the clusters its deleted files claim.
+        std::vector<ScanCandidate> found;
+        Recoverability::Batch claims;
+        int lastPosition = 0;
+    };
+    // Walks the next chunk; false when none is left (or the walk stops).
+    // Threads other than this one wait when they are kWalkAhead chunks
+    // ahead of the results (wait).
+    bool walkChunk(ScanShared& shared, Walker& walker, ProgressSink* sink, bool wait);
+    // The other threads' loop.
+    void walkChunks(ScanShared& shared);
+    // Names the directories of the finds of the done slots from the first
+    // not yet committed on, in order, and appends them to the results.
+    // Stops at a cancel, unless finishing: then the finds of every slot
+    // walked (a slot the cancel interrupted last) are taken. With
+    // checkEach, a cancel is looked at once per find, and what was named
+    // before it is kept.
+    void commitSlots(ScanShared& shared, bool finishing, bool checkEach);
+    // Appends the slot's finds whose directory can be named; false when a
+    // cancel stopped it (checkEach).
+    bool commitSlot(ScanShared& shared, std::size_t index, bool checkEach);
+    // Makes room for more results, growing them by what the walk so far
+    // promises rather than by doubling (each growth moves every result).
+    void reserveFor(const ScanShared& shared, std::size_t index, std::size_t more);
+    // Gives the results from index base_ on their recoverable percentage
     // from the slots' claims, and drops those below the filter's least.
-    void measureRecoverable(ScanShared& shared, std::size_t base);
+    void measureRecoverable(ScanShared& shared);
 
     FilesystemNTFS& fs_;
     std::vector<FOUND_FILE>* results_ = nullptr;
+    std::size_t base_ = 0;
+    bool stopped_ = false;  // a cancel stopped the naming
+    // The directory paths met, by raw reference (pointers into the cache).
+    std::unordered_map<std::uint64_t, const std::string*> named_;
 };
 
 } // namespace resurgo

@@ -18,7 +18,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 have_everything() {
     command -v cmake >/dev/null && command -v c++ >/dev/null && command -v make >/dev/null &&
         command -v zstd >/dev/null && [[ -f /usr/include/blkid/blkid.h && -f /usr/include/CLI/CLI.hpp &&
-            -f /usr/include/nlohmann/json.hpp ]]
+            -f /usr/include/nlohmann/json.hpp && -f /usr/include/rapidjson/writer.h ]]
 }
 if ! have_everything; then
     if [[ -f scripts/install-deps.sh ]]; then
@@ -26,8 +26,8 @@ if ! have_everything; then
         bash scripts/install-deps.sh
     fi
     have_everything || {
-        echo "demo: needs cmake, a C++17 compiler, make, zstd, libblkid-dev, libcli11-dev and" \
-            "nlohmann-json3-dev" >&2
+        echo "demo: needs cmake, a C++17 compiler, make, zstd, libblkid-dev, libcli11-dev," \
+            "nlohmann-json3-dev and rapidjson-dev" >&2
         exit 1
     }
 fi

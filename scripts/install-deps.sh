@@ -10,7 +10,7 @@ packages=(
     # native build and tests
     build-essential cmake g++ python3
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    libblkid-dev libcli11-dev nlohmann-json3-dev
+    libblkid-dev libcli11-dev nlohmann-json3-dev rapidjson-dev
     # disk image containers (E01, VHD/VHDX, VMDK, QCOW2) for the Linux build
     libewf-dev libvhdi-dev libvmdk-dev libqcow-dev libbfio-dev
     # Windows cross build, run under Wine (64-bit only), with a display
