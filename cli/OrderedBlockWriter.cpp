@@ -40,7 +40,10 @@ struct Shared {
     // Called with the lock held; returns with it held.
     void formatNext(std::unique_lock<std::mutex>& guard, std::string& text) {
         const std::size_t b = next++;
-        if (text.capacity() == 0 && !spare.empty()) {
+        // text is empty here (a block's text was just handed over): take
+        // the storage of a block already written, if there is one. (An
+        // empty string's capacity is not 0: it has its short-string room.)
+        if (!spare.empty()) {
             text.swap(spare.back());
             spare.pop_back();
         }

@@ -297,7 +297,9 @@ void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>
 
 void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
                                         std::string& text) {
-    rapidjson::StringBuffer buffer;
+    // Each thread keeps its buffer from one block to the next.
+    thread_local rapidjson::StringBuffer buffer;
+    buffer.Clear();
     buffer.Reserve(count * kJsonObjectBytes);
     JsonWriter writer(buffer);
     JsonStrings strings(writer);

@@ -205,12 +205,14 @@ void MftScan::reserveFor(const ScanShared& shared, std::size_t index, std::size_
     if (needed <= results.capacity()) return;
     std::size_t room = std::max(needed, results.capacity() + results.capacity() / 2);
     // Once a sixteenth of the MFT is behind, its yield tells how many
-    // results the rest will bring, give or take.
+    // results the rest will bring, give or take: room is made for a tenth
+    // more (pages never written cost no memory), so that the results are
+    // not moved again near the end, when moving them costs the most.
     const std::size_t slots = shared.slots.size();
     if ((index + 1) * 16 >= slots) {
         const std::size_t found = needed - base_;
         const double projected = static_cast<double>(found) * static_cast<double>(slots) / static_cast<double>(index + 1);
-        room = std::max(room, base_ + static_cast<std::size_t>(projected * 1.02));
+        room = std::max(room, base_ + static_cast<std::size_t>(projected * 1.1));
     }
     results.reserve(room);
 }
@@ -236,7 +238,11 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
     const std::uint32_t recordSize = fs_.geometry().mftRecordSize;
     const std::uint64_t step = fs_.mftEntry().getRealSize() / kWalkProgress;
     const std::uint64_t clusterBytes = fs_.geometry().clusterBytes();
-    if (w.chunk.empty()) w.chunk.resize(static_cast<std::size_t>(shared.chunkRecords * recordSize));
+    if (w.chunk == nullptr) {
+        w.storage.resize(static_cast<std::size_t>(shared.chunkRecords * recordSize) + kChunkAlignment);
+        const auto address = reinterpret_cast<std::uintptr_t>(w.storage.data());
+        w.chunk = w.storage.data() + (kChunkAlignment - address % kChunkAlignment) % kChunkAlignment;
+    }
     auto publish = [&w](ScanSlot& slot) {
         slot.found.swap(w.found);
         w.found.clear();
@@ -265,12 +271,12 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
     // that only the unreadable records are lost.
     w.readable.assign(static_cast<std::size_t>(count), true);
     try {
-        fs_.mftEntry().readRecords(first, count, w.chunk.data());
+        fs_.mftEntry().readRecords(first, count, w.chunk);
     } catch (const ErrorException& e) {
         if (e.code() == kErrEndOfFile) throw;
         for (std::uint64_t k = 0; k < count; ++k) {
             try {
-                fs_.mftEntry().readRecords(first + k, 1, w.chunk.data() + k * recordSize);
+                fs_.mftEntry().readRecords(first + k, 1, w.chunk + k * recordSize);
             } catch (const ErrorException&) {
                 w.readable[static_cast<std::size_t>(k)] = false;
             }
@@ -295,7 +301,7 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
             }
         }
         if (!w.readable[static_cast<std::size_t>(k)]) continue;
-        std::uint8_t* raw = w.chunk.data() + k * recordSize;
+        std::uint8_t* raw = w.chunk + k * recordSize;
         if (!mayBeDeletedFile(raw, recordSize)) continue;
         FileZ& file = w.file;
         // The fixup repairs the record in place, in the chunk's copy.
