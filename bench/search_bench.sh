@@ -4,10 +4,14 @@
 #   (a) the engine's search of all deleted files, results written as JSON
 #       to /dev/null: `resurgo search IMAGE --days 1000000 --json` when the
 #       command-line program is built, else `resurgo_bench search ... --json`;
-#   (b) reading the MFT's bytes alone with dd (its runs from istat);
+#   (a') the same as the table (the command-line program only; COLUMNS=120);
+#   (b) reading the MFT's bytes alone with dd (its runs from istat), one
+#       process;
 #   (c) `ntfsundelete -s IMAGE` (ntfs-3g) as the reference peer;
-# and prints the ratios (peer/ours, ours/MFT read) and the peak memory
-# (max RSS, /usr/bin/time -v) with memory per result.
+#   (d) with BASE=another resurgo binary (an older build), its JSON and
+#       table, for before/after figures in the same run;
+# and prints wall, CPU and peak memory (max RSS, /usr/bin/time -v) of each,
+# the ratios (peer/ours, ours/MFT read, table/JSON) and memory per result.
 #
 # Usage: bench/search_bench.sh [IMAGE]
 # Environment:
@@ -18,6 +22,7 @@
 #                        present; "bench" drives the engine with resurgo_bench)
 #   RUNS                 timed runs per command (default 10), WARMUP (default 2)
 #   NO_HYPERFINE=1       time with the built-in loop even when hyperfine exists
+#   BASE                 a resurgo binary to compare with (before figures)
 # Needs: hyperfine (falls back to best of RUNS with date +%s%N), istat
 # (sleuthkit), ntfsundelete (ntfs-3g), /usr/bin/time, python3.
 set -euo pipefail
@@ -50,6 +55,19 @@ else
     EMPTY=("$BENCH_BIN" search "$IMAGE" --days 1000000 --json --pattern 'no-such-name-*')
 fi
 PEER=(ntfsundelete -s "$IMAGE")
+export COLUMNS=120
+NAMES=(ours mft-read peer ours-no-results)
+declare -A CMD
+if [[ -n $CLI ]]; then
+    OURS_TABLE=("$CLI" search "$IMAGE" --days 1000000)
+    NAMES+=(ours-table)
+    CMD[ours-table]="${OURS_TABLE[*]}"
+fi
+if [[ -n ${BASE:-} ]]; then
+    NAMES+=(base base-table)
+    CMD[base]="$BASE search $IMAGE --days 1000000 --json"
+    CMD[base-table]="$BASE search $IMAGE --days 1000000"
+fi
 
 WORK=$(mktemp -d /tmp/resurgo-search-bench.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
@@ -104,6 +122,12 @@ MFT_BYTES=$(awk '{s+=$2} END {print s}' "$WORK/mft-runs.txt")
     done <"$WORK/mft-runs.txt"
 } >"$WORK/mft-read.sh"
 MFT_READ=(sh "$WORK/mft-read.sh")
+CMD[ours]="${OURS[*]}"
+CMD[mft-read]="${MFT_READ[*]}"
+CMD[peer]="${PEER[*]}"
+CMD[ours-no-results]="${EMPTY[*]}"
+ARGS=()
+for n in "${NAMES[@]}"; do ARGS+=("$n" "${CMD[$n]}"); done
 
 echo "== search benchmark =="
 echo "image:      $IMAGE ($(du -h --apparent-size "$IMAGE" | cut -f1) apparent, $(du -h "$IMAGE" | cut -f1) allocated)"
@@ -136,14 +160,13 @@ echo "results:    ours $RESULTS deleted files ($(wc -c <"$WORK/ours.out") bytes 
 
 # --- timing ----------------------------------------------------------------
 if [[ -z ${NO_HYPERFINE:-} ]] && command -v hyperfine >/dev/null; then
-    hyperfine -N --warmup "$WARMUP" --runs "$RUNS" --export-json "$WORK/times.json" \
-        -n ours "${OURS[*]}" -n mft-read "${MFT_READ[*]}" -n peer "${PEER[*]}" \
-        -n ours-no-results "${EMPTY[*]}" >"$WORK/hyperfine.txt" 2>&1 \
-        || { cat "$WORK/hyperfine.txt"; exit 1; }
+    HF=()
+    for n in "${NAMES[@]}"; do HF+=(-n "$n" "${CMD[$n]}"); done
+    hyperfine -N --warmup "$WARMUP" --runs "$RUNS" --export-json "$WORK/times.json" "${HF[@]}" \
+        >"$WORK/hyperfine.txt" 2>&1 || { cat "$WORK/hyperfine.txt"; exit 1; }
     cat "$WORK/hyperfine.txt"
 else
-    python3 - "$WORK/times.json" "$RUNS" "$WARMUP" \
-        ours "${OURS[*]}" mft-read "${MFT_READ[*]}" peer "${PEER[*]}" ours-no-results "${EMPTY[*]}" <<'PYEOF'
+    python3 - "$WORK/times.json" "$RUNS" "$WARMUP" "${ARGS[@]}" <<'PYEOF'
 import json, resource, shlex, subprocess, sys, time
 out, runs, warm = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 args = sys.argv[4:]
@@ -172,42 +195,49 @@ fi
 rss() {  # max RSS in KiB of one run
     /usr/bin/time -v "$@" 2>&1 >/dev/null | sed -n 's/.*Maximum resident set size (kbytes): //p'
 }
-RSS_OURS=$(rss "${OURS[@]}")
-RSS_EMPTY=$(rss "${EMPTY[@]}")
-RSS_PEER=$(rss "${PEER[@]}")
+for n in "${NAMES[@]}"; do
+    # shellcheck disable=SC2086  # the commands are plain words
+    echo "$n $(rss ${CMD[$n]})"
+done >"$WORK/rss.txt"
 
-python3 - "$WORK/times.json" "$RESULTS" "$NAME_BYTES" "$RSS_OURS" "$RSS_EMPTY" "$RSS_PEER" "$MFT_BYTES" <<'PYEOF'
+python3 - "$WORK/times.json" "$WORK/rss.txt" "$RESULTS" "$NAME_BYTES" "$MFT_BYTES" <<'PYEOF'
 import json, sys
 t = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
-results, name_bytes = int(sys.argv[2]), int(sys.argv[3])
-rss_ours, rss_empty, rss_peer, mft_bytes = (int(x) for x in sys.argv[4:8])
+rss = {line.split()[0]: int(line.split()[1]) for line in open(sys.argv[2]) if len(line.split()) == 2}
+results, name_bytes, mft_bytes = int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
 def ms(name, key):
     return t[name][key] * 1e3
-print()
-print("== summary: wall ms (mean, best) and CPU ms (user+sys, mean) ==")
 def cpu(name):
     return (t[name].get("user", 0) + t[name].get("system", 0)) * 1e3
-for name in ("ours", "ours-no-results", "mft-read", "peer"):
-    print("%-16s wall %8.1f  best %7.1f   cpu %7.1f" % (name, ms(name, "mean"), ms(name, "min"), cpu(name)))
-ours, peer, mft = ms("ours", "mean"), ms("peer", "mean"), ms("mft-read", "mean")
-ours_b, peer_b, mft_b = ms("ours", "min"), ms("peer", "min"), ms("mft-read", "min")
-def cpu_ratio(a, b):
-    return cpu(a) / cpu(b) if cpu(b) > 0 else float("nan")
-print("peer/ours        wall %6.2fx  best %6.2fx  cpu %6.2fx   target >= 5x   %s"
-      % (peer / ours, peer_b / ours_b, cpu_ratio("peer", "ours"), "MET" if peer / ours >= 5 else "MISSED"))
-print("ours/mft-read    wall %6.2fx  best %6.2fx  cpu %6.2fx   target <= 3x   %s"
-      % (ours / mft, ours_b / mft_b, cpu_ratio("ours", "mft-read"), "MET" if ours / mft <= 3 else "MISSED"))
-print("MFT read rate    %.0f MiB/s (dd); ours %.0f MiB/s of MFT; %.0f ns wall per MFT record"
-      % (mft_bytes / 1048576 / (mft / 1e3), mft_bytes / 1048576 / (ours / 1e3), ours * 1e6 / (mft_bytes / 1024)))
-print("load average     %s" % open("/proc/loadavg").read().split()[:3])
 print()
-print("== peak memory (max RSS) ==")
-print("ours             %8d KiB  (%d results, %d bytes of names+paths)" % (rss_ours, results, name_bytes))
-print("ours, no results %8d KiB  (fixed cost: binary, libraries, scan buffer)" % rss_empty)
-print("peer             %8d KiB" % rss_peer)
+print("== summary: wall ms (mean, best), CPU ms (user+sys, mean), peak RSS ==")
+for name in t:
+    print("%-16s wall %8.1f  best %7.1f   cpu %7.1f   rss %8d KiB" % (name, ms(name, "mean"), ms(name, "min"), cpu(name), rss.get(name, 0)))
+def ratio(a, b, key="mean"):
+    return ms(a, key) / ms(b, key)
+print("peer/ours        wall %6.2fx  best %6.2fx   target >= 6x    %s"
+      % (ratio("peer", "ours"), ratio("peer", "ours", "min"), "MET" if ratio("peer", "ours") >= 6 else "MISSED"))
+print("ours/mft-read    wall %6.2fx  best %6.2fx   target <= 3x    %s"
+      % (ratio("ours", "mft-read"), ratio("ours", "mft-read", "min"), "MET" if ratio("ours", "mft-read") <= 3 else "MISSED"))
+if "ours-table" in t:
+    print("table/json       wall %6.2fx  best %6.2fx   target <= 1.3x  %s"
+          % (ratio("ours-table", "ours"), ratio("ours-table", "ours", "min"),
+             "MET" if ratio("ours-table", "ours") <= 1.3 else "MISSED"))
+for before, after in (("base", "ours"), ("base-table", "ours-table")):
+    if before in t and after in t:
+        print("%-16s wall %6.2fx  best %6.2fx  cpu %6.2fx faster" % (before + "/" + after, ratio(before, after),
+              ratio(before, after, "min"), cpu(before) / cpu(after)))
+mft = ms("mft-read", "mean")
+print("MFT read rate    %.0f MiB/s (dd); ours %.0f MiB/s of MFT"
+      % (mft_bytes / 1048576 / (mft / 1e3), mft_bytes / 1048576 / (ms("ours", "mean") / 1e3)))
+print("load average     %s" % open("/proc/loadavg").read().split()[:3])
 if results:
-    per = (rss_ours - rss_empty) * 1024 / results
-    net = ((rss_ours - rss_empty) * 1024 - name_bytes) / results
-    print("per result       %8.0f bytes gross, %.0f bytes beyond names+paths   target < 1024 + names   %s"
-          % (per, net, "MET" if net < 1024 else "MISSED"))
+    print()
+    print("== memory per result (%d results, %d bytes of names+paths) ==" % (results, name_bytes))
+    for name in ("ours", "ours-table", "base", "base-table"):
+        if name in rss and "ours-no-results" in rss:
+            extra = (rss[name] - rss["ours-no-results"]) * 1024
+            net = (extra - name_bytes) / results
+            print("%-16s %6.0f bytes gross, %6.0f beyond names+paths   target < 300   %s"
+                  % (name, extra / results, net, "MET" if net < 300 else "MISSED"))
 PYEOF

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <thread>
 
@@ -31,6 +32,8 @@ bool isZeroWidth(char32_t c) { return (c >= 0x0300 && c <= 0x036F) || c == 0x200
 
 using JsonSerializer = nlohmann::detail::serializer<nlohmann::ordered_json>;
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+constexpr std::uint64_t kTicksPerSecond = 10000000;
 
 // Writes the strings of one block of objects. Text that is printable
 // ASCII, or valid UTF-8 without control characters, goes straight through
@@ -210,7 +213,6 @@ private:
 
     std::size_t timeWidth(const FILE_TIME& time) { return localText(time).size(); }
 
-    static constexpr std::uint64_t kTicksPerSecond = 10000000;
     struct Memo {
         std::uint64_t second = 0;
         bool valid = false;
@@ -303,60 +305,74 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
     buffer.Reserve(count * kJsonObjectBytes);
     JsonWriter writer(buffer);
     JsonStrings strings(writer);
+    // The keys and punctuation are fixed text; every value is one JSON
+    // document to the writer, which escapes the strings.
+    auto put = [](const char* bytes, std::size_t length) { std::memcpy(buffer.Push(length), bytes, length); };
+    auto fixed = [&put](const auto& literal) { put(literal, sizeof literal - 1); };
+    auto value = [&writer] { writer.Reset(buffer); };
     std::string directory;
-    std::string modified;
-    std::string created;
-    std::string accessed;
-    auto key = [&writer](const char* name, std::size_t length) {
-        writer.Key(name, static_cast<rapidjson::SizeType>(length));
+    // The times' texts, quoted, by second: a listing's times repeat a lot.
+    struct TimeText {
+        std::uint64_t second = 0;
+        bool valid = false;
+        std::string text;
+    };
+    std::array<TimeText, 64> times{};
+    std::string iso;
+    auto time = [&](const FILE_TIME& t) {
+        const std::uint64_t second = t.utc() / kTicksPerSecond;
+        TimeText& memo = times[static_cast<std::size_t>(second % times.size())];
+        if (!memo.valid || memo.second != second) {
+            iso.clear();
+            t.appendIsoUtc(iso);
+            // Digits, '-', ':', 'T' and 'Z': nothing to escape.
+            memo.text.assign(1, '"');
+            memo.text += iso;
+            memo.text += '"';
+            memo.second = second;
+            memo.valid = true;
+        }
+        put(memo.text.data(), memo.text.size());
     };
     for (std::size_t i = 0; i < count; ++i) {
         const FOUND_FILE& f = *results[i];
-        const char* separator = first && i == 0 ? "\n  " : ",\n  ";
-        for (const char* c = separator; *c != 0; ++c) buffer.Put(*c);
-        // Each object is a document of its own to the writer.
-        writer.Reset(buffer);
-        writer.StartObject();
-        key("record", 6);
+        if (first && i == 0) {
+            fixed("\n  {\"record\":");
+        } else {
+            fixed(",\n  {\"record\":");
+        }
+        value();
         writer.Uint64(f.recordNumber);
-        key("first_sector", 12);
+        fixed(",\"first_sector\":");
+        value();
         writer.Uint64(f.firstSector);
-        key("offset", 6);
+        fixed(",\"offset\":");
+        value();
         writer.Uint64(f.offset);
-        key("name", 4);
+        fixed(",\"name\":");
+        value();
         strings.put(f.name);
-        key("directory", 9);
+        fixed(",\"directory\":");
         directory = f.directory;
         toDirectoryText(directory);
+        value();
         strings.put(directory);
-        key("path_components", 15);
+        fixed(",\"path_components\":");
+        value();
         strings.putComponents(f.directory);
-        key("size", 4);
+        fixed(",\"size\":");
+        value();
         writer.Uint64(f.size);
-        // A file's three times are often one and the same.
-        modified.clear();
-        f.lastModificationTime.appendIsoUtc(modified);
-        const std::string* createdText = &modified;
-        if (f.creationTime.utc() != f.lastModificationTime.utc()) {
-            created.clear();
-            f.creationTime.appendIsoUtc(created);
-            createdText = &created;
-        }
-        const std::string* accessedText = &modified;
-        if (f.lastAccessTime.utc() != f.lastModificationTime.utc()) {
-            accessed.clear();
-            f.lastAccessTime.appendIsoUtc(accessed);
-            accessedText = &accessed;
-        }
-        key("modified", 8);
-        writer.String(modified.data(), static_cast<rapidjson::SizeType>(modified.size()));
-        key("created", 7);
-        writer.String(createdText->data(), static_cast<rapidjson::SizeType>(createdText->size()));
-        key("accessed", 8);
-        writer.String(accessedText->data(), static_cast<rapidjson::SizeType>(accessedText->size()));
-        key("recoverable", 11);
+        fixed(",\"modified\":");
+        time(f.lastModificationTime);
+        fixed(",\"created\":");
+        time(f.creationTime);
+        fixed(",\"accessed\":");
+        time(f.lastAccessTime);
+        fixed(",\"recoverable\":");
+        value();
         writer.Uint(f.recoverable);
-        writer.EndObject();
+        fixed("}");
     }
     text.append(buffer.GetString(), buffer.GetSize());
 }

@@ -202,6 +202,46 @@ TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
     EXPECT_EQ(none.str(), "[]");
 }
 
+// The table's columns are measured over every block before a row is
+// written: a long name in the last block widens the first.
+TEST(CommandParts, TableOfManyResultsIsAlignedAcrossBlocks) {
+    const std::size_t count = ResultFormatter::kTableBlock * 3 + 5;
+    std::vector<resurgo::FOUND_FILE> results;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t record = i + 16;
+        std::string name = "f" + std::to_string(record);
+        if (i == 0) name += std::string(60, 'n');   // highest record last: the last block
+        if (i == 7) name += "_\xE6\x97\xA5\x1B";    // wide, and escaped
+        resurgo::FOUND_FILE f(record, record, name);
+        f.directory = i == count / 2 ? "Deep\\er\\" + std::string(40, 'd') + "\\" : "Docs\\";
+        f.size = record * 1000;
+        f.recoverable = static_cast<std::uint8_t>(i % 101);
+        f.lastModificationTime = resurgo::FILE_TIME::fromUtc(132000000000000000ULL + record * 10000000ULL);
+        results.push_back(f);
+    }
+    std::ostringstream out;
+    ResultFormatter::writeTable(out, results);
+    std::vector<std::string> lines;
+    std::istringstream in(out.str());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), count + 1);
+    // The longest name has 63 columns, the largest size 7.
+    EXPECT_EQ(lines[0].rfind("Name" + std::string(59 + 2 + 3, ' ') + "Size", 0), 0u) << lines[0];
+    const std::string never = ResultFormatter::localText(resurgo::FILE_TIME());  // accessed: not set
+    const std::size_t percent = lines[1].find('%');
+    for (std::size_t row = 1; row <= count; ++row) {
+        // Highest record first.
+        const std::uint64_t record = count - row + 16;
+        ASSERT_EQ(lines[row].rfind("f" + std::to_string(record), 0), 0u) << row;
+        if (record == 16 + 7) {
+            EXPECT_NE(lines[row].find("_\xE6\x97\xA5\\x1b "), std::string::npos) << lines[row];
+            continue;
+        }
+        EXPECT_EQ(lines[row].find('%'), percent) << lines[row];
+        EXPECT_EQ(lines[row].substr(lines[row].size() - never.size()), never);  // the last column, unpadded
+    }
+}
+
 TEST(CommandParts, OutputDirectoriesNeverReuseANameNorFollowALink) {
     EXPECT_EQ(OutputPaths::parentOf("/a/b/c.txt"), "/a/b");
     EXPECT_EQ(OutputPaths::parentOf("c.txt"), ".");
@@ -246,6 +286,36 @@ TEST(CommandParts, ProgressBarClampsAndRedrawsOnlyOnChange) {
         EXPECT_EQ(bar.position(), 100);
     }
     EXPECT_EQ(out.str().substr(out.str().size() - 4), "\r\033[K");  // the line is wiped at the end
+}
+
+// One bar over the search and the writing of its results: it never goes
+// back, the writing takes the part after the search's, and it ends at 100
+// before it is wiped.
+TEST(CommandParts, ProgressBarRunsOnceOverSearchAndOutput) {
+    for (const bool json : {true, false}) {
+        SCOPED_TRACE(json ? "json" : "table");
+        SearchCommand::Options o;
+        o.source = fixtureImage("basic");
+        o.days = 1000000;
+        o.json = json;
+        o.progressWhileWriting = true;
+        std::ostringstream out, err, drawn;
+        {
+            TerminalProgress bar(drawn, "Searching");
+            EXPECT_EQ(SearchCommand().run(o, out, err, &bar, nullptr), kExitOk);
+        }
+        std::vector<int> shown;
+        const std::string text = drawn.str();
+        for (std::size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at + 1)) {
+            shown.push_back(std::stoi(text.substr(at - 3, 3)));
+        }
+        ASSERT_GE(shown.size(), 3u) << text;
+        EXPECT_EQ(shown.front(), 0);
+        EXPECT_EQ(shown.back(), 100);
+        EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end())) << text;
+        EXPECT_NE(std::find(shown.begin(), shown.end(), SearchCommand::kSearchProgress), shown.end()) << text;
+        EXPECT_EQ(text.substr(text.size() - 4), "\r\033[K");
+    }
 }
 
 TEST(CommandParts, CtrlCCancelsTheSearchAndListsWhatWasFound) {

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cli/OrderedBlockWriter.h"
 
@@ -33,15 +34,25 @@ TEST(OrderedBlockWriter, BlocksComeOutInOrderWhateverThreadFormatsThem) {
             SCOPED_TRACE("threads " + std::to_string(threads) + ", window " + std::to_string(window));
             std::atomic<int> calls{0};
             std::ostringstream out;
-            OrderedBlockWriter::write(out, 200, threads, window, [&](std::size_t b, std::string& text) {
-                EXPECT_TRUE(text.empty());
-                ++calls;
-                // Some blocks take longer, so later ones finish first.
-                if (b % 17 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
-                text += blockText(b);
-            });
+            std::vector<std::size_t> written;
+            OrderedBlockWriter::write(
+                out, 200, threads, window,
+                [&](std::size_t b, std::string& text) {
+                    EXPECT_TRUE(text.empty());
+                    ++calls;
+                    // Some blocks take longer, so later ones finish first.
+                    if (b % 17 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
+                    text += blockText(b);
+                },
+                [&](std::size_t n) {
+                    // Told after each block is out, on the writing thread.
+                    EXPECT_EQ(out.str(), expectedUpTo(n));
+                    written.push_back(n);
+                });
             EXPECT_EQ(out.str(), expectedUpTo(200));
             EXPECT_EQ(calls.load(), 200);
+            ASSERT_EQ(written.size(), 200u);
+            for (std::size_t i = 0; i < written.size(); ++i) EXPECT_EQ(written[i], i + 1);
         }
     }
     std::ostringstream none;

@@ -222,7 +222,9 @@ public:
     std::atomic<std::uint8_t>* cancel = nullptr;
 };
 
-TEST(Search, ProgressRunsFromZeroToHundredAndBack) {
+// 0 first, 100 last, never going back: the walk, naming the directories
+// and the recoverable percentages all on one scale.
+TEST(Search, ProgressRunsFromZeroToHundredNeverBack) {
     for (const char* fixture : kFixtures) {
         SCOPED_TRACE(fixture);
         SearchJob job;
@@ -231,11 +233,8 @@ TEST(Search, ProgressRunsFromZeroToHundredAndBack) {
         search(job, fixtureImage(fixture), "*", 1000000, &rec, &cancel);
         ASSERT_GE(rec.positions.size(), 3u);
         EXPECT_EQ(rec.positions.front(), 0);
-        EXPECT_EQ(rec.positions.back(), 0);
-        const std::vector<int> walk(rec.positions.begin() + 1, rec.positions.end() - 1);
-        EXPECT_TRUE(std::is_sorted(walk.begin(), walk.end()));
-        EXPECT_GE(*std::min_element(walk.begin(), walk.end()), 0);
-        EXPECT_EQ(*std::max_element(walk.begin(), walk.end()), 100);
+        EXPECT_EQ(rec.positions.back(), 100);
+        EXPECT_TRUE(std::is_sorted(rec.positions.begin(), rec.positions.end()));
         EXPECT_EQ(job.outcome(), SearchJob::Outcome::Completed);
     }
 }
