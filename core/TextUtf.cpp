@@ -72,6 +72,10 @@ std::string TextUtf::fromUtf16Le(const std::uint8_t* bytes, std::size_t units) {
     out.reserve(units);
     for (std::size_t i = 0; i < units; ++i) {
         char32_t u = static_cast<char32_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        if (u < 0x80) {  // most names are ASCII
+            out.push_back(static_cast<char>(u));
+            continue;
+        }
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
             char32_t v = static_cast<char32_t>(bytes[2 * i + 2] | (bytes[2 * i + 3] << 8));
             if (v >= 0xDC00 && v <= 0xDFFF) {
