@@ -22,7 +22,7 @@ public:
     // writer's included), and how many blocks they may run ahead of it.
     static constexpr std::size_t kJsonBlock = 1024;
     static constexpr std::size_t kJsonThreads = 4;
-    static constexpr std::size_t kJsonWindow = 16;
+    static constexpr std::size_t kJsonWindow = 8;
     // Room made per object before a block is formatted (most need less).
     static constexpr std::size_t kJsonObjectBytes = 320;
     // Table rows formatted per block, and the table's columns.
