@@ -6,15 +6,15 @@
 
 namespace resurgo::cli {
 
-FileCopy::FileCopy(SearchJob& job) : restore_(job) {}
+FileCopy::FileCopy(SearchJob& job) : job_(job), restore_(job) {}
 FileCopy::~FileCopy() = default;
 
 int FileCopy::openFilesystem(const std::string& source, std::ostream& err) {
     switch (restore_.open()) {
         case RestoreJob::Status::BootFailed:
-            return FailureReport::bootFailure(*restore_.failure(), source, err);
+            return FailureReport::bootFailure(*restore_.failure(), source, err, &job_);
         case RestoreJob::Status::OpenFailed:
-            return FailureReport::openFailure(*restore_.failure(), source, err);
+            return FailureReport::openFailure(*restore_.failure(), source, err, &job_);
         default:
             return kExitOk;
     }
@@ -27,13 +27,17 @@ bool FileCopy::openDeletedFile(std::uint64_t record, std::string& why, RestoreJo
         case RestoreJob::Status::Ready:
             return true;
         case RestoreJob::Status::NoSuchRecord:
-            why = subject + " does not exist: the MFT ends before it";
+            why = subject + " does not exist: the MFT holds records 0 to " +
+                  std::to_string(job_.filesystem.mftEntry().recordCapacity() - 1) +
+                  "; `resurgo search` lists the deleted files with their records";
             break;
         case RestoreJob::Status::Directory:
-            why = subject + " is a directory";
+            why = subject + " is a directory, not a file; `restore --all` recreates the directories of the files it "
+                            "restores";
             break;
         case RestoreJob::Status::InUse:
-            why = subject + " is in use, not a deleted file";
+            why = subject + " belongs to a file that is not deleted (copy it from the volume itself); only deleted "
+                            "files are restored";
             break;
         case RestoreJob::Status::Unreadable:
             why = subject + " can't be read: " + FailureReport::reason(*restore_.failure());

@@ -45,6 +45,7 @@ public:
     const std::string& failure() const { return failure_; }
 
 private:
+    SearchJob& job_;
     RestoreJob restore_;
     std::string failure_;
 };

@@ -11,23 +11,7 @@
 
 namespace resurgo::cli {
 
-std::string PartitionList::printable(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7F) {
-            out += '?';
-        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            out += '?';  // U+0080..U+009F
-            ++i;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
+std::string PartitionList::printable(const std::string& text) { return ResultFormatter::printable(text); }
 
 void PartitionList::writeTable(std::ostream& out, const SourceStack& stack, bool withOption) {
     constexpr std::size_t kColumns = 8;

@@ -36,9 +36,30 @@ public:
     // (first: the array's first object).
     static void formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
                                   std::string& text);
-    // Columns name, size, directory, modified, created, accessed; highest
-    // record first.
-    static void writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results);
+    // A column of the table: its title, its alignment, whether it may be
+    // shortened in the middle to fit the width, whether it may be left out
+    // when the width is too small for the names (the last such column
+    // first), and its text for a result.
+    struct Column {
+        const char* title;
+        bool rightAligned;
+        bool shortened;
+        bool optional;
+        std::string (*text)(const FOUND_FILE&);
+    };
+    // The table's columns, in order: record, name, size, directory,
+    // modified, created, accessed.
+    static const std::vector<Column>& tableColumns();
+    // The table, highest record first, one line per file. width: the
+    // columns it may take (0: no limit); names and directories wider than
+    // their share are shortened in the middle with "…", and on a narrow
+    // terminal the optional columns make room for them.
+    static void writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results, std::size_t width = 0);
+    // text cut to at most width columns, its middle replaced by "…".
+    static std::string shortenMiddle(const std::string& text, std::size_t width);
+    // text with control characters (C0, DEL, C1) shown as '?', so that a
+    // name keeps to its line and never drives the terminal.
+    static std::string printable(const std::string& text);
     // Columns a terminal needs for a UTF-8 text (wide East Asian characters
     // and emoji count two).
     static std::size_t displayWidth(const std::string& text);

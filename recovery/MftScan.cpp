@@ -86,6 +86,9 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
     for (auto& f : failures) {
         if (f) std::rethrow_exception(f);
     }
+    older_ = OLDER_MATCHES();
+    older_.nowUtc = shared.now;
+    for (const auto& slot : shared.slots) older_.add(slot.older);
     // Only this thread reports progress, and its last chunk may end before
     // the others' do: report where the whole walk got to.
     const std::uint64_t step = total / 100;
@@ -225,10 +228,13 @@ void MftScan::scanChunks(ScanShared& shared, ProgressSink* sink) {
     FileZ file;
     // A chunk's finds gather here and go to its slot in one allocation.
     std::vector<ScanCandidate> found;
-    auto publish = [&found](ScanSlot& slot) {
+    OLDER_MATCHES older;
+    auto publish = [&found, &older](ScanSlot& slot) {
         slot.found.reserve(found.size());
         std::move(found.begin(), found.end(), std::back_inserter(slot.found));
         found.clear();
+        slot.older = older;
+        older = OLDER_MATCHES();
     };
     int lastPosition = 0;
 
@@ -291,7 +297,10 @@ void MftScan::scanChunks(ScanShared& shared, ProgressSink* sink) {
                 FILE_TIME modified = FILE_TIME::fromUtc(file.modificationTimeUtc());
                 FILE_TIME created = FILE_TIME::fromUtc(file.creationTimeUtc());
                 const std::int32_t days = shared.filter->days;
-                if (!modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) continue;
+                if (!modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) {
+                    older.add(std::max(modified.utc(), created.utc()));
+                    continue;
+                }
                 ScanCandidate c;
                 c.found = FOUND_FILE(record, file.firstSector(), std::move(name));
                 c.found.size = file.getRealSize();

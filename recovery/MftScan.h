@@ -12,6 +12,7 @@
 
 #include "ntfs/FILE_REFERENCE.h"
 #include "recovery/FOUND_FILE.h"
+#include "recovery/OLDER_MATCHES.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
 
@@ -38,6 +39,9 @@ public:
     // Appends the deleted files that pass the filter to results, in record
     // order. A cancel keeps what was found before it.
     void run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results);
+    // After run: the files the age limit alone left out (of the records
+    // walked).
+    const OLDER_MATCHES& olderMatches() const { return older_; }
 
 private:
     // A found file waiting for its directory to be named.
@@ -49,6 +53,8 @@ private:
     // What one chunk of the MFT yielded.
     struct ScanSlot {
         std::vector<ScanCandidate> found;
+        // Matched the pattern, outside the age limit.
+        OLDER_MATCHES older;
         bool done = false;
     };
     // State shared by the threads of one search.
@@ -76,6 +82,7 @@ private:
 
     FilesystemNTFS& fs_;
     std::vector<FOUND_FILE>* results_ = nullptr;
+    OLDER_MATCHES older_;
 };
 
 } // namespace resurgo

@@ -149,7 +149,8 @@ TEST(CommandDocs, CompletionOffersWhatEachPositionTakes) {
     const std::vector<Case> cases = {
         {{""}, {"drives", "partitions", "restore", "search"}, true},
         {{"--"}, {"--help", "--version"}, true},
-        {{"search", "--"}, {"--days", "--help", "--json", "--partition", "--pattern"}, true},
+        {{"search", "--"}, {"--days", "--help", "--json", "--partition", "--pattern", "--wide"}, true},
+        {{"restore", "x.img", "--n"}, {"--name"}, true},
         {{"partitions", dir + "/image."}, {dir + "/image.img"}, true},
         {{"restore", "x.img", "--output-"}, {"--output-dir"}, true},
         {{"search", dir + "/ima"}, {dir + "/image.img", dir + "/images"}, true},
