@@ -163,6 +163,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         switch (result) {
             case FileCopy::Result::CreateFailed:
             case FileCopy::Result::CopyFailed:
+            case FileCopy::Result::Unreadable:
                 fail(copier.failure());
                 break;
             case FileCopy::Result::Damaged:

@@ -15,6 +15,9 @@ bool reportCut(const ErrorException& e, const std::string& source, std::ostream&
     err << "resurgo: " << FailureReport::cutOff(*job, source);
     if (job->mftOffset() >= job->sourceBytes()) {
         err << ": its MFT (at byte " << job->mftOffset() << ") lies past the end, so no file can be listed\n";
+    } else if (e.code() == kErrBootFormat && job->mftMirrorOffset() >= job->sourceBytes()) {
+        err << ": its boot record places the MFT's mirror (at byte " << job->mftMirrorOffset()
+            << ") past the end, which its checks do not accept, so the volume is not searched\n";
     } else {
         err << ", and what is left can't be read as NTFS: " << FailureReport::reason(e) << '\n';
     }

@@ -62,8 +62,15 @@ FileCopy::Result FileCopy::copy(const std::string& target) {
         default:
             if (restore_.failure() && restore_.failure()->code() == kErrReadDisk && size() > 0 &&
                 restore_.result().unreadableBytes() >= size()) {
-                failure_ = "nothing of " + target + " could be read from the source; no file was left";
-            } else if (restore_.closeFailed()) {
+                const std::string where =
+                    job_.sourceCutOff() ? ": its data lies past the end of the source, an NTFS volume cut off after " +
+                                              std::to_string(job_.sourceBytes()) + " of " +
+                                              std::to_string(job_.volumeBytes()) + " bytes"
+                                        : std::string(" from the source");
+                failure_ = "nothing of " + name() + " could be read" + where + "; no file was left at " + target;
+                return Result::Unreadable;
+            }
+            if (restore_.closeFailed()) {
                 // A late write error (a network file system reports some only here).
                 failure_ = "closing " + target + " failed: " + FailureReport::reason(*restore_.failure());
             } else {

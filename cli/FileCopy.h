@@ -17,7 +17,8 @@ namespace resurgo::cli {
 
 class FileCopy {
 public:
-    enum class Result { Restored, Damaged, CreateFailed, CopyFailed };
+    // Unreadable: nothing of the file could be read (no file is left).
+    enum class Result { Restored, Damaged, CreateFailed, CopyFailed, Unreadable };
 
     explicit FileCopy(SearchJob& job);
     virtual ~FileCopy();

@@ -115,6 +115,9 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         case FileCopy::Result::CopyFailed:
             err << Messages::kCopyFailed << "\nresurgo: " << copier.failure() << '\n';
             return kExitCopyFailed;
+        case FileCopy::Result::Unreadable:
+            err << "resurgo: " << copier.failure() << '\n';
+            return kExitCopyFailed;
         case FileCopy::Result::Damaged:
             out << FailureReport::damage(name, copier.result()) << '\n';
             return kExitDamagedUnits;

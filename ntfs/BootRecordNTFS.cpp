@@ -68,11 +68,14 @@ bool BootRecordNTFS::stated(const std::uint8_t* sector, std::size_t length, Stat
     if ((bytesPerSector & (bytesPerSector - 1)) != 0 || bytesPerSector < 256 || bytesPerSector > 4096) return false;
     if (totalSectors == 0 || totalSectors > UINT64_MAX / bytesPerSector) return false;
     out.volumeBytes = totalSectors * bytesPerSector;
-    if (r.contains(kMftCluster, 8)) {
-        const std::uint64_t cluster = bytesPerSector * decodeSectorsPerCluster(r.u8(kSectorsPerCluster));
-        const std::uint64_t mftCluster = r.u64(kMftCluster);
-        if (cluster != 0 && mftCluster <= UINT64_MAX / cluster) out.mftOffset = mftCluster * cluster;
-    }
+    const std::uint64_t cluster = bytesPerSector * decodeSectorsPerCluster(r.u8(kSectorsPerCluster));
+    auto offsetAt = [&](std::size_t field) -> std::uint64_t {
+        if (cluster == 0 || !r.contains(field, 8)) return 0;
+        const std::uint64_t lcn = r.u64(field);
+        return lcn <= UINT64_MAX / cluster ? lcn * cluster : 0;
+    };
+    out.mftOffset = offsetAt(kMftCluster);
+    out.mftMirrorOffset = offsetAt(kMftMirrorCluster);
     return true;
 }
 

@@ -49,12 +49,13 @@ void SearchJob::noteStatedLayout() {
         sourceBytes_ = src.size();
         volumeBytes_ = stated.volumeBytes;
         mftOffset_ = stated.mftOffset;
+        mftMirrorOffset_ = stated.mftMirrorOffset;
     } catch (const ErrorException&) {
     }
 }
 
 void SearchJob::prepareGeometry() {
-    volumeBytes_ = sourceBytes_ = mftOffset_ = 0;
+    volumeBytes_ = sourceBytes_ = mftOffset_ = mftMirrorOffset_ = 0;
     try {
         Source& src = source();
         Volume volume;
@@ -101,6 +102,8 @@ void SearchJob::prepareGeometry() {
                        : UINT64_MAX;
     const std::uint64_t cluster = static_cast<std::uint64_t>(bootRecord.bytesPerSector) * bootRecord.sectorsPerCluster;
     mftOffset_ = bootRecord.mftCluster <= UINT64_MAX / cluster ? bootRecord.mftCluster * cluster : UINT64_MAX;
+    mftMirrorOffset_ =
+        bootRecord.mftMirrorCluster <= UINT64_MAX / cluster ? bootRecord.mftMirrorCluster * cluster : UINT64_MAX;
     geometry.init(driveRoot, bootRecord.bytesPerSector, bootRecord.sectorsPerCluster, bootRecord.clustersPerMftRecord,
                   bootRecord.mftCluster, bootRecord.mftMirrorCluster, bootRecord.clustersPerIndexRecord,
                   bootRecord.totalClusters());

@@ -76,6 +76,7 @@ public:
     // Where the volume's MFT begins, as its boot sector states it (0 when
     // unknown): past sourceBytes() on a volume cut off before it.
     std::uint64_t mftOffset() const { return mftOffset_; }
+    std::uint64_t mftMirrorOffset() const { return mftMirrorOffset_; }
     // The failure behind BootFailed, OpenFailed or WalkFailed.
     const std::optional<ErrorException>& failure() const { return failure_; }
 
@@ -90,6 +91,7 @@ private:
     std::uint64_t volumeBytes_ = 0;
     std::uint64_t sourceBytes_ = 0;
     std::uint64_t mftOffset_ = 0;
+    std::uint64_t mftMirrorOffset_ = 0;
     std::optional<ErrorException> failure_;
     Source* external_ = nullptr;
     std::unique_ptr<FileSource> own_;
