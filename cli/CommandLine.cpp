@@ -1,5 +1,6 @@
 #include "cli/CommandLine.h"
 
+#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -35,33 +36,41 @@ const char* const kDescription =
 
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
-    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--json]",
+    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--wide | --json]",
     "restore SOURCE [--partition N] --record N --output PATH [--force]",
+    "restore SOURCE [--partition N] --name PATTERN [--days N] --output PATH [--force]",
     "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N]",
     "partitions SOURCE [--json]",
     "drives [--json]",
 };
 
 const char* const kSearchDetails =
-    "SOURCE is an NTFS image file or block device (reading a device needs root). The table is\n"
-    "sorted highest MFT record first; --json prints one array in record order with record,\n"
-    "first_sector, name, directory (/ separators, . for the root), path_components (the\n"
-    "directory names as an array, root first), size, the UTC times modified, created and\n"
-    "accessed, and recoverable. Recoverable (0 to 100, the table's percentage) is how much of\n"
-    "a file can still come back: the share of its bytes whose clusters are free and not\n"
-    "claimed by a deleted file modified later; 100 means intact. Names read off the volume\n"
-    "are shown escaped in the table and in messages (controls as \\x1b, bidirectional\n"
-    "controls as \\u202e, a backslash as \\\\); --json keeps them exact. On a terminal a\n"
-    "progress bar shows on standard error; Ctrl-C stops the search and lists what it found.";
+    "SOURCE is an NTFS image file or block device (reading a device needs root). The age limit\n"
+    "is 365 days unless --days is given; a search that lists nothing says how many older files\n"
+    "match and which --days includes them. The table is sorted highest MFT record first; its\n"
+    "Record column is what restore --record takes. On a terminal the table fits its width (or\n"
+    "$COLUMNS), names and directories shortened in the middle with ...; --wide shows them whole.\n"
+    "--json prints one array in record order with record, first_sector, name, directory (/\n"
+    "separators, . for the root), path_components (the directory names as an array, root\n"
+    "first), size, the UTC times modified, created and accessed, and recoverable. Recoverable\n"
+    "(0 to 100, the table's percentage) is how much of a file can still come back: the share\n"
+    "of its bytes whose clusters are free and not claimed by a deleted file modified later; 100\n"
+    "means intact. Names read off the volume are shown escaped in the table and in messages\n"
+    "(controls as \\x1b, bidirectional controls as \\u202e, a backslash as \\\\); --json keeps\n"
+    "them exact. On a terminal a progress bar shows on standard error; Ctrl-C stops the search\n"
+    "and lists what it found.";
 
 const char* const kRestoreDetails =
-    "--record N writes the deleted file of MFT record N to PATH, or into PATH when it is an\n"
-    "existing directory. A destination on the source (also through a partition, a mapped or\n"
-    "loop device or an ntfs-3g mount of it) is refused; an existing file, or a symbolic link\n"
-    "(even one that leads nowhere), is replaced only when confirmed on a terminal or with\n"
-    "--force, and a link is never written through; the free space is checked first. A file\n"
-    "partly overwritten since its deletion is still restored in full, and the message says\n"
-    "how much of it was overwritten.\n\n"
+    "--record N writes the deleted file of MFT record N (the Record column of the search) to\n"
+    "PATH, or into PATH when it is an existing directory. --name PATTERN does the same for the\n"
+    "one deleted file whose name matches (of any age unless --days is given); when several\n"
+    "match, they are listed with their records and nothing is written (exit status 2). A\n"
+    "destination on the source (also through a partition, a mapped or loop device or an\n"
+    "ntfs-3g mount of it) is refused; an existing file, or a symbolic link (even one that leads\n"
+    "nowhere), is replaced only when confirmed on a terminal or with --force, and a link is\n"
+    "never written through; the free space is checked first. A file partly overwritten since\n"
+    "its deletion is still restored in full, and the message says how much of it was\n"
+    "overwritten.\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
     "that exists gets a numbered suffix, nothing is overwritten, no link is followed), and ends\n"
     "with a count of restored files (intact, partly overwritten, overwritten), damaged and\n"
@@ -97,7 +106,9 @@ const Example kExamples[] = {
     {"resurgo search /dev/sdb1 --pattern '*.docx' --days 365 --json",
      "List the deleted .docx files of a partition from the last year, as JSON."},
     {"resurgo restore disk.img --record 74 --output ~/letter.txt",
-     "Restore the file of MFT record 74 (as the search lists it) to ~/letter.txt."},
+     "Restore the file of MFT record 74 (the Record column of the search) to ~/letter.txt."},
+    {"resurgo restore disk.img --name letter_to_bank.txt --output ~/",
+     "Restore the one deleted file of that name into the home directory."},
     {"resurgo restore /dev/sdb1 --all --output-dir ~/recovered --days 7",
      "Restore every deleted file of the last week, with its directories, into ~/recovered."},
     {"resurgo restore disk.img --all --output-dir ~/recovered --days 30 --min-recoverable 100",
@@ -106,6 +117,20 @@ const Example kExamples[] = {
     {"resurgo search disk.vhdx --partition 2", "List the deleted files of its second partition."},
     {"resurgo drives", "List the fixed NTFS block devices and the whole disks with NTFS partitions."},
 };
+
+// Columns a table printed on stream may take: the terminal's width, else
+// $COLUMNS when set (a pipe that asks for it), else no limit.
+std::size_t tableWidth(ProcessContext::Stream stream) {
+    if (std::size_t columns = ProcessContext::terminalColumns(stream); columns != 0) return columns;
+    const char* env = std::getenv("COLUMNS");
+    if (env == nullptr) return 0;
+    std::size_t columns = 0;
+    for (const char* c = env; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || columns > 100000) return 0;
+        columns = columns * 10 + static_cast<std::size_t>(*c - '0');
+    }
+    return columns;
+}
 
 std::string formsHelp() {
     std::string text = "Forms:\n";
@@ -123,16 +148,18 @@ std::string examplesHelp() {
 
 struct CommandLine::Arguments {
     SearchCommand::Options search;
-    std::string searchDays = "1";
+    std::string searchDays = std::to_string(SearchCommand::kDefaultDays);
     std::string searchPartition;
     std::string searchMinRecoverable = "0";
+    bool wide = false;
 
     std::string source;
     std::string recordText;
+    std::string name;
     std::string output;
     std::string outputDir;
     std::string pattern = "*";
-    std::string restoreDays = "1";
+    std::string restoreDays = std::to_string(SearchCommand::kDefaultDays);
     std::string restoreMinRecoverable = "0";
     bool force = false;
     bool all = false;
@@ -188,6 +215,7 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         ->capture_default_str()
         ->type_name("N");
     searchCmd->add_flag("--json", a.search.json, "Print one JSON array (record order) instead of the table");
+    searchCmd->add_flag("--wide", a.wide, "Show names and directories whole, however wide the table gets");
     searchCmd->add_option("--partition", a.searchPartition,
                           "Search partition N of a whole disk (as `resurgo partitions` lists it); without it the one "
                           "NTFS partition is chosen")
@@ -202,8 +230,12 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
                            "Partition N of a whole disk (as `resurgo partitions` lists it)")
         ->type_name("N");
     CLI::Option* recordOpt =
-        restoreCmd->add_option("--record,-r", a.recordText, "MFT record number of the file (as `search --json` lists it)")
+        restoreCmd->add_option("--record,-r", a.recordText, "MFT record number of the file (the Record column of the search)")
             ->type_name("N");
+    CLI::Option* nameOpt =
+        restoreCmd->add_option("--name,-n", a.name,
+                               "Instead of --record: the one deleted file whose name matches this pattern")
+            ->type_name("PATTERN");
     CLI::Option* outputOpt =
         restoreCmd->add_option("--output,-o", a.output, "Destination file (or an existing directory to write into)")
             ->type_name("PATH");
@@ -216,23 +248,23 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         restoreCmd->add_option("--pattern,-p", a.pattern, "With --all: file name pattern")
             ->capture_default_str()
             ->type_name("PATTERN");
-    CLI::Option* daysOpt =
-        restoreCmd->add_option("--days,-d", a.restoreDays, "With --all: age limit in days (0 to 1000000)")
-            ->capture_default_str()
-            ->type_name("N");
+    restoreCmd->add_option("--days,-d", a.restoreDays,
+                           "With --all or --name: age limit in days (0 to 1000000; --name: any age without it)")
+        ->capture_default_str()
+        ->type_name("N");
     CLI::Option* minRecoverableOpt =
         restoreCmd->add_option("--min-recoverable", a.restoreMinRecoverable,
                                "With --all: skip files of which less than N percent can still come back (0 to 100)")
             ->capture_default_str()
             ->type_name("N");
     recordOpt->excludes(allOpt);
-    recordOpt->needs(outputOpt);
-    outputOpt->needs(recordOpt);
-    forceOpt->needs(recordOpt);
+    nameOpt->excludes(allOpt);
+    nameOpt->excludes(recordOpt);
+    outputOpt->excludes(allOpt);
+    forceOpt->excludes(allOpt);
     allOpt->needs(dirOpt);
     dirOpt->needs(allOpt);
     patternOpt->needs(allOpt);
-    daysOpt->needs(allOpt);
     minRecoverableOpt->needs(allOpt);
     restoreCmd->footer(std::string(detailsOf("restore")) + "\n\n" + exitCodeHelp());
 
@@ -295,6 +327,16 @@ int CommandLine::run(int argc, const char* const* argv) {
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::ArgumentMismatch& e) {
+        // An option given more than once: "--pattern: At Most 1 required
+        // but received 2" in the parser's words.
+        const std::string what = e.what();
+        const std::string::size_type colon = what.find(": At Most 1 required but received ");
+        if (colon == std::string::npos) return app.exit(e, out_, err_) == 0 ? kExitOk : kExitUsage;
+        err_ << "resurgo: " << what.substr(0, colon) << " was given "
+             << what.substr(colon + std::char_traits<char>::length(": At Most 1 required but received "))
+             << " times; give it once\n";
+        return kExitUsage;
     } catch (const CLI::ParseError& e) {
         int rc = app.exit(e, out_, err_);
         return rc == 0 ? kExitOk : kExitUsage;
@@ -316,6 +358,11 @@ int CommandLine::run(int argc, const char* const* argv) {
             }
             a.search.partition = n;
         }
+        if (a.wide && a.search.json) {
+            err_ << "resurgo search: --wide is for the table; --json always holds the whole names\n";
+            return kExitUsage;
+        }
+        a.search.width = a.wide ? 0 : tableWidth(ProcessContext::Stream::Output);
         std::unique_ptr<TerminalProgress> bar;
         if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) {
             bar = std::make_unique<TerminalProgress>(err_, "Searching");
@@ -357,8 +404,19 @@ int CommandLine::run(int argc, const char* const* argv) {
             CancelSignal cancel;
             return BatchRestore(probe).run(options, out_, err_, bar.get(), CancelSignal::flag());
         }
-        if (a.recordText.empty()) {
-            err_ << "resurgo restore: give --record N --output PATH, or --all --output-dir DIR\n";
+        const bool byName = a.restoreCmd->count("--name") > 0;
+        const bool daysGiven = a.restoreCmd->count("--days") > 0;
+        if (a.recordText.empty() && !byName) {
+            err_ << "resurgo restore: give --record N or --name PATTERN with --output PATH, or --all --output-dir DIR\n";
+            return kExitUsage;
+        }
+        if (a.output.empty()) {
+            err_ << "resurgo restore: " << (byName ? "--name" : "--record")
+                 << " needs --output PATH (a file, or an existing directory to write into)\n";
+            return kExitUsage;
+        }
+        if (daysGiven && !byName) {
+            err_ << "resurgo restore: --days goes with --name or --all, not with --record\n";
             return kExitUsage;
         }
         RestoreCommand::Options options;
@@ -366,7 +424,15 @@ int CommandLine::run(int argc, const char* const* argv) {
         options.output = a.output;
         options.force = a.force;
         options.partition = partition;
-        if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
+        if (byName) {
+            if (!ArgumentCheck::checkPattern(a.name, problem) ||
+                (daysGiven && !ArgumentCheck::parseDays(a.restoreDays, options.days, problem))) {
+                err_ << "resurgo restore: " << problem << '\n';
+                return kExitUsage;
+            }
+            options.name = a.name;
+            options.width = tableWidth(ProcessContext::Stream::Error);
+        } else if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;
         }

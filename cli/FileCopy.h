@@ -19,7 +19,8 @@ namespace resurgo::cli {
 
 class FileCopy {
 public:
-    enum class Result { Restored, Damaged, NameTaken, CreateFailed, CopyFailed };
+    // Unreadable: nothing of the file could be read (no file is left).
+    enum class Result { Restored, Damaged, NameTaken, CreateFailed, CopyFailed, Unreadable };
 
     explicit FileCopy(SearchJob& job);
     virtual ~FileCopy();
@@ -62,6 +63,7 @@ public:
 private:
     Result result(RestoreJob::Status status, const std::string& shown);
 
+    SearchJob& job_;
     RestoreJob restore_;
     std::string failure_;
 };

@@ -6,6 +6,7 @@
 #include "cli/Messages.h"
 #include "cli/OutputPaths.h"
 #include "cli/RestoreChecks.h"
+#include "cli/ResultFormatter.h"
 #include "cli/SearchCommand.h"
 #include "cli/SourceChoice.h"
 #include "cli/Terminal.h"
@@ -29,12 +30,38 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     SearchJob job;
     job.driveRoot = source;
     job.useSource(stack.volume());
+    std::uint64_t record = options.record;
+    if (options.name) {
+        if (int status = SearchCommand::runJob(job, source, *options.name, options.days, nullptr, nullptr, err);
+            status != kExitOk) {
+            return status;
+        }
+        const auto& matches = job.filesystem.results();
+        if (matches.size() != 1) {
+            if (matches.empty()) {
+                if (job.outcome() == SearchJob::Outcome::Completed) {
+                    SearchCommand::writeNothingFound(err, job, source, *options.name, options.days,
+                                                     "; nothing restored.", "--name");
+                } else {
+                    err << "no deleted file matching \"" << *options.name << "\" was found on " << source
+                        << " before the search stopped: " << FailureReport::reason(*job.failure()) << '\n';
+                }
+                return job.outcome() == SearchJob::Outcome::Completed ? kExitFileDamaged : kExitWalkFailed;
+            }
+            err << "resurgo: " << matches.size() << " deleted files match \"" << *options.name << "\" on " << source
+                << "; restore one of them with --record N:\n";
+            ResultFormatter::writeTable(err, matches, options.width);
+            return kExitUsage;
+        }
+        record = matches.front().recordNumber;
+    }
     FileCopy copier(job);  // closes the filesystem however the restore ends
     if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
 
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
-    if (!copier.openDeletedFile(options.record, why, status)) {
+    if (!copier.openDeletedFile(record, why, status)) {
+        // Only a record that is damaged is called so.
         if (FileCopy::isDamage(status)) err << Messages::kFileDamaged << '\n';
         err << "resurgo: " << why << '\n';
         return FileCopy::exitStatus(status);
@@ -97,6 +124,9 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         case FileCopy::Result::CreateFailed:
         case FileCopy::Result::CopyFailed:
             err << Messages::kCopyFailed << "\nresurgo: " << copier.failure() << '\n';
+            return kExitCopyFailed;
+        case FileCopy::Result::Unreadable:
+            err << "resurgo: " << copier.failure() << '\n';
             return kExitCopyFailed;
         case FileCopy::Result::Damaged:
         case FileCopy::Result::Restored:

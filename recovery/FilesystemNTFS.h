@@ -17,6 +17,7 @@
 #include "recovery/DIRECTORY_INFO.h"
 #include "recovery/DirectoryPaths.h"
 #include "recovery/FOUND_FILE.h"
+#include "recovery/OLDER_MATCHES.h"
 #include "recovery/RESTORE_RESULT.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
@@ -54,7 +55,13 @@ public:
     std::size_t resultCount() const { return results_.size(); }
     const FOUND_FILE& result(std::size_t i) const { return results_.at(i); }
     const std::vector<FOUND_FILE>& results() const { return results_; }
-    void clearResults() { results_.clear(); }
+    void clearResults() {
+        results_.clear();
+        older_ = OLDER_MATCHES();
+    }
+    // The files of the last search that matched its pattern but not its
+    // age limit.
+    const OLDER_MATCHES& olderMatches() const { return older_; }
 
     Volume& volume() { return volume_; }
     const NTFS_GEOMETRY& geometry() const { return geometry_; }
@@ -88,6 +95,7 @@ private:
     Volume volume_;
     DirectoryPaths paths_;
     std::vector<FOUND_FILE> results_;
+    OLDER_MATCHES older_;
     std::vector<std::uint8_t> copyBuffer_;
 };
 

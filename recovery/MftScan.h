@@ -14,6 +14,7 @@
 
 #include "ntfs/FILE_REFERENCE.h"
 #include "recovery/FOUND_FILE.h"
+#include "recovery/OLDER_MATCHES.h"
 #include "recovery/Recoverability.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
@@ -42,6 +43,9 @@ public:
     // order, with their recoverable percentage. A cancel keeps what was
     // found before it.
     void run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results);
+    // After run: the files the age limit alone left out (of the records
+    // walked).
+    const OLDER_MATCHES& olderMatches() const { return older_; }
 
 private:
     // A found file waiting for its directory to be named.
@@ -54,6 +58,8 @@ private:
     struct ScanSlot {
         std::vector<ScanCandidate> found;
         Recoverability::Batch claims;
+        // Matched the pattern, outside the age limit.
+        OLDER_MATCHES older;
         bool done = false;
     };
     // State shared by the threads of one search.
@@ -84,6 +90,7 @@ private:
 
     FilesystemNTFS& fs_;
     std::vector<FOUND_FILE>* results_ = nullptr;
+    OLDER_MATCHES older_;
 };
 
 } // namespace resurgo

@@ -149,7 +149,9 @@ TEST(CommandDocs, CompletionOffersWhatEachPositionTakes) {
     const std::vector<Case> cases = {
         {{""}, {"drives", "partitions", "restore", "search"}, true},
         {{"--"}, {"--help", "--version"}, true},
-        {{"search", "--"}, {"--days", "--help", "--json", "--min-recoverable", "--partition", "--pattern"}, true},
+        {{"search", "--"}, {"--days", "--help", "--json", "--min-recoverable", "--partition", "--pattern", "--wide"},
+         true},
+        {{"restore", "x.img", "--n"}, {"--name"}, true},
         {{"partitions", dir + "/image."}, {dir + "/image.img"}, true},
         {{"restore", "x.img", "--output-"}, {"--output-dir"}, true},
         {{"search", dir + "/ima"}, {dir + "/image.img", dir + "/images"}, true},
