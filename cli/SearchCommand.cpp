@@ -55,13 +55,30 @@ std::string SearchCommand::olderMatches(const SearchJob& job, const std::string&
                           : newest + " includes it, " + all + " all " + std::to_string(older.count) + ".");
 }
 
+std::string SearchCommand::lessRecoverable(const SearchJob& job, const std::string& pattern) {
+    const LESS_RECOVERABLE& less = job.filesystem.lessRecoverable();
+    if (less.count == 0) return std::string();
+    const std::string best = "--min-recoverable " + std::to_string(less.best);
+    if (less.count == 1) {
+        return "1 deleted file matching \"" + pattern + "\" within the age limit is less recoverable, " +
+               std::to_string(less.best) + "%: " + best + " includes it.";
+    }
+    return std::to_string(less.count) + " deleted files matching \"" + pattern +
+           "\" within the age limit are less recoverable, at most " + std::to_string(less.best) + "%: " +
+           (less.best == 0 ? best + " includes them all."
+                           : best + " includes the most recoverable, --min-recoverable 0 all " +
+                                 std::to_string(less.count) + ".");
+}
+
 void SearchCommand::writeNothingFound(std::ostream& out, const SearchJob& job, const std::string& source,
                                       const std::string& pattern, std::int32_t days, const std::string& ending,
                                       const std::string& option) {
-    if (job.filesystem.olderMatches().count > 0) {
+    const bool older = job.filesystem.olderMatches().count > 0;
+    if (job.filesystem.lessRecoverable().count > 0 || older) {
         out << "No deleted files " << describeFilter(pattern, days, job.minRecoverable) << " were found on " << source
-            << ending << '\n'
-            << olderMatches(job, pattern) << '\n';
+            << ending << '\n';
+        if (job.filesystem.lessRecoverable().count > 0) out << lessRecoverable(job, pattern) << '\n';
+        if (older) out << olderMatches(job, pattern) << '\n';
     } else if (matchesEverything(pattern)) {
         out << "No deleted files of any age were found on " << source << ending << '\n'
             << "A deleted file is listed while its MFT record is left; new files reuse the records of deleted ones.\n";

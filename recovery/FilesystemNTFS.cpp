@@ -55,6 +55,7 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
     MftScan scan(*this);
     scan.run(filter, context, results_);
     older_ = scan.olderMatches();
+    less_ = scan.lessRecoverable();
 }
 
 void FilesystemNTFS::openEntry(std::uint64_t record, FileZ& entry) {

@@ -17,6 +17,7 @@
 #include "recovery/DIRECTORY_INFO.h"
 #include "recovery/DirectoryPaths.h"
 #include "recovery/FOUND_FILE.h"
+#include "recovery/LESS_RECOVERABLE.h"
 #include "recovery/OLDER_MATCHES.h"
 #include "recovery/RESTORE_RESULT.h"
 #include "recovery/SEARCH_CONTEXT.h"
@@ -58,10 +59,13 @@ public:
     void clearResults() {
         results_.clear();
         older_ = OLDER_MATCHES();
+        less_ = LESS_RECOVERABLE();
     }
     // The files of the last search that matched its pattern but not its
     // age limit.
     const OLDER_MATCHES& olderMatches() const { return older_; }
+    // Those that matched both but not its least recoverable percentage.
+    const LESS_RECOVERABLE& lessRecoverable() const { return less_; }
 
     Volume& volume() { return volume_; }
     const NTFS_GEOMETRY& geometry() const { return geometry_; }
@@ -96,6 +100,7 @@ private:
     DirectoryPaths paths_;
     std::vector<FOUND_FILE> results_;
     OLDER_MATCHES older_;
+    LESS_RECOVERABLE less_;
     std::vector<std::uint8_t> copyBuffer_;
 };
 

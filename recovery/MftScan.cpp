@@ -34,6 +34,7 @@ MftScan::~MftScan() = default;
 
 void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results) {
     results_ = &results;
+    less_ = LESS_RECOVERABLE();
     ProgressSink* sink = context.progress;
     if (sink) sink->setPosition(0);
 
@@ -188,7 +189,11 @@ void MftScan::measureRecoverable(ScanShared& shared, std::size_t base) {
     const std::int32_t least = shared.filter->minRecoverable;
     if (least <= 0) return;
     results_->erase(std::remove_if(results_->begin() + static_cast<std::ptrdiff_t>(base), results_->end(),
-                                   [least](const FOUND_FILE& f) { return f.recoverable < least; }),
+                                   [this, least](const FOUND_FILE& f) {
+                                       if (f.recoverable >= least) return false;
+                                       less_.add(f.recoverable);
+                                       return true;
+                                   }),
                     results_->end());
 }
 

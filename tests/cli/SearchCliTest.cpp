@@ -244,6 +244,22 @@ TEST(SearchCli, MinRecoverableListsOnlyFilesOfWhichThatMuchComesBack) {
             searchJson(fixtureImage("reuse"), {"--days", "1000000", "--min-recoverable", std::to_string(least)});
         EXPECT_EQ(FixtureFacts::fromOutput(out), FixtureFacts::listedSet(kept)) << least;
     }
+    // A file left out for the minimum alone is named as such, with the
+    // minimum that lists it (and not as a name that matches nothing).
+    const auto worst = std::min_element(all.begin(), all.end(), [](const nlohmann::json& a, const nlohmann::json& b) {
+        return a.at("recoverable_tsk").get<int>() < b.at("recoverable_tsk").get<int>();
+    });
+    const std::string name = worst->at("name").get<std::string>();
+    const std::string percent = std::to_string(worst->at("recoverable_tsk").get<int>());
+    CliProcess::Result none = CliProcess::run({"search", fixtureImage("reuse"), "--days", "1000000", "-p", name,
+                                               "--min-recoverable", std::to_string(std::stoi(percent) + 1)});
+    EXPECT_EQ(none.status, 0) << none.err;
+    EXPECT_NE(none.out.find("1 deleted file matching \"" + name + "\" within the age limit is less recoverable, " +
+                            percent + "%: --min-recoverable " + percent + " includes it."),
+              std::string::npos)
+        << none.out;
+    EXPECT_EQ(searchJson(fixtureImage("reuse"), {"--days", "1000000", "-p", name, "--min-recoverable", percent}).size(),
+              1u);
     // The table's column, one row per file.
     CliProcess::Result table = CliProcess::run({"search", fixtureImage("reuse"), "--days", "1000000"});
     ASSERT_EQ(table.status, 0) << table.err;
