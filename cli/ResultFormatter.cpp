@@ -1,8 +1,9 @@
 #include "cli/ResultFormatter.h"
 
 #include <algorithm>
-#include <array>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "cli/OrderedBlockWriter.h"
@@ -68,16 +69,6 @@ void appendComponents(std::string& text, const std::string& engineDirectory, Jso
         from = at + 1;
     }
     text += ']';
-}
-
-void pad(std::ostream& out, const std::string& text, std::size_t width, bool right) {
-    std::size_t used = ResultFormatter::displayWidth(text);
-    std::string fill(width > used ? width - used : 0, ' ');
-    if (right) {
-        out << fill << text;
-    } else {
-        out << text << fill;
-    }
 }
 
 } // namespace
@@ -215,39 +206,161 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
     }
 }
 
-void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results) {
+const std::vector<ResultFormatter::Column>& ResultFormatter::tableColumns(Lead lead) {
+    using Drop = Column::Drop;
+    static const std::vector<Column> columns{
+        {"Record", true, false, Drop::Never, [](const FOUND_FILE& f) { return std::to_string(f.recordNumber); }},
+        {"Name", false, true, Drop::Never, [](const FOUND_FILE& f) { return VisibleText::of(f.name); }},
+        {"Size", true, false, Drop::Never, [](const FOUND_FILE& f) { return std::to_string(f.size); }},
+        // What decides whether a restore is worth it: kept before names of
+        // a comfortable width, left out only when nothing else makes room.
+        {"Recoverable", true, false, Drop::ForRoom,
+         [](const FOUND_FILE& f) { return std::to_string(f.recoverable) + "%"; }},
+        {"Directory", false, true, Drop::Never,
+         [](const FOUND_FILE& f) { return VisibleText::of(directoryText(f.directory)); }},
+        {"Modified", false, false, Drop::Never, [](const FOUND_FILE& f) { return localText(f.lastModificationTime); }},
+        {"Created", false, false, Drop::ForComfort, [](const FOUND_FILE& f) { return localText(f.creationTime); }},
+        {"Accessed", false, false, Drop::ForComfort, [](const FOUND_FILE& f) { return localText(f.lastAccessTime); }},
+    };
+    static const std::vector<Column> byOffset = [] {
+        std::vector<Column> c = columns;
+        c.front() = {"Offset", true, false, Drop::Never, [](const FOUND_FILE& f) { return std::to_string(f.offset); }};
+        return c;
+    }();
+    return lead == Lead::Offset ? byOffset : columns;
+}
+
+void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results, std::size_t width,
+                                 Lead lead) {
     std::vector<const FOUND_FILE*> order;
     order.reserve(results.size());
     for (const FOUND_FILE& f : results) order.push_back(&f);
     std::stable_sort(order.begin(), order.end(),
                      [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber > b->recordNumber; });
 
-    using Row = std::array<std::string, 7>;
-    std::vector<Row> rows;
-    rows.push_back({"Name", "Size", "Recoverable", "Directory", "Modified", "Created", "Accessed"});
-    for (const FOUND_FILE* f : order) {
-        // Names are shown escaped, then measured.
-        rows.push_back({VisibleText::of(f->name), std::to_string(f->size), std::to_string(f->recoverable) + "%",
-                        VisibleText::of(directoryText(f->directory)), localText(f->lastModificationTime),
-                        localText(f->creationTime),
-                        localText(f->lastAccessTime)});
+    const std::vector<Column>& all = tableColumns(lead);
+    std::vector<std::size_t> natural(all.size(), 0);
+    for (std::size_t c = 0; c < all.size(); ++c) natural[c] = displayWidth(all[c].title);
+    std::vector<std::vector<std::string>> cells(all.size());
+    for (std::size_t c = 0; c < all.size(); ++c) {
+        cells[c].reserve(order.size());
+        for (const FOUND_FILE* f : order) {
+            cells[c].push_back(all[c].text(*f));
+            natural[c] = std::max(natural[c], displayWidth(cells[c].back()));
+        }
     }
-    std::array<std::size_t, 7> width{};
-    for (const Row& r : rows) {
-        for (std::size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], displayWidth(r[c]));
-    }
-    for (const Row& r : rows) {
-        for (std::size_t c = 0; c < r.size(); ++c) {
-            if (c > 0) out << "  ";
-            // Size and percentage right-aligned; the last column is not padded.
-            if (c == r.size() - 1) {
-                out << r[c];
-            } else {
-                pad(out, r[c], width[c], c == 1 || c == 2);
+
+    // Too wide: the columns left out for comfort go, the last first, while
+    // the names and directories would get less than a comfortable width;
+    // those left out for room only while the table can't fit even with
+    // the names and directories at their narrowest. Then the columns that
+    // may be shortened share what the others leave, the narrower ones
+    // keeping their full width when their share allows it, none below a
+    // few characters.
+    constexpr std::size_t kGap = 2, kNarrowest = 8, kComfortable = 24;
+    std::vector<std::size_t> shown(all.size());
+    for (std::size_t c = 0; c < all.size(); ++c) shown[c] = c;
+    auto fixedWidth = [&] {
+        std::size_t total = kGap * (shown.size() - 1);
+        for (std::size_t c : shown) total += all[c].shortened ? 0 : natural[c];
+        return total;
+    };
+    auto wanted = [&](std::size_t comfortable) {
+        std::size_t total = 0;
+        for (std::size_t c : shown) total += all[c].shortened ? std::min(natural[c], comfortable) : 0;
+        return total;
+    };
+    auto leastOf = [&](std::size_t c) { return std::max(kNarrowest, displayWidth(all[c].title)); };
+    auto narrowest = [&] {
+        std::size_t total = 0;
+        for (std::size_t c : shown) total += all[c].shortened ? std::min(natural[c], leastOf(c)) : 0;
+        return total;
+    };
+    auto leaveOut = [&](Column::Drop drop, const std::function<bool()>& enough) {
+        for (std::size_t k = shown.size(); k-- > 0;) {
+            if (enough()) break;
+            if (all[shown[k]].drop == drop) shown.erase(shown.begin() + static_cast<std::ptrdiff_t>(k));
+        }
+    };
+    std::vector<std::size_t> widths = natural;
+    if (width != 0 && fixedWidth() + wanted(SIZE_MAX) > width) {
+        leaveOut(Column::Drop::ForComfort, [&] { return fixedWidth() + wanted(kComfortable) <= width; });
+        leaveOut(Column::Drop::ForRoom, [&] { return fixedWidth() + narrowest() <= width; });
+        std::vector<std::size_t> shortened;
+        std::size_t room = width - std::min(width, fixedWidth());
+        for (std::size_t c : shown) {
+            if (all[c].shortened) shortened.push_back(c);
+        }
+        std::stable_sort(shortened.begin(), shortened.end(),
+                         [&natural](std::size_t a, std::size_t b) { return natural[a] < natural[b]; });
+        for (std::size_t i = 0; i < shortened.size(); ++i) {
+            const std::size_t c = shortened[i];
+            const std::size_t share = room / (shortened.size() - i);
+            const std::size_t least = leastOf(c);
+            widths[c] = std::min(natural[c], std::max(share, least));
+            room -= std::min(room, widths[c]);
+            if (widths[c] < natural[c]) {
+                for (std::string& text : cells[c]) text = shortenMiddle(text, widths[c]);
             }
         }
-        out << '\n';
     }
+
+    std::vector<std::string> titles;
+    for (const Column& c : all) titles.emplace_back(c.title);
+    std::string line;
+    for (std::size_t row = 0; row <= order.size(); ++row) {
+        line.clear();
+        for (std::size_t k = 0; k < shown.size(); ++k) {
+            const std::size_t c = shown[k];
+            const std::string& text = row == 0 ? titles[c] : cells[c][row - 1];
+            if (k > 0) line.append(kGap, ' ');
+            const std::size_t used = displayWidth(text);
+            const std::size_t fill = widths[c] > used ? widths[c] - used : 0;
+            // The last column is not padded.
+            if (all[c].rightAligned) line.append(fill, ' ');
+            line += text;
+            if (!all[c].rightAligned && k + 1 < shown.size()) line.append(fill, ' ');
+        }
+        line += '\n';
+        out << line;
+    }
+}
+
+std::string ResultFormatter::shortenMiddle(const std::string& shown, std::size_t width) {
+    if (displayWidth(shown) <= width) return shown;
+    if (width == 0) return std::string();
+    // The text in units that are kept or left out whole: an escape, or one
+    // character with the columns it takes.
+    struct Unit {
+        std::size_t at, length, columns;
+    };
+    std::vector<Unit> units;
+    for (std::size_t i = 0; i < shown.size();) {
+        const std::size_t at = i;
+        if (const std::size_t escape = VisibleText::escapeLength(shown, at); escape != 0) {
+            units.push_back({at, escape, escape});
+            i += escape;
+            continue;
+        }
+        char32_t c = 0;
+        const bool decoded = TextUtf::decodeOne(shown, i, c);
+        const std::size_t columns = !decoded ? 1 : isZeroWidth(c) ? 0 : isWide(c) ? 2 : 1;
+        units.push_back({at, i - at, columns});
+    }
+    // What is kept: the first half of the width before the ellipsis, the
+    // rest after it.
+    const std::size_t headWidth = width / 2, tailWidth = (width - 1) / 2;
+    std::size_t head = 0, used = 0;
+    while (head < units.size() && used + units[head].columns <= headWidth) used += units[head++].columns;
+    std::size_t tail = units.size();
+    used = 0;
+    while (tail > head && used + units[tail - 1].columns <= tailWidth) used += units[--tail].columns;
+    // A mark that combines with the character before it stays with it.
+    while (tail < units.size() && units[tail].columns == 0) ++tail;
+    std::string out(shown, 0, head == 0 ? 0 : units[head - 1].at + units[head - 1].length);
+    out += "\u2026";
+    if (tail < units.size()) out.append(shown, units[tail].at, std::string::npos);
+    return out;
 }
 
 std::size_t ResultFormatter::displayWidth(const std::string& text) {

@@ -34,6 +34,7 @@ MftScan::~MftScan() = default;
 
 void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results) {
     results_ = &results;
+    less_ = LESS_RECOVERABLE();
     ProgressSink* sink = context.progress;
     if (sink) sink->setPosition(0);
 
@@ -86,6 +87,9 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
     for (auto& f : failures) {
         if (f) std::rethrow_exception(f);
     }
+    older_ = OLDER_MATCHES();
+    older_.nowUtc = shared.now;
+    for (const auto& slot : shared.slots) older_.add(slot.older);
     // Only this thread reports progress, and its last chunk may end before
     // the others' do: report where the whole walk got to.
     const std::uint64_t step = total / 100;
@@ -185,7 +189,11 @@ void MftScan::measureRecoverable(ScanShared& shared, std::size_t base) {
     const std::int32_t least = shared.filter->minRecoverable;
     if (least <= 0) return;
     results_->erase(std::remove_if(results_->begin() + static_cast<std::ptrdiff_t>(base), results_->end(),
-                                   [least](const FOUND_FILE& f) { return f.recoverable < least; }),
+                                   [this, least](const FOUND_FILE& f) {
+                                       if (f.recoverable >= least) return false;
+                                       less_.add(f.recoverable);
+                                       return true;
+                                   }),
                     results_->end());
 }
 
@@ -240,12 +248,15 @@ void MftScan::scanChunks(ScanShared& shared, ProgressSink* sink) {
     std::vector<ScanCandidate> found;
     Recoverability::Batch claims;
     const std::uint64_t clusterBytes = fs_.geometry().clusterBytes();
-    auto publish = [&found, &claims](ScanSlot& slot) {
+    OLDER_MATCHES older;
+    auto publish = [&found, &claims, &older](ScanSlot& slot) {
         slot.found.reserve(found.size());
         std::move(found.begin(), found.end(), std::back_inserter(slot.found));
         found.clear();
         slot.claims = std::move(claims);
         claims = Recoverability::Batch();
+        slot.older = older;
+        older = OLDER_MATCHES();
     };
     int lastPosition = 0;
 
@@ -316,6 +327,7 @@ void MftScan::scanChunks(ScanShared& shared, ProgressSink* sink) {
                 FILE_TIME created = FILE_TIME::fromUtc(file.creationTimeUtc());
                 const std::int32_t days = shared.filter->days;
                 if (!oneRecord && !modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) {
+                    older.add(std::max(modified.utc(), created.utc()));
                     continue;
                 }
                 ScanCandidate c;

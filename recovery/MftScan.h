@@ -14,6 +14,8 @@
 
 #include "ntfs/FILE_REFERENCE.h"
 #include "recovery/FOUND_FILE.h"
+#include "recovery/LESS_RECOVERABLE.h"
+#include "recovery/OLDER_MATCHES.h"
 #include "recovery/Recoverability.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
@@ -42,6 +44,12 @@ public:
     // order, with their recoverable percentage. A cancel keeps what was
     // found before it.
     void run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results);
+    // After run: the files the age limit alone left out (of the records
+    // walked).
+    const OLDER_MATCHES& olderMatches() const { return older_; }
+    // After run: the files the filter's least recoverable percentage alone
+    // left out.
+    const LESS_RECOVERABLE& lessRecoverable() const { return less_; }
 
 private:
     // A found file waiting for its directory to be named.
@@ -54,6 +62,8 @@ private:
     struct ScanSlot {
         std::vector<ScanCandidate> found;
         Recoverability::Batch claims;
+        // Matched the pattern, outside the age limit.
+        OLDER_MATCHES older;
         bool done = false;
     };
     // State shared by the threads of one search.
@@ -79,11 +89,14 @@ private:
     // results have room for them).
     void collectResults(ScanShared& shared, std::size_t base, std::size_t kept, unsigned threads);
     // Gives the results from index base on their recoverable percentage
-    // from the slots' claims, and drops those below the filter's least.
+    // from the slots' claims, and drops those below the filter's least
+    // (noting them in less_).
     void measureRecoverable(ScanShared& shared, std::size_t base);
 
     FilesystemNTFS& fs_;
     std::vector<FOUND_FILE>* results_ = nullptr;
+    OLDER_MATCHES older_;
+    LESS_RECOVERABLE less_;
 };
 
 } // namespace resurgo
