@@ -82,7 +82,9 @@ void SearchCommand::writeNothingFound(std::ostream& out, const SearchJob& job, c
         if (older) out << olderMatches(job, pattern) << '\n';
     } else if (matchesEverything(pattern)) {
         out << "No deleted files of any age were found on " << source << ending << '\n'
-            << "A deleted file is listed while its MFT record is left; new files reuse the records of deleted ones.\n";
+            << (job.deep ? "The scan found no record of a deleted file, nor any outside the volume's MFT.\n"
+                         : "A deleted file is listed while its MFT record is left; new files reuse the records of "
+                           "deleted ones.\n");
     } else {
         out << "No deleted file of any age on " << source << " has a name matching \"" << pattern << '"' << ending
             << '\n'
@@ -90,6 +92,10 @@ void SearchCommand::writeNothingFound(std::ostream& out, const SearchJob& job, c
             << (pattern.find('*') == std::string::npos ? option + " '*" + pattern + "*' also finds names that hold it"
                                                         : option + " '*' matches every deleted file")
             << ".\n";
+    }
+    // A volume formatted again lists none of its former files.
+    if (!job.deep && !older && job.filesystem.lessRecoverable().count == 0) {
+        out << "If the volume was formatted since, --deep reads all of the source for its former files.\n";
     }
 }
 

@@ -68,8 +68,9 @@ public:
     // After a whole search that listed nothing: what was looked for, then
     // why nothing matched and what would list something (a lower least
     // recoverable percentage, a wider age limit when older files match,
-    // else the pattern). ending closes the first sentence (".", "; nothing
-    // restored."); option is the one that took the pattern.
+    // else the pattern, and --deep when no deleted file matches at all and
+    // the search did not scan). ending closes the first sentence (".",
+    // "; nothing restored."); option is the one that took the pattern.
     static void writeNothingFound(std::ostream& out, const SearchJob& job, const std::string& source,
                                   const std::string& pattern, std::int32_t days, const std::string& ending,
                                   const std::string& option = "--pattern");

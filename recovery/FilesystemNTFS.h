@@ -71,8 +71,14 @@ public:
     const OLDER_MATCHES& olderMatches() const { return older_; }
     // Those that matched both but not its least recoverable percentage.
     const LESS_RECOVERABLE& lessRecoverable() const { return less_; }
-    void appendResults(std::vector<FOUND_FILE>&& found) {
+    // Adds the results of a search made apart (a deep search), with what
+    // it left out for the age limit and the least recoverable percentage.
+    void appendResults(std::vector<FOUND_FILE>&& found, const OLDER_MATCHES& older = OLDER_MATCHES(),
+                       const LESS_RECOVERABLE& less = LESS_RECOVERABLE()) {
         results_.insert(results_.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+        older_.add(older);
+        if (older.nowUtc != 0) older_.nowUtc = older.nowUtc;
+        less_.add(less);
     }
 
     Volume& volume() { return volume_; }

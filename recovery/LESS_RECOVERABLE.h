@@ -17,6 +17,11 @@ struct LESS_RECOVERABLE {
         if (count == 0 || recoverable > best) best = recoverable;
         ++count;
     }
+    void add(const LESS_RECOVERABLE& other) {
+        if (other.count == 0) return;
+        if (count == 0 || other.best > best) best = other.best;
+        count += other.count;
+    }
 };
 
 } // namespace resurgo
