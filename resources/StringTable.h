@@ -11,7 +11,7 @@
 // as zeros, 16 when the file restored had been partly overwritten since its
 // deletion; 30 to 33 are the condition column's title and texts. Ids from
 // 40 are the dialog's status line after a search (%u stand for numbers in
-// order) and the help's fallback.
+// order), the help's fallback, and the advice to tick Deep scan (49).
 
 #include "ResurgoVersion.h"
 
@@ -51,6 +51,7 @@
 #define IDS_STATUS_STOPPED 46
 #define IDS_STATUS_UNREADABLE 47
 #define IDS_HELP_NOT_OPENED 48
+#define IDS_STATUS_TRY_DEEP 49
 
 #define IDS_TEXT_STRING_APP_NAME "Resurgo"
 #define IDS_TEXT_STRING_APP_TITLE "Resurgo for NTFS"
@@ -94,6 +95,8 @@
 #define IDS_TEXT_STATUS_CANCELLED "Search cancelled: %u deleted file(s) found before it stopped."
 #define IDS_TEXT_STATUS_STOPPED "The search stopped early on a read failure (%s): %u deleted file(s) found before it."
 #define IDS_TEXT_STATUS_UNREADABLE "The drive could not be read as NTFS: %s"
+#define IDS_TEXT_STATUS_TRY_DEEP \
+    "Tick Deep scan and search again to read the whole drive for the files of a formatted or damaged NTFS volume."
 #define IDS_TEXT_HELP_NOT_OPENED \
     "The user guide could not be opened.\n\nIt is the file %s beside the program; open it with a web browser."
 
@@ -150,6 +153,7 @@ public:
         {IDS_STATUS_STOPPED, IDS_TEXT_STATUS_STOPPED},
         {IDS_STATUS_UNREADABLE, IDS_TEXT_STATUS_UNREADABLE},
         {IDS_HELP_NOT_OPENED, IDS_TEXT_HELP_NOT_OPENED},
+        {IDS_STATUS_TRY_DEEP, IDS_TEXT_STATUS_TRY_DEEP},
     };
 
     // The text of a string id, or nullptr for an id the table lacks.

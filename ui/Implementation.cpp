@@ -332,7 +332,8 @@ std::wstring Implementation::searchStatus() const {
     switch (job_.outcome()) {
         case SearchJob::Outcome::BootFailed:
         case SearchJob::Outcome::OpenFailed:
-            return WinText::format(loadString(IDS_STATUS_UNREADABLE), WinText::wide(ErrorText::reason(*job_.failure())));
+            return withDeepHint(
+                WinText::format(loadString(IDS_STATUS_UNREADABLE), WinText::wide(ErrorText::reason(*job_.failure()))));
         case SearchJob::Outcome::Cancelled:
             return WinText::format(loadString(IDS_STATUS_CANCELLED), std::wstring(), found);
         case SearchJob::Outcome::WalkFailed:
@@ -351,9 +352,17 @@ std::wstring Implementation::searchStatus() const {
                                {static_cast<unsigned long long>(days_), older.count, days});
     }
     if (!pattern_.empty() && pattern_.find_first_not_of('*') == std::string::npos) {
-        return loadString(IDS_STATUS_NONE_AT_ALL);
+        return withDeepHint(loadString(IDS_STATUS_NONE_AT_ALL));
     }
     return WinText::format(loadString(IDS_STATUS_NONE_MATCH), pattern);
+}
+
+std::wstring Implementation::withDeepHint(std::wstring text) const {
+    // After a search that did not scan, the volume may have been formatted
+    // or its boot sector or MFT damaged: a deep scan may find the files.
+    if (job_.deep) return text;
+    while (!text.empty() && std::iswspace(text.back())) text.pop_back();
+    return text + (!text.empty() && text.back() == L'.' ? L" " : L". ") + loadString(IDS_STATUS_TRY_DEEP);
 }
 
 void Implementation::waitForWorker() {

@@ -86,6 +86,9 @@ public:
     // found, or why none (nothing deleted matched: older files do, or the
     // pattern matches none; the drive could not be read).
     std::wstring searchStatus() const;
+    // text, and after a search without the deep scan the advice to tick
+    // it (for a drive that could not be read or showed no deleted file).
+    std::wstring withDeepHint(std::wstring text) const;
 
     Seams seams;
 

@@ -202,6 +202,16 @@ TEST(DialogStateTest, TheStatusLineSaysWhyNothingWasFoundAndTheDaysItGivesWork) 
         const std::wstring unreadable = WinText::wide(IDS_TEXT_STATUS_UNREADABLE);
         const std::wstring status = k.text(IDC_STATUS);
         EXPECT_EQ(status.rfind(unreadable.substr(0, unreadable.find(L"%s")), 0), 0u) << WinText::utf8(status);
+        // It advises the deep scan, which finds the files by the backup
+        // boot sector, and then says how many.
+        const std::wstring hint = WinText::wide(IDS_TEXT_STATUS_TRY_DEEP);
+        ASSERT_GE(status.size(), hint.size());
+        EXPECT_EQ(status.substr(status.size() - hint.size()), hint) << WinText::utf8(status);
+        ::SendMessageW(k.item(IDC_DEEP_SCAN), BM_SETCHECK, BST_CHECKED, 0);
+        ASSERT_TRUE(k.search(L"*"));
+        EXPECT_GT(k.rowCount(), 0);
+        EXPECT_EQ(k.text(IDC_STATUS), WinText::format(WinText::wide(IDS_TEXT_STATUS_FOUND), L"",
+                                                          static_cast<unsigned long long>(k.rowCount())));
         k.press(IDC_EXIT);
     });
 }
