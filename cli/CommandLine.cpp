@@ -260,7 +260,7 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
             ->type_name("X");
     CLI::Option* nameOpt =
         restoreCmd->add_option("--name,-n", a.name,
-                               "Instead of --record: the one deleted file whose name matches this pattern")
+                               "Instead of --record or --offset: the one deleted file whose name matches this pattern")
             ->type_name("PATTERN");
     CLI::Option* outputOpt =
         restoreCmd->add_option("--output,-o", a.output, "Destination file (or an existing directory to write into)")

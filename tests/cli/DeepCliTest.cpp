@@ -177,7 +177,8 @@ TEST(DeepCli, AnEmptyDeepSearchSaysWhatTheLimitsLeftOutAndTheAdviceGivenWorks) {
     const std::size_t older = std::stoul(none.out.substr(none.out.rfind('\n', line) + 1));
     const std::string::size_type at = none.out.rfind("--days ");
     const std::string days = none.out.substr(at + 7, none.out.find_first_not_of("0123456789", at + 7) - at - 7);
-    CliProcess::Result all = CliProcess::run({"search", image, "--deep", "--days", days, "--pattern", "file_*", "--json"});
+    CliProcess::Result all =
+        CliProcess::run({"search", image, "--deep", "--days", days, "--pattern", "file_*", "--json"});
     ASSERT_EQ(all.status, 0) << all.err;
     EXPECT_EQ(nlohmann::json::parse(all.out).size(), older) << none.out;
     EXPECT_EQ(none.out.find("formatted"), std::string::npos) << "no --deep advice after a deep search: " << none.out;
@@ -208,7 +209,8 @@ TEST(DeepCli, RestoreByNameWithDeepTakesTheOneMatchOrListsTheOffsetsOfSeveral) {
     const std::string dir = tempDir("cli-deep-name");
     const std::vector<nlohmann::json> files = restorable(facts);
     auto named = [&files](const std::string& name) {
-        return std::count_if(files.begin(), files.end(), [&name](const nlohmann::json& f) { return f.at("name") == name; });
+        return std::count_if(files.begin(), files.end(),
+                             [&name](const nlohmann::json& f) { return f.at("name") == name; });
     };
     ASSERT_EQ(named("deep.txt"), 1);
     CliProcess::Result one =
