@@ -48,19 +48,7 @@ void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volum
     geometry_ = geometry;
     mft_ = mft;
     volume_ = &volume;
-    // The base record is parsed in place of the last one opened, so that an
-    // entry reused for many records keeps its storage.
-    records_.resize(1);
-    MFT_RECORD& base = records_.front();
-    base.keepResidentValues = keepResidentValues;
-    base.parse(bytes, length, geometry);
-    readAttributeLists(base);
-    if (base.baseReference.raw() != 0) {
-        throw ErrorException(kErrExtensionRecord, "FileZ::open <Extended MFT record found>");
-    }
-    if (!base.standardInformationFound) {
-        throw ErrorException(kErrNoStandardInfo, "FileZ::open <Standard information attribut not found>");
-    }
+    const MFT_RECORD& base = parseBase(bytes, length, keepResidentValues);
     // A file with an attribute list may keep its names in extension
     // records only: look for names after the list has been followed.
     if (!base.fileNameFound && !base.attributeListFound) {
@@ -73,15 +61,13 @@ void FileZ::openFromBytes(std::uint8_t* bytes, std::size_t length, Volume& volum
     }
 }
 
-void FileZ::openFromScan(std::uint8_t* bytes, std::size_t length, Volume& volume, const NTFS_GEOMETRY& geometry,
-                         std::uint64_t firstSector, std::uint64_t recordNumber, const ExtensionFinder& extensions) {
-    geometry_ = geometry;
-    mft_ = nullptr;
-    volume_ = &volume;
+MFT_RECORD& FileZ::parseBase(std::uint8_t* bytes, std::size_t length, bool keepResidentValues) {
+    // The base record is parsed in place of the last one opened, so that an
+    // entry reused for many records keeps its storage.
     records_.resize(1);
     MFT_RECORD& base = records_.front();
-    base.keepResidentValues = true;
-    base.parse(bytes, length, geometry);
+    base.keepResidentValues = keepResidentValues;
+    base.parse(bytes, length, geometry_);
     readAttributeLists(base);
     if (base.baseReference.raw() != 0) {
         throw ErrorException(kErrExtensionRecord, "FileZ::open <Extended MFT record found>");
@@ -89,6 +75,15 @@ void FileZ::openFromScan(std::uint8_t* bytes, std::size_t length, Volume& volume
     if (!base.standardInformationFound) {
         throw ErrorException(kErrNoStandardInfo, "FileZ::open <Standard information attribut not found>");
     }
+    return base;
+}
+
+void FileZ::openFromScan(std::uint8_t* bytes, std::size_t length, Volume& volume, const NTFS_GEOMETRY& geometry,
+                         std::uint64_t firstSector, std::uint64_t recordNumber, const ExtensionFinder& extensions) {
+    geometry_ = geometry;
+    mft_ = nullptr;
+    volume_ = &volume;
+    parseBase(bytes, length, true);
     recordNumber_ = recordNumber;
     firstSector_ = firstSector;
     if (!extensions) return;

@@ -87,6 +87,10 @@ private:
     // Reads the record's non-resident attribute lists through the volume
     // and decodes their entries into it.
     void readAttributeLists(MFT_RECORD& record) const;
+    // Parses the base record into records_ (resized to it alone) with
+    // geometry_ and checks that it is one: not an extension, with a
+    // $STANDARD_INFORMATION.
+    MFT_RECORD& parseBase(std::uint8_t* bytes, std::size_t length, bool keepResidentValues);
     const MFT_RECORD& base() const { return records_.front(); }
 
     const MftReader* mft_ = nullptr;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "source/LibyalCalls.h"
 #include "source/SourceError.h"
 
 namespace resurgo {
@@ -15,13 +16,7 @@ namespace {
 
 // The library's last message, and the error freed.
 std::string takeError(libewf_error_t*& error) {
-    if (error == nullptr) return "unknown error";
-    char text[512] = {};
-    libewf_error_sprint(error, text, sizeof text);
-    libewf_error_free(&error);
-    std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '.')) s.pop_back();
-    return s;
+    return LibyalCalls::takeError(error, libewf_error_sprint, libewf_error_free);
 }
 
 // The segment names libewf_glob found, freed however the constructor ends.
@@ -63,11 +58,7 @@ EwfSource::EwfSource(const std::string& path, const SourceIdentity& identity)
                                             "; a segment file may be missing or damaged): " + why);
     }
     auto release = [&handle] {
-        libewf_error_t* e = nullptr;
-        libewf_handle_close(handle, &e);
-        if (e != nullptr) libewf_error_free(&e);
-        libewf_handle_free(&handle, &e);
-        if (e != nullptr) libewf_error_free(&e);
+        LibyalCalls::release<libewf_error_t>(handle, libewf_handle_close, libewf_handle_free, libewf_error_free);
     };
     // Without its last segment (the one holding the "done" section) the
     // set is marked corrupted: the missing data would read as zeros.
@@ -112,31 +103,14 @@ libewf_handle_t* EwfSource::openHandle(std::string& why) {
 
 EwfSource::~EwfSource() {
     for (Reader& r : readers_) {
-        if (r.handle == nullptr) continue;
-        libewf_error_t* error = nullptr;
-        libewf_handle_close(r.handle, &error);
-        if (error != nullptr) libewf_error_free(&error);
-        libewf_handle_free(&r.handle, &error);
-        if (error != nullptr) libewf_error_free(&error);
+        LibyalCalls::release<libewf_error_t>(r.handle, libewf_handle_close, libewf_handle_free, libewf_error_free);
     }
 }
 
 std::size_t EwfSource::readWith(libewf_handle_t* handle, void* buffer, std::size_t length, std::uint64_t offset,
                                 const char* diagnostic) {
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    std::size_t done = 0;
-    while (done < length) {
-        libewf_error_t* error = nullptr;
-        const ssize_t got = libewf_handle_read_random(handle, out + done, length - done,
-                                                      static_cast<off64_t>(offset + done), &error);
-        if (got < 0) {
-            if (error != nullptr) libewf_error_free(&error);
-            throw ErrorException(kErrReadDisk, diagnostic);
-        }
-        if (got == 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return LibyalCalls::readFully<libewf_error_t>(handle, libewf_handle_read_random, libewf_error_free, buffer, length,
+                                                  offset, diagnostic);
 }
 
 std::size_t EwfSource::readAt(void* buffer, std::size_t length, std::uint64_t offset, const char* diagnostic) {

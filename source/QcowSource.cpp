@@ -5,6 +5,7 @@
 #include <libqcow.h>
 
 #include "platform/Platform.h"
+#include "source/LibyalCalls.h"
 #include "source/SourceError.h"
 
 namespace resurgo {
@@ -12,21 +13,11 @@ namespace resurgo {
 namespace {
 
 std::string takeError(libqcow_error_t*& error) {
-    if (error == nullptr) return "unknown error";
-    char text[512] = {};
-    libqcow_error_sprint(error, text, sizeof text);
-    libqcow_error_free(&error);
-    std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '.')) s.pop_back();
-    return s;
+    return LibyalCalls::takeError(error, libqcow_error_sprint, libqcow_error_free);
 }
 
 void release(libqcow_file_t*& file) {
-    libqcow_error_t* error = nullptr;
-    libqcow_file_close(file, &error);
-    if (error != nullptr) libqcow_error_free(&error);
-    libqcow_file_free(&file, &error);
-    if (error != nullptr) libqcow_error_free(&error);
+    LibyalCalls::release<libqcow_error_t>(file, libqcow_file_close, libqcow_file_free, libqcow_error_free);
 }
 
 } // namespace
@@ -118,20 +109,8 @@ std::size_t QcowSource::readAt(void* buffer, std::size_t length, std::uint64_t o
     if (offset >= size_) return 0;
     if (length > size_ - offset) length = static_cast<std::size_t>(size_ - offset);
     std::lock_guard<std::mutex> lock(mutex_);
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    std::size_t done = 0;
-    while (done < length) {
-        libqcow_error_t* error = nullptr;
-        const ssize_t got = libqcow_file_read_buffer_at_offset(chain_.front(), out + done, length - done,
-                                                               static_cast<off64_t>(offset + done), &error);
-        if (got < 0) {
-            if (error != nullptr) libqcow_error_free(&error);
-            throw ErrorException(kErrReadDisk, diagnostic);
-        }
-        if (got == 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return LibyalCalls::readFully<libqcow_error_t>(chain_.front(), libqcow_file_read_buffer_at_offset,
+                                                   libqcow_error_free, buffer, length, offset, diagnostic);
 }
 
 } // namespace resurgo

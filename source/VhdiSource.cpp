@@ -11,6 +11,7 @@
 
 #include "platform/Platform.h"
 #include "source/FileSource.h"
+#include "source/LibyalCalls.h"
 #include "source/SourceError.h"
 #include "source/VhdxLog.h"
 
@@ -19,21 +20,11 @@ namespace resurgo {
 namespace {
 
 std::string takeError(libvhdi_error_t*& error) {
-    if (error == nullptr) return "unknown error";
-    char text[512] = {};
-    libvhdi_error_sprint(error, text, sizeof text);
-    libvhdi_error_free(&error);
-    std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '.')) s.pop_back();
-    return s;
+    return LibyalCalls::takeError(error, libvhdi_error_sprint, libvhdi_error_free);
 }
 
 void release(libvhdi_file_t*& file) {
-    libvhdi_error_t* error = nullptr;
-    libvhdi_file_close(file, &error);
-    if (error != nullptr) libvhdi_error_free(&error);
-    libvhdi_file_free(&file, &error);
-    if (error != nullptr) libvhdi_error_free(&error);
+    LibyalCalls::release<libvhdi_error_t>(file, libvhdi_file_close, libvhdi_file_free, libvhdi_error_free);
 }
 
 // libbfio callbacks over a ReplayedFile (the io handle).
@@ -214,20 +205,8 @@ std::size_t VhdiSource::readAt(void* buffer, std::size_t length, std::uint64_t o
     if (offset >= size_) return 0;
     if (length > size_ - offset) length = static_cast<std::size_t>(size_ - offset);
     std::lock_guard<std::mutex> lock(mutex_);
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    std::size_t done = 0;
-    while (done < length) {
-        libvhdi_error_t* error = nullptr;
-        const ssize_t got = libvhdi_file_read_buffer_at_offset(chain_.front(), out + done, length - done,
-                                                               static_cast<off64_t>(offset + done), &error);
-        if (got < 0) {
-            if (error != nullptr) libvhdi_error_free(&error);
-            throw ErrorException(kErrReadDisk, diagnostic);
-        }
-        if (got == 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return LibyalCalls::readFully<libvhdi_error_t>(chain_.front(), libvhdi_file_read_buffer_at_offset,
+                                                   libvhdi_error_free, buffer, length, offset, diagnostic);
 }
 
 } // namespace resurgo

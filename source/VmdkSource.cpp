@@ -7,6 +7,7 @@
 
 #include "platform/Platform.h"
 #include "source/FileSource.h"
+#include "source/LibyalCalls.h"
 #include "source/SourceError.h"
 
 namespace resurgo {
@@ -14,22 +15,14 @@ namespace resurgo {
 namespace {
 
 std::string takeError(libvmdk_error_t*& error) {
-    if (error == nullptr) return "unknown error";
-    char text[512] = {};
-    libvmdk_error_sprint(error, text, sizeof text);
-    libvmdk_error_free(&error);
-    std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '.')) s.pop_back();
-    return s;
+    return LibyalCalls::takeError(error, libvmdk_error_sprint, libvmdk_error_free);
 }
 
 void dropBfio(libbfio_error_t*& error) {
     if (error != nullptr) libbfio_error_free(&error);
 }
 
-void drop(libvmdk_error_t*& error) {
-    if (error != nullptr) libvmdk_error_free(&error);
-}
+void drop(libvmdk_error_t*& error) { LibyalCalls::drop(error, libvmdk_error_free); }
 
 // The file name an extent descriptor gives ("" for an extent with no file).
 std::string extentName(libvmdk_extent_descriptor_t* extent) {
@@ -160,20 +153,8 @@ std::size_t VmdkSource::readAt(void* buffer, std::size_t length, std::uint64_t o
     if (offset >= size_) return 0;
     if (length > size_ - offset) length = static_cast<std::size_t>(size_ - offset);
     std::lock_guard<std::mutex> lock(mutex_);
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    std::size_t done = 0;
-    while (done < length) {
-        libvmdk_error_t* error = nullptr;
-        const ssize_t got = libvmdk_handle_read_buffer_at_offset(handle_, out + done, length - done,
-                                                                 static_cast<off64_t>(offset + done), &error);
-        if (got < 0) {
-            drop(error);
-            throw ErrorException(kErrReadDisk, diagnostic);
-        }
-        if (got == 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return LibyalCalls::readFully<libvmdk_error_t>(handle_, libvmdk_handle_read_buffer_at_offset, libvmdk_error_free,
+                                                   buffer, length, offset, diagnostic);
 }
 
 } // namespace resurgo
