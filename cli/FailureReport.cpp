@@ -24,6 +24,14 @@ bool reportCut(const ErrorException& e, const std::string& source, std::ostream&
     return true;
 }
 
+// The deep scan needs neither the boot record nor the MFT's start: it
+// finds the records still on the source wherever they are.
+void suggestDeep(std::ostream& err, const SearchJob* job) {
+    if (job != nullptr && !job->deep) {
+        err << "resurgo: search --deep reads all of the source for the MFT records it still holds\n";
+    }
+}
+
 } // namespace
 
 int FailureReport::bootFailure(const ErrorException& e, const std::string& source, std::ostream& err,
@@ -35,6 +43,7 @@ int FailureReport::bootFailure(const ErrorException& e, const std::string& sourc
     if (!reportCut(e, source, err, job)) {
         err << "resurgo: " << source << ": damaged NTFS boot record: " << reason(e) << '\n';
     }
+    suggestDeep(err, job);
     return kExitBadBoot;
 }
 
@@ -43,6 +52,7 @@ int FailureReport::openFailure(const ErrorException& e, const std::string& sourc
     if (!reportCut(e, source, err, job)) {
         err << "resurgo: " << source << ": an NTFS volume whose MFT can't be read (damaged): " << reason(e) << '\n';
     }
+    suggestDeep(err, job);
     return kExitBadVolume;
 }
 
