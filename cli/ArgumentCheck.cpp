@@ -46,7 +46,7 @@ bool ArgumentCheck::parsePercent(const std::string& text, std::int32_t& percent,
 bool ArgumentCheck::checkPattern(const std::string& pattern, std::string& error) {
     std::size_t length = TextUtf::toCodePoints(pattern).size();
     if (length > SearchJob::kMaxPatternLength) {
-        error = "--pattern is " + std::to_string(length) + " characters long; the longest pattern accepted is " +
+        error = "the pattern is " + std::to_string(length) + " characters long; the longest pattern accepted is " +
                 std::to_string(SearchJob::kMaxPatternLength) + " characters";
         return false;
     }
@@ -56,8 +56,11 @@ bool ArgumentCheck::checkPattern(const std::string& pattern, std::string& error)
 bool ArgumentCheck::parseRecord(const std::string& text, std::uint64_t& record, std::string& error) {
     constexpr std::uint64_t kMaxRecord = (1ULL << 48) - 1;
     if (!parseWhole(text, kMaxRecord, record)) {
-        error = "--record takes an MFT record number (a whole number as `resurgo search --json` lists it), not \"" +
-                text + "\"";
+        error = "--record takes an MFT record number (the Record column of `resurgo search`), not \"" + text + "\"";
+        // Something that is no number at all may well be the file's name.
+        if (text.find_first_not_of("0123456789-+") != std::string::npos) {
+            error += "; to restore a file by its name, give --name '" + text + "'";
+        }
         return false;
     }
     return true;

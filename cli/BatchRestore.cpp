@@ -97,8 +97,12 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     std::sort(results.begin(), results.end(),
               [](const FOUND_FILE& a, const FOUND_FILE& b) { return a.recordNumber < b.recordNumber; });
     if (results.empty()) {
-        out << "No deleted files " << SearchCommand::describeFilter(options.pattern, options.days)
-            << " were found on " << source << "; nothing restored.\n";
+        if (job.outcome() == SearchJob::Outcome::Completed) {
+            SearchCommand::writeNothingFound(out, job, source, options.pattern, options.days, "; nothing restored.");
+        } else {
+            out << "No deleted files " << SearchCommand::describeFilter(options.pattern, options.days)
+                << " were found on " << source << "; nothing restored.\n";
+        }
         return job.outcome() == SearchJob::Outcome::WalkFailed ? kExitWalkFailed : kExitOk;
     }
 
@@ -191,6 +195,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
                 ended = endsTheRun(copier.createFailure(), &directory == &*root);
                 break;
             case FileCopy::Result::CopyFailed:
+            case FileCopy::Result::Unreadable:
                 fail(copier.failure());
                 break;
             case FileCopy::Result::Damaged:

@@ -11,6 +11,7 @@
 #include <ostream>
 #include <string>
 
+#include "cli/SearchCommand.h"
 #include "platform/FileProbe.h"
 
 namespace resurgo::cli {
@@ -23,7 +24,7 @@ public:
         std::string source;
         std::string outputDir;
         std::string pattern = "*";
-        std::int32_t days = 1;
+        std::int32_t days = SearchCommand::kDefaultDays;
         std::optional<unsigned> partition;
         std::int32_t minRecoverable = 0;
         // Search with a scan of the whole source (restore --all --deep).

@@ -1,5 +1,6 @@
 #include "cli/CommandLine.h"
 
+#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -35,26 +36,31 @@ const char* const kDescription =
 
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
-    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--json]",
+    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--wide | --json]",
     "restore SOURCE [--partition N] --record N --output PATH [--force]",
     "restore SOURCE [--partition N] --offset X --output PATH [--force]",
+    "restore SOURCE [--partition N] --name PATTERN [--days N] [--deep] --output PATH [--force]",
     "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep]",
     "partitions SOURCE [--json]",
     "drives [--json]",
 };
 
 const char* const kSearchDetails =
-    "SOURCE is an NTFS image file or block device (reading a device needs root). The table is\n"
-    "sorted highest MFT record first; --json prints one array in record order with record,\n"
-    "first_sector, offset (of the record on SOURCE, or on its partition), name, directory (/\n"
-    "separators, . for the root), path_components (the directory names as an array, root\n"
-    "first), size, the UTC times modified, created and accessed, and recoverable. Recoverable\n"
-    "(0 to 100, the table's percentage) is how much of a file can still come back: the share\n"
-    "of its bytes whose clusters are free and not claimed by a deleted file modified later;\n"
-    "100 means intact. Names read off the volume are shown escaped in the table and in\n"
-    "messages (controls as \\x1b, bidirectional controls as \\u202e, a backslash as \\\\);\n"
-    "--json keeps them exact. On a terminal a progress bar shows on standard error; Ctrl-C\n"
-    "stops the search and lists what it found.\n\n"
+    "SOURCE is an NTFS image file or block device (reading a device needs root). The age limit\n"
+    "is 365 days unless --days is given; a search that lists nothing says how many older files\n"
+    "match and which --days includes them. The table is sorted highest MFT record first; its\n"
+    "Record column is what restore --record takes (after --deep, its Offset column is what\n"
+    "restore --offset takes). On a terminal the table fits its width (or $COLUMNS), names and\n"
+    "directories shortened in the middle with ...; --wide shows them whole. --json prints one\n"
+    "array in record order with record, first_sector, offset (of the record on SOURCE, or on\n"
+    "its partition), name, directory (/ separators, . for the root), path_components (the\n"
+    "directory names as an array, root first), size, the UTC times modified, created and\n"
+    "accessed, and recoverable. Recoverable (0 to 100, the table's percentage) is how much of\n"
+    "a file can still come back: the share of its bytes whose clusters are free and not\n"
+    "claimed by a deleted file modified later; 100 means intact. Names read off the volume are\n"
+    "shown escaped in the table and in messages (controls as \\x1b, bidirectional controls as\n"
+    "\\u202e, a backslash as \\\\); --json keeps them exact. On a terminal a progress bar shows\n"
+    "on standard error; Ctrl-C stops the search and lists what it found.\n\n"
     "--deep reads all of SOURCE (or of its partition) for MFT records instead of walking the\n"
     "volume's MFT: it finds the files of a quick-formatted volume and of a volume whose MFT\n"
     "or boot sectors are destroyed (the backup boot sector is used, or the geometry is\n"
@@ -66,15 +72,18 @@ const char* const kSearchDetails =
     "record_N.";
 
 const char* const kRestoreDetails =
-    "--record N writes the deleted file of MFT record N to PATH, or into PATH when it is an\n"
-    "existing directory; --offset X does the same for the file whose record starts at byte X\n"
-    "of SOURCE or of its partition (as search --json and search --deep list it). A\n"
-    "destination on the source (also through a partition, a mapped or loop device or an\n"
-    "ntfs-3g mount of it) is refused; an existing file, or a symbolic link (even one that\n"
-    "leads nowhere), is replaced only when confirmed on a terminal or with --force, and a link\n"
-    "is never written through; the free space is checked first. A file partly overwritten\n"
-    "since its deletion is still restored in full, and the message says how much of it was\n"
-    "overwritten.\n\n"
+    "--record N writes the deleted file of MFT record N (the Record column of the search) to\n"
+    "PATH, or into PATH when it is an existing directory; --offset X does the same for the\n"
+    "file whose record starts at byte X of SOURCE or of its partition (the Offset column of\n"
+    "search --deep, the offset of search --json). --name PATTERN does the same for the one\n"
+    "deleted file whose name matches (of any age unless --days is given; with --deep, of the\n"
+    "files search --deep finds); when several match, they are listed with their records (with\n"
+    "--deep, their offsets) and nothing is written (exit status 2). A destination on the\n"
+    "source (also through a partition, a mapped or loop device or an ntfs-3g mount of it) is\n"
+    "refused; an existing file, or a symbolic link (even one that leads nowhere), is replaced\n"
+    "only when confirmed on a terminal or with --force, and a link is never written through;\n"
+    "the free space is checked first. A file partly overwritten since its deletion is still\n"
+    "restored in full, and the message says how much of it was overwritten.\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
     "that exists gets a numbered suffix, nothing is overwritten, no link is followed), and ends\n"
     "with a count of restored files (intact, partly overwritten, overwritten), damaged and\n"
@@ -111,7 +120,9 @@ const Example kExamples[] = {
     {"resurgo search /dev/sdb1 --pattern '*.docx' --days 365 --json",
      "List the deleted .docx files of a partition from the last year, as JSON."},
     {"resurgo restore disk.img --record 74 --output ~/letter.txt",
-     "Restore the file of MFT record 74 (as the search lists it) to ~/letter.txt."},
+     "Restore the file of MFT record 74 (the Record column of the search) to ~/letter.txt."},
+    {"resurgo restore disk.img --name letter_to_bank.txt --output ~/",
+     "Restore the one deleted file of that name into the home directory."},
     {"resurgo restore /dev/sdb1 --all --output-dir ~/recovered --days 7",
      "Restore every deleted file of the last week, with its directories, into ~/recovered."},
     {"resurgo restore disk.img --all --output-dir ~/recovered --days 30 --min-recoverable 100",
@@ -124,6 +135,20 @@ const Example kExamples[] = {
     {"resurgo search disk.vhdx --partition 2", "List the deleted files of its second partition."},
     {"resurgo drives", "List the fixed NTFS block devices and the whole disks with NTFS partitions."},
 };
+
+// Columns a table printed on stream may take: the terminal's width, else
+// $COLUMNS when set (a pipe that asks for it), else no limit.
+std::size_t tableWidth(ProcessContext::Stream stream) {
+    if (std::size_t columns = ProcessContext::terminalColumns(stream); columns != 0) return columns;
+    const char* env = std::getenv("COLUMNS");
+    if (env == nullptr) return 0;
+    std::size_t columns = 0;
+    for (const char* c = env; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || columns > 100000) return 0;
+        columns = columns * 10 + static_cast<std::size_t>(*c - '0');
+    }
+    return columns;
+}
 
 std::string formsHelp() {
     std::string text = "Forms:\n";
@@ -141,16 +166,18 @@ std::string examplesHelp() {
 
 struct CommandLine::Arguments {
     SearchCommand::Options search;
-    std::string searchDays = "1";
+    std::string searchDays = std::to_string(SearchCommand::kDefaultDays);
     std::string searchPartition;
     std::string searchMinRecoverable = "0";
+    bool wide = false;
 
     std::string source;
     std::string recordText;
+    std::string name;
     std::string output;
     std::string outputDir;
     std::string pattern = "*";
-    std::string restoreDays = "1";
+    std::string restoreDays = std::to_string(SearchCommand::kDefaultDays);
     std::string restoreMinRecoverable = "0";
     std::string offsetText;
     bool force = false;
@@ -208,6 +235,7 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         ->capture_default_str()
         ->type_name("N");
     searchCmd->add_flag("--json", a.search.json, "Print one JSON array (record order) instead of the table");
+    searchCmd->add_flag("--wide", a.wide, "Show names and directories whole, however wide the table gets");
     searchCmd->add_option("--partition", a.searchPartition,
                           "Search partition N of a whole disk (as `resurgo partitions` lists it); without it the one "
                           "NTFS partition is chosen")
@@ -224,11 +252,16 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
                            "Partition N of a whole disk (as `resurgo partitions` lists it)")
         ->type_name("N");
     CLI::Option* recordOpt =
-        restoreCmd->add_option("--record,-r", a.recordText, "MFT record number of the file (as `search --json` lists it)")
+        restoreCmd->add_option("--record,-r", a.recordText, "MFT record number of the file (the Record column of the search)")
             ->type_name("N");
     CLI::Option* offsetOpt =
-        restoreCmd->add_option("--offset", a.offsetText, "Byte offset of the file's record on SOURCE (as `search --json` lists it)")
+        restoreCmd->add_option("--offset", a.offsetText,
+                               "Byte offset of the file's record on SOURCE (the Offset column of search --deep)")
             ->type_name("X");
+    CLI::Option* nameOpt =
+        restoreCmd->add_option("--name,-n", a.name,
+                               "Instead of --record or --offset: the one deleted file whose name matches this pattern")
+            ->type_name("PATTERN");
     CLI::Option* outputOpt =
         restoreCmd->add_option("--output,-o", a.output, "Destination file (or an existing directory to write into)")
             ->type_name("PATH");
@@ -241,11 +274,12 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         restoreCmd->add_option("--pattern,-p", a.pattern, "With --all: file name pattern")
             ->capture_default_str()
             ->type_name("PATTERN");
-    CLI::Option* deepOpt = restoreCmd->add_flag("--deep", a.restoreDeep, "With --all: search with a scan of all of SOURCE");
-    CLI::Option* daysOpt =
-        restoreCmd->add_option("--days,-d", a.restoreDays, "With --all: age limit in days (0 to 1000000)")
-            ->capture_default_str()
-            ->type_name("N");
+    CLI::Option* deepOpt = restoreCmd->add_flag(
+        "--deep", a.restoreDeep, "With --all or --name: search with a scan of all of SOURCE (as search --deep)");
+    restoreCmd->add_option("--days,-d", a.restoreDays,
+                           "With --all or --name: age limit in days (0 to 1000000; --name: any age without it)")
+        ->capture_default_str()
+        ->type_name("N");
     CLI::Option* minRecoverableOpt =
         restoreCmd->add_option("--min-recoverable", a.restoreMinRecoverable,
                                "With --all: skip files of which less than N percent can still come back (0 to 100)")
@@ -254,16 +288,18 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     recordOpt->excludes(allOpt);
     recordOpt->excludes(offsetOpt);
     offsetOpt->excludes(allOpt);
-    recordOpt->needs(outputOpt);
-    offsetOpt->needs(outputOpt);
-    // --output and --force need --record or --offset: checked when run.
+    nameOpt->excludes(allOpt);
+    nameOpt->excludes(recordOpt);
+    nameOpt->excludes(offsetOpt);
+    // --output and --force need --record, --offset or --name: checked
+    // when run (--deep without --all or --name is caught there too).
+    deepOpt->excludes(recordOpt);
+    deepOpt->excludes(offsetOpt);
     outputOpt->excludes(allOpt);
     forceOpt->excludes(allOpt);
-    deepOpt->needs(allOpt);
     allOpt->needs(dirOpt);
     dirOpt->needs(allOpt);
     patternOpt->needs(allOpt);
-    daysOpt->needs(allOpt);
     minRecoverableOpt->needs(allOpt);
     restoreCmd->footer(std::string(detailsOf("restore")) + "\n\n" + exitCodeHelp());
 
@@ -326,6 +362,16 @@ int CommandLine::run(int argc, const char* const* argv) {
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::ArgumentMismatch& e) {
+        // An option given more than once: "--pattern: At Most 1 required
+        // but received 2" in the parser's words.
+        const std::string what = e.what();
+        const std::string::size_type colon = what.find(": At Most 1 required but received ");
+        if (colon == std::string::npos) return app.exit(e, out_, err_) == 0 ? kExitOk : kExitUsage;
+        err_ << "resurgo: " << what.substr(0, colon) << " was given "
+             << what.substr(colon + std::char_traits<char>::length(": At Most 1 required but received "))
+             << " times; give it once\n";
+        return kExitUsage;
     } catch (const CLI::ParseError& e) {
         int rc = app.exit(e, out_, err_);
         return rc == 0 ? kExitOk : kExitUsage;
@@ -347,6 +393,11 @@ int CommandLine::run(int argc, const char* const* argv) {
             }
             a.search.partition = n;
         }
+        if (a.wide && a.search.json) {
+            err_ << "resurgo search: --wide is for the table; --json always holds the whole names\n";
+            return kExitUsage;
+        }
+        a.search.width = a.wide ? 0 : tableWidth(ProcessContext::Stream::Output);
         std::unique_ptr<TerminalProgress> bar;
         if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) {
             bar = std::make_unique<TerminalProgress>(err_, "Searching");
@@ -390,8 +441,22 @@ int CommandLine::run(int argc, const char* const* argv) {
             CancelSignal cancel;
             return BatchRestore(probe).run(options, out_, err_, bar.get(), CancelSignal::flag());
         }
-        if ((a.recordText.empty() && a.offsetText.empty()) || a.output.empty()) {
-            err_ << "resurgo restore: give --record N --output PATH, --offset X --output PATH, or --all --output-dir DIR\n";
+        const bool byName = a.restoreCmd->count("--name") > 0;
+        const bool byOffset = !a.offsetText.empty();
+        const bool daysGiven = a.restoreCmd->count("--days") > 0;
+        if (a.recordText.empty() && !byOffset && !byName) {
+            err_ << "resurgo restore: give --record N, --offset X or --name PATTERN with --output PATH, or --all "
+                    "--output-dir DIR\n";
+            return kExitUsage;
+        }
+        if (a.output.empty()) {
+            err_ << "resurgo restore: " << (byName ? "--name" : byOffset ? "--offset" : "--record")
+                 << " needs --output PATH (a file, or an existing directory to write into)\n";
+            return kExitUsage;
+        }
+        if (daysGiven && !byName) {
+            err_ << "resurgo restore: --days goes with --name or --all, not with " << (byOffset ? "--offset" : "--record")
+                 << '\n';
             return kExitUsage;
         }
         RestoreCommand::Options options;
@@ -399,13 +464,22 @@ int CommandLine::run(int argc, const char* const* argv) {
         options.output = a.output;
         options.force = a.force;
         options.partition = partition;
-        if (!a.offsetText.empty()) {
+        if (byOffset) {
             std::uint64_t offset = 0;
             if (!ArgumentCheck::parseOffset(a.offsetText, offset, problem)) {
                 err_ << "resurgo restore: " << problem << '\n';
                 return kExitUsage;
             }
             options.offset = offset;
+        } else if (byName) {
+            if (!ArgumentCheck::checkPattern(a.name, problem) ||
+                (daysGiven && !ArgumentCheck::parseDays(a.restoreDays, options.days, problem))) {
+                err_ << "resurgo restore: " << problem << '\n';
+                return kExitUsage;
+            }
+            options.name = a.name;
+            options.deep = a.restoreDeep;
+            options.width = tableWidth(ProcessContext::Stream::Error);
         } else if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;

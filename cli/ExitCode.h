@@ -32,12 +32,15 @@ struct ExitStatusMeaning {
 inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitOk, "done (a search that ran, also when nothing matched; a file restored)"},
     {kExitInternal, "unexpected internal error"},
-    {kExitUsage, "invalid command line (also --days outside 0..1000000, a pattern over 255 characters)"},
+    {kExitUsage, "invalid command line (also --days outside 0..1000000, a pattern over 255 characters; restore --name: "
+                 "several files match, and are listed)"},
     {kExitOpenFailed, "the source could not be opened (the system's reason is shown)"},
-    {kExitBadBoot, "bad boot record: the source is not a readable NTFS volume"},
-    {kExitBadVolume, "bad NTFS drive: the volume's MFT could not be opened"},
+    {kExitBadBoot, "not a readable NTFS volume: another file system, none, a damaged boot record, or a volume cut off "
+                   "before its MFT"},
+    {kExitBadVolume, "damaged NTFS volume: its MFT could not be opened"},
     {kExitWalkFailed, "the search stopped early on a read failure; the files found before are listed"},
-    {kExitFileDamaged, "restore: the record is damaged (it, or the file's name or size, can't be read)"},
+    {kExitFileDamaged, "restore: the record is damaged (it, or the file's name or size, can't be read); --name: no "
+                       "deleted file matches"},
     {kExitSameSource, "restore: the destination lies on the source; nothing was written"},
     {kExitExists, "restore: the destination exists and was kept (use --force to overwrite)"},
     {kExitNoSpace, "restore: not enough free space at the destination"},

@@ -3,21 +3,62 @@
 #include "cli/ExitCode.h"
 #include "cli/Messages.h"
 #include "recovery/ErrorText.h"
+#include "recovery/SearchJob.h"
 
 namespace resurgo::cli {
 
-int FailureReport::bootFailure(const ErrorException& e, const std::string& source, std::ostream& err) {
+namespace {
+
+// A volume cut off that can't be searched: why, in its terms.
+bool reportCut(const ErrorException& e, const std::string& source, std::ostream& err, const SearchJob* job) {
+    if (job == nullptr || !job->sourceCutOff()) return false;
+    err << "resurgo: " << FailureReport::cutOff(*job, source);
+    if (job->mftOffset() >= job->sourceBytes()) {
+        err << ": its MFT (at byte " << job->mftOffset() << ") lies past the end, so no file can be listed\n";
+    } else if (e.code() == kErrBootFormat && job->mftMirrorOffset() >= job->sourceBytes()) {
+        err << ": its boot record places the MFT's mirror (at byte " << job->mftMirrorOffset()
+            << ") past the end, which its checks do not accept, so the volume is not searched\n";
+    } else {
+        err << ", and what is left can't be read as NTFS: " << FailureReport::reason(e) << '\n';
+    }
+    return true;
+}
+
+// The deep scan needs neither the boot record nor the MFT's start: it
+// finds the records still on the source wherever they are.
+void suggestDeep(std::ostream& err, const SearchJob* job) {
+    if (job != nullptr && !job->deep) {
+        err << "resurgo: search --deep reads all of the source for the MFT records it still holds\n";
+    }
+}
+
+} // namespace
+
+int FailureReport::bootFailure(const ErrorException& e, const std::string& source, std::ostream& err,
+                               const SearchJob* job) {
     if (e.code() == kErrOpenDisk || e.code() == kErrDiskGeometry) {
         err << "resurgo: cannot open " << source << ": " << reason(e) << '\n';
         return kExitOpenFailed;
     }
-    err << Messages::kBadBootRecord << '\n' << "resurgo: " << source << ": " << reason(e) << '\n';
+    if (!reportCut(e, source, err, job)) {
+        err << "resurgo: " << source << ": damaged NTFS boot record: " << reason(e) << '\n';
+    }
+    suggestDeep(err, job);
     return kExitBadBoot;
 }
 
-int FailureReport::openFailure(const ErrorException& e, const std::string& source, std::ostream& err) {
-    err << Messages::kBadNtfsDrive << '\n' << "resurgo: " << source << ": " << reason(e) << '\n';
+int FailureReport::openFailure(const ErrorException& e, const std::string& source, std::ostream& err,
+                               const SearchJob* job) {
+    if (!reportCut(e, source, err, job)) {
+        err << "resurgo: " << source << ": an NTFS volume whose MFT can't be read (damaged): " << reason(e) << '\n';
+    }
+    suggestDeep(err, job);
     return kExitBadVolume;
+}
+
+std::string FailureReport::cutOff(const SearchJob& job, const std::string& source) {
+    return source + ": an NTFS volume cut off after " + std::to_string(job.sourceBytes()) + " of " +
+           std::to_string(job.volumeBytes()) + " bytes";
 }
 
 std::string FailureReport::damage(const std::string& name, const RESTORE_RESULT& result) {

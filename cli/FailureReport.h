@@ -9,15 +9,24 @@
 #include "core/ErrorException.h"
 #include "recovery/RESTORE_RESULT.h"
 
+namespace resurgo {
+class SearchJob;
+}
+
 namespace resurgo::cli {
 
 class FailureReport {
 public:
     // The boot record could not be read: an open failure (with the
-    // system's error text) or a bad boot record (message 21).
-    static int bootFailure(const ErrorException& e, const std::string& source, std::ostream& err);
-    // The volume's MFT could not be opened (message 22).
-    static int openFailure(const ErrorException& e, const std::string& source, std::ostream& err);
+    // system's error text), a volume cut off (what job read of its boot
+    // record says how), or a damaged NTFS boot record.
+    static int bootFailure(const ErrorException& e, const std::string& source, std::ostream& err,
+                           const SearchJob* job = nullptr);
+    // The volume's MFT could not be opened: cut off before it, or damaged.
+    static int openFailure(const ErrorException& e, const std::string& source, std::ostream& err,
+                           const SearchJob* job = nullptr);
+    // "disk.img: an NTFS volume cut off after 2097152 of 16776704 bytes".
+    static std::string cutOff(const SearchJob& job, const std::string& source);
     // The system's text for an error value, or the error code's own
     // description when the failure was not a system call's, followed by
     // the record and byte a format failure was found at, when known.

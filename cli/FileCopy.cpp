@@ -9,15 +9,15 @@
 
 namespace resurgo::cli {
 
-FileCopy::FileCopy(SearchJob& job) : restore_(job) {}
+FileCopy::FileCopy(SearchJob& job) : job_(job), restore_(job) {}
 FileCopy::~FileCopy() = default;
 
 int FileCopy::openFilesystem(const std::string& source, std::ostream& err) {
     switch (restore_.open()) {
         case RestoreJob::Status::BootFailed:
-            return FailureReport::bootFailure(*restore_.failure(), source, err);
+            return FailureReport::bootFailure(*restore_.failure(), source, err, &job_);
         case RestoreJob::Status::OpenFailed:
-            return FailureReport::openFailure(*restore_.failure(), source, err);
+            return FailureReport::openFailure(*restore_.failure(), source, err, &job_);
         default:
             return kExitOk;
     }
@@ -38,15 +38,19 @@ bool FileCopy::explain(RestoreJob::Status status, const std::string& subject, st
         case RestoreJob::Status::Ready:
             return true;
         case RestoreJob::Status::NoSuchRecord:
-            why = "no such record: " + subject + " lies beyond the end of the MFT" +
-                  (restore_.recordCount() == 0 ? std::string()
-                                               : " (its last record is " + std::to_string(restore_.recordCount() - 1) + ")");
+            why = subject + " does not exist: " +
+                  (restore_.recordCount() == 0
+                       ? std::string("the MFT holds no records")
+                       : "the MFT holds records 0 to " + std::to_string(restore_.recordCount() - 1)) +
+                  "; `resurgo search` lists the deleted files with their records";
             break;
         case RestoreJob::Status::Directory:
-            why = subject + " is a directory; only files can be restored";
+            why = subject + " is a directory, not a file; `restore --all` recreates the directories of the files it "
+                            "restores";
             break;
         case RestoreJob::Status::InUse:
-            why = subject + " is in use: its file is not deleted, there is nothing to restore";
+            why = subject + " belongs to a file that is not deleted (copy it from the volume itself); only deleted "
+                            "files are restored";
             break;
         case RestoreJob::Status::Unreadable:
             why = subject + " can't be read: " + FailureReport::reason(*restore_.failure());
@@ -95,8 +99,16 @@ FileCopy::Result FileCopy::result(RestoreJob::Status status, const std::string& 
         default:
             if (restore_.failure() && restore_.failure()->code() == kErrReadDisk && size() > 0 &&
                 restore_.result().unreadableBytes() >= size()) {
-                failure_ = "nothing of " + shown + " could be read from the source; no file was left";
-            } else if (restore_.closeFailed()) {
+                const std::string where =
+                    job_.sourceCutOff() ? ": its data lies past the end of the source, an NTFS volume cut off after " +
+                                              std::to_string(job_.sourceBytes()) + " of " +
+                                              std::to_string(job_.volumeBytes()) + " bytes"
+                                        : std::string(" from the source");
+                failure_ = "nothing of " + VisibleText::of(name()) + " could be read" + where +
+                           "; no file was left at " + shown;
+                return Result::Unreadable;
+            }
+            if (restore_.closeFailed()) {
                 // A late write error (a network file system reports some only here).
                 failure_ = "closing " + shown + " failed: " + FailureReport::reason(*restore_.failure());
             } else {

@@ -19,7 +19,8 @@ namespace resurgo::cli {
 
 class FileCopy {
 public:
-    enum class Result { Restored, Damaged, NameTaken, CreateFailed, CopyFailed };
+    // Unreadable: nothing of the file could be read (no file is left).
+    enum class Result { Restored, Damaged, NameTaken, CreateFailed, CopyFailed, Unreadable };
 
     explicit FileCopy(SearchJob& job);
     virtual ~FileCopy();
@@ -66,6 +67,7 @@ private:
     // False (with why) unless status is Ready.
     bool explain(RestoreJob::Status status, const std::string& subject, std::string& why);
 
+    SearchJob& job_;
     RestoreJob restore_;
     std::string failure_;
 };

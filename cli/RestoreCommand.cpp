@@ -6,6 +6,7 @@
 #include "cli/Messages.h"
 #include "cli/OutputPaths.h"
 #include "cli/RestoreChecks.h"
+#include "cli/ResultFormatter.h"
 #include "cli/SearchCommand.h"
 #include "cli/SourceChoice.h"
 #include "cli/Terminal.h"
@@ -22,8 +23,9 @@ RestoreCommand::~RestoreCommand() = default;
 int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream& err, std::istream& in,
                         bool interactive) {
     // A record given by its offset is opened as a deep search opens it:
-    // also without a boot sector or an MFT.
-    const bool deep = options.offset.has_value();
+    // also without a boot sector or an MFT; a name with --deep is looked
+    // for by a deep search.
+    const bool deep = options.offset.has_value() || (options.name && options.deep);
     SourceStack stack;
     if (int status = SourceChoice::open(stack, options.source, options.partition, err, deep); status != kExitOk) {
         return status;
@@ -33,13 +35,41 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     job.driveRoot = source;
     job.useSource(stack.volume());
     job.deep = deep;
+    std::uint64_t record = options.record;
+    std::optional<std::uint64_t> offset = options.offset;
+    if (options.name) {
+        if (int status = SearchCommand::runJob(job, source, *options.name, options.days, nullptr, nullptr, err);
+            status != kExitOk) {
+            return status;
+        }
+        const auto& matches = job.filesystem.results();
+        if (matches.size() != 1) {
+            if (matches.empty()) {
+                if (job.outcome() == SearchJob::Outcome::Completed) {
+                    SearchCommand::writeNothingFound(err, job, source, *options.name, options.days,
+                                                     "; nothing restored.", "--name");
+                } else {
+                    err << "no deleted file matching \"" << *options.name << "\" was found on " << source
+                        << " before the search stopped: " << FailureReport::reason(*job.failure()) << '\n';
+                }
+                return job.outcome() == SearchJob::Outcome::Completed ? kExitFileDamaged : kExitWalkFailed;
+            }
+            err << "resurgo: " << matches.size() << " deleted files match \"" << *options.name << "\" on " << source
+                << (deep ? "; restore one of them with --offset X:\n" : "; restore one of them with --record N:\n");
+            ResultFormatter::writeTable(err, matches, options.width,
+                                        deep ? ResultFormatter::Lead::Offset : ResultFormatter::Lead::Record);
+            return kExitUsage;
+        }
+        record = matches.front().recordNumber;
+        if (deep) offset = matches.front().offset;
+    }
     FileCopy copier(job);  // closes the filesystem however the restore ends
     if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
 
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
-    if (!(options.offset ? copier.openFileAt(*options.offset, why, status)
-                         : copier.openDeletedFile(options.record, why, status))) {
+    if (!(offset ? copier.openFileAt(*offset, why, status) : copier.openDeletedFile(record, why, status))) {
+        // Only a record that is damaged is called so.
         if (FileCopy::isDamage(status)) err << Messages::kFileDamaged << '\n';
         err << "resurgo: " << why << '\n';
         return FileCopy::exitStatus(status);
@@ -102,6 +132,9 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         case FileCopy::Result::CreateFailed:
         case FileCopy::Result::CopyFailed:
             err << Messages::kCopyFailed << "\nresurgo: " << copier.failure() << '\n';
+            return kExitCopyFailed;
+        case FileCopy::Result::Unreadable:
+            err << "resurgo: " << copier.failure() << '\n';
             return kExitCopyFailed;
         case FileCopy::Result::Damaged:
         case FileCopy::Result::Restored:

@@ -1,7 +1,9 @@
 #pragma once
-// `resurgo restore SOURCE --record N|--offset X --output PATH [--force]`:
-// restores the deleted file of one MFT record, with the checks of the desktop restore
-// (same source, existing file, free space) and its messages.
+// `resurgo restore SOURCE --record N|--offset X|--name PATTERN --output PATH
+// [--force]`: restores the deleted file of one MFT record, of the record at
+// a byte offset, or the one deleted file whose name matches, with the
+// checks of the desktop restore (same source, existing file, free space)
+// and its messages.
 
 #include <cstdint>
 #include <istream>
@@ -21,6 +23,12 @@ public:
         // Restore the file whose record starts at this byte of the source
         // instead (as `search --json` lists it, also after --deep).
         std::optional<std::uint64_t> offset;
+        // The file by its name instead of its record (a search pattern):
+        // restored when it is the only match, else the matches are listed.
+        std::optional<std::string> name;
+        std::int32_t days = 1000000;  // with name: any age
+        bool deep = false;            // with name: the matches of a deep search
+        std::size_t width = 0;        // columns for the list of matches (0: no limit)
         std::string output;  // a file path, or an existing directory to restore into
         bool force = false;
         std::optional<unsigned> partition;

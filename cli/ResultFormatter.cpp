@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <thread>
 
 #include <rapidjson/stringbuffer.h>
@@ -102,11 +104,11 @@ private:
     JsonSerializer serializer_;
 };
 
-using TableWidths = std::array<std::size_t, ResultFormatter::kTableColumns>;
+using ColumnWidths = std::vector<std::size_t>;
 
-// Columns of printable ASCII without a backslash (the usual case) are
-// shown as they are, one column per byte; anything else is escaped
-// (VisibleText) and measured.
+// Cells of printable ASCII without a backslash (the usual case) are shown
+// as they are, one column per byte; anything else is escaped (VisibleText)
+// and measured.
 bool plainText(const std::string& text) {
     for (const char c : text) {
         const auto b = static_cast<unsigned char>(c);
@@ -115,88 +117,56 @@ bool plainText(const std::string& text) {
     return true;
 }
 
-std::size_t digits(std::uint64_t value) {
-    std::size_t n = 1;
-    while (value >= 10) {
-        value /= 10;
-        ++n;
-    }
-    return n;
-}
-
-// The cells of table rows, with what they reuse from one row to the next:
-// the escaped texts and the local times (converting a time takes the C
-// library's time zone lock; the times of a listing repeat a lot).
+// The texts of the table's cells, as tableColumns' text functions make
+// them, with what they reuse from one row to the next: the buffers, and
+// the local times (converting a time takes the C library's time zone lock;
+// the times of a listing repeat a lot).
 class TableCells {
 public:
-    void measure(const FOUND_FILE& f, TableWidths& widths) {
-        widths[0] = std::max(widths[0], shownWidth(f.name));
-        widths[1] = std::max(widths[1], digits(f.size));
-        widths[2] = std::max(widths[2], digits(f.recoverable) + 1);
-        directory_ = f.directory;
-        ResultFormatter::toDirectoryText(directory_);
-        widths[3] = std::max(widths[3], shownWidth(directory_));
-        widths[4] = std::max(widths[4], timeWidth(f.lastModificationTime));
-        widths[5] = std::max(widths[5], timeWidth(f.creationTime));
-        widths[6] = std::max(widths[6], timeWidth(f.lastAccessTime));
-    }
+    // The columns of tableColumns, in order.
+    enum ColumnIndex : std::size_t { kLead, kName, kSize, kRecoverable, kDirectory, kModified, kCreated, kAccessed, kCount };
 
-    void appendRow(std::string& text, const FOUND_FILE& f, const TableWidths& widths) {
-        appendCell(text, shown(f.name, name_), widths[0], false);
-        text += "  ";
-        number_ = std::to_string(f.size);
-        appendCell(text, number_, widths[1], true);
-        text += "  ";
-        number_ = std::to_string(f.recoverable);
-        number_ += '%';
-        appendCell(text, number_, widths[2], true);
-        text += "  ";
-        directory_ = f.directory;
-        ResultFormatter::toDirectoryText(directory_);
-        appendCell(text, shown(directory_, escaped_), widths[3], false);
-        text += "  ";
-        appendCell(text, localText(f.lastModificationTime), widths[4], false);
-        text += "  ";
-        appendCell(text, localText(f.creationTime), widths[5], false);
-        text += "  ";
-        // The last column is not padded.
-        text += localText(f.lastAccessTime);
-        text += '\n';
-    }
+    explicit TableCells(ResultFormatter::Lead lead) : lead_(lead) {}
 
-    static void appendRow(std::string& text, const std::array<std::string, ResultFormatter::kTableColumns>& cells,
-                          const TableWidths& widths) {
-        for (std::size_t c = 0; c < cells.size(); ++c) {
-            if (c > 0) text += "  ";
-            if (c == cells.size() - 1) {
-                text += cells[c];
-            } else {
-                appendCell(text, cells[c], widths[c], c == 1 || c == 2);
-            }
+    // Column c's text for f; it stays until the next call for the column.
+    const std::string& text(std::size_t c, const FOUND_FILE& f) {
+        std::string& out = texts_[c];
+        switch (c) {
+            case kLead:
+                out = std::to_string(lead_ == ResultFormatter::Lead::Offset ? f.offset : f.recordNumber);
+                return out;
+            case kName:
+                return shown(f.name, out);
+            case kSize:
+                out = std::to_string(f.size);
+                return out;
+            case kRecoverable:
+                out = std::to_string(f.recoverable);
+                out += '%';
+                return out;
+            case kDirectory:
+                directory_ = f.directory;
+                ResultFormatter::toDirectoryText(directory_);
+                return shown(directory_, out);
+            case kModified:
+                return localText(f.lastModificationTime);
+            case kCreated:
+                return localText(f.creationTime);
+            default:
+                return localText(f.lastAccessTime);
         }
-        text += '\n';
+    }
+
+    static std::size_t width(const std::string& text) {
+        return plainText(text) ? text.size() : ResultFormatter::displayWidth(text);
     }
 
 private:
-    // Size and percentage right-aligned.
-    static void appendCell(std::string& text, const std::string& cell, std::size_t width, bool right) {
-        const std::size_t used = plainText(cell) ? cell.size() : ResultFormatter::displayWidth(cell);
-        const std::size_t fill = width > used ? width - used : 0;
-        if (right) text.append(fill, ' ');
-        text += cell;
-        if (!right) text.append(fill, ' ');
-    }
-
-    const std::string& shown(const std::string& text, std::string& scratch) {
+    static const std::string& shown(const std::string& text, std::string& escaped) {
         if (plainText(text)) return text;
-        scratch.clear();
-        VisibleText::append(scratch, text);
-        return scratch;
-    }
-
-    std::size_t shownWidth(const std::string& text) {
-        if (plainText(text)) return text.size();
-        return ResultFormatter::displayWidth(shown(text, escaped_));
+        escaped.clear();
+        VisibleText::append(escaped, text);
+        return escaped;
     }
 
     // The local time's text, converted once per distinct second.
@@ -211,19 +181,34 @@ private:
         return memo.text;
     }
 
-    std::size_t timeWidth(const FILE_TIME& time) { return localText(time).size(); }
-
     struct Memo {
         std::uint64_t second = 0;
         bool valid = false;
         std::string text;
     };
+    ResultFormatter::Lead lead_;
     std::array<Memo, 64> times_{};
-    std::string name_;
+    std::array<std::string, kCount> texts_{};
     std::string directory_;
-    std::string escaped_;
-    std::string number_;
 };
+
+// Appends one line of the table: the cells of the columns shown, padded to
+// their widths (the last one not), two spaces apart.
+template <typename CellOf>
+void appendLine(std::string& line, const std::vector<ResultFormatter::Column>& all, const std::vector<std::size_t>& shown,
+                const ColumnWidths& widths, const CellOf& cellOf) {
+    for (std::size_t k = 0; k < shown.size(); ++k) {
+        const std::size_t c = shown[k];
+        const std::string& text = cellOf(c);
+        if (k > 0) line.append(2, ' ');
+        const std::size_t used = TableCells::width(text);
+        const std::size_t fill = widths[c] > used ? widths[c] - used : 0;
+        if (all[c].rightAligned) line.append(fill, ' ');
+        line += text;
+        if (!all[c].rightAligned && k + 1 < shown.size()) line.append(fill, ' ');
+    }
+    line += '\n';
+}
 
 // Tells progress, from 0 to 100, how many of blocks are written.
 OrderedBlockWriter::Written progressOf(ProgressSink* progress, std::size_t blocks) {
@@ -377,7 +362,32 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
     text.append(buffer.GetString(), buffer.GetSize());
 }
 
-void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results, ProgressSink* progress) {
+const std::vector<ResultFormatter::Column>& ResultFormatter::tableColumns(Lead lead) {
+    using Drop = Column::Drop;
+    static const std::vector<Column> columns{
+        {"Record", true, false, Drop::Never, [](const FOUND_FILE& f) { return std::to_string(f.recordNumber); }},
+        {"Name", false, true, Drop::Never, [](const FOUND_FILE& f) { return VisibleText::of(f.name); }},
+        {"Size", true, false, Drop::Never, [](const FOUND_FILE& f) { return std::to_string(f.size); }},
+        // What decides whether a restore is worth it: kept before names of
+        // a comfortable width, left out only when nothing else makes room.
+        {"Recoverable", true, false, Drop::ForRoom,
+         [](const FOUND_FILE& f) { return std::to_string(f.recoverable) + "%"; }},
+        {"Directory", false, true, Drop::Never,
+         [](const FOUND_FILE& f) { return VisibleText::of(directoryText(f.directory)); }},
+        {"Modified", false, false, Drop::Never, [](const FOUND_FILE& f) { return localText(f.lastModificationTime); }},
+        {"Created", false, false, Drop::ForComfort, [](const FOUND_FILE& f) { return localText(f.creationTime); }},
+        {"Accessed", false, false, Drop::ForComfort, [](const FOUND_FILE& f) { return localText(f.lastAccessTime); }},
+    };
+    static const std::vector<Column> byOffset = [] {
+        std::vector<Column> c = columns;
+        c.front() = {"Offset", true, false, Drop::Never, [](const FOUND_FILE& f) { return std::to_string(f.offset); }};
+        return c;
+    }();
+    return lead == Lead::Offset ? byOffset : columns;
+}
+
+void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results, std::size_t width,
+                                 Lead lead, ProgressSink* progress) {
     // Highest record first: the search's record order reversed.
     std::vector<const FOUND_FILE*> order;
     order.reserve(results.size());
@@ -390,27 +400,30 @@ void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE
                          [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber > b->recordNumber; });
     }
 
-    // The columns' widths first, measured on a few threads; then the rows,
-    // formatted in blocks on a few threads and written in order. Nothing
-    // is kept per row in between.
-    const std::array<std::string, kTableColumns> header = {"Name",     "Size",    "Recoverable", "Directory",
-                                                           "Modified", "Created", "Accessed"};
-    TableWidths widths{};
-    for (std::size_t c = 0; c < kTableColumns; ++c) widths[c] = displayWidth(header[c]);
+    // The columns' natural widths first, measured on a few threads; then
+    // the rows, formatted in blocks on a few threads and written in order.
+    // Nothing is kept per row in between.
+    const std::vector<Column>& all = tableColumns(lead);
+    ColumnWidths natural(all.size(), 0);
+    for (std::size_t c = 0; c < all.size(); ++c) natural[c] = displayWidth(all[c].title);
     const std::size_t blocks = (order.size() + kTableBlock - 1) / kTableBlock;
     const unsigned hardware = std::thread::hardware_concurrency();
-    const std::size_t threads = std::min<std::size_t>({hardware == 0 ? 1 : hardware, kJsonThreads, std::max<std::size_t>(blocks, 1)});
+    const std::size_t threads =
+        std::min<std::size_t>({hardware == 0 ? 1 : hardware, kJsonThreads, std::max<std::size_t>(blocks, 1)});
     {
-        std::vector<TableWidths> found(threads, widths);
+        std::vector<ColumnWidths> found(threads, natural);
         std::atomic<std::size_t> next{0};
         std::vector<std::exception_ptr> failures(threads);
         auto measure = [&](std::size_t t) {
             try {
-                TableCells cells;
+                TableCells cells(lead);
                 for (std::size_t b = next.fetch_add(1); b < blocks; b = next.fetch_add(1)) {
-                    const std::size_t first = b * kTableBlock;
-                    const std::size_t last = std::min(order.size(), first + kTableBlock);
-                    for (std::size_t i = first; i < last; ++i) cells.measure(*order[i], found[t]);
+                    const std::size_t last = std::min(order.size(), (b + 1) * kTableBlock);
+                    for (std::size_t i = b * kTableBlock; i < last; ++i) {
+                        for (std::size_t c = 0; c < all.size(); ++c) {
+                            found[t][c] = std::max(found[t][c], TableCells::width(cells.text(c, *order[i])));
+                        }
+                    }
                 }
             } catch (...) {
                 failures[t] = std::current_exception();
@@ -424,23 +437,117 @@ void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE
         for (auto& f : failures) {
             if (f) std::rethrow_exception(f);
         }
-        for (const TableWidths& w : found) {
-            for (std::size_t c = 0; c < kTableColumns; ++c) widths[c] = std::max(widths[c], w[c]);
+        for (const ColumnWidths& w : found) {
+            for (std::size_t c = 0; c < all.size(); ++c) natural[c] = std::max(natural[c], w[c]);
         }
     }
 
+    constexpr std::size_t kGap = 2, kNarrowest = 8, kComfortable = 24;
+    std::vector<std::size_t> shown(all.size());
+    for (std::size_t c = 0; c < all.size(); ++c) shown[c] = c;
+    auto fixedWidth = [&] {
+        std::size_t total = kGap * (shown.size() - 1);
+        for (std::size_t c : shown) total += all[c].shortened ? 0 : natural[c];
+        return total;
+    };
+    auto wanted = [&](std::size_t comfortable) {
+        std::size_t total = 0;
+        for (std::size_t c : shown) total += all[c].shortened ? std::min(natural[c], comfortable) : 0;
+        return total;
+    };
+    auto leastOf = [&](std::size_t c) { return std::max(kNarrowest, displayWidth(all[c].title)); };
+    auto narrowest = [&] {
+        std::size_t total = 0;
+        for (std::size_t c : shown) total += all[c].shortened ? std::min(natural[c], leastOf(c)) : 0;
+        return total;
+    };
+    auto leaveOut = [&](Column::Drop drop, const std::function<bool()>& enough) {
+        for (std::size_t k = shown.size(); k-- > 0;) {
+            if (enough()) break;
+            if (all[shown[k]].drop == drop) shown.erase(shown.begin() + static_cast<std::ptrdiff_t>(k));
+        }
+    };
+    std::vector<std::size_t> widths = natural;
+    if (width != 0 && fixedWidth() + wanted(SIZE_MAX) > width) {
+        leaveOut(Column::Drop::ForComfort, [&] { return fixedWidth() + wanted(kComfortable) <= width; });
+        leaveOut(Column::Drop::ForRoom, [&] { return fixedWidth() + narrowest() <= width; });
+        std::vector<std::size_t> shortened;
+        std::size_t room = width - std::min(width, fixedWidth());
+        for (std::size_t c : shown) {
+            if (all[c].shortened) shortened.push_back(c);
+        }
+        std::stable_sort(shortened.begin(), shortened.end(),
+                         [&natural](std::size_t a, std::size_t b) { return natural[a] < natural[b]; });
+        for (std::size_t i = 0; i < shortened.size(); ++i) {
+            const std::size_t c = shortened[i];
+            const std::size_t share = room / (shortened.size() - i);
+            const std::size_t least = leastOf(c);
+            widths[c] = std::min(natural[c], std::max(share, least));
+            room -= std::min(room, widths[c]);
+        }
+    }
+
+    // Cells wider than their column are shortened as each row is formatted.
+    std::vector<bool> cut(all.size(), false);
+    for (std::size_t c = 0; c < all.size(); ++c) cut[c] = widths[c] < natural[c];
+    std::vector<std::string> titles;
+    for (const Column& c : all) titles.emplace_back(c.title);
     std::string line;
-    TableCells::appendRow(line, header, widths);
+    appendLine(line, all, shown, widths, [&titles](std::size_t c) -> const std::string& { return titles[c]; });
     out.write(line.data(), static_cast<std::streamsize>(line.size()));
     OrderedBlockWriter::write(
         out, blocks, threads, kJsonWindow,
-        [&order, &widths](std::size_t block, std::string& text) {
-            TableCells cells;
-            const std::size_t first = block * kTableBlock;
-            const std::size_t last = std::min(order.size(), first + kTableBlock);
-            for (std::size_t i = first; i < last; ++i) cells.appendRow(text, *order[i], widths);
+        [&](std::size_t block, std::string& text) {
+            TableCells cells(lead);
+            std::string shortened;
+            const std::size_t last = std::min(order.size(), (block + 1) * kTableBlock);
+            for (std::size_t i = block * kTableBlock; i < last; ++i) {
+                appendLine(text, all, shown, widths, [&](std::size_t c) -> const std::string& {
+                    const std::string& cell = cells.text(c, *order[i]);
+                    if (!cut[c] || TableCells::width(cell) <= widths[c]) return cell;
+                    shortened = shortenMiddle(cell, widths[c]);
+                    return shortened;
+                });
+            }
         },
         progressOf(progress, blocks));
+}
+
+std::string ResultFormatter::shortenMiddle(const std::string& shown, std::size_t width) {
+    if (displayWidth(shown) <= width) return shown;
+    if (width == 0) return std::string();
+    // The text in units that are kept or left out whole: an escape, or one
+    // character with the columns it takes.
+    struct Unit {
+        std::size_t at, length, columns;
+    };
+    std::vector<Unit> units;
+    for (std::size_t i = 0; i < shown.size();) {
+        const std::size_t at = i;
+        if (const std::size_t escape = VisibleText::escapeLength(shown, at); escape != 0) {
+            units.push_back({at, escape, escape});
+            i += escape;
+            continue;
+        }
+        char32_t c = 0;
+        const bool decoded = TextUtf::decodeOne(shown, i, c);
+        const std::size_t columns = !decoded ? 1 : isZeroWidth(c) ? 0 : isWide(c) ? 2 : 1;
+        units.push_back({at, i - at, columns});
+    }
+    // What is kept: the first half of the width before the ellipsis, the
+    // rest after it.
+    const std::size_t headWidth = width / 2, tailWidth = (width - 1) / 2;
+    std::size_t head = 0, used = 0;
+    while (head < units.size() && used + units[head].columns <= headWidth) used += units[head++].columns;
+    std::size_t tail = units.size();
+    used = 0;
+    while (tail > head && used + units[tail - 1].columns <= tailWidth) used += units[--tail].columns;
+    // A mark that combines with the character before it stays with it.
+    while (tail < units.size() && units[tail].columns == 0) ++tail;
+    std::string out(shown, 0, head == 0 ? 0 : units[head - 1].at + units[head - 1].length);
+    out += "\u2026";
+    if (tail < units.size()) out.append(shown, units[tail].at, std::string::npos);
+    return out;
 }
 
 std::size_t ResultFormatter::displayWidth(const std::string& text) {

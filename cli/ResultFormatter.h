@@ -25,9 +25,8 @@ public:
     static constexpr std::size_t kJsonWindow = 8;
     // Room made per object before a block is formatted (most need less).
     static constexpr std::size_t kJsonObjectBytes = 320;
-    // Table rows formatted per block, and the table's columns.
+    // Table rows measured and formatted per block.
     static constexpr std::size_t kTableBlock = 1024;
-    static constexpr std::size_t kTableColumns = 7;
 
     // The engine's directory text ("Documents\Letters\", ".\") with "/"
     // separators and no final one: "Documents/Letters", "." for the root.
@@ -47,10 +46,41 @@ public:
     // (first: the array's first object).
     static void formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
                                   std::string& text);
-    // Columns name, size, recoverable (percent), directory, modified,
-    // created, accessed; highest record first.
-    static void writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results,
-                           ProgressSink* progress = nullptr);
+    // A column of the table: its title, its alignment, whether it may be
+    // shortened in the middle to fit the width, whether it may be left out
+    // when the width is too small (the last such column first), and its
+    // text for a result (names shown escaped).
+    struct Column {
+        // ForComfort: while the names and directories would get less than
+        // a comfortable width; ForRoom: only when the table would not fit
+        // even with them at their narrowest.
+        enum class Drop { Never, ForComfort, ForRoom };
+        const char* title;
+        bool rightAligned;
+        bool shortened;
+        Drop drop;
+        std::string (*text)(const FOUND_FILE&);
+    };
+    // What the table's first column shows: the MFT record (what restore
+    // --record takes), or, for the results of a deep search, where records
+    // of several volumes may share a number, the byte offset of the record
+    // (what restore --offset takes).
+    enum class Lead { Record, Offset };
+    // The table's columns, in order: record (or offset), name, size,
+    // recoverable (percent), directory, modified, created, accessed.
+    static const std::vector<Column>& tableColumns(Lead lead = Lead::Record);
+    // The table, highest record first, one line per file. width: the
+    // columns it may take (0: no limit); names and directories wider than
+    // their share are shortened in the middle with "…", and on a narrow
+    // terminal the columns that may be left out make room for them.
+    // The columns are measured, and the rows formatted, on a few threads;
+    // progress (may be null) is told how much is written, 0 to 100.
+    static void writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results, std::size_t width = 0,
+                           Lead lead = Lead::Record, ProgressSink* progress = nullptr);
+    // A text as VisibleText shows it, cut to at most width columns, its
+    // middle replaced by "…"; an escape ("\x1b", "\u202e", "\\") or a
+    // character is kept whole or left out whole.
+    static std::string shortenMiddle(const std::string& shown, std::size_t width);
     // Columns a terminal needs for a UTF-8 text (wide East Asian characters
     // and emoji count two).
     static std::size_t displayWidth(const std::string& text);

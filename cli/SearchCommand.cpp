@@ -1,5 +1,7 @@
 #include "cli/SearchCommand.h"
 
+#include <algorithm>
+
 #include "cli/ArgumentCheck.h"
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
@@ -26,6 +28,78 @@ std::string SearchCommand::describeFilter(const std::string& pattern, std::int32
            (minRecoverable > 0 ? ", at least " + std::to_string(minRecoverable) + "% recoverable" : std::string());
 }
 
+namespace {
+
+bool matchesEverything(const std::string& pattern) {
+    return !pattern.empty() && pattern.find_first_not_of('*') == std::string::npos;
+}
+
+// An age limit that includes a file the given number of days old, with a
+// day to spare for the clock moving on.
+std::string daysOption(std::uint64_t days) {
+    return "--days " + std::to_string(std::min<std::uint64_t>(days + 1, ArgumentCheck::kMaxDays));
+}
+
+} // namespace
+
+std::string SearchCommand::olderMatches(const SearchJob& job, const std::string& pattern) {
+    const OLDER_MATCHES& older = job.filesystem.olderMatches();
+    if (older.count == 0) return std::string();
+    const std::string date = ResultFormatter::localText(FILE_TIME::fromUtc(older.newestUtc)).substr(0, 10);
+    const std::string newest = daysOption(older.daysForNewest()), all = daysOption(older.daysForAll());
+    if (older.count == 1) {
+        return "1 older deleted file matches \"" + pattern + "\", modified or created on " + date + ": " + newest +
+               " includes it.";
+    }
+    return std::to_string(older.count) + " older deleted files match \"" + pattern +
+           "\", the newest modified or created on " + date + ": " +
+           (newest == all ? all + " includes them all."
+                          : newest + " includes it, " + all + " all " + std::to_string(older.count) + ".");
+}
+
+std::string SearchCommand::lessRecoverable(const SearchJob& job, const std::string& pattern) {
+    const LESS_RECOVERABLE& less = job.filesystem.lessRecoverable();
+    if (less.count == 0) return std::string();
+    const std::string best = "--min-recoverable " + std::to_string(less.best);
+    if (less.count == 1) {
+        return "1 deleted file matching \"" + pattern + "\" within the age limit is less recoverable, " +
+               std::to_string(less.best) + "%: " + best + " includes it.";
+    }
+    return std::to_string(less.count) + " deleted files matching \"" + pattern +
+           "\" within the age limit are less recoverable, at most " + std::to_string(less.best) + "%: " +
+           (less.best == 0 ? best + " includes them all."
+                           : best + " includes the most recoverable, --min-recoverable 0 all " +
+                                 std::to_string(less.count) + ".");
+}
+
+void SearchCommand::writeNothingFound(std::ostream& out, const SearchJob& job, const std::string& source,
+                                      const std::string& pattern, std::int32_t days, const std::string& ending,
+                                      const std::string& option) {
+    const bool older = job.filesystem.olderMatches().count > 0;
+    if (job.filesystem.lessRecoverable().count > 0 || older) {
+        out << "No deleted files " << describeFilter(pattern, days, job.minRecoverable) << " were found on " << source
+            << ending << '\n';
+        if (job.filesystem.lessRecoverable().count > 0) out << lessRecoverable(job, pattern) << '\n';
+        if (older) out << olderMatches(job, pattern) << '\n';
+    } else if (matchesEverything(pattern)) {
+        out << "No deleted files of any age were found on " << source << ending << '\n'
+            << (job.deep ? "The scan found no record of a deleted file, nor any outside the volume's MFT.\n"
+                         : "A deleted file is listed while its MFT record is left; new files reuse the records of "
+                           "deleted ones.\n");
+    } else {
+        out << "No deleted file of any age on " << source << " has a name matching \"" << pattern << '"' << ending
+            << '\n'
+            << "The pattern matches whole names, case-insensitively (* any run of characters, ? one character): "
+            << (pattern.find('*') == std::string::npos ? option + " '*" + pattern + "*' also finds names that hold it"
+                                                        : option + " '*' matches every deleted file")
+            << ".\n";
+    }
+    // A volume formatted again lists none of its former files.
+    if (!job.deep && !older && job.filesystem.lessRecoverable().count == 0) {
+        out << "If the volume was formatted since, --deep reads all of the source for its former files.\n";
+    }
+}
+
 int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
                           TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err,
                           ProgressSink* stage) {
@@ -35,18 +109,20 @@ int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::
     job.run(stage != nullptr ? stage : progress, cancel);
     if (progress) progress->finish();
     if (job.deep) reportDeep(job, err);
-    if (job.sourceCutOff()) {
-        err << "resurgo: warning: " << source << " holds " << job.sourceBytes() << " bytes but its NTFS volume is "
-            << job.volumeBytes() << " bytes long: files whose data lies past the end are lost in part or whole\n";
+    const bool searched = job.outcome() != SearchJob::Outcome::BootFailed &&
+                          job.outcome() != SearchJob::Outcome::OpenFailed;
+    if (searched && job.sourceCutOff()) {
+        err << "resurgo: warning: " << FailureReport::cutOff(job, source)
+            << ": files stored past the end are lost in part or whole\n";
     }
     switch (job.outcome()) {
         case SearchJob::Outcome::BadPattern:
             err << "resurgo: the pattern is longer than the search accepts\n";
             return kExitUsage;
         case SearchJob::Outcome::BootFailed:
-            return FailureReport::bootFailure(*job.failure(), source, err);
+            return FailureReport::bootFailure(*job.failure(), source, err, &job);
         case SearchJob::Outcome::OpenFailed:
-            return FailureReport::openFailure(*job.failure(), source, err);
+            return FailureReport::openFailure(*job.failure(), source, err, &job);
         case SearchJob::Outcome::Completed:
         case SearchJob::Outcome::Cancelled:
         case SearchJob::Outcome::WalkFailed:
@@ -117,20 +193,23 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
         out << '\n';
     } else if (results.empty()) {
         if (job.outcome() == SearchJob::Outcome::Completed) {
-            out << "No deleted files " << filter << " were found on " << source
-                << ".\nTry a wider age limit, for example --days 365 (up to --days "
-                << ArgumentCheck::kMaxDays << ").\n";
+            writeNothingFound(out, job, source, options.pattern, options.days, ".");
         } else {
             out << "No deleted files " << filter << " were found on " << source << " before the search stopped.\n";
         }
     } else {
-        ResultFormatter::writeTable(out, results, &writing);
+        ResultFormatter::writeTable(out, results, options.width,
+                                    options.deep ? ResultFormatter::Lead::Offset : ResultFormatter::Lead::Record,
+                                    &writing);
         out << '\n' << results.size() << (results.size() == 1 ? " deleted file " : " deleted files ") << filter
             << " on " << source
             << (job.outcome() == SearchJob::Outcome::Completed   ? "."
                 : job.outcome() == SearchJob::Outcome::Cancelled ? " (search cancelled)."
                                                                   : " (the search stopped early).")
             << '\n';
+        if (job.outcome() == SearchJob::Outcome::Completed && job.filesystem.olderMatches().count > 0) {
+            out << olderMatches(job, options.pattern) << '\n';
+        }
     }
     out.flush();
     if (progress != nullptr) progress->finish();

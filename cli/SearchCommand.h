@@ -22,13 +22,19 @@ namespace resurgo::cli {
 
 class SearchCommand {
 public:
+    // The age limit when --days is not given.
+    static constexpr std::int32_t kDefaultDays = 365;
+
     struct Options {
         std::string source;
         std::string pattern = "*";
-        std::int32_t days = 1;
+        std::int32_t days = kDefaultDays;
         // Files of which less can still come back (percent) are not listed.
         std::int32_t minRecoverable = 0;
         bool json = false;
+        // Columns the table may take; 0: no limit (names and directories
+        // whole).
+        std::size_t width = 0;
         std::optional<unsigned> partition;
         // Scan the whole source (or partition) for MFT records.
         bool deep = false;
@@ -68,6 +74,25 @@ public:
     // "matching "*", modified or created within the last 1 day", and ", at
     // least N% recoverable" when minRecoverable is above 0.
     static std::string describeFilter(const std::string& pattern, std::int32_t days, std::int32_t minRecoverable = 0);
+
+    // After a whole search that listed nothing: what was looked for, then
+    // why nothing matched and what would list something (a lower least
+    // recoverable percentage, a wider age limit when older files match,
+    // else the pattern, and --deep when no deleted file matches at all and
+    // the search did not scan). ending closes the first sentence (".",
+    // "; nothing restored."); option is the one that took the pattern.
+    static void writeNothingFound(std::ostream& out, const SearchJob& job, const std::string& source,
+                                  const std::string& pattern, std::int32_t days, const std::string& ending,
+                                  const std::string& option = "--pattern");
+    // "3 older deleted files match "*.txt", the newest modified or created
+    // on 2019-03-01: --days 2110 includes it, --days 6000 all 3."; empty
+    // when the age limit left none out.
+    static std::string olderMatches(const SearchJob& job, const std::string& pattern);
+    // "2 deleted files matching "*.txt" within the age limit are less
+    // recoverable, at most 40%: --min-recoverable 40 includes the most
+    // recoverable, --min-recoverable 0 all 2."; empty when the search's
+    // least recoverable percentage left none out.
+    static std::string lessRecoverable(const SearchJob& job, const std::string& pattern);
 };
 
 } // namespace resurgo::cli

@@ -1,5 +1,7 @@
 #include "core/VisibleText.h"
 
+#include <algorithm>
+
 #include "core/TextUtf.h"
 
 namespace resurgo {
@@ -42,6 +44,14 @@ void VisibleText::append(std::string& out, const std::string& text) {
             out.append(text, start, i - start);
         }
     }
+}
+
+std::size_t VisibleText::escapeLength(const std::string& shown, std::size_t at) {
+    if (at + 1 >= shown.size() || shown[at] != '\\') return 0;
+    std::size_t length = 2;
+    if (shown[at + 1] == 'x') length = 4;
+    if (shown[at + 1] == 'u') length = 6;
+    return std::min(length, shown.size() - at);
 }
 
 } // namespace resurgo

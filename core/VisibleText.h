@@ -7,6 +7,7 @@
 // below 0x80 or a malformed byte, "\u202e" for a character. A backslash is
 // shown as "\\", so that an escape can't be faked. Everything else is kept.
 
+#include <cstddef>
 #include <string>
 
 namespace resurgo {
@@ -15,6 +16,9 @@ class VisibleText {
 public:
     static std::string of(const std::string& text);
     static void append(std::string& out, const std::string& text);
+    // The length of the escape that starts at shown[at] in a text this
+    // class made ("\\" 2, "\x1b" 4, "\u202e" 6), 0 when none starts there.
+    static std::size_t escapeLength(const std::string& shown, std::size_t at);
 };
 
 } // namespace resurgo

@@ -17,6 +17,10 @@
 using namespace resurgo;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // What the start of a boot sector states about a volume cut off, from
+    // however few bytes there are.
+    BootRecordNTFS::Stated stated;
+    if (BootRecordNTFS::stated(data, size, stated) && stated.volumeBytes == 0) std::abort();
     if (size < 512) return 0;
     BootRecordNTFS boot;
     try {

@@ -57,6 +57,28 @@ void BootRecordNTFS::parse(const std::uint8_t* sector, std::size_t length, std::
     analize(geometrySectors);
 }
 
+bool BootRecordNTFS::stated(const std::uint8_t* sector, std::size_t length, Stated& out) {
+    out = Stated();
+    ByteReader r(sector, length, kErrBootFormat, "BootRecordNTFS::stated");
+    if (!r.contains(kOemId, 8) || std::memcmp(sector + kOemId, "NTFS    ", 8) != 0) return false;
+    if (!r.contains(kTotalSectors, 8)) return false;
+    const std::uint64_t bytesPerSector = r.u16(kBytesPerSector);
+    const std::uint64_t totalSectors = r.u64(kTotalSectors);
+    // A sector size out of range says the fields are not to be trusted.
+    if ((bytesPerSector & (bytesPerSector - 1)) != 0 || bytesPerSector < 256 || bytesPerSector > 4096) return false;
+    if (totalSectors == 0 || totalSectors > UINT64_MAX / bytesPerSector) return false;
+    out.volumeBytes = totalSectors * bytesPerSector;
+    const std::uint64_t cluster = bytesPerSector * decodeSectorsPerCluster(r.u8(kSectorsPerCluster));
+    auto offsetAt = [&](std::size_t field) -> std::uint64_t {
+        if (cluster == 0 || !r.contains(field, 8)) return 0;
+        const std::uint64_t lcn = r.u64(field);
+        return lcn <= UINT64_MAX / cluster ? lcn * cluster : 0;
+    };
+    out.mftOffset = offsetAt(kMftCluster);
+    out.mftMirrorOffset = offsetAt(kMftMirrorCluster);
+    return true;
+}
+
 void BootRecordNTFS::analize(std::uint64_t geometrySectors) {
     auto fail = [] { throw ErrorException(kErrBootFormat, "BootRecordNTFS::analize"); };
     if (bytesPerSector == 0) fail();

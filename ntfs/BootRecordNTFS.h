@@ -20,6 +20,18 @@ public:
     // end marker), 10 (not NTFS) or 11 (a field out of range).
     void parse(const std::uint8_t* sector, std::size_t length, std::uint64_t geometrySectors);
 
+    // What the start of a boot sector states about a volume that may be cut
+    // off: its length in bytes and where its MFT and the MFT's mirror begin
+    // (0 when the fields are out of range or cut off). Reads only the first length bytes, which may be
+    // fewer than a sector. False when they do not begin an NTFS boot sector
+    // or end before its size fields.
+    struct Stated {
+        std::uint64_t volumeBytes = 0;
+        std::uint64_t mftOffset = 0;
+        std::uint64_t mftMirrorOffset = 0;
+    };
+    static bool stated(const std::uint8_t* sector, std::size_t length, Stated& out);
+
     // Clusters on the volume: total sectors over sectors per cluster.
     std::uint64_t totalClusters() const { return sectorsPerCluster != 0 ? totalSectors / sectorsPerCluster : 0; }
 

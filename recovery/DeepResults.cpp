@@ -168,7 +168,7 @@ std::string DeepResults::directoryPath(const FILE_REFERENCE& directory, bool for
 void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uint32_t bytesPerSector,
                         std::uint64_t volumeStart, std::vector<FOUND_FILE>& out,
                         std::map<std::uint64_t, std::vector<std::uint64_t>>& extensions, Recoverability::Batch* claims,
-                        std::uint64_t totalClusters) {
+                        std::uint64_t totalClusters, OLDER_MATCHES* older) {
     const std::vector<DeepScan::Record>& records = found_.records;
     // The copy kept of each base record number.
     std::unordered_map<std::uint64_t, std::size_t> winners;
@@ -239,7 +239,10 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
         if (!WildcardMatcher::match(pattern, name)) continue;
         const FILE_TIME modified = FILE_TIME::fromUtc(r.modified);
         const FILE_TIME created = FILE_TIME::fromUtc(r.created);
-        if (!modified.isWithinDays(filter.days, now) && !created.isWithinDays(filter.days, now)) continue;
+        if (!modified.isWithinDays(filter.days, now) && !created.isWithinDays(filter.days, now)) {
+            if (older != nullptr) older->add(std::max(r.modified, r.created));
+            continue;
+        }
         if (claims != nullptr) claims->want(owner);
 
         FOUND_FILE f(r.recordNumber, bytesPerSector != 0 && r.offset >= volumeStart ? (r.offset - volumeStart) / bytesPerSector : 0,

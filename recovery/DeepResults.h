@@ -20,6 +20,7 @@
 #include "ntfs/FILE_REFERENCE.h"
 #include "recovery/DeepScan.h"
 #include "recovery/FOUND_FILE.h"
+#include "recovery/OLDER_MATCHES.h"
 #include "recovery/Recoverability.h"
 #include "recovery/SEARCH_FILTER.h"
 
@@ -52,9 +53,12 @@ public:
     // clusters of every file that would be listed without the filter (in
     // record order; the results are wanted), for Recoverability; runs
     // reaching past totalClusters (when not 0) make a file's claim damaged.
+    // older, when given, gets the files that matched the pattern but not
+    // the days.
     void build(const SEARCH_FILTER& filter, std::uint64_t now, std::uint32_t bytesPerSector, std::uint64_t volumeStart,
                std::vector<FOUND_FILE>& out, std::map<std::uint64_t, std::vector<std::uint64_t>>& extensions,
-               Recoverability::Batch* claims = nullptr, std::uint64_t totalClusters = 0);
+               Recoverability::Batch* claims = nullptr, std::uint64_t totalClusters = 0,
+               OLDER_MATCHES* older = nullptr);
 
     // The path of a directory ("a\b\", ".\" for the root) for a file found
     // inside (foreign false) or outside the current MFT.

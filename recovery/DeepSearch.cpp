@@ -103,19 +103,26 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
         geometry_.geometry.clusterBytes(), geometry_.volumeStart);
     std::vector<FOUND_FILE> out;
     Recoverability::Batch claims;
-    results.build(filter, platform().currentUtc(), fs.geometry().bytesPerSector, geometry_.volumeStart, out, extensions_,
-                  &claims, geometry_.geometry.totalClusters);
+    OLDER_MATCHES older;
+    older.nowUtc = platform().currentUtc();
+    results.build(filter, older.nowUtc, fs.geometry().bytesPerSector, geometry_.volumeStart, out, extensions_, &claims,
+                  geometry_.geometry.totalClusters, &older);
     // Clusters the current volume's $Bitmap marks in use (when its MFT
     // opens) and those a file modified later claims count as overwritten.
     Recoverability pass(fs);
     pass.take(claims);
     pass.apply(out, 0);
+    LESS_RECOVERABLE less;
     if (filter.minRecoverable > 0) {
         out.erase(std::remove_if(out.begin(), out.end(),
-                                 [&](const FOUND_FILE& f) { return f.recoverable < filter.minRecoverable; }),
+                                 [&](const FOUND_FILE& f) {
+                                     if (f.recoverable >= filter.minRecoverable) return false;
+                                     less.add(f.recoverable);
+                                     return true;
+                                 }),
                   out.end());
     }
-    fs.appendResults(std::move(out));
+    fs.appendResults(std::move(out), older, less);
 }
 
 void DeepSearch::open(Source& source, const std::string& root, FilesystemNTFS& fs) {

@@ -59,7 +59,10 @@ void FilesystemNTFS::close() {
 std::size_t FilesystemNTFS::directoryCacheSize() const { return paths_.size(); }
 
 void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context) {
-    MftScan(*this).run(filter, context, results_);
+    MftScan scan(*this);
+    scan.run(filter, context, results_);
+    older_ = scan.olderMatches();
+    less_ = scan.lessRecoverable();
 }
 
 void FilesystemNTFS::openEntry(std::uint64_t record, FileZ& entry) {

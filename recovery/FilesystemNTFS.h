@@ -18,6 +18,8 @@
 #include "recovery/DIRECTORY_INFO.h"
 #include "recovery/DirectoryPaths.h"
 #include "recovery/FOUND_FILE.h"
+#include "recovery/LESS_RECOVERABLE.h"
+#include "recovery/OLDER_MATCHES.h"
 #include "recovery/RESTORE_RESULT.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
@@ -59,9 +61,24 @@ public:
     std::size_t resultCount() const { return results_.size(); }
     const FOUND_FILE& result(std::size_t i) const { return results_.at(i); }
     const std::vector<FOUND_FILE>& results() const { return results_; }
-    void clearResults() { results_.clear(); }
-    void appendResults(std::vector<FOUND_FILE>&& found) {
+    void clearResults() {
+        results_.clear();
+        older_ = OLDER_MATCHES();
+        less_ = LESS_RECOVERABLE();
+    }
+    // The files of the last search that matched its pattern but not its
+    // age limit.
+    const OLDER_MATCHES& olderMatches() const { return older_; }
+    // Those that matched both but not its least recoverable percentage.
+    const LESS_RECOVERABLE& lessRecoverable() const { return less_; }
+    // Adds the results of a search made apart (a deep search), with what
+    // it left out for the age limit and the least recoverable percentage.
+    void appendResults(std::vector<FOUND_FILE>&& found, const OLDER_MATCHES& older = OLDER_MATCHES(),
+                       const LESS_RECOVERABLE& less = LESS_RECOVERABLE()) {
         results_.insert(results_.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+        older_.add(older);
+        if (older.nowUtc != 0) older_.nowUtc = older.nowUtc;
+        less_.add(less);
     }
 
     Volume& volume() { return volume_; }
@@ -96,6 +113,8 @@ private:
     Volume volume_;
     DirectoryPaths paths_;
     std::vector<FOUND_FILE> results_;
+    OLDER_MATCHES older_;
+    LESS_RECOVERABLE less_;
     std::vector<std::uint8_t> copyBuffer_;
 };
 

@@ -35,6 +35,7 @@ MftScan::~MftScan() = default;
 
 void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results) {
     results_ = &results;
+    less_ = LESS_RECOVERABLE();
     base_ = results.size();
     stopped_ = false;
     named_.clear();
@@ -116,6 +117,9 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
         for (auto& f : failures) {
             if (f) std::rethrow_exception(f);
         }
+        older_ = OLDER_MATCHES();
+        older_.nowUtc = shared.now;
+        for (const auto& slot : shared.slots) older_.add(slot.older);
         // Only this thread reports progress, and its last chunk may end
         // before the others' do: report where the whole walk got to.
         const std::uint64_t step = total / kWalkProgress;
@@ -224,7 +228,11 @@ void MftScan::measureRecoverable(ScanShared& shared) {
     const std::int32_t least = shared.filter->minRecoverable;
     if (least <= 0) return;
     results_->erase(std::remove_if(results_->begin() + static_cast<std::ptrdiff_t>(base_), results_->end(),
-                                   [least](const FOUND_FILE& f) { return f.recoverable < least; }),
+                                   [this, least](const FOUND_FILE& f) {
+                                       if (f.recoverable >= least) return false;
+                                       less_.add(f.recoverable);
+                                       return true;
+                                   }),
                     results_->end());
 }
 
@@ -249,6 +257,8 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
         w.found.reserve(slot.found.size());
         slot.claims = std::move(w.claims);
         w.claims = Recoverability::Batch();
+        slot.older = w.older;
+        w.older = OLDER_MATCHES();
     };
 
     std::uint64_t index = 0;
@@ -329,6 +339,7 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
             FILE_TIME created = FILE_TIME::fromUtc(file.creationTimeUtc());
             const std::int32_t days = shared.filter->days;
             if (!oneRecord && !modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) {
+                w.older.add(std::max(modified.utc(), created.utc()));
                 continue;
             }
             const std::uint64_t size = file.getRealSize();

@@ -19,6 +19,8 @@
 #include "file/FileZ.h"
 #include "ntfs/FILE_REFERENCE.h"
 #include "recovery/FOUND_FILE.h"
+#include "recovery/LESS_RECOVERABLE.h"
+#include "recovery/OLDER_MATCHES.h"
 #include "recovery/Recoverability.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
@@ -53,6 +55,12 @@ public:
     // order, with their recoverable percentage. A cancel keeps what was
     // found before it.
     void run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results);
+    // After run: the files the age limit alone left out (of the records
+    // walked).
+    const OLDER_MATCHES& olderMatches() const { return older_; }
+    // After run: the files the filter's least recoverable percentage alone
+    // left out.
+    const LESS_RECOVERABLE& lessRecoverable() const { return less_; }
 
 private:
     // A found file waiting for its directory to be named.
@@ -64,6 +72,8 @@ private:
     struct ScanSlot {
         std::vector<ScanCandidate> found;
         Recoverability::Batch claims;
+        // Matched the pattern, outside the age limit.
+        OLDER_MATCHES older;
         bool done = false;  // under ScanShared::lock
     };
     // State shared by the threads of one search.
@@ -100,6 +110,7 @@ private:
         // the clusters its deleted files claim.
         std::vector<ScanCandidate> found;
         Recoverability::Batch claims;
+        OLDER_MATCHES older;
         int lastPosition = 0;
     };
     // Walks the next chunk; false when none is left (or the walk stops).
@@ -122,13 +133,16 @@ private:
     // promises rather than by doubling (each growth moves every result).
     void reserveFor(const ScanShared& shared, std::size_t index, std::size_t more);
     // Gives the results from index base_ on their recoverable percentage
-    // from the slots' claims, and drops those below the filter's least.
+    // from the slots' claims, and drops those below the filter's least
+    // (noting them in less_).
     void measureRecoverable(ScanShared& shared);
 
     FilesystemNTFS& fs_;
     std::vector<FOUND_FILE>* results_ = nullptr;
     std::size_t base_ = 0;
     bool stopped_ = false;  // a cancel stopped the naming
+    OLDER_MATCHES older_;
+    LESS_RECOVERABLE less_;
     // The directory paths met, by raw reference (pointers into the cache).
     std::unordered_map<std::uint64_t, const std::string*> named_;
 };

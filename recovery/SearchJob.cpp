@@ -41,7 +41,23 @@ void SearchJob::prepareGeometry(const std::string& root) {
     prepareGeometry();
 }
 
+void SearchJob::noteStatedLayout() {
+    try {
+        std::uint8_t sector[kBootSectorBytes] = {};
+        Source& src = source();
+        const std::size_t got = src.readAt(sector, sizeof sector, 0, "SearchJob::noteStatedLayout");
+        BootRecordNTFS::Stated stated;
+        if (!BootRecordNTFS::stated(sector, got, stated)) return;
+        sourceBytes_ = src.size();
+        volumeBytes_ = stated.volumeBytes;
+        mftOffset_ = stated.mftOffset;
+        mftMirrorOffset_ = stated.mftMirrorOffset;
+    } catch (const ErrorException&) {
+    }
+}
+
 void SearchJob::prepareGeometry() {
+    volumeBytes_ = sourceBytes_ = mftOffset_ = mftMirrorOffset_ = 0;
     try {
         Source& src = source();
         Volume volume;
@@ -56,6 +72,7 @@ void SearchJob::prepareGeometry() {
         // A disk image container read as a volume: say what it is.
         ContainerFormat::Kind kind = ContainerFormat::Kind::None;
         if (e.code() != kErrOpenDisk && e.code() != kErrDiskGeometry && (own_ || external_ != nullptr)) {
+            noteStatedLayout();
             try {
                 kind = ContainerFormat::detect(source());
             } catch (const ErrorException&) {
@@ -85,6 +102,10 @@ void SearchJob::prepareGeometry() {
     volumeBytes_ = bootRecord.totalSectors <= UINT64_MAX / bootRecord.bytesPerSector
                        ? bootRecord.totalSectors * bootRecord.bytesPerSector
                        : UINT64_MAX;
+    const std::uint64_t cluster = static_cast<std::uint64_t>(bootRecord.bytesPerSector) * bootRecord.sectorsPerCluster;
+    mftOffset_ = bootRecord.mftCluster <= UINT64_MAX / cluster ? bootRecord.mftCluster * cluster : UINT64_MAX;
+    mftMirrorOffset_ =
+        bootRecord.mftMirrorCluster <= UINT64_MAX / cluster ? bootRecord.mftMirrorCluster * cluster : UINT64_MAX;
     geometry.init(driveRoot, bootRecord.bytesPerSector, bootRecord.sectorsPerCluster, bootRecord.clustersPerMftRecord,
                   bootRecord.mftCluster, bootRecord.mftMirrorCluster, bootRecord.clustersPerIndexRecord,
                   bootRecord.totalClusters());

@@ -86,7 +86,13 @@ public:
     // parts of files past its end.
     std::uint64_t volumeBytes() const { return volumeBytes_; }
     std::uint64_t sourceBytes() const { return sourceBytes_; }
+    // Also known when the boot record was turned down, if its start states
+    // a length: a volume cut off inside its first clusters fails that way.
     bool sourceCutOff() const { return sourceBytes_ != 0 && sourceBytes_ < volumeBytes_; }
+    // Where the volume's MFT begins, as its boot sector states it (0 when
+    // unknown): past sourceBytes() on a volume cut off before it.
+    std::uint64_t mftOffset() const { return mftOffset_; }
+    std::uint64_t mftMirrorOffset() const { return mftMirrorOffset_; }
     // The failure behind BootFailed, OpenFailed or WalkFailed.
     const std::optional<ErrorException>& failure() const { return failure_; }
 
@@ -95,10 +101,15 @@ private:
     void releaseSource();
     DeepSearch& deepState();
     void runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
+    // Reads what the start of a boot record that did not pass states about
+    // the volume's length and its MFT.
+    void noteStatedLayout();
 
     Outcome outcome_ = Outcome::Completed;
     std::uint64_t volumeBytes_ = 0;
     std::uint64_t sourceBytes_ = 0;
+    std::uint64_t mftOffset_ = 0;
+    std::uint64_t mftMirrorOffset_ = 0;
     std::optional<ErrorException> failure_;
     Source* external_ = nullptr;
     std::unique_ptr<FileSource> own_;

@@ -69,6 +69,8 @@ std::string SourceStack::withArticle(const std::string& name) {
 }
 
 std::string SourceStack::describe(const std::string& filesystem) {
+    if (filesystem == "empty") return "the source is empty (0 bytes)";
+    if (filesystem == "short") return "the source is shorter than one sector, too short to hold a file system";
     if (filesystem == "blank") return "its first sector is blank (no boot record, partition table or file system)";
     if (filesystem == "unknown" || filesystem.empty()) {
         return "no NTFS boot record, partition table or other known file system is there";
@@ -77,6 +79,13 @@ std::string SourceStack::describe(const std::string& filesystem) {
     std::replace(list.begin(), list.end(), '+', ' ');
     if (filesystem.find('+') != std::string::npos) return "this holds several file systems at once (" + list + ")";
     return "this looks like " + withArticle(filesystem) + " file system";
+}
+
+std::string SourceStack::described() const {
+    if (filesystem_ != "short" || disk_ == nullptr) return describe(filesystem_);
+    const std::uint64_t size = disk_->size();
+    return "the source is only " + std::to_string(size) + (size == 1 ? " byte" : " bytes") +
+           " long, too short to hold a file system";
 }
 
 SourceStack::Status SourceStack::fail(Status status, std::string message) {
@@ -123,6 +132,11 @@ SourceStack::Status SourceStack::inspectSource(const std::string& path) {
         }
         const PartitionTable table = PartitionTable::read(*disk_);
         if (table.empty()) {
+            const std::uint64_t size = disk_->size();
+            if (size < kFirstSector) {
+                filesystem_ = size == 0 ? "empty" : "short";
+                return Status::Ready;
+            }
             filesystem_ = FileSystemProbe::probe(*disk_, mftStart(*disk_)).text();
             if (filesystem_ == "unknown" && blank) filesystem_ = "blank";
             return Status::Ready;
@@ -168,12 +182,12 @@ SourceStack::Status SourceStack::choose(std::optional<unsigned> partition, bool 
     if (scheme_.empty()) {
         if (partition) {
             return fail(Status::NoTable, what + "no partition table (" +
-                                             (bareNtfs_ ? "a bare NTFS volume" : describe(filesystem_)) +
+                                             (bareNtfs_ ? "a bare NTFS volume" : described()) +
                                              "); leave out --partition");
         }
         if (!bareNtfs_) {
-            if (!whole) return fail(Status::NotNtfs, path + inside + ": not NTFS: " + describe(filesystem_));
-            note_ = path + inside + ": not NTFS: " + describe(filesystem_) + "; the deep scan reads all of it";
+            if (!whole) return fail(Status::NotNtfs, path + inside + ": not NTFS: " + described());
+            note_ = path + inside + ": not NTFS: " + described() + "; the deep scan reads all of it";
         }
         volume_ = disk_;
         return Status::Ready;
@@ -232,8 +246,9 @@ SourceStack::Status SourceStack::choose(std::optional<unsigned> partition, bool 
     }
     if (pick->present < pick->entry.size) {
         note_ += std::string(note_.empty() ? "" : "\n") + "partition " + std::to_string(chosen_) +
-                 " is cut short by the end of the image: " + std::to_string(pick->present) + " of " +
-                 std::to_string(pick->entry.size) + " bytes are there; files stored past the end can't be restored";
+                 ": an NTFS volume cut off after " + std::to_string(pick->present) + " of " +
+                 std::to_string(pick->entry.size) +
+                 " bytes (the image ends there): files stored past the end are lost in part or whole";
     }
     // The slice keeps the length the table gives: the volume's own size
     // checks hold, and reads past the end of a cut image fail as reads.

@@ -84,8 +84,8 @@ public:
     // The partition chosen (0 for the whole source).
     unsigned partition() const { return chosen_; }
 
-    // "this looks like an ext4 file system", "its first sector is blank"
-    // ... for the messages.
+    // "this looks like an ext4 file system", "its first sector is blank",
+    // "the source is empty (0 bytes)" ... for the messages.
     static std::string describe(const std::string& filesystem);
     // "an E01", "a VHD": the article a name takes.
     static std::string withArticle(const std::string& name);
@@ -94,6 +94,9 @@ private:
     Status fail(Status status, std::string message);
     Status inspectSource(const std::string& path);
     Status choose(std::optional<unsigned> partition, bool whole);
+    // describe() for the whole source, with its length when that is the
+    // matter.
+    std::string described() const;
 
     std::string path_;
     Status status_ = Status::OpenFailed;

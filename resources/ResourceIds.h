@@ -25,6 +25,7 @@
 #define IDC_ABOUT 1009
 #define IDC_HELP_BUTTON 1008
 #define IDC_ANIMATION 1026
+#define IDC_STATUS 1027
 
 // Controls of IDD_DIALOG_ABOUT.
 #define IDC_ABOUT_ICON 1101

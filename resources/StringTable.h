@@ -3,12 +3,15 @@
 // (resurgo.rc #includes this header, so windres builds the string table
 // from the defines below) and C++ code (the StringTable class, for the
 // command-line helper and the tests). Texts are UTF-8; "\n" is a line
-// break. %s stands for a file name, %u for a number.
+// break. %s stands for a file name (a pattern, a path or a reason in the
+// status texts), %u for a number.
 //
 // Ids 1 to 33 are the dialog application's string table; 14 is the
 // message shown instead of 9 when a restore wrote damaged compressed units
 // as zeros, 16 when the file restored had been partly overwritten since its
-// deletion; 31 to 33 are the condition column's texts.
+// deletion; 30 to 33 are the condition column's title and texts. Ids from
+// 40 are the dialog's status line after a search (%u stand for numbers in
+// order), the help's fallback, and the advice to tick Deep scan (49).
 
 #include "ResurgoVersion.h"
 
@@ -39,6 +42,16 @@
 #define IDS_CONDITION_INTACT 31
 #define IDS_CONDITION_PARTLY_OVERWRITTEN 32
 #define IDS_CONDITION_OVERWRITTEN 33
+#define IDS_STATUS_READY 40
+#define IDS_STATUS_FOUND 41
+#define IDS_STATUS_NONE_OLDER 42
+#define IDS_STATUS_NONE_MATCH 43
+#define IDS_STATUS_NONE_AT_ALL 44
+#define IDS_STATUS_CANCELLED 45
+#define IDS_STATUS_STOPPED 46
+#define IDS_STATUS_UNREADABLE 47
+#define IDS_HELP_NOT_OPENED 48
+#define IDS_STATUS_TRY_DEEP 49
 
 #define IDS_TEXT_STRING_APP_NAME "Resurgo"
 #define IDS_TEXT_STRING_APP_TITLE "Resurgo for NTFS"
@@ -73,6 +86,19 @@
 #define IDS_TEXT_CONDITION_INTACT "Intact"
 #define IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN "Partly overwritten"
 #define IDS_TEXT_CONDITION_OVERWRITTEN "Overwritten"
+#define IDS_TEXT_STATUS_READY "Choose a drive, a file name pattern and the days, then press Search."
+#define IDS_TEXT_STATUS_FOUND "%u deleted file(s) found. Select one and press Resurgo! to save it on another drive."
+#define IDS_TEXT_STATUS_NONE_OLDER \
+    "No deleted file matching “%s” was created or modified in the last %u day(s), but %u older one(s) match: set the days to %u to list them."
+#define IDS_TEXT_STATUS_NONE_MATCH "No deleted file of any age has a name matching “%s”."
+#define IDS_TEXT_STATUS_NONE_AT_ALL "No deleted files of any age were found on this drive: their records have been reused."
+#define IDS_TEXT_STATUS_CANCELLED "Search cancelled: %u deleted file(s) found before it stopped."
+#define IDS_TEXT_STATUS_STOPPED "The search stopped early on a read failure (%s): %u deleted file(s) found before it."
+#define IDS_TEXT_STATUS_UNREADABLE "The drive could not be read as NTFS: %s"
+#define IDS_TEXT_STATUS_TRY_DEEP \
+    "Tick Deep scan and search again to read the whole drive for the files of a formatted or damaged NTFS volume."
+#define IDS_TEXT_HELP_NOT_OPENED \
+    "The user guide could not be opened.\n\nIt is the file %s beside the program; open it with a web browser."
 
 // Texts of the about box (dialog 107), also shown by other front ends.
 #define TEXT_ABOUT_VERSION "Resurgo for NTFS, v. " RESURGO_VERSION_TEXT "\nUnerase utility for NTFS volumes"
@@ -118,6 +144,16 @@ public:
         {IDS_CONDITION_INTACT, IDS_TEXT_CONDITION_INTACT},
         {IDS_CONDITION_PARTLY_OVERWRITTEN, IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN},
         {IDS_CONDITION_OVERWRITTEN, IDS_TEXT_CONDITION_OVERWRITTEN},
+        {IDS_STATUS_READY, IDS_TEXT_STATUS_READY},
+        {IDS_STATUS_FOUND, IDS_TEXT_STATUS_FOUND},
+        {IDS_STATUS_NONE_OLDER, IDS_TEXT_STATUS_NONE_OLDER},
+        {IDS_STATUS_NONE_MATCH, IDS_TEXT_STATUS_NONE_MATCH},
+        {IDS_STATUS_NONE_AT_ALL, IDS_TEXT_STATUS_NONE_AT_ALL},
+        {IDS_STATUS_CANCELLED, IDS_TEXT_STATUS_CANCELLED},
+        {IDS_STATUS_STOPPED, IDS_TEXT_STATUS_STOPPED},
+        {IDS_STATUS_UNREADABLE, IDS_TEXT_STATUS_UNREADABLE},
+        {IDS_HELP_NOT_OPENED, IDS_TEXT_HELP_NOT_OPENED},
+        {IDS_STATUS_TRY_DEEP, IDS_TEXT_STATUS_TRY_DEEP},
     };
 
     // The text of a string id, or nullptr for an id the table lacks.

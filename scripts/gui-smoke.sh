@@ -7,8 +7,11 @@
 # x:: the image, so that Wine opens \\.\X: on the image), starts resurgo.exe
 # on a virtual display, selects X:\, searches with PATTERN and an age limit
 # of 32767 days, writes the listed rows to OUTDIR/rows.tsv (tab-separated,
-# the seven columns) and a screenshot to OUTDIR/search.png, restores the first
-# row to OUTDIR/<its name> through the real save dialog and messages
+# the seven columns), the status line below the list to OUTDIR/status.txt, a
+# screenshot to OUTDIR/search.png and the dialog alone (with its frame, as
+# the user guide shows it: docs/resurgo-dialog.png) to OUTDIR/dialog.png,
+# restores the first row to OUTDIR/<its name> through the real save dialog
+# and messages
 # (OUTDIR/restore.txt holds the messages shown; OUTDIR/restore.png is a
 # screenshot afterwards), and exits. Exit status non-zero if a step fails.
 #
@@ -106,6 +109,10 @@ rm -f "$outdir/rows.tsv"
 [ -f "$outdir/rows.tsv" ] || die "no rows.tsv"
 sleep 1
 import -window root -crop 840x540+0+0 +repage "$outdir/search.png" || die "screenshot"
+"$wine" "$driver" status "$winout\\status.txt" >/dev/null || die "status line"
+"$wine" "$driver" rect "$winout\\dialog.rect" || die "dialog rectangle"
+import -window root -crop "$(tr -d '\r\n' <"$outdir/dialog.rect")" +repage "$outdir/dialog.png" || die "dialog screenshot"
+step "status: $(cat "$outdir/status.txt")"
 rows=$(wc -l <"$outdir/rows.tsv")
 step "$rows rows listed"
 [ "$rows" -gt 0 ] || die "the search listed nothing"
@@ -121,4 +128,4 @@ import -window root -crop 840x540+0+0 +repage "$outdir/restore.png" || die "scre
 step "exit"
 "$wine" "$driver" exit || die "exit"
 wait "$app"
-step "OK: $outdir/rows.tsv, $outdir/search.png, $outdir/$name"
+step "OK: $outdir/rows.tsv, $outdir/status.txt, $outdir/search.png, $outdir/dialog.png, $outdir/$name"

@@ -4,12 +4,14 @@
 #include <commdlg.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <climits>
 #include <cwctype>
 #include <vector>
 
 #include "core/ErrorException.h"
 #include "platform/InternalError.h"
+#include "recovery/ErrorText.h"
 #include "recovery/OutputName.h"
 #include "recovery/RestoreJob.h"
 #include "resources/ResourceIds.h"
@@ -156,6 +158,17 @@ INT_PTR Implementation::handleMessage(UINT message, WPARAM wParam, LPARAM lParam
     case WM_SEARCH_DONE:
         onSearchDone();
         return TRUE;
+    case WM_SIZE:
+        if (wParam != SIZE_MINIMIZED) onSize(LOWORD(lParam), HIWORD(lParam));
+        return FALSE;
+    case WM_GETMINMAXINFO:
+        if (laidOut_) {
+            auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+            info->ptMinTrackSize.x = initialWindow_.cx;
+            info->ptMinTrackSize.y = initialWindow_.cy;
+            return TRUE;
+        }
+        return FALSE;
     case WM_EXIT_AFTER_SEARCH:
         waitForWorker();
         Exit();
@@ -203,6 +216,17 @@ void Implementation::Init(HWND dialog) {
 
     list_.attach(item(IDC_RESULT_LIST), module_);
     progress_.attach(item(IDC_PROGRESS));
+    RECT window{}, client{};
+    ::GetWindowRect(dialog_, &window);
+    ::GetClientRect(dialog_, &client);
+    initialWindow_ = {window.right - window.left, window.bottom - window.top};
+    initialClient_ = {client.right, client.bottom};
+    for (auto [id, rect] : {std::pair<int, RECT*>{IDC_RESULT_LIST, &initialList_}, {IDC_STATUS, &initialStatus_}}) {
+        ::GetWindowRect(item(id), rect);
+        ::MapWindowPoints(nullptr, dialog_, reinterpret_cast<POINT*>(rect), 2);
+    }
+    laidOut_ = true;
+    setStatus(loadString(IDS_STATUS_READY));
     ::EnableWindow(item(IDC_CANCEL_SEARCH), FALSE);
     ::EnableWindow(item(IDC_RESTORE), FALSE);
     thread_ = nullptr;
@@ -243,6 +267,7 @@ void Implementation::StartSearch() {
     ::EnableWindow(item(IDC_CANCEL_SEARCH), TRUE);
     ::EnableWindow(item(IDC_RESTORE), FALSE);
     enableInputs(false);
+    setStatus(std::wstring());
     ::SetFocus(item(IDC_CANCEL_SEARCH));
     ::SendMessageW(item(IDC_ANIMATION), ACM_PLAY, static_cast<WPARAM>(-1), MAKELPARAM(0, 0xFFFF));
 
@@ -273,6 +298,7 @@ void Implementation::onSearchDone() {
         return;
     }
     FillResultList();
+    setStatus(searchStatus());
     ::SendMessageW(item(IDC_PROGRESS), PBM_SETPOS, 0, 0);
     ::EnableWindow(item(IDC_SEARCH), TRUE);
     ::EnableWindow(item(IDC_CANCEL_SEARCH), FALSE);
@@ -283,6 +309,60 @@ void Implementation::onSearchDone() {
     ::SendMessageW(animation, ACM_PLAY, 1, MAKELPARAM(0, 0));
     if (::GetFocus() == nullptr || !::IsWindowEnabled(::GetFocus())) ::SetFocus(item(IDC_SEARCH));
     searchDone_ = true;
+}
+
+void Implementation::onSize(int width, int height) {
+    if (!laidOut_) return;
+    const int dx = std::max(width - static_cast<int>(initialClient_.cx), 0);
+    const int dy = std::max(height - static_cast<int>(initialClient_.cy), 0);
+    ::SetWindowPos(item(IDC_RESULT_LIST), nullptr, 0, 0, initialList_.right - initialList_.left + dx,
+                   initialList_.bottom - initialList_.top + dy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ::SetWindowPos(item(IDC_STATUS), nullptr, initialStatus_.left, initialStatus_.top + dy,
+                   initialStatus_.right - initialStatus_.left + dx, initialStatus_.bottom - initialStatus_.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+    list_.fitColumns();
+    ::InvalidateRect(dialog_, nullptr, TRUE);
+}
+
+void Implementation::setStatus(const std::wstring& text) { ::SetWindowTextW(item(IDC_STATUS), text.c_str()); }
+
+std::wstring Implementation::searchStatus() const {
+    const std::size_t found = job_.filesystem.resultCount();
+    const std::wstring pattern = WinText::wide(pattern_);
+    switch (job_.outcome()) {
+        case SearchJob::Outcome::BootFailed:
+        case SearchJob::Outcome::OpenFailed:
+            return withDeepHint(
+                WinText::format(loadString(IDS_STATUS_UNREADABLE), WinText::wide(ErrorText::reason(*job_.failure()))));
+        case SearchJob::Outcome::Cancelled:
+            return WinText::format(loadString(IDS_STATUS_CANCELLED), std::wstring(), found);
+        case SearchJob::Outcome::WalkFailed:
+            return WinText::format(loadString(IDS_STATUS_STOPPED), WinText::wide(ErrorText::reason(*job_.failure())),
+                                   found);
+        case SearchJob::Outcome::Completed:
+        case SearchJob::Outcome::BadPattern:
+            break;
+    }
+    if (found > 0) return WinText::format(loadString(IDS_STATUS_FOUND), std::wstring(), found);
+    const OLDER_MATCHES& older = job_.filesystem.olderMatches();
+    if (older.count > 0) {
+        // A day to spare for the clock moving on; the days field goes up to kMaxDays.
+        const std::uint64_t days = std::min<std::uint64_t>(older.daysForAll() + 1, kMaxDays);
+        return WinText::format(loadString(IDS_STATUS_NONE_OLDER), pattern,
+                               {static_cast<unsigned long long>(days_), older.count, days});
+    }
+    if (!pattern_.empty() && pattern_.find_first_not_of('*') == std::string::npos) {
+        return withDeepHint(loadString(IDS_STATUS_NONE_AT_ALL));
+    }
+    return WinText::format(loadString(IDS_STATUS_NONE_MATCH), pattern);
+}
+
+std::wstring Implementation::withDeepHint(std::wstring text) const {
+    // After a search that did not scan, the volume may have been formatted
+    // or its boot sector or MFT damaged: a deep scan may find the files.
+    if (job_.deep) return text;
+    while (!text.empty() && std::iswspace(text.back())) text.pop_back();
+    return text + (!text.empty() && text.back() == L'.' ? L" " : L". ") + loadString(IDS_STATUS_TRY_DEEP);
 }
 
 void Implementation::waitForWorker() {
@@ -462,16 +542,24 @@ void Implementation::Help() {
     std::wstring guide = program.substr(0, program.size() - 3) + L"html";
     const bool winHelp = FileExists(helpFile);
     const std::wstring& target = winHelp ? helpFile : guide;
+    bool opened = false;
     if (seams.openHelp) {
-        seams.openHelp(dialog_, target, winHelp);
+        opened = seams.openHelp(dialog_, target, winHelp);
     } else if (winHelp) {
-        ::WinHelpW(dialog_, helpFile.c_str(), HELP_FINDER, 0);
+        opened = ::WinHelpW(dialog_, helpFile.c_str(), HELP_FINDER, 0) != FALSE;
     } else {
-        ::ShellExecuteW(dialog_, L"open", guide.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        // The shell's answer above 32 means the guide's viewer was started.
+        opened = FileExists(guide) &&
+                 reinterpret_cast<INT_PTR>(::ShellExecuteW(dialog_, L"open", guide.c_str(), nullptr, nullptr,
+                                                           SW_SHOWNORMAL)) > 32;
     }
-    if (winHelp) {
+    if (winHelp && opened) {
         helpOpened_ = true;
         helpPath_ = helpFile;
+    }
+    if (!opened) {
+        ShowMessageText(IDS_HELP_NOT_OPENED, WinText::format(loadString(IDS_HELP_NOT_OPENED), target),
+                        MB_OK | MB_ICONINFORMATION);
     }
 }
 

@@ -40,7 +40,8 @@ public:
         std::function<int(HWND owner, unsigned id, const std::wstring& text, const std::wstring& caption, UINT style)>
             messageBox;
         // Opens the help: a .hlp file (winHelp true) or the HTML guide.
-        std::function<void(HWND owner, const std::wstring& path, bool winHelp)> openHelp;
+        // False when it could not be opened.
+        std::function<bool(HWND owner, const std::wstring& path, bool winHelp)> openHelp;
         // Where the drive list comes from (the system's drives by default).
         VolumeListLogical::Source* drives = nullptr;
     };
@@ -81,6 +82,13 @@ public:
     static std::int32_t parseDays(const std::wstring& text);
     // The string-table text of id (UTF-16).
     std::wstring loadString(unsigned id) const;
+    // What the status line says after the last search: how many files were
+    // found, or why none (nothing deleted matched: older files do, or the
+    // pattern matches none; the drive could not be read).
+    std::wstring searchStatus() const;
+    // text, and after a search without the deep scan the advice to tick
+    // it (for a drive that could not be read or showed no deleted file).
+    std::wstring withDeepHint(std::wstring text) const;
 
     Seams seams;
 
@@ -100,6 +108,10 @@ private:
     static DWORD WINAPI SearchThread(LPVOID controller);
     INT_PTR handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void onSearchDone();
+    // Keeps the list and the status line at the dialog's bottom and right
+    // edges as it is resized.
+    void onSize(int width, int height);
+    void setStatus(const std::wstring& text);
     void waitForWorker();
     void enableInputs(bool enable);
     void beginWait();
@@ -131,6 +143,12 @@ private:
     std::wstring helpPath_;
     HCURSOR keptCursor_ = nullptr;
     bool waiting_ = false;
+    // The layout as the template made it (client coordinates), for resizing.
+    bool laidOut_ = false;
+    SIZE initialWindow_{};
+    SIZE initialClient_{};
+    RECT initialList_{};
+    RECT initialStatus_{};
 };
 
 } // namespace resurgo

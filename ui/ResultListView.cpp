@@ -13,15 +13,31 @@ namespace {
 struct ColumnSpec {
     unsigned titleId;
     int width;  // pixels at 96 dots per inch
+    // Shares the width the other columns leave.
+    bool stretches = false;
+    // A text as wide as the column's widest: the column is made as wide as
+    // it (or its title) needs in the list's font, whatever the width above.
+    const wchar_t* sample = nullptr;
+    // Made as wide as the widest condition text (or its title) needs.
+    bool conditions = false;
 };
 
+// The times as FILE_TIME::text() writes them; digits are equally wide in
+// the dialog fonts.
+constexpr const wchar_t* kTimeSample = L"00.00.0000 00:00";
+
 constexpr ColumnSpec kColumns[ResultListView::kColumnCount] = {
-    {IDS_COLUMN_FILENAME, 150}, {IDS_COLUMN_SIZE, 60},     {IDS_COLUMN_DIRECTORY, 150},
-    {IDS_COLUMN_MODIFIED, 100}, {IDS_COLUMN_CREATED, 100}, {IDS_COLUMN_ACCESSED, 100},
-    {IDS_COLUMN_CONDITION, 110},
+    {IDS_COLUMN_FILENAME, 150, true},           {IDS_COLUMN_SIZE, 60, false, L"00000000"},
+    {IDS_COLUMN_DIRECTORY, 150, true},          {IDS_COLUMN_MODIFIED, 100, false, kTimeSample},
+    {IDS_COLUMN_CREATED, 100, false, kTimeSample}, {IDS_COLUMN_ACCESSED, 100, false, kTimeSample},
+    {IDS_COLUMN_CONDITION, 110, false, nullptr, true},
 };
 constexpr unsigned kConditionIds[] = {IDS_CONDITION_INTACT, IDS_CONDITION_PARTLY_OVERWRITTEN,
                                       IDS_CONDITION_OVERWRITTEN};
+// Space the list puts around a cell's text, and the narrowest a column
+// that stretches becomes (pixels at 96 dots per inch).
+constexpr int kCellPadding = 16;
+constexpr int kNarrowestStretch = 60;
 
 std::wstring loadString(HINSTANCE module, unsigned id) {
     const wchar_t* text = nullptr;
@@ -58,7 +74,62 @@ void ResultListView::attach(HWND control, HINSTANCE module) {
         ::SendMessageW(hwnd_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
     }
     for (std::size_t i = 0; i < 3; ++i) conditions_[i] = WinText::utf8(loadString(module, kConditionIds[i]));
+    fitColumns();
     clear();
+}
+
+void ResultListView::fitColumns() {
+    if (hwnd_ == nullptr) return;
+    HDC dc = ::GetDC(hwnd_);
+    const int dpi = dc ? ::GetDeviceCaps(dc, LOGPIXELSX) : 96;
+    if (dc) ::ReleaseDC(hwnd_, dc);
+    auto textWidth = [this](const wchar_t* text) {
+        return static_cast<int>(::SendMessageW(hwnd_, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(text)));
+    };
+    RECT client{};
+    ::GetClientRect(hwnd_, &client);
+    int available = client.right - client.left;
+    if ((::GetWindowLongW(hwnd_, GWL_STYLE) & WS_VSCROLL) == 0) available -= ::GetSystemMetrics(SM_CXVSCROLL);
+
+    int widths[kColumnCount] = {};
+    int used = 0, stretching = 0;
+    for (int i = 0; i < kColumnCount; ++i) {
+        const ColumnSpec& spec = kColumns[i];
+        if (spec.stretches) {
+            ++stretching;
+            continue;
+        }
+        if (spec.sample != nullptr || spec.conditions) {
+            wchar_t title[64] = {};
+            LVCOLUMNW column{};
+            column.mask = LVCF_TEXT;
+            column.pszText = title;
+            column.cchTextMax = 64;
+            ::SendMessageW(hwnd_, LVM_GETCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
+            int widest = textWidth(title);
+            if (spec.sample != nullptr) widest = std::max(widest, textWidth(spec.sample));
+            if (spec.conditions) {
+                for (const std::string& condition : conditions_) {
+                    widest = std::max(widest, textWidth(WinText::wide(condition).c_str()));
+                }
+            }
+            widths[i] = widest + ::MulDiv(kCellPadding, dpi, 96);
+        } else {
+            widths[i] = ::MulDiv(spec.width, dpi, 96);
+        }
+        used += widths[i];
+    }
+    const int narrowest = ::MulDiv(kNarrowestStretch, dpi, 96);
+    int rest = std::max(available - used, 0);
+    for (int i = 0; i < kColumnCount; ++i) {
+        if (!kColumns[i].stretches) continue;
+        widths[i] = std::max(rest / stretching, narrowest);
+        rest -= std::min(rest, widths[i]);
+        --stretching;
+    }
+    for (int i = 0; i < kColumnCount; ++i) {
+        ::SendMessageW(hwnd_, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(i), MAKELPARAM(widths[i], 0));
+    }
 }
 
 void ResultListView::clear() {

@@ -30,9 +30,13 @@ public:
     virtual ~ResultListView();
 
     // Keeps the control, sets its extended styles, inserts the seven columns
-    // (titles from the string table of module, as the condition texts) and
-    // empties the list.
+    // (titles from the string table of module, as the condition texts),
+    // fits them to the list's width and empties the list.
     void attach(HWND control, HINSTANCE module);
+    // Sets the column widths for the list's width: the size, the times and
+    // the condition as wide as their texts need, the name and the directory
+    // sharing the rest (room for a vertical scroll bar is kept).
+    void fitColumns();
     // Deletes all rows and forgets the results.
     void clear();
     // Shows results (which must stay unchanged while shown), the highest

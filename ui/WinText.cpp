@@ -28,4 +28,20 @@ std::wstring WinText::format(const std::wstring& text, const std::wstring& name,
     return out;
 }
 
+std::wstring WinText::format(const std::wstring& text, const std::wstring& name,
+                             std::initializer_list<unsigned long long> counts) {
+    std::wstring out = text;
+    std::size_t at = out.find(L"%s");
+    if (at != std::wstring::npos) out.replace(at, 2, name);
+    std::size_t from = at == std::wstring::npos ? 0 : at + name.size();
+    for (unsigned long long count : counts) {
+        at = out.find(L"%u", from);
+        if (at == std::wstring::npos) break;
+        const std::wstring number = std::to_wstring(count);
+        out.replace(at, 2, number);
+        from = at + number.size();
+    }
+    return out;
+}
+
 } // namespace resurgo

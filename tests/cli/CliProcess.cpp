@@ -25,7 +25,7 @@ std::string CliProcess::sha256File(const std::string& path) {
     return std::string(hex, 64);
 }
 
-CliProcess::Result CliProcess::run(const std::vector<std::string>& args) {
+CliProcess::Result CliProcess::run(const std::vector<std::string>& args, const std::vector<std::string>& env) {
     // ctest runs test processes side by side: one directory per process.
     const std::string dir = tempDir("cli-run-" + std::to_string(::getpid()));
     const std::string outPath = dir + "/out", errPath = dir + "/err";
@@ -34,6 +34,12 @@ CliProcess::Result CliProcess::run(const std::vector<std::string>& args) {
     std::vector<char*> raw;
     for (std::string& a : argv) raw.push_back(a.data());
     raw.push_back(nullptr);
+    // The environment is made before the fork: the child only execs.
+    std::vector<std::string> variables(env);
+    for (char** e = environ; *e != nullptr; ++e) variables.emplace_back(*e);
+    std::vector<char*> rawEnv;
+    for (std::string& v : variables) rawEnv.push_back(v.data());
+    rawEnv.push_back(nullptr);
 
     pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
@@ -45,7 +51,7 @@ CliProcess::Result CliProcess::run(const std::vector<std::string>& args) {
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        ::execv(raw[0], raw.data());
+        ::execve(raw[0], raw.data(), rawEnv.data());
         ::_exit(127);
     }
     int status = 0;

@@ -16,7 +16,9 @@ public:
         std::string err;
     };
 
-    static Result run(const std::vector<std::string>& args);
+    // env: variables set for the command ("COLUMNS=80"), beside the
+    // test's own.
+    static Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
     static std::string binary();
     // SHA-256 of a large file (an image) by the system's sha256sum, much
     // faster than the tests' own digest under the sanitizers.

@@ -1,13 +1,15 @@
-// resurgo search --deep, restore --offset and restore --all --deep, run as a
+// resurgo search --deep, restore --offset, --name --deep and --all --deep, run as a
 // program on the damaged fixtures and compared with what their facts say a
 // scan must give.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "cli/CliProcess.h"
 #include "cli/ExitCode.h"
+#include "cli/ResultFormatter.h"
 #include "support/TestSupport.h"
 
 using namespace resurgo;
@@ -161,4 +163,90 @@ TEST(DeepCli, MistakesAreUsageErrors) {
         EXPECT_EQ(r.status, cli::kExitUsage) << args[2] << ": " << r.err;
     }
     EXPECT_TRUE(fs::is_empty(dir));
+}
+
+TEST(DeepCli, AnEmptyDeepSearchSaysWhatTheLimitsLeftOutAndTheAdviceGivenWorks) {
+    const std::string image = fixtureImage("reformat");
+    const nlohmann::json facts = fixtureFacts("reformat");
+    // Every file is older than 0 days: how many match, and the --days that
+    // lists them all.
+    CliProcess::Result none = CliProcess::run({"search", image, "--deep", "--days", "0", "--pattern", "file_*"});
+    ASSERT_EQ(none.status, 0) << none.err;
+    const std::string::size_type line = none.out.find(" older deleted files match \"file_*\"");
+    ASSERT_NE(line, std::string::npos) << none.out;
+    const std::size_t older = std::stoul(none.out.substr(none.out.rfind('\n', line) + 1));
+    const std::string::size_type at = none.out.rfind("--days ");
+    const std::string days = none.out.substr(at + 7, none.out.find_first_not_of("0123456789", at + 7) - at - 7);
+    CliProcess::Result all =
+        CliProcess::run({"search", image, "--deep", "--days", days, "--pattern", "file_*", "--json"});
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(nlohmann::json::parse(all.out).size(), older) << none.out;
+    EXPECT_EQ(none.out.find("formatted"), std::string::npos) << "no --deep advice after a deep search: " << none.out;
+
+    // A file the new volume wrote over in part, left out by the least
+    // recoverable percentage: the value that lists it.
+    for (const auto& f : facts.at("files")) {
+        if (f.value("deep_recoverable", 100) == 100) continue;
+        const std::string name = f.at("name");
+        const std::string percent = std::to_string(f.at("deep_recoverable").get<int>());
+        CliProcess::Result less = CliProcess::run(
+            {"search", image, "--deep", "--days", "1000000", "--min-recoverable", "100", "--pattern", name});
+        ASSERT_EQ(less.status, 0) << less.err;
+        EXPECT_NE(less.out.find("1 deleted file matching \"" + name + "\" within the age limit is less recoverable, " +
+                                percent + "%: --min-recoverable " + percent + " includes it."),
+                  std::string::npos)
+            << less.out;
+    }
+    // A walk of the formatted volume's MFT finds none of the former files,
+    // and says what would.
+    CliProcess::Result walk = CliProcess::run({"search", image, "--days", "1000000", "--pattern", "deep.txt"});
+    EXPECT_NE(walk.out.find("--deep reads all of the source"), std::string::npos) << walk.out;
+}
+
+TEST(DeepCli, RestoreByNameWithDeepTakesTheOneMatchOrListsTheOffsetsOfSeveral) {
+    const std::string image = fixtureImage("reformat");
+    const nlohmann::json facts = fixtureFacts("reformat");
+    const std::string dir = tempDir("cli-deep-name");
+    const std::vector<nlohmann::json> files = restorable(facts);
+    auto named = [&files](const std::string& name) {
+        return std::count_if(files.begin(), files.end(),
+                             [&name](const nlohmann::json& f) { return f.at("name") == name; });
+    };
+    ASSERT_EQ(named("deep.txt"), 1);
+    CliProcess::Result one =
+        CliProcess::run({"restore", image, "--name", "deep.txt", "--deep", "--output", dir + "/deep.txt"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    for (const auto& f : files) {
+        if (f.at("name") == "deep.txt") {
+            EXPECT_EQ(sha256Hex(readFile(dir + "/deep.txt")), f.at("sha256"));
+        }
+    }
+
+    // Several: the deep table, its offsets what restore --offset takes, and
+    // nothing written.
+    CliProcess::Result several = CliProcess::run(
+        {"restore", image, "--name", "file_*", "--deep", "--output", dir + "/several"}, {"COLUMNS=70"});
+    EXPECT_EQ(several.status, cli::kExitUsage) << several.err;
+    EXPECT_NE(several.err.find("restore one of them with --offset X:\n"), std::string::npos) << several.err;
+    const std::string::size_type table = several.err.find("Offset  Name");
+    ASSERT_NE(table, std::string::npos) << several.err;
+    std::size_t rows = 0;
+    for (std::string::size_type from = several.err.find('\n', table) + 1, end;
+         (end = several.err.find('\n', from)) != std::string::npos; from = end + 1, ++rows) {
+        const std::string row = several.err.substr(from, end - from);
+        EXPECT_LE(cli::ResultFormatter::displayWidth(row), 70u) << row;
+        const std::uint64_t offset = std::stoull(row);
+        const bool known = std::any_of(files.begin(), files.end(), [offset](const nlohmann::json& f) {
+            return f.at("record_offset") == offset && f.at("name").get<std::string>().rfind("file_", 0) == 0;
+        });
+        EXPECT_TRUE(known) << row;
+    }
+    EXPECT_GT(rows, 1u);
+    EXPECT_FALSE(fs::exists(dir + "/several"));
+
+    // Within an age limit that leaves it out: how to list it.
+    CliProcess::Result older = CliProcess::run(
+        {"restore", image, "--name", "deep.txt", "--deep", "--days", "0", "--output", dir + "/older.txt"});
+    EXPECT_NE(older.err.find("1 older deleted file matches \"deep.txt\""), std::string::npos) << older.err;
+    EXPECT_FALSE(fs::exists(dir + "/older.txt"));
 }

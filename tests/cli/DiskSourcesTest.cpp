@@ -290,7 +290,7 @@ TEST(DiskSources, DamagedAndForeignSourcesGetAMessageNamingTheProblem) {
     // The partition cut short is still searched, and the user is told.
     CliProcess::Result r = CliProcess::run({"search", cut, "--json", "--days", "1000000"});
     EXPECT_TRUE(r.status == cli::kExitOk || r.status == cli::kExitWalkFailed) << r.err;
-    EXPECT_TRUE(contains(r.err, "partition 5 is cut short by the end of the image: 2097152 of 8388608 bytes"))
+    EXPECT_TRUE(contains(r.err, "partition 5: an NTFS volume cut off after 2097152 of 8388608 bytes (the image ends there)"))
         << r.err;
 }
 

@@ -226,13 +226,14 @@ TEST(CommandParts, TableOfManyResultsIsAlignedAcrossBlocks) {
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     ASSERT_EQ(lines.size(), count + 1);
     // The longest name has 63 columns, the largest size 7.
-    EXPECT_EQ(lines[0].rfind("Name" + std::string(59 + 2 + 3, ' ') + "Size", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].rfind("Record  Name" + std::string(59 + 2 + 3, ' ') + "Size", 0), 0u) << lines[0];
     const std::string never = ResultFormatter::localText(resurgo::FILE_TIME());  // accessed: not set
     const std::size_t percent = lines[1].find('%');
     for (std::size_t row = 1; row <= count; ++row) {
         // Highest record first.
         const std::uint64_t record = count - row + 16;
-        ASSERT_EQ(lines[row].rfind("f" + std::to_string(record), 0), 0u) << row;
+        const std::string lead = std::to_string(record);
+        ASSERT_EQ(lines[row].rfind(std::string(6 - lead.size(), ' ') + lead + "  f" + lead, 0), 0u) << row;
         if (record == 16 + 7) {
             EXPECT_NE(lines[row].find("_\xE6\x97\xA5\\x1b "), std::string::npos) << lines[row];
             continue;
@@ -240,6 +241,14 @@ TEST(CommandParts, TableOfManyResultsIsAlignedAcrossBlocks) {
         EXPECT_EQ(lines[row].find('%'), percent) << lines[row];
         EXPECT_EQ(lines[row].substr(lines[row].size() - never.size()), never);  // the last column, unpadded
     }
+
+    // Fitted to 80 columns: every row of every block within them.
+    std::ostringstream fitted;
+    ResultFormatter::writeTable(fitted, results, 80);
+    std::istringstream rows(fitted.str());
+    std::size_t n = 0;
+    for (std::string line; std::getline(rows, line); ++n) EXPECT_LE(ResultFormatter::displayWidth(line), 80u) << line;
+    EXPECT_EQ(n, count + 1);
 }
 
 TEST(CommandParts, OutputDirectoriesNeverReuseANameNorFollowALink) {

@@ -183,33 +183,64 @@ TEST(RestoreCli, DestinationThatIsTheSourceImageIsRefused) {
     EXPECT_EQ(CliProcess::run({"restore", image, "--record", recordOf(f), "--output", dir + "/letter.txt"}).status, 0);
 }
 
-TEST(RestoreCli, RecordsThatAreNotDeletedFilesAreRefusedEachForItsReason) {
+TEST(RestoreCli, RecordsThatAreNotDeletedFilesAreRefusedSayingWhatTheyAre) {
     const nlohmann::json facts = fixtureFacts("demo");
     const std::string dir = tempDir("cli-not-deleted");
     struct Case {
         std::string record;
         int status;
-        std::string reason;
+        std::string says;  // what the message says the record is
     };
     std::vector<Case> cases;
     for (const auto& f : facts.at("files")) {
         if (f.at("is_dir").get<bool>()) {  // directories, deleted or not
-            cases.push_back({recordOf(f), cli::kExitRecordIsDirectory, "is a directory"});
+            cases.push_back({recordOf(f), cli::kExitRecordIsDirectory, " is a directory, not a file"});
         } else if (!f.at("deleted").get<bool>()) {
-            cases.push_back({recordOf(f), cli::kExitRecordInUse, "is in use"});
+            cases.push_back({recordOf(f), cli::kExitRecordInUse, " belongs to a file that is not deleted"});
         }
     }
-    cases.push_back({"5", cli::kExitRecordIsDirectory, "is a directory"});  // the root directory
-    const std::string beyond = std::to_string(facts.at("mft_records").get<int>() + 1000);
-    cases.push_back({beyond, cli::kExitNoSuchRecord, "no such record: record " + beyond + " lies beyond the end"});
+    cases.push_back({"5", cli::kExitRecordIsDirectory, " is a directory, not a file"});  // the root directory
+    cases.push_back({std::to_string(facts.at("mft_records").get<int>() + 1000), cli::kExitNoSuchRecord,
+                     " does not exist: the MFT holds records 0 to "});
     for (const Case& c : cases) {
         const std::string out = dir + "/r" + c.record;
         CliProcess::Result r = CliProcess::run({"restore", fixtureImage("demo"), "--record", c.record, "--output", out});
         EXPECT_EQ(r.status, c.status) << c.record;
-        EXPECT_EQ(r.err.find(cli::Messages::kFileDamaged), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.rfind("resurgo: record " + c.record + c.says, 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find(cli::Messages::kFileDamaged), std::string::npos) << "not damaged: " << r.err;
         EXPECT_FALSE(fs::exists(out)) << c.record;
     }
+}
+
+TEST(RestoreCli, NameRestoresTheOneMatchOrListsTheMatches) {
+    const nlohmann::json facts = fixtureFacts("demo");
+    const std::string dir = tempDir("cli-by-name");
+    const auto& letter = fileNamed(facts, "old_letter.txt");  // modified in 2019: found at any age
+    CliProcess::Result one = CliProcess::run({"restore", fixtureImage("demo"), "--name", "OLD_LETTER.TXT", "-o", dir});
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.out, restored("old_letter.txt"));
+    EXPECT_EQ(sha256Hex(readFile(dir + "/old_letter.txt")), letter.at("sha256"));
+
+    // Several: listed with their records on standard error, nothing written.
+    CliProcess::Result several = CliProcess::run({"restore", fixtureImage("demo"), "-n", "*.jpg", "-o", dir});
+    EXPECT_EQ(several.status, cli::kExitUsage);
+    EXPECT_NE(several.err.find("3 deleted files match \"*.jpg\""), std::string::npos) << several.err;
+    EXPECT_NE(several.err.find("--record N"), std::string::npos) << several.err;
+    for (const char* name : {"IMG_0001.jpg", "IMG_0002.jpg", "Отпуск_на_море.jpg"}) {
+        const std::string row = recordOf(fileNamed(facts, name)) + "  " + name;
+        EXPECT_NE(several.err.find(row), std::string::npos) << row << "\n" << several.err;
+        EXPECT_FALSE(fs::exists(dir + "/" + name)) << name;
+    }
+
+    // None: said so, with what would match; --days narrows the search.
+    CliProcess::Result none = CliProcess::run({"restore", fixtureImage("demo"), "--name", "letter", "-o", dir});
+    EXPECT_EQ(none.status, cli::kExitFileDamaged);
+    EXPECT_NE(none.err.find("--name '*letter*'"), std::string::npos) << none.err;
+    CliProcess::Result older =
+        CliProcess::run({"restore", fixtureImage("demo"), "--name", "old_letter.txt", "--days", "0", "-o", dir + "/x"});
+    EXPECT_EQ(older.status, cli::kExitFileDamaged);
+    EXPECT_NE(older.err.find("1 older deleted file matches \"old_letter.txt\""), std::string::npos) << older.err;
+    EXPECT_FALSE(fs::exists(dir + "/x"));
 }
 
 TEST(RestoreCli, CommandLineMistakesAreUsageErrors) {
@@ -223,10 +254,26 @@ TEST(RestoreCli, CommandLineMistakesAreUsageErrors) {
           {"restore", image, "--all"},
           {"restore", image, "--all", "--output-dir", dir, "--days", "x"},
           {"restore", image, "--record", "74", "--all", "--output", dir + "/x", "--output-dir", dir},
-          {"restore", image, "--record", "74", "--output", dir + "/x", "--days", "3"}}) {
+          {"restore", image, "--record", "74", "--output", dir + "/x", "--days", "3"},
+          {"restore", image, "--name", "x.txt"},
+          {"restore", image, "--name", "x.txt", "--record", "74", "--output", dir + "/x"},
+          {"restore", image, "--name", "x.txt", "--all", "--output-dir", dir}}) {
         CliProcess::Result r = CliProcess::run(args);
         EXPECT_EQ(r.status, cli::kExitUsage) << args.size() << ": " << r.err;
         EXPECT_FALSE(r.err.empty());
+    }
+    // The mistakes a newcomer makes are answered in words.
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    for (const Case& c : {Case{{"restore", image, "--record", "big_5MB.bin", "-o", dir + "/x"},
+                               "give --name 'big_5MB.bin'"},
+                          Case{{"search", image, "-p", "a", "-p", "b"}, "resurgo: --pattern was given 2 times; give it once\n"},
+                          Case{{"restore", image, "--record", "74"}, "--record needs --output PATH"}}) {
+        CliProcess::Result r = CliProcess::run(c.args);
+        EXPECT_EQ(r.status, cli::kExitUsage) << c.says;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     }
     EXPECT_TRUE(fs::is_empty(dir));
 }

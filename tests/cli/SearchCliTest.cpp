@@ -14,6 +14,7 @@
 #include "cli/ExitCode.h"
 #include "cli/FixtureFacts.h"
 #include "cli/Messages.h"
+#include "cli/ResultFormatter.h"
 #include "support/TestSupport.h"
 
 using namespace resurgo;
@@ -133,13 +134,85 @@ TEST(SearchCli, TableShowsHighestRecordFirstWithLocalTimesAndASummary) {
     EXPECT_NE(r.out.find(std::to_string(files.size()) + " deleted files"), std::string::npos) << r.out;
 }
 
-TEST(SearchCli, NothingFoundSaysWhatWasSearchedAndSuggestsWideningDays) {
-    CliProcess::Result r = CliProcess::run({"search", fixtureImage("demo"), "--days", "0", "--pattern", "*.jpg"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("*.jpg"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(fixtureImage("demo")), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("--days"), std::string::npos) << r.out;
-    EXPECT_EQ(searchJson(fixtureImage("demo"), {"--days", "0"}), nlohmann::json::array());
+TEST(SearchCli, NothingFoundSaysWhyAndTheAdviceGivenWorks) {
+    const std::string basic = fixtureImage("basic");
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> says;
+        std::vector<std::string> never;  // advice already followed, or beside the point
+    };
+    const std::vector<Case> cases{
+        // Only older files match: how many, the newest's date, the --days that lists them.
+        {{"--days", "1", "--pattern", "old_all*"},
+         {"No deleted files matching \"old_all*\", modified or created within the last 1 day were found on " + basic +
+              ".\n",
+          "1 older deleted file matches \"old_all*\", modified or created on 2015-03-10: --days "},
+         {"--pattern"}},
+        // The pattern matches nothing of any age: no word of days.
+        {{"--days", "1000000", "--pattern", "*.zip"},
+         {"No deleted file of any age on " + basic + " has a name matching \"*.zip\".\n", "--pattern '*' matches"},
+         {"--days"}},
+        {{"--days", "5", "--pattern", "letter"}, {"--pattern '*letter*' also finds names that hold it"}, {"--days"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"search", basic};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        CliProcess::Result r = CliProcess::run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        for (const std::string& text : c.says) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+        for (const std::string& text : c.never) {
+            EXPECT_EQ(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+        }
+    }
+
+    // The --days given lists the file, and two days fewer do not.
+    CliProcess::Result r = CliProcess::run({"search", basic, "--days", "1", "--pattern", "old_all*"});
+    const std::string::size_type at = r.out.find(": --days ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const int days = std::stoi(r.out.substr(at + 9));
+    EXPECT_EQ(searchJson(basic, {"--days", std::to_string(days), "-p", "old_all*"}).size(), 1u);
+    EXPECT_EQ(searchJson(basic, {"--days", std::to_string(days - 2), "-p", "old_all*"}).size(), 0u);
+    // A list that leaves older matches out says so below the count: back
+    // to 2016-12-15, old_2020.bin and old_2010.txt (created with the image)
+    // are listed, old_all_times.txt (all its times in 2015) is not.
+    const std::uint64_t since = (FixtureFacts::nowNt() - 131262336000000000ULL) / kTicksPerDay;
+    CliProcess::Result some = CliProcess::run({"search", basic, "--days", std::to_string(since), "--pattern", "old*"});
+    EXPECT_NE(some.out.find("2 deleted files matching \"old*\""), std::string::npos) << some.out;
+    EXPECT_NE(some.out.find("1 older deleted file matches \"old*\""), std::string::npos) << some.out;
+}
+
+TEST(SearchCli, TableLeadsWithTheRecordAndFitsTheWidthOneLinePerFile) {
+    const std::string basic = fixtureImage("basic");
+    const std::size_t files = FixtureFacts::listable(fixtureFacts("basic")).size();
+    auto tableLines = [](const std::string& out) {
+        std::vector<std::string> lines;
+        for (std::string::size_type from = 0, end; (end = out.find('\n', from)) != std::string::npos; from = end + 1) {
+            if (end == from) break;  // the blank line before the count
+            lines.push_back(out.substr(from, end - from));
+        }
+        return lines;
+    };
+    CliProcess::Result wide = CliProcess::run({"search", basic, "--days", "1000000", "--wide"}, {"COLUMNS=60"});
+    ASSERT_EQ(wide.status, 0) << wide.err;
+    const std::vector<std::string> full = tableLines(wide.out);
+    EXPECT_EQ(full.size(), files + 1);
+    EXPECT_EQ(full[0].rfind("Record  Name", 0), 0u) << full[0];
+    EXPECT_EQ(wide.out.find("\u2026"), std::string::npos);
+    // At 100 columns leaving out the last times is enough; at 60 names are
+    // shortened too.
+    for (const auto& [columns, shortened] : {std::pair<const char*, bool>{"100", false}, {"60", true}}) {
+        CliProcess::Result r = CliProcess::run({"search", basic, "--days", "1000000"}, {std::string("COLUMNS=") + columns});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<std::string> fit = tableLines(r.out);
+        ASSERT_EQ(fit.size(), files + 1) << r.out;
+        for (const std::string& line : fit) {
+            EXPECT_LE(cli::ResultFormatter::displayWidth(line), std::stoul(columns)) << line;
+        }
+        EXPECT_EQ(r.out.find("\u2026") != std::string::npos, shortened) << r.out;
+        EXPECT_EQ(fit[0].find("Accessed"), std::string::npos) << fit[0];
+        // Every row still starts with its record, as restore --record takes it.
+        for (std::size_t i = 1; i < fit.size(); ++i) EXPECT_EQ(fit[i].substr(0, 6), full[i].substr(0, 6));
+    }
 }
 
 TEST(SearchCli, DaysTakesWholeNumbersFrom0To1000000Only) {
@@ -173,6 +246,22 @@ TEST(SearchCli, MinRecoverableListsOnlyFilesOfWhichThatMuchComesBack) {
             searchJson(fixtureImage("reuse"), {"--days", "1000000", "--min-recoverable", std::to_string(least)});
         EXPECT_EQ(FixtureFacts::fromOutput(out), FixtureFacts::listedSet(kept)) << least;
     }
+    // A file left out for the minimum alone is named as such, with the
+    // minimum that lists it (and not as a name that matches nothing).
+    const auto worst = std::min_element(all.begin(), all.end(), [](const nlohmann::json& a, const nlohmann::json& b) {
+        return a.at("recoverable_tsk").get<int>() < b.at("recoverable_tsk").get<int>();
+    });
+    const std::string name = worst->at("name").get<std::string>();
+    const std::string percent = std::to_string(worst->at("recoverable_tsk").get<int>());
+    CliProcess::Result none = CliProcess::run({"search", fixtureImage("reuse"), "--days", "1000000", "-p", name,
+                                               "--min-recoverable", std::to_string(std::stoi(percent) + 1)});
+    EXPECT_EQ(none.status, 0) << none.err;
+    EXPECT_NE(none.out.find("1 deleted file matching \"" + name + "\" within the age limit is less recoverable, " +
+                            percent + "%: --min-recoverable " + percent + " includes it."),
+              std::string::npos)
+        << none.out;
+    EXPECT_EQ(searchJson(fixtureImage("reuse"), {"--days", "1000000", "-p", name, "--min-recoverable", percent}).size(),
+              1u);
     // The table's column, one row per file.
     CliProcess::Result table = CliProcess::run({"search", fixtureImage("reuse"), "--days", "1000000"});
     ASSERT_EQ(table.status, 0) << table.err;
@@ -286,36 +375,62 @@ TEST(SearchCli, SourcesThatCannotBeSearchedGiveTheirMessageAndStatus) {
     EXPECT_EQ(directory.status, cli::kExitOpenFailed);
     EXPECT_NE(directory.err.find(std::strerror(EISDIR)), std::string::npos) << directory.err;
 
-    // Not NTFS: zeros, and a text file. They are said to be something
-    // else, not a damaged NTFS drive.
-    writeFile(dir + "/zeros.img", std::vector<std::uint8_t>(1 << 20, 0));
-    writeFile(dir + "/text.img", std::vector<std::uint8_t>(4096, 'x'));
-    for (const char* other : {"zeros.img", "text.img"}) {
-        CliProcess::Result r = CliProcess::run({"search", dir + "/" + other, "--json"});
-        EXPECT_EQ(r.status, cli::kExitBadBoot) << other;
-        EXPECT_NE(r.err.find(": not NTFS: "), std::string::npos) << other << ": " << r.err;
-        EXPECT_EQ(r.err.find(firstLine(cli::Messages::kBadBootRecord)), std::string::npos) << other << ": " << r.err;
-        EXPECT_EQ(r.out, "") << other;
-    }
-    // An NTFS boot record truncated inside the boot sector is damaged NTFS.
-    copyFile(fixtureImage("demo"), dir + "/truncated.img");
-    fs::resize_file(dir + "/truncated.img", 300);
-    CliProcess::Result truncated = CliProcess::run({"search", dir + "/truncated.img", "--json"});
-    EXPECT_EQ(truncated.status, cli::kExitBadBoot);
-    EXPECT_EQ(truncated.err.rfind(cli::Messages::kBadBootRecord, 0), 0u) << truncated.err;
-    EXPECT_EQ(truncated.out, "");
-
-    // A valid boot sector over an MFT whose first record and mirror are gone.
+    // Each source is named for what it is before anything is called
+    // damaged, and nobody is sent to another program.
     const nlohmann::json facts = fixtureFacts("demo");
     const std::uint64_t cluster = facts.at("cluster_size"), recordSize = facts.at("mft_record_size");
+    writeFile(dir + "/zeros.img", std::vector<std::uint8_t>(1 << 20, 0));
+    writeFile(dir + "/text.img", std::vector<std::uint8_t>(4096, 'x'));
+    writeFile(dir + "/empty.img", {});
+    writeFile(dir + "/tiny.img", std::vector<std::uint8_t>(100, 'x'));
+    // An NTFS volume cut off inside its boot sector.
+    copyFile(fixtureImage("demo"), dir + "/truncated.img");
+    fs::resize_file(dir + "/truncated.img", 300);
+    // A larger volume cut off after its MFT but before the MFT's mirror.
+    const nlohmann::json basic = fixtureFacts("basic");
+    copyFile(fixtureImage("basic"), dir + "/mirrorless.img");
+    fs::resize_file(dir + "/mirrorless.img", 2 << 20);
+    // A boot sector with a field out of range (the media descriptor).
+    copyFile(fixtureImage("demo"), dir + "/badboot.img");
+    patchFile(dir + "/badboot.img", 0x15, {0x00});
+    // A valid boot sector over an MFT whose first record and mirror are gone.
     copyFile(fixtureImage("demo"), dir + "/nomft.img");
     for (std::uint64_t lcn : {facts.at("mft_lcn").get<std::uint64_t>(), facts.at("mftmirr_lcn").get<std::uint64_t>()}) {
         patchFile(dir + "/nomft.img", lcn * cluster, std::vector<std::uint8_t>(recordSize, 0));
     }
-    CliProcess::Result r = CliProcess::run({"search", dir + "/nomft.img"});
-    EXPECT_EQ(r.status, cli::kExitBadVolume);
-    EXPECT_EQ(r.err.rfind(cli::Messages::kBadNtfsDrive, 0), 0u) << r.err;
-    EXPECT_EQ(firstLine(cli::Messages::kBadNtfsDrive), "Bad NTFS drive.");
+    struct Case {
+        const char* file;
+        int status;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"zeros.img", cli::kExitBadBoot, ": not NTFS: its first sector is blank"},
+        {"text.img", cli::kExitBadBoot, ": not NTFS: "},
+        {"empty.img", cli::kExitBadBoot, ": not NTFS: the source is empty (0 bytes)"},
+        {"tiny.img", cli::kExitBadBoot, ": not NTFS: the source is only 100 bytes long, too short to hold a file system"},
+        {"truncated.img", cli::kExitBadBoot,
+         ": an NTFS volume cut off after 300 of " + std::to_string(facts.at("size_bytes").get<std::uint64_t>() - 512) +
+             " bytes: its MFT (at byte " + std::to_string(facts.at("mft_lcn").get<std::uint64_t>() * cluster) +
+             ") lies past the end, so no file can be listed"},
+        {"mirrorless.img", cli::kExitBadBoot,
+         ": an NTFS volume cut off after 2097152 of " +
+             std::to_string(basic.at("size_bytes").get<std::uint64_t>() - 512) +
+             " bytes: its boot record places the MFT's mirror (at byte " +
+             std::to_string(basic.at("mftmirr_lcn").get<std::uint64_t>() * basic.at("cluster_size").get<std::uint64_t>()) +
+             ") past the end"},
+        {"badboot.img", cli::kExitBadBoot, ": damaged NTFS boot record: "},
+        {"nomft.img", cli::kExitBadVolume, ": an NTFS volume whose MFT can't be read (damaged): "},
+    };
+    for (const Case& c : cases) {
+        CliProcess::Result r = CliProcess::run({"search", dir + "/" + c.file, "--json"});
+        EXPECT_EQ(r.status, c.status) << c.file;
+        EXPECT_EQ(r.err.rfind("resurgo: " + dir + "/" + c.file + c.says, 0), 0u) << c.file << ": " << r.err;
+        EXPECT_EQ(r.err.find(firstLine(cli::Messages::kBadBootRecord)), std::string::npos) << c.file << ": " << r.err;
+        EXPECT_EQ(r.err.find(firstLine(cli::Messages::kBadNtfsDrive)), std::string::npos) << c.file << ": " << r.err;
+        EXPECT_EQ(r.out, "") << c.file;
+        // Each of them may still hold MFT records the deep scan finds.
+        EXPECT_NE(r.err.find("search --deep reads"), std::string::npos) << c.file << ": " << r.err;
+    }
 }
 
 TEST(SearchCli, ImageTruncatedAfterTheMftStillListsItsFilesAndNeverRestoresGarbage) {
@@ -335,8 +450,9 @@ TEST(SearchCli, ImageTruncatedAfterTheMftStillListsItsFilesAndNeverRestoresGarba
     // The search says once that the image is shorter than its volume.
     CliProcess::Result search = CliProcess::run({"search", image, "--days", "1000000"});
     EXPECT_EQ(search.status, 0);
-    EXPECT_NE(search.err.find("holds " + std::to_string(kept) + " bytes but its NTFS volume is"), std::string::npos)
-        << search.err;
+    EXPECT_EQ(search.err, "resurgo: warning: " + image + ": an NTFS volume cut off after " + std::to_string(kept) +
+                              " of " + std::to_string(facts.at("size_bytes").get<std::uint64_t>() - 512) +
+                              " bytes: files stored past the end are lost in part or whole\n");
 
     int failures = 0;
     for (const auto& f : FixtureFacts::listable(facts)) {
@@ -349,8 +465,11 @@ TEST(SearchCli, ImageTruncatedAfterTheMftStillListsItsFilesAndNeverRestoresGarba
             ++failures;
             // Nothing of these files is in the image: no file of zeros.
             EXPECT_EQ(r.status, cli::kExitCopyFailed) << r.err;
-            EXPECT_EQ(r.err.rfind(cli::Messages::kCopyFailed, 0), 0u) << r.err;
-            EXPECT_NE(r.err.find("could be read"), std::string::npos) << r.err;
+            EXPECT_EQ(r.err, "resurgo: nothing of " + f.at("name").get<std::string>() +
+                                 " could be read: its data lies past the end of the source, an NTFS volume cut off after " +
+                                 std::to_string(kept) + " of " +
+                                 std::to_string(facts.at("size_bytes").get<std::uint64_t>() - 512) +
+                                 " bytes; no file was left at " + out + "\n");
             EXPECT_FALSE(fs::exists(out)) << "no empty file is left behind";
         }
         if (!f.at("data_nonresident").get<bool>()) {

@@ -9,6 +9,7 @@
 #include <commctrl.h>
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"
+#include "ui/ResultListView.h"
 #include "ui/WinText.h"
 
 namespace resurgo::test {
@@ -47,6 +48,7 @@ TEST(DialogStateTest, ReadyWithoutResultsAfterOpening) {
         EXPECT_EQ(::SendMessageW(header, HDM_GETITEMCOUNT, 0, 0), 7);
         EXPECT_EQ(h.rowCount(), 0);
         expectState(h, true, false, false, true, "Ready, no results");
+        EXPECT_EQ(WinText::utf8(h.text(IDC_STATUS)), IDS_TEXT_STATUS_READY);
         h.press(IDC_EXIT);
     });
     EXPECT_EQ(result, 1);
@@ -58,7 +60,7 @@ TEST(DialogStateTest, ControlsLieWhereTheLayoutPutsThemInTabOrder) {
         // Controls with ids, in the dialog's order (= tab order).
         const int expected[] = {IDC_DRIVE_LIST, IDC_PATTERN,  IDC_DAYS,      IDC_DEEP_SCAN,   IDC_SEARCH,      IDC_CANCEL_SEARCH,
                                 IDC_DAYS_SPIN,  IDC_PROGRESS, IDC_RESULT_LIST, IDC_RESTORE,   IDC_EXIT,
-                                IDC_ABOUT,      IDC_HELP_BUTTON, IDC_ANIMATION};
+                                IDC_ABOUT,      IDC_HELP_BUTTON, IDC_ANIMATION, IDC_STATUS};
         std::vector<int> ids;
         for (HWND c = ::GetWindow(h.dialog(), GW_CHILD); c != nullptr; c = ::GetWindow(c, GW_HWNDNEXT)) {
             int id = ::GetDlgCtrlID(c);
@@ -69,12 +71,12 @@ TEST(DialogStateTest, ControlsLieWhereTheLayoutPutsThemInTabOrder) {
         struct Place {
             int id, x, y, w, h;
         };
-        const Place places[] = {{IDC_DRIVE_LIST, 190, 7, 102, 0},  {IDC_PATTERN, 190, 26, 102, 14},
-                                {IDC_SEARCH, 242, 70, 50, 14},     {IDC_CANCEL_SEARCH, 300, 70, 50, 14},
-                                {IDC_PROGRESS, 125, 70, 58, 14},   {IDC_DEEP_SCAN, 188, 72, 52, 10},
-                                {IDC_RESULT_LIST, 7, 111, 343, 122},
-                                {IDC_RESTORE, 242, 90, 108, 14},   {IDC_EXIT, 300, 7, 50, 14},
-                                {IDC_ABOUT, 300, 26, 50, 14},      {IDC_HELP_BUTTON, 300, 46, 50, 14}};
+        const Place places[] = {{IDC_DRIVE_LIST, 190, 7, 202, 0},  {IDC_PATTERN, 190, 26, 202, 14},
+                                {IDC_DEEP_SCAN, 300, 48, 52, 10},  {IDC_SEARCH, 342, 70, 50, 14},
+                                {IDC_CANCEL_SEARCH, 400, 70, 50, 14}, {IDC_PROGRESS, 125, 70, 210, 14},
+                                {IDC_RESULT_LIST, 7, 111, 443, 122}, {IDC_RESTORE, 342, 90, 108, 14},
+                                {IDC_EXIT, 400, 7, 50, 14},        {IDC_ABOUT, 400, 26, 50, 14},
+                                {IDC_HELP_BUTTON, 400, 46, 50, 14}, {IDC_STATUS, 7, 237, 443, 16}};
         for (const Place& p : places) {
             RECT want{p.x, p.y, p.x + p.w, p.y + p.h};
             ::MapDialogRect(h.dialog(), &want);
@@ -96,6 +98,26 @@ TEST(DialogStateTest, ControlsLieWhereTheLayoutPutsThemInTabOrder) {
         EXPECT_GE(spin.left, days.right - 2);
         EXPECT_LE(spin.left, days.right);
         EXPECT_EQ(spin.top, days.top);
+        // No two controls overlap at the default size (labels included),
+        // but for the spin control and its buddy.
+        std::vector<HWND> children;
+        for (HWND c = ::GetWindow(h.dialog(), GW_CHILD); c != nullptr; c = ::GetWindow(c, GW_HWNDNEXT)) {
+            children.push_back(c);
+        }
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            for (std::size_t k = i + 1; k < children.size(); ++k) {
+                const HWND a = children[i], b = children[k];
+                if ((a == h.item(IDC_DAYS_SPIN) || b == h.item(IDC_DAYS_SPIN)) &&
+                    (a == h.item(IDC_DAYS) || b == h.item(IDC_DAYS))) {
+                    continue;
+                }
+                RECT ra{}, rb{}, both{};
+                ::GetWindowRect(a, &ra);
+                ::GetWindowRect(b, &rb);
+                EXPECT_FALSE(::IntersectRect(&both, &ra, &rb))
+                    << "controls " << ::GetDlgCtrlID(a) << " and " << ::GetDlgCtrlID(b) << " overlap";
+            }
+        }
         // No default button: Enter starts nothing.
         for (int id : {IDC_SEARCH, IDC_CANCEL_SEARCH, IDC_RESTORE, IDC_EXIT, IDC_ABOUT, IDC_HELP_BUTTON}) {
             EXPECT_EQ(::GetWindowLongW(h.item(id), GWL_STYLE) & BS_DEFPUSHBUTTON, 0) << id;
@@ -121,6 +143,7 @@ TEST(DialogStateTest, SearchingThenReadyWithResults) {
         expectState(h, true, false, true, true, "Ready with results");
         EXPECT_EQ(h.rowCount(), 7);
         EXPECT_EQ(h.impl.rowsListed(), 7);
+        EXPECT_EQ(h.text(IDC_STATUS), WinText::format(WinText::wide(IDS_TEXT_STATUS_FOUND), L"", 7));
         EXPECT_EQ(h.impl.searchRoot(), "X:\\");
         h.press(IDC_EXIT);
     });
@@ -146,6 +169,92 @@ TEST(DialogStateTest, SearchWithoutResultsKeepsRestoreDisabledAndTheColumns) {
         ASSERT_TRUE(h.search(L"*.none"));
         EXPECT_EQ(h.rowCount(), 0);
         EXPECT_FALSE(h.enabled(IDC_RESTORE));
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(DialogStateTest, TheStatusLineSaysWhyNothingWasFoundAndTheDaysItGivesWork) {
+    UiHarness h;
+    h.run([](UiHarness& h) {
+        ASSERT_TRUE(h.search(L"*.none"));
+        EXPECT_EQ(h.text(IDC_STATUS), WinText::format(WinText::wide(IDS_TEXT_STATUS_NONE_MATCH), L"*.none"));
+        // Every file of the demo image is older than 0 days: how many, and
+        // the days that list them.
+        ASSERT_TRUE(h.search(L"*.jpg", L"0"));
+        const std::wstring status = h.text(IDC_STATUS);
+        const std::wstring prefix = WinText::format(WinText::wide(IDS_TEXT_STATUS_NONE_OLDER), L"*.jpg", {0, 3});
+        const std::wstring::size_type number = prefix.find(L"%u");
+        ASSERT_NE(number, std::wstring::npos);
+        ASSERT_EQ(status.substr(0, number), prefix.substr(0, number)) << WinText::utf8(status);
+        const std::wstring days = status.substr(number, status.find(L' ', number) - number);
+        ASSERT_TRUE(h.search(L"*.jpg", days));
+        EXPECT_EQ(h.rowCount(), 3) << WinText::utf8(days);
+        h.press(IDC_EXIT);
+    });
+    // A drive that is not NTFS (its boot sector's signature gone): said so.
+    GatePlatform gate;
+    gate.corruptRanges = {{3, 8}};
+    ScopedPlatform scope(gate);
+    UiHarness k;
+    k.run([](UiHarness& k) {
+        ASSERT_TRUE(k.search(L"*"));
+        EXPECT_EQ(k.rowCount(), 0);
+        const std::wstring unreadable = WinText::wide(IDS_TEXT_STATUS_UNREADABLE);
+        const std::wstring status = k.text(IDC_STATUS);
+        EXPECT_EQ(status.rfind(unreadable.substr(0, unreadable.find(L"%s")), 0), 0u) << WinText::utf8(status);
+        // It advises the deep scan, which finds the files by the backup
+        // boot sector, and then says how many.
+        const std::wstring hint = WinText::wide(IDS_TEXT_STATUS_TRY_DEEP);
+        ASSERT_GE(status.size(), hint.size());
+        EXPECT_EQ(status.substr(status.size() - hint.size()), hint) << WinText::utf8(status);
+        ::SendMessageW(k.item(IDC_DEEP_SCAN), BM_SETCHECK, BST_CHECKED, 0);
+        ASSERT_TRUE(k.search(L"*"));
+        EXPECT_GT(k.rowCount(), 0);
+        EXPECT_EQ(k.text(IDC_STATUS), WinText::format(WinText::wide(IDS_TEXT_STATUS_FOUND), L"",
+                                                          static_cast<unsigned long long>(k.rowCount())));
+        k.press(IDC_EXIT);
+    });
+}
+
+TEST(DialogStateTest, TheColumnsFitTheListAndTheListGrowsWithTheDialog) {
+    UiHarness h;
+    h.run([](UiHarness& h) {
+        HWND list = h.item(IDC_RESULT_LIST);
+        auto columnsFit = [list](const char* when) {
+            RECT client{};
+            ::GetClientRect(list, &client);
+            int total = 0;
+            for (int c = 0; c < ResultListView::kColumnCount; ++c) {
+                const int width = static_cast<int>(::SendMessageW(list, LVM_GETCOLUMNWIDTH, c, 0));
+                EXPECT_GT(width, 40) << when << ": column " << c;
+                total += width;
+            }
+            EXPECT_LE(total, client.right - ::GetSystemMetrics(SM_CXVSCROLL)) << when;
+            return static_cast<int>(::SendMessageW(list, LVM_GETCOLUMNWIDTH, 0, 0));
+        };
+        ASSERT_TRUE(h.search(L"*"));
+        const int nameWidth = columnsFit("default size");
+        // A listed time, and the widest condition, fit their columns whole.
+        const std::wstring created = h.cell(0, 4);
+        EXPECT_LE(::SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(created.c_str())),
+                  ::SendMessageW(list, LVM_GETCOLUMNWIDTH, 4, 0) - 8);
+        const std::wstring partly = WinText::wide(IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN);
+        EXPECT_LE(::SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(partly.c_str())),
+                  ::SendMessageW(list, LVM_GETCOLUMNWIDTH, 6, 0) - 8);
+
+        RECT before{}, statusBefore{}, window{};
+        ::GetWindowRect(list, &before);
+        ::GetWindowRect(h.item(IDC_STATUS), &statusBefore);
+        ::GetWindowRect(h.dialog(), &window);
+        ::SetWindowPos(h.dialog(), nullptr, 0, 0, window.right - window.left + 200, window.bottom - window.top + 100,
+                       SWP_NOMOVE | SWP_NOZORDER);
+        RECT after{}, statusAfter{};
+        ::GetWindowRect(list, &after);
+        ::GetWindowRect(h.item(IDC_STATUS), &statusAfter);
+        EXPECT_EQ(after.right - after.left, before.right - before.left + 200);
+        EXPECT_EQ(after.bottom - after.top, before.bottom - before.top + 100);
+        EXPECT_EQ(statusAfter.top - after.top, statusBefore.top - before.top + 100);
+        EXPECT_GT(columnsFit("wider"), nameWidth);
         h.press(IDC_EXIT);
     });
 }
@@ -278,6 +387,7 @@ TEST(DialogStateTest, HelpOpensTheGuideBesideTheProgram) {
     h.impl.seams.openHelp = [&](HWND, const std::wstring& path, bool isHlp) {
         opened = path;
         winHelp = isHlp;
+        return true;
     };
     h.run([](UiHarness& h) {
         h.press(IDC_HELP_BUTTON);
@@ -289,6 +399,22 @@ TEST(DialogStateTest, HelpOpensTheGuideBesideTheProgram) {
     base.resize(base.size() - 3);
     EXPECT_EQ(opened, base + L"html");
     EXPECT_FALSE(winHelp);
+    EXPECT_TRUE(h.shown().empty());
+    // The guide beside the program is a real one.
+    const std::vector<std::uint8_t> guide = readFile(WinText::utf8(base + L"html"));
+    EXPECT_GT(guide.size(), 4000u);
+
+    // When no viewer opens it, the user is told where the guide is.
+    UiHarness k;
+    k.impl.seams.openHelp = [](HWND, const std::wstring&, bool) { return false; };
+    k.run([](UiHarness& k) {
+        k.press(IDC_HELP_BUTTON);
+        k.press(IDC_EXIT);
+    });
+    std::vector<UiHarness::Shown> shown = k.shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].id, static_cast<unsigned>(IDS_HELP_NOT_OPENED));
+    EXPECT_EQ(shown[0].text, WinText::format(WinText::wide(IDS_TEXT_HELP_NOT_OPENED), base + L"html"));
 }
 
 TEST(DialogStateTest, NoNtfsDriveShowsMessage12AndEndsTheDialog) {

@@ -12,6 +12,8 @@
 //   resurgo_gui_driver exit
 //   resurgo_gui_driver press CONTROL-ID      (clicks a button of the dialog)
 //   resurgo_gui_driver dismiss               (OK to the window the dialog opened)
+//   resurgo_gui_driver status TEXT.txt       (the status line below the list)
+//   resurgo_gui_driver rect RECT.txt         (the dialog on the screen as WxH+X+Y, for a screenshot)
 // Exit status 0 when the step worked.
 
 #ifndef NOMINMAX
@@ -275,6 +277,24 @@ int doDismiss() {
     return 0;
 }
 
+int doStatus(const std::wstring& path) {
+    HWND dialog = mainDialog(10);
+    if (!dialog) return fail("no main dialog"), 1;
+    const std::wstring text = textOf(::GetDlgItem(dialog, IDC_STATUS));
+    std::printf("%s\n", WinText::utf8(text).c_str());
+    return writeUtf8(path, WinText::utf8(text) + "\n") ? 0 : (fail("cannot write the status"), 1);
+}
+
+int doRect(const std::wstring& path) {
+    HWND dialog = mainDialog(10);
+    if (!dialog) return fail("no main dialog"), 1;
+    RECT r{};
+    ::GetWindowRect(dialog, &r);
+    char text[64];
+    std::snprintf(text, sizeof text, "%ldx%ld+%ld+%ld\n", r.right - r.left, r.bottom - r.top, r.left, r.top);
+    return writeUtf8(path, text) ? 0 : (fail("cannot write the rectangle"), 1);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -286,5 +306,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"exit" && argc == 2) return doExit();
     if (command == L"press" && argc == 3) return doPress(_wtoi(argv[2]));
     if (command == L"dismiss" && argc == 2) return doDismiss();
+    if (command == L"status" && argc == 3) return doStatus(argv[2]);
+    if (command == L"rect" && argc == 3) return doRect(argv[2]);
     return fail("bad arguments"), 64;
 }

@@ -147,7 +147,7 @@ UiHarness::UiHarness() {
         }
         return IDOK;
     };
-    impl.seams.openHelp = [](HWND, const std::wstring&, bool) {};
+    impl.seams.openHelp = [](HWND, const std::wstring&, bool) { return true; };
 }
 
 UiHarness::~UiHarness() = default;

@@ -94,6 +94,8 @@ TEST(ResultListViewTextTest, RowsWithoutAWindowKeepTheirOrderAndItemData) {
 TEST(WinTextTest, FormatPutsTheNameAndTheCountInPlace) {
     EXPECT_EQ(WinText::format(L"File %s successfully restored", L"a.txt"), L"File a.txt successfully restored");
     EXPECT_EQ(WinText::format(L"File %s restored, %u bad", L"x%u.txt", 3), L"File x%u.txt restored, 3 bad");
+    // Several numbers in order, none taken from the name or from a number put in before.
+    EXPECT_EQ(WinText::format(L"\"%s\": %u of %u, %u", L"%u", {12, 3}), L"\"%u\": 12 of 3, %u");
     EXPECT_EQ(WinText::wide("\xD0\x9E\xD1\x82\xD0\xBF\xD1\x83\xD1\x81\xD0\xBA"), L"\u041e\u0442\u043f\u0443\u0441\u043a");
     EXPECT_EQ(WinText::utf8(L"\u6587\u4ef6.txt"), "\xE6\x96\x87\xE4\xBB\xB6.txt");
 }

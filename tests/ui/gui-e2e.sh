@@ -29,7 +29,10 @@ if hashlib.sha256(data).hexdigest() != first["sha256"]:
 message = open(os.path.join(out, "restore.txt"), encoding="utf-8").read().strip()
 if message != "File %s successfully restored" % first["name"]:
     print("message:", message); fail = 1
-for shot in ("search.png", "restore.png"):
+status = open(os.path.join(out, "status.txt"), encoding="utf-8").read().strip()
+if not status.startswith("%d deleted file(s) found." % len(deleted)):
+    print("status line:", status); fail = 1
+for shot in ("search.png", "dialog.png", "restore.png"):
     if os.path.getsize(os.path.join(out, shot)) < 10000:
         print(shot, "is too small to show the dialog"); fail = 1
 print("gui-e2e: %d rows, %s restored, checksum %s" % (len(rows), first["name"], "ok" if not fail else "checked"))
