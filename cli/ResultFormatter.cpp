@@ -117,6 +117,15 @@ bool plainText(const std::string& text) {
     return true;
 }
 
+std::size_t digits(std::uint64_t value) {
+    std::size_t n = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++n;
+    }
+    return n;
+}
+
 // The texts of the table's cells, as tableColumns' text functions make
 // them, with what they reuse from one row to the next: the buffers, and
 // the local times (converting a time takes the C library's time zone lock;
@@ -128,22 +137,27 @@ public:
 
     explicit TableCells(ResultFormatter::Lead lead) : lead_(lead) {}
 
-    // Column c's text for f; it stays until the next call for the column.
-    const std::string& text(std::size_t c, const FOUND_FILE& f) {
+    // Column c's text for f, and the columns it takes; the text stays
+    // until the next call for the column.
+    struct Cell {
+        const std::string* text;
+        std::size_t columns;
+    };
+    Cell cell(std::size_t c, const FOUND_FILE& f) {
         std::string& out = texts_[c];
         switch (c) {
             case kLead:
                 out = std::to_string(lead_ == ResultFormatter::Lead::Offset ? f.offset : f.recordNumber);
-                return out;
+                return {&out, out.size()};
             case kName:
                 return shown(f.name, out);
             case kSize:
                 out = std::to_string(f.size);
-                return out;
+                return {&out, out.size()};
             case kRecoverable:
                 out = std::to_string(f.recoverable);
                 out += '%';
-                return out;
+                return {&out, out.size()};
             case kDirectory:
                 directory_ = f.directory;
                 ResultFormatter::toDirectoryText(directory_);
@@ -161,30 +175,63 @@ public:
         return plainText(text) ? text.size() : ResultFormatter::displayWidth(text);
     }
 
+    // The columns column c's text for f takes, mostly without making it.
+    std::size_t width(std::size_t c, const FOUND_FILE& f) {
+        switch (c) {
+            case kLead:
+                return digits(lead_ == ResultFormatter::Lead::Offset ? f.offset : f.recordNumber);
+            case kSize:
+                return digits(f.size);
+            case kRecoverable:
+                return digits(f.recoverable) + 1;
+            case kDirectory: {
+                // Printable ASCII: the text is as long, less its final
+                // separators ("\\" and "/" alike once shown), "." when
+                // nothing is left.
+                const std::string& d = f.directory;
+                bool plain = true;
+                for (const char ch : d) {
+                    const auto b = static_cast<unsigned char>(ch);
+                    plain = plain && b >= 0x20 && b < 0x7F;
+                }
+                if (plain) {
+                    std::size_t end = d.size();
+                    while (end > 0 && (d[end - 1] == '\\' || d[end - 1] == '/')) --end;
+                    return end == 0 ? 1 : end;
+                }
+                return cell(c, f).columns;
+            }
+            default:
+                return cell(c, f).columns;
+        }
+    }
+
 private:
-    static const std::string& shown(const std::string& text, std::string& escaped) {
-        if (plainText(text)) return text;
+    static Cell shown(const std::string& text, std::string& escaped) {
+        if (plainText(text)) return {&text, text.size()};
         escaped.clear();
         VisibleText::append(escaped, text);
-        return escaped;
+        return {&escaped, ResultFormatter::displayWidth(escaped)};
     }
 
     // The local time's text, converted once per distinct second.
-    const std::string& localText(const FILE_TIME& time) {
+    Cell localText(const FILE_TIME& time) {
         const std::uint64_t second = time.utc() / kTicksPerSecond;
         Memo& memo = times_[static_cast<std::size_t>(second % times_.size())];
         if (!memo.valid || memo.second != second) {
             memo.text = ResultFormatter::localText(time);
+            memo.columns = TableCells::width(memo.text);
             memo.second = second;
             memo.valid = true;
         }
-        return memo.text;
+        return {&memo.text, memo.columns};
     }
 
     struct Memo {
         std::uint64_t second = 0;
         bool valid = false;
         std::string text;
+        std::size_t columns = 0;
     };
     ResultFormatter::Lead lead_;
     std::array<Memo, 64> times_{};
@@ -199,12 +246,11 @@ void appendLine(std::string& line, const std::vector<ResultFormatter::Column>& a
                 const ColumnWidths& widths, const CellOf& cellOf) {
     for (std::size_t k = 0; k < shown.size(); ++k) {
         const std::size_t c = shown[k];
-        const std::string& text = cellOf(c);
+        const TableCells::Cell cell = cellOf(c);
         if (k > 0) line.append(2, ' ');
-        const std::size_t used = TableCells::width(text);
-        const std::size_t fill = widths[c] > used ? widths[c] - used : 0;
+        const std::size_t fill = widths[c] > cell.columns ? widths[c] - cell.columns : 0;
         if (all[c].rightAligned) line.append(fill, ' ');
-        line += text;
+        line += *cell.text;
         if (!all[c].rightAligned && k + 1 < shown.size()) line.append(fill, ' ');
     }
     line += '\n';
@@ -421,7 +467,7 @@ void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE
                     const std::size_t last = std::min(order.size(), (b + 1) * kTableBlock);
                     for (std::size_t i = b * kTableBlock; i < last; ++i) {
                         for (std::size_t c = 0; c < all.size(); ++c) {
-                            found[t][c] = std::max(found[t][c], TableCells::width(cells.text(c, *order[i])));
+                            found[t][c] = std::max(found[t][c], cells.width(c, *order[i]));
                         }
                     }
                 }
@@ -493,7 +539,9 @@ void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE
     std::vector<std::string> titles;
     for (const Column& c : all) titles.emplace_back(c.title);
     std::string line;
-    appendLine(line, all, shown, widths, [&titles](std::size_t c) -> const std::string& { return titles[c]; });
+    appendLine(line, all, shown, widths, [&titles](std::size_t c) {
+        return TableCells::Cell{&titles[c], TableCells::width(titles[c])};
+    });
     out.write(line.data(), static_cast<std::streamsize>(line.size()));
     OrderedBlockWriter::write(
         out, blocks, threads, kJsonWindow,
@@ -502,11 +550,11 @@ void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE
             std::string shortened;
             const std::size_t last = std::min(order.size(), (block + 1) * kTableBlock);
             for (std::size_t i = block * kTableBlock; i < last; ++i) {
-                appendLine(text, all, shown, widths, [&](std::size_t c) -> const std::string& {
-                    const std::string& cell = cells.text(c, *order[i]);
-                    if (!cut[c] || TableCells::width(cell) <= widths[c]) return cell;
-                    shortened = shortenMiddle(cell, widths[c]);
-                    return shortened;
+                appendLine(text, all, shown, widths, [&](std::size_t c) {
+                    const TableCells::Cell cell = cells.cell(c, *order[i]);
+                    if (!cut[c] || cell.columns <= widths[c]) return cell;
+                    shortened = shortenMiddle(*cell.text, widths[c]);
+                    return TableCells::Cell{&shortened, TableCells::width(shortened)};
                 });
             }
         },
