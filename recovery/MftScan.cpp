@@ -151,6 +151,8 @@ void MftScan::commitSlots(ScanShared& shared, bool finishing, bool checkEach) {
             index = static_cast<std::size_t>(shared.committed);
             done = shared.slots[index].done;
         }
+        // While the walk goes on, a slot is touched only once it is done.
+        if (!finishing && (!done || (!stopped_ && shared.isCancelled()))) return;
         ScanSlot& slot = shared.slots[index];
         if (stopped_) {
             // A cancel stopped the naming: what is left is dropped.
@@ -161,8 +163,10 @@ void MftScan::commitSlots(ScanShared& shared, bool finishing, bool checkEach) {
             // first one nobody took) is the last one kept.
             if (!done) stopped_ = true;
         } else {
-            if (!done || shared.isCancelled()) return;
-            commitSlot(shared, index, false);
+            // A cancel that comes while a slot's directories are named
+            // (they are read from the volume, which may be slow) keeps
+            // what was named before it.
+            if (!commitSlot(shared, index, true)) stopped_ = true;
         }
         std::lock_guard<std::mutex> guard(shared.lock);
         ++shared.committed;

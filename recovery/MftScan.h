@@ -121,8 +121,11 @@ private:
     void walkChunks(ScanShared& shared);
     // Names the directories of the finds of the done slots from the first
     // not yet committed on, in order, and appends them to the results.
-    // Stops at a cancel, unless finishing: then the finds of every slot
-    // walked (a slot the cancel interrupted last) are taken. With
+    // While the walk goes on, a cancel is looked at before each slot and
+    // once per find: before a slot it leaves the rest to the finishing
+    // call, within one it ends the naming there, keeping what was named.
+    // Finishing, the finds of every slot walked are taken (a slot the
+    // cancel interrupted last), unless the naming was ended; with
     // checkEach, a cancel is looked at once per find, and what was named
     // before it is kept.
     void commitSlots(ScanShared& shared, bool finishing, bool checkEach);
