@@ -101,53 +101,10 @@ std::string TextUtf::fromUtf16(const std::u16string& s) {
 std::u32string TextUtf::toCodePoints(const std::string& s) {
     std::u32string out;
     out.reserve(s.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    std::size_t n = s.size();
     std::size_t i = 0;
-    while (i < n) {
-        unsigned char c = p[i];
-        int extra;
-        char32_t cp;
-        if (c < 0x80) {
-            out.push_back(c);
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            out.push_back(kReplacement);
-            ++i;
-            continue;
-        }
-        if (i + static_cast<std::size_t>(extra) >= n) {
-            out.push_back(kReplacement);
-            ++i;
-            continue;
-        }
-        bool ok = true;
-        for (int k = 1; k <= extra; ++k) {
-            unsigned char cc = p[i + static_cast<std::size_t>(k)];
-            if ((cc & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static const char32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
-        if (!ok || cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out.push_back(kReplacement);
-            ++i;
-            continue;
-        }
-        out.push_back(cp);
-        i += static_cast<std::size_t>(extra) + 1;
+    while (i < s.size()) {
+        char32_t cp = 0;
+        out.push_back(decodeOne(s, i, cp) ? cp : kReplacement);
     }
     return out;
 }

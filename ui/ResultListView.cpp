@@ -10,7 +10,7 @@ namespace resurgo {
 
 namespace {
 
-struct ColumnSpec {
+struct ColumnLayout {
     unsigned titleId;
     int width;  // pixels at 96 dots per inch
     // Shares the width the other columns leave.
@@ -26,7 +26,7 @@ struct ColumnSpec {
 // the dialog fonts.
 constexpr const wchar_t* kTimeSample = L"00.00.0000 00:00";
 
-constexpr ColumnSpec kColumns[ResultListView::kColumnCount] = {
+constexpr ColumnLayout kColumns[ResultListView::kColumnCount] = {
     {IDS_COLUMN_FILENAME, 150, true},           {IDS_COLUMN_SIZE, 60, false, L"00000000"},
     {IDS_COLUMN_DIRECTORY, 150, true},          {IDS_COLUMN_MODIFIED, 100, false, kTimeSample},
     {IDS_COLUMN_CREATED, 100, false, kTimeSample}, {IDS_COLUMN_ACCESSED, 100, false, kTimeSample},
@@ -94,12 +94,12 @@ void ResultListView::fitColumns() {
     int widths[kColumnCount] = {};
     int used = 0, stretching = 0;
     for (int i = 0; i < kColumnCount; ++i) {
-        const ColumnSpec& spec = kColumns[i];
-        if (spec.stretches) {
+        const ColumnLayout& layout = kColumns[i];
+        if (layout.stretches) {
             ++stretching;
             continue;
         }
-        if (spec.sample != nullptr || spec.conditions) {
+        if (layout.sample != nullptr || layout.conditions) {
             wchar_t title[64] = {};
             LVCOLUMNW column{};
             column.mask = LVCF_TEXT;
@@ -107,15 +107,15 @@ void ResultListView::fitColumns() {
             column.cchTextMax = 64;
             ::SendMessageW(hwnd_, LVM_GETCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
             int widest = textWidth(title);
-            if (spec.sample != nullptr) widest = std::max(widest, textWidth(spec.sample));
-            if (spec.conditions) {
+            if (layout.sample != nullptr) widest = std::max(widest, textWidth(layout.sample));
+            if (layout.conditions) {
                 for (const std::string& condition : conditions_) {
                     widest = std::max(widest, textWidth(WinText::wide(condition).c_str()));
                 }
             }
             widths[i] = widest + ::MulDiv(kCellPadding, dpi, 96);
         } else {
-            widths[i] = ::MulDiv(spec.width, dpi, 96);
+            widths[i] = ::MulDiv(layout.width, dpi, 96);
         }
         used += widths[i];
     }
