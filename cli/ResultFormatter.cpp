@@ -37,6 +37,34 @@ using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 constexpr std::uint64_t kTicksPerSecond = 10000000;
 
+// The texts of times, made once per distinct second (a listing's times
+// repeat a lot), each with what make adds to it (its width in columns).
+template <typename Extra>
+class TimeTexts {
+public:
+    struct Entry {
+        std::uint64_t second = 0;
+        bool valid = false;
+        std::string text;
+        Extra extra{};
+    };
+    // The entry for time's second; make(time, entry) fills a new one.
+    template <typename Make>
+    const Entry& of(const FILE_TIME& time, const Make& make) {
+        const std::uint64_t second = time.utc() / kTicksPerSecond;
+        Entry& entry = entries_[static_cast<std::size_t>(second % entries_.size())];
+        if (!entry.valid || entry.second != second) {
+            make(time, entry);
+            entry.second = second;
+            entry.valid = true;
+        }
+        return entry;
+    }
+
+private:
+    std::array<Entry, 64> entries_{};
+};
+
 // Writes the strings of one block of objects. Text that is printable
 // ASCII, or valid UTF-8 without control characters, goes straight through
 // the writer; anything else (a control character, a malformed sequence a
@@ -216,25 +244,15 @@ private:
 
     // The local time's text, converted once per distinct second.
     Cell localText(const FILE_TIME& time) {
-        const std::uint64_t second = time.utc() / kTicksPerSecond;
-        Memo& memo = times_[static_cast<std::size_t>(second % times_.size())];
-        if (!memo.valid || memo.second != second) {
-            memo.text = ResultFormatter::localText(time);
-            memo.columns = TableCells::width(memo.text);
-            memo.second = second;
-            memo.valid = true;
-        }
-        return {&memo.text, memo.columns};
+        const auto& entry = times_.of(time, [](const FILE_TIME& t, TimeTexts<std::size_t>::Entry& e) {
+            e.text = ResultFormatter::localText(t);
+            e.extra = TableCells::width(e.text);
+        });
+        return {&entry.text, entry.extra};
     }
 
-    struct Memo {
-        std::uint64_t second = 0;
-        bool valid = false;
-        std::string text;
-        std::size_t columns = 0;
-    };
     ResultFormatter::Lead lead_;
-    std::array<Memo, 64> times_{};
+    TimeTexts<std::size_t> times_;
     std::array<std::string, kCount> texts_{};
     std::string directory_;
 };
@@ -342,28 +360,20 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
     auto fixed = [&put](const auto& literal) { put(literal, sizeof literal - 1); };
     auto value = [&writer] { writer.Reset(buffer); };
     std::string directory;
-    // The times' texts, quoted, by second: a listing's times repeat a lot.
-    struct TimeText {
-        std::uint64_t second = 0;
-        bool valid = false;
-        std::string text;
-    };
-    std::array<TimeText, 64> times{};
+    // The times' texts, quoted.
+    struct NoExtra {};
+    TimeTexts<NoExtra> times;
     std::string iso;
     auto time = [&](const FILE_TIME& t) {
-        const std::uint64_t second = t.utc() / kTicksPerSecond;
-        TimeText& memo = times[static_cast<std::size_t>(second % times.size())];
-        if (!memo.valid || memo.second != second) {
+        const auto& entry = times.of(t, [&iso](const FILE_TIME& at, TimeTexts<NoExtra>::Entry& e) {
             iso.clear();
-            t.appendIsoUtc(iso);
+            at.appendIsoUtc(iso);
             // Digits, '-', ':', 'T' and 'Z': nothing to escape.
-            memo.text.assign(1, '"');
-            memo.text += iso;
-            memo.text += '"';
-            memo.second = second;
-            memo.valid = true;
-        }
-        put(memo.text.data(), memo.text.size());
+            e.text.assign(1, '"');
+            e.text += iso;
+            e.text += '"';
+        });
+        put(entry.text.data(), entry.text.size());
     };
     for (std::size_t i = 0; i < count; ++i) {
         const FOUND_FILE& f = *results[i];
