@@ -359,6 +359,10 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
     auto put = [](const char* bytes, std::size_t length) { std::memcpy(buffer.Push(length), bytes, length); };
     auto fixed = [&put](const auto& literal) { put(literal, sizeof literal - 1); };
     auto value = [&writer] { writer.Reset(buffer); };
+    auto key = [&](const auto& literal) {
+        fixed(literal);
+        value();
+    };
     std::string directory;
     // The times' texts, quoted.
     struct NoExtra {};
@@ -384,25 +388,19 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
         }
         value();
         writer.Uint64(f.recordNumber);
-        fixed(",\"first_sector\":");
-        value();
+        key(",\"first_sector\":");
         writer.Uint64(f.firstSector);
-        fixed(",\"offset\":");
-        value();
+        key(",\"offset\":");
         writer.Uint64(f.offset);
-        fixed(",\"name\":");
-        value();
+        key(",\"name\":");
         strings.put(f.name);
-        fixed(",\"directory\":");
         directory = f.directory;
         toDirectoryText(directory);
-        value();
+        key(",\"directory\":");
         strings.put(directory);
-        fixed(",\"path_components\":");
-        value();
+        key(",\"path_components\":");
         strings.putComponents(f.directory);
-        fixed(",\"size\":");
-        value();
+        key(",\"size\":");
         writer.Uint64(f.size);
         fixed(",\"modified\":");
         time(f.lastModificationTime);
@@ -410,8 +408,7 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
         time(f.creationTime);
         fixed(",\"accessed\":");
         time(f.lastAccessTime);
-        fixed(",\"recoverable\":");
-        value();
+        key(",\"recoverable\":");
         writer.Uint(f.recoverable);
         fixed("}");
     }
