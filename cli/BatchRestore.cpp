@@ -181,7 +181,8 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
             continue;
         }
         const FileCopy::Result result = copier.copyInto(directory, name);
-        if (result == FileCopy::Result::Damaged || result == FileCopy::Result::Restored) {
+        if (result == FileCopy::Result::Damaged || result == FileCopy::Result::Restored ||
+            result == FileCopy::Result::Wiped) {
             ++(found.recoverable == 100 ? counts_.intact
                : found.recoverable == 0 ? counts_.overwritten
                                         : counts_.partlyOverwritten);
@@ -204,18 +205,32 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
                 err << "resurgo: " << FailureReport::damage(shown, copier.result()) << '\n';
                 out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
+            case FileCopy::Result::Wiped:
+                ++counts_.wiped;
+                if (progress) progress->finish();
+                err << "resurgo: " << FailureReport::fill(Messages::kRestoredWiped, shown, copier.result().zeroedBytes)
+                    << '\n';
+                out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
+                break;
             case FileCopy::Result::Restored:
                 ++counts_.restored;
                 if (progress) progress->finish();
                 out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
         }
+        // Whose data the overwritten part is now, when one file owns it.
+        if (result == FileCopy::Result::Damaged || result == FileCopy::Result::Restored ||
+            result == FileCopy::Result::Wiped) {
+            const std::string by = copier.overwrittenBy(found.recoverable, found.overwrittenBy);
+            if (!by.empty()) err << "resurgo: " << shown << ": " << by << '\n';
+        }
     }
     if (progress) progress->finish();
 
     const bool stopped = cancelled();
     const std::size_t left = results.size() - done;
-    out << counts_.restored << " restored, " << counts_.damaged << " damaged, " << counts_.failed << " failed"
+    out << counts_.restored << " restored, " << counts_.damaged << " damaged, "
+        << (counts_.wiped > 0 ? std::to_string(counts_.wiped) + " wiped, " : std::string()) << counts_.failed << " failed"
         << (stopped ? " (cancelled: " + std::to_string(left) + " not attempted)"
             : ended ? " (stopped: " + std::to_string(left) + " not attempted)"
                     : std::string())
@@ -228,6 +243,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     if (stopped) return kExitCancelled;
     if (counts_.failed > 0) return kExitCopyFailed;
     if (counts_.damaged > 0) return kExitDamagedUnits;
+    if (counts_.wiped > 0) return kExitWiped;
     if (job.outcome() == SearchJob::Outcome::WalkFailed) return kExitWalkFailed;
     return kExitOk;
 }

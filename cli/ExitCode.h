@@ -21,6 +21,7 @@ enum ExitCode : int {
     kExitNoSuchRecord = 13,   // the record number lies beyond the end of the MFT
     kExitRecordInUse = 14,    // the record holds a file that is not deleted
     kExitRecordIsDirectory = 15,  // the record is a directory
+    kExitWiped = 16,          // restored, but whole runs read back as zeros: the data was wiped
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
 };
 
@@ -49,6 +50,8 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitNoSuchRecord, "restore: no such record (the number lies beyond the end of the MFT)"},
     {kExitRecordInUse, "restore: the record is in use: its file is not deleted"},
     {kExitRecordIsDirectory, "restore: the record is a directory"},
+    {kExitWiped, "restore: written, but the drive returned zeros for whole runs of the file: the data was wiped (TRIM "
+                 "on an SSD, or zeroed); --all: some files were"},
     {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},
 };
 

@@ -2,7 +2,9 @@
 
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
+#include "cli/Messages.h"
 #include "cli/OutputPaths.h"
+#include "cli/ResultFormatter.h"
 #include "core/VisibleText.h"
 #include "recovery/OutputDirectory.h"
 #include "recovery/SearchJob.h"
@@ -73,6 +75,21 @@ int FileCopy::exitStatus(RestoreJob::Status status) {
 
 bool FileCopy::isDamage(RestoreJob::Status status) { return exitStatus(status) == kExitFileDamaged; }
 
+std::string FileCopy::pathOfRecord(std::uint64_t record) {
+    std::string directory;
+    std::string name;
+    if (!job_.filesystem.pathOfRecord(record, directory, name)) return std::string();
+    const std::string text = ResultFormatter::directoryText(directory);
+    return VisibleText::of(text == "." ? name : text + "/" + name);
+}
+
+std::string FileCopy::overwrittenBy(std::uint8_t recoverable, std::uint64_t by) {
+    if (recoverable >= 100 || by == FOUND_FILE::kNoRecord) return std::string();
+    const std::string path = pathOfRecord(by);
+    if (path.empty()) return std::string();
+    return FailureReport::fill(recoverable == 0 ? Messages::kOverwrittenBy : Messages::kPartlyOverwrittenBy, path);
+}
+
 FileCopy::Result FileCopy::copy(const std::string& target, OutputMode mode) {
     return result(restore_.restoreTo(target, mode), VisibleText::of(target));
 }
@@ -94,6 +111,8 @@ FileCopy::Result FileCopy::result(RestoreJob::Status status, const std::string& 
             return Result::CreateFailed;
         case RestoreJob::Status::RestoredDamaged:
             return Result::Damaged;
+        case RestoreJob::Status::RestoredWiped:
+            return Result::Wiped;
         case RestoreJob::Status::Restored:
             return Result::Restored;
         default:

@@ -20,7 +20,8 @@ namespace resurgo::cli {
 class FileCopy {
 public:
     // Unreadable: nothing of the file could be read (no file is left).
-    enum class Result { Restored, Damaged, NameTaken, CreateFailed, CopyFailed, Unreadable };
+    // Wiped: written, but whole runs read back as zeros.
+    enum class Result { Restored, Damaged, Wiped, NameTaken, CreateFailed, CopyFailed, Unreadable };
 
     explicit FileCopy(SearchJob& job);
     virtual ~FileCopy();
@@ -46,6 +47,15 @@ public:
     // How much of the selected file can still come back, in percent, or -1
     // when that can't be told (see RestoreJob::measureRecoverable).
     int measureRecoverable() { return restore_.measureRecoverable(); }
+    // The path (shown escaped, "/" between names) of the file of MFT
+    // record n, or "" when it can't be named.
+    std::string pathOfRecord(std::uint64_t record);
+    // After measureRecoverable: what the walk found of the file.
+    const FOUND_FILE& measured() const { return restore_.measured(); }
+    // "partly overwritten by `PATH`" ("overwritten by" at 0 %) for a file
+    // overwritten (recoverable below 100) by the one file of record by,
+    // when it can be named; "" otherwise.
+    std::string overwrittenBy(std::uint8_t recoverable, std::uint64_t by);
 
     // Creates target and copies the selected file into it (see
     // RestoreJob::restoreTo); a partly written file stays.

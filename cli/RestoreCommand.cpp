@@ -137,23 +137,33 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
             err << "resurgo: " << copier.failure() << '\n';
             return kExitCopyFailed;
         case FileCopy::Result::Damaged:
+        case FileCopy::Result::Wiped:
         case FileCopy::Result::Restored:
             break;
     }
     // The whole file was written, as asked; say how much of it had been
-    // overwritten since its deletion.
+    // overwritten since its deletion, and by which file when one owns it.
     const int recoverable = copier.measureRecoverable();
     const bool overwritten = recoverable >= 0 && recoverable < 100;
+    std::string overwrittenText;
+    if (overwritten) {
+        overwrittenText = FailureReport::fill(Messages::kRestoredOverwritten, shownName, 100 - recoverable);
+        const std::string by =
+            copier.overwrittenBy(static_cast<std::uint8_t>(recoverable), copier.measured().overwrittenBy);
+        if (!by.empty()) overwrittenText += "; " + by;
+    }
+    if (result == FileCopy::Result::Wiped) {
+        // The bytes the drive gave are what was written: zeros.
+        out << FailureReport::fill(Messages::kRestoredWiped, shownName, copier.result().zeroedBytes) << '\n';
+        if (overwritten) out << overwrittenText << '\n';
+        return kExitWiped;
+    }
     if (result == FileCopy::Result::Damaged) {
         out << FailureReport::damage(shownName, copier.result()) << '\n';
-        if (overwritten) {
-            out << FailureReport::fill(Messages::kRestoredOverwritten, shownName, 100 - recoverable) << '\n';
-        }
+        if (overwritten) out << overwrittenText << '\n';
         return kExitDamagedUnits;
     }
-    out << FailureReport::fill(overwritten ? Messages::kRestoredOverwritten : Messages::kRestored, shownName,
-                               overwritten ? 100 - recoverable : 0)
-        << '\n';
+    out << (overwritten ? overwrittenText : FailureReport::fill(Messages::kRestored, shownName)) << '\n';
     return kExitOk;
 }
 

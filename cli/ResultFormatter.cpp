@@ -13,6 +13,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "cli/FailureReport.h"
+#include "cli/Messages.h"
 #include "cli/OrderedBlockWriter.h"
 #include "core/TextUtf.h"
 #include "core/VisibleText.h"
@@ -183,8 +185,7 @@ public:
                 out = std::to_string(f.size);
                 return {&out, out.size()};
             case kRecoverable:
-                out = std::to_string(f.recoverable);
-                out += '%';
+                ResultFormatter::recoverableText(f, out);
                 return {&out, out.size()};
             case kDirectory:
                 directory_ = f.directory;
@@ -211,7 +212,8 @@ public:
             case kSize:
                 return digits(f.size);
             case kRecoverable:
-                return digits(f.recoverable) + 1;
+                return f.unowned == 0 && f.zeroed == FOUND_FILE::kNotSampled ? digits(f.recoverable) + 1
+                                                                              : cell(c, f).columns;
             case kDirectory: {
                 // Printable ASCII: the text is as long, less its final
                 // separators ("\\" and "/" alike once shown), "." when
@@ -308,7 +310,7 @@ std::string ResultFormatter::localText(const FILE_TIME& time) {
 }
 
 nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
-    return {{"record", f.recordNumber},
+    nlohmann::ordered_json o = {{"record", f.recordNumber},
             {"first_sector", f.firstSector},
             {"offset", f.offset},
             {"name", f.name},
@@ -318,7 +320,19 @@ nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
             {"modified", f.lastModificationTime.isoUtc()},
             {"created", f.creationTime.isoUtc()},
             {"accessed", f.lastAccessTime.isoUtc()},
-            {"recoverable", f.recoverable}};
+            {"recoverable", f.recoverable},
+            {"unowned", f.unowned}};
+    if (f.zeroed != FOUND_FILE::kNotSampled) o["zeroed"] = f.zeroed;
+    return o;
+}
+
+void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
+    out = std::to_string(f.recoverable);
+    out += '%';
+    if (f.unowned != 0) out += ", " + FailureReport::fill(Messages::kConditionUnowned, std::string(), f.unowned);
+    if (f.zeroed != FOUND_FILE::kNotSampled) {
+        out += ", " + FailureReport::fill(Messages::kConditionZeroed, std::string(), f.zeroed);
+    }
 }
 
 void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results, ProgressSink* progress) {
@@ -410,6 +424,12 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
         time(f.lastAccessTime);
         key(",\"recoverable\":");
         writer.Uint(f.recoverable);
+        key(",\"unowned\":");
+        writer.Uint(f.unowned);
+        if (f.zeroed != FOUND_FILE::kNotSampled) {
+            key(",\"zeroed\":");
+            writer.Uint(f.zeroed);
+        }
         fixed("}");
     }
     text.append(buffer.GetString(), buffer.GetSize());
@@ -424,7 +444,11 @@ const std::vector<ResultFormatter::Column>& ResultFormatter::tableColumns(Lead l
         // What decides whether a restore is worth it: kept before names of
         // a comfortable width, left out only when nothing else makes room.
         {"Recoverable", true, false, Drop::ForRoom,
-         [](const FOUND_FILE& f) { return std::to_string(f.recoverable) + "%"; }},
+         [](const FOUND_FILE& f) {
+             std::string text;
+             recoverableText(f, text);
+             return text;
+         }},
         {"Directory", false, true, Drop::Never,
          [](const FOUND_FILE& f) { return VisibleText::of(directoryText(f.directory)); }},
         {"Modified", false, false, Drop::Never, [](const FOUND_FILE& f) { return localText(f.lastModificationTime); }},

@@ -177,6 +177,7 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     job.useSource(stack.volume());
     job.minRecoverable = options.minRecoverable;
     job.deep = options.deep;
+    job.verify = options.verify;
     // One bar over the search and the writing, never going back.
     ProgressSpan searching(progress, 0, kSearchProgress);
     if (int status = runJob(job, source, options.pattern, options.days, progress, cancel, err,

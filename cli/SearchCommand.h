@@ -38,6 +38,8 @@ public:
         std::optional<unsigned> partition;
         // Scan the whole source (or partition) for MFT records.
         bool deep = false;
+        // Sample every file's clusters for zeros (wiped data).
+        bool verify = false;
         // The progress bar goes on while the results are written (when
         // they don't go to the terminal the bar is drawn on).
         bool progressWhileWriting = false;

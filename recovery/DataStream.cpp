@@ -18,6 +18,12 @@ const char* const kExtentMissing = "FilesystemNTFS::copyFileZ <Data extent missi
 constexpr std::uint32_t kMaxUnitShift = 8;
 // Disk bytes read per request through the bounce buffer.
 constexpr std::size_t kBounceBytes = 1 << 20;
+// A run that gave bytes other than zeros (DataStream::runZeros_).
+constexpr std::uint64_t kHasData = ~0ULL;
+
+bool allZero(const std::uint8_t* bytes, std::size_t length) {
+    return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0);
+}
 
 } // namespace
 
@@ -67,15 +73,32 @@ void DataStream::layOutRuns(const std::vector<const DATA_ATTRIBUTE*>& extents) {
             vcn += r.length;
         }
     }
-    if (unitClusters_ != 0) return;
-    std::uint64_t expected = 0;
-    for (std::size_t i = 0; i < runs_.size(); ++i) {
-        if (runs_[i].vcn != expected) {
-            runs_.resize(i);
-            break;
+    if (unitClusters_ == 0) {
+        std::uint64_t expected = 0;
+        for (std::size_t i = 0; i < runs_.size(); ++i) {
+            if (runs_[i].vcn != expected) {
+                runs_.resize(i);
+                break;
+            }
+            expected += runs_[i].length;
         }
-        expected += runs_[i].length;
     }
+    runZeros_.assign(runs_.size(), 0);
+}
+
+void DataStream::noteRunBytes(const Run* r, const std::uint8_t* bytes, std::size_t length, bool whole) {
+    std::uint64_t& zeros = runZeros_[static_cast<std::size_t>(r - runs_.data())];
+    if (zeros == kHasData) return;
+    // Zeros a failed read filled in are not the drive's answer.
+    zeros = whole && allZero(bytes, length) ? zeros + length : kHasData;
+}
+
+std::uint64_t DataStream::zeroedBytes() const {
+    std::uint64_t n = 0;
+    for (const std::uint64_t zeros : runZeros_) {
+        if (zeros != kHasData) n += zeros;
+    }
+    return std::min(n, size_);
 }
 
 const DataStream::Run* DataStream::findRun(std::uint64_t vcn) const {
@@ -119,7 +142,8 @@ std::size_t DataStream::readPlain(std::uint64_t offset, std::uint8_t* buffer, st
         } else {
             n = std::min<std::uint64_t>(n, initializedSize_ - pos);
             if (run->lcn > UINT64_MAX / clusterBytes_) throw ErrorException(kErrReadDisk, "Volume::read");
-            readDisk(run->lcn * clusterBytes_ + within, buffer + done, static_cast<std::size_t>(n), pos);
+            const bool whole = readDisk(run->lcn * clusterBytes_ + within, buffer + done, static_cast<std::size_t>(n), pos);
+            noteRunBytes(run, buffer + done, static_cast<std::size_t>(n), whole);
         }
         done += static_cast<std::size_t>(n);
     }
@@ -245,10 +269,10 @@ void DataStream::loadUnit(std::uint64_t u) {
             if (sparseClusters != 0) dataAfterSparse = true;
             const std::uint64_t lcn = r.lcn + from;
             if (lcn > UINT64_MAX / cb) throw ErrorException(kErrReadDisk, "Volume::readClusters");
-            if (!readDisk(lcn * cb, unitRaw_.data() + dataClusters * cb, static_cast<std::size_t>(take * cb),
-                          (vcn - unitVcn) * cb + u * unitBytes)) {
-                unreadableUnit = true;
-            }
+            const bool whole = readDisk(lcn * cb, unitRaw_.data() + dataClusters * cb, static_cast<std::size_t>(take * cb),
+                                        (vcn - unitVcn) * cb + u * unitBytes);
+            if (!whole) unreadableUnit = true;
+            noteRunBytes(&r, unitRaw_.data() + dataClusters * cb, static_cast<std::size_t>(take * cb), whole);
             dataClusters += take;
         }
         vcn += take;

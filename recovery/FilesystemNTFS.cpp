@@ -6,6 +6,7 @@
 #include "recovery/DataStream.h"
 #include "recovery/FileOutput.h"
 #include "recovery/MftScan.h"
+#include "recovery/ZeroSample.h"
 #include "source/Source.h"
 
 namespace resurgo {
@@ -60,7 +61,9 @@ std::size_t FilesystemNTFS::directoryCacheSize() const { return paths_.size(); }
 
 void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context) {
     MftScan scan(*this);
+    const std::size_t before = results_.size();
     scan.run(filter, context, results_);
+    if (filter.verify) ZeroSample(*this).apply(results_, before, context.cancel);
     older_ = scan.olderMatches();
     less_ = scan.lessRecoverable();
 }
@@ -71,6 +74,18 @@ void FilesystemNTFS::openEntry(std::uint64_t record, FileZ& entry) {
 
 OsHandle FilesystemNTFS::openOutputFile(const std::string& path, OutputMode mode) {
     return FileOutput::create(path, mode);
+}
+
+bool FilesystemNTFS::pathOfRecord(std::uint64_t record, std::string& directory, std::string& name) {
+    try {
+        FileZ entry;
+        openEntry(record, entry);
+        name = entry.getName();
+        directory = getDirectoryPath(entry);
+    } catch (const ErrorException&) {
+        return false;
+    }
+    return !name.empty();
 }
 
 RESTORE_RESULT FilesystemNTFS::copyFileZ(const FileZ& file, OsHandle out) {
@@ -93,6 +108,7 @@ RESTORE_RESULT FilesystemNTFS::restore(const FileZ& file, OutputSink& out) {
     }
     result.damagedUnits = stream.damagedUnits();
     result.unreadable = stream.unreadable();
+    result.zeroedBytes = stream.zeroedBytes();
     // A non-resident file is cut to its real size (the output may have
     // held more bytes before).
     if (!stream.isResident()) out.setSize(size);

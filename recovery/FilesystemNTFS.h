@@ -90,6 +90,10 @@ public:
 
     // Opens MFT record n as an entry, read through the MFT's runs.
     void openEntry(std::uint64_t record, FileZ& entry);
+    // The path of the file of MFT record n, in use or deleted: its
+    // directory as FOUND_FILE::directory holds it, and its name; false
+    // when the record or its name can't be read.
+    bool pathOfRecord(std::uint64_t record, std::string& directory, std::string& name);
 
     // Directory paths.
     DirectoryPaths& directories() { return paths_; }

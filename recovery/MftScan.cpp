@@ -4,12 +4,14 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <optional>
 #include <thread>
 #include <utility>
 
 #include "core/ByteReader.h"
 #include "core/ErrorException.h"
 #include "file/WildcardMatcher.h"
+#include "ntfs/RecordClusters.h"
 #include "recovery/DirectoryPaths.h"
 #include "recovery/FilesystemNTFS.h"
 #include "recovery/ProgressSink.h"
@@ -26,6 +28,16 @@ bool mayBeDeletedFile(const std::uint8_t* rec, std::size_t length) {
     const ByteReader r(rec, length, kErrRecordFormat, "FilesystemNTFS::mayBeDeletedFile");
     if ((r.u16(MFT_RECORD::kFlags) & (MFT_RECORD::kFlagInUse | MFT_RECORD::kFlagDirectory)) != 0) return false;
     return r.u64(MFT_RECORD::kBaseReference) == 0;
+}
+
+// The file a record in use belongs to (its base record: extension records
+// hold runs of their base file), or nothing for any other record.
+std::optional<std::uint64_t> liveOwner(const std::uint8_t* rec, std::size_t length, std::uint64_t record) {
+    if (length < MFT_RECORD::kHeaderBytes31 || std::memcmp(rec + MFT_RECORD::kSignature, "FILE", 4) != 0) return {};
+    const ByteReader r(rec, length, kErrRecordFormat, "FilesystemNTFS::liveOwner");
+    if ((r.u16(MFT_RECORD::kFlags) & MFT_RECORD::kFlagInUse) == 0) return {};
+    const std::uint64_t base = FILE_REFERENCE(r.u64(MFT_RECORD::kBaseReference)).recordNumber();
+    return base != 0 ? base : record;
 }
 
 } // namespace
@@ -250,6 +262,7 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
     const std::uint32_t recordSize = fs_.geometry().mftRecordSize;
     const std::uint64_t step = fs_.mftEntry().getRealSize() / kWalkProgress;
     const std::uint64_t clusterBytes = fs_.geometry().clusterBytes();
+    const std::uint64_t totalClusters = fs_.geometry().totalClusters;
     if (w.chunk == nullptr) {
         w.storage.resize(static_cast<std::size_t>(shared.chunkRecords * recordSize) + kChunkAlignment);
         const auto address = reinterpret_cast<std::uintptr_t>(w.storage.data());
@@ -316,6 +329,17 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
         }
         if (!w.readable[static_cast<std::size_t>(k)]) continue;
         std::uint8_t* raw = w.chunk + k * recordSize;
+        if (const std::optional<std::uint64_t> live = liveOwner(raw, recordSize, record)) {
+            // What files in use claim overwrites deleted files' data.
+            try {
+                w.liveRuns.clear();
+                RecordClusters::append(raw, recordSize, totalClusters, w.liveRuns);
+                w.claims.addLive(*live, w.liveRuns);
+            } catch (const ErrorException&) {
+                // A damaged record in use: its runs can't be told.
+            }
+            continue;
+        }
         if (!mayBeDeletedFile(raw, recordSize)) continue;
         FileZ& file = w.file;
         // The fixup repairs the record in place, in the chunk's copy.

@@ -3,7 +3,8 @@
 // chunks and parsed on several threads; as the chunks are done, this
 // thread names the directories of their finds through the directory cache
 // and appends them to the results, in record order, while the other
-// threads walk on. What every deleted file claims is noted on the way, and
+// threads walk on. What every deleted file claims, and the runs of every
+// record in use, are noted on the way, and
 // the results get their recoverable percentage from it afterwards
 // (Recoverability).
 
@@ -110,6 +111,8 @@ private:
         // the clusters its deleted files claim.
         std::vector<ScanCandidate> found;
         Recoverability::Batch claims;
+        // The runs of one record in use.
+        std::vector<RecordClusters::Run> liveRuns;
         OLDER_MATCHES older;
         int lastPosition = 0;
     };

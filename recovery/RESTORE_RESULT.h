@@ -15,6 +15,9 @@ struct RESTORE_RESULT {
     // the source (bad sectors, or past the end of a cut-off image) and
     // were written as zeros; in order, merged.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadable;
+    // Bytes of runs on disk (not sparse) that read back as nothing but
+    // zeros: the data was wiped (TRIM on an SSD) or zeroed.
+    std::uint64_t zeroedBytes = 0;
     std::uint64_t unreadableBytes() const {
         std::uint64_t n = 0;
         for (const auto& r : unreadable) n += r.second;

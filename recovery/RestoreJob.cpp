@@ -118,6 +118,7 @@ RestoreJob::Status RestoreJob::created(const ErrorException& e) {
 }
 
 int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
+    measured_ = FOUND_FILE();
     if (!selected_) return -1;
     const DATA_ATTRIBUTE* data = entry_.firstDataExtent();
     if (data == nullptr || !data->nonResident || size_ == 0) return Recoverability::kWhole;
@@ -146,6 +147,7 @@ int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
         return -1;
     }
     if (found.size() != 1 || (cancel != nullptr && cancel->load() == 1)) return -1;
+    measured_ = found.front();
     return found.front().recoverable;
 }
 
@@ -202,6 +204,7 @@ RestoreJob::Status RestoreJob::restoreTo(OutputSink& out) {
         failure_ = e;
         return Status::CopyFailed;
     }
+    if (result_.zeroedBytes > 0) return Status::RestoredWiped;
     return result_.damagedUnits > 0 || !result_.unreadable.empty() ? Status::RestoredDamaged : Status::Restored;
 }
 

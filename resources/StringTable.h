@@ -9,7 +9,10 @@
 // Ids 1 to 33 are the dialog application's string table; 14 is the
 // message shown instead of 9 when a restore wrote damaged compressed units
 // as zeros, 16 when the file restored had been partly overwritten since its
-// deletion; 30 to 33 are the condition column's title and texts. Ids from
+// deletion (17 and 18 follow it, naming the file that now owns what was
+// overwritten), 19 when whole runs of it read back as zeros (wiped);
+// 30 to 33 are the condition column's title and texts, 34 and 35 notes
+// added to the condition. Ids from
 // 40 are the dialog's status line after a search (%u stand for numbers in
 // order), the help's fallback, and the advice to tick Deep scan (49).
 
@@ -29,6 +32,9 @@
 #define IDS_RESTORED_DAMAGED 14
 #define IDS_RESTORED_UNREADABLE 15
 #define IDS_RESTORED_OVERWRITTEN 16
+#define IDS_PARTLY_OVERWRITTEN_BY 17
+#define IDS_OVERWRITTEN_BY 18
+#define IDS_RESTORED_WIPED 19
 #define IDS_BAD_BOOT_RECORD 21
 #define IDS_BAD_NTFS_DRIVE 22
 #define IDS_FILE_DAMAGED 23
@@ -42,6 +48,8 @@
 #define IDS_CONDITION_INTACT 31
 #define IDS_CONDITION_PARTLY_OVERWRITTEN 32
 #define IDS_CONDITION_OVERWRITTEN 33
+#define IDS_CONDITION_UNOWNED 34
+#define IDS_CONDITION_ZEROED 35
 #define IDS_STATUS_READY 40
 #define IDS_STATUS_FOUND 41
 #define IDS_STATUS_NONE_OLDER 42
@@ -71,6 +79,10 @@
     "File %s restored, but %u byte(s) could not be read from the drive and were written as zeros"
 #define IDS_TEXT_RESTORED_OVERWRITTEN \
     "File %s restored in full, but %u percent of it had been overwritten by other files since it was deleted"
+#define IDS_TEXT_PARTLY_OVERWRITTEN_BY "partly overwritten by `%s`"
+#define IDS_TEXT_OVERWRITTEN_BY "overwritten by `%s`"
+#define IDS_TEXT_RESTORED_WIPED \
+    "File %s restored, but the drive returned zeros for %u bytes: the data was wiped (TRIM on an SSD, or zeroed)"
 #define IDS_TEXT_BAD_BOOT_RECORD \
     "Bad boot record.\n\nSelected drive may be damaged. Try Salvora to retrive files from damaged NTFS drives."
 #define IDS_TEXT_BAD_NTFS_DRIVE \
@@ -86,6 +98,8 @@
 #define IDS_TEXT_CONDITION_INTACT "Intact"
 #define IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN "Partly overwritten"
 #define IDS_TEXT_CONDITION_OVERWRITTEN "Overwritten"
+#define IDS_TEXT_CONDITION_UNOWNED "%u% allocated but owned by no file"
+#define IDS_TEXT_CONDITION_ZEROED "%u% read as zeros (wiped)"
 #define IDS_TEXT_STATUS_READY "Choose a drive, a file name pattern and the days, then press Search."
 #define IDS_TEXT_STATUS_FOUND "%u deleted file(s) found. Select one and press Resurgo! to save it on another drive."
 #define IDS_TEXT_STATUS_NONE_OLDER \
@@ -131,6 +145,9 @@ public:
         {IDS_RESTORED_DAMAGED, IDS_TEXT_RESTORED_DAMAGED},
         {IDS_RESTORED_UNREADABLE, IDS_TEXT_RESTORED_UNREADABLE},
         {IDS_RESTORED_OVERWRITTEN, IDS_TEXT_RESTORED_OVERWRITTEN},
+        {IDS_PARTLY_OVERWRITTEN_BY, IDS_TEXT_PARTLY_OVERWRITTEN_BY},
+        {IDS_OVERWRITTEN_BY, IDS_TEXT_OVERWRITTEN_BY},
+        {IDS_RESTORED_WIPED, IDS_TEXT_RESTORED_WIPED},
         {IDS_BAD_BOOT_RECORD, IDS_TEXT_BAD_BOOT_RECORD},
         {IDS_BAD_NTFS_DRIVE, IDS_TEXT_BAD_NTFS_DRIVE},
         {IDS_FILE_DAMAGED, IDS_TEXT_FILE_DAMAGED},
@@ -144,6 +161,8 @@ public:
         {IDS_CONDITION_INTACT, IDS_TEXT_CONDITION_INTACT},
         {IDS_CONDITION_PARTLY_OVERWRITTEN, IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN},
         {IDS_CONDITION_OVERWRITTEN, IDS_TEXT_CONDITION_OVERWRITTEN},
+        {IDS_CONDITION_UNOWNED, IDS_TEXT_CONDITION_UNOWNED},
+        {IDS_CONDITION_ZEROED, IDS_TEXT_CONDITION_ZEROED},
         {IDS_STATUS_READY, IDS_TEXT_STATUS_READY},
         {IDS_STATUS_FOUND, IDS_TEXT_STATUS_FOUND},
         {IDS_STATUS_NONE_OLDER, IDS_TEXT_STATUS_NONE_OLDER},

@@ -476,16 +476,34 @@ void Implementation::Unerase(std::size_t index) {
     const RestoreJob::Status status = restore.restoreTo(target, replace ? OutputMode::Replace : OutputMode::NewOnly);
     const std::uint64_t damagedUnits = restore.result().damagedUnits;
     const std::uint64_t unreadableBytes = restore.result().unreadableBytes();
+    const std::uint64_t zeroedBytes = restore.result().zeroedBytes;
+    // The file that now owns what was overwritten, when one does.
+    std::wstring owner;
+    std::string ownerDirectory;
+    std::string ownerName;
+    if (found.recoverable < 100 && found.overwrittenBy != FOUND_FILE::kNoRecord && !job_.deep &&
+        job_.filesystem.pathOfRecord(found.overwrittenBy, ownerDirectory, ownerName)) {
+        owner = WinText::wide(ResultListView::directoryText(std::string(), ownerDirectory) + "\\" + ownerName);
+        if (owner.rfind(L".\\", 0) == 0) owner.erase(0, 2);
+    }
     restore.close();
     endWait();
     switch (status) {
+        case RestoreJob::Status::RestoredWiped:
+            ShowMessageText(IDS_RESTORED_WIPED, WinText::format(loadString(IDS_RESTORED_WIPED), name, zeroedBytes),
+                            MB_OK | MB_ICONEXCLAMATION);
+            break;
         case RestoreJob::Status::Restored:
             // Restored in full, as asked; a file partly overwritten since its
-            // deletion says by how much.
+            // deletion says by how much, and by which file when one owns it.
             if (found.recoverable < 100) {
-                ShowMessageText(IDS_RESTORED_OVERWRITTEN,
-                                WinText::format(loadString(IDS_RESTORED_OVERWRITTEN), name, 100u - found.recoverable),
-                                MB_OK | MB_ICONEXCLAMATION);
+                std::wstring text =
+                    WinText::format(loadString(IDS_RESTORED_OVERWRITTEN), name, 100u - found.recoverable);
+                if (!owner.empty()) {
+                    const unsigned by = found.recoverable == 0 ? IDS_OVERWRITTEN_BY : IDS_PARTLY_OVERWRITTEN_BY;
+                    text += L"; " + WinText::format(loadString(by), owner);
+                }
+                ShowMessageText(IDS_RESTORED_OVERWRITTEN, text, MB_OK | MB_ICONEXCLAMATION);
             } else {
                 ShowMessageText(IDS_RESTORED, WinText::format(loadString(IDS_RESTORED), name),
                                 MB_OK | MB_ICONINFORMATION);
