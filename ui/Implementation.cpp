@@ -248,7 +248,9 @@ std::int32_t Implementation::parseDays(const std::wstring& text) {
 }
 
 void Implementation::enableInputs(bool enable) {
-    for (int id : {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN}) ::EnableWindow(item(id), enable);
+    for (int id : {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN, IDC_VERIFY}) {
+        ::EnableWindow(item(id), enable);
+    }
 }
 
 void Implementation::StartSearch() {
@@ -261,6 +263,8 @@ void Implementation::StartSearch() {
     driveRoot_ = volumes_.entry(driveIndex_).path;
     days_ = parseDays(windowText(item(IDC_DAYS)));
     deep_ = ::IsDlgButtonChecked(dialog_, IDC_DEEP_SCAN) == BST_CHECKED;
+    // Sampling reads data: only when asked (the condition then shows zeros).
+    verify_ = ::IsDlgButtonChecked(dialog_, IDC_VERIFY) == BST_CHECKED;
     cancel_ = 0;
 
     ::EnableWindow(item(IDC_SEARCH), FALSE);
@@ -284,6 +288,7 @@ DWORD WINAPI Implementation::SearchThread(LPVOID controller) {
     self->job_.pattern = self->pattern_;
     self->job_.days = self->days_;
     self->job_.deep = self->deep_;
+    self->job_.verify = self->verify_;
     self->job_.run(&self->progress_, &self->cancel_);
     // The dialog fills the list while this thread waits; it then sets the
     // controls as the search's end wants them.
@@ -399,7 +404,8 @@ void Implementation::UneraseSelected() {
     int row = list_.selectedRow();
     if (row < 0) return;
     std::size_t index = list_.itemData(row);
-    const int controls[] = {IDC_RESTORE, IDC_SEARCH, IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN};
+    const int controls[] = {IDC_RESTORE,   IDC_SEARCH,   IDC_DRIVE_LIST, IDC_PATTERN,
+                            IDC_DAYS,      IDC_DAYS_SPIN, IDC_DEEP_SCAN,  IDC_VERIFY};
     for (int id : controls) ::EnableWindow(item(id), FALSE);
     Unerase(index);
     for (int id : controls) ::EnableWindow(item(id), TRUE);

@@ -129,6 +129,7 @@ private:
     SearchJob job_;
     std::int32_t days_ = 1;
     bool deep_ = false;
+    bool verify_ = false;
     std::string driveRoot_;
     int driveIndex_ = 0;
     std::string pattern_;

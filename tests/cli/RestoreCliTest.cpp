@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -100,6 +101,81 @@ TEST(RestoreCli, PartlyOverwrittenFilesAreRestoredInFullAndSaySo) {
               std::string::npos)
         << r.out;
     EXPECT_EQ(regularFilesBelow(dir), counts[0] + counts[1] + counts[2]);
+}
+
+// Whose clusters are whose: a file whose clusters stay allocated but owned
+// by no file (the owners fixture, and two Windows volumes with a record
+// marked free and nothing else) is whole and restores plainly; a file in
+// use that took clusters is named; clusters zeroed since read as wiped.
+TEST(RestoreCli, ClustersOwnedByNoFileComeBackAndOwnersAndWipedDataAreNamed) {
+    const char* env = std::getenv("RESURGO_REAL_IMAGES");
+    const std::string windows = std::string(env != nullptr ? env : RESURGO_REAL_IMAGES) + "/windows/";
+    const nlohmann::json facts = fixtureFacts("owners");
+    auto fact = [&facts](const std::string& name, const char* key) { return fileNamed(facts, name).at(key); };
+    struct Row {
+        std::string image;  // a fixture, or a real image's archive
+        std::string record, name;
+        int recoverable, unowned, zeroed;  // search --verify
+        int status;
+        std::string said, sha256;
+    };
+    const std::string victim = "victim.bin";
+    const std::vector<Row> rows = {
+        {"owners", recordOf(fileNamed(facts, "unowned.bin")), "unowned.bin", 100, fact("unowned.bin", "unowned_tsk"), 0,
+         0, restored("unowned.bin"), fact("unowned.bin", "sha256")},
+        {"owners", recordOf(fileNamed(facts, victim)), victim, fact(victim, "recoverable_tsk"), 0, 0, 0,
+         "File victim.bin restored in full, but " + std::to_string(100 - fact(victim, "recoverable_tsk").get<int>()) +
+             " percent of it had been overwritten by other files since it was deleted; partly overwritten by `" +
+             fact(victim, "overwritten_by").get<std::string>() + "`\n",
+         ""},
+        {"owners", recordOf(fileNamed(facts, "zeroed.bin")), "zeroed.bin", 100, 0, 100, cli::kExitWiped,
+         "File zeroed.bin restored, but the drive returned zeros for " +
+             std::to_string(fact("zeroed.bin", "zeroed_bytes_tsk").get<std::uint64_t>()) +
+             " bytes: the data was wiped (TRIM on an SSD, or zeroed)\n",
+         ""},
+        {windows + "win10-sim-deleted-ones.img.zst", "38", "ones.bin", 100, 100, 0, 0, restored("ones.bin"),
+         "396d2ca10e09a4a70bed0dcf580c13d5608e59c433b8592fd3d1f0ccd87244ce"},
+        {windows + "win10-ramslack-sim-deleted.img.zst", "39", "1.txt", 100, 100, 0, 0, restored("1.txt"), ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string image = row.image;
+        if (image.find('/') != std::string::npos) {
+            if (!fs::exists(image)) continue;  // the real images are not here
+            image = tempDir("cli-owners-real") + "/" + row.name + ".img";
+            ASSERT_EQ(std::system(("zstd -q -d -f -o '" + image + "' '" + row.image + "'").c_str()), 0);
+        } else {
+            image = fixtureImage(image);
+        }
+        const CliProcess::Result search =
+            CliProcess::run({"search", image, "--days", "1000000", "--verify", "--json"});
+        ASSERT_EQ(search.status, 0) << search.err;
+        bool listed = false;
+        for (const auto& o : nlohmann::json::parse(search.out)) {
+            if (std::to_string(o.at("record").get<std::uint64_t>()) != row.record) continue;
+            listed = true;
+            EXPECT_EQ(o.at("recoverable"), row.recoverable);
+            EXPECT_EQ(o.at("unowned"), row.unowned);
+            EXPECT_EQ(o.at("zeroed"), row.zeroed);
+        }
+        EXPECT_TRUE(listed);
+        const std::string out = tempDir("cli-owners") + "/" + row.name;
+        const CliProcess::Result r = CliProcess::run({"restore", image, "--record", row.record, "--output", out});
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(r.out, row.said);
+        if (!row.sha256.empty()) EXPECT_EQ(sha256Hex(readFile(out)), row.sha256);
+    }
+    // The table notes the unowned share; without --verify nothing is sampled.
+    const CliProcess::Result table = CliProcess::run({"search", fixtureImage("owners"), "--days", "1000000", "--wide"});
+    EXPECT_NE(table.out.find("100%, 100% allocated but owned by no file"), std::string::npos) << table.out;
+    EXPECT_EQ(table.out.find("zeros"), std::string::npos) << table.out;
+    // --all names the owner and counts the wiped file.
+    const CliProcess::Result all = CliProcess::run(
+        {"restore", fixtureImage("owners"), "--all", "--output-dir", tempDir("cli-owners-all"), "--days", "1000000"});
+    EXPECT_EQ(all.status, cli::kExitWiped) << all.err;
+    EXPECT_NE(all.out.find(" 1 wiped, 0 failed"), std::string::npos) << all.out;
+    EXPECT_NE(all.err.find("resurgo: victim.bin: partly overwritten by `Windows/Temp/x.log`\n"), std::string::npos)
+        << all.err;
 }
 
 TEST(RestoreCli, AllNeverOverwritesAndNumbersTheSecondCopy) {
