@@ -230,7 +230,8 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     const bool stopped = cancelled();
     const std::size_t left = results.size() - done;
     out << counts_.restored << " restored, " << counts_.damaged << " damaged, "
-        << (counts_.wiped > 0 ? std::to_string(counts_.wiped) + " wiped, " : std::string()) << counts_.failed << " failed"
+        << (counts_.wiped > 0 ? std::to_string(counts_.wiped) + " wiped, " : std::string()) << counts_.failed
+        << " failed"
         << (stopped ? " (cancelled: " + std::to_string(left) + " not attempted)"
             : ended ? " (stopped: " + std::to_string(left) + " not attempted)"
                     : std::string())

@@ -36,7 +36,8 @@ const char* const kDescription =
 
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
-    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--verify] [--wide | --json]",
+    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--verify] "
+    "[--wide | --json]",
     "restore SOURCE [--partition N] --record N --output PATH [--force]",
     "restore SOURCE [--partition N] --offset X --output PATH [--force]",
     "restore SOURCE [--partition N] --name PATTERN [--days N] [--deep] --output PATH [--force]",

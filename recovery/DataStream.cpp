@@ -142,7 +142,8 @@ std::size_t DataStream::readPlain(std::uint64_t offset, std::uint8_t* buffer, st
         } else {
             n = std::min<std::uint64_t>(n, initializedSize_ - pos);
             if (run->lcn > UINT64_MAX / clusterBytes_) throw ErrorException(kErrReadDisk, "Volume::read");
-            const bool whole = readDisk(run->lcn * clusterBytes_ + within, buffer + done, static_cast<std::size_t>(n), pos);
+            const bool whole =
+                readDisk(run->lcn * clusterBytes_ + within, buffer + done, static_cast<std::size_t>(n), pos);
             noteRunBytes(run, buffer + done, static_cast<std::size_t>(n), whole);
         }
         done += static_cast<std::size_t>(n);
@@ -269,8 +270,8 @@ void DataStream::loadUnit(std::uint64_t u) {
             if (sparseClusters != 0) dataAfterSparse = true;
             const std::uint64_t lcn = r.lcn + from;
             if (lcn > UINT64_MAX / cb) throw ErrorException(kErrReadDisk, "Volume::readClusters");
-            const bool whole = readDisk(lcn * cb, unitRaw_.data() + dataClusters * cb, static_cast<std::size_t>(take * cb),
-                                        (vcn - unitVcn) * cb + u * unitBytes);
+            const bool whole = readDisk(lcn * cb, unitRaw_.data() + dataClusters * cb,
+                                        static_cast<std::size_t>(take * cb), (vcn - unitVcn) * cb + u * unitBytes);
             if (!whole) unreadableUnit = true;
             noteRunBytes(&r, unitRaw_.data() + dataClusters * cb, static_cast<std::size_t>(take * cb), whole);
             dataClusters += take;

@@ -239,6 +239,7 @@ void MftScan::reserveFor(const ScanShared& shared, std::size_t index, std::size_
 
 void MftScan::measureRecoverable(ScanShared& shared) {
     Recoverability pass(fs_);
+    pass.knowLiveClaims();
     for (auto& slot : shared.slots) pass.take(slot.claims);
     pass.apply(*results_, base_);
     const std::int32_t least = shared.filter->minRecoverable;

@@ -211,8 +211,11 @@ void Recoverability::apply(std::vector<FOUND_FILE>& results, std::size_t from) {
         r.recoverable = percentOf(static_cast<std::uint32_t>(o), lost.first, lost.second);
         r.overwrittenBy = r.recoverable < kWhole && !owner.damaged && !owner.unattributed ? owner.overwrittenBy
                                                                                            : FOUND_FILE::kNoRecord;
-        const std::uint64_t unownedBytes = owner.damaged ? 0 : bytesOf(static_cast<std::uint32_t>(o), unowned.first, unowned.second);
-        r.unowned = unownedBytes == 0 ? 0 : std::max<std::uint8_t>(1, 100 - percent(owner.size - std::min(unownedBytes, owner.size), owner.size));
+        const std::uint64_t unownedBytes =
+            owner.damaged ? 0 : bytesOf(static_cast<std::uint32_t>(o), unowned.first, unowned.second);
+        // Rounded up: any unowned byte shows.
+        const std::uint8_t kept = percent(owner.size - std::min(unownedBytes, owner.size), owner.size);
+        r.unowned = unownedBytes == 0 ? 0 : std::max<std::uint8_t>(1, static_cast<std::uint8_t>(kWhole - kept));
     }
 }
 
@@ -242,7 +245,8 @@ void Recoverability::mergeLive() {
 template <class F>
 void Recoverability::forEachLive(std::uint64_t from, std::uint64_t to, F&& part) const {
     // The first range ending after from.
-    auto it = std::upper_bound(live_.begin(), live_.end(), from, [](std::uint64_t lcn, const Live& l) { return lcn < l.lcn; });
+    auto it = std::upper_bound(live_.begin(), live_.end(), from,
+                               [](std::uint64_t lcn, const Live& l) { return lcn < l.lcn; });
     if (it != live_.begin() && (it - 1)->lcn + (it - 1)->clusters > from) --it;
     std::uint64_t at = from;
     for (; it != live_.end() && at < to && it->lcn < to; ++it) {
@@ -339,7 +343,7 @@ void Recoverability::sweep() {
                     const Owner& owner = owners_[claims_[c].owner];
                     if (!owner.wanted || owner.modified != latest || work > budget) continue;
                     ++work;
-                    if (beyond) {
+                    if (beyond || !liveKnown_) {
                         lose(c, from, until, FOUND_FILE::kNoRecord);
                         continue;
                     }

@@ -143,6 +143,11 @@ public:
 
     // Takes the batches in record order.
     void take(Batch& batch);
+    // The batches hold the runs of every record in use (a walk of the whole
+    // MFT): a cluster $Bitmap marks in use is then overwritten only where
+    // one of them claims it. Without them (a deep scan, one file weighed
+    // alone) every such cluster counts as overwritten.
+    void knowLiveClaims() { liveKnown_ = true; }
     // Sweeps the claims and reads $Bitmap, then sets the recoverable
     // percentage of results[from...] (in record order).
     void apply(std::vector<FOUND_FILE>& results, std::size_t from);
@@ -179,6 +184,7 @@ private:
     std::vector<Lost> lost_;
     std::vector<Lost> unowned_;
     std::vector<Live> live_;
+    bool liveKnown_ = false;
 
     // $Bitmap, opened at the first look.
     bool bitmapTried_ = false;

@@ -54,9 +54,9 @@ std::uint8_t ZeroSample::measure(std::uint64_t record) {
                         continue;  // an unreadable cluster tells nothing
                     }
                     ++sampled;
-                    if (cluster_[0] == 0 && std::memcmp(cluster_.data(), cluster_.data() + 1, cluster_.size() - 1) == 0) {
-                        ++zeros;
-                    }
+                    const bool zero = cluster_[0] == 0 &&
+                                      std::memcmp(cluster_.data(), cluster_.data() + 1, cluster_.size() - 1) == 0;
+                    if (zero) ++zeros;
                 }
             }
         }

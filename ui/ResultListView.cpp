@@ -83,7 +83,9 @@ void ResultListView::attach(HWND control, HINSTANCE module) {
         column.iSubItem = i;
         ::SendMessageW(hwnd_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
     }
-    for (std::size_t i = 0; i < kConditionTexts; ++i) conditions_[i] = WinText::utf8(loadString(module, kConditionIds[i]));
+    for (std::size_t i = 0; i < kConditionTexts; ++i) {
+        conditions_[i] = WinText::utf8(loadString(module, kConditionIds[i]));
+    }
     fitColumns();
     clear();
 }

@@ -163,7 +163,9 @@ TEST(RestoreCli, ClustersOwnedByNoFileComeBackAndOwnersAndWipedDataAreNamed) {
         const CliProcess::Result r = CliProcess::run({"restore", image, "--record", row.record, "--output", out});
         EXPECT_EQ(r.status, row.status) << r.err;
         EXPECT_EQ(r.out, row.said);
-        if (!row.sha256.empty()) EXPECT_EQ(sha256Hex(readFile(out)), row.sha256);
+        if (!row.sha256.empty()) {
+            EXPECT_EQ(sha256Hex(readFile(out)), row.sha256);
+        }
     }
     // The table notes the unowned share; without --verify nothing is sampled.
     const CliProcess::Result table = CliProcess::run({"search", fixtureImage("owners"), "--days", "1000000", "--wide"});

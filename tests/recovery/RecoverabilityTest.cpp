@@ -122,7 +122,9 @@ std::map<std::uint32_t, std::string> notesOf(const std::vector<std::uint8_t>& im
     std::map<std::uint32_t, std::string> out;
     for (const FOUND_FILE& f : found(image, filter)) {
         std::string note = f.unowned != 0 ? "u" + std::to_string(f.unowned) : std::string();
-        if (f.overwrittenBy != FOUND_FILE::kNoRecord) note += (note.empty() ? "by" : " by") + std::to_string(f.overwrittenBy);
+        if (f.overwrittenBy != FOUND_FILE::kNoRecord) {
+            note += (note.empty() ? "by" : " by") + std::to_string(f.overwrittenBy);
+        }
         if (!note.empty()) out[static_cast<std::uint32_t>(f.recordNumber)] = note;
     }
     return out;
@@ -185,7 +187,9 @@ TEST(Recoverability, EachRuleOnHandBuiltFiles) {
     for (const Case& c : cases) {
         const std::vector<std::uint8_t> image = build(c);
         EXPECT_EQ(search(image, everything()), c.expected) << c.what;
-        if (c.notes) EXPECT_EQ(notesOf(image, everything()), *c.notes) << c.what;
+        if (c.notes) {
+            EXPECT_EQ(notesOf(image, everything()), *c.notes) << c.what;
+        }
     }
 }
 

@@ -58,7 +58,8 @@ TEST(DialogStateTest, ControlsLieWhereTheLayoutPutsThemInTabOrder) {
     UiHarness h;
     h.run([](UiHarness& h) {
         // Controls with ids, in the dialog's order (= tab order).
-        const int expected[] = {IDC_DRIVE_LIST, IDC_PATTERN,  IDC_DAYS,      IDC_DEEP_SCAN,   IDC_VERIFY, IDC_SEARCH,      IDC_CANCEL_SEARCH,
+        const int expected[] = {IDC_DRIVE_LIST, IDC_PATTERN,     IDC_DAYS,      IDC_DEEP_SCAN,  IDC_VERIFY,
+                                IDC_SEARCH,     IDC_CANCEL_SEARCH,
                                 IDC_DAYS_SPIN,  IDC_PROGRESS, IDC_RESULT_LIST, IDC_RESTORE,   IDC_EXIT,
                                 IDC_ABOUT,      IDC_HELP_BUTTON, IDC_ANIMATION, IDC_STATUS};
         std::vector<int> ids;
