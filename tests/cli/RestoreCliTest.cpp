@@ -87,8 +87,9 @@ TEST(RestoreCli, PartlyOverwrittenFilesAreRestoredInFullAndSaySo) {
         CliProcess::Result r = CliProcess::run({"restore", fixtureImage("reuse"), "--record", recordOf(f), "--output", out});
         // Overwritten compressed units may not decompress: then also damaged.
         EXPECT_TRUE(r.status == 0 || r.status == cli::kExitDamagedUnits) << r.status << r.err;
+        // Followed by the file that overwrote it, where one file did.
         const std::string said = "File " + name + " restored in full, but " + std::to_string(100 - recoverable) +
-                                 " percent of it had been overwritten by other files since it was deleted\n";
+                                 " percent of it had been overwritten by other files since it was deleted";
         EXPECT_NE(r.out.find(said), std::string::npos) << r.out;
         EXPECT_EQ(readFile(out).size(), f.at("size").get<std::uint64_t>());
         EXPECT_NE(sha256Hex(readFile(out)), f.at("sha256")) << "the fixture's overwritten bytes came back";
