@@ -9,6 +9,7 @@
 #include "cli/ResultFormatter.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
+#include "core/VisibleText.h"
 #include "recovery/DeepSearch.h"
 #include "recovery/SearchJob.h"
 #include "recovery/SourceStack.h"
@@ -19,7 +20,9 @@ SearchCommand::SearchCommand() = default;
 SearchCommand::~SearchCommand() = default;
 
 std::string SearchCommand::shownSource(const std::string& source, unsigned partition) {
-    return partition == 0 ? source : source + " partition " + std::to_string(partition);
+    // The path as the user typed it may hold anything: shown escaped.
+    const std::string shown = VisibleText::of(source);
+    return partition == 0 ? shown : shown + " partition " + std::to_string(partition);
 }
 
 std::string SearchCommand::describeFilter(const std::string& pattern, std::int32_t days, std::int32_t minRecoverable) {
