@@ -137,7 +137,7 @@ void SourceStack::probe(Partition& p) {
     } catch (const ErrorException& e) {
         p.filesystem = "unreadable";
         warnings_.push_back("partition " + std::to_string(p.entry.number) + " can't be read, so its file system is "
-                            "not known: " + ErrorText::reason(e));
+                            "not known (" + ErrorText::reason(e) + ")");
     }
 }
 

@@ -209,8 +209,9 @@ PartitionTable PartitionTable::read(Source& disk) {
         const blkid_loff_t length = blkid_partition_get_size(part);
         const std::string which = "partition " + std::to_string(e.number);
         if (start < 0 || length < 0) {
-            table.problems.push_back(which + " ends before it starts (sector " + std::to_string(start) + ", " +
-                                     std::to_string(length) + " sectors): left out");
+            const std::uint64_t last = static_cast<std::uint64_t>(start) + static_cast<std::uint64_t>(length) - 1;
+            table.problems.push_back(which + " ends before it starts (first sector " + std::to_string(start) +
+                                     ", last " + std::to_string(last) + "): left out");
             continue;
         }
         constexpr std::uint64_t kUnits = UINT64_MAX / 512;
