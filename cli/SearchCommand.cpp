@@ -145,15 +145,16 @@ void SearchCommand::reportDeep(const SearchJob& job, std::ostream& err) {
         case DeepGeometry::From::BootSector:
             break;
         case DeepGeometry::From::BackupBootSector:
-            err << "resurgo: the boot sector is unreadable; the backup boot sector at byte " << g.bootOffset
+            err << "resurgo: the boot sector is damaged or unreadable; the backup boot sector at byte " << g.bootOffset
                 << " gives the geometry\n";
             break;
         case DeepGeometry::From::Inferred:
-            err << "resurgo: both boot sectors are unreadable; inferred from " << g.evidence
+            err << "resurgo: neither boot sector is valid (damaged, blank or unreadable); inferred from " << g.evidence
                 << " index block(s) and MFT copies found: " << layout << '\n';
             break;
         case DeepGeometry::From::Assumed:
-            err << "resurgo: both boot sectors are unreadable and nothing found tells the geometry; assumed " << layout
+            err << "resurgo: neither boot sector is valid (damaged, blank or unreadable) and nothing found tells the "
+                   "geometry; assumed " << layout
                 << '\n';
             break;
     }

@@ -111,7 +111,8 @@ def main(images):
 def containers(images):
     """Seeds of the container and table targets, from the disk fixtures:
     the tables of disk-mbr and disk-gpt, the start of the QCOW2 image (its
-    header and tables), and a VHDX log of two entries in sequence."""
+    header and tables), a VHDX log of two entries in sequence, and the
+    section chain of an E01 segment."""
     disks = os.path.join(images, "disks")
     mbr = open(os.path.join(disks, "disk-mbr.img"), "rb").read()
     put("fuzz_partition_table", "disk-mbr", mbr[:512])
@@ -130,6 +131,18 @@ def containers(images):
         h[32:48] = bytes(range(1, 17))
         log[slot * 4096:slot * 4096 + 64] = h
     put("fuzz_vhdx_log", "two-entries", bytes(log))
+    # The last segment's section chain, moved to follow its file header.
+    e02 = open(os.path.join(disks, "disk-mbr.E02"), "rb").read()
+    chain, at = bytearray(), 13
+    while at + 76 <= len(e02):
+        kind, nxt = e02[at:at + 16].rstrip(b"\0"), struct.unpack_from("<Q", e02, at + 16)[0]
+        d = bytearray(e02[at:at + 76])
+        struct.pack_into("<Q", d, 16, 13 + len(chain) + 76)
+        chain += d
+        if kind in (b"next", b"done") or nxt <= at:
+            break
+        at = nxt
+    put("fuzz_ewf_segment", "disk-mbr-E02", e02[:13] + bytes(chain))
 
 
 if __name__ == "__main__":

@@ -76,6 +76,11 @@ TEST(HostileSources, EachEndsQuicklyWithANamedOutcome) {
         {{"search", "qcow-bad-ext4.qcow2", "--partition", "5"}, cli::kExitOk, "", "p2_0199.txt"},
         {{"partitions", "qcow-bad-ext4.qcow2"}, cli::kExitOk,
          "warning: partition 1 can't be read, so its file system is not known", "unreadable"},
+        // Messages name what happened.
+        {{"search", "cut-e01/disk-mbr.E01"}, cli::kExitOpenFailed,
+         "is incomplete: its segment file disk-mbr.E02 is cut short (2 segment files found)", ""},
+        {{"search", "bogus-boot.img", "--deep"}, cli::kExitOk,
+         "the boot sector is damaged or unreadable; the backup boot sector at byte", "p2_0199.txt"},
         // A path holding terminal controls is shown escaped.
         {{"partitions", escName}, cli::kExitOk, "", dir + "/" + escShown + ": an MBR partition table"},
         {{"search", escName}, cli::kExitOk, "on " + dir + "/" + escShown, "on " + dir + "/" + escShown + " partition 5."},
