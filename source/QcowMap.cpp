@@ -95,7 +95,7 @@ QcowMap QcowMap::read(Source& file) {
             if (!stored) continue;
             const std::uint64_t start = i * l1Span + k * cluster;
             if (start >= map.claimed_) break;
-            found.append(start, std::min(start + cluster, map.claimed_));
+            found.append(start, map.claimed_ - start < cluster ? map.claimed_ : start + cluster);
         }
     }
     return found;
