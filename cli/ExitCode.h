@@ -21,6 +21,7 @@ enum ExitCode : int {
     kExitNoSuchRecord = 13,   // the record number lies beyond the end of the MFT
     kExitRecordInUse = 14,    // the record holds a file that is not deleted
     kExitRecordIsDirectory = 15,  // the record is a directory
+    kExitIncomplete = 16,     // the search ran, but MFT records could not be read: the list may lack files
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
 };
 
@@ -39,8 +40,8 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
                    "before its MFT"},
     {kExitBadVolume, "damaged NTFS volume: its MFT could not be opened"},
     {kExitWalkFailed, "the search stopped early on a read failure; the files found before are listed"},
-    {kExitFileDamaged, "restore: the record is damaged (it, or the file's name or size, can't be read); --name: no "
-                       "deleted file matches"},
+    {kExitFileDamaged, "restore: the record is damaged (it, or the file's name or size, can't be read) or the source "
+                       "could not give it (the reason is shown); --name: no deleted file matches"},
     {kExitSameSource, "restore: the destination lies on the source; nothing was written"},
     {kExitExists, "restore: the destination exists and was kept (use --force to overwrite)"},
     {kExitNoSpace, "restore: not enough free space at the destination"},
@@ -49,6 +50,9 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitNoSuchRecord, "restore: no such record (the number lies beyond the end of the MFT)"},
     {kExitRecordInUse, "restore: the record is in use: its file is not deleted"},
     {kExitRecordIsDirectory, "restore: the record is a directory"},
+    {kExitIncomplete, "the search ran to its end, but some MFT records could not be read (or the MFT's run list maps "
+                      "clusters twice): the files found are listed, and the list may lack files; restore --all: "
+                      "every file found was restored"},
     {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},
 };
 

@@ -72,7 +72,9 @@ int PartitionList::run(const std::string& source, bool json, std::ostream& out, 
     const SourceStack::Status status = stack.inspect(source);
     if (status != SourceStack::Status::Ready) return SourceChoice::report(stack, source, err);
     if (json) {
-        out << toJson(stack).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        std::string text = toJson(stack).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        VisibleText::escapeInJson(text);
+        out << text << '\n';
     } else if (stack.scheme().empty()) {
         out << source << ": no partition table; " << (stack.container().empty() ? "" : SourceStack::withArticle(stack.container()) + " image holding ")
             << (stack.filesystem() == "ntfs" ? "a bare NTFS volume (search it without --partition)"

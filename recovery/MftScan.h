@@ -20,6 +20,7 @@
 #include "ntfs/FILE_REFERENCE.h"
 #include "recovery/FOUND_FILE.h"
 #include "recovery/LESS_RECOVERABLE.h"
+#include "recovery/MFT_GAPS.h"
 #include "recovery/OLDER_MATCHES.h"
 #include "recovery/Recoverability.h"
 #include "recovery/SEARCH_CONTEXT.h"
@@ -61,6 +62,9 @@ public:
     // After run: the files the filter's least recoverable percentage alone
     // left out.
     const LESS_RECOVERABLE& lessRecoverable() const { return less_; }
+    // After run: the records the walk could not read (of the chunks
+    // walked), and the clusters the MFT's run list maps twice.
+    const MFT_GAPS& gaps() const { return gaps_; }
 
 private:
     // A found file waiting for its directory to be named.
@@ -74,6 +78,7 @@ private:
         Recoverability::Batch claims;
         // Matched the pattern, outside the age limit.
         OLDER_MATCHES older;
+        MFT_GAPS gaps;
         bool done = false;  // under ScanShared::lock
     };
     // State shared by the threads of one search.
@@ -111,6 +116,7 @@ private:
         std::vector<ScanCandidate> found;
         Recoverability::Batch claims;
         OLDER_MATCHES older;
+        MFT_GAPS gaps;
         int lastPosition = 0;
     };
     // Walks the next chunk; false when none is left (or the walk stops).
@@ -139,6 +145,9 @@ private:
     // from the slots' claims, and drops those below the filter's least
     // (noting them in less_).
     void measureRecoverable(ScanShared& shared);
+    // Notes in gaps_ the records (below capacity) that the MFT's run list
+    // maps onto clusters it mapped before.
+    void noteRepeated(std::uint64_t capacity);
 
     FilesystemNTFS& fs_;
     std::vector<FOUND_FILE>* results_ = nullptr;
@@ -146,6 +155,7 @@ private:
     bool stopped_ = false;  // a cancel stopped the naming
     OLDER_MATCHES older_;
     LESS_RECOVERABLE less_;
+    MFT_GAPS gaps_;
     // The directory paths met, by raw reference (pointers into the cache).
     std::unordered_map<std::uint64_t, const std::string*> named_;
 };

@@ -307,6 +307,6 @@ TEST(RestoreCli, RunOutsideTheVolumeIsReportedWithItsRecordAndByte) {
     CliProcess::Result r = CliProcess::run({"restore", image, "--record", recordOf(f), "--output", dir + "/out.jpg"});
     EXPECT_EQ(r.status, cli::kExitCopyFailed);
     const std::string where =
-        "Runlist unknown field type (record " + recordOf(f) + ", byte " + std::to_string(run) + ")";
+        "a run lies outside the volume (record " + recordOf(f) + ", byte " + std::to_string(run) + ")";
     EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
 }
