@@ -75,15 +75,16 @@ std::string SearchCommand::lessRecoverable(const SearchJob& job, const std::stri
 
 namespace {
 
-// "records 64-70 at byte 4259840, ..." for the first ranges.
-std::string rangesText(const std::vector<MFT_GAPS::Range>& ranges) {
+// "records 64-70 at byte 4259840, ..." for the first ranges (at: " at
+// byte ", or what else goes between the records and the byte).
+std::string rangesText(const std::vector<MFT_GAPS::Range>& ranges, const char* at) {
     std::string text;
     for (std::size_t i = 0; i < ranges.size() && i < MFT_GAPS::kShownRanges; ++i) {
         const MFT_GAPS::Range& r = ranges[i];
         if (i != 0) text += ", ";
         text += r.count == 1 ? "record " + std::to_string(r.first)
                              : "records " + std::to_string(r.first) + "-" + std::to_string(r.first + r.count - 1);
-        text += " at byte " + std::to_string(r.offset);
+        text += at + std::to_string(r.offset);
     }
     if (ranges.size() > MFT_GAPS::kShownRanges) {
         text += " and " + std::to_string(ranges.size() - MFT_GAPS::kShownRanges) + " more range(s)";
@@ -99,13 +100,13 @@ std::string SearchCommand::walkGaps(const SearchJob& job) {
     if (!gaps.unreadable.empty()) {
         const std::uint64_t n = gaps.unreadableRecords;
         text += "resurgo: warning: " + std::to_string(n) + (n == 1 ? " MFT record" : " MFT records") +
-                " could not be read from the source (" + rangesText(gaps.unreadable) +
+                " could not be read from the source (" + rangesText(gaps.unreadable, " at byte ") +
                 " of the volume): deleted files in them are not listed\n";
     }
     if (!gaps.repeated.empty()) {
-        text += "resurgo: warning: the MFT's run list maps clusters a second time (" + rangesText(gaps.repeated) +
-                " of the volume, where they were first mapped): that mapping was dropped, its records are listed "
-                "once\n";
+        text += "resurgo: warning: the MFT's run list maps clusters a second time (" +
+                rangesText(gaps.repeated, " onto the clusters at byte ") +
+                " of the volume, mapped before): that mapping was dropped, the records there are listed once\n";
     }
     return text;
 }

@@ -171,7 +171,7 @@ TEST(HostileWalk, EachCaseEndsInTimeWithItsNamedOutcome) {
         {"a run list mapping clusters twice: the mapping is dropped and named, nothing listed twice",
          [](const std::string&) { return Args{"search", remappedMft(), "--days", kAll, "--json"}; },
          cli::kExitIncomplete,
-         {"the MFT's run list maps clusters a second time (records 299-330 at byte 87040"},
+         {"the MFT's run list maps clusters a second time (records 299-330 onto the clusters at byte 87040, "},
          {},
          [](const std::string&, const CliProcess::Result& r) {
              const std::multiset<std::string> listed = names(r.out);
