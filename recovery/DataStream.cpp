@@ -135,24 +135,25 @@ std::uint64_t DataStream::holeAt(std::uint64_t offset, std::uint64_t length) con
 std::uint64_t DataStream::storedBytes() const {
     if (resident_ != nullptr) return size_;
     std::uint64_t stored = 0;
-    const bool piece = unitClusters_ != 0;
+    const bool compressed = unitClusters_ != 0;
     for (std::uint64_t at = 0; at < size_;) {
         if (const std::uint64_t hole = holeAt(at, size_ - at); hole != 0) {
             at += hole;
             continue;
         }
-        // Up to the end of the data's run or compression unit.
-        // A data run counts whole (for compressed data, up to the end of
-        // the unit it ends in): the loop goes run by run, not unit by unit.
+        // Data up to the end of its run (for compressed data, of the unit
+        // the run ends in) or the initialized size: the loop goes run by
+        // run, not unit by unit.
         std::uint64_t end = size_;
         const Run* run = findRun(at / clusterBytes_);
         std::uint64_t runEnd = run != nullptr && !run->sparse ? run->vcn + run->length : 0;
-        if (piece != 0) {
+        if (compressed) {
             if (runEnd == 0) runEnd = at / clusterBytes_ + 1;  // a unit holding sparse and data clusters
-            runEnd = runEnd > UINT64_MAX - unitClusters_ ? UINT64_MAX : (runEnd + unitClusters_ - 1) / unitClusters_ * unitClusters_;
+            runEnd = runEnd > UINT64_MAX - unitClusters_ ? UINT64_MAX
+                                                          : (runEnd + unitClusters_ - 1) / unitClusters_ * unitClusters_;
         }
         if (runEnd > at / clusterBytes_ && runEnd <= UINT64_MAX / clusterBytes_) end = runEnd * clusterBytes_;
-        end = std::min(end, size_);
+        end = std::min(end, at < initializedSize_ ? initializedSize_ : size_);
         if (end <= at) end = size_;
         stored += end - at;
         at = end;

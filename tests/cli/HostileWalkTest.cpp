@@ -6,7 +6,6 @@
 // few seconds and ends with a named outcome.
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <chrono>
@@ -33,7 +32,12 @@ using hostile::put32;
 using hostile::put64;
 
 const std::string kAll = "1000000";
-const std::string kControls = "a\x7F" "b\xC2\x85" "c\xE2\x80\xAE" "d\xE2\x81\xA6" "e\xD8\x9C.txt";  // DEL C1 bidi
+const std::string kControls =
+    "a\x7F"
+    "b\xC2\x85"
+    "c\xE2\x80\xAE"
+    "d\xE2\x81\xA6"
+    "e\xD8\x9C.txt";  // DEL C1 bidi
 
 std::string saved(const hostile::Image& img, const std::string& name) {
     const std::string path = tempDir("hostile-walk-" + name) + "/" + name + ".img";
@@ -79,7 +83,9 @@ const std::string& unreadableMft() {
 // The MFT's second run maps clusters 170-233 again, which its first run
 // maps (records 69-100): so does every run after it, moved along.
 const std::string& remappedMft() {
-    static const std::string path = [] { return saved(movedMftRuns(static_cast<std::int16_t>(170 - 2978)), "remapped"); }();
+    static const std::string path = [] {
+        return saved(movedMftRuns(static_cast<std::int16_t>(170 - 2978)), "remapped");
+    }();
     return path;
 }
 
@@ -88,8 +94,8 @@ const std::string& remappedMft() {
 const std::string& oddNames() {
     static const std::string path = [] {
         hostile::Image img = hostile::loadImage("s4096");
-        for (auto [record, name] : std::map<std::uint64_t, std::string>{
-                 {68, "/tmp/x_abs.txt"}, {69, kControls}, {66, "/"}, {67, "."}}) {
+        for (auto [record, name] :
+             std::map<std::uint64_t, std::string>{{68, "/tmp/x_abs.txt"}, {69, kControls}, {66, "/"}, {67, "."}}) {
             hostile::renameRecord(img, record, TextUtf::toUtf16(name));
         }
         return saved(img, "names");
@@ -108,7 +114,7 @@ const std::string& hugeSparse() {
             const std::size_t d = hostile::findAttribute(rec, len, MFT_RECORD::kTypeData);
             ASSERT_EQ(rec[d + 8], 1) << "non-resident";
             const std::uint64_t clusters = kGiB / 4096;
-            put64(rec + d + 0x18, clusters - 1);  // last VCN
+            put64(rec + d + 0x18, clusters - 1);                                  // last VCN
             for (std::size_t at : {0x28, 0x30, 0x38}) put64(rec + d + at, kGiB);  // allocated, data, initialized
             std::uint8_t* runs = rec + d + get16(rec + d + 0x20);
             const std::size_t room = rec + d + hostile::get32(rec + d + 4) - runs;
@@ -136,7 +142,7 @@ struct Case {
     const char* what;
     std::function<Args(const std::string& dest)> args;
     int status;
-    std::vector<std::string> shown;      // each somewhere in stdout + stderr
+    std::vector<std::string> shown;  // each somewhere in stdout + stderr
     std::vector<std::string> notShown;
     std::function<void(const std::string& dest, const CliProcess::Result&)> check;
 };
@@ -152,9 +158,12 @@ std::multiset<std::string> names(const std::string& json) {
 TEST(HostileWalk, EachCaseEndsInTimeWithItsNamedOutcome) {
     const std::vector<Case> cases{
         {"MFT records the source can't give: counted, placed, and the list may lack files",
-         [](const std::string&) { return Args{"search", unreadableMft(), "--days", kAll}; }, cli::kExitIncomplete,
-         {"MFT records could not be read from the source (records 299-",
-          "deleted files in them are not listed", "the list may lack deleted files"},
+         [](const std::string&) {
+             return Args{"search", unreadableMft(), "--days", kAll};
+         },
+         cli::kExitIncomplete,
+         {"MFT records could not be read from the source (records 299-", "deleted files in them are not listed",
+          "the list may lack deleted files"},
          {},
          [](const std::string&, const CliProcess::Result& r) {
              // The deleted files of records 69-291 are still listed; 299 on are not.
@@ -165,11 +174,14 @@ TEST(HostileWalk, EachCaseEndsInTimeWithItsNamedOutcome) {
          [](const std::string& dest) {
              return Args{"restore", unreadableMft(), "--record", "333", "--output", dest + "/out"};
          },
-         cli::kExitFileDamaged, {"record 333 can't be read: the source could not give its MFT clusters (byte "},
+         cli::kExitFileDamaged,
+         {"record 333 can't be read: the source could not give its MFT clusters (byte "},
          {"File damaged"},
          [](const std::string& dest, const CliProcess::Result&) { EXPECT_FALSE(fs::exists(dest + "/out")); }},
         {"a run list mapping clusters twice: the mapping is dropped and named, nothing listed twice",
-         [](const std::string&) { return Args{"search", remappedMft(), "--days", kAll, "--json"}; },
+         [](const std::string&) {
+             return Args{"search", remappedMft(), "--days", kAll, "--json"};
+         },
          cli::kExitIncomplete,
          {"the MFT's run list maps clusters a second time (records 299-330 onto the clusters at byte 87040, "},
          {},
@@ -179,15 +191,21 @@ TEST(HostileWalk, EachCaseEndsInTimeWithItsNamedOutcome) {
              EXPECT_EQ(listed.count("p1_0003.txt"), 1u) << r.out;  // record 69, mapped again at 299
          }},
         {"a file named /tmp/x_abs.txt restored into a folder: the path written is named",
-         [](const std::string& dest) { return Args{"restore", oddNames(), "--record", "68", "--output", dest}; }, 0,
-         {"successfully restored"}, {"File /tmp/x_abs.txt"},
+         [](const std::string& dest) { return Args{"restore", oddNames(), "--record", "68", "--output", dest}; },
+         0,
+         {"successfully restored"},
+         {"File /tmp/x_abs.txt"},
          [](const std::string& dest, const CliProcess::Result& r) {
              EXPECT_EQ(r.out, "File " + dest + "/_tmp_x_abs.txt successfully restored\n");
              EXPECT_TRUE(fs::is_regular_file(dest + "/_tmp_x_abs.txt"));
          }},
         {"--json: DEL, C1 and bidirectional controls escaped; folders named / and . kept",
-         [](const std::string&) { return Args{"search", oddNames(), "--days", kAll, "--json"}; }, 0,
-         {"a\\u007fb\\u0085c\\u202ed\\u2066e\\u061c.txt"}, {"\x7F", "\xC2\x85", "\xE2\x80\xAE", "\xE2\x81\xA6", "\xD8\x9C"},
+         [](const std::string&) {
+             return Args{"search", oddNames(), "--days", kAll, "--json"};
+         },
+         0,
+         {"a\\u007fb\\u0085c\\u202ed\\u2066e\\u061c.txt"},
+         {"\x7F", "\xC2\x85", "\xE2\x80\xAE", "\xE2\x81\xA6", "\xD8\x9C"},
          [](const std::string&, const CliProcess::Result& r) {
              std::map<std::uint64_t, nlohmann::json> byRecord;
              for (const auto& o : nlohmann::json::parse(r.out)) byRecord[o.at("record")] = o;
@@ -195,11 +213,26 @@ TEST(HostileWalk, EachCaseEndsInTimeWithItsNamedOutcome) {
              EXPECT_EQ(byRecord.at(71).at("directory"), "//.");
              EXPECT_EQ(byRecord.at(71).at("path_components"), (std::vector<std::string>{"/", "."}));
          }},
+        {"sparse.bin as ntfs-3g made it: the same bytes, its hole a hole",
+         [](const std::string& dest) {
+             return Args{"restore", fixtureImage("basic"), "--record", "116", "--output", dest + "/sparse.bin"};
+         },
+         0, {"successfully restored"}, {},
+         [](const std::string& dest, const CliProcess::Result&) {
+             const hostile::Image img = hostile::loadImage("basic");
+             EXPECT_EQ(sha256Hex(readFile(dest + "/sparse.bin")), img.file(116).at("sha256"));
+             struct stat st {};
+             ASSERT_EQ(::stat((dest + "/sparse.bin").c_str(), &st), 0);
+             // No more blocks than the volume gave it (the 1 MiB hole is none).
+             EXPECT_LE(st.st_blocks, img.file(116).at("allocated_blocks_512").get<long>());
+         }},
         {"a 1 GiB sparse file with one data cluster: written as a hole, not as zeros",
          [](const std::string& dest) {
              return Args{"restore", hugeSparse(), "--record", "116", "--output", dest + "/sparse.bin"};
          },
-         0, {"successfully restored"}, {},
+         0,
+         {"successfully restored"},
+         {},
          [](const std::string& dest, const CliProcess::Result&) {
              const std::string out = dest + "/sparse.bin";
              struct stat st {};
@@ -222,7 +255,8 @@ TEST(HostileWalk, EachCaseEndsInTimeWithItsNamedOutcome) {
             std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
         EXPECT_LT(seconds, 5 * hostile::slowFactor()) << "the case took too long";
         EXPECT_EQ(r.status, c.status) << r.err;
-        for (const std::string& text : c.shown) EXPECT_NE((r.out + r.err).find(text), std::string::npos) << text << '\n' << r.err;
+        for (const std::string& text : c.shown)
+            EXPECT_NE((r.out + r.err).find(text), std::string::npos) << text << '\n' << r.err;
         for (const std::string& text : c.notShown) EXPECT_EQ((r.out + r.err).find(text), std::string::npos) << text;
         if (c.check) c.check(dest, r);
     }
