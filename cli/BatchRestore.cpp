@@ -173,10 +173,10 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         RestoreJob::Status status = RestoreJob::Status::Ready;
         if (!(options.deep ? copier.openFileAt(found.offset, why, status)
                            : copier.openDeletedFile(found.recordNumber, why, status))) {
-            fail(std::string(Messages::kFileDamaged) + " (" + why + ")");
+            fail(copier.isDamage(status) ? std::string(Messages::kFileDamaged) + " (" + why + ")" : why);
             continue;
         }
-        if (!RestoreChecks::hasSpaceFor(directory.path(), copier.size())) {
+        if (!RestoreChecks::hasSpaceFor(directory.path(), copier.storedBytes())) {
             fail(Messages::kNoFreeSpace);
             continue;
         }
@@ -246,6 +246,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     if (counts_.damaged > 0) return kExitDamagedUnits;
     if (counts_.wiped > 0) return kExitWiped;
     if (job.outcome() == SearchJob::Outcome::WalkFailed) return kExitWalkFailed;
+    if (!job.filesystem.gaps().empty()) return kExitIncomplete;
     return kExitOk;
 }
 

@@ -17,6 +17,7 @@
 #include "cli/RestoreCommand.h"
 #include "cli/SearchCommand.h"
 #include "cli/TerminalProgress.h"
+#include "core/VisibleText.h"
 #include "platform/CancelSignal.h"
 #include "platform/ProcessContext.h"
 #include "platform/SystemDeviceSource.h"
@@ -507,7 +508,9 @@ int CommandLine::run(int argc, const char* const* argv) {
         DriveTable table(devices_ ? *devices_ : systemDevices);
         table.load();
         if (a.drivesJson) {
-            out_ << table.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+            std::string json = table.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+            VisibleText::escapeInJson(json);
+            out_ << json << '\n';
         } else {
             table.writeTable(out_);
             table.writeDisks(out_);

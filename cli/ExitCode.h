@@ -22,6 +22,7 @@ enum ExitCode : int {
     kExitRecordInUse = 14,    // the record holds a file that is not deleted
     kExitRecordIsDirectory = 15,  // the record is a directory
     kExitWiped = 16,          // restored, but whole runs read back as zeros: the data was wiped
+    kExitIncomplete = 17,     // the search ran, but MFT records could not be read: the list may lack files
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
 };
 
@@ -40,8 +41,8 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
                    "before its MFT"},
     {kExitBadVolume, "damaged NTFS volume: its MFT could not be opened"},
     {kExitWalkFailed, "the search stopped early on a read failure; the files found before are listed"},
-    {kExitFileDamaged, "restore: the record is damaged (it, or the file's name or size, can't be read); --name: no "
-                       "deleted file matches"},
+    {kExitFileDamaged, "restore: the record is damaged (it, or the file's name or size, can't be read) or the source "
+                       "could not give it (the reason is shown); --name: no deleted file matches"},
     {kExitSameSource, "restore: the destination lies on the source; nothing was written"},
     {kExitExists, "restore: the destination exists and was kept (use --force to overwrite)"},
     {kExitNoSpace, "restore: not enough free space at the destination"},
@@ -52,6 +53,9 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitRecordIsDirectory, "restore: the record is a directory"},
     {kExitWiped, "restore: written, but the drive returned zeros for whole runs of the file: the data was wiped (TRIM "
                  "on an SSD, or zeroed); --all: some files were"},
+    {kExitIncomplete, "the search ran to its end, but some MFT records could not be read (or the MFT's run list maps "
+                      "clusters twice): the files found are listed, and the list may lack files; restore --all: "
+                      "every file found was restored"},
     {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},
 };
 

@@ -6,6 +6,7 @@
 #include "cli/OutputPaths.h"
 #include "cli/ResultFormatter.h"
 #include "core/VisibleText.h"
+#include "file/MftReader.h"
 #include "recovery/OutputDirectory.h"
 #include "recovery/SearchJob.h"
 
@@ -26,11 +27,13 @@ int FileCopy::openFilesystem(const std::string& source, std::ostream& err) {
 }
 
 bool FileCopy::openDeletedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status) {
+    record_ = record;
     status = restore_.select(record);
     return explain(status, "record " + std::to_string(record), why);
 }
 
 bool FileCopy::openFileAt(std::uint64_t offset, std::string& why, RestoreJob::Status& status) {
+    record_.reset();
     status = restore_.selectAtOffset(offset);
     return explain(status, "the record at byte " + std::to_string(offset), why);
 }
@@ -55,7 +58,18 @@ bool FileCopy::explain(RestoreJob::Status status, const std::string& subject, st
                             "files are restored";
             break;
         case RestoreJob::Status::Unreadable:
-            why = subject + " can't be read: " + FailureReport::reason(*restore_.failure());
+            if (sourceFailed(status) && restore_.failure()->code() == kErrReadDisk) {
+                why = subject + " can't be read: the source could not give its MFT clusters";
+                if (const std::optional<std::uint64_t> at = recordOffset(); at) {
+                    why += " (byte " + std::to_string(*at) + " of the volume)";
+                }
+                why += ": " + FailureReport::reason(*restore_.failure());
+            } else if (sourceFailed(status)) {
+                why = subject + " lies where the MFT's run list maps clusters a second time; that mapping is dropped, "
+                                "the record is read where the clusters were first mapped";
+            } else {
+                why = subject + " can't be read: " + FailureReport::reason(*restore_.failure());
+            }
             break;
         default:
             why = subject + " is damaged: " + FailureReport::reason(*restore_.failure());
@@ -73,7 +87,25 @@ int FileCopy::exitStatus(RestoreJob::Status status) {
     }
 }
 
-bool FileCopy::isDamage(RestoreJob::Status status) { return exitStatus(status) == kExitFileDamaged; }
+bool FileCopy::sourceFailed(RestoreJob::Status status) const {
+    if (status != RestoreJob::Status::Unreadable || !restore_.failure()) return false;
+    const ErrorException& e = *restore_.failure();
+    return e.code() == kErrReadDisk || e.diagnostic() == MftReader::kRepeatedDiagnostic;
+}
+
+std::optional<std::uint64_t> FileCopy::recordOffset() const {
+    if (!record_) return std::nullopt;
+    const MftReader& mft = job_.filesystem.mftEntry();
+    try {
+        return mft.sectorOfRecord(*record_) * job_.filesystem.geometry().bytesPerSector;
+    } catch (const ErrorException&) {
+        return std::nullopt;
+    }
+}
+
+bool FileCopy::isDamage(RestoreJob::Status status) const {
+    return exitStatus(status) == kExitFileDamaged && !sourceFailed(status);
+}
 
 std::string FileCopy::pathOfRecord(std::uint64_t record) {
     std::string directory;

@@ -5,6 +5,7 @@
 // escaped) and the exit statuses.
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -40,10 +41,14 @@ public:
     bool openFileAt(std::uint64_t offset, std::string& why, RestoreJob::Status& status);
     // The exit status for a record openDeletedFile or openFileAt refused.
     static int exitStatus(RestoreJob::Status status);
-    // Whether that refusal is the record's damage ("File damaged.").
-    static bool isDamage(RestoreJob::Status status);
+    // Whether that refusal is the record's damage ("File damaged."), not
+    // the source's: a record whose MFT clusters can't be read, or that the
+    // MFT's run list maps onto clusters mapped before, is not damaged.
+    bool isDamage(RestoreJob::Status status) const;
     const std::string& name() const { return restore_.name(); }
     std::uint64_t size() const { return restore_.size(); }
+    // The bytes the copy writes (sparse holes left out).
+    std::uint64_t storedBytes() const { return restore_.storedBytes(); }
     // How much of the selected file can still come back, in percent, or -1
     // when that can't be told (see RestoreJob::measureRecoverable).
     int measureRecoverable() { return restore_.measureRecoverable(); }
@@ -73,6 +78,10 @@ public:
     OutputFailure createFailure() const { return restore_.createFailure(); }
 
 private:
+    // The record could not be read for the source's sake (see isDamage).
+    bool sourceFailed(RestoreJob::Status status) const;
+    // Where the record last selected by number lies on the volume.
+    std::optional<std::uint64_t> recordOffset() const;
     Result result(RestoreJob::Status status, const std::string& shown);
     // False (with why) unless status is Ready.
     bool explain(RestoreJob::Status status, const std::string& subject, std::string& why);
@@ -80,6 +89,7 @@ private:
     SearchJob& job_;
     RestoreJob restore_;
     std::string failure_;
+    std::optional<std::uint64_t> record_;
 };
 
 } // namespace resurgo::cli

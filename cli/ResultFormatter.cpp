@@ -72,7 +72,7 @@ private:
 // the writer; anything else (a control character, a malformed sequence a
 // caller made) is escaped by nlohmann's serializer, so that the output
 // stays exactly what it has always been: lowercase \u escapes, U+FFFD for
-// malformed bytes.
+// malformed bytes; DEL, C1 and bidirectional controls are \u escapes too.
 class JsonStrings {
 public:
     explicit JsonStrings(JsonWriter& writer)
@@ -88,6 +88,7 @@ public:
         scratch_.get_ref<std::string&>() = text;
         escaped_.clear();
         serializer_.dump(scratch_, false, false, 0);
+        VisibleText::escapeInJson(escaped_);
         writer_.RawValue(escaped_.data(), escaped_.size(), rapidjson::kStringType);
     }
 
@@ -116,7 +117,7 @@ private:
         bool ascii = true;
         for (const char c : text) {
             const auto b = static_cast<unsigned char>(c);
-            if (b < 0x20) return false;
+            if (b < 0x20 || b == 0x7F) return false;
             ascii = ascii && b < 0x80;
         }
         if (ascii) return true;
@@ -124,7 +125,7 @@ private:
         for (std::size_t i = 0; i < text.size();) {
             if (!TextUtf::decodeOne(text, i, cp)) return false;
         }
-        return true;
+        return !VisibleText::hasJsonHidden(text);
     }
 
     JsonWriter& writer_;
@@ -293,13 +294,18 @@ std::string ResultFormatter::directoryText(const std::string& engineDirectory) {
 }
 
 void ResultFormatter::toDirectoryText(std::string& text) {
+    // The root directory is "."; otherwise the last separator ends the last
+    // name and goes, whatever the name (a folder named "/" stays "/").
+    if (text.empty() || text == ".\\") {
+        text = ".";
+        return;
+    }
+    if (text.back() == '\\') text.pop_back();
     std::replace(text.begin(), text.end(), '\\', '/');
     // A backslash inside a name (rare) is itself again.
     if (text.find(FOUND_FILE::kBackslashInName) != std::string::npos) {
         std::replace(text.begin(), text.end(), FOUND_FILE::kBackslashInName, '\\');
     }
-    while (!text.empty() && text.back() == '/') text.pop_back();
-    if (text.empty()) text = ".";
 }
 
 std::string ResultFormatter::localText(const FILE_TIME& time) {

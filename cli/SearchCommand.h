@@ -66,6 +66,10 @@ public:
                       TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err,
                       ProgressSink* stage = nullptr);
 
+    // After a walk of the MFT that could not see all of it: the warnings
+    // that say how many records and where (one line each, or nothing).
+    static std::string walkGaps(const SearchJob& job);
+
     // "disk.img", or "disk.img partition 2" when a partition was chosen.
     static std::string shownSource(const std::string& source, unsigned partition);
 

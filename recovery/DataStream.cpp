@@ -109,6 +109,81 @@ const DataStream::Run* DataStream::findRun(std::uint64_t vcn) const {
     return vcn - it->vcn < it->length ? &*it : nullptr;
 }
 
+std::uint64_t DataStream::sparseRunsEnd(std::uint64_t vcn, bool alsoData) const {
+    // Bounded by the number of runs, whatever their lengths.
+    for (const Run* run = findRun(vcn); run != nullptr && (run->sparse || alsoData);) {
+        const std::uint64_t end = run->vcn + run->length;
+        if (end <= vcn) break;
+        vcn = end;
+        const Run* next = findRun(vcn);
+        if (next == run) break;
+        run = next;
+    }
+    return vcn;
+}
+
+std::uint64_t DataStream::holeAt(std::uint64_t offset, std::uint64_t length) const {
+    if (resident_ != nullptr || offset >= size_ || length == 0) return 0;
+    length = std::min(length, size_ - offset);
+    const std::uint64_t cb = clusterBytes_;
+    // Bytes of the clusters before vcn, or size_ past what 64 bits hold.
+    auto bytesBefore = [this, cb](std::uint64_t vcn) { return vcn > size_ / cb ? size_ : vcn * cb; };
+    std::uint64_t end = offset;
+    if (unitClusters_ != 0) {
+        // Past the initialized size a compressed stream reads as zeros,
+        // extents or not.
+        if (offset >= initializedSize_) return length;
+        // Whole units whose clusters are all sparse.
+        const std::uint64_t unitBytes = unitClusters_ * cb;
+        const std::uint64_t unitVcn = offset / unitBytes * unitClusters_;
+        const std::uint64_t sparseEnd = sparseRunsEnd(unitVcn, false);
+        end = std::max(offset, bytesBefore(sparseEnd / unitClusters_ * unitClusters_));
+        if (end > offset && end >= initializedSize_) end = size_;
+    } else {
+        // A plain stream: sparse runs, and clusters past the initialized
+        // size, as far as runs cover them (a read where none does fails).
+        const std::uint64_t vcn = offset / cb;
+        const Run* run = findRun(vcn);
+        if (run == nullptr) return 0;
+        if (offset >= initializedSize_) {
+            end = bytesBefore(sparseRunsEnd(vcn, true));
+        } else if (run->sparse) {
+            end = bytesBefore(sparseRunsEnd(vcn, false));
+            if (end >= initializedSize_) end = std::max(end, bytesBefore(sparseRunsEnd(end / cb, true)));
+        }
+    }
+    return end > offset ? std::min(end - offset, length) : 0;
+}
+
+std::uint64_t DataStream::storedBytes() const {
+    if (resident_ != nullptr) return size_;
+    std::uint64_t stored = 0;
+    const bool compressed = unitClusters_ != 0;
+    for (std::uint64_t at = 0; at < size_;) {
+        if (const std::uint64_t hole = holeAt(at, size_ - at); hole != 0) {
+            at += hole;
+            continue;
+        }
+        // Data up to the end of its run (for compressed data, of the unit
+        // the run ends in) or the initialized size: the loop goes run by
+        // run, not unit by unit.
+        std::uint64_t end = size_;
+        const Run* run = findRun(at / clusterBytes_);
+        std::uint64_t runEnd = run != nullptr && !run->sparse ? run->vcn + run->length : 0;
+        if (compressed) {
+            if (runEnd == 0) runEnd = at / clusterBytes_ + 1;  // a unit holding sparse and data clusters
+            runEnd = runEnd > UINT64_MAX - unitClusters_ ? UINT64_MAX
+                                                          : (runEnd + unitClusters_ - 1) / unitClusters_ * unitClusters_;
+        }
+        if (runEnd > at / clusterBytes_ && runEnd <= UINT64_MAX / clusterBytes_) end = runEnd * clusterBytes_;
+        end = std::min(end, at < initializedSize_ ? initializedSize_ : size_);
+        if (end <= at) end = size_;
+        stored += end - at;
+        at = end;
+    }
+    return stored;
+}
+
 std::size_t DataStream::read(std::uint64_t offset, std::uint8_t* buffer, std::size_t length) {
     return readAny(offset, buffer, length, false);
 }

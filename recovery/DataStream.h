@@ -41,6 +41,14 @@ public:
     // failing read.
     std::size_t readSome(std::uint64_t offset, std::uint8_t* buffer, std::size_t length);
 
+    // The bytes from offset (up to length) that are a hole: a sparse run,
+    // a compression unit with no clusters, or past the initialized size.
+    // They read as zeros and need not be written; 0 when offset holds data
+    // (or lies where no extent is: reading there raises).
+    std::uint64_t holeAt(std::uint64_t offset, std::uint64_t length) const;
+    // The bytes of the file that are no hole: what a restore writes.
+    std::uint64_t storedBytes() const;
+
     // Compression units read so far that did not decompress.
     std::uint64_t damagedUnits() const { return damaged_.size(); }
     // File byte ranges (offset, length) read so far that the source could
@@ -65,6 +73,9 @@ private:
     void layOutRuns(const std::vector<const DATA_ATTRIBUTE*>& extents);
     // The run holding vcn, or nullptr.
     const Run* findRun(std::uint64_t vcn) const;
+    // The VCN where the runs from vcn on stop being sparse (any run, with
+    // alsoData) or stop following one another; vcn when none starts there.
+    std::uint64_t sparseRunsEnd(std::uint64_t vcn, bool alsoData) const;
     std::size_t readPlain(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, bool onePiece);
     std::size_t readCompressed(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, bool onePiece);
     std::size_t readAny(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, bool onePiece);

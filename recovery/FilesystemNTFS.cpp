@@ -66,6 +66,7 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
     if (filter.verify) ZeroSample(*this).apply(results_, before, context.cancel);
     older_ = scan.olderMatches();
     less_ = scan.lessRecoverable();
+    gaps_ = scan.gaps();
 }
 
 void FilesystemNTFS::openEntry(std::uint64_t record, FileZ& entry) {
@@ -99,6 +100,14 @@ RESTORE_RESULT FilesystemNTFS::restore(const FileZ& file, OutputSink& out) {
     const std::uint64_t size = stream.size();
     if (copyBuffer_.size() < kCopyChunkBytes) copyBuffer_.assign(kCopyChunkBytes, 0);
     for (std::uint64_t position = 0; position < size;) {
+        // Holes stay holes where the output can have them.
+        if (const std::uint64_t hole = stream.holeAt(position, size - position); hole != 0) {
+            out.skip(hole, "FilesystemNTFS::copyRunToFile");
+            result.bytesWritten += hole;
+            result.holeBytes += hole;
+            position += hole;
+            continue;
+        }
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(copyBuffer_.size(), size - position));
         // Piece by piece, so that a failing read keeps what came before it.
         const std::size_t got = stream.readSome(position, copyBuffer_.data(), want);

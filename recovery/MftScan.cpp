@@ -48,6 +48,7 @@ MftScan::~MftScan() = default;
 void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results) {
     results_ = &results;
     less_ = LESS_RECOVERABLE();
+    gaps_ = MFT_GAPS();
     base_ = results.size();
     stopped_ = false;
     named_.clear();
@@ -131,7 +132,11 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
         }
         older_ = OLDER_MATCHES();
         older_.nowUtc = shared.now;
-        for (const auto& slot : shared.slots) older_.add(slot.older);
+        for (const auto& slot : shared.slots) {
+            older_.add(slot.older);
+            gaps_.addUnreadable(slot.gaps);
+        }
+        noteRepeated(capacity);
         // Only this thread reports progress, and its last chunk may end
         // before the others' do: report where the whole walk got to.
         const std::uint64_t step = total / kWalkProgress;
@@ -151,6 +156,22 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
         throw;
     }
     if (sink != nullptr && !shared.isCancelled()) sink->setPosition(100);
+}
+
+void MftScan::noteRepeated(std::uint64_t capacity) {
+    const std::uint64_t clusterBytes = fs_.geometry().clusterBytes();
+    const std::uint32_t recordSize = fs_.geometry().mftRecordSize;
+    if (clusterBytes == 0 || recordSize == 0) return;
+    for (const MftRunTable::Run& r : fs_.mftEntry().runTable().repeated()) {
+        // The records wholly or partly inside the clusters, below the
+        // records the walk looked at.
+        if (r.vcn > UINT64_MAX / clusterBytes || r.length > UINT64_MAX / clusterBytes - r.vcn) continue;
+        const std::uint64_t first = r.vcn * clusterBytes / recordSize;
+        const std::uint64_t end = std::min(capacity, ((r.vcn + r.length) * clusterBytes + recordSize - 1) / recordSize);
+        if (first >= end) continue;
+        const std::uint64_t offset = r.lcn <= UINT64_MAX / clusterBytes ? r.lcn * clusterBytes : UINT64_MAX;
+        gaps_.repeated.push_back(MFT_GAPS::Range{first, end - first, offset});
+    }
 }
 
 void MftScan::commitSlots(ScanShared& shared, bool finishing, bool checkEach) {
@@ -277,6 +298,8 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
         w.claims = Recoverability::Batch();
         slot.older = w.older;
         w.older = OLDER_MATCHES();
+        slot.gaps = std::move(w.gaps);
+        w.gaps = MFT_GAPS();
     };
 
     std::uint64_t index = 0;
@@ -307,6 +330,12 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
                 fs_.mftEntry().readRecords(first + k, 1, w.chunk + k * recordSize);
             } catch (const ErrorException&) {
                 w.readable[static_cast<std::size_t>(k)] = false;
+                std::uint64_t offset = 0;
+                try {
+                    offset = fs_.mftEntry().sectorOfRecord(first + k) * fs_.geometry().bytesPerSector;
+                } catch (const ErrorException&) {
+                }
+                w.gaps.addUnreadable(first + k, offset);
             }
         }
     }

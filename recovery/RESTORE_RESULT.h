@@ -8,7 +8,11 @@
 namespace resurgo {
 
 struct RESTORE_RESULT {
+    // The file's bytes, written or left as holes.
     std::uint64_t bytesWritten = 0;
+    // Of those, the bytes of sparse holes, which the output got as holes
+    // where its file system keeps them.
+    std::uint64_t holeBytes = 0;
     // Compressed units that did not decompress and were written as zeros.
     std::uint64_t damagedUnits = 0;
     // Byte ranges of the file (offset, length) that could not be read from

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "ntfs/DATA_ATTRIBUTE.h"
+#include "recovery/DataStream.h"
 #include "platform/Platform.h"
 #include "recovery/FileOutput.h"
 #include "recovery/OutputDirectory.h"
@@ -105,6 +106,15 @@ RestoreJob::Status RestoreJob::selectAtOffset(std::uint64_t offset) {
     }
     selected_ = true;
     return Status::Ready;
+}
+
+std::uint64_t RestoreJob::storedBytes() const {
+    if (!selected_) return 0;
+    try {
+        return DataStream(job_.filesystem.volume(), job_.filesystem.geometry(), entry_).storedBytes();
+    } catch (const ErrorException&) {
+        return size_;
+    }
 }
 
 std::uint64_t RestoreJob::recordCount() const {

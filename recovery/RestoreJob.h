@@ -67,6 +67,10 @@ public:
     std::uint64_t recordCount() const;
     const std::string& name() const { return name_; }
     std::uint64_t size() const { return size_; }
+    // Of the selected file's size, the bytes a restore writes: its sparse
+    // holes stay holes where the destination keeps them. What a free-space
+    // check counts (the size when the data can't be laid out).
+    std::uint64_t storedBytes() const;
     // How much of the selected file can still come back, in percent (see
     // Recoverability), or -1 when that can't be told. A file with clusters
     // takes a walk of the whole MFT: every deleted file's claims count. A

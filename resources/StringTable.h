@@ -60,6 +60,7 @@
 #define IDS_STATUS_UNREADABLE 47
 #define IDS_HELP_NOT_OPENED 48
 #define IDS_STATUS_TRY_DEEP 49
+#define IDS_STATUS_INCOMPLETE 50
 
 #define IDS_TEXT_STRING_APP_NAME "Resurgo"
 #define IDS_TEXT_STRING_APP_TITLE "Resurgo for NTFS"
@@ -111,6 +112,8 @@
 #define IDS_TEXT_STATUS_UNREADABLE "The drive could not be read as NTFS: %s"
 #define IDS_TEXT_STATUS_TRY_DEEP \
     "Tick Deep scan and search again to read the whole drive for the files of a formatted or damaged NTFS volume."
+#define IDS_TEXT_STATUS_INCOMPLETE \
+    "%u MFT record(s) could not be read from the drive: deleted files in them are missing from the list."
 #define IDS_TEXT_HELP_NOT_OPENED \
     "The user guide could not be opened.\n\nIt is the file %s beside the program; open it with a web browser."
 
@@ -173,6 +176,7 @@ public:
         {IDS_STATUS_UNREADABLE, IDS_TEXT_STATUS_UNREADABLE},
         {IDS_HELP_NOT_OPENED, IDS_TEXT_HELP_NOT_OPENED},
         {IDS_STATUS_TRY_DEEP, IDS_TEXT_STATUS_TRY_DEEP},
+        {IDS_STATUS_INCOMPLETE, IDS_TEXT_STATUS_INCOMPLETE},
     };
 
     // The text of a string id, or nullptr for an id the table lacks.

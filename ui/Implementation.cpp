@@ -332,6 +332,20 @@ void Implementation::onSize(int width, int height) {
 void Implementation::setStatus(const std::wstring& text) { ::SetWindowTextW(item(IDC_STATUS), text.c_str()); }
 
 std::wstring Implementation::searchStatus() const {
+    std::wstring text = outcomeStatus();
+    // A walk that could not read all of the MFT says so after the rest.
+    // (Records the MFT's run list maps a second time are met once where
+    // first mapped: the list lacks nothing for them.)
+    const std::uint64_t missing = job_.filesystem.gaps().unreadableRecords;
+    if (missing == 0 || job_.outcome() == SearchJob::Outcome::BootFailed ||
+        job_.outcome() == SearchJob::Outcome::OpenFailed) {
+        return text;
+    }
+    while (!text.empty() && std::iswspace(text.back())) text.pop_back();
+    return text + L" " + WinText::format(loadString(IDS_STATUS_INCOMPLETE), std::wstring(), missing);
+}
+
+std::wstring Implementation::outcomeStatus() const {
     const std::size_t found = job_.filesystem.resultCount();
     const std::wstring pattern = WinText::wide(pattern_);
     switch (job_.outcome()) {
@@ -473,7 +487,7 @@ void Implementation::Unerase(std::size_t index) {
     std::uint64_t available = 0;
     // A free-space query that fails (a network path) lets the copy go on; a
     // write failure is then reported as any other.
-    if (RestoreJob::availableSpace(target, available) && available < found.size) {
+    if (RestoreJob::availableSpace(target, available) && available < restore.storedBytes()) {
         endWait();
         restore.close();
         ShowMessage(IDS_NOT_ENOUGH_SPACE, MB_OK | MB_ICONINFORMATION);
