@@ -97,7 +97,7 @@ std::optional<std::uint64_t> FileCopy::recordOffset() const {
     if (!record_) return std::nullopt;
     const MftReader& mft = job_.filesystem.mftEntry();
     try {
-        return mft.sectorOfRecord(*record_) * job_.filesystem.geometry().bytesPerSector;
+        return mft.getSectorOfRecord(*record_) * job_.filesystem.geometry().bytesPerSector;
     } catch (const ErrorException&) {
         return std::nullopt;
     }

@@ -67,11 +67,6 @@ std::uint64_t MftReader::recordCapacity() const {
     return runTable_.clusterCount() * geometry_.clusterBytes() / geometry_.mftRecordSize;
 }
 
-std::uint64_t MftReader::sectorOfRecord(std::uint64_t n) const {
-    if (n >= recordCapacity()) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
-    return sectorOfMftByte(n * geometry_.mftRecordSize);
-}
-
 std::uint64_t MftReader::getSectorOfRecord(std::uint64_t n) const {
     if (n >= recordCapacity()) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
     return sectorOfMftByte(n * geometry_.mftRecordSize);

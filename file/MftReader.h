@@ -45,7 +45,6 @@ public:
     std::uint64_t recordCapacity() const;
     // First sector of record n; raises code 17 past the MFT's runs.
     std::uint64_t getSectorOfRecord(std::uint64_t n) const;
-    std::uint64_t sectorOfRecord(std::uint64_t n) const;
     std::uint64_t getSectorOfReference(const FILE_REFERENCE& reference) const;
     // Reads count consecutive records from record first into out (count ×
     // record size bytes), along the runs (sparse runs, and clusters the run

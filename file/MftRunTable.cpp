@@ -83,13 +83,6 @@ std::uint64_t MftRunTable::clusterCount() const {
     return end;
 }
 
-const MftRunTable::Run* MftRunTable::find(std::uint64_t vcn) const {
-    auto it =
-        std::upper_bound(runs_.begin(), runs_.end(), vcn, [](std::uint64_t v, const Run& r) { return v < r.vcn; });
-    if (it == runs_.begin()) return nullptr;
-    --it;
-    if (vcn - it->vcn < it->length) return &*it;
-    return nullptr;
-}
+const MftRunTable::Run* MftRunTable::find(std::uint64_t vcn) const { return MappedRun::find(runs_, vcn); }
 
 } // namespace resurgo

@@ -6,19 +6,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "ntfs/MappedRun.h"
+
 namespace resurgo {
 
 class MftRunTable {
 public:
-    struct Run {
-        std::uint64_t vcn = 0;     // first VCN of the run
-        std::uint64_t length = 0;  // clusters
-        std::uint64_t lcn = 0;
-        bool sparse = false;
-        // The clusters were already mapped at lower VCNs: a corrupt run list
-        // that names them again. Nothing is read here.
-        bool repeated = false;
-    };
+    using Run = MappedRun;
 
     MftRunTable();
     virtual ~MftRunTable();

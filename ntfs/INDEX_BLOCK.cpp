@@ -4,25 +4,17 @@
 
 #include "core/ErrorException.h"
 #include "core/TextUtf.h"
+#include "ntfs/AttributeHeader.h"
 #include "ntfs/FILE_NAME_ENTRY.h"
+#include "ntfs/UpdateSequence.h"
 
 namespace resurgo {
 
 namespace {
 
+using Attr = AttributeHeader;
+
 // Attribute header fields read by the directory-record walk.
-constexpr std::size_t kAttrType = 0x00;
-constexpr std::size_t kAttrLength = 0x04;
-constexpr std::size_t kAttrNonResident = 0x08;
-constexpr std::size_t kAttrNameLength = 0x09;
-constexpr std::size_t kAttrNameOffset = 0x0A;
-constexpr std::size_t kResValueLength = 0x10;
-constexpr std::size_t kResValueOffset = 0x14;
-constexpr std::size_t kResHeaderBytes = 0x18;
-constexpr std::size_t kNrStartVcn = 0x10;
-constexpr std::size_t kNrLastVcn = 0x18;
-constexpr std::size_t kNrRunListOffset = 0x20;
-constexpr std::size_t kNrHeaderBytes = 0x40;
 constexpr std::uint32_t kTypeEnd = 0xFFFFFFFF;
 // File record header fields the walk needs.
 constexpr std::size_t kRecordFirstAttribute = 0x14;
@@ -35,8 +27,8 @@ const char* const kDiagRecord = "INDEX_BLOCK::readDirectoryRecord <Attribute out
 const std::uint8_t kI30[] = {'$', 0, 'I', 0, '3', 0, '0', 0};
 
 bool namedI30(const ByteReader& a) {
-    if (a.u8(kAttrNameLength) != 4) return false;
-    const std::size_t at = a.u16(kAttrNameOffset);
+    if (a.u8(Attr::kNameLength) != 4) return false;
+    const std::size_t at = a.u16(Attr::kNameOffset);
     return a.contains(at, sizeof kI30) && std::memcmp(a.data() + at, kI30, sizeof kI30) == 0;
 }
 
@@ -57,19 +49,8 @@ std::size_t INDEX_BLOCK::announcedBytes(const std::uint8_t* bytes, std::size_t l
 void INDEX_BLOCK::parse(std::uint8_t* bytes, std::size_t length) {
     const std::size_t size = announcedBytes(bytes, length);
     if (size == 0 || size != length) throw ErrorException(kErrRecordFormat, kDiagBlock);
-    ByteReader r(bytes, length, kErrRecordFormat, kDiagBlock);
-    const std::size_t count = r.u16(kUsaCount);
-    const std::size_t usa = r.u16(kUsaOffset);
-    if ((usa & 1) != 0 || usa < kNodeHeader + kNodeBytes || usa + 2 * count > kStride) {
-        throw ErrorException(kErrRecordFormat, kDiagBlock);
-    }
-    const std::uint16_t usn = r.u16(usa);
-    for (std::size_t i = 0; i + 1 < count; ++i) {
-        const std::size_t last = (i + 1) * kStride - 2;
-        if (r.u16(last) != usn) throw ErrorException(kErrRecordFormat, kDiagBlock);
-        bytes[last] = bytes[usa + 2 + 2 * i];
-        bytes[last + 1] = bytes[usa + 3 + 2 * i];
-    }
+    UpdateSequence::apply(bytes, length, kNodeHeader + kNodeBytes, {kDiagBlock, kDiagBlock, kDiagBlock});
+    const ByteReader r(bytes, length, kErrRecordFormat, kDiagBlock);
     vcn = r.u64(kVcn);
     names.clear();
     decodeNode(r.sub(kNodeHeader, length - kNodeHeader), names);
@@ -111,27 +92,27 @@ void INDEX_BLOCK::readDirectoryRecord(const std::uint8_t* record, std::size_t le
     const std::size_t end = rec.u32(kRecordBytesInUse) < length ? rec.u32(kRecordBytesInUse) : length;
     std::size_t pos = rec.u16(kRecordFirstAttribute);
     // An attribute is at least a resident header long: the walk ends.
-    for (unsigned visited = 0; visited < 256 && pos + kResHeaderBytes <= end; ++visited) {
-        const std::uint32_t type = rec.u32(pos + kAttrType);
+    for (unsigned visited = 0; visited < 256 && pos + Attr::kResidentBytes <= end; ++visited) {
+        const std::uint32_t type = rec.u32(pos + Attr::kType);
         if (type == kTypeEnd) break;
-        const std::size_t attrLength = rec.u32(pos + kAttrLength);
-        if (attrLength < kResHeaderBytes || attrLength > end - pos || (attrLength & 7) != 0) {
+        const std::size_t attrLength = rec.u32(pos + Attr::kLength);
+        if (attrLength < Attr::kResidentBytes || attrLength > end - pos || (attrLength & 7) != 0) {
             throw ErrorException(kErrRecordFormat, kDiagRecord);
         }
         const ByteReader a = rec.sub(pos, attrLength);
-        const bool nonResident = a.u8(kAttrNonResident) != 0;
+        const bool nonResident = a.u8(Attr::kNonResident) != 0;
         if (type == kTypeIndexRoot && !nonResident && namedI30(a)) {
-            const std::size_t valueLength = a.u32(kResValueLength);
-            const std::size_t valueOffset = a.u16(kResValueOffset);
+            const std::size_t valueLength = a.u32(Attr::kValueLength);
+            const std::size_t valueOffset = a.u16(Attr::kValueOffset);
             const ByteReader value = a.sub(valueOffset, valueLength);
             if (value.contains(kRootNodeHeader, kNodeBytes)) {
                 decodeNode(value.sub(kRootNodeHeader, valueLength - kRootNodeHeader), rootNames);
             }
-        } else if (type == kTypeIndexAllocation && nonResident && attrLength >= kNrHeaderBytes && namedI30(a)) {
-            const std::size_t runs = a.u16(kNrRunListOffset);
+        } else if (type == kTypeIndexAllocation && nonResident && attrLength >= Attr::kNonResidentBytes && namedI30(a)) {
+            const std::size_t runs = a.u16(Attr::kRunListOffset);
             if (runs > attrLength) throw ErrorException(kErrRecordFormat, kDiagRecord);
-            allocation.emplace(a.data() + runs, a.data() + attrLength, static_cast<std::int64_t>(a.u64(kNrStartVcn)),
-                               static_cast<std::int64_t>(a.u64(kNrLastVcn)), RUN_LIST::Kind::Ordinary);
+            allocation.emplace(a.data() + runs, a.data() + attrLength, static_cast<std::int64_t>(a.u64(Attr::kStartVcn)),
+                               static_cast<std::int64_t>(a.u64(Attr::kLastVcn)), RUN_LIST::Kind::Ordinary);
         }
         pos += attrLength;
     }

@@ -14,6 +14,7 @@
 #include "core/ByteReader.h"
 #include "ntfs/FILE_REFERENCE.h"
 #include "ntfs/RUN_LIST.h"
+#include "ntfs/UpdateSequence.h"
 
 namespace resurgo {
 
@@ -32,8 +33,8 @@ class INDEX_BLOCK {
 public:
     // INDX block header.
     static constexpr std::size_t kSignature = 0x00;
-    static constexpr std::size_t kUsaOffset = 0x04;
-    static constexpr std::size_t kUsaCount = 0x06;
+    static constexpr std::size_t kUsaOffset = UpdateSequence::kArrayOffset;
+    static constexpr std::size_t kUsaCount = UpdateSequence::kArrayCount;
     static constexpr std::size_t kVcn = 0x10;
     static constexpr std::size_t kNodeHeader = 0x18;
     // Index node header (from its own start).
@@ -55,7 +56,7 @@ public:
     static constexpr std::uint32_t kTypeIndexAllocation = 0xA0;
     // Update sequences protect blocks in strides of 512 bytes; index
     // blocks are 512 bytes to 64 KiB.
-    static constexpr std::size_t kStride = 512;
+    static constexpr std::size_t kStride = UpdateSequence::kStride;
     static constexpr std::size_t kMaxBlockBytes = 65536;
 
     INDEX_BLOCK();

@@ -6,33 +6,16 @@
 #include "core/ByteReader.h"
 #include "core/ErrorException.h"
 #include "core/TextUtf.h"
+#include "ntfs/AttributeHeader.h"
+#include "ntfs/UpdateSequence.h"
 
 namespace resurgo {
 
 namespace {
 
+using Attr = AttributeHeader;
+
 // Attribute header layout (offsets from the attribute's start).
-constexpr std::size_t kAttrType = 0x00;
-constexpr std::size_t kAttrLength = 0x04;
-constexpr std::size_t kAttrNonResident = 0x08;
-constexpr std::size_t kAttrNameLength = 0x09;
-constexpr std::size_t kAttrNameOffset = 0x0A;
-constexpr std::size_t kAttrFlags = 0x0C;
-constexpr std::size_t kAttrId = 0x0E;
-constexpr std::size_t kResValueLength = 0x10;
-constexpr std::size_t kResValueOffset = 0x14;
-constexpr std::size_t kResFlags = 0x16;
-constexpr std::size_t kResHeaderBytes = 0x18;
-constexpr std::size_t kNrStartVcn = 0x10;
-constexpr std::size_t kNrLastVcn = 0x18;
-constexpr std::size_t kNrRunListOffset = 0x20;
-constexpr std::size_t kNrCompressionUnit = 0x22;
-constexpr std::size_t kNrAllocatedSize = 0x28;
-constexpr std::size_t kNrDataSize = 0x30;
-constexpr std::size_t kNrInitializedSize = 0x38;
-constexpr std::size_t kNrHeaderBytes = 0x40;
-constexpr std::uint16_t kAttrFlagCompressionMask = 0x00FF;
-constexpr std::uint16_t kAttrFlagSparse = 0x8000;
 
 // Attribute list entry layout.
 constexpr std::size_t kAlType = 0x00;
@@ -49,6 +32,13 @@ const char* const kDiagWalkBounds = "MFT_RECORD::walk <Attribute out of record>"
 const char* const kDiagListBounds = "MFT_RECORD::walk <Attribute list entry out of list>";
 const char* const kDiagListTooLarge = "MFT_RECORD::readAttributeList <Attribute list too large>";
 const char* const kDiagRunListOffset = "RUN_LIST::decompress_run <Unknown field type>";
+
+// The value of a resident attribute, which must lie inside it.
+ByteReader residentValue(const ByteReader& a) {
+    const std::size_t len = a.u32(Attr::kValueLength);
+    const std::size_t off = a.u16(Attr::kValueOffset);
+    return a.sub(off, len);
+}
 
 std::string readName(const ByteReader& r, std::size_t offset, std::size_t units) {
     r.require(offset, units * 2);
@@ -94,25 +84,10 @@ void MFT_RECORD::fixup(std::uint8_t* bytes, std::size_t length) {
     if (length < kHeaderBytes31 || std::memcmp(bytes + kSignature, "FILE", 4) != 0) {
         throw ErrorException(kErrRecordFormat, "MFT_RECORD::fixup <Signature check>");
     }
-    ByteReader r(bytes, length, kErrRecordFormat, "MFT_RECORD::fixup <Fixup count check>");
-    std::size_t count = r.u16(kUsaCount);
-    std::size_t strides = length / kUsaStride;
-    if (count != strides + 1 || length % kUsaStride != 0) {
-        throw ErrorException(kErrRecordFormat, "MFT_RECORD::fixup <Fixup count check>");
-    }
-    std::size_t usa = r.u16(kUsaOffset);
-    // The array must lie inside the record's first stride, after the header
-    // fields it follows, and be word-aligned.
-    if ((usa & 1) != 0 || usa < kMinUsaOffset || usa + 2 * count > kUsaStride) {
-        throw ErrorException(kErrRecordFormat, "MFT_RECORD::fixup <Fixup offset check>");
-    }
-    std::uint16_t usn = r.u16(usa);
-    for (std::size_t i = 0; i < strides; ++i) {
-        std::size_t last = (i + 1) * kUsaStride - 2;
-        if (r.u16(last) != usn) throw ErrorException(kErrRecordFormat, "MFT_RECORD::fixup <Fixup word check>");
-        bytes[last] = bytes[usa + 2 + 2 * i];
-        bytes[last + 1] = bytes[usa + 3 + 2 * i];
-    }
+    // The array must lie after the header fields it follows.
+    UpdateSequence::apply(bytes, length, kMinUsaOffset,
+                          {"MFT_RECORD::fixup <Fixup count check>", "MFT_RECORD::fixup <Fixup offset check>",
+                           "MFT_RECORD::fixup <Fixup word check>"});
 }
 
 void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, const NTFS_GEOMETRY& geometry,
@@ -133,84 +108,18 @@ void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, const NTFS_
 
     // Data attributes are decoded after the walk, once the standard
     // information (which may follow them in a damaged record) is known.
-    std::vector<PendingData>& pending = pendingData_;
-    pending.clear();
+    pendingData_.clear();
 
     unsigned visited = 0;
     while (pos < end) {
         if (!rec.contains(pos, 4)) break;
-        std::uint32_t type = rec.u32(pos + kAttrType);
+        std::uint32_t type = rec.u32(pos + Attr::kType);
         if (type == kTypeEnd) break;
-        std::uint32_t alen = rec.u32(pos + kAttrLength);
-        if (alen < kResHeaderBytes || alen > end - pos || (alen & 7) != 0) {
+        std::uint32_t alen = rec.u32(pos + Attr::kLength);
+        if (alen < Attr::kResidentBytes || alen > end - pos || (alen & 7) != 0) {
             throw ErrorException(kErrRecordFormat, "MFT_RECORD::walk <Attribute length check>");
         }
-        ByteReader a = rec.sub(pos, alen);
-        bool nonResident = a.u8(kAttrNonResident) != 0;
-        if (nonResident && alen < kNrHeaderBytes) {
-            throw ErrorException(kErrRecordFormat, "MFT_RECORD::walk <Attribute length check>");
-        }
-        auto residentValue = [&](std::size_t& off, std::size_t& len) {
-            len = a.u32(kResValueLength);
-            off = a.u16(kResValueOffset);
-            a.require(off, len);
-        };
-
-        switch (type) {
-        case kTypeStandardInformation: {
-            if (standardInformationFound) {
-                throw ErrorException(kErrRecordFormat,
-                                     "MFT_RECORD::walk <Multiple standard information attributs>");
-            }
-            standardInformationFound = true;
-            if (nonResident) {
-                throw ErrorException(kErrRecordFormat,
-                                     "MFT_RECORD::walk <Non-resident standard information attribut>");
-            }
-            std::size_t off = 0, len = 0;
-            residentValue(off, len);
-            if (len < kMinStandardInformation) {
-                throw ErrorException(kErrRecordFormat, "MFT_RECORD::walk <Standard information too short>");
-            }
-            std::size_t keep = std::min(len, STANDARD_INFORMATION::kKeptBytes);
-            std::memcpy(standardInformation.bytes.data(), a.data() + off, keep);
-            break;
-        }
-        case kTypeAttributeList: {
-            attributeListFound = true;
-            if (nonResident) {
-                addNonResidentList(a.data(), alen, pos, geometry);
-            } else {
-                std::size_t off = 0, len = 0;
-                residentValue(off, len);
-                decodeAttributeList(a.data() + off, len);
-            }
-            break;
-        }
-        case kTypeFileName: {
-            fileNameFound = true;
-            if (nonResident) throw ErrorException(kErrRecordFormat, "MFT_RECORD::walk <Non-resident filename attribut>");
-            std::size_t off = 0, len = 0;
-            residentValue(off, len);
-            ByteReader v = a.sub(off, len);
-            v.require(0, FILE_NAME_ENTRY::kName);
-            FILE_NAME_ENTRY fn;
-            std::memcpy(fn.head.data(), v.data(), FILE_NAME_ENTRY::kHeadBytes);
-            std::size_t units = v.u8(FILE_NAME_ENTRY::kNameLength);
-            fn.nameSpace = v.u8(FILE_NAME_ENTRY::kNamespace);
-            fn.name = readName(v, FILE_NAME_ENTRY::kName, units);
-            fileNames.push_back(std::move(fn));
-            break;
-        }
-        case kTypeData: {
-            dataFound = true;
-            pending.push_back({pos, alen});
-            break;
-        }
-        default:
-            break;  // index root, index allocation, bitmap, security and so on
-        }
-
+        readAttribute(rec.sub(pos, alen), type, pos, geometry);
         ++visited;
         if (visited >= nextInstance) {
             // The next-instance counter bounds how many attributes a record
@@ -223,63 +132,124 @@ void MFT_RECORD::walk(const std::uint8_t* bytes, std::size_t length, const NTFS_
     bool compressed = compressedOverride.has_value()
                           ? *compressedOverride
                           : (standardInformation.fileAttributes() & STANDARD_INFORMATION::kAttrCompressed) != 0;
-    for (const auto& p : pending) {
-        ByteReader a = rec.sub(p.attrPos, p.attrLength);
-        DATA_ATTRIBUTE d;
-        d.type = kTypeData;
-        d.nonResident = a.u8(kAttrNonResident) != 0;
-        d.nameLength = a.u8(kAttrNameLength);
-        std::uint16_t aflags = a.u16(kAttrFlags);
-        d.compressed = (aflags & kAttrFlagCompressionMask) != 0;
-        d.sparse = (aflags & kAttrFlagSparse) != 0;
-        d.attributeId = a.u16(kAttrId);
-        if (d.nameLength != 0) d.name = readName(a, a.u16(kAttrNameOffset), d.nameLength);
-        if (d.nonResident) {
-            d.startingVcn = static_cast<std::int64_t>(a.u64(kNrStartVcn));
-            d.lastVcn = static_cast<std::int64_t>(a.u64(kNrLastVcn));
-            d.compressionUnit = a.u16(kNrCompressionUnit);
-            d.allocatedSize = a.u64(kNrAllocatedSize);
-            d.dataSize = a.u64(kNrDataSize);
-            d.initializedSize = a.u64(kNrInitializedSize);
-            std::size_t runOff = a.u16(kNrRunListOffset);
-            if (runOff > p.attrLength) throw ErrorException(kErrRunlistField, kDiagRunListOffset);
-            // A compressed record decodes with the compressed decoder;
-            // uncompressed streams may hold sparse runs (NTFS 3.0 and later).
-            // Runs naming clusters outside the volume don't fail the record:
-            // the list keeps the fault and raises it when its runs are read
-            // (by a restore), so that a deleted file whose runs are damaged
-            // is still found, as it was before the runs were checked here.
-            RUN_LIST::Kind kind = compressed ? RUN_LIST::Kind::Compressed : RUN_LIST::Kind::OrdinaryAllowSparse;
-            d.runs = RUN_LIST(a.data() + runOff, a.data() + p.attrLength, d.startingVcn, d.lastVcn, kind,
-                              runContext(geometry, p.attrPos + runOff));
-        } else {
-            std::size_t len = a.u32(kResValueLength);
-            std::size_t off = a.u16(kResValueOffset);
-            a.require(off, len);
-            if (keepResidentValues) d.value.assign(a.data() + off, a.data() + off + len);
-            d.valueLength = static_cast<std::uint32_t>(len);
-            d.residentFlags = a.u16(kResFlags);
-            d.dataSize = len;
-            d.initializedSize = len;
-            d.allocatedSize = len;
-        }
-        dataAttributes.push_back(std::move(d));
+    for (const auto& p : pendingData_) {
+        dataAttributes.push_back(decodeData(rec.sub(p.attrPos, p.attrLength), p.attrPos, compressed, geometry));
     }
+}
+
+void MFT_RECORD::readAttribute(const ByteReader& a, std::uint32_t type, std::size_t pos,
+                               const NTFS_GEOMETRY& geometry) {
+    const bool nonResident = a.u8(Attr::kNonResident) != 0;
+    if (nonResident && a.size() < Attr::kNonResidentBytes) {
+        throw ErrorException(kErrRecordFormat, "MFT_RECORD::walk <Attribute length check>");
+    }
+    switch (type) {
+    case kTypeStandardInformation:
+        readStandardInformation(a, nonResident);
+        break;
+    case kTypeAttributeList:
+        attributeListFound = true;
+        if (nonResident) {
+            addNonResidentList(a.data(), a.size(), pos, geometry);
+        } else {
+            const ByteReader v = residentValue(a);
+            decodeAttributeList(v.data(), v.size());
+        }
+        break;
+    case kTypeFileName:
+        fileNameFound = true;
+        if (nonResident) throw ErrorException(kErrRecordFormat, "MFT_RECORD::walk <Non-resident filename attribut>");
+        readFileName(residentValue(a));
+        break;
+    case kTypeData:
+        dataFound = true;
+        pendingData_.push_back({pos, a.size()});
+        break;
+    default:
+        break;  // index root, index allocation, bitmap, security and so on
+    }
+}
+
+void MFT_RECORD::readStandardInformation(const ByteReader& a, bool nonResident) {
+    if (standardInformationFound) {
+        throw ErrorException(kErrRecordFormat, "MFT_RECORD::walk <Multiple standard information attributs>");
+    }
+    standardInformationFound = true;
+    if (nonResident) {
+        throw ErrorException(kErrRecordFormat, "MFT_RECORD::walk <Non-resident standard information attribut>");
+    }
+    const ByteReader v = residentValue(a);
+    if (v.size() < kMinStandardInformation) {
+        throw ErrorException(kErrRecordFormat, "MFT_RECORD::walk <Standard information too short>");
+    }
+    std::size_t keep = std::min(v.size(), STANDARD_INFORMATION::kKeptBytes);
+    std::memcpy(standardInformation.bytes.data(), v.data(), keep);
+}
+
+void MFT_RECORD::readFileName(const ByteReader& v) {
+    v.require(0, FILE_NAME_ENTRY::kName);
+    FILE_NAME_ENTRY fn;
+    std::memcpy(fn.head.data(), v.data(), FILE_NAME_ENTRY::kHeadBytes);
+    std::size_t units = v.u8(FILE_NAME_ENTRY::kNameLength);
+    fn.nameSpace = v.u8(FILE_NAME_ENTRY::kNamespace);
+    fn.name = readName(v, FILE_NAME_ENTRY::kName, units);
+    fileNames.push_back(std::move(fn));
+}
+
+DATA_ATTRIBUTE MFT_RECORD::decodeData(const ByteReader& a, std::size_t attrPos, bool compressed,
+                                      const NTFS_GEOMETRY& geometry) const {
+    DATA_ATTRIBUTE d;
+    d.type = kTypeData;
+    d.nonResident = a.u8(Attr::kNonResident) != 0;
+    d.nameLength = a.u8(Attr::kNameLength);
+    std::uint16_t aflags = a.u16(Attr::kFlags);
+    d.compressed = (aflags & Attr::kFlagCompressionMask) != 0;
+    d.sparse = (aflags & Attr::kFlagSparse) != 0;
+    d.attributeId = a.u16(Attr::kId);
+    if (d.nameLength != 0) d.name = readName(a, a.u16(Attr::kNameOffset), d.nameLength);
+    if (d.nonResident) {
+        d.startingVcn = static_cast<std::int64_t>(a.u64(Attr::kStartVcn));
+        d.lastVcn = static_cast<std::int64_t>(a.u64(Attr::kLastVcn));
+        d.compressionUnit = a.u16(Attr::kCompressionUnit);
+        d.allocatedSize = a.u64(Attr::kAllocatedSize);
+        d.dataSize = a.u64(Attr::kDataSize);
+        d.initializedSize = a.u64(Attr::kInitializedSize);
+        std::size_t runOff = a.u16(Attr::kRunListOffset);
+        if (runOff > a.size()) throw ErrorException(kErrRunlistField, kDiagRunListOffset);
+        // A compressed record decodes with the compressed decoder;
+        // uncompressed streams may hold sparse runs (NTFS 3.0 and later).
+        // Runs naming clusters outside the volume don't fail the record:
+        // the list keeps the fault and raises it when its runs are read
+        // (by a restore), so that a deleted file whose runs are damaged
+        // is still found, as it was before the runs were checked here.
+        RUN_LIST::Kind kind = compressed ? RUN_LIST::Kind::Compressed : RUN_LIST::Kind::OrdinaryAllowSparse;
+        d.runs = RUN_LIST(a.data() + runOff, a.data() + a.size(), d.startingVcn, d.lastVcn, kind,
+                          runContext(geometry, attrPos + runOff));
+    } else {
+        const ByteReader v = residentValue(a);
+        if (keepResidentValues) d.value.assign(v.data(), v.data() + v.size());
+        d.valueLength = static_cast<std::uint32_t>(v.size());
+        d.residentFlags = a.u16(Attr::kResidentFlags);
+        d.dataSize = v.size();
+        d.initializedSize = v.size();
+        d.allocatedSize = v.size();
+    }
+    return d;
 }
 
 void MFT_RECORD::addNonResidentList(const std::uint8_t* attr, std::size_t attrLength, std::size_t attrPos,
                                     const NTFS_GEOMETRY& geometry) {
     ByteReader a(attr, attrLength, kErrRecordFormat, kDiagWalkBounds);
     NonResidentList list;
-    list.dataSize = a.u64(kNrDataSize);
+    list.dataSize = a.u64(Attr::kDataSize);
     if (list.dataSize > kMaxAttributeListBytes) throw ErrorException(kErrRecordFormat, kDiagListTooLarge);
-    std::size_t runOff = a.u16(kNrRunListOffset);
+    std::size_t runOff = a.u16(Attr::kRunListOffset);
     if (runOff > attrLength) throw ErrorException(kErrRunlistField, kDiagRunListOffset);
     // A sparse run here is a format error. The list is needed to open the
     // record at all, so runs outside the volume fail the record here too
     // (totalClusters() reads the runs).
-    list.runs = RUN_LIST(attr + runOff, attr + attrLength, static_cast<std::int64_t>(a.u64(kNrStartVcn)),
-                         static_cast<std::int64_t>(a.u64(kNrLastVcn)), RUN_LIST::Kind::Ordinary,
+    list.runs = RUN_LIST(attr + runOff, attr + attrLength, static_cast<std::int64_t>(a.u64(Attr::kStartVcn)),
+                         static_cast<std::int64_t>(a.u64(Attr::kLastVcn)), RUN_LIST::Kind::Ordinary,
                          runContext(geometry, attrPos + runOff));
     const std::uint64_t clusterBytes = geometry.clusterBytes();
     const std::uint64_t clusters = list.runs.totalClusters();

@@ -16,15 +16,18 @@
 #include "ntfs/FILE_REFERENCE.h"
 #include "ntfs/NTFS_GEOMETRY.h"
 #include "ntfs/STANDARD_INFORMATION.h"
+#include "ntfs/UpdateSequence.h"
 
 namespace resurgo {
+
+class ByteReader;
 
 class MFT_RECORD {
 public:
     // Record header layout.
     static constexpr std::size_t kSignature = 0x00;
-    static constexpr std::size_t kUsaOffset = 0x04;
-    static constexpr std::size_t kUsaCount = 0x06;
+    static constexpr std::size_t kUsaOffset = UpdateSequence::kArrayOffset;
+    static constexpr std::size_t kUsaCount = UpdateSequence::kArrayCount;
     static constexpr std::size_t kSequenceNumber = 0x10;
     static constexpr std::size_t kHardLinkCount = 0x12;
     static constexpr std::size_t kFirstAttribute = 0x14;
@@ -44,8 +47,7 @@ public:
     static constexpr std::size_t kMinFirstAttribute = kFlags + 2;
     static constexpr std::uint16_t kFlagInUse = 0x0001;
     static constexpr std::uint16_t kFlagDirectory = 0x0002;
-    // Update sequences protect records in strides of 512 bytes.
-    static constexpr std::size_t kUsaStride = 512;
+    static constexpr std::size_t kUsaStride = UpdateSequence::kStride;
     // Largest attribute list NTFS writes.
     static constexpr std::uint64_t kMaxAttributeListBytes = 256ULL * 1024;
 
@@ -129,6 +131,15 @@ private:
 
     void walk(const std::uint8_t* bytes, std::size_t length, const NTFS_GEOMETRY& geometry,
               std::optional<bool> compressed);
+    // Takes in one attribute a of the walk (of the given type, at pos);
+    // data attributes wait in pendingData_.
+    void readAttribute(const ByteReader& a, std::uint32_t type, std::size_t pos, const NTFS_GEOMETRY& geometry);
+    void readStandardInformation(const ByteReader& a, bool nonResident);
+    // One $FILE_NAME value.
+    void readFileName(const ByteReader& value);
+    // A data attribute a at attrPos, its runs decoded as compressed or not.
+    DATA_ATTRIBUTE decodeData(const ByteReader& a, std::size_t attrPos, bool compressed,
+                              const NTFS_GEOMETRY& geometry) const;
     // Checks a non-resident attribute list at attrPos and notes its runs.
     void addNonResidentList(const std::uint8_t* attr, std::size_t attrLength, std::size_t attrPos,
                             const NTFS_GEOMETRY& geometry);

@@ -4,11 +4,14 @@
 
 #include "core/ByteReader.h"
 #include "core/ErrorException.h"
+#include "ntfs/AttributeHeader.h"
 #include "ntfs/MFT_RECORD.h"
 
 namespace resurgo {
 
 namespace {
+
+using Attr = AttributeHeader;
 
 // Reads one run's header and fields at cursor (below end): its length and
 // the signed LCN offset (offsetBytes 0: a sparse run). False at the end
@@ -42,16 +45,16 @@ void RecordClusters::append(std::uint8_t* bytes, std::size_t length, std::uint64
     std::size_t pos = record.u16(MFT_RECORD::kFirstAttribute);
     if (pos < MFT_RECORD::kMinFirstAttribute) return;
     // Attributes follow one another up to the end mark or the bytes in use.
-    while (pos < inUse && inUse - pos >= kMinAttributeBytes) {
+    while (pos < inUse && inUse - pos >= Attr::kMinBytes) {
         const ByteReader attr(bytes + pos, inUse - pos, kErrRecordFormat, "RecordClusters::append <Attribute>");
-        const std::uint32_t type = attr.u32(kAttrType);
-        const std::uint32_t attrLength = attr.u32(kAttrLength);
-        if (type == MFT_RECORD::kTypeEnd || attrLength < kMinAttributeBytes || attrLength > attr.size()) return;
-        if (attrLength >= kNonResidentHeaderBytes && attr.u8(kAttrNonResident) != 0) {
-            const std::int64_t first = static_cast<std::int64_t>(attr.u64(kAttrStartingVcn));
-            const std::int64_t last = static_cast<std::int64_t>(attr.u64(kAttrLastVcn));
-            const std::size_t runsAt = attr.u16(kAttrRunsOffset);
-            const bool compressed = (attr.u16(kAttrFlags) & kFlagCompressed) != 0;
+        const std::uint32_t type = attr.u32(Attr::kType);
+        const std::uint32_t attrLength = attr.u32(Attr::kLength);
+        if (type == MFT_RECORD::kTypeEnd || attrLength < Attr::kMinBytes || attrLength > attr.size()) return;
+        if (attrLength >= Attr::kNonResidentBytes && attr.u8(Attr::kNonResident) != 0) {
+            const std::int64_t first = static_cast<std::int64_t>(attr.u64(Attr::kStartVcn));
+            const std::int64_t last = static_cast<std::int64_t>(attr.u64(Attr::kLastVcn));
+            const std::size_t runsAt = attr.u16(Attr::kRunListOffset);
+            const bool compressed = (attr.u16(Attr::kFlags) & Attr::kFlagCompressed) != 0;
             if (first >= 0 && last >= first && runsAt < attrLength) {
                 // Clusters the runs must cover; the list may not claim more.
                 std::uint64_t left = static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) + 1;

@@ -12,20 +12,6 @@ namespace resurgo {
 
 class RecordClusters {
 public:
-    // Attribute header fields.
-    static constexpr std::size_t kAttrType = 0x00;
-    static constexpr std::size_t kAttrLength = 0x04;
-    static constexpr std::size_t kAttrNonResident = 0x08;
-    static constexpr std::size_t kAttrFlags = 0x0C;
-    static constexpr std::size_t kAttrStartingVcn = 0x10;
-    static constexpr std::size_t kAttrLastVcn = 0x18;
-    static constexpr std::size_t kAttrRunsOffset = 0x20;
-    // Smallest non-resident attribute header (up to the allocated size).
-    static constexpr std::size_t kNonResidentHeaderBytes = 0x40;
-    static constexpr std::uint16_t kFlagCompressed = 0x0001;
-    // Smallest attribute: type and length.
-    static constexpr std::size_t kMinAttributeBytes = 8;
-
     // Clusters [lcn, lcn + clusters) on disk.
     struct Run {
         std::uint64_t lcn = 0;

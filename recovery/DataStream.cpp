@@ -69,7 +69,7 @@ void DataStream::layOutRuns(const std::vector<const DATA_ATTRIBUTE*>& extents) {
         if (!d->nonResident) continue;
         std::uint64_t vcn = static_cast<std::uint64_t>(d->startingVcn);
         for (const auto& r : d->runs) {
-            if (r.length != 0) runs_.push_back(Run{vcn, r.length, static_cast<std::uint64_t>(r.lcn), r.sparse});
+            if (r.length != 0) runs_.push_back(Run{vcn, r.length, static_cast<std::uint64_t>(r.lcn), r.sparse, false});
             vcn += r.length;
         }
     }
@@ -101,21 +101,13 @@ std::uint64_t DataStream::zeroedBytes() const {
     return std::min(n, size_);
 }
 
-const DataStream::Run* DataStream::findRun(std::uint64_t vcn) const {
-    auto it = std::upper_bound(runs_.begin(), runs_.end(), vcn,
-                               [](std::uint64_t v, const Run& r) { return v < r.vcn; });
-    if (it == runs_.begin()) return nullptr;
-    --it;
-    return vcn - it->vcn < it->length ? &*it : nullptr;
-}
-
 std::uint64_t DataStream::sparseRunsEnd(std::uint64_t vcn, bool alsoData) const {
     // Bounded by the number of runs, whatever their lengths.
-    for (const Run* run = findRun(vcn); run != nullptr && (run->sparse || alsoData);) {
+    for (const Run* run = MappedRun::find(runs_, vcn); run != nullptr && (run->sparse || alsoData);) {
         const std::uint64_t end = run->vcn + run->length;
         if (end <= vcn) break;
         vcn = end;
-        const Run* next = findRun(vcn);
+        const Run* next = MappedRun::find(runs_, vcn);
         if (next == run) break;
         run = next;
     }
@@ -143,7 +135,7 @@ std::uint64_t DataStream::holeAt(std::uint64_t offset, std::uint64_t length) con
         // A plain stream: sparse runs, and clusters past the initialized
         // size, as far as runs cover them (a read where none does fails).
         const std::uint64_t vcn = offset / cb;
-        const Run* run = findRun(vcn);
+        const Run* run = MappedRun::find(runs_, vcn);
         if (run == nullptr) return 0;
         if (offset >= initializedSize_) {
             end = bytesBefore(sparseRunsEnd(vcn, true));
@@ -168,7 +160,7 @@ std::uint64_t DataStream::storedBytes() const {
         // the run ends in) or the initialized size: the loop goes run by
         // run, not unit by unit.
         std::uint64_t end = size_;
-        const Run* run = findRun(at / clusterBytes_);
+        const Run* run = MappedRun::find(runs_, at / clusterBytes_);
         std::uint64_t runEnd = run != nullptr && !run->sparse ? run->vcn + run->length : 0;
         if (compressed) {
             if (runEnd == 0) runEnd = at / clusterBytes_ + 1;  // a unit holding sparse and data clusters
@@ -207,7 +199,7 @@ std::size_t DataStream::readPlain(std::uint64_t offset, std::uint8_t* buffer, st
     std::size_t done = 0;
     while (done < length && !(onePiece && done > 0)) {
         const std::uint64_t pos = offset + done;
-        const Run* run = findRun(pos / clusterBytes_);
+        const Run* run = MappedRun::find(runs_, pos / clusterBytes_);
         if (run == nullptr) throw ErrorException(kErrRecordFormat, kExtentMissing);
         const std::uint64_t within = pos - run->vcn * clusterBytes_;
         std::uint64_t n = std::min<std::uint64_t>(length - done, run->length * clusterBytes_ - within);

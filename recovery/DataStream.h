@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "ntfs/MappedRun.h"
 #include "ntfs/NTFS_GEOMETRY.h"
 
 namespace resurgo {
@@ -62,17 +63,9 @@ public:
     std::uint64_t zeroedBytes() const;
 
 private:
-    // One run laid out by VCN.
-    struct Run {
-        std::uint64_t vcn;
-        std::uint64_t length;
-        std::uint64_t lcn;
-        bool sparse;
-    };
+    using Run = MappedRun;
 
     void layOutRuns(const std::vector<const DATA_ATTRIBUTE*>& extents);
-    // The run holding vcn, or nullptr.
-    const Run* findRun(std::uint64_t vcn) const;
     // The VCN where the runs from vcn on stop being sparse (any run, with
     // alsoData) or stop following one another; vcn when none starts there.
     std::uint64_t sparseRunsEnd(std::uint64_t vcn, bool alsoData) const;

@@ -109,7 +109,7 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
                   geometry_.geometry.totalClusters, &older);
     // Clusters the current volume's $Bitmap marks in use (when its MFT
     // opens) and those a file modified later claims count as overwritten.
-    Recoverability pass(fs);
+    Recoverability pass(fs.access());
     pass.take(claims);
     pass.apply(out, 0);
     LESS_RECOVERABLE less;
@@ -154,7 +154,7 @@ bool DeepSearch::isCurrent(FilesystemNTFS& fs, std::uint64_t number, std::uint64
         return false;
     }
     try {
-        return mft.sectorOfRecord(number) * fs.geometry().bytesPerSector == offset - geometry_.volumeStart;
+        return mft.getSectorOfRecord(number) * fs.geometry().bytesPerSector == offset - geometry_.volumeStart;
     } catch (const ErrorException&) {
         return false;
     }

@@ -5,7 +5,6 @@
 #include "core/ErrorException.h"
 #include "file/FileZ.h"
 #include "recovery/FOUND_FILE.h"
-#include "recovery/FilesystemNTFS.h"
 
 namespace resurgo {
 
@@ -28,11 +27,11 @@ std::string pathPart(const std::string& name) {
     return part;
 }
 
-FILE_REFERENCE rootReference() { return FILE_REFERENCE::toRecord(FilesystemNTFS::kRootDirectory); }
+FILE_REFERENCE rootReference() { return FILE_REFERENCE::toRecord(DirectoryPaths::kRootDirectory); }
 
 } // namespace
 
-DirectoryPaths::DirectoryPaths(FilesystemNTFS& fs) : fs_(fs) {}
+DirectoryPaths::DirectoryPaths(const VolumeAccess& volume) : vol_(volume) {}
 DirectoryPaths::~DirectoryPaths() = default;
 
 bool DirectoryPaths::parentMatches(const FileZ& dir, const FILE_REFERENCE& reference) const {
@@ -50,12 +49,12 @@ bool DirectoryPaths::parentMatches(const FileZ& dir, const FILE_REFERENCE& refer
 
 std::string DirectoryPaths::getDirectoryName(const FILE_REFERENCE& directory, FILE_REFERENCE& parent) {
     // Locating the record beyond the MFT's data is a failure of its own.
-    if (directory.recordNumber() >= fs_.mftEntry().recordCapacity()) {
+    if (directory.recordNumber() >= vol_.mft.recordCapacity()) {
         throw ErrorException(kErrEndOfFile, "FileZ::getSectorOfNextCluster <End of file>");
     }
     FileZ dir;
     try {
-        fs_.openEntry(directory.recordNumber(), dir);
+        vol_.openEntry(directory.recordNumber(), dir);
     } catch (const ErrorException&) {
         parent = rootReference();
         return placeholderDir(directory);
@@ -97,7 +96,7 @@ DIRECTORY_INFO DirectoryPaths::getDirectoryInfo(const FILE_REFERENCE& directory)
     std::set<std::uint64_t> visited{directory.recordNumber()};
     FILE_REFERENCE current = parent;
     int depth = 0;
-    while (current.recordNumber() != FilesystemNTFS::kRootDirectory) {
+    while (current.recordNumber() != kRootDirectory) {
         const std::uint64_t n = current.recordNumber();
         if (visited.count(n) != 0 || ++depth > kMaxDirectoryDepth) {
             // The chain loops (or never ends): show where it closed.

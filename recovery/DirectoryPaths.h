@@ -10,18 +10,20 @@
 
 #include "ntfs/FILE_REFERENCE.h"
 #include "recovery/DIRECTORY_INFO.h"
+#include "recovery/VolumeAccess.h"
 
 namespace resurgo {
 
 class FileZ;
-class FilesystemNTFS;
 
 class DirectoryPaths {
 public:
+    // The root directory's record.
+    static constexpr std::uint64_t kRootDirectory = 5;
     // Longest parent chain followed before the ascent gives up.
     static constexpr int kMaxDirectoryDepth = 1024;
 
-    explicit DirectoryPaths(FilesystemNTFS& fs);
+    explicit DirectoryPaths(const VolumeAccess& volume);
     virtual ~DirectoryPaths();
     DirectoryPaths(const DirectoryPaths&) = delete;
     DirectoryPaths& operator=(const DirectoryPaths&) = delete;
@@ -42,7 +44,7 @@ public:
 private:
     bool parentMatches(const FileZ& dir, const FILE_REFERENCE& reference) const;
 
-    FilesystemNTFS& fs_;
+    VolumeAccess vol_;
     std::map<std::uint64_t, DIRECTORY_INFO> cache_;
 };
 

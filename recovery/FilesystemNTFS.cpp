@@ -11,7 +11,7 @@
 
 namespace resurgo {
 
-FilesystemNTFS::FilesystemNTFS() : paths_(*this) {}
+FilesystemNTFS::FilesystemNTFS() : paths_(access()) {}
 FilesystemNTFS::~FilesystemNTFS() = default;
 
 void FilesystemNTFS::open(NTFS_GEOMETRY& geometry) {
@@ -60,17 +60,17 @@ void FilesystemNTFS::close() {
 std::size_t FilesystemNTFS::directoryCacheSize() const { return paths_.size(); }
 
 void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context) {
-    MftScan scan(*this);
+    MftScan scan(access(), paths_);
     const std::size_t before = results_.size();
     scan.run(filter, context, results_);
-    if (filter.verify) ZeroSample(*this).apply(results_, before, context.cancel);
+    if (filter.verify) ZeroSample(access()).apply(results_, before, context.cancel);
     older_ = scan.olderMatches();
     less_ = scan.lessRecoverable();
     gaps_ = scan.gaps();
 }
 
 void FilesystemNTFS::openEntry(std::uint64_t record, FileZ& entry) {
-    entry.openRecord(volume_, geometry_, &mft_, record);
+    access().openEntry(record, entry);
 }
 
 OsHandle FilesystemNTFS::openOutputFile(const std::string& path, OutputMode mode) {

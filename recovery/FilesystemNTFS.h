@@ -24,6 +24,7 @@
 #include "recovery/RESTORE_RESULT.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
+#include "recovery/VolumeAccess.h"
 #include "volume/Volume.h"
 
 namespace resurgo {
@@ -33,7 +34,7 @@ class Source;
 
 class FilesystemNTFS {
 public:
-    static constexpr std::uint64_t kRootDirectory = 5;
+    static constexpr std::uint64_t kRootDirectory = DirectoryPaths::kRootDirectory;
     // Longest parent chain followed before the ascent gives up.
     static constexpr int kMaxDirectoryDepth = DirectoryPaths::kMaxDirectoryDepth;
     // Bytes per read and write while copying a file's data.
@@ -89,6 +90,8 @@ public:
     Volume& volume() { return volume_; }
     const NTFS_GEOMETRY& geometry() const { return geometry_; }
     MftReader& mftEntry() { return mft_; }
+    // The volume, geometry and MFT together, for the search's helpers.
+    VolumeAccess access() { return VolumeAccess{volume_, geometry_, mft_}; }
 
     // The deleted-file walk over the whole MFT; results are appended.
     void findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context);

@@ -13,7 +13,6 @@
 #include "file/WildcardMatcher.h"
 #include "ntfs/RecordClusters.h"
 #include "recovery/DirectoryPaths.h"
-#include "recovery/FilesystemNTFS.h"
 #include "recovery/ProgressSink.h"
 
 namespace resurgo {
@@ -42,7 +41,7 @@ std::optional<std::uint64_t> liveOwner(const std::uint8_t* rec, std::size_t leng
 
 } // namespace
 
-MftScan::MftScan(FilesystemNTFS& fs) : fs_(fs) {}
+MftScan::MftScan(const VolumeAccess& volume, DirectoryPaths& paths) : vol_(volume), paths_(paths) {}
 MftScan::~MftScan() = default;
 
 void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results) {
@@ -55,18 +54,18 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
     ProgressSink* sink = context.progress;
     if (sink) sink->setPosition(0);
 
-    const std::uint64_t total = fs_.mftEntry().getRealSize();
+    const std::uint64_t total = vol_.mft.getRealSize();
     if (total == 0) {
         if (sink) sink->setPosition(100);
         return;
     }
-    const std::uint32_t recordSize = fs_.geometry().mftRecordSize;
+    const std::uint32_t recordSize = vol_.geometry.mftRecordSize;
     // The MFT can't hold more records than the source has room for,
     // whatever its runs claim: a damaged run list must not make the walk
     // try billions of records past the end.
     const std::uint64_t capacity =
-        fs_.volume().sizeBytes == 0 ? fs_.mftEntry().recordCapacity()
-                               : std::min<std::uint64_t>(fs_.mftEntry().recordCapacity(), fs_.volume().sizeBytes / recordSize);
+        vol_.volume.sizeBytes == 0 ? vol_.mft.recordCapacity()
+                               : std::min<std::uint64_t>(vol_.mft.recordCapacity(), vol_.volume.sizeBytes / recordSize);
     const std::uint64_t chunkRecords = std::max<std::uint64_t>(1, kScanChunkBytes / recordSize);
     const std::uint64_t chunkCount = (capacity + chunkRecords - 1) / chunkRecords;
 
@@ -159,10 +158,10 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
 }
 
 void MftScan::noteRepeated(std::uint64_t capacity) {
-    const std::uint64_t clusterBytes = fs_.geometry().clusterBytes();
-    const std::uint32_t recordSize = fs_.geometry().mftRecordSize;
+    const std::uint64_t clusterBytes = vol_.geometry.clusterBytes();
+    const std::uint32_t recordSize = vol_.geometry.mftRecordSize;
     if (clusterBytes == 0 || recordSize == 0) return;
-    for (const MftRunTable::Run& r : fs_.mftEntry().runTable().repeated()) {
+    for (const MftRunTable::Run& r : vol_.mft.runTable().repeated()) {
         // The records wholly or partly inside the clusters, below the
         // records the walk looked at.
         if (r.vcn > UINT64_MAX / clusterBytes || r.length > UINT64_MAX / clusterBytes - r.vcn) continue;
@@ -209,7 +208,7 @@ void MftScan::commitSlots(ScanShared& shared, bool finishing, bool checkEach) {
 
 bool MftScan::commitSlot(ScanShared& shared, std::size_t index, bool checkEach) {
     ScanSlot& slot = shared.slots[index];
-    DirectoryPaths& paths = fs_.directories();
+    DirectoryPaths& paths = paths_;
     reserveFor(shared, index, slot.found.size());
     bool whole = true;
     for (ScanCandidate& c : slot.found) {
@@ -259,7 +258,7 @@ void MftScan::reserveFor(const ScanShared& shared, std::size_t index, std::size_
 }
 
 void MftScan::measureRecoverable(ScanShared& shared) {
-    Recoverability pass(fs_);
+    Recoverability pass(vol_);
     pass.knowLiveClaims();
     for (auto& slot : shared.slots) pass.take(slot.claims);
     pass.apply(*results_, base_);
@@ -281,10 +280,10 @@ void MftScan::walkChunks(ScanShared& shared) {
 }
 
 bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool wait) {
-    const std::uint32_t recordSize = fs_.geometry().mftRecordSize;
-    const std::uint64_t step = fs_.mftEntry().getRealSize() / kWalkProgress;
-    const std::uint64_t clusterBytes = fs_.geometry().clusterBytes();
-    const std::uint64_t totalClusters = fs_.geometry().totalClusters;
+    const std::uint32_t recordSize = vol_.geometry.mftRecordSize;
+    const std::uint64_t step = vol_.mft.getRealSize() / kWalkProgress;
+    const std::uint64_t clusterBytes = vol_.geometry.clusterBytes();
+    const std::uint64_t totalClusters = vol_.geometry.totalClusters;
     if (w.chunk == nullptr) {
         w.storage.resize(static_cast<std::size_t>(shared.chunkRecords * recordSize) + kChunkAlignment);
         const auto address = reinterpret_cast<std::uintptr_t>(w.storage.data());
@@ -322,17 +321,17 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
     // that only the unreadable records are lost.
     w.readable.assign(static_cast<std::size_t>(count), true);
     try {
-        fs_.mftEntry().readRecords(first, count, w.chunk);
+        vol_.mft.readRecords(first, count, w.chunk);
     } catch (const ErrorException& e) {
         if (e.code() == kErrEndOfFile) throw;
         for (std::uint64_t k = 0; k < count; ++k) {
             try {
-                fs_.mftEntry().readRecords(first + k, 1, w.chunk + k * recordSize);
+                vol_.mft.readRecords(first + k, 1, w.chunk + k * recordSize);
             } catch (const ErrorException&) {
                 w.readable[static_cast<std::size_t>(k)] = false;
                 std::uint64_t offset = 0;
                 try {
-                    offset = fs_.mftEntry().sectorOfRecord(first + k) * fs_.geometry().bytesPerSector;
+                    offset = vol_.mft.getSectorOfRecord(first + k) * vol_.geometry.bytesPerSector;
                 } catch (const ErrorException&) {
                 }
                 w.gaps.addUnreadable(first + k, offset);
@@ -374,7 +373,7 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
         FileZ& file = w.file;
         // The fixup repairs the record in place, in the chunk's copy.
         try {
-            file.openFromBytes(raw, recordSize, fs_.volume(), fs_.geometry(), &fs_.mftEntry(), fs_.mftEntry().sectorOfRecord(record), record,
+            file.openFromBytes(raw, recordSize, vol_.volume, vol_.geometry, &vol_.mft, vol_.mft.getSectorOfRecord(record), record,
                                false);
         } catch (const ErrorException& e) {
             // A record whose deletion took its last name is no result,
@@ -407,7 +406,7 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
             ScanCandidate& c = w.found.emplace_back();
             c.found = FOUND_FILE(record, firstSector, std::move(name));
             c.found.size = size;
-            c.found.offset = firstSector * fs_.geometry().bytesPerSector;
+            c.found.offset = firstSector * vol_.geometry.bytesPerSector;
             c.found.lastModificationTime = modified;
             c.found.creationTime = created;
             c.found.lastAccessTime = accessed;

@@ -26,10 +26,11 @@
 #include "recovery/Recoverability.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
+#include "recovery/VolumeAccess.h"
 
 namespace resurgo {
 
-class FilesystemNTFS;
+class DirectoryPaths;
 class ProgressSink;
 
 class MftScan {
@@ -47,8 +48,9 @@ public:
     // is left and the recoverable percentages take the rest.
     static constexpr int kWalkProgress = 95;
 
-    // Walks the MFT of fs, which is open.
-    explicit MftScan(FilesystemNTFS& fs);
+    // Walks the MFT of the open volume, naming directories through paths
+    // (the cache, kept from one search to the next).
+    MftScan(const VolumeAccess& volume, DirectoryPaths& paths);
     virtual ~MftScan();
     MftScan(const MftScan&) = delete;
     MftScan& operator=(const MftScan&) = delete;
@@ -152,7 +154,8 @@ private:
     // maps onto clusters it mapped before.
     void noteRepeated(std::uint64_t capacity);
 
-    FilesystemNTFS& fs_;
+    VolumeAccess vol_;
+    DirectoryPaths& paths_;
     std::vector<FOUND_FILE>* results_ = nullptr;
     std::size_t base_ = 0;
     bool stopped_ = false;  // a cancel stopped the naming

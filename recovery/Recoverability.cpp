@@ -7,7 +7,6 @@
 #include "file/FileZ.h"
 #include "ntfs/DATA_ATTRIBUTE.h"
 #include "recovery/DataStream.h"
-#include "recovery/FilesystemNTFS.h"
 
 namespace resurgo {
 
@@ -145,7 +144,8 @@ void Recoverability::Batch::clear() {
 
 // ---------------------------------------------------------------------------
 
-Recoverability::Recoverability(FilesystemNTFS& fs) : fs_(fs), clusterBytes_(fs.geometry().clusterBytes()) {}
+Recoverability::Recoverability(const VolumeAccess& volume)
+    : vol_(volume), clusterBytes_(volume.geometry.clusterBytes()) {}
 Recoverability::~Recoverability() = default;
 
 void Recoverability::take(Batch& batch) {
@@ -371,7 +371,7 @@ void Recoverability::sweep() {
 template <class F>
 void Recoverability::forEachTaken(std::uint64_t from, std::uint64_t to, F&& lost) {
     // Clusters from the first one the source doesn't hold in full are lost.
-    const std::uint64_t sourceBytes = fs_.volume().sizeBytes;
+    const std::uint64_t sourceBytes = vol_.volume.sizeBytes;
     const std::uint64_t missing = sourceBytes != 0 ? sourceBytes / clusterBytes_ : UINT64_MAX;
     const std::uint64_t scanTo = std::min(to, missing);
     constexpr std::uint64_t kNone = UINT64_MAX;
@@ -413,9 +413,9 @@ bool Recoverability::loadWindow(std::uint64_t lcn) {
         // files lower a percentage.
         try {
             bitmapEntry_ = std::make_unique<FileZ>();
-            fs_.openEntry(kBitmapRecord, *bitmapEntry_);
+            vol_.openEntry(kBitmapRecord, *bitmapEntry_);
             if (!bitmapEntry_->isDeleted() && bitmapEntry_->getName() == "$Bitmap") {
-                bitmap_ = std::make_unique<DataStream>(fs_.volume(), fs_.geometry(), *bitmapEntry_);
+                bitmap_ = std::make_unique<DataStream>(vol_.volume, vol_.geometry, *bitmapEntry_);
             }
         } catch (const ErrorException&) {
             bitmap_.reset();

@@ -30,12 +30,12 @@
 
 #include "ntfs/RecordClusters.h"
 #include "recovery/FOUND_FILE.h"
+#include "recovery/VolumeAccess.h"
 
 namespace resurgo {
 
 class DataStream;
 class FileZ;
-class FilesystemNTFS;
 class RUN_LIST;
 
 class Recoverability {
@@ -136,7 +136,7 @@ public:
         std::uint32_t note(const Owner& owner, std::uint64_t clusterBytes, ForEachExtent&& forEachExtent);
     };
 
-    explicit Recoverability(FilesystemNTFS& fs);
+    explicit Recoverability(const VolumeAccess& volume);
     virtual ~Recoverability();
     Recoverability(const Recoverability&) = delete;
     Recoverability& operator=(const Recoverability&) = delete;
@@ -177,7 +177,7 @@ private:
     bool loadWindow(std::uint64_t lcn);
     std::uint8_t percentOf(std::uint32_t owner, const Lost* begin, const Lost* end) const;
 
-    FilesystemNTFS& fs_;
+    VolumeAccess vol_;
     std::uint64_t clusterBytes_ = 0;
     std::vector<Owner> owners_;
     std::vector<Claim> claims_;

@@ -137,7 +137,7 @@ int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
         // alone (the other files' claims would take a scan of the source).
         Recoverability::Batch batch;
         batch.want(batch.add(entry_, entry_.recordNumber(), job_.filesystem.geometry().clusterBytes()));
-        Recoverability pass(job_.filesystem);
+        Recoverability pass(job_.filesystem.access());
         pass.take(batch);
         std::vector<FOUND_FILE> one(1);
         one.front().recordNumber = entry_.recordNumber();
@@ -152,7 +152,7 @@ int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
     context.cancel = cancel;
     std::vector<FOUND_FILE> found;
     try {
-        MftScan(job_.filesystem).run(filter, context, found);
+        MftScan(job_.filesystem.access(), job_.filesystem.directories()).run(filter, context, found);
     } catch (const ErrorException&) {
         return -1;
     }

@@ -6,12 +6,11 @@
 #include "core/ErrorException.h"
 #include "file/FileZ.h"
 #include "ntfs/DATA_ATTRIBUTE.h"
-#include "recovery/FilesystemNTFS.h"
 #include "recovery/Recoverability.h"
 
 namespace resurgo {
 
-ZeroSample::ZeroSample(FilesystemNTFS& fs) : fs_(fs) {}
+ZeroSample::ZeroSample(const VolumeAccess& volume) : vol_(volume) {}
 ZeroSample::~ZeroSample() = default;
 
 void ZeroSample::apply(std::vector<FOUND_FILE>& results, std::size_t from, const std::atomic<std::uint8_t>* cancel) {
@@ -22,8 +21,8 @@ void ZeroSample::apply(std::vector<FOUND_FILE>& results, std::size_t from, const
 }
 
 std::uint8_t ZeroSample::measure(std::uint64_t record) {
-    const std::uint64_t clusterBytes = fs_.geometry().clusterBytes();
-    const std::uint64_t totalClusters = fs_.geometry().totalClusters;
+    const std::uint64_t clusterBytes = vol_.geometry.clusterBytes();
+    const std::uint64_t totalClusters = vol_.geometry.totalClusters;
     if (clusterBytes == 0) return FOUND_FILE::kNotSampled;
     if (cluster_.size() != clusterBytes) cluster_.assign(static_cast<std::size_t>(clusterBytes), 0);
     const std::uint64_t stride = std::max<std::uint64_t>(1, kStrideBytes / clusterBytes);
@@ -31,7 +30,7 @@ std::uint8_t ZeroSample::measure(std::uint64_t record) {
     std::uint64_t zeros = 0;
     try {
         FileZ entry;
-        fs_.openEntry(record, entry);
+        vol_.openEntry(record, entry);
         const DATA_ATTRIBUTE* first = entry.firstDataExtent();
         if (first == nullptr || !first->nonResident) return FOUND_FILE::kNotSampled;
         // Clusters past the initialized size hold nothing of the file.
@@ -48,7 +47,7 @@ std::uint8_t ZeroSample::measure(std::uint64_t record) {
                     if (runVcn + k >= initialized / clusterBytes + (initialized % clusterBytes != 0 ? 1 : 0)) break;
                     if (totalClusters != 0 && lcn + k >= totalClusters) break;
                     try {
-                        fs_.volume().readBytes(cluster_.data(), cluster_.size(), (lcn + k) * clusterBytes,
+                        vol_.volume.readBytes(cluster_.data(), cluster_.size(), (lcn + k) * clusterBytes,
                                                "ZeroSample::measure");
                     } catch (const ErrorException&) {
                         continue;  // an unreadable cluster tells nothing

@@ -12,17 +12,17 @@
 #include <vector>
 
 #include "recovery/FOUND_FILE.h"
+#include "recovery/VolumeAccess.h"
 
 namespace resurgo {
 
-class FilesystemNTFS;
 
 class ZeroSample {
 public:
     // A cluster sampled per this many bytes of a run, besides its first.
     static constexpr std::uint64_t kStrideBytes = 1 << 20;
 
-    explicit ZeroSample(FilesystemNTFS& fs);
+    explicit ZeroSample(const VolumeAccess& volume);
     virtual ~ZeroSample();
     ZeroSample(const ZeroSample&) = delete;
     ZeroSample& operator=(const ZeroSample&) = delete;
@@ -35,7 +35,7 @@ public:
     std::uint8_t measure(std::uint64_t record);
 
 private:
-    FilesystemNTFS& fs_;
+    VolumeAccess vol_;
     std::vector<std::uint8_t> cluster_;
 };
 
