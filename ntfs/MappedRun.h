@@ -17,14 +17,17 @@ struct MappedRun {
     // that names them again.
     bool repeated = false;
 
-    // The run of runs (sorted by VCN, not overlapping) holding vcn, or
-    // nullptr when none covers it.
-    static const MappedRun* find(const std::vector<MappedRun>& runs, std::uint64_t vcn) {
+    // Where a walk of runs (sorted by VCN, not overlapping) from vcn on
+    // starts: the run holding vcn or the last one before it, else the first.
+    static std::vector<MappedRun>::const_iterator from(const std::vector<MappedRun>& runs, std::uint64_t vcn) {
         auto it = std::upper_bound(runs.begin(), runs.end(), vcn,
                                    [](std::uint64_t v, const MappedRun& r) { return v < r.vcn; });
-        if (it == runs.begin()) return nullptr;
-        --it;
-        return vcn - it->vcn < it->length ? &*it : nullptr;
+        return it == runs.begin() ? it : it - 1;
+    }
+    // The run of runs holding vcn, or nullptr when none covers it.
+    static const MappedRun* find(const std::vector<MappedRun>& runs, std::uint64_t vcn) {
+        const auto it = from(runs, vcn);
+        return it != runs.end() && it->vcn <= vcn && vcn - it->vcn < it->length ? &*it : nullptr;
     }
 };
 

@@ -312,42 +312,10 @@ void DataStream::loadUnit(std::uint64_t u) {
         unitPlain_.assign(static_cast<std::size_t>(unitBytes), 0);
     }
     loadedUnit_ = ~0ULL;
-    const std::uint64_t unitVcn = u * unitClusters_;
-    const std::uint64_t unitEnd = unitVcn + unitClusters_;
-    // Gather the unit's clusters: data clusters in order, and whether the
-    // unit has sparse clusters (then it is stored compressed).
-    std::uint64_t dataClusters = 0;
-    std::uint64_t sparseClusters = 0;
-    bool dataAfterSparse = false;
-    bool unreadableUnit = false;
     const std::size_t unreadableBefore = unreadable_.size();
-    std::uint64_t vcn = unitVcn;
-    auto it = std::upper_bound(runs_.begin(), runs_.end(), unitVcn,
-                               [](std::uint64_t v, const Run& r) { return v < r.vcn; });
-    if (it != runs_.begin()) --it;
-    for (; it != runs_.end() && vcn < unitEnd; ++it) {
-        const Run& r = *it;
-        if (r.vcn + r.length <= vcn) continue;
-        if (r.vcn > vcn) break;  // a hole no extent covers
-        const std::uint64_t from = vcn - r.vcn;
-        const std::uint64_t take = std::min(r.length - from, unitEnd - vcn);
-        if (r.sparse) {
-            sparseClusters += take;
-        } else {
-            if (sparseClusters != 0) dataAfterSparse = true;
-            const std::uint64_t lcn = r.lcn + from;
-            if (lcn > UINT64_MAX / cb) throw ErrorException(kErrReadDisk, "Volume::readClusters");
-            const bool whole = readDisk(lcn * cb, unitRaw_.data() + dataClusters * cb,
-                                        static_cast<std::size_t>(take * cb), (vcn - unitVcn) * cb + u * unitBytes);
-            if (!whole) unreadableUnit = true;
-            noteRunBytes(&r, unitRaw_.data() + dataClusters * cb, static_cast<std::size_t>(take * cb), whole);
-            dataClusters += take;
-        }
-        vcn += take;
-    }
-    if (vcn < unitEnd && vcn * cb < size_) throw ErrorException(kErrRecordFormat, kExtentMissing);
+    const UnitClusters got = gatherUnit(u);
 
-    if (unreadableUnit) {
+    if (got.unreadable) {
         // Part of a stored unit is lost, and a compressed unit can't be
         // decoded past a hole: the whole unit reads as zeros and is noted
         // as unreadable (instead of the sectors alone).
@@ -355,22 +323,57 @@ void DataStream::loadUnit(std::uint64_t u) {
         std::memset(unitPlain_.data(), 0, unitPlain_.size());
         unitData_ = unitPlain_.data();
         noteUnreadable(u * unitBytes, unitBytes);
-    } else if (dataClusters == 0) {
+    } else if (got.data == 0) {
         std::memset(unitPlain_.data(), 0, unitPlain_.size());  // a sparse unit
         unitData_ = unitPlain_.data();
-    } else if (sparseClusters == 0 && vcn == unitEnd) {
+    } else if (got.sparse == 0 && got.covered) {
         unitData_ = unitRaw_.data();  // stored uncompressed
     } else {
-        std::memset(unitRaw_.data() + dataClusters * cb, 0, static_cast<std::size_t>((unitClusters_ - dataClusters) * cb));
+        std::memset(unitRaw_.data() + got.data * cb, 0, static_cast<std::size_t>((unitClusters_ - got.data) * cb));
         std::memset(unitPlain_.data(), 0, unitPlain_.size());
-        std::uint32_t n = dataAfterSparse ? 0
-                                          : Lznt1::decompress(unitPlain_.data(), unitPlain_.size(), unitRaw_.data(),
-                                                              static_cast<std::size_t>(dataClusters * cb));
+        std::uint32_t n = got.dataAfterSparse ? 0
+                                              : Lznt1::decompress(unitPlain_.data(), unitPlain_.size(), unitRaw_.data(),
+                                                                  static_cast<std::size_t>(got.data * cb));
         // Written as zeros, so later bytes keep their offsets.
         if (n == 0) damaged_.insert(u);
         unitData_ = unitPlain_.data();
     }
     loadedUnit_ = u;
+}
+
+DataStream::UnitClusters DataStream::gatherUnit(std::uint64_t u) {
+    const std::uint64_t cb = clusterBytes_;
+    const std::uint64_t unitBytes = unitClusters_ * cb;
+    const std::uint64_t unitVcn = u * unitClusters_;
+    const std::uint64_t unitEnd = unitVcn + unitClusters_;
+    // Gather the unit's clusters: data clusters in order, and whether the
+    // unit has sparse clusters (then it is stored compressed).
+    UnitClusters got;
+    std::uint64_t vcn = unitVcn;
+    for (auto it = MappedRun::from(runs_, unitVcn); it != runs_.end() && vcn < unitEnd; ++it) {
+        const Run& r = *it;
+        if (r.vcn + r.length <= vcn) continue;
+        if (r.vcn > vcn) break;  // a hole no extent covers
+        const std::uint64_t from = vcn - r.vcn;
+        const std::uint64_t take = std::min(r.length - from, unitEnd - vcn);
+        if (r.sparse) {
+            got.sparse += take;
+        } else {
+            if (got.sparse != 0) got.dataAfterSparse = true;
+            const std::uint64_t lcn = r.lcn + from;
+            if (lcn > UINT64_MAX / cb) throw ErrorException(kErrReadDisk, "Volume::readClusters");
+            std::uint8_t* into = unitRaw_.data() + got.data * cb;
+            const bool whole =
+                readDisk(lcn * cb, into, static_cast<std::size_t>(take * cb), (vcn - unitVcn) * cb + u * unitBytes);
+            if (!whole) got.unreadable = true;
+            noteRunBytes(&r, into, static_cast<std::size_t>(take * cb), whole);
+            got.data += take;
+        }
+        vcn += take;
+    }
+    if (vcn < unitEnd && vcn * cb < size_) throw ErrorException(kErrRecordFormat, kExtentMissing);
+    got.covered = vcn == unitEnd;
+    return got;
 }
 
 std::size_t DataStream::readCompressed(std::uint64_t offset, std::uint8_t* buffer, std::size_t length,

@@ -85,6 +85,17 @@ private:
     // Decodes compression unit u into unitPlain_ (or points unitBytes_ at
     // the stored bytes).
     void loadUnit(std::uint64_t u);
+    // Clusters of one compression unit, as gatherUnit read them.
+    struct UnitClusters {
+        std::uint64_t data = 0;    // data clusters, read in order into unitRaw_
+        std::uint64_t sparse = 0;  // sparse clusters
+        bool dataAfterSparse = false;
+        bool unreadable = false;   // a read of its clusters failed in part
+        bool covered = false;      // runs cover the whole unit
+    };
+    // Reads the data clusters of unit u into unitRaw_; raises when no run
+    // covers part of the unit below the stream's size.
+    UnitClusters gatherUnit(std::uint64_t u);
 
     Volume& volume_;
     std::uint64_t clusterBytes_;

@@ -65,9 +65,8 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
     // try billions of records past the end.
     const std::uint64_t capacity =
         vol_.volume.sizeBytes == 0 ? vol_.mft.recordCapacity()
-                               : std::min<std::uint64_t>(vol_.mft.recordCapacity(), vol_.volume.sizeBytes / recordSize);
+                                   : std::min<std::uint64_t>(vol_.mft.recordCapacity(), vol_.volume.sizeBytes / recordSize);
     const std::uint64_t chunkRecords = std::max<std::uint64_t>(1, kScanChunkBytes / recordSize);
-    const std::uint64_t chunkCount = (capacity + chunkRecords - 1) / chunkRecords;
 
     ScanShared shared;
     shared.filter = &filter;
@@ -77,12 +76,27 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
     shared.now = platform().currentUtc();
     shared.capacity = capacity;
     shared.chunkRecords = chunkRecords;
-    shared.slots.resize(static_cast<std::size_t>(chunkCount));
+    shared.slots.resize(static_cast<std::size_t>((capacity + chunkRecords - 1) / chunkRecords));
 
+    const std::vector<std::exception_ptr> failures = walkAll(shared, sink);
+    try {
+        for (auto& f : failures) {
+            if (f) std::rethrow_exception(f);
+        }
+        finish(shared, total, sink);
+    } catch (...) {
+        results_->resize(base_);
+        throw;
+    }
+    if (sink != nullptr && !shared.isCancelled()) sink->setPosition(100);
+}
+
+std::vector<std::exception_ptr> MftScan::walkAll(ScanShared& shared, ProgressSink* sink) {
     // Records are parsed on up to kScanThreads threads, chunk by chunk.
     // This thread walks too and, between its chunks, moves the finds of
     // the chunks done, in order, to the results: directories are named
     // here alone, through the cache.
+    const std::uint64_t chunkCount = shared.slots.size();
     const unsigned hardware = std::thread::hardware_concurrency();
     const unsigned threads =
         static_cast<unsigned>(std::min<std::uint64_t>({chunkCount, hardware == 0 ? 1u : hardware, kScanThreads}));
@@ -125,36 +139,31 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
     // every chunk was).
     stopAll();
     for (auto& h : helpers) h.join();
-    try {
-        for (auto& f : failures) {
-            if (f) std::rethrow_exception(f);
-        }
-        older_ = OLDER_MATCHES();
-        older_.nowUtc = shared.now;
-        for (const auto& slot : shared.slots) {
-            older_.add(slot.older);
-            gaps_.addUnreadable(slot.gaps);
-        }
-        noteRepeated(capacity);
-        // Only this thread reports progress, and its last chunk may end
-        // before the others' do: report where the whole walk got to.
-        const std::uint64_t step = total / kWalkProgress;
-        if (sink != nullptr && step != 0 && !shared.isCancelled()) {
-            sink->setPosition(
-                static_cast<int>(std::min<std::uint64_t>(shared.walkedRecords.load() * recordSize / step, kWalkProgress)));
-        }
-        // A cancel during the walk keeps the records walked before it: the
-        // chunk it interrupted is the last one taken. Naming directories
-        // reads their records, so a cancel that comes after the walk is
-        // looked at once per result, and what was named before it is kept.
-        const bool cancelledInWalk = shared.isCancelled();
-        commitSlots(shared, true, !cancelledInWalk);
-        measureRecoverable(shared);
-    } catch (...) {
-        results_->resize(base_);
-        throw;
+    return failures;
+}
+
+void MftScan::finish(ScanShared& shared, std::uint64_t total, ProgressSink* sink) {
+    older_ = OLDER_MATCHES();
+    older_.nowUtc = shared.now;
+    for (const auto& slot : shared.slots) {
+        older_.add(slot.older);
+        gaps_.addUnreadable(slot.gaps);
     }
-    if (sink != nullptr && !shared.isCancelled()) sink->setPosition(100);
+    noteRepeated(shared.capacity);
+    // Only this thread reports progress, and its last chunk may end
+    // before the others' do: report where the whole walk got to.
+    const std::uint64_t step = total / kWalkProgress;
+    if (sink != nullptr && step != 0 && !shared.isCancelled()) {
+        sink->setPosition(static_cast<int>(std::min<std::uint64_t>(
+            shared.walkedRecords.load() * vol_.geometry.mftRecordSize / step, kWalkProgress)));
+    }
+    // A cancel during the walk keeps the records walked before it: the
+    // chunk it interrupted is the last one taken. Naming directories
+    // reads their records, so a cancel that comes after the walk is
+    // looked at once per result, and what was named before it is kept.
+    const bool cancelledInWalk = shared.isCancelled();
+    commitSlots(shared, true, !cancelledInWalk);
+    measureRecoverable(shared);
 }
 
 void MftScan::noteRepeated(std::uint64_t capacity) {
@@ -282,41 +291,68 @@ void MftScan::walkChunks(ScanShared& shared) {
 bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool wait) {
     const std::uint32_t recordSize = vol_.geometry.mftRecordSize;
     const std::uint64_t step = vol_.mft.getRealSize() / kWalkProgress;
-    const std::uint64_t clusterBytes = vol_.geometry.clusterBytes();
-    const std::uint64_t totalClusters = vol_.geometry.totalClusters;
     if (w.chunk == nullptr) {
         w.storage.resize(static_cast<std::size_t>(shared.chunkRecords * recordSize) + kChunkAlignment);
         const auto address = reinterpret_cast<std::uintptr_t>(w.storage.data());
         w.chunk = w.storage.data() + (kChunkAlignment - address % kChunkAlignment) % kChunkAlignment;
     }
-    auto publish = [&w](ScanSlot& slot) {
-        slot.found.swap(w.found);
-        w.found.clear();
-        w.found.reserve(slot.found.size());
-        slot.claims = std::move(w.claims);
-        w.claims = Recoverability::Batch();
-        slot.older = w.older;
-        w.older = OLDER_MATCHES();
-        slot.gaps = std::move(w.gaps);
-        w.gaps = MFT_GAPS();
-    };
-
-    std::uint64_t index = 0;
-    if (wait) {
-        std::unique_lock<std::mutex> guard(shared.lock);
-        shared.changed.wait(guard, [&shared] {
-            return shared.stop.load() || shared.isCancelled() || shared.nextChunk.load() >= shared.slots.size() ||
-                   shared.nextChunk.load() < shared.committed + kWalkAhead;
-        });
-        index = shared.nextChunk.fetch_add(1);
-    } else {
-        index = shared.nextChunk.fetch_add(1);
-    }
+    const std::uint64_t index = takeChunk(shared, wait);
     if (index >= shared.slots.size() || shared.stop.load() || shared.isCancelled()) return false;
     const std::uint64_t first = index * shared.chunkRecords;
     const std::uint64_t count = std::min(shared.chunkRecords, shared.capacity - first);
     ScanSlot& slot = shared.slots[static_cast<std::size_t>(index)];
+    readChunk(w, first, count);
 
+    for (std::uint64_t k = 0; k < count; ++k) {
+        if (shared.isCancelled()) {
+            publish(w, slot);  // this chunk stays unfinished
+            return false;
+        }
+        if (sink != nullptr && step != 0) {
+            // Positions on the walk's share of the sink's scale; the MFT's
+            // runs may reach past its real size (allocated clusters at the
+            // end).
+            const std::uint64_t walked = (shared.walkedRecords.load() + k + 1) * recordSize;
+            const int position = static_cast<int>(std::min<std::uint64_t>(walked / step, kWalkProgress));
+            if (position > w.lastPosition) {
+                sink->setPosition(position);
+                w.lastPosition = position;
+            }
+        }
+        if (w.readable[static_cast<std::size_t>(k)]) walkRecord(shared, w, w.chunk + k * recordSize, first + k);
+    }
+    publish(w, slot);
+    shared.walkedRecords.fetch_add(count);
+    std::lock_guard<std::mutex> guard(shared.lock);
+    slot.done = true;
+    shared.changed.notify_all();
+    return true;
+}
+
+std::uint64_t MftScan::takeChunk(ScanShared& shared, bool wait) {
+    if (!wait) return shared.nextChunk.fetch_add(1);
+    std::unique_lock<std::mutex> guard(shared.lock);
+    shared.changed.wait(guard, [&shared] {
+        return shared.stop.load() || shared.isCancelled() || shared.nextChunk.load() >= shared.slots.size() ||
+               shared.nextChunk.load() < shared.committed + kWalkAhead;
+    });
+    return shared.nextChunk.fetch_add(1);
+}
+
+void MftScan::publish(Walker& w, ScanSlot& slot) {
+    slot.found.swap(w.found);
+    w.found.clear();
+    w.found.reserve(slot.found.size());
+    slot.claims = std::move(w.claims);
+    w.claims = Recoverability::Batch();
+    slot.older = w.older;
+    w.older = OLDER_MATCHES();
+    slot.gaps = std::move(w.gaps);
+    w.gaps = MFT_GAPS();
+}
+
+void MftScan::readChunk(Walker& w, std::uint64_t first, std::uint64_t count) {
+    const std::uint32_t recordSize = vol_.geometry.mftRecordSize;
     // One large read per chunk; if it fails, read record by record so
     // that only the unreadable records are lost.
     w.readable.assign(static_cast<std::size_t>(count), true);
@@ -338,89 +374,71 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
             }
         }
     }
+}
 
-    for (std::uint64_t k = 0; k < count; ++k) {
-        if (shared.isCancelled()) {
-            publish(slot);  // this chunk stays unfinished
-            return false;
-        }
-        const std::uint64_t record = first + k;
-        if (sink != nullptr && step != 0) {
-            // Positions on the walk's share of the sink's scale; the MFT's
-            // runs may reach past its real size (allocated clusters at the
-            // end).
-            const std::uint64_t walked = (shared.walkedRecords.load() + k + 1) * recordSize;
-            const int position = static_cast<int>(std::min<std::uint64_t>(walked / step, kWalkProgress));
-            if (position > w.lastPosition) {
-                sink->setPosition(position);
-                w.lastPosition = position;
-            }
-        }
-        if (!w.readable[static_cast<std::size_t>(k)]) continue;
-        std::uint8_t* raw = w.chunk + k * recordSize;
-        if (const std::optional<std::uint64_t> live = liveOwner(raw, recordSize, record)) {
-            // What files in use claim overwrites deleted files' data.
-            try {
-                w.liveRuns.clear();
-                RecordClusters::append(raw, recordSize, totalClusters, w.liveRuns);
-                w.claims.addLive(*live, w.liveRuns);
-            } catch (const ErrorException&) {
-                // A damaged record in use: its runs can't be told.
-            }
-            continue;
-        }
-        if (!mayBeDeletedFile(raw, recordSize)) continue;
-        FileZ& file = w.file;
-        // The fixup repairs the record in place, in the chunk's copy.
+void MftScan::walkRecord(const ScanShared& shared, Walker& w, std::uint8_t* raw, std::uint64_t record) {
+    const std::uint32_t recordSize = vol_.geometry.mftRecordSize;
+    const std::uint64_t clusterBytes = vol_.geometry.clusterBytes();
+    if (const std::optional<std::uint64_t> live = liveOwner(raw, recordSize, record)) {
+        // What files in use claim overwrites deleted files' data.
         try {
-            file.openFromBytes(raw, recordSize, vol_.volume, vol_.geometry, &vol_.mft, vol_.mft.getSectorOfRecord(record), record,
-                               false);
-        } catch (const ErrorException& e) {
-            // A record whose deletion took its last name is no result,
-            // but its clusters were still written after older files'.
-            if (e.code() == kErrNoFileName) w.claims.add(file, record, clusterBytes);
-            continue;  // a free or damaged record
-        }
-        if (file.isDirectory() || !file.isDeleted()) continue;
-        // Every deleted file claims its clusters, whatever the filter.
-        const std::uint32_t owner = w.claims.add(file, record, clusterBytes);
-        const bool oneRecord = shared.filter->record.has_value();
-        if (oneRecord && record != *shared.filter->record) continue;
-        // A record whose name, times or size can't be read is skipped;
-        // the walk goes on.
-        try {
-            std::string name = file.getName();
-            if (!oneRecord && !shared.matchAll && !WildcardMatcher::match(shared.pattern, name)) continue;
-            // Local times are worked out when a result is shown.
-            FILE_TIME modified = FILE_TIME::fromUtc(file.modificationTimeUtc());
-            FILE_TIME created = FILE_TIME::fromUtc(file.creationTimeUtc());
-            const std::int32_t days = shared.filter->days;
-            if (!oneRecord && !modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) {
-                w.older.add(std::max(modified.utc(), created.utc()));
-                continue;
-            }
-            const std::uint64_t size = file.getRealSize();
-            const std::uint64_t firstSector = file.firstSector();
-            const FILE_TIME accessed = FILE_TIME::fromUtc(file.accessTimeUtc());
-            const FILE_REFERENCE parent = file.getDirectoryReference();
-            ScanCandidate& c = w.found.emplace_back();
-            c.found = FOUND_FILE(record, firstSector, std::move(name));
-            c.found.size = size;
-            c.found.offset = firstSector * vol_.geometry.bytesPerSector;
-            c.found.lastModificationTime = modified;
-            c.found.creationTime = created;
-            c.found.lastAccessTime = accessed;
-            c.parent = parent;
-            w.claims.want(owner);
+            w.liveRuns.clear();
+            RecordClusters::append(raw, recordSize, vol_.geometry.totalClusters, w.liveRuns);
+            w.claims.addLive(*live, w.liveRuns);
         } catch (const ErrorException&) {
-            continue;
+            // A damaged record in use: its runs can't be told.
         }
+        return;
     }
-    publish(slot);
-    shared.walkedRecords.fetch_add(count);
-    std::lock_guard<std::mutex> guard(shared.lock);
-    slot.done = true;
-    shared.changed.notify_all();
+    if (!mayBeDeletedFile(raw, recordSize)) return;
+    FileZ& file = w.file;
+    // The fixup repairs the record in place, in the chunk's copy.
+    try {
+        file.openFromBytes(raw, recordSize, vol_.volume, vol_.geometry, &vol_.mft, vol_.mft.getSectorOfRecord(record),
+                           record, false);
+    } catch (const ErrorException& e) {
+        // A record whose deletion took its last name is no result,
+        // but its clusters were still written after older files'.
+        if (e.code() == kErrNoFileName) w.claims.add(file, record, clusterBytes);
+        return;  // a free or damaged record
+    }
+    if (file.isDirectory() || !file.isDeleted()) return;
+    // Every deleted file claims its clusters, whatever the filter.
+    const std::uint32_t owner = w.claims.add(file, record, clusterBytes);
+    const bool oneRecord = shared.filter->record.has_value();
+    if (oneRecord && record != *shared.filter->record) return;
+    // A record whose name, times or size can't be read is skipped;
+    // the walk goes on.
+    try {
+        if (takeCandidate(shared, w, record, oneRecord)) w.claims.want(owner);
+    } catch (const ErrorException&) {
+    }
+}
+
+bool MftScan::takeCandidate(const ScanShared& shared, Walker& w, std::uint64_t record, bool oneRecord) {
+    const FileZ& file = w.file;
+    std::string name = file.getName();
+    if (!oneRecord && !shared.matchAll && !WildcardMatcher::match(shared.pattern, name)) return false;
+    // Local times are worked out when a result is shown.
+    FILE_TIME modified = FILE_TIME::fromUtc(file.modificationTimeUtc());
+    FILE_TIME created = FILE_TIME::fromUtc(file.creationTimeUtc());
+    const std::int32_t days = shared.filter->days;
+    if (!oneRecord && !modified.isWithinDays(days, shared.now) && !created.isWithinDays(days, shared.now)) {
+        w.older.add(std::max(modified.utc(), created.utc()));
+        return false;
+    }
+    const std::uint64_t size = file.getRealSize();
+    const std::uint64_t firstSector = file.firstSector();
+    const FILE_TIME accessed = FILE_TIME::fromUtc(file.accessTimeUtc());
+    const FILE_REFERENCE parent = file.getDirectoryReference();
+    ScanCandidate& c = w.found.emplace_back();
+    c.found = FOUND_FILE(record, firstSector, std::move(name));
+    c.found.size = size;
+    c.found.offset = firstSector * vol_.geometry.bytesPerSector;
+    c.found.lastModificationTime = modified;
+    c.found.creationTime = created;
+    c.found.lastAccessTime = accessed;
+    c.parent = parent;
     return true;
 }
 

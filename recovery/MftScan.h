@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -130,6 +131,27 @@ private:
     bool walkChunk(ScanShared& shared, Walker& walker, ProgressSink* sink, bool wait);
     // The other threads' loop.
     void walkChunks(ScanShared& shared);
+    // Walks every chunk, on this thread and the others; the failure of
+    // each thread, if any.
+    std::vector<std::exception_ptr> walkAll(ScanShared& shared, ProgressSink* sink);
+    // After the walk: the matches left out, the gaps, the naming of what
+    // is left and the recoverable percentages.
+    void finish(ScanShared& shared, std::uint64_t total, ProgressSink* sink);
+    // The index of the next chunk to walk; with wait, once the walk is
+    // less than kWalkAhead chunks ahead of the results.
+    std::uint64_t takeChunk(ScanShared& shared, bool wait);
+    // Hands what the walker gathered to the chunk's slot.
+    static void publish(Walker& w, ScanSlot& slot);
+    // Reads count records from first into the walker's chunk, noting
+    // those that can't be read.
+    void readChunk(Walker& w, std::uint64_t first, std::uint64_t count);
+    // One record of a chunk: the runs of a record in use, or the claims of
+    // a deleted file and, when it passes the filter, a find.
+    void walkRecord(const ScanShared& shared, Walker& w, std::uint8_t* raw, std::uint64_t record);
+    // The deleted file open in the walker as a find, when it passes the
+    // filter (oneRecord: the filter names its record); raises when its
+    // name, times or size can't be read.
+    bool takeCandidate(const ScanShared& shared, Walker& w, std::uint64_t record, bool oneRecord);
     // Names the directories of the finds of the done slots from the first
     // not yet committed on, in order, and appends them to the results.
     // While the walk goes on, a cancel is looked at before each slot and

@@ -271,29 +271,9 @@ void Recoverability::sweep() {
     });
     mergeLive();
     auto endOf = [this](std::size_t c) { return claims_[c].lcn + claims_[c].clusters; };
-    // Clusters of claim c lost to the file of record by (kNoRecord: to no
-    // one file), or (by kSeveral) to several.
-    auto lose = [this](std::size_t c, std::uint64_t from, std::uint64_t to, std::uint64_t by) {
-        const Claim& claim = claims_[c];
-        lost_.push_back(Lost{claim.owner, claim.vcn + (from - claim.lcn), to - from});
-        Owner& owner = owners_[claim.owner];
-        if (by == FOUND_FILE::kNoRecord || by == kSeveral) {
-            owner.unattributed = true;
-        } else if (owner.overwrittenBy == FOUND_FILE::kNoRecord) {
-            owner.overwrittenBy = by;
-        } else if (owner.overwrittenBy != by) {
-            owner.unattributed = true;
-        }
-    };
-    auto keepUnowned = [this](std::size_t c, std::uint64_t from, std::uint64_t to) {
-        const Claim& claim = claims_[c];
-        unowned_.push_back(Lost{claim.owner, claim.vcn + (from - claim.lcn), to - from});
-    };
 
     // Segments between the starts and ends of claims: in each, the claims
-    // covering it are the same. Where several cover it, those modified
-    // before the latest of them lose it; the latest (all of them, if tied)
-    // keep the clusters $Bitmap marks free.
+    // covering it are the same.
     const std::size_t n = claims_.size();
     const std::uint64_t budget = std::max<std::uint64_t>(kSweepWorkFloor, n * kSweepWorkPerClaim);
     std::uint64_t work = 0;
@@ -304,60 +284,9 @@ void Recoverability::sweep() {
         if (active.empty()) at = claims_[next].lcn;
         while (next < n && claims_[next].lcn == at) active.push_back(next++);
         std::uint64_t to = UINT64_MAX;
-        std::uint64_t latest = 0;
-        std::size_t latestClaim = 0;
-        for (std::size_t c : active) {
-            to = std::min(to, endOf(c));
-            if (owners_[claims_[c].owner].modified >= latest) {
-                latest = owners_[claims_[c].owner].modified;
-                latestClaim = c;
-            }
-        }
+        for (std::size_t c : active) to = std::min(to, endOf(c));
         if (next < n) to = std::min(to, claims_[next].lcn);
-
-        work += active.size();
-        if (work > budget) break;
-        bool look = false;
-        // Several files modified at the latest time share what is left.
-        bool tied = false;
-        for (std::size_t c : active) {
-            tied = tied || (c != latestClaim && owners_[claims_[c].owner].modified == latest);
-        }
-        for (std::size_t c : active) {
-            const Owner& owner = owners_[claims_[c].owner];
-            if (!owner.wanted) continue;
-            if (owner.modified < latest) {
-                // The later deleted file wrote here; a file in use may
-                // have taken the clusters from it since.
-                const std::uint64_t later = tied ? kSeveral : owners_[claims_[latestClaim].owner].record;
-                forEachLive(at, to, [&](std::uint64_t from, std::uint64_t until, std::uint64_t record) {
-                    lose(c, from, until, record == FOUND_FILE::kNoRecord ? later : record);
-                });
-            } else {
-                look = true;
-            }
-        }
-        if (look) {
-            forEachTaken(at, to, [&](std::uint64_t from, std::uint64_t until, bool beyond) {
-                for (std::size_t c : active) {
-                    const Owner& owner = owners_[claims_[c].owner];
-                    if (!owner.wanted || owner.modified != latest || work > budget) continue;
-                    ++work;
-                    if (beyond || !liveKnown_) {
-                        lose(c, from, until, FOUND_FILE::kNoRecord);
-                        continue;
-                    }
-                    forEachLive(from, until, [&](std::uint64_t a, std::uint64_t b, std::uint64_t record) {
-                        if (record == FOUND_FILE::kNoRecord) {
-                            keepUnowned(c, a, b);
-                        } else {
-                            lose(c, a, b, record);
-                        }
-                    });
-                }
-            });
-            if (work > budget) break;
-        }
+        if (!sweepSegment(active, at, to, work, budget)) break;
         active.erase(std::remove_if(active.begin(), active.end(), [&](std::size_t c) { return endOf(c) == to; }),
                      active.end());
         at = to;
@@ -365,6 +294,77 @@ void Recoverability::sweep() {
     if (work > budget) {
         for (std::size_t c : active) owners_[claims_[c].owner].damaged = true;
         for (std::size_t c = next; c < n; ++c) owners_[claims_[c].owner].damaged = true;
+    }
+}
+
+bool Recoverability::sweepSegment(const std::vector<std::size_t>& active, std::uint64_t at, std::uint64_t to,
+                                  std::uint64_t& work, std::uint64_t budget) {
+    // Where several claims cover the segment, those modified before the
+    // latest of them lose it; the latest (all of them, if tied) keep the
+    // clusters $Bitmap marks free.
+    std::uint64_t latest = 0;
+    std::size_t latestClaim = 0;
+    for (std::size_t c : active) {
+        if (owners_[claims_[c].owner].modified >= latest) {
+            latest = owners_[claims_[c].owner].modified;
+            latestClaim = c;
+        }
+    }
+    work += active.size();
+    if (work > budget) return false;
+    bool look = false;
+    // Several files modified at the latest time share what is left.
+    bool tied = false;
+    for (std::size_t c : active) {
+        tied = tied || (c != latestClaim && owners_[claims_[c].owner].modified == latest);
+    }
+    for (std::size_t c : active) {
+        const Owner& owner = owners_[claims_[c].owner];
+        if (!owner.wanted) continue;
+        if (owner.modified < latest) {
+            // The later deleted file wrote here; a file in use may
+            // have taken the clusters from it since.
+            const std::uint64_t later = tied ? kSeveral : owners_[claims_[latestClaim].owner].record;
+            forEachLive(at, to, [&](std::uint64_t from, std::uint64_t until, std::uint64_t record) {
+                lose(c, from, until, record == FOUND_FILE::kNoRecord ? later : record);
+            });
+        } else {
+            look = true;
+        }
+    }
+    if (!look) return true;
+    forEachTaken(at, to, [&](std::uint64_t from, std::uint64_t until, bool beyond) {
+        for (std::size_t c : active) {
+            const Owner& owner = owners_[claims_[c].owner];
+            if (!owner.wanted || owner.modified != latest || work > budget) continue;
+            ++work;
+            if (beyond || !liveKnown_) {
+                lose(c, from, until, FOUND_FILE::kNoRecord);
+                continue;
+            }
+            forEachLive(from, until, [&](std::uint64_t a, std::uint64_t b, std::uint64_t record) {
+                if (record == FOUND_FILE::kNoRecord) {
+                    const Claim& claim = claims_[c];
+                    unowned_.push_back(Lost{claim.owner, claim.vcn + (a - claim.lcn), b - a});
+                } else {
+                    lose(c, a, b, record);
+                }
+            });
+        }
+    });
+    return work <= budget;
+}
+
+void Recoverability::lose(std::size_t c, std::uint64_t from, std::uint64_t to, std::uint64_t by) {
+    const Claim& claim = claims_[c];
+    lost_.push_back(Lost{claim.owner, claim.vcn + (from - claim.lcn), to - from});
+    Owner& owner = owners_[claim.owner];
+    if (by == FOUND_FILE::kNoRecord || by == kSeveral) {
+        owner.unattributed = true;
+    } else if (owner.overwrittenBy == FOUND_FILE::kNoRecord) {
+        owner.overwrittenBy = by;
+    } else if (owner.overwrittenBy != by) {
+        owner.unattributed = true;
     }
 }
 

@@ -157,6 +157,13 @@ public:
 
 private:
     void sweep();
+    // One segment [at, to) of the sweep, covered by the active claims; work
+    // counts the steps against budget. False when the budget ran out.
+    bool sweepSegment(const std::vector<std::size_t>& active, std::uint64_t at, std::uint64_t to,
+                      std::uint64_t& work, std::uint64_t budget);
+    // Clusters [from, to) of claim c lost to the file of record by
+    // (FOUND_FILE::kNoRecord: to no one file; kSeveral: to several).
+    void lose(std::size_t c, std::uint64_t from, std::uint64_t to, std::uint64_t by);
     // Sorts the live runs by cluster and merges them into ranges that do
     // not overlap, each with its one record (kSeveral where records share).
     void mergeLive();
