@@ -205,8 +205,15 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
                 out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
             case FileCopy::Result::Restored:
-                ++counts_.restored;
-                if (progress) progress->finish();
+                if (copier.throughGuessedGeometry()) {
+                    ++counts_.guessed;
+                    if (progress) progress->finish();
+                    err << "resurgo: " << shown << ": written through a guessed geometry; its contents may be another "
+                                                   "file's\n";
+                } else {
+                    ++counts_.restored;
+                    if (progress) progress->finish();
+                }
                 out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
         }
@@ -215,7 +222,9 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
 
     const bool stopped = cancelled();
     const std::size_t left = results.size() - done;
-    out << counts_.restored << " restored, " << counts_.damaged << " damaged, " << counts_.failed << " failed"
+    out << counts_.restored << " restored, "
+        << (counts_.guessed > 0 ? std::to_string(counts_.guessed) + " written through a guessed geometry, " : std::string())
+        << counts_.damaged << " damaged, " << counts_.failed << " failed"
         << (stopped ? " (cancelled: " + std::to_string(left) + " not attempted)"
             : ended ? " (stopped: " + std::to_string(left) + " not attempted)"
                     : std::string())
@@ -228,6 +237,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     if (stopped) return kExitCancelled;
     if (counts_.failed > 0) return kExitCopyFailed;
     if (counts_.damaged > 0) return kExitDamagedUnits;
+    if (counts_.guessed > 0) return kExitGuessedGeometry;
     if (job.outcome() == SearchJob::Outcome::WalkFailed) return kExitWalkFailed;
     return kExitOk;
 }

@@ -21,6 +21,7 @@ enum ExitCode : int {
     kExitNoSuchRecord = 13,   // the record number lies beyond the end of the MFT
     kExitRecordInUse = 14,    // the record holds a file that is not deleted
     kExitRecordIsDirectory = 15,  // the record is a directory
+    kExitGuessedGeometry = 16,    // restored through a volume geometry that was guessed: the bytes may be wrong
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
 };
 
@@ -49,6 +50,9 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitNoSuchRecord, "restore: no such record (the number lies beyond the end of the MFT)"},
     {kExitRecordInUse, "restore: the record is in use: its file is not deleted"},
     {kExitRecordIsDirectory, "restore: the record is a directory"},
+    {kExitGuessedGeometry, "restore after a deep scan: written, but through a volume geometry that was guessed (no "
+                           "boot sector, too little evidence agreeing): the bytes may be another file's; --all: some "
+                           "files were"},
     {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},
 };
 

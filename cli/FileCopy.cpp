@@ -1,5 +1,7 @@
 #include "cli/FileCopy.h"
 
+#include "recovery/DeepSearch.h"
+
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
 #include "cli/OutputPaths.h"
@@ -72,6 +74,12 @@ int FileCopy::exitStatus(RestoreJob::Status status) {
 }
 
 bool FileCopy::isDamage(RestoreJob::Status status) { return exitStatus(status) == kExitFileDamaged; }
+
+bool FileCopy::throughGuessedGeometry() const {
+    const DeepSearch* deep = job_.deepSearch();
+    return job_.deep && deep != nullptr && deep->geometryGuessed() && !restore_.entry().isResident() &&
+           restore_.size() > 0;
+}
 
 FileCopy::Result FileCopy::copy(const std::string& target, OutputMode mode) {
     return result(restore_.restoreTo(target, mode), VisibleText::of(target));

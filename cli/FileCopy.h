@@ -42,6 +42,9 @@ public:
     // Whether that refusal is the record's damage ("File damaged.").
     static bool isDamage(RestoreJob::Status status);
     const std::string& name() const { return restore_.name(); }
+    // The selected file's data lies in clusters found through a volume
+    // geometry a deep scan guessed: what is read may be another file's.
+    bool throughGuessedGeometry() const;
     std::uint64_t size() const { return restore_.size(); }
     // How much of the selected file can still come back, in percent, or -1
     // when that can't be told (see RestoreJob::measureRecoverable).

@@ -21,6 +21,7 @@ public:
     static constexpr const char* kRestoredUnreadable = IDS_TEXT_RESTORED_UNREADABLE;  // 15
     // %s: the file's name; %u: the percentage of it overwritten since.
     static constexpr const char* kRestoredOverwritten = IDS_TEXT_RESTORED_OVERWRITTEN;  // 16
+    static constexpr const char* kRestoredGuessed = IDS_TEXT_RESTORED_GUESSED;      // 17
     static constexpr const char* kBadBootRecord = IDS_TEXT_BAD_BOOT_RECORD;        // 21
     static constexpr const char* kBadNtfsDrive = IDS_TEXT_BAD_NTFS_DRIVE;          // 22
     static constexpr const char* kFileDamaged = IDS_TEXT_FILE_DAMAGED;             // 23

@@ -151,6 +151,11 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         }
         return kExitDamagedUnits;
     }
+    if (copier.throughGuessedGeometry()) {
+        // Written as asked, but no success: the clusters may be another file's.
+        out << FailureReport::fill(Messages::kRestoredGuessed, shownName, 0) << '\n';
+        return kExitGuessedGeometry;
+    }
     out << FailureReport::fill(overwritten ? Messages::kRestoredOverwritten : Messages::kRestored, shownName,
                                overwritten ? 100 - recoverable : 0)
         << '\n';

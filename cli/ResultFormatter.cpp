@@ -185,6 +185,7 @@ public:
             case kRecoverable:
                 out = std::to_string(f.recoverable);
                 out += '%';
+                if (f.guessedGeometry) out += '?';  // read through a guessed geometry
                 return {&out, out.size()};
             case kDirectory:
                 directory_ = f.directory;
@@ -211,7 +212,7 @@ public:
             case kSize:
                 return digits(f.size);
             case kRecoverable:
-                return digits(f.recoverable) + 1;
+                return digits(f.recoverable) + (f.guessedGeometry ? 2 : 1);
             case kDirectory: {
                 // Printable ASCII: the text is as long, less its final
                 // separators ("\\" and "/" alike once shown), "." when
@@ -308,7 +309,7 @@ std::string ResultFormatter::localText(const FILE_TIME& time) {
 }
 
 nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
-    return {{"record", f.recordNumber},
+    nlohmann::ordered_json j{{"record", f.recordNumber},
             {"first_sector", f.firstSector},
             {"offset", f.offset},
             {"name", f.name},
@@ -319,6 +320,8 @@ nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
             {"created", f.creationTime.isoUtc()},
             {"accessed", f.lastAccessTime.isoUtc()},
             {"recoverable", f.recoverable}};
+    if (f.guessedGeometry) j["guessed_geometry"] = true;
+    return j;
 }
 
 void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results, ProgressSink* progress) {
@@ -410,6 +413,7 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
         time(f.lastAccessTime);
         key(",\"recoverable\":");
         writer.Uint(f.recoverable);
+        if (f.guessedGeometry) fixed(",\"guessed_geometry\":true");
         fixed("}");
     }
     text.append(buffer.GetString(), buffer.GetSize());
@@ -424,7 +428,7 @@ const std::vector<ResultFormatter::Column>& ResultFormatter::tableColumns(Lead l
         // What decides whether a restore is worth it: kept before names of
         // a comfortable width, left out only when nothing else makes room.
         {"Recoverable", true, false, Drop::ForRoom,
-         [](const FOUND_FILE& f) { return std::to_string(f.recoverable) + "%"; }},
+         [](const FOUND_FILE& f) { return std::to_string(f.recoverable) + (f.guessedGeometry ? "%?" : "%"); }},
         {"Directory", false, true, Drop::Never,
          [](const FOUND_FILE& f) { return VisibleText::of(directoryText(f.directory)); }},
         {"Modified", false, false, Drop::Never, [](const FOUND_FILE& f) { return localText(f.lastModificationTime); }},

@@ -37,6 +37,10 @@ public:
     // Percentage of the file's bytes that can still come back, rounded
     // down (see Recoverability): 100 intact, 0 overwritten.
     std::uint8_t recoverable = 100;
+    // Its data is found through a volume geometry that was guessed (a deep
+    // scan without a boot sector and without evidence that agrees): the
+    // bytes may be another file's.
+    bool guessedGeometry = false;
 };
 
 } // namespace resurgo

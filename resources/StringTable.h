@@ -29,6 +29,7 @@
 #define IDS_RESTORED_DAMAGED 14
 #define IDS_RESTORED_UNREADABLE 15
 #define IDS_RESTORED_OVERWRITTEN 16
+#define IDS_RESTORED_GUESSED 17
 #define IDS_BAD_BOOT_RECORD 21
 #define IDS_BAD_NTFS_DRIVE 22
 #define IDS_FILE_DAMAGED 23
@@ -42,6 +43,7 @@
 #define IDS_CONDITION_INTACT 31
 #define IDS_CONDITION_PARTLY_OVERWRITTEN 32
 #define IDS_CONDITION_OVERWRITTEN 33
+#define IDS_CONDITION_GUESSED 34
 #define IDS_STATUS_READY 40
 #define IDS_STATUS_FOUND 41
 #define IDS_STATUS_NONE_OLDER 42
@@ -71,6 +73,8 @@
     "File %s restored, but %u byte(s) could not be read from the drive and were written as zeros"
 #define IDS_TEXT_RESTORED_OVERWRITTEN \
     "File %s restored in full, but %u percent of it had been overwritten by other files since it was deleted"
+#define IDS_TEXT_RESTORED_GUESSED \
+    "File %s written, but the drive's layout was guessed (no boot sector, too little agreeing evidence): its contents may be another file's"
 #define IDS_TEXT_BAD_BOOT_RECORD \
     "Bad boot record.\n\nSelected drive may be damaged. Try Salvora to retrive files from damaged NTFS drives."
 #define IDS_TEXT_BAD_NTFS_DRIVE \
@@ -86,6 +90,7 @@
 #define IDS_TEXT_CONDITION_INTACT "Intact"
 #define IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN "Partly overwritten"
 #define IDS_TEXT_CONDITION_OVERWRITTEN "Overwritten"
+#define IDS_TEXT_CONDITION_GUESSED "Layout guessed"
 #define IDS_TEXT_STATUS_READY "Choose a drive, a file name pattern and the days, then press Search."
 #define IDS_TEXT_STATUS_FOUND "%u deleted file(s) found. Select one and press Resurgo! to save it on another drive."
 #define IDS_TEXT_STATUS_NONE_OLDER \
@@ -131,6 +136,7 @@ public:
         {IDS_RESTORED_DAMAGED, IDS_TEXT_RESTORED_DAMAGED},
         {IDS_RESTORED_UNREADABLE, IDS_TEXT_RESTORED_UNREADABLE},
         {IDS_RESTORED_OVERWRITTEN, IDS_TEXT_RESTORED_OVERWRITTEN},
+        {IDS_RESTORED_GUESSED, IDS_TEXT_RESTORED_GUESSED},
         {IDS_BAD_BOOT_RECORD, IDS_TEXT_BAD_BOOT_RECORD},
         {IDS_BAD_NTFS_DRIVE, IDS_TEXT_BAD_NTFS_DRIVE},
         {IDS_FILE_DAMAGED, IDS_TEXT_FILE_DAMAGED},
@@ -144,6 +150,7 @@ public:
         {IDS_CONDITION_INTACT, IDS_TEXT_CONDITION_INTACT},
         {IDS_CONDITION_PARTLY_OVERWRITTEN, IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN},
         {IDS_CONDITION_OVERWRITTEN, IDS_TEXT_CONDITION_OVERWRITTEN},
+        {IDS_CONDITION_GUESSED, IDS_TEXT_CONDITION_GUESSED},
         {IDS_STATUS_READY, IDS_TEXT_STATUS_READY},
         {IDS_STATUS_FOUND, IDS_TEXT_STATUS_FOUND},
         {IDS_STATUS_NONE_OLDER, IDS_TEXT_STATUS_NONE_OLDER},

@@ -32,8 +32,10 @@ constexpr ColumnLayout kColumns[ResultListView::kColumnCount] = {
     {IDS_COLUMN_CREATED, 100, false, kTimeSample}, {IDS_COLUMN_ACCESSED, 100, false, kTimeSample},
     {IDS_COLUMN_CONDITION, 110, false, nullptr, true},
 };
+// The last one: data found through a volume layout a deep scan guessed.
 constexpr unsigned kConditionIds[] = {IDS_CONDITION_INTACT, IDS_CONDITION_PARTLY_OVERWRITTEN,
-                                      IDS_CONDITION_OVERWRITTEN};
+                                      IDS_CONDITION_OVERWRITTEN, IDS_CONDITION_GUESSED};
+constexpr std::size_t kConditionCount = sizeof kConditionIds / sizeof kConditionIds[0];
 // Space the list puts around a cell's text, and the narrowest a column
 // that stretches becomes (pixels at 96 dots per inch).
 constexpr int kCellPadding = 16;
@@ -53,7 +55,7 @@ std::wstring loadString(HINSTANCE module, unsigned id) {
 
 ResultListView::ResultListView() {
     // The program's own texts until attach loads the module's.
-    for (std::size_t i = 0; i < 3; ++i) conditions_[i] = StringTable::text(kConditionIds[i]);
+    for (std::size_t i = 0; i < kConditionCount; ++i) conditions_[i] = StringTable::text(kConditionIds[i]);
 }
 ResultListView::~ResultListView() = default;
 
@@ -73,7 +75,7 @@ void ResultListView::attach(HWND control, HINSTANCE module) {
         column.iSubItem = i;
         ::SendMessageW(hwnd_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
     }
-    for (std::size_t i = 0; i < 3; ++i) conditions_[i] = WinText::utf8(loadString(module, kConditionIds[i]));
+    for (std::size_t i = 0; i < kConditionCount; ++i) conditions_[i] = WinText::utf8(loadString(module, kConditionIds[i]));
     fitColumns();
     clear();
 }
@@ -213,8 +215,8 @@ std::string ResultListView::cellText(int row, int column) const {
     case 4: return f.creationTime.text();
     case 5: return f.lastAccessTime.text();
     case 6: {
-        const unsigned id = conditionId(f.recoverable);
-        for (std::size_t i = 0; i < 3; ++i) {
+        const unsigned id = f.guessedGeometry ? IDS_CONDITION_GUESSED : conditionId(f.recoverable);
+        for (std::size_t i = 0; i < kConditionCount; ++i) {
             if (kConditionIds[i] == id) return conditions_[i];
         }
         return std::string();

@@ -73,7 +73,7 @@ private:
     const std::vector<FOUND_FILE>* results_ = nullptr;
     std::string driveRoot_;
     // The condition column's texts: intact, partly overwritten, overwritten.
-    std::string conditions_[3];
+    std::string conditions_[4];
     std::vector<std::size_t> order_;
     std::wstring cell_;  // the text last handed to the list
 };
