@@ -149,6 +149,10 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         if (overwritten) {
             out << FailureReport::fill(Messages::kRestoredOverwritten, shownName, 100 - recoverable) << '\n';
         }
+        if (copier.throughGuessedGeometry()) {
+            out << FailureReport::fill(Messages::kRestoredGuessed, shownName, 0) << '\n';
+            return kExitGuessedGeometry;
+        }
         return kExitDamagedUnits;
     }
     if (copier.throughGuessedGeometry()) {
