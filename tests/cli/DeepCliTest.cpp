@@ -369,25 +369,16 @@ TEST(DeepCli, OnRealWindowsVolumesTheScanListsOnlyWhatTheWalkDoesAndOlderVersion
     // Beyond what the walk lists, only an older version of a reused record:
     // /syslog, record 35 before the live volume reused it for syslog.gz,
     // kept in a shadow copy's store.
-    const struct {
-        const char* path;
-        std::set<std::pair<std::uint64_t, std::string>> older;
-    } cases[] = {
-        {"windows/win10-2m.img.zst", {}},
-        {"windows/win10-test.img.zst", {}},
-        {"windows/win10-sim-deleted-ones.img.zst", {}},
-        {"windows/win10-ramslack-sim-deleted.img.zst", {}},
-        {"windows/win10-si-vs-fn.img.zst", {}},
-        {"windows/dftt7-undel.img.zst", {}},
-        {"formats/vsstest.qcow2", {{35, "syslog"}}},
-        {"formats/windows_volume.qcow2", {}},
-        {"formats/ctf_file6.E01", {}},
-        {"formats/ntfs1-gen0.E01", {}},
-    };
+    const std::map<std::string, std::set<std::pair<std::uint64_t, std::string>>> cases{
+        {"windows/win10-2m.img.zst", {}}, {"windows/win10-test.img.zst", {}},
+        {"windows/win10-sim-deleted-ones.img.zst", {}}, {"windows/win10-ramslack-sim-deleted.img.zst", {}},
+        {"windows/win10-si-vs-fn.img.zst", {}}, {"windows/dftt7-undel.img.zst", {}},
+        {"formats/vsstest.qcow2", {{35, "syslog"}}}, {"formats/windows_volume.qcow2", {}},
+        {"formats/ctf_file6.E01", {}}, {"formats/ntfs1-gen0.E01", {}}};
     std::size_t tried = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        std::string image = real + "/" + c.path;
+    for (const auto& [path, older] : cases) {
+        SCOPED_TRACE(path);
+        std::string image = real + "/" + path;
         if (!fs::exists(image)) continue;
         if (fs::path(image).extension() == ".zst") {
             const std::string out = unpacked + "/" + fs::path(image).stem().string();
@@ -402,9 +393,9 @@ TEST(DeepCli, OnRealWindowsVolumesTheScanListsOnlyWhatTheWalkDoesAndOlderVersion
         ASSERT_EQ(walk.status, 0) << walk.err;
         ASSERT_EQ(deep.status, 0) << deep.err;
         std::set<std::pair<std::uint64_t, std::string>> allowed = listedIn(walk);
-        allowed.insert(c.older.begin(), c.older.end());
+        allowed.insert(older.begin(), older.end());
         for (const auto& f : listedIn(deep)) EXPECT_EQ(allowed.count(f), 1u) << f.first << " " << f.second;
-        for (const auto& f : c.older) EXPECT_EQ(listedIn(deep).count(f), 1u) << f.first << " " << f.second;
+        for (const auto& f : older) EXPECT_EQ(listedIn(deep).count(f), 1u) << f.first << " " << f.second;
     }
     if (tried == 0) GTEST_SKIP() << "no real images at " << real;
 }
@@ -416,11 +407,8 @@ TEST(DeepCli, RestoreByOffsetFollowsTheAttributeListToExtensionRecordsFarAway) {
     const nlohmann::json facts = fixtureFacts("nomft");
     const std::string dir = tempDir("cli-deep-far");
     std::vector<std::uint8_t> bytes = readFile(fixtureImage("nomft"));
-    nlohmann::json file;
-    for (const auto& f : facts.at("files")) {
-        if (f.at("record") == 84) file = f;
-    }
-    ASSERT_TRUE(file.is_object());
+    const nlohmann::json file = *std::find_if(facts.at("files").begin(), facts.at("files").end(),
+                                              [](const nlohmann::json& f) { return f.at("record") == 84; });
     const std::size_t recordBytes = facts.at("mft_record_size");
     const std::size_t base = file.at("record_offset");
     const std::size_t from = base + (100 - 84) * recordBytes;
