@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <vector>
 
 #include "cli/ExitCode.h"
 #include "cli/ResultFormatter.h"
 #include "cli/SourceChoice.h"
+#include "cli/TerminalProgress.h"
 #include "core/VisibleText.h"
+#include "platform/ProcessContext.h"
 #include "recovery/SourceStack.h"
 
 namespace resurgo::cli {
@@ -21,6 +24,7 @@ void PartitionList::writeTable(std::ostream& out, const SourceStack& stack, bool
     rows.push_back({"#", "Start", "Size", "Scheme", "Type", "File system", "Label", withOption ? "Use" : ""});
     for (const SourceStack::Partition& p : stack.partitions()) {
         std::string fs = p.filesystem;
+        if (p.entry.overlaps != 0) fs += " (overlaps " + std::to_string(p.entry.overlaps) + ")";
         if (p.present == 0) {
             fs += " (past the end)";
         } else if (p.present < p.entry.size) {
@@ -67,10 +71,17 @@ nlohmann::ordered_json PartitionList::toJson(const SourceStack& stack) {
     return array;
 }
 
-int PartitionList::run(const std::string& source, bool json, std::ostream& out, std::ostream& err) {
+int PartitionList::run(const std::string& path, bool json, std::ostream& out, std::ostream& err) {
     SourceStack stack;
-    const SourceStack::Status status = stack.inspect(source);
-    if (status != SourceStack::Status::Ready) return SourceChoice::report(stack, source, err);
+    std::unique_ptr<TerminalProgress> bar;
+    if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) bar = std::make_unique<TerminalProgress>(err, "Opening");
+    stack.setProgress(bar.get());
+    const SourceStack::Status status = stack.inspect(path);
+    stack.setProgress(nullptr);
+    if (bar) bar->finish();
+    if (status != SourceStack::Status::Ready) return SourceChoice::report(stack, path, err);
+    SourceChoice::writeWarnings(stack, err);
+    const std::string source = VisibleText::of(path);
     if (json) {
         out << toJson(stack).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     } else if (stack.scheme().empty()) {

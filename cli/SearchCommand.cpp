@@ -9,6 +9,7 @@
 #include "cli/ResultFormatter.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
+#include "core/VisibleText.h"
 #include "recovery/DeepSearch.h"
 #include "recovery/SearchJob.h"
 #include "recovery/SourceStack.h"
@@ -19,7 +20,9 @@ SearchCommand::SearchCommand() = default;
 SearchCommand::~SearchCommand() = default;
 
 std::string SearchCommand::shownSource(const std::string& source, unsigned partition) {
-    return partition == 0 ? source : source + " partition " + std::to_string(partition);
+    // The path as the user typed it may hold anything: shown escaped.
+    const std::string shown = VisibleText::of(source);
+    return partition == 0 ? shown : shown + " partition " + std::to_string(partition);
 }
 
 std::string SearchCommand::describeFilter(const std::string& pattern, std::int32_t days, std::int32_t minRecoverable) {
@@ -142,11 +145,11 @@ void SearchCommand::reportDeep(const SearchJob& job, std::ostream& err) {
         case DeepGeometry::From::BootSector:
             break;
         case DeepGeometry::From::BackupBootSector:
-            err << "resurgo: the boot sector is unreadable; the backup boot sector at byte " << g.bootOffset
+            err << "resurgo: the boot sector is damaged or unreadable; the backup boot sector at byte " << g.bootOffset
                 << " gives the geometry\n";
             break;
         case DeepGeometry::From::Inferred:
-            err << "resurgo: both boot sectors are unreadable; inferred from " << g.indexAgreements
+            err << "resurgo: neither boot sector is valid (damaged, blank or unreadable); inferred from " << g.indexAgreements
                 << " index block(s) and " << g.recordAgreements << " record(s) found where a $MFT puts them: " << layout
                 << '\n';
             if (!g.confirmed) {
@@ -157,7 +160,8 @@ void SearchCommand::reportDeep(const SearchJob& job, std::ostream& err) {
             }
             break;
         case DeepGeometry::From::Assumed:
-            err << "resurgo: both boot sectors are unreadable and nothing found tells the geometry; guessed " << layout
+            err << "resurgo: neither boot sector is valid (damaged, blank or unreadable) and nothing found tells the "
+                   "geometry; guessed " << layout
                 << ": a file whose data is read through it may get another file's bytes (Recoverable ends in ?; "
                    "such a restore exits with status "
                 << kExitGuessedGeometry << ")\n";

@@ -1,14 +1,27 @@
 #include "cli/SourceChoice.h"
 
+#include <memory>
+
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
 #include "cli/PartitionList.h"
+#include "cli/TerminalProgress.h"
+#include "core/VisibleText.h"
+#include "platform/ProcessContext.h"
 #include "recovery/SourceStack.h"
 
 namespace resurgo::cli {
 
-int SourceChoice::report(const SourceStack& stack, const std::string& source, std::ostream& err) {
+void SourceChoice::writeWarnings(const SourceStack& stack, std::ostream& err) {
+    for (const std::string& warning : stack.warnings()) {
+        err << "resurgo: warning: " << PartitionList::printable(warning) << '\n';
+    }
+}
+
+int SourceChoice::report(const SourceStack& stack, const std::string& path, std::ostream& err) {
     using Status = SourceStack::Status;
+    const std::string source = VisibleText::of(path);
+    writeWarnings(stack, err);
     switch (stack.status()) {
         case Status::Ready:
             return kExitOk;
@@ -48,7 +61,15 @@ int SourceChoice::report(const SourceStack& stack, const std::string& source, st
 
 int SourceChoice::open(SourceStack& stack, const std::string& source, std::optional<unsigned> partition,
                        std::ostream& err, bool deep) {
-    if (stack.open(source, partition, deep) != SourceStack::Status::Ready) return report(stack, source, err);
+    // Opening may take a while (a long VHDX log): a bar on a terminal says how far it is.
+    std::unique_ptr<TerminalProgress> bar;
+    if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) bar = std::make_unique<TerminalProgress>(err, "Opening");
+    stack.setProgress(bar.get());
+    const SourceStack::Status status = stack.open(source, partition, deep);
+    stack.setProgress(nullptr);
+    if (bar) bar->finish();
+    if (status != SourceStack::Status::Ready) return report(stack, source, err);
+    writeWarnings(stack, err);
     // One line per thing to know.
     const std::string& note = stack.note();
     for (std::string::size_type from = 0; from < note.size();) {

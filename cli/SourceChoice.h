@@ -23,6 +23,8 @@ public:
                     std::ostream& err, bool deep = false);
     // The message and exit status of a stack that is not Ready.
     static int report(const SourceStack& stack, const std::string& source, std::ostream& err);
+    // The stack's warnings, one line each.
+    static void writeWarnings(const SourceStack& stack, std::ostream& err);
 };
 
 } // namespace resurgo::cli

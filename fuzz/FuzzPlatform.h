@@ -41,6 +41,7 @@ public:
         ++opens;
         return kSource;
     }
+    OsHandle openRegularFile(const std::string& path) override { return openSource(path); }
     bool querySource(OsHandle h, SourceGeometry& out) override {
         if (h != kSource) return false;
         out = SourceGeometry{};

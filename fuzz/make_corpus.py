@@ -115,5 +115,43 @@ def main(images):
                 mft[66 * rsize:100 * rsize] + b"".join(b"\0" * 512 + img[o:o + 4096] for o in blocks))
 
 
+def containers(images):
+    """Seeds of the container and table targets, from the disk fixtures:
+    the tables of disk-mbr and disk-gpt, the start of the QCOW2 image (its
+    header and tables), a VHDX log of two entries in sequence, and the
+    section chain of an E01 segment."""
+    disks = os.path.join(images, "disks")
+    mbr = open(os.path.join(disks, "disk-mbr.img"), "rb").read()
+    put("fuzz_partition_table", "disk-mbr", mbr[:512])
+    gpt = open(os.path.join(disks, "disk-gpt.img"), "rb").read()
+    put("fuzz_partition_table", "disk-gpt", gpt[:34 * 512])
+    qcow = open(os.path.join(disks, "disk-mbr.qcow2"), "rb").read()
+    l1 = struct.unpack_from(">Q", qcow, 40)[0]
+    cluster = 1 << struct.unpack_from(">I", qcow, 20)[0]
+    l2 = struct.unpack_from(">Q", qcow, l1)[0] & 0x00FFFFFFFFFFFE00
+    put("fuzz_qcow_map", "disk-mbr", qcow[:max(l1, l2) + cluster])
+    log = bytearray(4 * 4096)
+    for slot in range(2):
+        h = bytearray(64)
+        h[0:4] = b"loge"
+        struct.pack_into("<IIQI", h, 8, 4096, 0, 7 + slot, 0)
+        h[32:48] = bytes(range(1, 17))
+        log[slot * 4096:slot * 4096 + 64] = h
+    put("fuzz_vhdx_log", "two-entries", bytes(log))
+    # The last segment's section chain, moved to follow its file header.
+    e02 = open(os.path.join(disks, "disk-mbr.E02"), "rb").read()
+    chain, at = bytearray(), 13
+    while at + 76 <= len(e02):
+        kind, nxt = e02[at:at + 16].rstrip(b"\0"), struct.unpack_from("<Q", e02, at + 16)[0]
+        d = bytearray(e02[at:at + 76])
+        struct.pack_into("<Q", d, 16, 13 + len(chain) + 76)
+        chain += d
+        if kind in (b"next", b"done") or nxt <= at:
+            break
+        at = nxt
+    put("fuzz_ewf_segment", "disk-mbr-E02", e02[:13] + bytes(chain))
+
+
 if __name__ == "__main__":
     main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fixtures"))
+    containers(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fixtures"))

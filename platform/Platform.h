@@ -58,6 +58,12 @@ public:
     // Raw sources: always opened for reading only. kNoHandle on failure,
     // with lastError() telling why.
     virtual OsHandle openSource(const std::string& path) = 0;
+    // A file a container names (a backing file, a parent disk, an extent):
+    // opened for reading only when it is a regular file. Opening never
+    // waits (a FIFO would block until a writer came); anything else (a
+    // FIFO, a device, a socket, a directory) fails with lastError() saying
+    // so.
+    virtual OsHandle openRegularFile(const std::string& path) = 0;
     virtual bool querySource(OsHandle h, SourceGeometry& out) = 0;
     // One positioned read; may return fewer bytes than asked (got < len),
     // 0 at the end of the source. False on an I/O error.

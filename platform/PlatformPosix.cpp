@@ -106,6 +106,24 @@ public:
         return fd;
     }
 
+    OsHandle openRegularFile(const std::string& path) override {
+        // O_NONBLOCK: opening a FIFO for reading would wait for a writer.
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) return kNoHandle;
+        struct stat st {};
+        const bool statted = ::fstat(fd, &st) == 0;
+        if (!statted || !S_ISREG(st.st_mode)) {
+            const int saved = !statted ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+            ::close(fd);
+            errno = saved;
+            return kNoHandle;
+        }
+        // Reads of a regular file never wait anyway; the flag goes back.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        return fd;
+    }
+
     bool querySource(OsHandle h, SourceGeometry& out) override {
         int fd = static_cast<int>(h);
         struct stat st {};

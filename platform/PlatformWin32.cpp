@@ -113,6 +113,21 @@ public:
         return fromHandle(h);
     }
 
+    OsHandle openRegularFile(const std::string& path) override {
+        HANDLE h = ::CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return fromHandle(h);
+        // Pipes, consoles and devices are not files a container may name.
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
+            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            ::CloseHandle(h);
+            ::SetLastError(ERROR_INVALID_PARAMETER);
+            return kNoHandle;
+        }
+        return fromHandle(h);
+    }
+
     bool querySource(OsHandle h, SourceGeometry& out) override {
         out = SourceGeometry{};
         DISK_GEOMETRY dg{};

@@ -93,6 +93,11 @@ DeepScan::Found DeepScan::run(Source& source, ProgressSink* progress, const std:
             found.cancelled = true;
             break;
         }
+        // What a container does not store reads as zeros: skipped.
+        if (const std::uint64_t stored = source.storedFrom(base); stored > base) {
+            if (stored >= total) break;
+            base = stored - stored % kBlockBytes;
+        }
         const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockBytes + kOverlap, total - base));
         const std::size_t got = readBlock(source, base, length, buffer);
         const std::size_t scanBytes = std::min(kBlockBytes, got);

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "ntfs/BootRecordNTFS.h"
+#include "recovery/ErrorText.h"
+#include "recovery/ProgressSink.h"
 #include "source/ContainerFormat.h"
 #include "source/ContainerSource.h"
 #include "source/FileSource.h"
@@ -47,6 +49,9 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> mftStart(Source& volume) {
 
 std::string tableName(const std::string& scheme) { return scheme == "gpt" ? "a GPT" : "an MBR"; }
 
+// Table problems named one by one up to this many.
+constexpr std::size_t kProblemsNamed = 8;
+
 } // namespace
 
 SourceStack::SourceStack() = default;
@@ -71,6 +76,7 @@ std::string SourceStack::withArticle(const std::string& name) {
 std::string SourceStack::describe(const std::string& filesystem) {
     if (filesystem == "empty") return "the source is empty (0 bytes)";
     if (filesystem == "short") return "the source is shorter than one sector, too short to hold a file system";
+    if (filesystem == "unreadable") return "it can't be read";
     if (filesystem == "blank") return "its first sector is blank (no boot record, partition table or file system)";
     if (filesystem == "unknown" || filesystem.empty()) {
         return "no NTFS boot record, partition table or other known file system is there";
@@ -94,15 +100,48 @@ SourceStack::Status SourceStack::fail(Status status, std::string message) {
     return status;
 }
 
-SourceStack::Status SourceStack::inspect(const std::string& path) { return status_ = inspectSource(path); }
+SourceStack::Status SourceStack::inspect(const std::string& path) {
+    return status_ = inspectSource(path, std::nullopt);
+}
 
 SourceStack::Status SourceStack::open(const std::string& path, std::optional<unsigned> partition, bool whole) {
-    status_ = inspectSource(path);
+    status_ = inspectSource(path, partition);
     if (status_ == Status::Ready) status_ = choose(partition, whole);
+    // A failure lists the table: every partition in it is looked at then.
+    if (status_ != Status::Ready) {
+        for (Partition& p : partitions_) {
+            if (!p.probed) probe(p);
+        }
+    }
+    if (status_ == Status::Ready && whole && container_ && container_->storedBytes() < container_->size()) {
+        note_ += std::string(note_.empty() ? "" : "\n") + "the " + container() + " image claims a disk of " +
+                 std::to_string(container_->size()) + " bytes and stores " +
+                 std::to_string(container_->storedBytes()) + " of them: the deep scan reads only what it stores";
+    }
     return status_;
 }
 
-SourceStack::Status SourceStack::inspectSource(const std::string& path) {
+void SourceStack::probe(Partition& p) {
+    p.probed = true;
+    if (p.present == 0) return;
+    try {
+        SliceSource slice(*disk_, p.entry.start, p.present);
+        FileSystemProbe::Result found = FileSystemProbe::probe(slice, mftStart(slice));
+        // An NTFS boot record that libblkid turns down (its MFT
+        // overwritten by a later file system) still counts: the
+        // search says what is wrong with it.
+        p.ntfs = startsWithNtfs(slice) || found.has("ntfs");
+        if (p.ntfs && !found.has("ntfs")) found.types.push_back("ntfs");
+        p.filesystem = found.text();
+        if (!found.label.empty()) p.label = found.label;
+    } catch (const ErrorException& e) {
+        p.filesystem = "unreadable";
+        warnings_.push_back("partition " + std::to_string(p.entry.number) + " can't be read, so its file system is "
+                            "not known (" + ErrorText::reason(e) + ")");
+    }
+}
+
+SourceStack::Status SourceStack::inspectSource(const std::string& path, std::optional<unsigned> only) {
     slice_.reset();
     container_.reset();
     file_.reset();
@@ -115,13 +154,17 @@ SourceStack::Status SourceStack::inspectSource(const std::string& path) {
     chosen_ = 0;
     message_.clear();
     note_.clear();
+    warnings_.clear();
     failure_.reset();
     try {
         file_ = std::make_unique<FileSource>(path);
         disk_ = file_.get();
         const ContainerFormat::Kind kind = ContainerFormat::detect(*file_);
         if (kind != ContainerFormat::Kind::None) {
-            container_ = ContainerSource::open(path, kind, file_->identity());
+            container_ = ContainerSource::open(path, kind, file_->identity(), [this](int position) {
+                if (progress_ != nullptr) progress_->setPosition(position);
+            });
+            if (progress_ != nullptr) progress_->setPosition(0);
             disk_ = container_.get();
         }
         bool blank = false;
@@ -142,24 +185,23 @@ SourceStack::Status SourceStack::inspectSource(const std::string& path) {
             return Status::Ready;
         }
         scheme_ = table.scheme;
+        const std::string damaged = "the " + tableName(scheme_).substr(tableName(scheme_).find(' ') + 1) +
+                                    " partition table is damaged: ";
+        for (std::size_t i = 0; i < table.problems.size() && i < kProblemsNamed; ++i) {
+            warnings_.push_back(damaged + table.problems[i]);
+        }
+        if (table.problems.size() > kProblemsNamed) {
+            warnings_.push_back(damaged + std::to_string(table.problems.size() - kProblemsNamed) + " more problems");
+        }
         const std::uint64_t size = disk_->size();
         for (const PARTITION_ENTRY& e : table.entries) {
             Partition p;
             p.entry = e;
             p.present = e.start < size ? std::min(e.size, size - e.start) : 0;
             p.filesystem = "unknown";
-            if (p.present > 0) {
-                SliceSource slice(*disk_, e.start, p.present);
-                FileSystemProbe::Result found = FileSystemProbe::probe(slice, mftStart(slice));
-                // An NTFS boot record that libblkid turns down (its MFT
-                // overwritten by a later file system) still counts: the
-                // search says what is wrong with it.
-                p.ntfs = startsWithNtfs(slice) || found.has("ntfs");
-                if (p.ntfs && !found.has("ntfs")) found.types.push_back("ntfs");
-                p.filesystem = found.text();
-                p.label = found.label;
-            }
-            if (p.label.empty()) p.label = e.name;
+            p.label = e.name;
+            // With a partition chosen, only that one is read.
+            if (!only || *only == e.number) probe(p);
             partitions_.push_back(p);
         }
         return Status::Ready;
@@ -208,7 +250,8 @@ SourceStack::Status SourceStack::choose(std::optional<unsigned> partition, bool 
                         path + ": partition " + std::to_string(*partition) + " starts at byte " +
                             std::to_string(pick->entry.start) + ", past the end of the " +
                             (holder.empty() ? "source" : "disk") + " (" + std::to_string(disk_->size()) +
-                            " bytes): the " + table + " is damaged or the image is cut short");
+                            " bytes): the " + table.substr(table.find(' ') + 1) +
+                            " is damaged or the image is cut short");
         }
         if (!pick->ntfs) {
             if (!whole) {
@@ -221,9 +264,18 @@ SourceStack::Status SourceStack::choose(std::optional<unsigned> partition, bool 
     } else {
         std::size_t count = 0;
         for (const Partition& p : partitions_) {
-            if (p.ntfs && p.present > 0) {
+            if (p.ntfs && p.present > 0 && p.entry.overlaps == 0) {
                 pick = &p;
                 ++count;
+            }
+        }
+        for (const Partition& p : partitions_) {
+            if (count == 0 && p.ntfs && p.present > 0) {
+                return fail(Status::NoNtfsPartition,
+                            what + table + " whose NTFS partition " + std::to_string(p.entry.number) +
+                                " overlaps partition " + std::to_string(p.entry.overlaps) +
+                                " (the table is damaged); choose it with --partition " +
+                                std::to_string(p.entry.number) + " to search it as the table gives it");
             }
         }
         if (count == 0) {
@@ -240,6 +292,11 @@ SourceStack::Status SourceStack::choose(std::optional<unsigned> partition, bool 
                 path;
     }
     chosen_ = pick->entry.number;
+    if (pick->entry.overlaps != 0) {
+        note_ += std::string(note_.empty() ? "" : "\n") + "partition " + std::to_string(chosen_) + " overlaps partition " +
+                 std::to_string(pick->entry.overlaps) + " (the " + table.substr(table.find(' ') + 1) +
+                 " is damaged): it is searched as the table gives it";
+    }
     if (pick->ntfs && pick->filesystem != "ntfs") {
         note_ += std::string(note_.empty() ? "" : "\n") + "partition " + std::to_string(chosen_) +
                  " holds several file systems at once (" + pick->filesystem + "); its NTFS one is searched";

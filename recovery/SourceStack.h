@@ -18,6 +18,7 @@ namespace resurgo {
 
 class ContainerSource;
 class FileSource;
+class ProgressSink;
 class SliceSource;
 class Source;
 
@@ -41,6 +42,7 @@ public:
         std::string label;        // the file system's label, else the GPT name
         std::uint64_t present = 0;  // bytes of it inside the source (less than entry.size when cut short)
         bool ntfs = false;        // holds an NTFS boot record
+        bool probed = false;      // its file system was looked for (only the chosen one is, when one is)
     };
 
     SourceStack();
@@ -58,7 +60,11 @@ public:
     // volume whose boot sector may be gone, a source with neither a table
     // nor an NTFS boot record is the volume itself, and so is a partition
     // chosen by number that is not NTFS; note() says so.
+    // Only the table and the chosen partition are read: an unreadable
+    // block elsewhere is a warning.
     Status open(const std::string& path, std::optional<unsigned> partition, bool whole = false);
+    // Hears how far a long step of opening is (a VHDX log), 0-100.
+    void setProgress(ProgressSink* progress) { progress_ = progress; }
 
     // What the last inspect or open ended with.
     Status status() const { return status_; }
@@ -69,6 +75,9 @@ public:
     // What the user should know about a volume that is Ready ("using
     // partition 2 ..."), or "".
     const std::string& note() const { return note_; }
+    // What is wrong beside the volume (a damaged table entry, a partition
+    // that can't be read), one sentence each, whatever the status.
+    const std::vector<std::string>& warnings() const { return warnings_; }
     const std::optional<ErrorException>& failure() const { return failure_; }
 
     // The container's format ("QCOW2") or "".
@@ -92,7 +101,9 @@ public:
 
 private:
     Status fail(Status status, std::string message);
-    Status inspectSource(const std::string& path);
+    Status inspectSource(const std::string& path, std::optional<unsigned> only);
+    // Probes the file system of p (a read error makes it "unreadable").
+    void probe(Partition& p);
     Status choose(std::optional<unsigned> partition, bool whole);
     // describe() for the whole source, with its length when that is the
     // matter.
@@ -112,7 +123,9 @@ private:
     unsigned chosen_ = 0;
     std::string message_;
     std::string note_;
+    std::vector<std::string> warnings_;
     std::optional<ErrorException> failure_;
+    ProgressSink* progress_ = nullptr;
 };
 
 } // namespace resurgo

@@ -1,5 +1,7 @@
 #include "source/ContainerSource.h"
 
+#include "platform/Platform.h"
+#include "source/FileSource.h"
 #include "source/SourceError.h"
 
 #if defined(RESURGO_HAVE_CONTAINERS)
@@ -25,13 +27,36 @@ std::string ContainerSource::baseName(const std::string& name) {
     return cut == std::string::npos ? name : name.substr(cut + 1);
 }
 
+bool ContainerSource::staysBeside(const std::string& name) {
+    if (name.empty() || name[0] == '/' || name[0] == '\\') return false;
+    if (name.size() >= 2 && name[1] == ':') return false;  // a drive letter
+    std::string::size_type from = 0;
+    while (from <= name.size()) {
+        const std::string::size_type end = std::min(name.find_first_of("/\\", from), name.size());
+        if (name.compare(from, end - from, "..") == 0) return false;
+        from = end + 1;
+    }
+    return true;
+}
+
+std::unique_ptr<FileSource> ContainerSource::openNamedFile(const std::string& path, const std::string& what) {
+    if (!platform().fileExists(path)) throw SourceError(kErrOpenDisk, what + " is missing (looked for " + path + ")");
+    try {
+        return std::make_unique<FileSource>(path, FileSource::Accept::RegularFile);
+    } catch (const ErrorException& e) {
+        throw SourceError(kErrOpenDisk, what + " is not a regular file, or can't be read (" + path + ": " +
+                                            platform().errorText(e.systemError()) + ")", e.systemError());
+    }
+}
+
 std::unique_ptr<ContainerSource> ContainerSource::open(const std::string& path, ContainerFormat::Kind kind,
-                                                       const SourceIdentity& identity) {
+                                                       const SourceIdentity& identity,
+                                                       const std::function<void(int)>& progress) {
 #if defined(RESURGO_HAVE_CONTAINERS)
     switch (kind) {
         case ContainerFormat::Kind::Ewf: return std::make_unique<EwfSource>(path, identity);
         case ContainerFormat::Kind::Vhd:
-        case ContainerFormat::Kind::Vhdx: return std::make_unique<VhdiSource>(path, kind, identity);
+        case ContainerFormat::Kind::Vhdx: return std::make_unique<VhdiSource>(path, kind, identity, progress);
         case ContainerFormat::Kind::Vmdk: return std::make_unique<VmdkSource>(path, identity);
         case ContainerFormat::Kind::Qcow: return std::make_unique<QcowSource>(path, identity);
         case ContainerFormat::Kind::None: break;
@@ -39,6 +64,7 @@ std::unique_ptr<ContainerSource> ContainerSource::open(const std::string& path, 
     throw SourceError(kErrNotSupported, path + " is no disk image container");
 #else
     (void)identity;
+    (void)progress;
     throw SourceError(kErrNotSupported, path + " is a" + (kind == ContainerFormat::Kind::Ewf ? "n " : " ") +
                                             ContainerFormat::name(kind) +
                                             " image; this build reads disk image containers only on Linux");

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "source/EwfSegment.h"
+#include "source/FileSource.h"
 #include "source/LibyalCalls.h"
 #include "source/SourceError.h"
 
@@ -65,10 +67,9 @@ EwfSource::EwfSource(const std::string& path, const SourceIdentity& identity)
     if (libewf_handle_segment_files_corrupted(handle, &error) != 0) {
         if (error != nullptr) libewf_error_free(&error);
         release();
-        throw SourceError(kErrOpenDisk, "the E01 image " + path + " is incomplete: a segment file after " +
-                                            baseName(files_.back()) + " is missing or damaged (" +
+        throw SourceError(kErrOpenDisk, "the E01 image " + path + " is incomplete: " + missingSegment() + " (" +
                                             std::to_string(files_.size()) + " segment file" +
-                                            (files_.size() == 1 ? "" : "s") + " found beside it)");
+                                            (files_.size() == 1 ? "" : "s") + " found)");
     }
     size64_t media = 0;
     if (libewf_handle_get_media_size(handle, &media, &error) != 1) {
@@ -81,6 +82,25 @@ EwfSource::EwfSource(const std::string& path, const SourceIdentity& identity)
     open_ = 1;
     const unsigned processors = std::thread::hardware_concurrency();
     maxHandles_ = static_cast<int>(std::clamp<unsigned>(processors, 1, kMaxHandles));
+}
+
+std::string EwfSource::missingSegment() const {
+    // The first segment cut short is the one to blame; else the set stops
+    // where a segment says more follow.
+    for (const std::string& name : files_) {
+        EwfSegment::End end = EwfSegment::End::Unknown;
+        try {
+            FileSource file(name, FileSource::Accept::RegularFile);
+            end = EwfSegment::read(file);
+        } catch (const ErrorException&) {
+            return "its segment file " + baseName(name) + " can't be read";
+        }
+        if (end == EwfSegment::End::Cut) return "its segment file " + baseName(name) + " is cut short";
+        if (end == EwfSegment::End::Next && name == files_.back()) {
+            return "a segment file after " + baseName(name) + " is missing";
+        }
+    }
+    return "a segment file is missing or damaged";
 }
 
 libewf_handle_t* EwfSource::openHandle(std::string& why) {

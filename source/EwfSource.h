@@ -35,6 +35,9 @@ private:
         std::mutex mutex;
     };
     std::intptr_t* openHandle(std::string& why);
+    // Which segment makes the set incomplete, in words ("its segment file
+    // x.E02 is cut short").
+    std::string missingSegment() const;
     std::size_t readWith(std::intptr_t* handle, void* buffer, std::size_t length, std::uint64_t offset,
                          const char* diagnostic);
 

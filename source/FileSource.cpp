@@ -16,8 +16,9 @@ std::string FileSource::deviceNameFor(const std::string& root) {
     return root;
 }
 
-FileSource::FileSource(const std::string& path) : path_(path) {
-    OsHandle h = platform().openSource(deviceNameFor(path));
+FileSource::FileSource(const std::string& path, Accept accept) : path_(path) {
+    OsHandle h = accept == Accept::RegularFile ? platform().openRegularFile(path)
+                                               : platform().openSource(deviceNameFor(path));
     if (h == kNoHandle) {
         std::uint32_t err = platform().lastError();
         throw ErrorException(kErrOpenDisk, err, "Volume::openLogical");

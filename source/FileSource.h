@@ -12,9 +12,13 @@ namespace resurgo {
 
 class FileSource : public Source {
 public:
+    // What the path may be: anything the user names (a device, an image),
+    // or only a regular file (a file a container names).
+    enum class Accept { Any, RegularFile };
+
     // Opens path ("C:\" names a drive letter on Windows) for reading only;
     // raises code 1 (open) or 4 (geometry) with the system's error.
-    explicit FileSource(const std::string& path);
+    explicit FileSource(const std::string& path, Accept accept = Accept::Any);
     ~FileSource() override;
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;

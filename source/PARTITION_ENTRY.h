@@ -13,6 +13,7 @@ struct PARTITION_ENTRY {
     std::string scheme;       // "mbr" or "gpt"
     std::string type;         // MBR: "0x07"; GPT: the type GUID
     std::string name;         // GPT partition name (empty for MBR)
+    unsigned overlaps = 0;    // the number of another entry sharing bytes with this one (0 = none)
 };
 
 } // namespace resurgo

@@ -36,7 +36,7 @@ namespace {
 // here decides what the table says.
 constexpr std::size_t kHeadBytes = 64 << 10;      // MBR, GPT header (LBA 1 at 512 or 4096) and the usual entry array
 constexpr std::size_t kTailBytes = 64 << 10;      // backup GPT header and entries
-constexpr std::uint64_t kMaxEntryArray = 1 << 20; // more than any GPT entry array libblkid accepts
+constexpr std::size_t kCopyPiece = 4 << 20;       // copied in pieces this long
 constexpr std::size_t kMbrEntries = 446;          // four 16-byte entries
 constexpr std::size_t kMbrEntrySize = 16;
 constexpr std::size_t kEntryType = 4;
@@ -52,14 +52,27 @@ public:
     TableImage(Source& disk, std::uint64_t size) : disk_(disk), size_(size), file_("resurgo-table", size) {}
 
     // Copies [offset, offset + length) of the disk (clamped to its end)
-    // once; returns the bytes copied.
-    std::vector<std::uint8_t> copy(std::uint64_t offset, std::uint64_t length) {
+    // once; returns the bytes copied. A range that can't be read stays
+    // blank (what libblkid then finds there is no table), unless required.
+    std::vector<std::uint8_t> copy(std::uint64_t offset, std::uint64_t length, bool required = false) {
         if (offset >= size_) return {};
         length = std::min<std::uint64_t>(length, size_ - offset);
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length), 0);
-        bytes.resize(disk_.readAt(bytes.data(), bytes.size(), offset, "PartitionTable::read"));
+        try {
+            bytes.resize(disk_.readAt(bytes.data(), bytes.size(), offset, "PartitionTable::read"));
+        } catch (const ErrorException&) {
+            if (required) throw;
+            return {};
+        }
         if (copied_.insert({offset, bytes.size()}).second && !bytes.empty()) file_.write(bytes.data(), bytes.size(), offset);
         return bytes;
+    }
+    // copy() for a long range, in pieces (nothing returned).
+    void copyLong(std::uint64_t offset, std::uint64_t length) {
+        for (std::uint64_t done = 0; done < length; done += kCopyPiece) {
+            if (offset >= size_ || done >= size_ - offset) return;
+            if (copy(offset + done, std::min<std::uint64_t>(kCopyPiece, length - done)).empty()) return;
+        }
     }
     int descriptor() const { return file_.descriptor(); }
 
@@ -73,12 +86,14 @@ private:
 bool isExtendedType(std::uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
 
 // The GPT entry array a header at offset names.
-void copyGptEntries(TableImage& image, const std::vector<std::uint8_t>& sector, std::uint32_t sectorSize) {
-    if (sector.size() < 92 || std::string(sector.begin(), sector.begin() + 8) != "EFI PART") return;
+// Returns false when the array is too long to read.
+bool copyGptEntries(TableImage& image, const std::vector<std::uint8_t>& sector, std::uint32_t sectorSize) {
+    if (sector.size() < 92 || std::string(sector.begin(), sector.begin() + 8) != "EFI PART") return true;
     ByteReader header(sector.data(), sector.size(), kErrPartitionFormat, "PartitionTable::read <GptHeader>");
     const std::uint64_t lba = header.u64(kGptEntriesLba);
     const std::uint64_t bytes = static_cast<std::uint64_t>(header.u32(kGptEntryCount)) * header.u32(kGptEntrySize);
-    if (lba < UINT64_MAX / sectorSize) image.copy(lba * sectorSize, std::min(bytes, kMaxEntryArray));
+    if (bytes > PartitionTable::kMaxEntryArray) return false;
+    if (lba < UINT64_MAX / sectorSize) image.copyLong(lba * sectorSize, bytes);
     const std::uint64_t alternate = header.u64(kGptAlternateLba);
     if (alternate < UINT64_MAX / sectorSize) {
         const std::vector<std::uint8_t> other = image.copy(alternate * sectorSize, sectorSize);
@@ -87,11 +102,12 @@ void copyGptEntries(TableImage& image, const std::vector<std::uint8_t>& sector, 
             const std::uint64_t backupLba = backup.u64(kGptEntriesLba);
             const std::uint64_t backupBytes =
                 static_cast<std::uint64_t>(backup.u32(kGptEntryCount)) * backup.u32(kGptEntrySize);
-            if (backupLba < UINT64_MAX / sectorSize) {
-                image.copy(backupLba * sectorSize, std::min(backupBytes, kMaxEntryArray));
+            if (backupLba < UINT64_MAX / sectorSize && backupBytes <= PartitionTable::kMaxEntryArray) {
+                image.copyLong(backupLba * sectorSize, backupBytes);
             }
         }
     }
+    return true;
 }
 
 // The extended boot records along each extended partition's chain.
@@ -139,7 +155,7 @@ PartitionTable PartitionTable::read(Source& disk) {
     const std::uint64_t size = disk.size();
     if (size < 1024) return table;
     TableImage image(disk, size);
-    const std::vector<std::uint8_t> head = image.copy(0, kHeadBytes);
+    const std::vector<std::uint8_t> head = image.copy(0, kHeadBytes, true);
     image.copy(size > kTailBytes ? size - kTailBytes : 0, kTailBytes);
 
     // The unit the table counts in: a device says; in an image file a GPT
@@ -150,8 +166,10 @@ PartitionTable PartitionTable::read(Source& disk) {
     };
     if (disk.sectorSize() == 0 && !gptAt(512) && gptAt(4096)) sectorSize = 4096;
     const std::size_t unit = sectorSize;
-    if (head.size() >= 2 * unit) {
-        copyGptEntries(image, std::vector<std::uint8_t>(head.data() + unit, head.data() + 2 * unit), sectorSize);
+    if (head.size() >= 2 * unit &&
+        !copyGptEntries(image, std::vector<std::uint8_t>(head.data() + unit, head.data() + 2 * unit), sectorSize)) {
+        table.problems.push_back("the GPT header names an entry array longer than " +
+                                 std::to_string(kMaxEntryArray >> 20) + " MiB, which is not read");
     }
     copyExtendedChains(image, head, sectorSize);
 
@@ -184,9 +202,28 @@ PartitionTable PartitionTable::read(Source& disk) {
         if (part == nullptr || blkid_partition_is_extended(part)) continue;
         PARTITION_ENTRY e;
         e.number = static_cast<unsigned>(blkid_partition_get_partno(part));
-        // libblkid counts in 512-byte units whatever the sector size.
-        e.start = static_cast<std::uint64_t>(blkid_partition_get_start(part)) * 512;
-        e.size = static_cast<std::uint64_t>(blkid_partition_get_size(part)) * 512;
+        // libblkid counts in 512-byte units whatever the sector size, and
+        // gives a GPT entry whose last sector lies before its first a
+        // negative size.
+        const blkid_loff_t start = blkid_partition_get_start(part);
+        const blkid_loff_t length = blkid_partition_get_size(part);
+        const std::string which = "partition " + std::to_string(e.number);
+        if (start < 0 || length < 0) {
+            const std::uint64_t last = static_cast<std::uint64_t>(start) + static_cast<std::uint64_t>(length) - 1;
+            table.problems.push_back(which + " ends before it starts (first sector " + std::to_string(start) +
+                                     ", last " + std::to_string(last) + "): left out");
+            continue;
+        }
+        constexpr std::uint64_t kUnits = UINT64_MAX / 512;
+        const auto first = static_cast<std::uint64_t>(start);
+        const auto count = static_cast<std::uint64_t>(length);
+        if (first > kUnits || count > kUnits - first) {
+            table.problems.push_back(which + " ends past the end of any disk (sector " + std::to_string(first) +
+                                     ", " + std::to_string(count) + " sectors): left out");
+            continue;
+        }
+        e.start = first * 512;
+        e.size = count * 512;
         e.scheme = table.scheme;
         if (table.scheme == "gpt") {
             const char* guid = blkid_partition_get_type_string(part);
@@ -199,19 +236,21 @@ PartitionTable PartitionTable::read(Source& disk) {
         table.entries.push_back(e);
     }
 
-    // Entries that share bytes can't both be what the table says.
-    std::vector<const PARTITION_ENTRY*> sorted;
-    for (const PARTITION_ENTRY& e : table.entries) sorted.push_back(&e);
+    // Entries that share bytes can't both be what the table says: each is
+    // marked with one it overlaps (sorted by start, each is checked
+    // against the one reaching furthest before it).
+    std::vector<PARTITION_ENTRY*> sorted;
+    for (PARTITION_ENTRY& e : table.entries) sorted.push_back(&e);
     std::sort(sorted.begin(), sorted.end(), [](auto* a, auto* b) { return a->start < b->start; });
-    for (std::size_t i = 1; i < sorted.size(); ++i) {
-        const PARTITION_ENTRY& a = *sorted[i - 1];
-        const PARTITION_ENTRY& b = *sorted[i];
-        if (a.size > 0 && b.start < a.start + a.size) {
-            throw SourceError(kErrPartitionFormat, "the " + std::string(table.scheme == "gpt" ? "GPT" : "MBR") +
-                                                       " partition table is damaged: partitions " +
-                                                       std::to_string(a.number) + " and " + std::to_string(b.number) +
-                                                       " overlap");
+    PARTITION_ENTRY* furthest = nullptr;
+    for (PARTITION_ENTRY* b : sorted) {
+        if (furthest != nullptr && b->size > 0 && b->start < furthest->start + furthest->size) {
+            if (furthest->overlaps == 0) furthest->overlaps = b->number;
+            if (b->overlaps == 0) b->overlaps = furthest->number;
+            table.problems.push_back("partitions " + std::to_string(furthest->number) + " and " +
+                                     std::to_string(b->number) + " overlap");
         }
+        if (b->size > 0 && (furthest == nullptr || b->start + b->size > furthest->start + furthest->size)) furthest = b;
     }
     return table;
 }

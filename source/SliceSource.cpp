@@ -19,6 +19,14 @@ std::size_t SliceSource::readAt(void* buffer, std::size_t length, std::uint64_t 
     return parent_.readAt(buffer, n, offset_ + offset, diagnostic);
 }
 
+std::uint64_t SliceSource::storedFrom(std::uint64_t offset) {
+    if (offset >= length_) return offset;
+    const std::uint64_t at = offset_ + offset;
+    const std::uint64_t next = parent_.storedFrom(at);
+    if (next <= at) return offset;
+    return next - offset_ < length_ ? next - offset_ : length_;
+}
+
 SourceIdentity SliceSource::identity() const {
     SourceIdentity id = parent_.identity();
     id.offset += offset_;

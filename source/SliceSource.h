@@ -20,6 +20,7 @@ public:
     std::uint64_t size() const override { return length_; }
     std::uint32_t sectorSize() const override { return parent_.sectorSize(); }
     SourceIdentity identity() const override;
+    std::uint64_t storedFrom(std::uint64_t offset) override;
 
     std::uint64_t offset() const { return offset_; }
 

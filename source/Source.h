@@ -34,6 +34,10 @@ public:
     // sources that read at any byte (image files, memory).
     virtual std::uint32_t sectorSize() const = 0;
     virtual SourceIdentity identity() const = 0;
+    // The first offset at or after offset whose bytes the source stores (a
+    // container reads what it does not store as zeros); at or past size()
+    // when it stores nothing more. Everything, unless a source knows better.
+    virtual std::uint64_t storedFrom(std::uint64_t offset) { return offset; }
 
     // Reads exactly length bytes; a range past the end raises code 3 too.
     void readExact(void* buffer, std::size_t length, std::uint64_t offset, const char* diagnostic);

@@ -7,9 +7,7 @@
 #include <libbfio.h>
 #include <libvhdi.h>
 
-#include <algorithm>
-
-#include "platform/Platform.h"
+#include "source/BfioHandle.h"
 #include "source/FileSource.h"
 #include "source/LibyalCalls.h"
 #include "source/SourceError.h"
@@ -27,65 +25,23 @@ void release(libvhdi_file_t*& file) {
     LibyalCalls::release<libvhdi_error_t>(file, libvhdi_file_close, libvhdi_file_free, libvhdi_error_free);
 }
 
-// libbfio callbacks over a ReplayedFile (the io handle).
-using Replayed = VhdiSource::ReplayedFile;
-Replayed& replayedOf(intptr_t* io) { return *reinterpret_cast<Replayed*>(io); }
-
-int replayedFree(intptr_t**, libbfio_error_t**) { return 1; }
-int replayedClone(intptr_t**, intptr_t*, libbfio_error_t**) { return -1; }
-int replayedOpen(intptr_t* io, int, libbfio_error_t**) {
-    replayedOf(io).position = 0;
-    return 1;
-}
-int replayedClose(intptr_t*, libbfio_error_t**) { return 0; }
-ssize_t replayedRead(intptr_t* io, uint8_t* buffer, size_t size, libbfio_error_t**) {
-    Replayed& r = replayedOf(io);
-    if (r.position >= r.size) return 0;
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size, r.size - r.position));
-    std::size_t got = 0;
-    try {
-        got = r.file->readAt(buffer, want, r.position, "VhdiSource::replayedRead");
-    } catch (const ErrorException&) {
-        return -1;
-    }
-    // Past the physical end (the log may grow the file) the bytes are zeros.
-    std::fill(buffer + got, buffer + want, std::uint8_t{0});
-    r.log->apply(buffer, want, r.position);
-    r.position += want;
-    return static_cast<ssize_t>(want);
-}
-ssize_t replayedWrite(intptr_t*, const uint8_t*, size_t, libbfio_error_t**) { return -1; }
-off64_t replayedSeek(intptr_t* io, off64_t offset, int whence, libbfio_error_t**) {
-    Replayed& r = replayedOf(io);
-    std::int64_t base = whence == SEEK_CUR ? static_cast<std::int64_t>(r.position)
-                        : whence == SEEK_END ? static_cast<std::int64_t>(r.size)
-                                             : 0;
-    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return -1;
-    const std::int64_t target = base + offset;
-    if (target < 0) return -1;
-    r.position = static_cast<std::uint64_t>(target);
-    return target;
-}
-int replayedExists(intptr_t*, libbfio_error_t**) { return 1; }
-int replayedIsOpen(intptr_t*, libbfio_error_t**) { return 1; }
-int replayedSize(intptr_t* io, size64_t* size, libbfio_error_t**) {
-    *size = replayedOf(io).size;
-    return 1;
-}
+libvhdi_file_t*& vhdiOf(std::intptr_t*& handle) { return reinterpret_cast<libvhdi_file_t*&>(handle); }
 
 } // namespace
 
-std::size_t VhdiSource::logEntriesReplayed() const { return log_ ? log_->entriesReplayed() : 0; }
+std::size_t VhdiSource::logEntriesReplayed() const {
+    return !chain_.empty() && chain_.front().log ? chain_.front().log->entriesReplayed() : 0;
+}
 
-VhdiSource::VhdiSource(const std::string& path, ContainerFormat::Kind kind, const SourceIdentity& identity)
+VhdiSource::VhdiSource(const std::string& path, ContainerFormat::Kind kind, const SourceIdentity& identity,
+                       const std::function<void(int)>& progress)
     : ContainerSource(kind, identity) {
     try {
-        std::string current = path;
+        // The image the user named, as a file (a device may hold one too).
+        openLink(path, std::make_unique<FileSource>(path), progress);
         for (int depth = 0;; ++depth) {
-            libvhdi_file_t* file = depth == 0 && kind == ContainerFormat::Kind::Vhdx ? openReplayed(current)
-                                                                                     : openOne(current);
-            chain_.push_back(file);
-            files_.push_back(current);
+            libvhdi_file_t* file = vhdiOf(chain_.back().vhdi);
+            const std::string current = files_.back();
             libvhdi_error_t* error = nullptr;
             std::uint32_t diskType = 0;
             if (libvhdi_file_get_disk_type(file, &diskType, &error) != 1) {
@@ -97,7 +53,7 @@ VhdiSource::VhdiSource(const std::string& path, ContainerFormat::Kind kind, cons
                                                     " parent disks");
             }
             // The parent's name as the child recorded it (often a Windows
-            // path): it is looked for beside the child.
+            // path): it is looked for beside the child, under its last part.
             std::size_t nameSize = 0;
             if (libvhdi_file_get_utf8_parent_filename_size(file, &nameSize, &error) != 1 || nameSize < 2) {
                 if (error != nullptr) libvhdi_error_free(&error);
@@ -110,24 +66,26 @@ VhdiSource::VhdiSource(const std::string& path, ContainerFormat::Kind kind, cons
                                                     " has a damaged parent locator: " + takeError(error));
             }
             name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
-            const std::string parent = directoryOf(current) + "/" + baseName(name);
-            if (!platform().fileExists(parent)) {
-                throw SourceError(kErrOpenDisk, "the parent disk " + baseName(name) + " of the differencing disk " +
-                                                    current + " is missing (looked for " + parent + ")");
+            const std::string base = baseName(name);
+            if (base.empty() || base == "." || base == "..") {
+                throw SourceError(kErrOpenDisk, "the differencing disk " + current + " names its parent " + name +
+                                                    ", which is no file name");
             }
-            current = parent;
+            const std::string parent = directoryOf(current) + "/" + base;
+            openLink(parent, openNamedFile(parent, "the parent disk " + base + " of the differencing disk " + current),
+                     {});
         }
         // Each disk reads the blocks it lacks from its parent.
         for (std::size_t i = chain_.size(); i-- > 1;) {
             libvhdi_error_t* error = nullptr;
-            if (libvhdi_file_set_parent_file(chain_[i - 1], chain_[i], &error) != 1) {
+            if (libvhdi_file_set_parent_file(vhdiOf(chain_[i - 1].vhdi), vhdiOf(chain_[i].vhdi), &error) != 1) {
                 throw SourceError(kErrOpenDisk, "the parent disk " + files_[i] + " does not belong to " +
                                                     files_[i - 1] + ": " + takeError(error));
             }
         }
         libvhdi_error_t* error = nullptr;
         size64_t media = 0;
-        if (libvhdi_file_get_media_size(chain_.front(), &media, &error) != 1) {
+        if (libvhdi_file_get_media_size(vhdiOf(chain_.front().vhdi), &media, &error) != 1) {
             throw SourceError(kErrOpenDisk, "the image " + path + " has a damaged header: " + takeError(error));
         }
         size_ = media;
@@ -140,72 +98,51 @@ VhdiSource::VhdiSource(const std::string& path, ContainerFormat::Kind kind, cons
 VhdiSource::~VhdiSource() { closeAll(); }
 
 void VhdiSource::closeAll() {
-    // Children before their parents.
-    for (libvhdi_file_t*& file : chain_) release(file);
+    // Children before their parents, each before the file it reads.
+    for (Link& link : chain_) release(vhdiOf(link.vhdi));
     chain_.clear();
-    libbfio_error_t* error = nullptr;
-    if (replayedHandle_ != nullptr) libbfio_handle_free(&replayedHandle_, &error);
-    if (error != nullptr) libbfio_error_free(&error);
 }
 
-libvhdi_file_t* VhdiSource::openReplayed(const std::string& path) {
-    logFile_ = std::make_unique<FileSource>(path);
-    try {
-        log_ = std::make_unique<VhdxLog>(*logFile_);
-    } catch (const SourceError& e) {
-        throw SourceError(e.code(), "the VHDX image " + path + " can't be read: " + e.message());
+void VhdiSource::openLink(const std::string& path, std::unique_ptr<FileSource> file,
+                          const std::function<void(int)>& progress) {
+    Link link;
+    link.file = std::move(file);
+    // A VHDX says in its headers whether a log waits to be replayed.
+    if (chain_.empty() && kind() == ContainerFormat::Kind::Vhdx) {
+        try {
+            link.log = std::make_unique<VhdxLog>(*link.file, progress);
+        } catch (const SourceError& e) {
+            throw SourceError(e.code(), "the VHDX image " + path + " can't be read: " + e.message());
+        }
+        if (link.log->empty()) link.log.reset();
     }
-    if (log_->empty()) {
-        log_.reset();
-        logFile_.reset();
-        return openOne(path);
-    }
-    replayed_.file = logFile_.get();
-    replayed_.log = log_.get();
-    replayed_.size = log_->fileSize(logFile_->size());
-    libbfio_error_t* bfioError = nullptr;
-    if (libbfio_handle_initialize(&replayedHandle_, reinterpret_cast<intptr_t*>(&replayed_), replayedFree,
-                                  replayedClone, replayedOpen, replayedClose, replayedRead, replayedWrite,
-                                  replayedSeek, replayedExists, replayedIsOpen, replayedSize,
-                                  LIBBFIO_FLAG_IO_HANDLE_NON_MANAGED, &bfioError) != 1) {
-        if (bfioError != nullptr) libbfio_error_free(&bfioError);
-        throw SourceError(kErrNoMemory, "cannot read the VHDX image " + path);
-    }
+    link.io = link.log ? std::make_unique<BfioHandle>(*link.file, link.log.get(), link.log->fileSize(link.file->size()))
+                       : std::make_unique<BfioHandle>(*link.file);
     libvhdi_error_t* error = nullptr;
-    libvhdi_file_t* file = nullptr;
-    if (libvhdi_file_initialize(&file, &error) != 1) {
+    libvhdi_file_t* vhdi = nullptr;
+    if (libvhdi_file_initialize(&vhdi, &error) != 1) {
         throw SourceError(kErrNoMemory, "cannot read the image " + path + ": " + takeError(error));
     }
-    if (libvhdi_file_open_file_io_handle(file, replayedHandle_, libvhdi_get_access_flags_read(), &error) != 1) {
+    if (libvhdi_file_open_file_io_handle(vhdi, reinterpret_cast<libbfio_handle_t*>(link.io->handle()),
+                                         libvhdi_get_access_flags_read(), &error) != 1) {
         const std::string why = takeError(error);
-        libvhdi_file_free(&file, &error);
-        if (error != nullptr) libvhdi_error_free(&error);
-        throw SourceError(kErrOpenDisk, "the VHDX image " + path + " can't be read after replaying its log: " + why);
-    }
-    return file;
-}
-
-libvhdi_file_t* VhdiSource::openOne(const std::string& path) {
-    libvhdi_error_t* error = nullptr;
-    libvhdi_file_t* file = nullptr;
-    if (libvhdi_file_initialize(&file, &error) != 1) {
-        throw SourceError(kErrNoMemory, "cannot read the image " + path + ": " + takeError(error));
-    }
-    if (libvhdi_file_open(file, path.c_str(), libvhdi_get_access_flags_read(), &error) != 1) {
-        const std::string why = takeError(error);
-        libvhdi_file_free(&file, &error);
+        libvhdi_file_free(&vhdi, &error);
         if (error != nullptr) libvhdi_error_free(&error);
         throw SourceError(kErrOpenDisk, "the " + std::string(ContainerFormat::name(kind())) + " image " + path +
-                                            " can't be read (damaged or cut short): " + why);
+                                            (link.log ? " can't be read after replaying its log: "
+                                                      : " can't be read (damaged or cut short): ") +
+                                            why);
     }
-    return file;
+    link.vhdi = reinterpret_cast<std::intptr_t*>(vhdi);
+    chain_.push_back(std::move(link));
+    files_.push_back(path);
 }
 
 std::size_t VhdiSource::readAt(void* buffer, std::size_t length, std::uint64_t offset, const char* diagnostic) {
     if (offset >= size_) return 0;
     if (length > size_ - offset) length = static_cast<std::size_t>(size_ - offset);
     std::lock_guard<std::mutex> lock(mutex_);
-    return LibyalCalls::readFully<libvhdi_error_t>(chain_.front(), libvhdi_file_read_buffer_at_offset,
+    return LibyalCalls::readFully<libvhdi_error_t>(vhdiOf(chain_.front().vhdi), libvhdi_file_read_buffer_at_offset,
                                                    libvhdi_error_free, buffer, length, offset, diagnostic);
 }
 

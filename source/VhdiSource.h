@@ -1,10 +1,12 @@
 #pragma once
 // A VHD (fixed, dynamic, differencing) or VHDX image read through libvhdi;
 // a differencing disk reads its parent (and the parent's parent ...) from
-// the same folder. A VHDX whose log was not replayed (not closed cleanly)
-// is read with the log replayed in memory (VhdxLog). Linux build only.
+// the same folder, opened here as a regular file and handed to libvhdi. A
+// VHDX whose log was not replayed (not closed cleanly) is read with the
+// log replayed in memory (VhdxLog). Linux build only.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,9 +14,9 @@
 
 #include "source/ContainerSource.h"
 
-
 namespace resurgo {
 
+class BfioHandle;
 class FileSource;
 class VhdxLog;
 
@@ -24,7 +26,9 @@ public:
     static constexpr int kMaxParents = 16;
 
     // Raises SourceError when the image or a parent is damaged or missing.
-    VhdiSource(const std::string& path, ContainerFormat::Kind kind, const SourceIdentity& identity);
+    // progress hears how far the reading of a large VHDX log is (0-100).
+    VhdiSource(const std::string& path, ContainerFormat::Kind kind, const SourceIdentity& identity,
+               const std::function<void(int)>& progress = {});
     ~VhdiSource() override;
 
     std::size_t readAt(void* buffer, std::size_t length, std::uint64_t offset, const char* diagnostic) override;
@@ -32,25 +36,18 @@ public:
     // Log entries replayed in memory (0 for a clean file).
     std::size_t logEntriesReplayed() const;
 
-    // What libvhdi reads a VHDX through when its log is replayed: the file
-    // with the replayed writes laid over it.
-    struct ReplayedFile {
-        FileSource* file = nullptr;
-        const VhdxLog* log = nullptr;
-        std::uint64_t size = 0;
-        std::uint64_t position = 0;
+private:
+    struct Link {
+        std::unique_ptr<FileSource> file;
+        std::unique_ptr<VhdxLog> log;  // replayed over the file (VHDX only)
+        std::unique_ptr<BfioHandle> io;
+        std::intptr_t* vhdi = nullptr;  // libvhdi_file_t
     };
 
-private:
-    std::intptr_t* openOne(const std::string& path);
-    std::intptr_t* openReplayed(const std::string& path);
+    void openLink(const std::string& path, std::unique_ptr<FileSource> file, const std::function<void(int)>& progress);
     void closeAll();
 
-    std::vector<std::intptr_t*> chain_;  // the image first, then its parents
-    std::unique_ptr<FileSource> logFile_;
-    std::unique_ptr<VhdxLog> log_;
-    ReplayedFile replayed_;
-    std::intptr_t* replayedHandle_ = nullptr;  // libbfio handle over replayed_
+    std::vector<Link> chain_;  // the image first, then its parents
     std::uint64_t size_ = 0;
     std::mutex mutex_;
 };

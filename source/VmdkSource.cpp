@@ -5,7 +5,7 @@
 #include <libbfio.h>
 #include <libvmdk.h>
 
-#include "platform/Platform.h"
+#include "source/BfioHandle.h"
 #include "source/FileSource.h"
 #include "source/LibyalCalls.h"
 #include "source/SourceError.h"
@@ -97,25 +97,19 @@ VmdkSource::VmdkSource(const std::string& path, const SourceIdentity& identity)
             std::string file = directoryOf(path) + "/" + baseName(name);
             if (extents == 1 && selfContained) {
                 file = path;
-            } else if (!platform().fileExists(file)) {
-                throw SourceError(kErrOpenDisk, "the extent file " + baseName(name) + " of the VMDK image " + path +
-                                                    " is missing (looked for " + file + ")");
+                extentFiles_.push_back(std::make_unique<FileSource>(path));
+            } else {
+                extentFiles_.push_back(openNamedFile(
+                    file, "the extent file " + baseName(name) + " of the VMDK image " + path));
             }
-            libbfio_handle_t* handle = nullptr;
-            if (libbfio_file_initialize(&handle, &bfioError) != 1 ||
-                libbfio_file_set_name(handle, file.c_str(), file.size(), &bfioError) != 1) {
-                dropBfio(bfioError);
-                if (handle != nullptr) libbfio_handle_free(&handle, &bfioError);
-                dropBfio(bfioError);
-                throw SourceError(kErrNoMemory, "cannot read the VMDK image " + path);
-            }
+            extentIo_.push_back(std::make_unique<BfioHandle>(*extentFiles_.back()));
             int entry = 0;
-            if (libbfio_pool_append_handle(pool_, &entry, handle, LIBBFIO_OPEN_READ, &bfioError) != 1) {
-                dropBfio(bfioError);
-                libbfio_handle_free(&handle, &bfioError);
+            if (libbfio_pool_append_handle(pool_, &entry, reinterpret_cast<libbfio_handle_t*>(extentIo_.back()->handle()),
+                                           LIBBFIO_OPEN_READ, &bfioError) != 1) {
                 dropBfio(bfioError);
                 throw SourceError(kErrNoMemory, "cannot read the VMDK image " + path);
             }
+            extentIo_.back()->release();  // the pool frees it
             if (file != path) files_.push_back(file);
         }
         files_.insert(files_.begin(), path);

@@ -25,7 +25,8 @@ std::string CliProcess::sha256File(const std::string& path) {
     return std::string(hex, 64);
 }
 
-CliProcess::Result CliProcess::run(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+CliProcess::Result CliProcess::run(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                                   unsigned limitSeconds) {
     // ctest runs test processes side by side: one directory per process.
     const std::string dir = tempDir("cli-run-" + std::to_string(::getpid()));
     const std::string outPath = dir + "/out", errPath = dir + "/err";
@@ -51,6 +52,7 @@ CliProcess::Result CliProcess::run(const std::vector<std::string>& args, const s
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
+        if (limitSeconds != 0) ::alarm(limitSeconds);  // kept across exec
         ::execve(raw[0], raw.data(), rawEnv.data());
         ::_exit(127);
     }

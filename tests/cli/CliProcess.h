@@ -17,8 +17,10 @@ public:
     };
 
     // env: variables set for the command ("COLUMNS=80"), beside the
-    // test's own.
-    static Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+    // test's own. limitSeconds: the command is killed (SIGALRM, status
+    // 142) when it runs longer (0: no limit).
+    static Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                      unsigned limitSeconds = 0);
     static std::string binary();
     // SHA-256 of a large file (an image) by the system's sha256sum, much
     // faster than the tests' own digest under the sanitizers.

@@ -252,9 +252,13 @@ TEST(DiskSources, DamagedAndForeignSourcesGetAMessageNamingTheProblem) {
         std::string message;  // in standard error
     };
     const std::vector<Case> cases{
-        {{"search", overlap}, cli::kExitBadBoot, "MBR partition table is damaged: partitions 1 and 5 overlap"},
-        {{"partitions", overlap}, cli::kExitBadBoot, "partitions 1 and 5 overlap"},
-        {{"search", cut6, "--partition", "6"}, cli::kExitUsage, "partition 6 starts at byte 13631488, past the end"},
+        // Entries that overlap are named and not chosen on their own.
+        {{"search", overlap}, cli::kExitUsage,
+         "whose NTFS partition 5 overlaps partition 1 (the table is damaged); choose it with --partition 5"},
+        {{"partitions", overlap}, cli::kExitOk, "the MBR partition table is damaged: partitions 1 and 5 overlap"},
+        {{"search", overlap, "--partition", "5"}, cli::kExitOk, "partition 5 overlaps partition 1 (the MBR partition table is damaged): it is searched as the table gives it"},
+        {{"search", cut6, "--partition", "6"}, cli::kExitUsage,
+         "partition 6 starts at byte 13631488, past the end of the source (13631488 bytes): the MBR partition table is damaged or the image is cut short"},
         {{"search", lone}, cli::kExitOpenFailed, "is incomplete: a segment file after disk-mbr.E01 is missing"},
         {{"search", orphan}, cli::kExitOpenFailed, "the backing file disk-mbr.qcow2 of the QCOW2 image"},
         {{"search", child}, cli::kExitOpenFailed, "the parent disk disk-mbr.vhd of the differencing disk"},

@@ -48,6 +48,7 @@ void patchFile(const std::string& path, std::uint64_t offset, const std::vector<
 class DelegatingPlatform : public Platform {
 public:
     OsHandle openSource(const std::string& path) override { return systemPlatform().openSource(path); }
+    OsHandle openRegularFile(const std::string& path) override { return systemPlatform().openRegularFile(path); }
     bool querySource(OsHandle h, SourceGeometry& out) override { return systemPlatform().querySource(h, out); }
     bool readAt(OsHandle h, void* b, std::size_t n, std::uint64_t off, std::size_t& got) override {
         return systemPlatform().readAt(h, b, n, off, got);
