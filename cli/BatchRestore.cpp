@@ -173,15 +173,16 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         RestoreJob::Status status = RestoreJob::Status::Ready;
         if (!(options.deep ? copier.openFileAt(found.offset, why, status)
                            : copier.openDeletedFile(found.recordNumber, why, status))) {
-            fail(std::string(Messages::kFileDamaged) + " (" + why + ")");
+            fail(copier.isDamage(status) ? std::string(Messages::kFileDamaged) + " (" + why + ")" : why);
             continue;
         }
-        if (!RestoreChecks::hasSpaceFor(directory.path(), copier.size())) {
+        if (!RestoreChecks::hasSpaceFor(directory.path(), copier.storedBytes())) {
             fail(Messages::kNoFreeSpace);
             continue;
         }
         const FileCopy::Result result = copier.copyInto(directory, name);
-        if (result == FileCopy::Result::Damaged || result == FileCopy::Result::Restored) {
+        if (result == FileCopy::Result::Damaged || result == FileCopy::Result::Restored ||
+            result == FileCopy::Result::Wiped) {
             ++(found.recoverable == 100 ? counts_.intact
                : found.recoverable == 0 ? counts_.overwritten
                                         : counts_.partlyOverwritten);
@@ -208,6 +209,13 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
                 }
                 out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
+            case FileCopy::Result::Wiped:
+                ++counts_.wiped;
+                if (progress) progress->finish();
+                err << "resurgo: " << FailureReport::fill(Messages::kRestoredWiped, shown, copier.result().zeroedBytes)
+                    << '\n';
+                out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
+                break;
             case FileCopy::Result::Restored:
                 if (copier.throughGuessedGeometry()) {
                     ++counts_.guessed;
@@ -221,6 +229,12 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
                 out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
         }
+        // Whose data the overwritten part is now, when one file owns it.
+        if (result == FileCopy::Result::Damaged || result == FileCopy::Result::Restored ||
+            result == FileCopy::Result::Wiped) {
+            const std::string by = copier.overwrittenBy(found.recoverable, found.overwrittenBy);
+            if (!by.empty()) err << "resurgo: " << shown << ": " << by << '\n';
+        }
     }
     if (progress) progress->finish();
 
@@ -228,7 +242,9 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     const std::size_t left = results.size() - done;
     out << counts_.restored << " restored, "
         << (counts_.guessed > 0 ? std::to_string(counts_.guessed) + " written through a guessed geometry, " : std::string())
-        << counts_.damaged << " damaged, " << counts_.failed << " failed"
+        << counts_.damaged << " damaged, "
+        << (counts_.wiped > 0 ? std::to_string(counts_.wiped) + " wiped, " : std::string()) << counts_.failed
+        << " failed"
         << (stopped ? " (cancelled: " + std::to_string(left) + " not attempted)"
             : ended ? " (stopped: " + std::to_string(left) + " not attempted)"
                     : std::string())
@@ -241,8 +257,10 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     if (stopped) return kExitCancelled;
     if (counts_.failed > 0) return kExitCopyFailed;
     if (counts_.damaged > 0) return kExitDamagedUnits;
+    if (counts_.wiped > 0) return kExitWiped;
     if (counts_.guessed > 0) return kExitGuessedGeometry;
     if (job.outcome() == SearchJob::Outcome::WalkFailed) return kExitWalkFailed;
+    if (!job.filesystem.gaps().empty()) return kExitIncomplete;
     return kExitOk;
 }
 

@@ -40,6 +40,8 @@ public:
         std::size_t intact = 0;
         std::size_t partlyOverwritten = 0;
         std::size_t overwritten = 0;
+        // Restored, but whole runs read back as zeros.
+        std::size_t wiped = 0;
         // Below --min-recoverable, not attempted.
         std::size_t skipped = 0;
     };

@@ -17,6 +17,7 @@
 #include "cli/RestoreCommand.h"
 #include "cli/SearchCommand.h"
 #include "cli/TerminalProgress.h"
+#include "core/VisibleText.h"
 #include "platform/CancelSignal.h"
 #include "platform/ProcessContext.h"
 #include "platform/SystemDeviceSource.h"
@@ -36,7 +37,8 @@ const char* const kDescription =
 
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
-    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--wide | --json]",
+    "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--verify] "
+    "[--wide | --json]",
     "restore SOURCE [--partition N] --record N --output PATH [--force]",
     "restore SOURCE [--partition N] --offset X --output PATH [--force]",
     "restore SOURCE [--partition N] --name PATTERN [--days N] [--deep] --output PATH [--force]",
@@ -55,9 +57,14 @@ const char* const kSearchDetails =
     "array in record order with record, first_sector, offset (of the record on SOURCE, or on\n"
     "its partition), name, directory (/ separators, . for the root), path_components (the\n"
     "directory names as an array, root first), size, the UTC times modified, created and\n"
-    "accessed, and recoverable. Recoverable (0 to 100, the table's percentage) is how much of\n"
-    "a file can still come back: the share of its bytes whose clusters are free and not\n"
-    "claimed by a deleted file modified later; 100 means intact. Names read off the volume are\n"
+    "accessed, recoverable and unowned. Recoverable (0 to 100, the table's percentage) is how\n"
+    "much of a file can still come back: the share of its bytes whose clusters no file in use\n"
+    "claims and no deleted file modified later; 100 means intact. Unowned is the share of its\n"
+    "bytes in clusters allocated but owned by no file (an interrupted delete): they come back\n"
+    "too, and the table notes them. --verify reads a sample of each file's clusters (the\n"
+    "first of each run and one per MiB) and shows the share that reads back as zeros (JSON\n"
+    "zeroed): data the drive wiped (TRIM on an SSD) or that was zeroed; without it the\n"
+    "search reads no file data. Names read off the volume are\n"
     "shown escaped in the table and in messages (controls as \\x1b, bidirectional controls as\n"
     "\\u202e, a backslash as \\\\); --json keeps them exact. On a terminal a progress bar shows\n"
     "on standard error; Ctrl-C stops the search and lists what it found.\n\n"
@@ -83,7 +90,10 @@ const char* const kRestoreDetails =
     "refused; an existing file, or a symbolic link (even one that leads nowhere), is replaced\n"
     "only when confirmed on a terminal or with --force, and a link is never written through;\n"
     "the free space is checked first. A file partly overwritten since its deletion is still\n"
-    "restored in full, and the message says how much of it was overwritten.\n\n"
+    "restored in full, and the message says how much of it was overwritten (and by which\n"
+    "file, when one file owns the overwritten clusters). A file whose data reads back as\n"
+    "zeros in whole runs that are not sparse is restored, but the message says the data was\n"
+    "wiped (exit status 16).\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
     "that exists gets a numbered suffix, nothing is overwritten, no link is followed), and ends\n"
     "with a count of restored files (intact, partly overwritten, overwritten), damaged and\n"
@@ -242,6 +252,9 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         ->type_name("N");
     searchCmd->add_flag("--deep", a.search.deep,
                         "Scan all of SOURCE for MFT records (quick-formatted volume, destroyed MFT or boot sector)");
+    searchCmd->add_flag("--verify", a.search.verify,
+                        "Read a sample of each file's clusters (the first of each run, one per MiB) and show the "
+                        "share that reads back as zeros: data the drive wiped (TRIM on an SSD) or that was zeroed");
     searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
 
     // restore
@@ -495,7 +508,9 @@ int CommandLine::run(int argc, const char* const* argv) {
         DriveTable table(devices_ ? *devices_ : systemDevices);
         table.load();
         if (a.drivesJson) {
-            out_ << table.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+            std::string json = table.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+            VisibleText::escapeInJson(json);
+            out_ << json << '\n';
         } else {
             table.writeTable(out_);
             table.writeDisks(out_);

@@ -21,7 +21,9 @@ enum ExitCode : int {
     kExitNoSuchRecord = 13,   // the record number lies beyond the end of the MFT
     kExitRecordInUse = 14,    // the record holds a file that is not deleted
     kExitRecordIsDirectory = 15,  // the record is a directory
-    kExitGuessedGeometry = 16,    // restored through a volume geometry that was guessed: the bytes may be wrong
+    kExitWiped = 16,          // restored, but whole runs read back as zeros: the data was wiped
+    kExitIncomplete = 17,     // the search ran, but MFT records could not be read: the list may lack files
+    kExitGuessedGeometry = 18,    // restored through a volume geometry that was guessed: the bytes may be wrong
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
 };
 
@@ -40,8 +42,8 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
                    "before its MFT"},
     {kExitBadVolume, "damaged NTFS volume: its MFT could not be opened"},
     {kExitWalkFailed, "the search stopped early on a read failure; the files found before are listed"},
-    {kExitFileDamaged, "restore: the record is damaged (it, or the file's name or size, can't be read); --name: no "
-                       "deleted file matches"},
+    {kExitFileDamaged, "restore: the record is damaged (it, or the file's name or size, can't be read) or the source "
+                       "could not give it (the reason is shown); --name: no deleted file matches"},
     {kExitSameSource, "restore: the destination lies on the source; nothing was written"},
     {kExitExists, "restore: the destination exists and was kept (use --force to overwrite)"},
     {kExitNoSpace, "restore: not enough free space at the destination"},
@@ -50,6 +52,11 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitNoSuchRecord, "restore: no such record (the number lies beyond the end of the MFT)"},
     {kExitRecordInUse, "restore: the record is in use: its file is not deleted"},
     {kExitRecordIsDirectory, "restore: the record is a directory"},
+    {kExitWiped, "restore: written, but the drive returned zeros for whole runs of the file: the data was wiped (TRIM "
+                 "on an SSD, or zeroed); --all: some files were"},
+    {kExitIncomplete, "the search ran to its end, but some MFT records could not be read (or the MFT's run list maps "
+                      "clusters twice): the files found are listed, and the list may lack files; restore --all: "
+                      "every file found was restored"},
     {kExitGuessedGeometry, "restore after a deep scan: written, but through a volume geometry that was guessed (no "
                            "boot sector, too little evidence agreeing): the bytes may be another file's; --all: some "
                            "files were"},

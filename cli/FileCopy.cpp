@@ -4,8 +4,11 @@
 
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
+#include "cli/Messages.h"
 #include "cli/OutputPaths.h"
+#include "cli/ResultFormatter.h"
 #include "core/VisibleText.h"
+#include "file/MftReader.h"
 #include "recovery/OutputDirectory.h"
 #include "recovery/SearchJob.h"
 
@@ -26,11 +29,13 @@ int FileCopy::openFilesystem(const std::string& source, std::ostream& err) {
 }
 
 bool FileCopy::openDeletedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status) {
+    record_ = record;
     status = restore_.select(record);
     return explain(status, "record " + std::to_string(record), why);
 }
 
 bool FileCopy::openFileAt(std::uint64_t offset, std::string& why, RestoreJob::Status& status) {
+    record_.reset();
     status = restore_.selectAtOffset(offset);
     return explain(status, "the record at byte " + std::to_string(offset), why);
 }
@@ -55,7 +60,18 @@ bool FileCopy::explain(RestoreJob::Status status, const std::string& subject, st
                             "files are restored";
             break;
         case RestoreJob::Status::Unreadable:
-            why = subject + " can't be read: " + FailureReport::reason(*restore_.failure());
+            if (sourceFailed(status) && restore_.failure()->code() == kErrReadDisk) {
+                why = subject + " can't be read: the source could not give its MFT clusters";
+                if (const std::optional<std::uint64_t> at = recordOffset(); at) {
+                    why += " (byte " + std::to_string(*at) + " of the volume)";
+                }
+                why += ": " + FailureReport::reason(*restore_.failure());
+            } else if (sourceFailed(status)) {
+                why = subject + " lies where the MFT's run list maps clusters a second time; that mapping is dropped, "
+                                "the record is read where the clusters were first mapped";
+            } else {
+                why = subject + " can't be read: " + FailureReport::reason(*restore_.failure());
+            }
             break;
         default:
             why = subject + " is damaged: " + FailureReport::reason(*restore_.failure());
@@ -73,7 +89,40 @@ int FileCopy::exitStatus(RestoreJob::Status status) {
     }
 }
 
-bool FileCopy::isDamage(RestoreJob::Status status) { return exitStatus(status) == kExitFileDamaged; }
+bool FileCopy::sourceFailed(RestoreJob::Status status) const {
+    if (status != RestoreJob::Status::Unreadable || !restore_.failure()) return false;
+    const ErrorException& e = *restore_.failure();
+    return e.code() == kErrReadDisk || e.diagnostic() == MftReader::kRepeatedDiagnostic;
+}
+
+std::optional<std::uint64_t> FileCopy::recordOffset() const {
+    if (!record_) return std::nullopt;
+    const MftReader& mft = job_.filesystem.mftEntry();
+    try {
+        return mft.sectorOfRecord(*record_) * job_.filesystem.geometry().bytesPerSector;
+    } catch (const ErrorException&) {
+        return std::nullopt;
+    }
+}
+
+bool FileCopy::isDamage(RestoreJob::Status status) const {
+    return exitStatus(status) == kExitFileDamaged && !sourceFailed(status);
+}
+
+std::string FileCopy::pathOfRecord(std::uint64_t record) {
+    std::string directory;
+    std::string name;
+    if (!job_.filesystem.pathOfRecord(record, directory, name)) return std::string();
+    const std::string text = ResultFormatter::directoryText(directory);
+    return VisibleText::of(text == "." ? name : text + "/" + name);
+}
+
+std::string FileCopy::overwrittenBy(std::uint8_t recoverable, std::uint64_t by) {
+    if (recoverable >= 100 || by == FOUND_FILE::kNoRecord) return std::string();
+    const std::string path = pathOfRecord(by);
+    if (path.empty()) return std::string();
+    return FailureReport::fill(recoverable == 0 ? Messages::kOverwrittenBy : Messages::kPartlyOverwrittenBy, path);
+}
 
 bool FileCopy::throughGuessedGeometry() const {
     const DeepSearch* deep = job_.deepSearch();
@@ -102,6 +151,8 @@ FileCopy::Result FileCopy::result(RestoreJob::Status status, const std::string& 
             return Result::CreateFailed;
         case RestoreJob::Status::RestoredDamaged:
             return Result::Damaged;
+        case RestoreJob::Status::RestoredWiped:
+            return Result::Wiped;
         case RestoreJob::Status::Restored:
             return Result::Restored;
         default:

@@ -5,6 +5,7 @@
 // escaped) and the exit statuses.
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -20,7 +21,8 @@ namespace resurgo::cli {
 class FileCopy {
 public:
     // Unreadable: nothing of the file could be read (no file is left).
-    enum class Result { Restored, Damaged, NameTaken, CreateFailed, CopyFailed, Unreadable };
+    // Wiped: written, but whole runs read back as zeros.
+    enum class Result { Restored, Damaged, Wiped, NameTaken, CreateFailed, CopyFailed, Unreadable };
 
     explicit FileCopy(SearchJob& job);
     virtual ~FileCopy();
@@ -39,16 +41,29 @@ public:
     bool openFileAt(std::uint64_t offset, std::string& why, RestoreJob::Status& status);
     // The exit status for a record openDeletedFile or openFileAt refused.
     static int exitStatus(RestoreJob::Status status);
-    // Whether that refusal is the record's damage ("File damaged.").
-    static bool isDamage(RestoreJob::Status status);
+    // Whether that refusal is the record's damage ("File damaged."), not
+    // the source's: a record whose MFT clusters can't be read, or that the
+    // MFT's run list maps onto clusters mapped before, is not damaged.
+    bool isDamage(RestoreJob::Status status) const;
     const std::string& name() const { return restore_.name(); }
     // The selected file's data lies in clusters found through a volume
     // geometry a deep scan guessed: what is read may be another file's.
     bool throughGuessedGeometry() const;
     std::uint64_t size() const { return restore_.size(); }
+    // The bytes the copy writes (sparse holes left out).
+    std::uint64_t storedBytes() const { return restore_.storedBytes(); }
     // How much of the selected file can still come back, in percent, or -1
     // when that can't be told (see RestoreJob::measureRecoverable).
     int measureRecoverable() { return restore_.measureRecoverable(); }
+    // The path (shown escaped, "/" between names) of the file of MFT
+    // record n, or "" when it can't be named.
+    std::string pathOfRecord(std::uint64_t record);
+    // After measureRecoverable: what the walk found of the file.
+    const FOUND_FILE& measured() const { return restore_.measured(); }
+    // "partly overwritten by `PATH`" ("overwritten by" at 0 %) for a file
+    // overwritten (recoverable below 100) by the one file of record by,
+    // when it can be named; "" otherwise.
+    std::string overwrittenBy(std::uint8_t recoverable, std::uint64_t by);
 
     // Creates target and copies the selected file into it (see
     // RestoreJob::restoreTo); a partly written file stays.
@@ -66,6 +81,10 @@ public:
     OutputFailure createFailure() const { return restore_.createFailure(); }
 
 private:
+    // The record could not be read for the source's sake (see isDamage).
+    bool sourceFailed(RestoreJob::Status status) const;
+    // Where the record last selected by number lies on the volume.
+    std::optional<std::uint64_t> recordOffset() const;
     Result result(RestoreJob::Status status, const std::string& shown);
     // False (with why) unless status is Ready.
     bool explain(RestoreJob::Status status, const std::string& subject, std::string& why);
@@ -73,6 +92,7 @@ private:
     SearchJob& job_;
     RestoreJob restore_;
     std::string failure_;
+    std::optional<std::uint64_t> record_;
 };
 
 } // namespace resurgo::cli

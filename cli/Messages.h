@@ -21,7 +21,15 @@ public:
     static constexpr const char* kRestoredUnreadable = IDS_TEXT_RESTORED_UNREADABLE;  // 15
     // %s: the file's name; %u: the percentage of it overwritten since.
     static constexpr const char* kRestoredOverwritten = IDS_TEXT_RESTORED_OVERWRITTEN;  // 16
-    static constexpr const char* kRestoredGuessed = IDS_TEXT_RESTORED_GUESSED;      // 17
+    // %s: the path of the file that now owns the overwritten clusters.
+    static constexpr const char* kPartlyOverwrittenBy = IDS_TEXT_PARTLY_OVERWRITTEN_BY;  // 17
+    static constexpr const char* kOverwrittenBy = IDS_TEXT_OVERWRITTEN_BY;                // 18
+    // %s: the file's name; %u: the bytes that read back as zeros.
+    static constexpr const char* kRestoredWiped = IDS_TEXT_RESTORED_WIPED;  // 19
+    // %u: a percentage of the file.
+    static constexpr const char* kConditionUnowned = IDS_TEXT_CONDITION_UNOWNED;  // 34
+    static constexpr const char* kConditionZeroed = IDS_TEXT_CONDITION_ZEROED;    // 35
+    static constexpr const char* kRestoredGuessed = IDS_TEXT_RESTORED_GUESSED;  // 20
     static constexpr const char* kBadBootRecord = IDS_TEXT_BAD_BOOT_RECORD;        // 21
     static constexpr const char* kBadNtfsDrive = IDS_TEXT_BAD_NTFS_DRIVE;          // 22
     static constexpr const char* kFileDamaged = IDS_TEXT_FILE_DAMAGED;             // 23

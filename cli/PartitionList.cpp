@@ -83,7 +83,9 @@ int PartitionList::run(const std::string& path, bool json, std::ostream& out, st
     SourceChoice::writeWarnings(stack, err);
     const std::string source = VisibleText::of(path);
     if (json) {
-        out << toJson(stack).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        std::string text = toJson(stack).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        VisibleText::escapeInJson(text);
+        out << text << '\n';
     } else if (stack.scheme().empty()) {
         out << source << ": no partition table; " << (stack.container().empty() ? "" : SourceStack::withArticle(stack.container()) + " image holding ")
             << (stack.filesystem() == "ntfs" ? "a bare NTFS volume (search it without --partition)"

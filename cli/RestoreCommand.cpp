@@ -70,13 +70,12 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     RestoreJob::Status status = RestoreJob::Status::Ready;
     if (!(offset ? copier.openFileAt(*offset, why, status) : copier.openDeletedFile(record, why, status))) {
         // Only a record that is damaged is called so.
-        if (FileCopy::isDamage(status)) err << Messages::kFileDamaged << '\n';
+        if (copier.isDamage(status)) err << Messages::kFileDamaged << '\n';
         err << "resurgo: " << why << '\n';
         return FileCopy::exitStatus(status);
     }
     const std::string name = copier.name();
     const std::string shownName = VisibleText::of(name);
-    const std::uint64_t size = copier.size();
 
     // An existing directory receives the file under its own name.
     std::string target = options.output;
@@ -117,8 +116,9 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
             return kExitExists;
     }
 
-    if (!RestoreChecks::hasSpaceFor(directory, size)) {
-        err << Messages::kNoFreeSpace << "\nresurgo: " << shownName << " needs " << size << " bytes in "
+    const std::uint64_t needed = copier.storedBytes();
+    if (!RestoreChecks::hasSpaceFor(directory, needed)) {
+        err << Messages::kNoFreeSpace << "\nresurgo: " << shownName << " needs " << needed << " bytes in "
             << VisibleText::of(directory) << '\n';
         return kExitNoSpace;
     }
@@ -137,32 +137,44 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
             err << "resurgo: " << copier.failure() << '\n';
             return kExitCopyFailed;
         case FileCopy::Result::Damaged:
+        case FileCopy::Result::Wiped:
         case FileCopy::Result::Restored:
             break;
     }
     // The whole file was written, as asked; say how much of it had been
-    // overwritten since its deletion.
+    // overwritten since its deletion, and by which file when one owns it.
     const int recoverable = copier.measureRecoverable();
     const bool overwritten = recoverable >= 0 && recoverable < 100;
+    // The messages name the file written, which is the file's own name only
+    // when the name is a plain one written into a folder.
+    std::string overwrittenText;
+    if (overwritten) {
+        overwrittenText = FailureReport::fill(Messages::kRestoredOverwritten, shownTarget, 100 - recoverable);
+        const std::string by =
+            copier.overwrittenBy(static_cast<std::uint8_t>(recoverable), copier.measured().overwrittenBy);
+        if (!by.empty()) overwrittenText += "; " + by;
+    }
+    if (result == FileCopy::Result::Wiped) {
+        // The bytes the drive gave are what was written: zeros.
+        out << FailureReport::fill(Messages::kRestoredWiped, shownTarget, copier.result().zeroedBytes) << '\n';
+        if (overwritten) out << overwrittenText << '\n';
+        return kExitWiped;
+    }
     if (result == FileCopy::Result::Damaged) {
-        out << FailureReport::damage(shownName, copier.result()) << '\n';
-        if (overwritten) {
-            out << FailureReport::fill(Messages::kRestoredOverwritten, shownName, 100 - recoverable) << '\n';
-        }
+        out << FailureReport::damage(shownTarget, copier.result()) << '\n';
+        if (overwritten) out << overwrittenText << '\n';
         if (copier.throughGuessedGeometry()) {
-            out << FailureReport::fill(Messages::kRestoredGuessed, shownName, 0) << '\n';
+            out << FailureReport::fill(Messages::kRestoredGuessed, shownTarget) << '\n';
             return kExitGuessedGeometry;
         }
         return kExitDamagedUnits;
     }
     if (copier.throughGuessedGeometry()) {
         // Written as asked, but no success: the clusters may be another file's.
-        out << FailureReport::fill(Messages::kRestoredGuessed, shownName, 0) << '\n';
+        out << FailureReport::fill(Messages::kRestoredGuessed, shownTarget) << '\n';
         return kExitGuessedGeometry;
     }
-    out << FailureReport::fill(overwritten ? Messages::kRestoredOverwritten : Messages::kRestored, shownName,
-                               overwritten ? 100 - recoverable : 0)
-        << '\n';
+    out << (overwritten ? overwrittenText : FailureReport::fill(Messages::kRestored, shownTarget)) << '\n';
     return kExitOk;
 }
 

@@ -13,6 +13,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "cli/FailureReport.h"
+#include "cli/Messages.h"
 #include "cli/OrderedBlockWriter.h"
 #include "core/TextUtf.h"
 #include "core/VisibleText.h"
@@ -70,7 +72,7 @@ private:
 // the writer; anything else (a control character, a malformed sequence a
 // caller made) is escaped by nlohmann's serializer, so that the output
 // stays exactly what it has always been: lowercase \u escapes, U+FFFD for
-// malformed bytes.
+// malformed bytes; DEL, C1 and bidirectional controls are \u escapes too.
 class JsonStrings {
 public:
     explicit JsonStrings(JsonWriter& writer)
@@ -86,6 +88,7 @@ public:
         scratch_.get_ref<std::string&>() = text;
         escaped_.clear();
         serializer_.dump(scratch_, false, false, 0);
+        VisibleText::escapeInJson(escaped_);
         writer_.RawValue(escaped_.data(), escaped_.size(), rapidjson::kStringType);
     }
 
@@ -114,7 +117,7 @@ private:
         bool ascii = true;
         for (const char c : text) {
             const auto b = static_cast<unsigned char>(c);
-            if (b < 0x20) return false;
+            if (b < 0x20 || b == 0x7F) return false;
             ascii = ascii && b < 0x80;
         }
         if (ascii) return true;
@@ -122,7 +125,7 @@ private:
         for (std::size_t i = 0; i < text.size();) {
             if (!TextUtf::decodeOne(text, i, cp)) return false;
         }
-        return true;
+        return !VisibleText::hasJsonHidden(text);
     }
 
     JsonWriter& writer_;
@@ -183,9 +186,7 @@ public:
                 out = std::to_string(f.size);
                 return {&out, out.size()};
             case kRecoverable:
-                out = std::to_string(f.recoverable);
-                out += '%';
-                if (f.guessedGeometry) out += '?';  // read through a guessed geometry
+                ResultFormatter::recoverableText(f, out);
                 return {&out, out.size()};
             case kDirectory:
                 directory_ = f.directory;
@@ -212,7 +213,9 @@ public:
             case kSize:
                 return digits(f.size);
             case kRecoverable:
-                return digits(f.recoverable) + (f.guessedGeometry ? 2 : 1);
+                return f.unowned == 0 && f.zeroed == FOUND_FILE::kNotSampled && !f.guessedGeometry
+                           ? digits(f.recoverable) + 1
+                                                                              : cell(c, f).columns;
             case kDirectory: {
                 // Printable ASCII: the text is as long, less its final
                 // separators ("\\" and "/" alike once shown), "." when
@@ -292,13 +295,18 @@ std::string ResultFormatter::directoryText(const std::string& engineDirectory) {
 }
 
 void ResultFormatter::toDirectoryText(std::string& text) {
+    // The root directory is "."; otherwise the last separator ends the last
+    // name and goes, whatever the name (a folder named "/" stays "/").
+    if (text.empty() || text == ".\\") {
+        text = ".";
+        return;
+    }
+    if (text.back() == '\\') text.pop_back();
     std::replace(text.begin(), text.end(), '\\', '/');
     // A backslash inside a name (rare) is itself again.
     if (text.find(FOUND_FILE::kBackslashInName) != std::string::npos) {
         std::replace(text.begin(), text.end(), FOUND_FILE::kBackslashInName, '\\');
     }
-    while (!text.empty() && text.back() == '/') text.pop_back();
-    if (text.empty()) text = ".";
 }
 
 std::string ResultFormatter::localText(const FILE_TIME& time) {
@@ -309,7 +317,7 @@ std::string ResultFormatter::localText(const FILE_TIME& time) {
 }
 
 nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
-    nlohmann::ordered_json j{{"record", f.recordNumber},
+    nlohmann::ordered_json o = {{"record", f.recordNumber},
             {"first_sector", f.firstSector},
             {"offset", f.offset},
             {"name", f.name},
@@ -319,9 +327,21 @@ nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
             {"modified", f.lastModificationTime.isoUtc()},
             {"created", f.creationTime.isoUtc()},
             {"accessed", f.lastAccessTime.isoUtc()},
-            {"recoverable", f.recoverable}};
-    if (f.guessedGeometry) j["guessed_geometry"] = true;
-    return j;
+            {"recoverable", f.recoverable},
+            {"unowned", f.unowned}};
+    if (f.zeroed != FOUND_FILE::kNotSampled) o["zeroed"] = f.zeroed;
+    if (f.guessedGeometry) o["guessed_geometry"] = true;
+    return o;
+}
+
+void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
+    out = std::to_string(f.recoverable);
+    out += '%';
+    if (f.guessedGeometry) out += '?';  // read through a guessed geometry
+    if (f.unowned != 0) out += ", " + FailureReport::fill(Messages::kConditionUnowned, std::string(), f.unowned);
+    if (f.zeroed != FOUND_FILE::kNotSampled) {
+        out += ", " + FailureReport::fill(Messages::kConditionZeroed, std::string(), f.zeroed);
+    }
 }
 
 void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results, ProgressSink* progress) {
@@ -413,6 +433,12 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
         time(f.lastAccessTime);
         key(",\"recoverable\":");
         writer.Uint(f.recoverable);
+        key(",\"unowned\":");
+        writer.Uint(f.unowned);
+        if (f.zeroed != FOUND_FILE::kNotSampled) {
+            key(",\"zeroed\":");
+            writer.Uint(f.zeroed);
+        }
         if (f.guessedGeometry) fixed(",\"guessed_geometry\":true");
         fixed("}");
     }
@@ -428,7 +454,11 @@ const std::vector<ResultFormatter::Column>& ResultFormatter::tableColumns(Lead l
         // What decides whether a restore is worth it: kept before names of
         // a comfortable width, left out only when nothing else makes room.
         {"Recoverable", true, false, Drop::ForRoom,
-         [](const FOUND_FILE& f) { return std::to_string(f.recoverable) + (f.guessedGeometry ? "%?" : "%"); }},
+         [](const FOUND_FILE& f) {
+             std::string text;
+             recoverableText(f, text);
+             return text;
+         }},
         {"Directory", false, true, Drop::Never,
          [](const FOUND_FILE& f) { return VisibleText::of(directoryText(f.directory)); }},
         {"Modified", false, false, Drop::Never, [](const FOUND_FILE& f) { return localText(f.lastModificationTime); }},

@@ -35,8 +35,11 @@ public:
     static void toDirectoryText(std::string& text);
     // Local time as "YYYY-MM-DD HH:MM".
     static std::string localText(const FILE_TIME& time);
-    // One object per result.
+    // One object per result (zeroed only when sampled).
     static nlohmann::ordered_json toJson(const FOUND_FILE& result);
+    // The recoverable percentage as the table shows it, with the notes:
+    // "100%, 100% allocated but owned by no file, 3% read as zeros (wiped)".
+    static void recoverableText(const FOUND_FILE& f, std::string& out);
     // The JSON array, in record order, written object by object (a search
     // may list millions of files: no whole document is built in memory).
     // progress (may be null) is told how much is written, 0 to 100.

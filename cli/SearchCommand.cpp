@@ -1,6 +1,7 @@
 #include "cli/SearchCommand.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "cli/ArgumentCheck.h"
 #include "cli/ExitCode.h"
@@ -75,6 +76,44 @@ std::string SearchCommand::lessRecoverable(const SearchJob& job, const std::stri
                                  std::to_string(less.count) + ".");
 }
 
+namespace {
+
+// "records 64-70 at byte 4259840, ..." for the first ranges (at: " at
+// byte ", or what else goes between the records and the byte).
+std::string rangesText(const std::vector<MFT_GAPS::Range>& ranges, const char* at) {
+    std::string text;
+    for (std::size_t i = 0; i < ranges.size() && i < MFT_GAPS::kShownRanges; ++i) {
+        const MFT_GAPS::Range& r = ranges[i];
+        if (i != 0) text += ", ";
+        text += r.count == 1 ? "record " + std::to_string(r.first)
+                             : "records " + std::to_string(r.first) + "-" + std::to_string(r.first + r.count - 1);
+        text += at + std::to_string(r.offset);
+    }
+    if (ranges.size() > MFT_GAPS::kShownRanges) {
+        text += " and " + std::to_string(ranges.size() - MFT_GAPS::kShownRanges) + " more range(s)";
+    }
+    return text;
+}
+
+} // namespace
+
+std::string SearchCommand::walkGaps(const SearchJob& job) {
+    const MFT_GAPS& gaps = job.filesystem.gaps();
+    std::string text;
+    if (!gaps.unreadable.empty()) {
+        const std::uint64_t n = gaps.unreadableRecords;
+        text += "resurgo: warning: " + std::to_string(n) + (n == 1 ? " MFT record" : " MFT records") +
+                " could not be read from the source (" + rangesText(gaps.unreadable, " at byte ") +
+                " of the volume): deleted files in them are not listed\n";
+    }
+    if (!gaps.repeated.empty()) {
+        text += "resurgo: warning: the MFT's run list maps clusters a second time (" +
+                rangesText(gaps.repeated, " onto the clusters at byte ") +
+                " of the volume, mapped before): that mapping was dropped, the records there are listed once\n";
+    }
+    return text;
+}
+
 void SearchCommand::writeNothingFound(std::ostream& out, const SearchJob& job, const std::string& source,
                                       const std::string& pattern, std::int32_t days, const std::string& ending,
                                       const std::string& option) {
@@ -118,6 +157,7 @@ int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::
         err << "resurgo: warning: " << FailureReport::cutOff(job, source)
             << ": files stored past the end are lost in part or whole\n";
     }
+    if (searched) err << walkGaps(job);
     switch (job.outcome()) {
         case SearchJob::Outcome::BadPattern:
             err << "resurgo: the pattern is longer than the search accepts\n";
@@ -190,6 +230,7 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     job.useSource(stack.volume());
     job.minRecoverable = options.minRecoverable;
     job.deep = options.deep;
+    job.verify = options.verify;
     // One bar over the search and the writing, never going back.
     ProgressSpan searching(progress, 0, kSearchProgress);
     if (int status = runJob(job, source, options.pattern, options.days, progress, cancel, err,
@@ -235,6 +276,10 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
         err << "resurgo: the search stopped early: " << FailureReport::reason(*job.failure()) << " ("
             << job.failure()->diagnostic() << "); the files found before are listed\n";
         return kExitWalkFailed;
+    }
+    if (!job.filesystem.gaps().empty()) {
+        err << "resurgo: the list may lack deleted files: the MFT could not be read whole\n";
+        return kExitIncomplete;
     }
     return kExitOk;
 }

@@ -38,6 +38,8 @@ public:
         std::optional<unsigned> partition;
         // Scan the whole source (or partition) for MFT records.
         bool deep = false;
+        // Sample every file's clusters for zeros (wiped data).
+        bool verify = false;
         // The progress bar goes on while the results are written (when
         // they don't go to the terminal the bar is drawn on).
         bool progressWhileWriting = false;
@@ -63,6 +65,10 @@ public:
     static int runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
                       TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err,
                       ProgressSink* stage = nullptr);
+
+    // After a walk of the MFT that could not see all of it: the warnings
+    // that say how many records and where (one line each, or nothing).
+    static std::string walkGaps(const SearchJob& job);
 
     // "disk.img", or "disk.img partition 2" when a partition was chosen.
     static std::string shownSource(const std::string& source, unsigned partition);

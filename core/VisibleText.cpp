@@ -20,7 +20,52 @@ void appendHex(std::string& out, const char* prefix, unsigned value, int digits)
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xFu];
 }
 
+// What JSON output escapes beyond what its serializer does.
+bool isJsonHidden(char32_t c) {
+    return c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == 0x200E || c == 0x200F || c == 0x061C ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// Only DEL and characters from U+0080 on are escaped: a text without DEL
+// and bytes from 0x80 needs no look.
+bool mayHoldJsonHidden(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x7F; });
+}
+
 } // namespace
+
+bool VisibleText::hasJsonHidden(const std::string& text) {
+    if (!mayHoldJsonHidden(text)) return false;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t start = i;
+        char32_t cp = 0;
+        if (!TextUtf::decodeOne(text, i, cp)) {
+            i = start + 1;
+        } else if (isJsonHidden(cp)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void VisibleText::escapeInJson(std::string& json) {
+    if (!hasJsonHidden(json)) return;
+    std::string out;
+    out.reserve(json.size() + 16);
+    for (std::size_t i = 0; i < json.size();) {
+        const std::size_t start = i;
+        char32_t cp = 0;
+        if (!TextUtf::decodeOne(json, i, cp)) {
+            i = start + 1;
+            out += json[start];
+        } else if (isJsonHidden(cp)) {
+            appendHex(out, "\\u", static_cast<unsigned>(cp), 4);
+        } else {
+            out.append(json, start, i - start);
+        }
+    }
+    json.swap(out);
+}
 
 std::string VisibleText::of(const std::string& text) {
     std::string out;

@@ -19,6 +19,14 @@ public:
     // The length of the escape that starts at shown[at] in a text this
     // class made ("\\" 2, "\x1b" 4, "\u202e" 6), 0 when none starts there.
     static std::size_t escapeLength(const std::string& shown, std::size_t at);
+    // In JSON text (as a serializer made it: C0 controls already escaped),
+    // writes DEL, the C1 controls and the bidirectional controls as \u
+    // escapes ("\u007f", "\u202e"): still the same JSON values, but nothing
+    // that moves or hides text on a terminal. Malformed UTF-8 is left as it
+    // is. Other bytes stay as they were.
+    static void escapeInJson(std::string& json);
+    // Whether text holds any character escapeInJson escapes.
+    static bool hasJsonHidden(const std::string& text);
 };
 
 } // namespace resurgo

@@ -55,6 +55,9 @@ std::uint64_t MftReader::sectorOfMftByte(std::uint64_t offset) const {
     if (cb == 0) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
     const MftRunTable::Run* run = runTable_.find(offset / cb);
     if (run == nullptr) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
+    // The record a corrupt run list maps onto clusters mapped before is
+    // not there: the first mapping holds the record those clusters do.
+    if (run->repeated) throw ErrorException(kErrMftFormat, kRepeatedDiagnostic);
     std::uint64_t lcn = run->lcn + (offset / cb - run->vcn);
     return geometry_.clusterToSector(lcn) + (offset % cb) / geometry_.bytesPerSector;
 }
@@ -91,7 +94,9 @@ void MftReader::readRecords(std::uint64_t first, std::uint64_t count, std::uint8
         if (run == nullptr) throw ErrorException(kErrEndOfFile, kEndOfFileDiag);
         std::uint64_t inRun = (run->vcn + run->length - vcn) * cb - offset % cb;
         std::uint64_t take = std::min(inRun, remaining);
-        if (run->sparse) {
+        if (run->sparse || run->repeated) {
+            // Clusters mapped a second time read as no records: the walk
+            // meets their records once, where they were first mapped.
             std::memset(out, 0, static_cast<std::size_t>(take));
         } else {
             std::uint64_t lcn = run->lcn + (vcn - run->vcn);

@@ -18,6 +18,10 @@ class Volume;
 
 class MftReader {
 public:
+    // The diagnostic of a record that the run list maps onto clusters it
+    // mapped before (code 12).
+    static constexpr const char* kRepeatedDiagnostic = "MftReader::sectorOfRecord <Clusters mapped twice>";
+
     MftReader();
     virtual ~MftReader();
     MftReader(const MftReader&) = default;
@@ -44,7 +48,8 @@ public:
     std::uint64_t sectorOfRecord(std::uint64_t n) const;
     std::uint64_t getSectorOfReference(const FILE_REFERENCE& reference) const;
     // Reads count consecutive records from record first into out (count ×
-    // record size bytes), along the runs (sparse runs read as zeros).
+    // record size bytes), along the runs (sparse runs, and clusters the run
+    // list maps a second time, read as zeros).
     void readRecords(std::uint64_t first, std::uint64_t count, std::uint8_t* out) const;
     const MftRunTable& runTable() const { return runTable_; }
 

@@ -15,14 +15,23 @@ public:
         std::uint64_t length = 0;  // clusters
         std::uint64_t lcn = 0;
         bool sparse = false;
+        // The clusters were already mapped at lower VCNs: a corrupt run list
+        // that names them again. Nothing is read here.
+        bool repeated = false;
     };
 
     MftRunTable();
     virtual ~MftRunTable();
 
-    void clear() { runs_.clear(); }
+    void clear() {
+        runs_.clear();
+        repeated_.clear();
+    }
     // Adds a run at the given VCN (runs are kept sorted by VCN).
     void add(std::uint64_t vcn, std::uint64_t length, std::uint64_t lcn, bool sparse);
+    // Sorts the runs by VCN, then marks every cluster that a run maps
+    // after a lower VCN mapped it already as repeated (such a run is cut
+    // into the pieces mapped for the first time and the repeated ones).
     void sort();
     // Clusters covered (from VCN 0 to the end of the last run).
     std::uint64_t clusterCount() const;
@@ -30,9 +39,15 @@ public:
     const Run* find(std::uint64_t vcn) const;
     const std::vector<Run>& runs() const { return runs_; }
     bool empty() const { return runs_.empty(); }
+    // The repeated pieces, in VCN order, adjacent ones merged when their
+    // clusters follow one another.
+    const std::vector<Run>& repeated() const { return repeated_; }
 
 private:
+    void markRepeated();
+
     std::vector<Run> runs_;
+    std::vector<Run> repeated_;
 };
 
 } // namespace resurgo

@@ -96,6 +96,10 @@ public:
         if (h != kOutput) std::abort();
         return true;
     }
+    bool skipOutput(OsHandle h, std::uint64_t) override {
+        if (h != kOutput) std::abort();
+        return true;
+    }
     bool setOutputTimes(OsHandle h, std::uint64_t, std::uint64_t) override {
         if (h != kOutput) std::abort();
         return true;

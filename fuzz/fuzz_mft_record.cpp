@@ -1,4 +1,6 @@
-// One MFT record through the update-sequence fixup and the attribute walk.
+// One MFT record through the update-sequence fixup and the attribute walk,
+// and through the reading of the clusters its attributes hold (as a record
+// in use).
 // The first byte picks the record size, the compressed override and whether
 // the volume's size bounds the runs; the rest is the record (zero-padded or
 // cut to the record size), and also stands in for the clusters of any
@@ -15,6 +17,7 @@
 #include "core/ErrorException.h"
 #include "ntfs/MFT_RECORD.h"
 #include "ntfs/NTFS_GEOMETRY.h"
+#include "ntfs/RecordClusters.h"
 
 using namespace resurgo;
 
@@ -31,6 +34,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     NTFS_GEOMETRY geometry;
     geometry.init("mem:fuzz", 512, 8, -10, 4, 2047, 1, (mode & 0x10) != 0 ? 4096 : 0);
+
+    std::vector<std::uint8_t> copy = record;
+    std::vector<RecordClusters::Run> runs;
+    try {
+        RecordClusters::append(copy.data(), copy.size(), geometry.totalClusters, runs);
+    } catch (const ErrorException& e) {
+        if (e.code() != kErrRecordFormat) std::abort();
+    }
+    for (const auto& r : runs) {
+        // Every run holds clusters, inside the volume when its size is known.
+        if (r.clusters == 0 || r.lcn + r.clusters < r.lcn) std::abort();
+        if (geometry.totalClusters != 0 && r.lcn + r.clusters > geometry.totalClusters) std::abort();
+    }
+
     MFT_RECORD rec;
     try {
         rec.parse(record.data(), record.size(), geometry, compressed);

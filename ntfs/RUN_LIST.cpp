@@ -106,7 +106,9 @@ RUN_LIST::RUN_LIST(const std::uint8_t* begin, const std::uint8_t* end, std::int6
         }
         e.lcn = e.sparse ? 0 : running;
         e.cluster = kind == Kind::Compressed ? off : e.lcn;
-        if ((e.length == 0 || outside) && !fault_) fault_ = Fault{diag, at, context.recordNumber};
+        if ((e.length == 0 || outside) && !fault_) {
+            fault_ = Fault{outside ? kOutsideDiagnostic : diag, at, context.recordNumber};
+        }
         entries_.push_back(e);
         covered += e.length;
         if (covered > remaining) break;

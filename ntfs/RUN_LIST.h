@@ -25,6 +25,11 @@ class RUN_LIST {
 public:
     enum class Kind { Ordinary, OrdinaryAllowSparse, Compressed };
 
+    // The diagnostic (code 15) of a list that decodes but whose run lies
+    // before cluster 0 or past the volume's last cluster, or whose running
+    // LCN overflows.
+    static constexpr const char* kOutsideDiagnostic = "RUN_LIST::RUN_LIST <Run outside the volume>";
+
     // What the runs are checked against, and where the list lies (for the
     // errors it reports).
     struct Context {
@@ -46,7 +51,8 @@ public:
     // decodes but names clusters no volume has (a run of length 0, a running
     // LCN that overflows, a run below cluster 0 or reaching past the
     // context's last cluster) keeps its first such fault instead and raises
-    // it, code 15 with the decoder's diagnostic, whenever its runs are read:
+    // it, code 15 (with the decoder's diagnostic for a run of length 0,
+    // kOutsideDiagnostic for the others), whenever its runs are read:
     // the record holding it still opens (a deleted file whose runs are
     // damaged is still listed), only what would follow the runs fails.
     // Errors carry the context's record number and the byte offset of the

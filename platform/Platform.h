@@ -83,6 +83,10 @@ public:
     virtual OsHandle createOutput(const std::string& path, OutputMode mode) = 0;
     virtual bool writeOutput(OsHandle h, const void* data, std::size_t length, std::size_t& written) = 0;
     virtual bool setOutputSize(OsHandle h, std::uint64_t size) = 0;
+    // Moves the write position length bytes on without writing: the bytes
+    // passed read as zeros and, where the file system keeps holes (a
+    // sparse file), take no room.
+    virtual bool skipOutput(OsHandle h, std::uint64_t length) = 0;
     virtual bool setOutputTimes(OsHandle h, std::uint64_t modifiedNt, std::uint64_t accessedNt) = 0;
     virtual bool closeOutput(OsHandle h) = 0;
     // True when something has the name: a file, a directory, a symbolic

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -237,6 +238,16 @@ public:
 
     bool setOutputSize(OsHandle h, std::uint64_t size) override {
         return ::ftruncate(static_cast<int>(h), static_cast<off_t>(size)) == 0;
+    }
+
+    bool skipOutput(OsHandle h, std::uint64_t length) override {
+        // Past the end of the file, the next write (or the ftruncate that
+        // sets the size) leaves a hole where the file system has them.
+        if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+            errno = EFBIG;
+            return false;
+        }
+        return ::lseek(static_cast<int>(h), static_cast<off_t>(length), SEEK_CUR) >= 0;
     }
 
     bool setOutputTimes(OsHandle h, std::uint64_t modifiedNt, std::uint64_t accessedNt) override {

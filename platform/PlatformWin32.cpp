@@ -226,6 +226,21 @@ public:
         return true;
     }
 
+    bool skipOutput(OsHandle h, std::uint64_t length) override {
+        // The file becomes sparse (a no-op when it is already, refused by
+        // file systems without sparse files, which then write zeros for
+        // the bytes passed): the range moved over stays unallocated.
+        DWORD returned = 0;
+        ::DeviceIoControl(toHandle(h), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+        if (length > static_cast<std::uint64_t>(INT64_MAX)) {
+            ::SetLastError(ERROR_INVALID_PARAMETER);
+            return false;
+        }
+        LARGE_INTEGER move{};
+        move.QuadPart = static_cast<LONGLONG>(length);
+        return ::SetFilePointerEx(toHandle(h), move, nullptr, FILE_CURRENT) != 0;
+    }
+
     bool setOutputSize(OsHandle h, std::uint64_t size) override {
         // SetEndOfFile works at the file pointer; put the pointer back
         // afterwards so that, as with ftruncate, the next write goes where

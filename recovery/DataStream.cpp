@@ -18,6 +18,12 @@ const char* const kExtentMissing = "FilesystemNTFS::copyFileZ <Data extent missi
 constexpr std::uint32_t kMaxUnitShift = 8;
 // Disk bytes read per request through the bounce buffer.
 constexpr std::size_t kBounceBytes = 1 << 20;
+// A run that gave bytes other than zeros (DataStream::runZeros_).
+constexpr std::uint64_t kHasData = ~0ULL;
+
+bool allZero(const std::uint8_t* bytes, std::size_t length) {
+    return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, length - 1) == 0);
+}
 
 } // namespace
 
@@ -67,15 +73,32 @@ void DataStream::layOutRuns(const std::vector<const DATA_ATTRIBUTE*>& extents) {
             vcn += r.length;
         }
     }
-    if (unitClusters_ != 0) return;
-    std::uint64_t expected = 0;
-    for (std::size_t i = 0; i < runs_.size(); ++i) {
-        if (runs_[i].vcn != expected) {
-            runs_.resize(i);
-            break;
+    if (unitClusters_ == 0) {
+        std::uint64_t expected = 0;
+        for (std::size_t i = 0; i < runs_.size(); ++i) {
+            if (runs_[i].vcn != expected) {
+                runs_.resize(i);
+                break;
+            }
+            expected += runs_[i].length;
         }
-        expected += runs_[i].length;
     }
+    runZeros_.assign(runs_.size(), 0);
+}
+
+void DataStream::noteRunBytes(const Run* r, const std::uint8_t* bytes, std::size_t length, bool whole) {
+    std::uint64_t& zeros = runZeros_[static_cast<std::size_t>(r - runs_.data())];
+    if (zeros == kHasData) return;
+    // Zeros a failed read filled in are not the drive's answer.
+    zeros = whole && allZero(bytes, length) ? zeros + length : kHasData;
+}
+
+std::uint64_t DataStream::zeroedBytes() const {
+    std::uint64_t n = 0;
+    for (const std::uint64_t zeros : runZeros_) {
+        if (zeros != kHasData) n += zeros;
+    }
+    return std::min(n, size_);
 }
 
 const DataStream::Run* DataStream::findRun(std::uint64_t vcn) const {
@@ -84,6 +107,81 @@ const DataStream::Run* DataStream::findRun(std::uint64_t vcn) const {
     if (it == runs_.begin()) return nullptr;
     --it;
     return vcn - it->vcn < it->length ? &*it : nullptr;
+}
+
+std::uint64_t DataStream::sparseRunsEnd(std::uint64_t vcn, bool alsoData) const {
+    // Bounded by the number of runs, whatever their lengths.
+    for (const Run* run = findRun(vcn); run != nullptr && (run->sparse || alsoData);) {
+        const std::uint64_t end = run->vcn + run->length;
+        if (end <= vcn) break;
+        vcn = end;
+        const Run* next = findRun(vcn);
+        if (next == run) break;
+        run = next;
+    }
+    return vcn;
+}
+
+std::uint64_t DataStream::holeAt(std::uint64_t offset, std::uint64_t length) const {
+    if (resident_ != nullptr || offset >= size_ || length == 0) return 0;
+    length = std::min(length, size_ - offset);
+    const std::uint64_t cb = clusterBytes_;
+    // Bytes of the clusters before vcn, or size_ past what 64 bits hold.
+    auto bytesBefore = [this, cb](std::uint64_t vcn) { return vcn > size_ / cb ? size_ : vcn * cb; };
+    std::uint64_t end = offset;
+    if (unitClusters_ != 0) {
+        // Past the initialized size a compressed stream reads as zeros,
+        // extents or not.
+        if (offset >= initializedSize_) return length;
+        // Whole units whose clusters are all sparse.
+        const std::uint64_t unitBytes = unitClusters_ * cb;
+        const std::uint64_t unitVcn = offset / unitBytes * unitClusters_;
+        const std::uint64_t sparseEnd = sparseRunsEnd(unitVcn, false);
+        end = std::max(offset, bytesBefore(sparseEnd / unitClusters_ * unitClusters_));
+        if (end > offset && end >= initializedSize_) end = size_;
+    } else {
+        // A plain stream: sparse runs, and clusters past the initialized
+        // size, as far as runs cover them (a read where none does fails).
+        const std::uint64_t vcn = offset / cb;
+        const Run* run = findRun(vcn);
+        if (run == nullptr) return 0;
+        if (offset >= initializedSize_) {
+            end = bytesBefore(sparseRunsEnd(vcn, true));
+        } else if (run->sparse) {
+            end = bytesBefore(sparseRunsEnd(vcn, false));
+            if (end >= initializedSize_) end = std::max(end, bytesBefore(sparseRunsEnd(end / cb, true)));
+        }
+    }
+    return end > offset ? std::min(end - offset, length) : 0;
+}
+
+std::uint64_t DataStream::storedBytes() const {
+    if (resident_ != nullptr) return size_;
+    std::uint64_t stored = 0;
+    const bool compressed = unitClusters_ != 0;
+    for (std::uint64_t at = 0; at < size_;) {
+        if (const std::uint64_t hole = holeAt(at, size_ - at); hole != 0) {
+            at += hole;
+            continue;
+        }
+        // Data up to the end of its run (for compressed data, of the unit
+        // the run ends in) or the initialized size: the loop goes run by
+        // run, not unit by unit.
+        std::uint64_t end = size_;
+        const Run* run = findRun(at / clusterBytes_);
+        std::uint64_t runEnd = run != nullptr && !run->sparse ? run->vcn + run->length : 0;
+        if (compressed) {
+            if (runEnd == 0) runEnd = at / clusterBytes_ + 1;  // a unit holding sparse and data clusters
+            runEnd = runEnd > UINT64_MAX - unitClusters_ ? UINT64_MAX
+                                                          : (runEnd + unitClusters_ - 1) / unitClusters_ * unitClusters_;
+        }
+        if (runEnd > at / clusterBytes_ && runEnd <= UINT64_MAX / clusterBytes_) end = runEnd * clusterBytes_;
+        end = std::min(end, at < initializedSize_ ? initializedSize_ : size_);
+        if (end <= at) end = size_;
+        stored += end - at;
+        at = end;
+    }
+    return stored;
 }
 
 std::size_t DataStream::read(std::uint64_t offset, std::uint8_t* buffer, std::size_t length) {
@@ -119,7 +217,9 @@ std::size_t DataStream::readPlain(std::uint64_t offset, std::uint8_t* buffer, st
         } else {
             n = std::min<std::uint64_t>(n, initializedSize_ - pos);
             if (run->lcn > UINT64_MAX / clusterBytes_) throw ErrorException(kErrReadDisk, "Volume::read");
-            readDisk(run->lcn * clusterBytes_ + within, buffer + done, static_cast<std::size_t>(n), pos);
+            const bool whole =
+                readDisk(run->lcn * clusterBytes_ + within, buffer + done, static_cast<std::size_t>(n), pos);
+            noteRunBytes(run, buffer + done, static_cast<std::size_t>(n), whole);
         }
         done += static_cast<std::size_t>(n);
     }
@@ -245,10 +345,10 @@ void DataStream::loadUnit(std::uint64_t u) {
             if (sparseClusters != 0) dataAfterSparse = true;
             const std::uint64_t lcn = r.lcn + from;
             if (lcn > UINT64_MAX / cb) throw ErrorException(kErrReadDisk, "Volume::readClusters");
-            if (!readDisk(lcn * cb, unitRaw_.data() + dataClusters * cb, static_cast<std::size_t>(take * cb),
-                          (vcn - unitVcn) * cb + u * unitBytes)) {
-                unreadableUnit = true;
-            }
+            const bool whole = readDisk(lcn * cb, unitRaw_.data() + dataClusters * cb,
+                                        static_cast<std::size_t>(take * cb), (vcn - unitVcn) * cb + u * unitBytes);
+            if (!whole) unreadableUnit = true;
+            noteRunBytes(&r, unitRaw_.data() + dataClusters * cb, static_cast<std::size_t>(take * cb), whole);
             dataClusters += take;
         }
         vcn += take;

@@ -41,6 +41,14 @@ public:
     // failing read.
     std::size_t readSome(std::uint64_t offset, std::uint8_t* buffer, std::size_t length);
 
+    // The bytes from offset (up to length) that are a hole: a sparse run,
+    // a compression unit with no clusters, or past the initialized size.
+    // They read as zeros and need not be written; 0 when offset holds data
+    // (or lies where no extent is: reading there raises).
+    std::uint64_t holeAt(std::uint64_t offset, std::uint64_t length) const;
+    // The bytes of the file that are no hole: what a restore writes.
+    std::uint64_t storedBytes() const;
+
     // Compression units read so far that did not decompress.
     std::uint64_t damagedUnits() const { return damaged_.size(); }
     // File byte ranges (offset, length) read so far that the source could
@@ -48,6 +56,10 @@ public:
     // zeros: a failing read is retried sector by sector, and only the
     // sectors that fail are lost. In order and merged when read in order.
     const std::vector<std::pair<std::uint64_t, std::uint64_t>>& unreadable() const { return unreadable_; }
+    // Bytes read so far from runs on disk (not sparse) that gave nothing
+    // but zeros in every byte read of them: clusters a drive wiped (TRIM)
+    // or that were zeroed since.
+    std::uint64_t zeroedBytes() const;
 
 private:
     // One run laid out by VCN.
@@ -61,6 +73,9 @@ private:
     void layOutRuns(const std::vector<const DATA_ATTRIBUTE*>& extents);
     // The run holding vcn, or nullptr.
     const Run* findRun(std::uint64_t vcn) const;
+    // The VCN where the runs from vcn on stop being sparse (any run, with
+    // alsoData) or stop following one another; vcn when none starts there.
+    std::uint64_t sparseRunsEnd(std::uint64_t vcn, bool alsoData) const;
     std::size_t readPlain(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, bool onePiece);
     std::size_t readCompressed(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, bool onePiece);
     std::size_t readAny(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, bool onePiece);
@@ -72,6 +87,8 @@ private:
     // Sector by sector after a failed read: the sectors that fail are zeros.
     bool salvage(std::uint64_t offset, std::uint8_t* buffer, std::size_t length, std::uint64_t fileOffset);
     void noteUnreadable(std::uint64_t fileOffset, std::uint64_t length);
+    // Notes what a read of run r's clusters gave (whole: all of it read).
+    void noteRunBytes(const Run* r, const std::uint8_t* bytes, std::size_t length, bool whole);
     // Decodes compression unit u into unitPlain_ (or points unitBytes_ at
     // the stored bytes).
     void loadUnit(std::uint64_t u);
@@ -83,6 +100,9 @@ private:
     std::uint64_t initializedSize_ = 0;
     const DATA_ATTRIBUTE* resident_ = nullptr;
     std::vector<Run> runs_;
+    // Per run: bytes read from it so far, while all were zeros (kHasData
+    // once one was not, or a read failed).
+    std::vector<std::uint64_t> runZeros_;
     // Compressed data: clusters per unit (0 for ordinary data).
     std::uint32_t unitClusters_ = 0;
     std::uint64_t loadedUnit_ = ~0ULL;

@@ -1,5 +1,6 @@
 #include "recovery/ErrorText.h"
 
+#include "ntfs/RUN_LIST.h"
 #include "platform/Platform.h"
 
 namespace resurgo {
@@ -15,7 +16,10 @@ std::string ErrorText::reason(const ErrorException& e) {
         std::string text = platform().errorText(e.systemError());
         if (!text.empty()) return text;
     }
-    std::string text = ErrorException::describe(e.code());
+    // Failures whose code's fixed text would say something else than what
+    // happened.
+    std::string text = e.diagnostic() == RUN_LIST::kOutsideDiagnostic ? std::string("a run lies outside the volume")
+                                                                       : ErrorException::describe(e.code());
     if (text.empty()) text = e.diagnostic();
     // Where in a record a format failure lies, when the engine knows.
     const std::string where = e.location();

@@ -15,6 +15,10 @@ class FOUND_FILE {
 public:
     // A byte that UTF-8 text never holds.
     static constexpr char kBackslashInName = '\xFF';
+    // overwrittenBy when no one file owns what was overwritten.
+    static constexpr std::uint64_t kNoRecord = ~0ULL;
+    // zeroed when the file's clusters were not sampled.
+    static constexpr std::uint8_t kNotSampled = 0xFF;
 
     FOUND_FILE() = default;
     FOUND_FILE(std::uint64_t recordNumber, std::uint64_t firstSector, std::string name)
@@ -37,6 +41,17 @@ public:
     // Percentage of the file's bytes that can still come back, rounded
     // down (see Recoverability): 100 intact, 0 overwritten.
     std::uint8_t recoverable = 100;
+    // Percentage of the file's bytes in clusters that $Bitmap marks in use
+    // but no file claims (an interrupted delete): recoverable all the same;
+    // at least 1 when there are any.
+    std::uint8_t unowned = 0;
+    // Percentage of the clusters sampled (search --verify) that read back
+    // as zeros: data a drive wiped (TRIM) or that was zeroed; kNotSampled
+    // when none were read.
+    std::uint8_t zeroed = kNotSampled;
+    // The MFT record of the one file (in use, or deleted later) that owns
+    // every overwritten cluster of the file, or kNoRecord.
+    std::uint64_t overwrittenBy = kNoRecord;
     // Its data is found through a volume geometry that was guessed (a deep
     // scan without a boot sector and without evidence that agrees): the
     // bytes may be another file's.

@@ -40,6 +40,14 @@ void FileOutput::write(const std::uint8_t* data, std::size_t length, const char*
     }
 }
 
+void FileOutput::skip(std::uint64_t length, const char* diagnostic) {
+    if (length == 0) return;
+    if (!platform().skipOutput(handle_, length)) {
+        std::uint32_t err = platform().lastError();
+        throw ErrorException(kErrWriteOutput, err, diagnostic);
+    }
+}
+
 void FileOutput::setSize(std::uint64_t size) {
     if (!platform().setOutputSize(handle_, size)) {
         std::uint32_t err = platform().lastError();

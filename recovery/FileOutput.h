@@ -28,6 +28,9 @@ public:
     FileOutput& operator=(const FileOutput&) = delete;
 
     void write(const std::uint8_t* data, std::size_t length, const char* diagnostic) override;
+    // Leaves a hole: the file's size is set afterwards (setSize) when the
+    // hole ends it.
+    void skip(std::uint64_t length, const char* diagnostic) override;
     void setSize(std::uint64_t size) override;
     void setTimes(std::uint64_t modifiedNt, std::uint64_t accessedNt) override;
     // Closes a file this object created; false (with the system's reason in

@@ -6,6 +6,7 @@
 #include "recovery/DataStream.h"
 #include "recovery/FileOutput.h"
 #include "recovery/MftScan.h"
+#include "recovery/ZeroSample.h"
 #include "source/Source.h"
 
 namespace resurgo {
@@ -60,9 +61,12 @@ std::size_t FilesystemNTFS::directoryCacheSize() const { return paths_.size(); }
 
 void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context) {
     MftScan scan(*this);
+    const std::size_t before = results_.size();
     scan.run(filter, context, results_);
+    if (filter.verify) ZeroSample(*this).apply(results_, before, context.cancel);
     older_ = scan.olderMatches();
     less_ = scan.lessRecoverable();
+    gaps_ = scan.gaps();
 }
 
 void FilesystemNTFS::openEntry(std::uint64_t record, FileZ& entry) {
@@ -71,6 +75,18 @@ void FilesystemNTFS::openEntry(std::uint64_t record, FileZ& entry) {
 
 OsHandle FilesystemNTFS::openOutputFile(const std::string& path, OutputMode mode) {
     return FileOutput::create(path, mode);
+}
+
+bool FilesystemNTFS::pathOfRecord(std::uint64_t record, std::string& directory, std::string& name) {
+    try {
+        FileZ entry;
+        openEntry(record, entry);
+        name = entry.getName();
+        directory = getDirectoryPath(entry);
+    } catch (const ErrorException&) {
+        return false;
+    }
+    return !name.empty();
 }
 
 RESTORE_RESULT FilesystemNTFS::copyFileZ(const FileZ& file, OsHandle out) {
@@ -84,6 +100,14 @@ RESTORE_RESULT FilesystemNTFS::restore(const FileZ& file, OutputSink& out) {
     const std::uint64_t size = stream.size();
     if (copyBuffer_.size() < kCopyChunkBytes) copyBuffer_.assign(kCopyChunkBytes, 0);
     for (std::uint64_t position = 0; position < size;) {
+        // Holes stay holes where the output can have them.
+        if (const std::uint64_t hole = stream.holeAt(position, size - position); hole != 0) {
+            out.skip(hole, "FilesystemNTFS::copyRunToFile");
+            result.bytesWritten += hole;
+            result.holeBytes += hole;
+            position += hole;
+            continue;
+        }
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(copyBuffer_.size(), size - position));
         // Piece by piece, so that a failing read keeps what came before it.
         const std::size_t got = stream.readSome(position, copyBuffer_.data(), want);
@@ -93,6 +117,7 @@ RESTORE_RESULT FilesystemNTFS::restore(const FileZ& file, OutputSink& out) {
     }
     result.damagedUnits = stream.damagedUnits();
     result.unreadable = stream.unreadable();
+    result.zeroedBytes = stream.zeroedBytes();
     // A non-resident file is cut to its real size (the output may have
     // held more bytes before).
     if (!stream.isResident()) out.setSize(size);

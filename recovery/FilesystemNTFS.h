@@ -19,6 +19,7 @@
 #include "recovery/DirectoryPaths.h"
 #include "recovery/FOUND_FILE.h"
 #include "recovery/LESS_RECOVERABLE.h"
+#include "recovery/MFT_GAPS.h"
 #include "recovery/OLDER_MATCHES.h"
 #include "recovery/RESTORE_RESULT.h"
 #include "recovery/SEARCH_CONTEXT.h"
@@ -65,12 +66,16 @@ public:
         results_.clear();
         older_ = OLDER_MATCHES();
         less_ = LESS_RECOVERABLE();
+        gaps_ = MFT_GAPS();
     }
     // The files of the last search that matched its pattern but not its
     // age limit.
     const OLDER_MATCHES& olderMatches() const { return older_; }
     // Those that matched both but not its least recoverable percentage.
     const LESS_RECOVERABLE& lessRecoverable() const { return less_; }
+    // What the last walk of the MFT could not see: unreadable records, and
+    // clusters its run list maps twice (then the list may lack files).
+    const MFT_GAPS& gaps() const { return gaps_; }
     // Adds the results of a search made apart (a deep search), with what
     // it left out for the age limit and the least recoverable percentage.
     void appendResults(std::vector<FOUND_FILE>&& found, const OLDER_MATCHES& older = OLDER_MATCHES(),
@@ -90,6 +95,10 @@ public:
 
     // Opens MFT record n as an entry, read through the MFT's runs.
     void openEntry(std::uint64_t record, FileZ& entry);
+    // The path of the file of MFT record n, in use or deleted: its
+    // directory as FOUND_FILE::directory holds it, and its name; false
+    // when the record or its name can't be read.
+    bool pathOfRecord(std::uint64_t record, std::string& directory, std::string& name);
 
     // Directory paths.
     DirectoryPaths& directories() { return paths_; }
@@ -115,6 +124,7 @@ private:
     std::vector<FOUND_FILE> results_;
     OLDER_MATCHES older_;
     LESS_RECOVERABLE less_;
+    MFT_GAPS gaps_;
     std::vector<std::uint8_t> copyBuffer_;
 };
 

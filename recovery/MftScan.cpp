@@ -4,12 +4,14 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <optional>
 #include <thread>
 #include <utility>
 
 #include "core/ByteReader.h"
 #include "core/ErrorException.h"
 #include "file/WildcardMatcher.h"
+#include "ntfs/RecordClusters.h"
 #include "recovery/DirectoryPaths.h"
 #include "recovery/FilesystemNTFS.h"
 #include "recovery/ProgressSink.h"
@@ -28,6 +30,16 @@ bool mayBeDeletedFile(const std::uint8_t* rec, std::size_t length) {
     return r.u64(MFT_RECORD::kBaseReference) == 0;
 }
 
+// The file a record in use belongs to (its base record: extension records
+// hold runs of their base file), or nothing for any other record.
+std::optional<std::uint64_t> liveOwner(const std::uint8_t* rec, std::size_t length, std::uint64_t record) {
+    if (length < MFT_RECORD::kHeaderBytes31 || std::memcmp(rec + MFT_RECORD::kSignature, "FILE", 4) != 0) return {};
+    const ByteReader r(rec, length, kErrRecordFormat, "FilesystemNTFS::liveOwner");
+    if ((r.u16(MFT_RECORD::kFlags) & MFT_RECORD::kFlagInUse) == 0) return {};
+    const std::uint64_t base = FILE_REFERENCE(r.u64(MFT_RECORD::kBaseReference)).recordNumber();
+    return base != 0 ? base : record;
+}
+
 } // namespace
 
 MftScan::MftScan(FilesystemNTFS& fs) : fs_(fs) {}
@@ -36,6 +48,7 @@ MftScan::~MftScan() = default;
 void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, std::vector<FOUND_FILE>& results) {
     results_ = &results;
     less_ = LESS_RECOVERABLE();
+    gaps_ = MFT_GAPS();
     base_ = results.size();
     stopped_ = false;
     named_.clear();
@@ -119,7 +132,11 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
         }
         older_ = OLDER_MATCHES();
         older_.nowUtc = shared.now;
-        for (const auto& slot : shared.slots) older_.add(slot.older);
+        for (const auto& slot : shared.slots) {
+            older_.add(slot.older);
+            gaps_.addUnreadable(slot.gaps);
+        }
+        noteRepeated(capacity);
         // Only this thread reports progress, and its last chunk may end
         // before the others' do: report where the whole walk got to.
         const std::uint64_t step = total / kWalkProgress;
@@ -139,6 +156,22 @@ void MftScan::run(const SEARCH_FILTER& filter, const SEARCH_CONTEXT& context, st
         throw;
     }
     if (sink != nullptr && !shared.isCancelled()) sink->setPosition(100);
+}
+
+void MftScan::noteRepeated(std::uint64_t capacity) {
+    const std::uint64_t clusterBytes = fs_.geometry().clusterBytes();
+    const std::uint32_t recordSize = fs_.geometry().mftRecordSize;
+    if (clusterBytes == 0 || recordSize == 0) return;
+    for (const MftRunTable::Run& r : fs_.mftEntry().runTable().repeated()) {
+        // The records wholly or partly inside the clusters, below the
+        // records the walk looked at.
+        if (r.vcn > UINT64_MAX / clusterBytes || r.length > UINT64_MAX / clusterBytes - r.vcn) continue;
+        const std::uint64_t first = r.vcn * clusterBytes / recordSize;
+        const std::uint64_t end = std::min(capacity, ((r.vcn + r.length) * clusterBytes + recordSize - 1) / recordSize);
+        if (first >= end) continue;
+        const std::uint64_t offset = r.lcn <= UINT64_MAX / clusterBytes ? r.lcn * clusterBytes : UINT64_MAX;
+        gaps_.repeated.push_back(MFT_GAPS::Range{first, end - first, offset});
+    }
 }
 
 void MftScan::commitSlots(ScanShared& shared, bool finishing, bool checkEach) {
@@ -227,6 +260,7 @@ void MftScan::reserveFor(const ScanShared& shared, std::size_t index, std::size_
 
 void MftScan::measureRecoverable(ScanShared& shared) {
     Recoverability pass(fs_);
+    pass.knowLiveClaims();
     for (auto& slot : shared.slots) pass.take(slot.claims);
     pass.apply(*results_, base_);
     const std::int32_t least = shared.filter->minRecoverable;
@@ -250,6 +284,7 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
     const std::uint32_t recordSize = fs_.geometry().mftRecordSize;
     const std::uint64_t step = fs_.mftEntry().getRealSize() / kWalkProgress;
     const std::uint64_t clusterBytes = fs_.geometry().clusterBytes();
+    const std::uint64_t totalClusters = fs_.geometry().totalClusters;
     if (w.chunk == nullptr) {
         w.storage.resize(static_cast<std::size_t>(shared.chunkRecords * recordSize) + kChunkAlignment);
         const auto address = reinterpret_cast<std::uintptr_t>(w.storage.data());
@@ -263,6 +298,8 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
         w.claims = Recoverability::Batch();
         slot.older = w.older;
         w.older = OLDER_MATCHES();
+        slot.gaps = std::move(w.gaps);
+        w.gaps = MFT_GAPS();
     };
 
     std::uint64_t index = 0;
@@ -293,6 +330,12 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
                 fs_.mftEntry().readRecords(first + k, 1, w.chunk + k * recordSize);
             } catch (const ErrorException&) {
                 w.readable[static_cast<std::size_t>(k)] = false;
+                std::uint64_t offset = 0;
+                try {
+                    offset = fs_.mftEntry().sectorOfRecord(first + k) * fs_.geometry().bytesPerSector;
+                } catch (const ErrorException&) {
+                }
+                w.gaps.addUnreadable(first + k, offset);
             }
         }
     }
@@ -316,6 +359,17 @@ bool MftScan::walkChunk(ScanShared& shared, Walker& w, ProgressSink* sink, bool 
         }
         if (!w.readable[static_cast<std::size_t>(k)]) continue;
         std::uint8_t* raw = w.chunk + k * recordSize;
+        if (const std::optional<std::uint64_t> live = liveOwner(raw, recordSize, record)) {
+            // What files in use claim overwrites deleted files' data.
+            try {
+                w.liveRuns.clear();
+                RecordClusters::append(raw, recordSize, totalClusters, w.liveRuns);
+                w.claims.addLive(*live, w.liveRuns);
+            } catch (const ErrorException&) {
+                // A damaged record in use: its runs can't be told.
+            }
+            continue;
+        }
         if (!mayBeDeletedFile(raw, recordSize)) continue;
         FileZ& file = w.file;
         // The fixup repairs the record in place, in the chunk's copy.

@@ -3,7 +3,8 @@
 // chunks and parsed on several threads; as the chunks are done, this
 // thread names the directories of their finds through the directory cache
 // and appends them to the results, in record order, while the other
-// threads walk on. What every deleted file claims is noted on the way, and
+// threads walk on. What every deleted file claims, and the runs of every
+// record in use, are noted on the way, and
 // the results get their recoverable percentage from it afterwards
 // (Recoverability).
 
@@ -20,6 +21,7 @@
 #include "ntfs/FILE_REFERENCE.h"
 #include "recovery/FOUND_FILE.h"
 #include "recovery/LESS_RECOVERABLE.h"
+#include "recovery/MFT_GAPS.h"
 #include "recovery/OLDER_MATCHES.h"
 #include "recovery/Recoverability.h"
 #include "recovery/SEARCH_CONTEXT.h"
@@ -61,6 +63,9 @@ public:
     // After run: the files the filter's least recoverable percentage alone
     // left out.
     const LESS_RECOVERABLE& lessRecoverable() const { return less_; }
+    // After run: the records the walk could not read (of the chunks
+    // walked), and the clusters the MFT's run list maps twice.
+    const MFT_GAPS& gaps() const { return gaps_; }
 
 private:
     // A found file waiting for its directory to be named.
@@ -74,6 +79,7 @@ private:
         Recoverability::Batch claims;
         // Matched the pattern, outside the age limit.
         OLDER_MATCHES older;
+        MFT_GAPS gaps;
         bool done = false;  // under ScanShared::lock
     };
     // State shared by the threads of one search.
@@ -110,7 +116,10 @@ private:
         // the clusters its deleted files claim.
         std::vector<ScanCandidate> found;
         Recoverability::Batch claims;
+        // The runs of one record in use.
+        std::vector<RecordClusters::Run> liveRuns;
         OLDER_MATCHES older;
+        MFT_GAPS gaps;
         int lastPosition = 0;
     };
     // Walks the next chunk; false when none is left (or the walk stops).
@@ -139,6 +148,9 @@ private:
     // from the slots' claims, and drops those below the filter's least
     // (noting them in less_).
     void measureRecoverable(ScanShared& shared);
+    // Notes in gaps_ the records (below capacity) that the MFT's run list
+    // maps onto clusters it mapped before.
+    void noteRepeated(std::uint64_t capacity);
 
     FilesystemNTFS& fs_;
     std::vector<FOUND_FILE>* results_ = nullptr;
@@ -146,6 +158,7 @@ private:
     bool stopped_ = false;  // a cancel stopped the naming
     OLDER_MATCHES older_;
     LESS_RECOVERABLE less_;
+    MFT_GAPS gaps_;
     // The directory paths met, by raw reference (pointers into the cache).
     std::unordered_map<std::uint64_t, const std::string*> named_;
 };

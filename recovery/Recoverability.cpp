@@ -55,7 +55,10 @@ std::uint32_t Recoverability::Batch::note(const Owner& owner, std::uint64_t clus
     auto claim = [&](std::int64_t startingVcn, const RUN_LIST& runs) {
         if (startingVcn < 0) throw ErrorException(kErrRecordFormat, "Recoverability <Negative VCN>");
         std::uint64_t vcn = static_cast<std::uint64_t>(startingVcn);
-        if (vcn > covered) lost.push_back(Lost{index, covered, vcn - covered});
+        if (vcn > covered) {
+            lost.push_back(Lost{index, covered, vcn - covered});
+            owners[index].unattributed = true;
+        }
         for (const RUN_ENTRY& r : runs) {
             if (r.length == 0) continue;
             if (!r.sparse) claims.push_back(Claim{static_cast<std::uint64_t>(r.lcn), vcn, r.length, index});
@@ -73,7 +76,10 @@ std::uint32_t Recoverability::Batch::note(const Owner& owner, std::uint64_t clus
         owners.back().damaged = true;
         return index;
     }
-    if (covered < needed) lost.push_back(Lost{index, covered, needed - covered});
+    if (covered < needed) {
+        lost.push_back(Lost{index, covered, needed - covered});
+        owners[index].unattributed = true;
+    }
     return index;
 }
 
@@ -134,6 +140,7 @@ void Recoverability::Batch::clear() {
     std::vector<Owner>().swap(owners);
     std::vector<Claim>().swap(claims);
     std::vector<Lost>().swap(lost);
+    std::vector<Live>().swap(live);
 }
 
 // ---------------------------------------------------------------------------
@@ -142,6 +149,7 @@ Recoverability::Recoverability(FilesystemNTFS& fs) : fs_(fs), clusterBytes_(fs.g
 Recoverability::~Recoverability() = default;
 
 void Recoverability::take(Batch& batch) {
+    live_.insert(live_.end(), batch.live.begin(), batch.live.end());
     if (owners_.size() + batch.owners.size() >= kNoOwner) {
         batch.clear();  // beyond what any MFT holds: those files stay at 100
         return;
@@ -174,12 +182,22 @@ std::uint8_t Recoverability::percent(std::uint64_t part, std::uint64_t whole) {
 
 void Recoverability::apply(std::vector<FOUND_FILE>& results, std::size_t from) {
     sweep();
-    std::sort(lost_.begin(), lost_.end(), [](const Lost& a, const Lost& b) {
-        return a.owner != b.owner ? a.owner < b.owner : a.vcn < b.vcn;
-    });
+    auto byOwner = [](const Lost& a, const Lost& b) { return a.owner != b.owner ? a.owner < b.owner : a.vcn < b.vcn; };
+    std::sort(lost_.begin(), lost_.end(), byOwner);
+    std::sort(unowned_.begin(), unowned_.end(), byOwner);
+    // The ranges of owner o in ranges, from cursor on (owners ascending).
+    auto rangesOf = [](const std::vector<Lost>& ranges, std::size_t& cursor, std::size_t o) {
+        while (cursor < ranges.size() && ranges[cursor].owner < o) ++cursor;
+        std::size_t end = cursor;
+        while (end < ranges.size() && ranges[end].owner == o) ++end;
+        const std::pair<const Lost*, const Lost*> found{ranges.data() + cursor, ranges.data() + end};
+        cursor = end;
+        return found;
+    };
     // Results and owners are both in record order.
     std::size_t o = 0;
     std::size_t l = 0;
+    std::size_t u = 0;
     for (std::size_t i = from; i < results.size(); ++i) {
         FOUND_FILE& r = results[i];
         while (o < owners_.size() && owners_[o].record < r.recordNumber) ++o;
@@ -187,12 +205,62 @@ void Recoverability::apply(std::vector<FOUND_FILE>& results, std::size_t from) {
             r.recoverable = kWhole;
             continue;
         }
-        while (l < lost_.size() && lost_[l].owner < o) ++l;
-        std::size_t end = l;
-        while (end < lost_.size() && lost_[end].owner == o) ++end;
-        r.recoverable = percentOf(static_cast<std::uint32_t>(o), lost_.data() + l, lost_.data() + end);
-        l = end;
+        const Owner& owner = owners_[o];
+        const auto lost = rangesOf(lost_, l, o);
+        const auto unowned = rangesOf(unowned_, u, o);
+        r.recoverable = percentOf(static_cast<std::uint32_t>(o), lost.first, lost.second);
+        r.overwrittenBy = r.recoverable < kWhole && !owner.damaged && !owner.unattributed ? owner.overwrittenBy
+                                                                                           : FOUND_FILE::kNoRecord;
+        const std::uint64_t unownedBytes =
+            owner.damaged ? 0 : bytesOf(static_cast<std::uint32_t>(o), unowned.first, unowned.second);
+        // Rounded up: any unowned byte shows.
+        const std::uint8_t kept = percent(owner.size - std::min(unownedBytes, owner.size), owner.size);
+        r.unowned = unownedBytes == 0 ? 0 : std::max<std::uint8_t>(1, static_cast<std::uint8_t>(kWhole - kept));
     }
+}
+
+void Recoverability::mergeLive() {
+    std::sort(live_.begin(), live_.end(), [](const Live& a, const Live& b) { return a.lcn < b.lcn; });
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < live_.size(); ++i) {
+        const Live l = live_[i];
+        if (l.clusters == 0) continue;
+        const std::uint64_t end = l.lcn + std::min(l.clusters, UINT64_MAX - l.lcn);
+        if (out > 0) {
+            Live& last = live_[out - 1];
+            const std::uint64_t lastEnd = last.lcn + last.clusters;
+            if (l.lcn < lastEnd) {
+                // Overlapping claims (a damaged MFT, or shared runs): the
+                // overlap has no one owner; taken as a whole.
+                if (l.record != last.record) last.record = kSeveral;
+                last.clusters = std::max(lastEnd, end) - last.lcn;
+                continue;
+            }
+        }
+        live_[out++] = Live{l.lcn, end - l.lcn, l.record};
+    }
+    live_.resize(out);
+}
+
+template <class F>
+void Recoverability::forEachLive(std::uint64_t from, std::uint64_t to, F&& part) const {
+    // The first range ending after from.
+    auto it = std::upper_bound(live_.begin(), live_.end(), from,
+                               [](std::uint64_t lcn, const Live& l) { return lcn < l.lcn; });
+    if (it != live_.begin() && (it - 1)->lcn + (it - 1)->clusters > from) --it;
+    std::uint64_t at = from;
+    for (; it != live_.end() && at < to && it->lcn < to; ++it) {
+        if (it->lcn > at) {
+            part(at, it->lcn, FOUND_FILE::kNoRecord);
+            at = it->lcn;
+        }
+        const std::uint64_t end = std::min(to, it->lcn + it->clusters);
+        if (end > at) {
+            part(at, end, it->record);
+            at = end;
+        }
+    }
+    if (at < to) part(at, to, FOUND_FILE::kNoRecord);
 }
 
 void Recoverability::sweep() {
@@ -201,10 +269,25 @@ void Recoverability::sweep() {
     std::sort(claims_.begin(), claims_.end(), [](const Claim& a, const Claim& b) {
         return a.lcn != b.lcn ? a.lcn < b.lcn : a.owner < b.owner;
     });
+    mergeLive();
     auto endOf = [this](std::size_t c) { return claims_[c].lcn + claims_[c].clusters; };
-    auto lose = [this](std::size_t c, std::uint64_t from, std::uint64_t to) {
+    // Clusters of claim c lost to the file of record by (kNoRecord: to no
+    // one file), or (by kSeveral) to several.
+    auto lose = [this](std::size_t c, std::uint64_t from, std::uint64_t to, std::uint64_t by) {
         const Claim& claim = claims_[c];
         lost_.push_back(Lost{claim.owner, claim.vcn + (from - claim.lcn), to - from});
+        Owner& owner = owners_[claim.owner];
+        if (by == FOUND_FILE::kNoRecord || by == kSeveral) {
+            owner.unattributed = true;
+        } else if (owner.overwrittenBy == FOUND_FILE::kNoRecord) {
+            owner.overwrittenBy = by;
+        } else if (owner.overwrittenBy != by) {
+            owner.unattributed = true;
+        }
+    };
+    auto keepUnowned = [this](std::size_t c, std::uint64_t from, std::uint64_t to) {
+        const Claim& claim = claims_[c];
+        unowned_.push_back(Lost{claim.owner, claim.vcn + (from - claim.lcn), to - from});
     };
 
     // Segments between the starts and ends of claims: in each, the claims
@@ -222,32 +305,55 @@ void Recoverability::sweep() {
         while (next < n && claims_[next].lcn == at) active.push_back(next++);
         std::uint64_t to = UINT64_MAX;
         std::uint64_t latest = 0;
+        std::size_t latestClaim = 0;
         for (std::size_t c : active) {
             to = std::min(to, endOf(c));
-            latest = std::max(latest, owners_[claims_[c].owner].modified);
+            if (owners_[claims_[c].owner].modified >= latest) {
+                latest = owners_[claims_[c].owner].modified;
+                latestClaim = c;
+            }
         }
         if (next < n) to = std::min(to, claims_[next].lcn);
 
         work += active.size();
         if (work > budget) break;
         bool look = false;
+        // Several files modified at the latest time share what is left.
+        bool tied = false;
+        for (std::size_t c : active) {
+            tied = tied || (c != latestClaim && owners_[claims_[c].owner].modified == latest);
+        }
         for (std::size_t c : active) {
             const Owner& owner = owners_[claims_[c].owner];
             if (!owner.wanted) continue;
             if (owner.modified < latest) {
-                lose(c, at, to);
+                // The later deleted file wrote here; a file in use may
+                // have taken the clusters from it since.
+                const std::uint64_t later = tied ? kSeveral : owners_[claims_[latestClaim].owner].record;
+                forEachLive(at, to, [&](std::uint64_t from, std::uint64_t until, std::uint64_t record) {
+                    lose(c, from, until, record == FOUND_FILE::kNoRecord ? later : record);
+                });
             } else {
                 look = true;
             }
         }
         if (look) {
-            forEachTaken(at, to, [&](std::uint64_t from, std::uint64_t until) {
+            forEachTaken(at, to, [&](std::uint64_t from, std::uint64_t until, bool beyond) {
                 for (std::size_t c : active) {
                     const Owner& owner = owners_[claims_[c].owner];
-                    if (owner.wanted && owner.modified == latest && work <= budget) {
-                        lose(c, from, until);
-                        ++work;
+                    if (!owner.wanted || owner.modified != latest || work > budget) continue;
+                    ++work;
+                    if (beyond || !liveKnown_) {
+                        lose(c, from, until, FOUND_FILE::kNoRecord);
+                        continue;
                     }
+                    forEachLive(from, until, [&](std::uint64_t a, std::uint64_t b, std::uint64_t record) {
+                        if (record == FOUND_FILE::kNoRecord) {
+                            keepUnowned(c, a, b);
+                        } else {
+                            lose(c, a, b, record);
+                        }
+                    });
                 }
             });
             if (work > budget) break;
@@ -280,7 +386,7 @@ void Recoverability::forEachTaken(std::uint64_t from, std::uint64_t to, F&& lost
             if ((c & 7) == 0 && stop - c >= 8 && (byte == 0 || byte == 0xFF)) {
                 if (byte == 0xFF && runStart == kNone) runStart = c;
                 if (byte == 0 && runStart != kNone) {
-                    lost(runStart, c);
+                    lost(runStart, c, false);
                     runStart = kNone;
                 }
                 c += 8;
@@ -289,15 +395,15 @@ void Recoverability::forEachTaken(std::uint64_t from, std::uint64_t to, F&& lost
             const bool used = ((byte >> (c & 7)) & 1) != 0;
             if (used && runStart == kNone) runStart = c;
             if (!used && runStart != kNone) {
-                lost(runStart, c);
+                lost(runStart, c, false);
                 runStart = kNone;
             }
             ++c;
         }
     }
     // Beyond the bitmap's data every cluster counts as free.
-    if (runStart != kNone) lost(runStart, c);
-    if (missing < to) lost(std::max(from, missing), to);
+    if (runStart != kNone) lost(runStart, c, false);
+    if (missing < to) lost(std::max(from, missing), to, true);
 }
 
 bool Recoverability::loadWindow(std::uint64_t lcn) {
@@ -336,6 +442,12 @@ bool Recoverability::loadWindow(std::uint64_t lcn) {
 std::uint8_t Recoverability::percentOf(std::uint32_t index, const Lost* begin, const Lost* end) const {
     const Owner& owner = owners_[index];
     if (owner.damaged) return 0;
+    const std::uint64_t lostBytes = bytesOf(index, begin, end);
+    return percent(owner.size - std::min(lostBytes, owner.size), owner.size);
+}
+
+std::uint64_t Recoverability::bytesOf(std::uint32_t index, const Lost* begin, const Lost* end) const {
+    const Owner& owner = owners_[index];
     // Lost clusters count up to the initialized size: past it the file
     // reads as zeros, whatever its clusters hold.
     std::uint64_t lostBytes = 0;
@@ -368,7 +480,7 @@ std::uint8_t Recoverability::percentOf(std::uint32_t index, const Lost* begin, c
         open = true;
     }
     if (open) count(from, to);
-    return percent(owner.size - std::min(lostBytes, owner.size), owner.size);
+    return lostBytes;
 }
 
 } // namespace resurgo

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "ntfs/DATA_ATTRIBUTE.h"
+#include "recovery/DataStream.h"
 #include "platform/Platform.h"
 #include "recovery/FileOutput.h"
 #include "recovery/OutputDirectory.h"
@@ -107,6 +108,15 @@ RestoreJob::Status RestoreJob::selectAtOffset(std::uint64_t offset) {
     return Status::Ready;
 }
 
+std::uint64_t RestoreJob::storedBytes() const {
+    if (!selected_) return 0;
+    try {
+        return DataStream(job_.filesystem.volume(), job_.filesystem.geometry(), entry_).storedBytes();
+    } catch (const ErrorException&) {
+        return size_;
+    }
+}
+
 std::uint64_t RestoreJob::recordCount() const {
     return opened_ ? job_.filesystem.mftEntry().recordCapacity() : 0;
 }
@@ -118,6 +128,7 @@ RestoreJob::Status RestoreJob::created(const ErrorException& e) {
 }
 
 int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
+    measured_ = FOUND_FILE();
     if (!selected_) return -1;
     const DATA_ATTRIBUTE* data = entry_.firstDataExtent();
     if (data == nullptr || !data->nonResident || size_ == 0) return Recoverability::kWhole;
@@ -146,6 +157,7 @@ int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
         return -1;
     }
     if (found.size() != 1 || (cancel != nullptr && cancel->load() == 1)) return -1;
+    measured_ = found.front();
     return found.front().recoverable;
 }
 
@@ -202,6 +214,7 @@ RestoreJob::Status RestoreJob::restoreTo(OutputSink& out) {
         failure_ = e;
         return Status::CopyFailed;
     }
+    if (result_.zeroedBytes > 0) return Status::RestoredWiped;
     return result_.damagedUnits > 0 || !result_.unreadable.empty() ? Status::RestoredDamaged : Status::Restored;
 }
 

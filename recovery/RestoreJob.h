@@ -13,6 +13,7 @@
 #include "core/ErrorException.h"
 #include "file/FileZ.h"
 #include "platform/Platform.h"
+#include "recovery/FOUND_FILE.h"
 #include "recovery/RESTORE_RESULT.h"
 
 namespace resurgo {
@@ -39,6 +40,8 @@ public:
         Restored,
         RestoredDamaged,  // written, with damaged compressed units or unreadable
                           // ranges as zeros (see result())
+        RestoredWiped,    // written, but whole runs read back as zeros: the
+                          // drive wiped them (result().zeroedBytes)
     };
 
     // Uses job's boot record, geometry and filesystem, and its source.
@@ -64,12 +67,20 @@ public:
     std::uint64_t recordCount() const;
     const std::string& name() const { return name_; }
     std::uint64_t size() const { return size_; }
+    // Of the selected file's size, the bytes a restore writes: its sparse
+    // holes stay holes where the destination keeps them. What a free-space
+    // check counts (the size when the data can't be laid out).
+    std::uint64_t storedBytes() const;
     // How much of the selected file can still come back, in percent (see
     // Recoverability), or -1 when that can't be told. A file with clusters
     // takes a walk of the whole MFT: every deleted file's claims count. A
     // file selected by offset after a deep open is weighed against the
     // current volume's $Bitmap alone.
     int measureRecoverable(const std::atomic<std::uint8_t>* cancel = nullptr);
+    // After measureRecoverable: what the walk found of the file (its
+    // unowned share, the file that overwrote it); 100 % and no owner when
+    // it was not walked.
+    const FOUND_FILE& measured() const { return measured_; }
 
     // Creates target and writes the selected file into it: NewOnly gives
     // NameTaken when anything has the name; Replace puts a new file in
@@ -117,6 +128,7 @@ private:
     std::string name_;
     std::uint64_t size_ = 0;
     RESTORE_RESULT result_;
+    FOUND_FILE measured_;
     std::optional<ErrorException> failure_;
     OutputFailure createFailure_ = OutputFailure::Other;
     std::string createdName_;

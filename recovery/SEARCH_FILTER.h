@@ -15,6 +15,9 @@ struct SEARCH_FILTER {
     std::string pattern = "*";
     std::int32_t minRecoverable = 0;
     std::optional<std::uint64_t> record = std::nullopt;
+    // Sample the clusters of each file found for zeros (ZeroSample): reads
+    // data, one seek or more per file.
+    bool verify = false;
 };
 
 } // namespace resurgo

@@ -220,6 +220,7 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
     filter.days = days;
     filter.pattern = pattern;
     filter.minRecoverable = minRecoverable;
+    filter.verify = verify;
     SEARCH_CONTEXT context;
     context.cancel = cancel;
     context.progress = progress;

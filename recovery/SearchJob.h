@@ -65,6 +65,9 @@ public:
     std::string pattern = "*";
     // Files of which less can still come back (in percent) are left out.
     std::int32_t minRecoverable = 0;
+    // Sample each file's clusters for zeros (data a drive wiped): reads
+    // data, so only when asked; not for a deep search.
+    bool verify = false;
     std::string driveRoot;
     // Scan the whole source for MFT records (a quick-formatted volume, a
     // destroyed MFT or boot sector) instead of walking the volume's MFT;

@@ -9,7 +9,10 @@
 // Ids 1 to 33 are the dialog application's string table; 14 is the
 // message shown instead of 9 when a restore wrote damaged compressed units
 // as zeros, 16 when the file restored had been partly overwritten since its
-// deletion; 30 to 33 are the condition column's title and texts. Ids from
+// deletion (17 and 18 follow it, naming the file that now owns what was
+// overwritten), 19 when whole runs of it read back as zeros (wiped);
+// 30 to 33 are the condition column's title and texts, 34 and 35 notes
+// added to the condition. Ids from
 // 40 are the dialog's status line after a search (%u stand for numbers in
 // order), the help's fallback, and the advice to tick Deep scan (49).
 
@@ -29,7 +32,10 @@
 #define IDS_RESTORED_DAMAGED 14
 #define IDS_RESTORED_UNREADABLE 15
 #define IDS_RESTORED_OVERWRITTEN 16
-#define IDS_RESTORED_GUESSED 17
+#define IDS_PARTLY_OVERWRITTEN_BY 17
+#define IDS_OVERWRITTEN_BY 18
+#define IDS_RESTORED_WIPED 19
+#define IDS_RESTORED_GUESSED 20
 #define IDS_BAD_BOOT_RECORD 21
 #define IDS_BAD_NTFS_DRIVE 22
 #define IDS_FILE_DAMAGED 23
@@ -43,7 +49,9 @@
 #define IDS_CONDITION_INTACT 31
 #define IDS_CONDITION_PARTLY_OVERWRITTEN 32
 #define IDS_CONDITION_OVERWRITTEN 33
-#define IDS_CONDITION_GUESSED 34
+#define IDS_CONDITION_UNOWNED 34
+#define IDS_CONDITION_ZEROED 35
+#define IDS_CONDITION_GUESSED 36
 #define IDS_STATUS_READY 40
 #define IDS_STATUS_FOUND 41
 #define IDS_STATUS_NONE_OLDER 42
@@ -54,6 +62,7 @@
 #define IDS_STATUS_UNREADABLE 47
 #define IDS_HELP_NOT_OPENED 48
 #define IDS_STATUS_TRY_DEEP 49
+#define IDS_STATUS_INCOMPLETE 50
 
 #define IDS_TEXT_STRING_APP_NAME "Resurgo"
 #define IDS_TEXT_STRING_APP_TITLE "Resurgo for NTFS"
@@ -73,6 +82,10 @@
     "File %s restored, but %u byte(s) could not be read from the drive and were written as zeros"
 #define IDS_TEXT_RESTORED_OVERWRITTEN \
     "File %s restored in full, but %u percent of it had been overwritten by other files since it was deleted"
+#define IDS_TEXT_PARTLY_OVERWRITTEN_BY "partly overwritten by `%s`"
+#define IDS_TEXT_OVERWRITTEN_BY "overwritten by `%s`"
+#define IDS_TEXT_RESTORED_WIPED \
+    "File %s restored, but the drive returned zeros for %u bytes: the data was wiped (TRIM on an SSD, or zeroed)"
 #define IDS_TEXT_RESTORED_GUESSED \
     "File %s written, but the drive's layout was guessed (no boot sector, too little agreeing evidence): its contents may be another file's"
 #define IDS_TEXT_BAD_BOOT_RECORD \
@@ -90,6 +103,8 @@
 #define IDS_TEXT_CONDITION_INTACT "Intact"
 #define IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN "Partly overwritten"
 #define IDS_TEXT_CONDITION_OVERWRITTEN "Overwritten"
+#define IDS_TEXT_CONDITION_UNOWNED "%u% allocated but owned by no file"
+#define IDS_TEXT_CONDITION_ZEROED "%u% read as zeros (wiped)"
 #define IDS_TEXT_CONDITION_GUESSED "Layout guessed"
 #define IDS_TEXT_STATUS_READY "Choose a drive, a file name pattern and the days, then press Search."
 #define IDS_TEXT_STATUS_FOUND "%u deleted file(s) found. Select one and press Resurgo! to save it on another drive."
@@ -102,6 +117,8 @@
 #define IDS_TEXT_STATUS_UNREADABLE "The drive could not be read as NTFS: %s"
 #define IDS_TEXT_STATUS_TRY_DEEP \
     "Tick Deep scan and search again to read the whole drive for the files of a formatted or damaged NTFS volume."
+#define IDS_TEXT_STATUS_INCOMPLETE \
+    "%u MFT record(s) could not be read from the drive: deleted files in them are missing from the list."
 #define IDS_TEXT_HELP_NOT_OPENED \
     "The user guide could not be opened.\n\nIt is the file %s beside the program; open it with a web browser."
 
@@ -136,6 +153,9 @@ public:
         {IDS_RESTORED_DAMAGED, IDS_TEXT_RESTORED_DAMAGED},
         {IDS_RESTORED_UNREADABLE, IDS_TEXT_RESTORED_UNREADABLE},
         {IDS_RESTORED_OVERWRITTEN, IDS_TEXT_RESTORED_OVERWRITTEN},
+        {IDS_PARTLY_OVERWRITTEN_BY, IDS_TEXT_PARTLY_OVERWRITTEN_BY},
+        {IDS_OVERWRITTEN_BY, IDS_TEXT_OVERWRITTEN_BY},
+        {IDS_RESTORED_WIPED, IDS_TEXT_RESTORED_WIPED},
         {IDS_RESTORED_GUESSED, IDS_TEXT_RESTORED_GUESSED},
         {IDS_BAD_BOOT_RECORD, IDS_TEXT_BAD_BOOT_RECORD},
         {IDS_BAD_NTFS_DRIVE, IDS_TEXT_BAD_NTFS_DRIVE},
@@ -150,6 +170,8 @@ public:
         {IDS_CONDITION_INTACT, IDS_TEXT_CONDITION_INTACT},
         {IDS_CONDITION_PARTLY_OVERWRITTEN, IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN},
         {IDS_CONDITION_OVERWRITTEN, IDS_TEXT_CONDITION_OVERWRITTEN},
+        {IDS_CONDITION_UNOWNED, IDS_TEXT_CONDITION_UNOWNED},
+        {IDS_CONDITION_ZEROED, IDS_TEXT_CONDITION_ZEROED},
         {IDS_CONDITION_GUESSED, IDS_TEXT_CONDITION_GUESSED},
         {IDS_STATUS_READY, IDS_TEXT_STATUS_READY},
         {IDS_STATUS_FOUND, IDS_TEXT_STATUS_FOUND},
@@ -161,6 +183,7 @@ public:
         {IDS_STATUS_UNREADABLE, IDS_TEXT_STATUS_UNREADABLE},
         {IDS_HELP_NOT_OPENED, IDS_TEXT_HELP_NOT_OPENED},
         {IDS_STATUS_TRY_DEEP, IDS_TEXT_STATUS_TRY_DEEP},
+        {IDS_STATUS_INCOMPLETE, IDS_TEXT_STATUS_INCOMPLETE},
     };
 
     // The text of a string id, or nullptr for an id the table lacks.

@@ -248,7 +248,9 @@ std::int32_t Implementation::parseDays(const std::wstring& text) {
 }
 
 void Implementation::enableInputs(bool enable) {
-    for (int id : {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN}) ::EnableWindow(item(id), enable);
+    for (int id : {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN, IDC_VERIFY}) {
+        ::EnableWindow(item(id), enable);
+    }
 }
 
 void Implementation::StartSearch() {
@@ -261,6 +263,8 @@ void Implementation::StartSearch() {
     driveRoot_ = volumes_.entry(driveIndex_).path;
     days_ = parseDays(windowText(item(IDC_DAYS)));
     deep_ = ::IsDlgButtonChecked(dialog_, IDC_DEEP_SCAN) == BST_CHECKED;
+    // Sampling reads data: only when asked (the condition then shows zeros).
+    verify_ = ::IsDlgButtonChecked(dialog_, IDC_VERIFY) == BST_CHECKED;
     cancel_ = 0;
 
     ::EnableWindow(item(IDC_SEARCH), FALSE);
@@ -284,6 +288,7 @@ DWORD WINAPI Implementation::SearchThread(LPVOID controller) {
     self->job_.pattern = self->pattern_;
     self->job_.days = self->days_;
     self->job_.deep = self->deep_;
+    self->job_.verify = self->verify_;
     self->job_.run(&self->progress_, &self->cancel_);
     // The dialog fills the list while this thread waits; it then sets the
     // controls as the search's end wants them.
@@ -327,6 +332,20 @@ void Implementation::onSize(int width, int height) {
 void Implementation::setStatus(const std::wstring& text) { ::SetWindowTextW(item(IDC_STATUS), text.c_str()); }
 
 std::wstring Implementation::searchStatus() const {
+    std::wstring text = outcomeStatus();
+    // A walk that could not read all of the MFT says so after the rest.
+    // (Records the MFT's run list maps a second time are met once where
+    // first mapped: the list lacks nothing for them.)
+    const std::uint64_t missing = job_.filesystem.gaps().unreadableRecords;
+    if (missing == 0 || job_.outcome() == SearchJob::Outcome::BootFailed ||
+        job_.outcome() == SearchJob::Outcome::OpenFailed) {
+        return text;
+    }
+    while (!text.empty() && std::iswspace(text.back())) text.pop_back();
+    return text + L" " + WinText::format(loadString(IDS_STATUS_INCOMPLETE), std::wstring(), missing);
+}
+
+std::wstring Implementation::outcomeStatus() const {
     const std::size_t found = job_.filesystem.resultCount();
     const std::wstring pattern = WinText::wide(pattern_);
     switch (job_.outcome()) {
@@ -399,7 +418,8 @@ void Implementation::UneraseSelected() {
     int row = list_.selectedRow();
     if (row < 0) return;
     std::size_t index = list_.itemData(row);
-    const int controls[] = {IDC_RESTORE, IDC_SEARCH, IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN};
+    const int controls[] = {IDC_RESTORE,   IDC_SEARCH,   IDC_DRIVE_LIST, IDC_PATTERN,
+                            IDC_DAYS,      IDC_DAYS_SPIN, IDC_DEEP_SCAN,  IDC_VERIFY};
     for (int id : controls) ::EnableWindow(item(id), FALSE);
     Unerase(index);
     for (int id : controls) ::EnableWindow(item(id), TRUE);
@@ -467,7 +487,7 @@ void Implementation::Unerase(std::size_t index) {
     std::uint64_t available = 0;
     // A free-space query that fails (a network path) lets the copy go on; a
     // write failure is then reported as any other.
-    if (RestoreJob::availableSpace(target, available) && available < found.size) {
+    if (RestoreJob::availableSpace(target, available) && available < restore.storedBytes()) {
         endWait();
         restore.close();
         ShowMessage(IDS_NOT_ENOUGH_SPACE, MB_OK | MB_ICONINFORMATION);
@@ -476,20 +496,38 @@ void Implementation::Unerase(std::size_t index) {
     const RestoreJob::Status status = restore.restoreTo(target, replace ? OutputMode::Replace : OutputMode::NewOnly);
     const std::uint64_t damagedUnits = restore.result().damagedUnits;
     const std::uint64_t unreadableBytes = restore.result().unreadableBytes();
+    const std::uint64_t zeroedBytes = restore.result().zeroedBytes;
+    // The file that now owns what was overwritten, when one does.
+    std::wstring owner;
+    std::string ownerDirectory;
+    std::string ownerName;
+    if (found.recoverable < 100 && found.overwrittenBy != FOUND_FILE::kNoRecord && !job_.deep &&
+        job_.filesystem.pathOfRecord(found.overwrittenBy, ownerDirectory, ownerName)) {
+        owner = WinText::wide(ResultListView::directoryText(std::string(), ownerDirectory) + "\\" + ownerName);
+        if (owner.rfind(L".\\", 0) == 0) owner.erase(0, 2);
+    }
     restore.close();
     endWait();
     switch (status) {
+        case RestoreJob::Status::RestoredWiped:
+            ShowMessageText(IDS_RESTORED_WIPED, WinText::format(loadString(IDS_RESTORED_WIPED), name, zeroedBytes),
+                            MB_OK | MB_ICONEXCLAMATION);
+            break;
         case RestoreJob::Status::Restored:
             // Restored in full, as asked; a file partly overwritten since its
-            // deletion says by how much.
+            // deletion says by how much, and by which file when one owns it.
             if (found.guessedGeometry) {
                 // The bytes came through a layout no evidence confirmed.
                 ShowMessageText(IDS_RESTORED_GUESSED, WinText::format(loadString(IDS_RESTORED_GUESSED), name),
                                 MB_OK | MB_ICONEXCLAMATION);
             } else if (found.recoverable < 100) {
-                ShowMessageText(IDS_RESTORED_OVERWRITTEN,
-                                WinText::format(loadString(IDS_RESTORED_OVERWRITTEN), name, 100u - found.recoverable),
-                                MB_OK | MB_ICONEXCLAMATION);
+                std::wstring text =
+                    WinText::format(loadString(IDS_RESTORED_OVERWRITTEN), name, 100u - found.recoverable);
+                if (!owner.empty()) {
+                    const unsigned by = found.recoverable == 0 ? IDS_OVERWRITTEN_BY : IDS_PARTLY_OVERWRITTEN_BY;
+                    text += L"; " + WinText::format(loadString(by), owner);
+                }
+                ShowMessageText(IDS_RESTORED_OVERWRITTEN, text, MB_OK | MB_ICONEXCLAMATION);
             } else {
                 ShowMessageText(IDS_RESTORED, WinText::format(loadString(IDS_RESTORED), name),
                                 MB_OK | MB_ICONINFORMATION);

@@ -86,6 +86,8 @@ public:
     // found, or why none (nothing deleted matched: older files do, or the
     // pattern matches none; the drive could not be read).
     std::wstring searchStatus() const;
+    // The status for how the search ended and what it found.
+    std::wstring outcomeStatus() const;
     // text, and after a search without the deep scan the advice to tick
     // it (for a drive that could not be read or showed no deleted file).
     std::wstring withDeepHint(std::wstring text) const;
@@ -129,6 +131,7 @@ private:
     SearchJob job_;
     std::int32_t days_ = 1;
     bool deep_ = false;
+    bool verify_ = false;
     std::string driveRoot_;
     int driveIndex_ = 0;
     std::string pattern_;

@@ -32,10 +32,20 @@ constexpr ColumnLayout kColumns[ResultListView::kColumnCount] = {
     {IDS_COLUMN_CREATED, 100, false, kTimeSample}, {IDS_COLUMN_ACCESSED, 100, false, kTimeSample},
     {IDS_COLUMN_CONDITION, 110, false, nullptr, true},
 };
-// The last one: data found through a volume layout a deep scan guessed.
+// The three conditions, then the notes added to them (with a percentage),
+// then the one of data found through a volume layout a deep scan guessed.
 constexpr unsigned kConditionIds[] = {IDS_CONDITION_INTACT, IDS_CONDITION_PARTLY_OVERWRITTEN,
-                                      IDS_CONDITION_OVERWRITTEN, IDS_CONDITION_GUESSED};
-constexpr std::size_t kConditionCount = sizeof kConditionIds / sizeof kConditionIds[0];
+                                      IDS_CONDITION_OVERWRITTEN, IDS_CONDITION_UNOWNED, IDS_CONDITION_ZEROED,
+                                      IDS_CONDITION_GUESSED};
+constexpr std::size_t kConditionTexts = sizeof kConditionIds / sizeof kConditionIds[0];
+
+// A note's text with its percentage in place of "%u".
+std::string withPercent(const std::string& text, unsigned percent) {
+    std::string out = text;
+    const std::size_t at = out.find("%u");
+    if (at != std::string::npos) out.replace(at, 2, std::to_string(percent));
+    return out;
+}
 // Space the list puts around a cell's text, and the narrowest a column
 // that stretches becomes (pixels at 96 dots per inch).
 constexpr int kCellPadding = 16;
@@ -55,7 +65,7 @@ std::wstring loadString(HINSTANCE module, unsigned id) {
 
 ResultListView::ResultListView() {
     // The program's own texts until attach loads the module's.
-    for (std::size_t i = 0; i < kConditionCount; ++i) conditions_[i] = StringTable::text(kConditionIds[i]);
+    for (std::size_t i = 0; i < kConditionTexts; ++i) conditions_[i] = StringTable::text(kConditionIds[i]);
 }
 ResultListView::~ResultListView() = default;
 
@@ -75,7 +85,9 @@ void ResultListView::attach(HWND control, HINSTANCE module) {
         column.iSubItem = i;
         ::SendMessageW(hwnd_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
     }
-    for (std::size_t i = 0; i < kConditionCount; ++i) conditions_[i] = WinText::utf8(loadString(module, kConditionIds[i]));
+    for (std::size_t i = 0; i < kConditionTexts; ++i) {
+        conditions_[i] = WinText::utf8(loadString(module, kConditionIds[i]));
+    }
     fitColumns();
     clear();
 }
@@ -111,8 +123,10 @@ void ResultListView::fitColumns() {
             int widest = textWidth(title);
             if (layout.sample != nullptr) widest = std::max(widest, textWidth(layout.sample));
             if (layout.conditions) {
-                for (const std::string& condition : conditions_) {
-                    widest = std::max(widest, textWidth(WinText::wide(condition).c_str()));
+                // The three conditions; a note widens a cell only (its tip
+                // shows it whole).
+                for (std::size_t k = 0; k < 3; ++k) {
+                    widest = std::max(widest, textWidth(WinText::wide(conditions_[k]).c_str()));
                 }
             }
             widths[i] = widest + ::MulDiv(kCellPadding, dpi, 96);
@@ -216,10 +230,14 @@ std::string ResultListView::cellText(int row, int column) const {
     case 5: return f.lastAccessTime.text();
     case 6: {
         const unsigned id = f.guessedGeometry ? IDS_CONDITION_GUESSED : conditionId(f.recoverable);
-        for (std::size_t i = 0; i < kConditionCount; ++i) {
-            if (kConditionIds[i] == id) return conditions_[i];
+        std::string text;
+        for (std::size_t i = 0; i < kConditionTexts; ++i) {
+            if (kConditionIds[i] == id) text = conditions_[i];
         }
-        return std::string();
+        // Clusters allocated but owned by no file, and sampled zeros.
+        if (f.unowned != 0) text += ", " + withPercent(conditions_[3], f.unowned);
+        if (f.zeroed != FOUND_FILE::kNotSampled) text += ", " + withPercent(conditions_[4], f.zeroed);
+        return text;
     }
     default: return std::string();
     }

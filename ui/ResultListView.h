@@ -65,15 +65,18 @@ public:
     // gives C:\. (a final backslash is dropped). Never cut.
     static std::string directoryText(const std::string& driveRoot, const std::string& directory);
     // The condition column's text for a recoverable percentage: "Intact"
-    // at 100, "Overwritten" at 0, "Partly overwritten" between.
+    // at 100, "Overwritten" at 0, "Partly overwritten" between. The
+    // column adds "N% allocated but owned by no file" and, when sampled,
+    // "N% read as zeros (wiped)".
     static unsigned conditionId(std::uint8_t recoverable);
 
 private:
     HWND hwnd_ = nullptr;
     const std::vector<FOUND_FILE>* results_ = nullptr;
     std::string driveRoot_;
-    // The condition column's texts: intact, partly overwritten, overwritten.
-    std::string conditions_[4];
+    // The condition column's texts: intact, partly overwritten, overwritten;
+    // the notes on clusters owned by no file and on zeros; a guessed layout.
+    std::string conditions_[6];
     std::vector<std::size_t> order_;
     std::wstring cell_;  // the text last handed to the list
 };

@@ -150,7 +150,7 @@ TEST(CommandDocs, CompletionOffersWhatEachPositionTakes) {
         {{""}, {"drives", "partitions", "restore", "search"}, true},
         {{"--"}, {"--help", "--version"}, true},
         {{"search", "--"},
-         {"--days", "--deep", "--help", "--json", "--min-recoverable", "--partition", "--pattern", "--wide"},
+         {"--days", "--deep", "--help", "--json", "--min-recoverable", "--partition", "--pattern", "--verify", "--wide"},
          true},
         {{"restore", "x.img", "--n"}, {"--name"}, true},
         {{"partitions", dir + "/image."}, {dir + "/image.img"}, true},

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/ErrorException.h"
@@ -229,6 +231,39 @@ TEST(MftRunTable, FindOnRunBoundaries) {
         } else {
             ASSERT_NE(r, nullptr) << p.vcn;
             EXPECT_EQ(r->lcn, static_cast<std::uint64_t>(p.lcn)) << p.vcn;
+        }
+    }
+}
+
+// Clusters a run list maps again are repeated where met again (by VCN),
+// and only those: a run is cut around what it repeats; every VCN keeps
+// its place.
+TEST(MftRunTable, ClustersMappedTwiceAreRepeatedWhereMappedAgain) {
+    using Pieces = std::vector<std::array<std::uint64_t, 3>>;  // vcn, length, lcn
+    const std::tuple<const char*, Pieces, Pieces> rows[] = {
+        {"disjoint runs", {{0, 4, 100}, {4, 4, 200}}, {}},
+        {"the same run again", {{0, 4, 100}, {4, 4, 100}}, {{4, 4, 100}}},
+        {"many times", {{0, 4, 100}, {4, 4, 100}, {8, 4, 100}}, {{4, 4, 100}, {8, 4, 100}}},
+        {"overlapping its start", {{0, 4, 100}, {4, 4, 98}}, {{6, 2, 100}}},
+        {"straddling two runs", {{0, 2, 100}, {2, 2, 104}, {4, 8, 99}}, {{5, 2, 100}, {9, 2, 104}}},
+        {"a lower VCN wins, whatever the order added", {{4, 4, 100}, {0, 4, 100}}, {{4, 4, 100}}},
+        {"inside one run", {{0, 8, 100}, {8, 2, 103}}, {{8, 2, 103}}},
+    };
+    for (const auto& [what, runs, repeated] : rows) {
+        SCOPED_TRACE(what);
+        MftRunTable t;
+        for (const auto& r : runs) t.add(r[0], r[1], r[2], false);
+        t.add(20, 4, 0, true);  // sparse runs map nothing
+        t.sort();
+        Pieces got;
+        for (const auto& r : t.repeated()) got.push_back({r.vcn, r.length, r.lcn});
+        EXPECT_EQ(got, repeated);
+        for (const auto& r : runs) {
+            for (std::uint64_t v = r[0]; v < r[0] + r[1]; ++v) {
+                const MftRunTable::Run* at = t.find(v);
+                ASSERT_NE(at, nullptr) << v;
+                EXPECT_EQ(at->lcn + (v - at->vcn), r[2] + (v - r[0])) << v;
+            }
         }
     }
 }

@@ -230,7 +230,7 @@ TEST_F(Corruption, RunPastTheVolumeFailsTheRestoreWithARunListError) {
     MemoryPlatform mp(img.bytes);
     ScopedPlatform scoped(mp);
     ErrorException e = raised([&] { restore("mem:x", 77, dir + "/r77"); });
-    EXPECT_EQ("RUN_LIST::decompress_run <Unknown field type>", e.diagnostic());
+    EXPECT_EQ(RUN_LIST::kOutsideDiagnostic, e.diagnostic());
     EXPECT_EQ(77u, e.recordNumber());
     EXPECT_EQ(runAt, e.byteOffset());
 }

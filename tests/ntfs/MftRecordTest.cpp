@@ -563,7 +563,9 @@ TEST(MftRunChecks, RunsOutsideTheVolumeAreFaultsOfTheirAttribute) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        const char* diag = row.compressed ? kCompressedRunDiag : kRunDiag;
+        const char* diag = std::string(row.what).find("length 0") == std::string::npos ? RUN_LIST::kOutsideDiagnostic
+                           : row.compressed                                       ? kCompressedRunDiag
+                                                                                  : kRunDiag;
         auto expectLocated = [&](const ErrorException& e, const RecordBuilder& b) {
             EXPECT_EQ(e.code(), kErrRunlistField);
             EXPECT_EQ(e.diagnostic(), diag);

@@ -1,6 +1,7 @@
 // The recoverable percentage on hand-built volumes, one rule per case: the
-// clusters $Bitmap marks in use, the claims of deleted files modified
-// later, sparse holes, compression units, the initialized size, extents in
+// clusters files in use claim, those $Bitmap marks in use that no file
+// claims (unowned), the claims of deleted files modified later, the one
+// file named as owning what was overwritten, sparse holes, compression units, the initialized size, extents in
 // other records, clusters no run covers, a source cut short, and the files
 // that are no result but still claim clusters. The fixture images are
 // checked in SearchFixtureTest and RestoreFixtureTest against the facts.
@@ -9,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,7 +52,16 @@ struct Case {
     std::map<std::uint32_t, int> expected;
     bool bitmap = true;
     std::uint64_t sourceClusters = 64;
+    // The clusters marked in use are claimed by a file in use (record 60).
+    bool owned = true;
+    // When given: per result, "u" and its unowned share, "by" and the
+    // record named as owning what was overwritten (results with neither
+    // left out).
+    std::optional<std::map<std::uint32_t, std::string>> notes = std::nullopt;
 };
+using Notes = std::map<std::uint32_t, std::string>;
+
+constexpr std::uint32_t kLiveRecord = 60;
 
 // 64 clusters of 4 KiB: MFT in clusters 4-19, $Bitmap (record 6) in 20.
 std::vector<std::uint8_t> build(const Case& c) {
@@ -65,6 +76,13 @@ std::vector<std::uint8_t> build(const Case& c) {
         for (std::uint64_t lcn = 0; lcn <= 20; ++lcn) mark(lcn);
         for (std::uint64_t lcn : c.used) mark(lcn);
         vol.putClusters(20, bits);
+    }
+    if (c.owned && !c.used.empty()) {
+        RecordBuilder live = fileRecord(kLiveRecord, ref(5, 5), "live.bin", kInUse, 1);
+        std::vector<Run> runs;
+        for (std::uint64_t lcn : c.used) runs.push_back({lcn, 1});
+        live.add(nonResident(plain(runs)));
+        vol.putRecord(kLiveRecord, live.build());
     }
     for (const File& f : c.files) {
         const Times t = Times::all(kT0 + f.modified * kDay);
@@ -81,7 +99,7 @@ std::vector<std::uint8_t> build(const Case& c) {
     return vol.image;
 }
 
-std::map<std::uint32_t, int> search(const std::vector<std::uint8_t>& image, const SEARCH_FILTER& filter) {
+std::vector<FOUND_FILE> found(const std::vector<std::uint8_t>& image, const SEARCH_FILTER& filter) {
     MemoryPlatform p(image);
     ScopedPlatform scoped(p);
     MemoryVolume shape(8, {{4, 16}}, 64);
@@ -89,9 +107,26 @@ std::map<std::uint32_t, int> search(const std::vector<std::uint8_t>& image, cons
     FilesystemNTFS fs;
     fs.open(g);
     fs.findFiles(filter, SEARCH_CONTEXT{});
-    std::map<std::uint32_t, int> out;
-    for (const FOUND_FILE& f : fs.results()) out[static_cast<std::uint32_t>(f.recordNumber)] = f.recoverable;
+    std::vector<FOUND_FILE> out = fs.results();
     fs.close();
+    return out;
+}
+
+std::map<std::uint32_t, int> search(const std::vector<std::uint8_t>& image, const SEARCH_FILTER& filter) {
+    std::map<std::uint32_t, int> out;
+    for (const FOUND_FILE& f : found(image, filter)) out[static_cast<std::uint32_t>(f.recordNumber)] = f.recoverable;
+    return out;
+}
+
+std::map<std::uint32_t, std::string> notesOf(const std::vector<std::uint8_t>& image, const SEARCH_FILTER& filter) {
+    std::map<std::uint32_t, std::string> out;
+    for (const FOUND_FILE& f : found(image, filter)) {
+        std::string note = f.unowned != 0 ? "u" + std::to_string(f.unowned) : std::string();
+        if (f.overwrittenBy != FOUND_FILE::kNoRecord) {
+            note += (note.empty() ? "by" : " by") + std::to_string(f.overwrittenBy);
+        }
+        if (!note.empty()) out[static_cast<std::uint32_t>(f.recordNumber)] = note;
+    }
     return out;
 }
 
@@ -135,9 +170,26 @@ TEST(Recoverability, EachRuleOnHandBuiltFiles) {
         {"without a $Bitmap only the claims count",
          {{30, 1, plain({{30, 4}})}, {31, 2, plain({{32, 1}})}}, {30}, {{30, 75}, {31, 100}}, false},
         {"clusters past the end of a cut-off source are lost", {{30, 0, plain({{30, 4}})}}, {}, {{30, 50}}, true, 32},
+        {"clusters in use that no file claims come back, counted apart", {{30, 0, plain({{30, 4}})}}, {31}, {{30, 100}},
+         true, 64, false, Notes{{30, "u25"}}},
+        {"a compressed unit with an unowned cluster counts whole", {{30, 0, compressed}}, {41}, {{30, 100}}, true, 64,
+         false, Notes{{30, "u50"}}},
+        {"the file in use that took the clusters is named", {{30, 0, plain({{30, 4}})}}, {31}, {{30, 75}}, true, 64,
+         true, Notes{{30, "by60"}}},
+        {"so is a deleted file modified later", {{30, 1, plain({{30, 4}})}, {31, 2, plain({{32, 2}})}}, {},
+         {{30, 50}, {31, 100}}, true, 64, true, Notes{{30, "by31"}}},
+        {"a file in use that took them from the later one is named instead",
+         {{30, 1, plain({{30, 4}})}, {31, 2, plain({{30, 2}})}}, {30, 31}, {{30, 50}, {31, 0}}, true, 64, true,
+         Notes{{30, "by60"}, {31, "by60"}}},
+        {"two files overwriting name neither", {{30, 1, plain({{30, 4}})}, {31, 2, plain({{32, 2}})}}, {30},
+         {{30, 25}, {31, 100}}, true, 64, true, Notes{}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(search(build(c), everything()), c.expected) << c.what;
+        const std::vector<std::uint8_t> image = build(c);
+        EXPECT_EQ(search(image, everything()), c.expected) << c.what;
+        if (c.notes) {
+            EXPECT_EQ(notesOf(image, everything()), *c.notes) << c.what;
+        }
     }
 }
 

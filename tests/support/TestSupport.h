@@ -63,6 +63,7 @@ public:
         return systemPlatform().writeOutput(h, d, n, w);
     }
     bool setOutputSize(OsHandle h, std::uint64_t s) override { return systemPlatform().setOutputSize(h, s); }
+    bool skipOutput(OsHandle h, std::uint64_t n) override { return systemPlatform().skipOutput(h, n); }
     bool setOutputTimes(OsHandle h, std::uint64_t m, std::uint64_t a) override {
         return systemPlatform().setOutputTimes(h, m, a);
     }

@@ -15,7 +15,7 @@
 namespace resurgo::test {
 namespace {
 
-const int kInputs[] = {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN};
+const int kInputs[] = {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN, IDC_VERIFY};
 
 void expectState(UiHarness& h, bool search, bool cancel, bool restore, bool inputs, const char* state) {
     EXPECT_EQ(h.enabled(IDC_SEARCH), search) << state << ": Search";
@@ -58,7 +58,8 @@ TEST(DialogStateTest, ControlsLieWhereTheLayoutPutsThemInTabOrder) {
     UiHarness h;
     h.run([](UiHarness& h) {
         // Controls with ids, in the dialog's order (= tab order).
-        const int expected[] = {IDC_DRIVE_LIST, IDC_PATTERN,  IDC_DAYS,      IDC_DEEP_SCAN,   IDC_SEARCH,      IDC_CANCEL_SEARCH,
+        const int expected[] = {IDC_DRIVE_LIST, IDC_PATTERN,     IDC_DAYS,      IDC_DEEP_SCAN,  IDC_VERIFY,
+                                IDC_SEARCH,     IDC_CANCEL_SEARCH,
                                 IDC_DAYS_SPIN,  IDC_PROGRESS, IDC_RESULT_LIST, IDC_RESTORE,   IDC_EXIT,
                                 IDC_ABOUT,      IDC_HELP_BUTTON, IDC_ANIMATION, IDC_STATUS};
         std::vector<int> ids;
@@ -72,7 +73,8 @@ TEST(DialogStateTest, ControlsLieWhereTheLayoutPutsThemInTabOrder) {
             int id, x, y, w, h;
         };
         const Place places[] = {{IDC_DRIVE_LIST, 190, 7, 202, 0},  {IDC_PATTERN, 190, 26, 202, 14},
-                                {IDC_DEEP_SCAN, 300, 48, 52, 10},  {IDC_SEARCH, 342, 70, 50, 14},
+                                {IDC_DEEP_SCAN, 300, 48, 52, 10},  {IDC_VERIFY, 300, 59, 52, 10},
+                                {IDC_SEARCH, 342, 70, 50, 14},
                                 {IDC_CANCEL_SEARCH, 400, 70, 50, 14}, {IDC_PROGRESS, 125, 70, 210, 14},
                                 {IDC_RESULT_LIST, 7, 111, 443, 122}, {IDC_RESTORE, 342, 90, 108, 14},
                                 {IDC_EXIT, 400, 7, 50, 14},        {IDC_ABOUT, 400, 26, 50, 14},
