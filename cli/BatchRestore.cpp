@@ -214,6 +214,10 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
                 if (progress) progress->finish();
                 err << "resurgo: " << FailureReport::fill(Messages::kRestoredWiped, shown, copier.result().zeroedBytes)
                     << '\n';
+                if (copier.throughGuessedGeometry()) {
+                    err << "resurgo: " << shown << ": written through a guessed geometry; its contents may be another "
+                                                   "file's\n";
+                }
                 out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
             case FileCopy::Result::Restored:

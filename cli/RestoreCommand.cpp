@@ -158,6 +158,10 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         // The bytes the drive gave are what was written: zeros.
         out << FailureReport::fill(Messages::kRestoredWiped, shownTarget, copier.result().zeroedBytes) << '\n';
         if (overwritten) out << overwrittenText << '\n';
+        if (copier.throughGuessedGeometry()) {
+            out << FailureReport::fill(Messages::kRestoredGuessed, shownTarget) << '\n';
+            return kExitGuessedGeometry;
+        }
         return kExitWiped;
     }
     if (result == FileCopy::Result::Damaged) {
