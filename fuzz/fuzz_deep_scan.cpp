@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemorySource source(data, size, 512);
     SearchJob job;
     job.useSource(&source);
-    job.deep = true;
+    job.options.deep = true;
     job.days = 1000000;
     job.run(nullptr, nullptr);
     if (job.failure()) checkCode(*job.failure());
