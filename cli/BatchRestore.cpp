@@ -100,6 +100,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     if (counts_.failed > 0) return kExitCopyFailed;
     if (counts_.damaged > 0) return kExitDamagedUnits;
     if (counts_.wiped > 0) return kExitWiped;
+    if (counts_.guessed > 0) return kExitGuessedGeometry;
     if (job.outcome() == SearchJob::Outcome::WalkFailed) return kExitWalkFailed;
     if (!job.filesystem.gaps().empty()) return kExitIncomplete;
     return kExitOk;
@@ -207,8 +208,14 @@ void BatchRestore::written(Batch& batch, const FOUND_FILE& found, FileCopy::Resu
         ++counts_.wiped;
         batch.err << "resurgo: "
                   << FailureReport::fill(Messages::kRestoredWiped, shown, batch.copier.result().zeroedBytes) << '\n';
+    } else if (batch.copier.throughGuessedGeometry()) {
+        ++counts_.guessed;
     } else {
         ++counts_.restored;
+    }
+    if (batch.copier.throughGuessedGeometry()) {
+        batch.err << "resurgo: " << shown << ": written through a guessed geometry; its contents may be another "
+                                             "file's\n";
     }
     batch.out << VisibleText::of(OutputPaths::join(directory.path(), batch.copier.createdName())) << '\n';
     // Whose data the overwritten part is now, when one file owns it.
@@ -218,7 +225,9 @@ void BatchRestore::written(Batch& batch, const FOUND_FILE& found, FileCopy::Resu
 
 void BatchRestore::writeSummary(const Options& options, std::ostream& out, std::size_t left, bool stopped,
                                 bool ended) const {
-    out << counts_.restored << " restored, " << counts_.damaged << " damaged, "
+    out << counts_.restored << " restored, "
+        << (counts_.guessed > 0 ? std::to_string(counts_.guessed) + " written through a guessed geometry, " : std::string())
+        << counts_.damaged << " damaged, "
         << (counts_.wiped > 0 ? std::to_string(counts_.wiped) + " wiped, " : std::string()) << counts_.failed
         << " failed"
         << (stopped ? " (cancelled: " + std::to_string(left) + " not attempted)"

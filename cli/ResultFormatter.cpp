@@ -213,7 +213,8 @@ public:
             case kSize:
                 return digits(f.size);
             case kRecoverable:
-                return f.unowned == 0 && f.zeroed == FOUND_FILE::kNotSampled ? digits(f.recoverable) + 1
+                return f.unowned == 0 && f.zeroed == FOUND_FILE::kNotSampled && !f.guessedGeometry
+                           ? digits(f.recoverable) + 1
                                                                               : cell(c, f).columns;
             case kDirectory: {
                 // Printable ASCII: the text is as long, less its final
@@ -329,12 +330,14 @@ nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
             {"recoverable", f.recoverable},
             {"unowned", f.unowned}};
     if (f.zeroed != FOUND_FILE::kNotSampled) o["zeroed"] = f.zeroed;
+    if (f.guessedGeometry) o["guessed_geometry"] = true;
     return o;
 }
 
 void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
     out = std::to_string(f.recoverable);
     out += '%';
+    if (f.guessedGeometry) out += '?';  // read through a guessed geometry
     if (f.unowned != 0) out += ", " + FailureReport::fill(Messages::kConditionUnowned, std::string(), f.unowned);
     if (f.zeroed != FOUND_FILE::kNotSampled) {
         out += ", " + FailureReport::fill(Messages::kConditionZeroed, std::string(), f.zeroed);
@@ -436,6 +439,7 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
             key(",\"zeroed\":");
             writer.Uint(f.zeroed);
         }
+        if (f.guessedGeometry) fixed(",\"guessed_geometry\":true");
         fixed("}");
     }
     text.append(buffer.GetString(), buffer.GetSize());
