@@ -1,6 +1,5 @@
 #include "cli/ArgumentCheck.h"
 
-#include "core/TextUtf.h"
 #include "recovery/SearchJob.h"
 
 namespace resurgo::cli {
@@ -44,8 +43,8 @@ bool ArgumentCheck::parsePercent(const std::string& text, std::int32_t& percent,
 }
 
 bool ArgumentCheck::checkPattern(const std::string& pattern, std::string& error) {
-    std::size_t length = TextUtf::toCodePoints(pattern).size();
-    if (length > SearchJob::kMaxPatternLength) {
+    std::size_t length = 0;
+    if (!SearchJob::patternAccepted(pattern, length)) {
         error = "the pattern is " + std::to_string(length) + " characters long; the longest pattern accepted is " +
                 std::to_string(SearchJob::kMaxPatternLength) + " characters";
         return false;

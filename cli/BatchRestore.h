@@ -10,9 +10,18 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "cli/FileCopy.h"
 #include "cli/SearchCommand.h"
 #include "platform/FileProbe.h"
+
+namespace resurgo {
+class OutputDirectory;
+class OutputTree;
+class RestoreRules;
+class SearchJob;
+} // namespace resurgo
 
 namespace resurgo::cli {
 
@@ -58,8 +67,30 @@ public:
     const Counts& counts() const { return counts_; }
 
 private:
+    // What the files of one run share.
+    struct Batch {
+        const Options& options;
+        RestoreRules& rules;
+        FileCopy& copier;
+        OutputTree& tree;
+        std::ostream& out;
+        std::ostream& err;
+        TerminalProgress* progress;
+        bool ended = false;  // a failure every later file would meet too
+    };
+
     // The nearest directory that exists on the way up from path.
     std::string nearestExisting(std::string path);
+    // Runs the search and gives its results in record order; says so when
+    // there are none.
+    int search(SearchJob& job, const Options& options, const std::string& source, std::ostream& out,
+               std::ostream& err, TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel,
+               std::vector<FOUND_FILE>& results);
+    void restoreOne(Batch& batch, const FOUND_FILE& found);
+    // Counts and reports a file written (in full, damaged or wiped).
+    void written(Batch& batch, const FOUND_FILE& found, FileCopy::Result result, const std::string& shown,
+                 const OutputDirectory& directory);
+    void writeSummary(const Options& options, std::ostream& out, std::size_t left, bool stopped, bool ended) const;
 
     FileProbe& probe_;
     Counts counts_;

@@ -1,8 +1,10 @@
 #include "cli/CommandLine.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -257,6 +259,11 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
                         "share that reads back as zeros: data the drive wiped (TRIM on an SSD) or that was zeroed");
     searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
 
+    defineRestore(app, a);
+    defineListings(app, a);
+}
+
+void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
     // restore
     a.restoreCmd = app.add_subcommand("restore", "Restore deleted files from SOURCE");
     CLI::App* restoreCmd = a.restoreCmd;
@@ -315,7 +322,9 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     patternOpt->needs(allOpt);
     minRecoverableOpt->needs(allOpt);
     restoreCmd->footer(std::string(detailsOf("restore")) + "\n\n" + exitCodeHelp());
+}
 
+void CommandLine::defineListings(CLI::App& app, Arguments& a) {
     // partitions
     a.partitionsCmd =
         app.add_subcommand("partitions", "List the partition table of SOURCE and the file system in each partition");
@@ -331,6 +340,26 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     a.drivesCmd->add_flag("--json", a.drivesJson, "Print one JSON array");
     a.drivesCmd->footer(detailsOf("drives"));
 }
+
+namespace {
+
+// The first option, of the subcommand given or of the program, that takes
+// one value and holds more (the parser throws on it); null when none does.
+const CLI::Option* repeatedOption(const CLI::App& app) {
+    std::vector<const CLI::App*> apps;
+    for (const CLI::App* sub : app.get_subcommands()) apps.push_back(sub);
+    apps.push_back(&app);
+    for (const CLI::App* each : apps) {
+        for (const CLI::Option* option : each->get_options()) {
+            if (option->get_multi_option_policy() != CLI::MultiOptionPolicy::Throw) continue;
+            const std::size_t most = static_cast<std::size_t>(std::max(option->get_items_expected_max(), 1));
+            if (option->count() > most) return option;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
 
 std::string CommandLine::manPage(const std::string& date) {
     CLI::App app;
@@ -376,149 +405,156 @@ int CommandLine::run(int argc, const char* const* argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ArgumentMismatch& e) {
-        // An option given more than once: "--pattern: At Most 1 required
-        // but received 2" in the parser's words.
-        const std::string what = e.what();
-        const std::string::size_type colon = what.find(": At Most 1 required but received ");
-        if (colon == std::string::npos) return app.exit(e, out_, err_) == 0 ? kExitOk : kExitUsage;
-        err_ << "resurgo: " << what.substr(0, colon) << " was given "
-             << what.substr(colon + std::char_traits<char>::length(": At Most 1 required but received "))
-             << " times; give it once\n";
+        // An option that takes one value, given more than once.
+        const CLI::Option* repeated = repeatedOption(app);
+        if (repeated == nullptr) return app.exit(e, out_, err_) == 0 ? kExitOk : kExitUsage;
+        err_ << "resurgo: " << repeated->get_name() << " was given " << repeated->count() << " times; give it once\n";
         return kExitUsage;
     } catch (const CLI::ParseError& e) {
         int rc = app.exit(e, out_, err_);
         return rc == 0 ? kExitOk : kExitUsage;
     }
 
+    if (a.searchCmd->parsed()) return runSearch(a);
+    if (a.restoreCmd->parsed()) return runRestore(a);
+    if (a.partitionsCmd->parsed()) return PartitionList::run(a.partitionsSource, a.partitionsJson, out_, err_);
+    if (a.drivesCmd->parsed()) return runDrives(a);
+    return kExitUsage;
+}
+
+int CommandLine::runSearch(Arguments& a) {
     std::string problem;
-    if (a.searchCmd->parsed()) {
-        if (!ArgumentCheck::parseDays(a.searchDays, a.search.days, problem) ||
-            !ArgumentCheck::parsePercent(a.searchMinRecoverable, a.search.minRecoverable, problem) ||
-            !ArgumentCheck::checkPattern(a.search.pattern, problem)) {
+    if (!ArgumentCheck::parseDays(a.searchDays, a.search.days, problem) ||
+        !ArgumentCheck::parsePercent(a.searchMinRecoverable, a.search.minRecoverable, problem) ||
+        !ArgumentCheck::checkPattern(a.search.pattern, problem)) {
+        err_ << "resurgo search: " << problem << '\n';
+        return kExitUsage;
+    }
+    if (!a.searchPartition.empty()) {
+        unsigned n = 0;
+        if (!ArgumentCheck::parsePartition(a.searchPartition, n, problem)) {
             err_ << "resurgo search: " << problem << '\n';
             return kExitUsage;
         }
-        if (!a.searchPartition.empty()) {
-            unsigned n = 0;
-            if (!ArgumentCheck::parsePartition(a.searchPartition, n, problem)) {
-                err_ << "resurgo search: " << problem << '\n';
-                return kExitUsage;
-            }
-            a.search.partition = n;
-        }
-        if (a.wide && a.search.json) {
-            err_ << "resurgo search: --wide is for the table; --json always holds the whole names\n";
-            return kExitUsage;
-        }
-        a.search.width = a.wide ? 0 : tableWidth(ProcessContext::Stream::Output);
-        std::unique_ptr<TerminalProgress> bar;
-        if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) {
-            bar = std::make_unique<TerminalProgress>(err_, "Searching");
-        }
-        a.search.progressWhileWriting = !ProcessContext::isTerminal(ProcessContext::Stream::Output);
-        CancelSignal cancel;
-        int rc = SearchCommand().run(a.search, out_, err_, bar.get(), CancelSignal::flag());
-        if (bar) bar->finish();
-        return rc;
+        a.search.partition = n;
     }
+    if (a.wide && a.search.json) {
+        err_ << "resurgo search: --wide is for the table; --json always holds the whole names\n";
+        return kExitUsage;
+    }
+    a.search.width = a.wide ? 0 : tableWidth(ProcessContext::Stream::Output);
+    std::unique_ptr<TerminalProgress> bar;
+    if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) {
+        bar = std::make_unique<TerminalProgress>(err_, "Searching");
+    }
+    a.search.progressWhileWriting = !ProcessContext::isTerminal(ProcessContext::Stream::Output);
+    CancelSignal cancel;
+    int rc = SearchCommand().run(a.search, out_, err_, bar.get(), CancelSignal::flag());
+    if (bar) bar->finish();
+    return rc;
+}
 
-    if (a.restoreCmd->parsed()) {
-        std::optional<unsigned> partition;
-        if (!a.restorePartition.empty()) {
-            unsigned n = 0;
-            if (!ArgumentCheck::parsePartition(a.restorePartition, n, problem)) {
-                err_ << "resurgo restore: " << problem << '\n';
-                return kExitUsage;
-            }
-            partition = n;
-        }
-        SystemFileProbe systemProbe;
-        FileProbe& probe = probe_ ? *probe_ : systemProbe;
-        if (a.all) {
-            BatchRestore::Options options;
-            options.source = a.source;
-            options.outputDir = a.outputDir;
-            options.pattern = a.pattern;
-            options.partition = partition;
-            options.deep = a.restoreDeep;
-            if (!ArgumentCheck::parseDays(a.restoreDays, options.days, problem) ||
-                !ArgumentCheck::parsePercent(a.restoreMinRecoverable, options.minRecoverable, problem) ||
-                !ArgumentCheck::checkPattern(options.pattern, problem)) {
-                err_ << "resurgo restore: " << problem << '\n';
-                return kExitUsage;
-            }
-            std::unique_ptr<TerminalProgress> bar;
-            if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) {
-                bar = std::make_unique<TerminalProgress>(err_, "Restoring");
-            }
-            CancelSignal cancel;
-            return BatchRestore(probe).run(options, out_, err_, bar.get(), CancelSignal::flag());
-        }
-        const bool byName = a.restoreCmd->count("--name") > 0;
-        const bool byOffset = !a.offsetText.empty();
-        const bool daysGiven = a.restoreCmd->count("--days") > 0;
-        if (a.recordText.empty() && !byOffset && !byName) {
-            err_ << "resurgo restore: give --record N, --offset X or --name PATTERN with --output PATH, or --all "
-                    "--output-dir DIR\n";
-            return kExitUsage;
-        }
-        if (a.output.empty()) {
-            err_ << "resurgo restore: " << (byName ? "--name" : byOffset ? "--offset" : "--record")
-                 << " needs --output PATH (a file, or an existing directory to write into)\n";
-            return kExitUsage;
-        }
-        if (daysGiven && !byName) {
-            err_ << "resurgo restore: --days goes with --name or --all, not with " << (byOffset ? "--offset" : "--record")
-                 << '\n';
-            return kExitUsage;
-        }
-        RestoreCommand::Options options;
-        options.source = a.source;
-        options.output = a.output;
-        options.force = a.force;
-        options.partition = partition;
-        if (byOffset) {
-            std::uint64_t offset = 0;
-            if (!ArgumentCheck::parseOffset(a.offsetText, offset, problem)) {
-                err_ << "resurgo restore: " << problem << '\n';
-                return kExitUsage;
-            }
-            options.offset = offset;
-        } else if (byName) {
-            if (!ArgumentCheck::checkPattern(a.name, problem) ||
-                (daysGiven && !ArgumentCheck::parseDays(a.restoreDays, options.days, problem))) {
-                err_ << "resurgo restore: " << problem << '\n';
-                return kExitUsage;
-            }
-            options.name = a.name;
-            options.deep = a.restoreDeep;
-            options.width = tableWidth(ProcessContext::Stream::Error);
-        } else if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
+int CommandLine::runRestore(Arguments& a) {
+    std::string problem;
+    std::optional<unsigned> partition;
+    if (!a.restorePartition.empty()) {
+        unsigned n = 0;
+        if (!ArgumentCheck::parsePartition(a.restorePartition, n, problem)) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;
         }
-        const bool interactive = ProcessContext::isTerminal(ProcessContext::Stream::Input);
-        return RestoreCommand(probe).run(options, out_, err_, in_, interactive);
+        partition = n;
     }
+    SystemFileProbe systemProbe;
+    FileProbe& probe = probe_ ? *probe_ : systemProbe;
+    return a.all ? runBatch(a, probe, partition) : runOne(a, probe, partition);
+}
 
-    if (a.partitionsCmd->parsed()) return PartitionList::run(a.partitionsSource, a.partitionsJson, out_, err_);
+int CommandLine::runBatch(Arguments& a, FileProbe& probe, std::optional<unsigned> partition) {
+    std::string problem;
+    BatchRestore::Options options;
+    options.source = a.source;
+    options.outputDir = a.outputDir;
+    options.pattern = a.pattern;
+    options.partition = partition;
+    options.deep = a.restoreDeep;
+    if (!ArgumentCheck::parseDays(a.restoreDays, options.days, problem) ||
+        !ArgumentCheck::parsePercent(a.restoreMinRecoverable, options.minRecoverable, problem) ||
+        !ArgumentCheck::checkPattern(options.pattern, problem)) {
+        err_ << "resurgo restore: " << problem << '\n';
+        return kExitUsage;
+    }
+    std::unique_ptr<TerminalProgress> bar;
+    if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) {
+        bar = std::make_unique<TerminalProgress>(err_, "Restoring");
+    }
+    CancelSignal cancel;
+    return BatchRestore(probe).run(options, out_, err_, bar.get(), CancelSignal::flag());
+}
 
-    if (a.drivesCmd->parsed()) {
-        SystemDeviceSource systemDevices;
-        DriveTable table(devices_ ? *devices_ : systemDevices);
-        table.load();
-        if (a.drivesJson) {
-            std::string json = table.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-            VisibleText::escapeInJson(json);
-            out_ << json << '\n';
-        } else {
-            table.writeTable(out_);
-            table.writeDisks(out_);
+int CommandLine::runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> partition) {
+    std::string problem;
+    const bool byName = a.restoreCmd->count("--name") > 0;
+    const bool byOffset = !a.offsetText.empty();
+    const bool daysGiven = a.restoreCmd->count("--days") > 0;
+    if (a.recordText.empty() && !byOffset && !byName) {
+        err_ << "resurgo restore: give --record N, --offset X or --name PATTERN with --output PATH, or --all "
+                "--output-dir DIR\n";
+        return kExitUsage;
+    }
+    if (a.output.empty()) {
+        err_ << "resurgo restore: " << (byName ? "--name" : byOffset ? "--offset" : "--record")
+             << " needs --output PATH (a file, or an existing directory to write into)\n";
+        return kExitUsage;
+    }
+    if (daysGiven && !byName) {
+        err_ << "resurgo restore: --days goes with --name or --all, not with " << (byOffset ? "--offset" : "--record")
+             << '\n';
+        return kExitUsage;
+    }
+    RestoreCommand::Options options;
+    options.source = a.source;
+    options.output = a.output;
+    options.force = a.force;
+    options.partition = partition;
+    if (byOffset) {
+        std::uint64_t offset = 0;
+        if (!ArgumentCheck::parseOffset(a.offsetText, offset, problem)) {
+            err_ << "resurgo restore: " << problem << '\n';
+            return kExitUsage;
         }
-        table.reportDenied(err_);
-        return kExitOk;
+        options.offset = offset;
+    } else if (byName) {
+        if (!ArgumentCheck::checkPattern(a.name, problem) ||
+            (daysGiven && !ArgumentCheck::parseDays(a.restoreDays, options.days, problem))) {
+            err_ << "resurgo restore: " << problem << '\n';
+            return kExitUsage;
+        }
+        options.name = a.name;
+        options.deep = a.restoreDeep;
+        options.width = tableWidth(ProcessContext::Stream::Error);
+    } else if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
+        err_ << "resurgo restore: " << problem << '\n';
+        return kExitUsage;
     }
-    return kExitUsage;
+    const bool interactive = ProcessContext::isTerminal(ProcessContext::Stream::Input);
+    return RestoreCommand(probe).run(options, out_, err_, in_, interactive);
+}
+
+int CommandLine::runDrives(Arguments& a) {
+    SystemDeviceSource systemDevices;
+    DriveTable table(devices_ ? *devices_ : systemDevices);
+    table.load();
+    if (a.drivesJson) {
+        std::string json = table.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        VisibleText::escapeInJson(json);
+        out_ << json << '\n';
+    } else {
+        table.writeTable(out_);
+        table.writeDisks(out_);
+    }
+    table.reportDenied(err_);
+    return kExitOk;
 }
 
 } // namespace resurgo::cli

@@ -5,6 +5,7 @@
 // `resurgo --help`, the man page and the bash completion.
 
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -41,6 +42,15 @@ private:
     struct Arguments;
     // Defines the command, its subcommands and options on app, bound to args.
     static void define(CLI::App& app, Arguments& args);
+    static void defineRestore(CLI::App& app, Arguments& args);
+    static void defineListings(CLI::App& app, Arguments& args);
+    // The subcommands, after the parse: check what the parser left to them
+    // and run; each returns the exit status.
+    int runSearch(Arguments& a);
+    int runRestore(Arguments& a);
+    int runBatch(Arguments& a, FileProbe& probe, std::optional<unsigned> partition);
+    int runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> partition);
+    int runDrives(Arguments& a);
 
     std::ostream& out_;
     std::ostream& err_;

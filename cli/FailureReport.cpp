@@ -27,7 +27,7 @@ bool reportCut(const ErrorException& e, const std::string& source, std::ostream&
 // The deep scan needs neither the boot record nor the MFT's start: it
 // finds the records still on the source wherever they are.
 void suggestDeep(std::ostream& err, const SearchJob* job) {
-    if (job != nullptr && !job->deep) {
+    if (job != nullptr && !job->options.deep) {
         err << "resurgo: search --deep reads all of the source for the MFT records it still holds\n";
     }
 }

@@ -8,7 +8,6 @@
 #include "cli/OutputPaths.h"
 #include "cli/ResultFormatter.h"
 #include "core/VisibleText.h"
-#include "file/MftReader.h"
 #include "recovery/OutputDirectory.h"
 #include "recovery/SearchJob.h"
 
@@ -91,18 +90,12 @@ int FileCopy::exitStatus(RestoreJob::Status status) {
 
 bool FileCopy::sourceFailed(RestoreJob::Status status) const {
     if (status != RestoreJob::Status::Unreadable || !restore_.failure()) return false;
-    const ErrorException& e = *restore_.failure();
-    return e.code() == kErrReadDisk || e.diagnostic() == MftReader::kRepeatedDiagnostic;
+    return restore_.failedOnSource();
 }
 
 std::optional<std::uint64_t> FileCopy::recordOffset() const {
     if (!record_) return std::nullopt;
-    const MftReader& mft = job_.filesystem.mftEntry();
-    try {
-        return mft.getSectorOfRecord(*record_) * job_.filesystem.geometry().bytesPerSector;
-    } catch (const ErrorException&) {
-        return std::nullopt;
-    }
+    return restore_.recordOffset(*record_);
 }
 
 bool FileCopy::isDamage(RestoreJob::Status status) const {
@@ -126,7 +119,7 @@ std::string FileCopy::overwrittenBy(std::uint8_t recoverable, std::uint64_t by) 
 
 bool FileCopy::throughGuessedGeometry() const {
     const DeepSearch* deep = job_.deepSearch();
-    return job_.deep && deep != nullptr && deep->geometryGuessed() && !restore_.entry().isResident() &&
+    return job_.options.deep && deep != nullptr && deep->geometryGuessed() && !restore_.entry().isResident() &&
            restore_.size() > 0;
 }
 

@@ -5,13 +5,13 @@
 #include "cli/FileCopy.h"
 #include "cli/Messages.h"
 #include "cli/OutputPaths.h"
-#include "cli/RestoreChecks.h"
 #include "cli/ResultFormatter.h"
 #include "cli/SearchCommand.h"
 #include "cli/SourceChoice.h"
 #include "cli/Terminal.h"
 #include "core/VisibleText.h"
 #include "recovery/OutputName.h"
+#include "recovery/RestoreRules.h"
 #include "recovery/SearchJob.h"
 #include "recovery/SourceStack.h"
 
@@ -34,34 +34,11 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     SearchJob job;
     job.driveRoot = source;
     job.useSource(stack.volume());
-    job.deep = deep;
+    job.options.deep = deep;
     std::uint64_t record = options.record;
     std::optional<std::uint64_t> offset = options.offset;
     if (options.name) {
-        if (int status = SearchCommand::runJob(job, source, *options.name, options.days, nullptr, nullptr, err);
-            status != kExitOk) {
-            return status;
-        }
-        const auto& matches = job.filesystem.results();
-        if (matches.size() != 1) {
-            if (matches.empty()) {
-                if (job.outcome() == SearchJob::Outcome::Completed) {
-                    SearchCommand::writeNothingFound(err, job, source, *options.name, options.days,
-                                                     "; nothing restored.", "--name");
-                } else {
-                    err << "no deleted file matching \"" << *options.name << "\" was found on " << source
-                        << " before the search stopped: " << FailureReport::reason(*job.failure()) << '\n';
-                }
-                return job.outcome() == SearchJob::Outcome::Completed ? kExitFileDamaged : kExitWalkFailed;
-            }
-            err << "resurgo: " << matches.size() << " deleted files match \"" << *options.name << "\" on " << source
-                << (deep ? "; restore one of them with --offset X:\n" : "; restore one of them with --record N:\n");
-            ResultFormatter::writeTable(err, matches, options.width,
-                                        deep ? ResultFormatter::Lead::Offset : ResultFormatter::Lead::Record);
-            return kExitUsage;
-        }
-        record = matches.front().recordNumber;
-        if (deep) offset = matches.front().offset;
+        if (int status = findByName(job, options, source, deep, err, record, offset); status != kExitOk) return status;
     }
     FileCopy copier(job);  // closes the filesystem however the restore ends
     if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
@@ -75,16 +52,57 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         return FileCopy::exitStatus(status);
     }
     const std::string name = copier.name();
-    const std::string shownName = VisibleText::of(name);
 
     // An existing directory receives the file under its own name.
     std::string target = options.output;
     FileProbe::Identity given = probe_.identify(target);
     if (given.exists && given.isDirectory) target = OutputPaths::join(target, OutputName::local(name));
     const std::string shownTarget = VisibleText::of(target);
-    const std::string directory = OutputPaths::parentOf(target);
+    bool taken = false;
+    if (int status = checkDestination(options, stack, copier, target, err, in, interactive, taken); status != kExitOk) {
+        return status;
+    }
 
-    RestoreChecks checks(probe_);
+    const FileCopy::Result result = copier.copy(target, taken ? OutputMode::Replace : OutputMode::NewOnly);
+    return report(copier, result, shownTarget, out, err);
+}
+
+int RestoreCommand::findByName(SearchJob& job, const Options& options, const std::string& source, bool deep,
+                               std::ostream& err, std::uint64_t& record, std::optional<std::uint64_t>& offset) {
+    if (int status = SearchCommand::runJob(job, source, *options.name, options.days, nullptr, nullptr, err);
+        status != kExitOk) {
+        return status;
+    }
+    const auto& matches = job.filesystem.results();
+    if (matches.size() != 1) {
+        if (matches.empty()) {
+            if (job.outcome() == SearchJob::Outcome::Completed) {
+                SearchCommand::writeNothingFound(err, job, source, *options.name, options.days,
+                                                 "; nothing restored.", "--name");
+            } else {
+                err << "no deleted file matching \"" << *options.name << "\" was found on " << source
+                    << " before the search stopped: " << FailureReport::reason(*job.failure()) << '\n';
+            }
+            return job.outcome() == SearchJob::Outcome::Completed ? kExitFileDamaged : kExitWalkFailed;
+        }
+        err << "resurgo: " << matches.size() << " deleted files match \"" << *options.name << "\" on " << source
+            << (deep ? "; restore one of them with --offset X:\n" : "; restore one of them with --record N:\n");
+        ResultFormatter::writeTable(err, matches, options.width,
+                                    deep ? ResultFormatter::Lead::Offset : ResultFormatter::Lead::Record);
+        return kExitUsage;
+    }
+    record = matches.front().recordNumber;
+    if (deep) offset = matches.front().offset;
+    return kExitOk;
+}
+
+int RestoreCommand::checkDestination(const Options& options, const SourceStack& stack, FileCopy& copier,
+                                     const std::string& target, std::ostream& err, std::istream& in,
+                                     bool interactive, bool& taken) {
+    const std::string directory = OutputPaths::parentOf(target);
+    const std::string shownTarget = VisibleText::of(target);
+
+    RestoreRules checks(probe_);
     checks.setSource(options.source);
     checks.addSourceFiles(stack.files());
     if (checks.destinationOnSource(directory, target)) {
@@ -95,35 +113,38 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     // Anything with the name counts, a link that leads nowhere too; what is
     // there is replaced only when the user agrees, and a link is replaced,
     // never written through.
-    const bool taken = RestoreJob::destinationExists(target);
+    taken = RestoreJob::destinationExists(target);
     FileProbe::Identity existing = probe_.identify(target);
     if (existing.exists && !existing.isRegular) {
         err << "resurgo: " << shownTarget << " exists and is not a regular file; choose another destination\n";
         return kExitExists;
     }
     const std::string what = existing.exists ? " exists" : " is a symbolic link that leads nowhere";
-    switch (RestoreChecks::overwriteDecision(taken, options.force, interactive)) {
-        case RestoreChecks::Overwrite::Write:
+    switch (RestoreRules::overwriteDecision(taken, options.force, interactive)) {
+        case RestoreRules::Overwrite::Write:
             break;
-        case RestoreChecks::Overwrite::Ask:
+        case RestoreRules::Overwrite::Ask:
             if (!Terminal::askYesNo(in, err, std::string(Messages::kFileExists))) {
                 err << "resurgo: " << shownTarget << " kept as it was\n";
                 return kExitExists;
             }
             break;
-        case RestoreChecks::Overwrite::Refuse:
+        case RestoreRules::Overwrite::Refuse:
             err << Messages::kFileExists << "\nresurgo: " << shownTarget << what << "; not replaced without --force\n";
             return kExitExists;
     }
 
     const std::uint64_t needed = copier.storedBytes();
-    if (!RestoreChecks::hasSpaceFor(directory, needed)) {
-        err << Messages::kNoFreeSpace << "\nresurgo: " << shownName << " needs " << needed << " bytes in "
+    if (!RestoreRules::hasSpaceFor(directory, needed)) {
+        err << Messages::kNoFreeSpace << "\nresurgo: " << VisibleText::of(copier.name()) << " needs " << needed << " bytes in "
             << VisibleText::of(directory) << '\n';
         return kExitNoSpace;
     }
+    return kExitOk;
+}
 
-    const FileCopy::Result result = copier.copy(target, taken ? OutputMode::Replace : OutputMode::NewOnly);
+int RestoreCommand::report(FileCopy& copier, FileCopy::Result result, const std::string& shownTarget,
+                           std::ostream& out, std::ostream& err) {
     switch (result) {
         case FileCopy::Result::NameTaken:
             // Something took the name after the check.

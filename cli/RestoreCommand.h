@@ -11,7 +11,13 @@
 #include <ostream>
 #include <string>
 
+#include "cli/FileCopy.h"
 #include "platform/FileProbe.h"
+
+namespace resurgo {
+class SearchJob;
+class SourceStack;
+} // namespace resurgo
 
 namespace resurgo::cli {
 
@@ -43,6 +49,18 @@ public:
     int run(const Options& options, std::ostream& out, std::ostream& err, std::istream& in, bool interactive);
 
 private:
+    // The one deleted file options.name matches, by record (and offset
+    // after a deep search); else lists the matches or says none was found.
+    int findByName(SearchJob& job, const Options& options, const std::string& source, bool deep, std::ostream& err,
+                   std::uint64_t& record, std::optional<std::uint64_t>& offset);
+    // What the restore rules say of target: on the source, taken (asks or
+    // refuses), no room. taken: something has the name.
+    int checkDestination(const Options& options, const SourceStack& stack, FileCopy& copier, const std::string& target,
+                         std::ostream& err, std::istream& in, bool interactive, bool& taken);
+    // Says what was written; returns the exit status.
+    static int report(FileCopy& copier, FileCopy::Result result, const std::string& shownTarget, std::ostream& out,
+                      std::ostream& err);
+
     FileProbe& probe_;
 };
 

@@ -119,13 +119,13 @@ void SearchCommand::writeNothingFound(std::ostream& out, const SearchJob& job, c
                                       const std::string& option) {
     const bool older = job.filesystem.olderMatches().count > 0;
     if (job.filesystem.lessRecoverable().count > 0 || older) {
-        out << "No deleted files " << describeFilter(pattern, days, job.minRecoverable) << " were found on " << source
+        out << "No deleted files " << describeFilter(pattern, days, job.options.minRecoverable) << " were found on " << source
             << ending << '\n';
         if (job.filesystem.lessRecoverable().count > 0) out << lessRecoverable(job, pattern) << '\n';
         if (older) out << olderMatches(job, pattern) << '\n';
     } else if (matchesEverything(pattern)) {
         out << "No deleted files of any age were found on " << source << ending << '\n'
-            << (job.deep ? "The scan found no record of a deleted file, nor any outside the volume's MFT.\n"
+            << (job.options.deep ? "The scan found no record of a deleted file, nor any outside the volume's MFT.\n"
                          : "A deleted file is listed while its MFT record is left; new files reuse the records of "
                            "deleted ones.\n");
     } else {
@@ -137,7 +137,7 @@ void SearchCommand::writeNothingFound(std::ostream& out, const SearchJob& job, c
             << ".\n";
     }
     // A volume formatted again lists none of its former files.
-    if (!job.deep && !older && job.filesystem.lessRecoverable().count == 0) {
+    if (!job.options.deep && !older && job.filesystem.lessRecoverable().count == 0) {
         out << "If the volume was formatted since, --deep reads all of the source for its former files.\n";
     }
 }
@@ -150,7 +150,7 @@ int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::
     job.days = days;
     job.run(stage != nullptr ? stage : progress, cancel);
     if (progress) progress->finish();
-    if (job.deep) reportDeep(job, err);
+    if (job.options.deep) reportDeep(job, err);
     const bool searched = job.outcome() != SearchJob::Outcome::BootFailed &&
                           job.outcome() != SearchJob::Outcome::OpenFailed;
     if (searched && job.sourceCutOff()) {
@@ -215,12 +215,6 @@ void SearchCommand::reportDeep(const SearchJob& job, std::ostream& err) {
 
 int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& err, TerminalProgress* progress,
                        const std::atomic<std::uint8_t>* cancel) {
-    std::string problem;
-    if (!ArgumentCheck::checkPattern(options.pattern, problem)) {
-        err << "resurgo: " << problem << '\n';
-        return kExitUsage;
-    }
-
     SourceStack stack;
     if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep); status != kExitOk) {
         return status;
@@ -228,9 +222,9 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     const std::string source = shownSource(options.source, stack.partition());
     SearchJob job;
     job.useSource(stack.volume());
-    job.minRecoverable = options.minRecoverable;
-    job.deep = options.deep;
-    job.verify = options.verify;
+    job.options.minRecoverable = options.minRecoverable;
+    job.options.deep = options.deep;
+    job.options.verify = options.verify;
     // One bar over the search and the writing, never going back.
     ProgressSpan searching(progress, 0, kSearchProgress);
     if (int status = runJob(job, source, options.pattern, options.days, progress, cancel, err,
@@ -268,8 +262,12 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     out.flush();
     if (progress != nullptr) progress->finish();
 
+    return endStatus(job, results.size(), err);
+}
+
+int SearchCommand::endStatus(const SearchJob& job, std::size_t found, std::ostream& err) {
     if (job.outcome() == SearchJob::Outcome::Cancelled) {
-        err << "resurgo: search cancelled; " << results.size() << " file(s) found before the stop are listed\n";
+        err << "resurgo: search cancelled; " << found << " file(s) found before the stop are listed\n";
         return kExitCancelled;
     }
     if (job.outcome() == SearchJob::Outcome::WalkFailed) {

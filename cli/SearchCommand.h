@@ -69,6 +69,9 @@ public:
     // After a walk of the MFT that could not see all of it: the warnings
     // that say how many records and where (one line each, or nothing).
     static std::string walkGaps(const SearchJob& job);
+    // The exit status of a search that listed found files, and what ended
+    // it early on err.
+    static int endStatus(const SearchJob& job, std::size_t found, std::ostream& err);
 
     // "disk.img", or "disk.img partition 2" when a partition was chosen.
     static std::string shownSource(const std::string& source, unsigned partition);

@@ -17,6 +17,11 @@
 #     DEPENDS names the folders whose headers NAME includes; they must be
 #     defined before (bottom-up).
 #
+#   resurgo_front_end(NAME [SOURCES ...] [DEPENDS ...])
+#     resurgo_library for a front end (cli, ui): presentation only. Its
+#     build fails when one of its files includes a header of source/,
+#     volume/, ntfs/ or file/: what it shows reaches it through recovery/.
+#
 #   resurgo_layer(NAME [SOURCES ...] [DEPENDS ...])
 #     resurgo_library for a layer of the engine: resurgo_engine, the
 #     INTERFACE library that the tests, benchmarks, fuzz targets and front
@@ -86,4 +91,20 @@ function(resurgo_layer name)
   resurgo_library(${name} ${ARGN})
   set_property(GLOBAL APPEND PROPERTY RESURGO_ENGINE_LAYERS resurgo_${name})
   target_link_libraries(resurgo_engine INTERFACE resurgo_${name})
+endfunction()
+
+function(resurgo_front_end name)
+  resurgo_library(${name} ${ARGN})
+  file(GLOB files CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${name}/*.h ${PROJECT_SOURCE_DIR}/${name}/*.cpp)
+  set(script ${PROJECT_SOURCE_DIR}/cmake/CheckFrontEndIncludes.cmake)
+  set(stamp ${PROJECT_BINARY_DIR}/layers/${name}.includes-checked)
+  add_custom_command(
+    OUTPUT ${stamp}
+    COMMAND ${CMAKE_COMMAND} -DFOLDER=${PROJECT_SOURCE_DIR}/${name} "-DFORBIDDEN=source;volume;ntfs;file"
+            -DSTAMP=${stamp} -P ${script}
+    DEPENDS ${files} ${script}
+    COMMENT "Checking that ${name}/ includes nothing below recovery/"
+    VERBATIM)
+  add_custom_target(resurgo_${name}_includes DEPENDS ${stamp})
+  add_dependencies(resurgo_${name} resurgo_${name}_includes)
 endfunction()

@@ -51,7 +51,7 @@ constexpr std::size_t kShift = 512;
 // inference the evidence confirms.
 const DeepGeometry* confirmedInference(SearchJob& job, Source& source) {
     job.useSource(&source);
-    job.deep = true;
+    job.options.deep = true;
     job.days = 1000000;
     job.run(nullptr, nullptr);
     const DeepSearch* deep = job.deepSearch();
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemorySource source(data, size, 512);
     SearchJob job;
     job.useSource(&source);
-    job.deep = true;
+    job.options.deep = true;
     job.days = 1000000;
     job.run(nullptr, nullptr);
     if (job.failure()) checkCode(*job.failure());

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "file/MftReader.h"
 #include "ntfs/DATA_ATTRIBUTE.h"
 #include "recovery/DataStream.h"
 #include "platform/Platform.h"
@@ -33,7 +34,7 @@ void RestoreJob::close() {
 
 RestoreJob::Status RestoreJob::open() {
     failure_.reset();
-    if (job_.deep) {
+    if (job_.options.deep) {
         try {
             job_.openDeep();
         } catch (const ErrorException& e) {
@@ -132,7 +133,7 @@ int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
     if (!selected_) return -1;
     const DATA_ATTRIBUTE* data = entry_.firstDataExtent();
     if (data == nullptr || !data->nonResident || size_ == 0) return Recoverability::kWhole;
-    if (job_.deep) {
+    if (job_.options.deep) {
         // A file a scan found: weighed against the current volume's $Bitmap
         // alone (the other files' claims would take a scan of the source).
         Recoverability::Batch batch;
@@ -216,6 +217,19 @@ RestoreJob::Status RestoreJob::restoreTo(OutputSink& out) {
     }
     if (result_.zeroedBytes > 0) return Status::RestoredWiped;
     return result_.damagedUnits > 0 || !result_.unreadable.empty() ? Status::RestoredDamaged : Status::Restored;
+}
+
+bool RestoreJob::failedOnSource() const {
+    if (!failure_) return false;
+    return failure_->code() == kErrReadDisk || failure_->diagnostic() == MftReader::kRepeatedDiagnostic;
+}
+
+std::optional<std::uint64_t> RestoreJob::recordOffset(std::uint64_t record) const {
+    try {
+        return job_.filesystem.mftEntry().getSectorOfRecord(record) * job_.filesystem.geometry().bytesPerSector;
+    } catch (const ErrorException&) {
+        return std::nullopt;
+    }
 }
 
 bool RestoreJob::availableSpace(const std::string& path, std::uint64_t& bytes) {

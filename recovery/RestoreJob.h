@@ -98,6 +98,12 @@ public:
 
     // The failure behind the last status that was not Ready or Restored.
     const std::optional<ErrorException>& failure() const { return failure_; }
+    // True when failure() came from the source rather than the file: a read
+    // error, or MFT runs that map the same clusters twice.
+    bool failedOnSource() const;
+    // The byte offset of record in the source, through the MFT's runs;
+    // nothing when the runs do not reach it.
+    std::optional<std::uint64_t> recordOffset(std::uint64_t record) const;
     // Why the destination could not be created (after CreateFailed).
     OutputFailure createFailure() const { return createFailure_; }
     // True when the copy went through but closing the destination failed

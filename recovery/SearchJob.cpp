@@ -21,6 +21,11 @@ static_assert(SearchJob::kMaxPatternLength == WildcardMatcher::kMaxPatternLength
 } // namespace
 
 SearchJob::SearchJob() = default;
+
+bool SearchJob::patternAccepted(const std::string& pattern, std::size_t& length) {
+    length = TextUtf::toCodePoints(pattern).size();
+    return length <= kMaxPatternLength;
+}
 SearchJob::~SearchJob() = default;
 
 Source& SearchJob::source() {
@@ -95,8 +100,8 @@ void SearchJob::prepareGeometry() {
         }
         throw;
     }
-    // A source opened here is closed again; openFilesystem opens it anew.
-    releaseSource();
+    // A source opened here stays open for openFilesystem; closeFilesystem
+    // closes it.
     // The boot sector counts the volume's sectors without the backup boot
     // sector at its end.
     volumeBytes_ = bootRecord.totalSectors <= UINT64_MAX / bootRecord.bytesPerSector
@@ -169,7 +174,7 @@ void SearchJob::runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>*
     SEARCH_FILTER filter;
     filter.days = days;
     filter.pattern = pattern;
-    filter.minRecoverable = minRecoverable;
+    filter.minRecoverable = options.minRecoverable;
     SEARCH_CONTEXT context;
     context.cancel = cancel;
     context.progress = progress;
@@ -193,11 +198,12 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
     filesystem.clearResults();
     failure_.reset();
     outcome_ = Outcome::Completed;
-    if (TextUtf::toCodePoints(pattern).size() > kMaxPatternLength) {
+    std::size_t length = 0;
+    if (!patternAccepted(pattern, length)) {
         outcome_ = Outcome::BadPattern;
         return;
     }
-    if (deep) {
+    if (options.deep) {
         if (!own_ || own_->path() != driveRoot) releaseSource();
         runDeep(progress, cancel);
         return;
@@ -219,8 +225,8 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
     SEARCH_FILTER filter;
     filter.days = days;
     filter.pattern = pattern;
-    filter.minRecoverable = minRecoverable;
-    filter.verify = verify;
+    filter.minRecoverable = options.minRecoverable;
+    filter.verify = options.verify;
     SEARCH_CONTEXT context;
     context.cancel = cancel;
     context.progress = progress;

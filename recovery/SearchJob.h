@@ -50,7 +50,8 @@ public:
 
     // Reads the boot record of the job's source and builds the geometry
     // (used by the search and the restore alike). Raises on failure. A
-    // source the job opens for it is closed again.
+    // source the job opens for it stays open, read once, for
+    // openFilesystem, until closeFilesystem.
     void prepareGeometry();
     void prepareGeometry(const std::string& root);
     // Opens the filesystem on the job's source with the geometry.
@@ -58,21 +59,31 @@ public:
     // Closes the filesystem and the source the job opened.
     void closeFilesystem();
 
+    // What a search does beyond its age limit and pattern; set before run.
+    struct Options {
+        // Files of which less can still come back (in percent) are left out.
+        std::int32_t minRecoverable = 0;
+        // Sample each file's clusters for zeros (data a drive wiped): reads
+        // data, so only when asked; not for a deep search.
+        bool verify = false;
+        // Scan the whole source for MFT records (a quick-formatted volume, a
+        // destroyed MFT or boot sector) instead of walking the volume's MFT;
+        // restores then open the filesystem as the scan did (see DeepSearch).
+        bool deep = false;
+    };
+
+    // True when the search accepts pattern (at most kMaxPatternLength
+    // characters); length is its length in characters either way. The one
+    // place the rule is kept: front ends ask it before they start a run.
+    static bool patternAccepted(const std::string& pattern, std::size_t& length);
+
     BootRecordNTFS bootRecord;
     NTFS_GEOMETRY geometry;
     FilesystemNTFS filesystem;
     std::int32_t days = 1;
     std::string pattern = "*";
-    // Files of which less can still come back (in percent) are left out.
-    std::int32_t minRecoverable = 0;
-    // Sample each file's clusters for zeros (data a drive wiped): reads
-    // data, so only when asked; not for a deep search.
-    bool verify = false;
     std::string driveRoot;
-    // Scan the whole source for MFT records (a quick-formatted volume, a
-    // destroyed MFT or boot sector) instead of walking the volume's MFT;
-    // restores then open the filesystem as the scan did (see DeepSearch).
-    bool deep = false;
+    Options options;
 
     // The state of the last deep search (null before one ran).
     const DeepSearch* deepSearch() const { return deep_.get(); }

@@ -14,6 +14,7 @@
 #include "recovery/ErrorText.h"
 #include "recovery/OutputName.h"
 #include "recovery/RestoreJob.h"
+#include "recovery/RestoreRules.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"
 #include "ui/AboutBox.h"
@@ -287,8 +288,8 @@ DWORD WINAPI Implementation::SearchThread(LPVOID controller) {
     self->job_.driveRoot = self->driveRoot_;
     self->job_.pattern = self->pattern_;
     self->job_.days = self->days_;
-    self->job_.deep = self->deep_;
-    self->job_.verify = self->verify_;
+    self->job_.options.deep = self->deep_;
+    self->job_.options.verify = self->verify_;
     self->job_.run(&self->progress_, &self->cancel_);
     // The dialog fills the list while this thread waits; it then sets the
     // controls as the search's end wants them.
@@ -379,7 +380,7 @@ std::wstring Implementation::outcomeStatus() const {
 std::wstring Implementation::withDeepHint(std::wstring text) const {
     // After a search that did not scan, the volume may have been formatted
     // or its boot sector or MFT damaged: a deep scan may find the files.
-    if (job_.deep) return text;
+    if (job_.options.deep) return text;
     while (!text.empty() && std::iswspace(text.back())) text.pop_back();
     return text + (!text.empty() && text.back() == L'.' ? L" " : L". ") + loadString(IDS_STATUS_TRY_DEEP);
 }
@@ -443,26 +444,7 @@ void Implementation::Unerase(std::size_t index) {
 
     job_.driveRoot = driveRoot_;
     RestoreJob restore(job_);  // closes the filesystem however the restore ends
-    switch (restore.open()) {
-        case RestoreJob::Status::BootFailed:
-            ShowMessage(IDS_BAD_BOOT_RECORD, MB_OK | MB_ICONEXCLAMATION);
-            return;
-        case RestoreJob::Status::OpenFailed:
-            ShowMessage(IDS_BAD_NTFS_DRIVE, MB_OK | MB_ICONEXCLAMATION);
-            return;
-        default:
-            break;
-    }
-    // By record number: the record is read through the MFT's runs, also
-    // when its sectors lie in two runs. A deep scan's result is opened where
-    // the scan found its record.
-    const RestoreJob::Status selected =
-        job_.deep ? restore.selectAtOffset(found.offset) : restore.select(found.recordNumber);
-    if (selected != RestoreJob::Status::Ready) {
-        restore.close();
-        ShowMessage(IDS_FILE_DAMAGED, MB_OK | MB_ICONEXCLAMATION);
-        return;
-    }
+    if (!OpenFile(restore, found)) return;
 
     // The file's own name made harmless: accepting it writes one ordinary
     // file in the chosen folder.
@@ -479,35 +461,68 @@ void Implementation::Unerase(std::size_t index) {
     // What has the name (a link too) is replaced only when the user agrees;
     // a link is replaced, never written through.
     const bool replace = FileExists(destination);
-    if (replace) {
+    if (RestoreRules::overwriteDecision(replace, false, true) == RestoreRules::Overwrite::Ask) {
         endWait();
         if (ShowMessage(IDS_FILE_EXISTS, MB_YESNO | MB_ICONINFORMATION) != IDYES) return;
         beginWait();
     }
-    std::uint64_t available = 0;
     // A free-space query that fails (a network path) lets the copy go on; a
     // write failure is then reported as any other.
-    if (RestoreJob::availableSpace(target, available) && available < restore.storedBytes()) {
+    if (!RestoreRules::hasSpaceFor(target, restore.storedBytes())) {
         endWait();
         restore.close();
         ShowMessage(IDS_NOT_ENOUGH_SPACE, MB_OK | MB_ICONINFORMATION);
         return;
     }
     const RestoreJob::Status status = restore.restoreTo(target, replace ? OutputMode::Replace : OutputMode::NewOnly);
-    const std::uint64_t damagedUnits = restore.result().damagedUnits;
-    const std::uint64_t unreadableBytes = restore.result().unreadableBytes();
-    const std::uint64_t zeroedBytes = restore.result().zeroedBytes;
-    // The file that now owns what was overwritten, when one does.
+    const RESTORE_RESULT result = restore.result();
+    const std::wstring owner = OwnerOf(found);
+    restore.close();
+    endWait();
+    ShowRestored(status, result, found, name, owner);
+}
+
+bool Implementation::OpenFile(RestoreJob& restore, const FOUND_FILE& found) {
+    switch (restore.open()) {
+        case RestoreJob::Status::BootFailed:
+            ShowMessage(IDS_BAD_BOOT_RECORD, MB_OK | MB_ICONEXCLAMATION);
+            return false;
+        case RestoreJob::Status::OpenFailed:
+            ShowMessage(IDS_BAD_NTFS_DRIVE, MB_OK | MB_ICONEXCLAMATION);
+            return false;
+        default:
+            break;
+    }
+    // By record number: the record is read through the MFT's runs, also
+    // when its sectors lie in two runs. A deep scan's result is opened where
+    // the scan found its record.
+    const RestoreJob::Status selected =
+        job_.options.deep ? restore.selectAtOffset(found.offset) : restore.select(found.recordNumber);
+    if (selected != RestoreJob::Status::Ready) {
+        restore.close();
+        ShowMessage(IDS_FILE_DAMAGED, MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
+    return true;
+}
+
+std::wstring Implementation::OwnerOf(const FOUND_FILE& found) {
     std::wstring owner;
     std::string ownerDirectory;
     std::string ownerName;
-    if (found.recoverable < 100 && found.overwrittenBy != FOUND_FILE::kNoRecord && !job_.deep &&
+    if (found.recoverable < 100 && found.overwrittenBy != FOUND_FILE::kNoRecord && !job_.options.deep &&
         job_.filesystem.pathOfRecord(found.overwrittenBy, ownerDirectory, ownerName)) {
         owner = WinText::wide(ResultListView::directoryText(std::string(), ownerDirectory) + "\\" + ownerName);
         if (owner.rfind(L".\\", 0) == 0) owner.erase(0, 2);
     }
-    restore.close();
-    endWait();
+    return owner;
+}
+
+void Implementation::ShowRestored(RestoreJob::Status status, const RESTORE_RESULT& result, const FOUND_FILE& found,
+                                  const std::wstring& name, const std::wstring& owner) {
+    const std::uint64_t damagedUnits = result.damagedUnits;
+    const std::uint64_t unreadableBytes = result.unreadableBytes();
+    const std::uint64_t zeroedBytes = result.zeroedBytes;
     switch (status) {
         case RestoreJob::Status::RestoredWiped:
             ShowMessageText(IDS_RESTORED_WIPED, WinText::format(loadString(IDS_RESTORED_WIPED), name, zeroedBytes),

@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "recovery/RestoreJob.h"
 #include "recovery/SearchJob.h"
 #include "ui/ProgressBar.h"
 #include "ui/ResultListView.h"
@@ -106,6 +107,15 @@ public:
     DWORD workerThreadId() const { return threadId_; }
 
 private:
+    // Opens the filesystem for restore and selects found in it; says why
+    // when it can't.
+    bool OpenFile(RestoreJob& restore, const FOUND_FILE& found);
+    // The file that now owns what found lost, as the list shows paths
+    // (empty when none does or it is not known).
+    std::wstring OwnerOf(const FOUND_FILE& found);
+    // The message of a restore that ran, in the words of its outcome.
+    void ShowRestored(RestoreJob::Status status, const RESTORE_RESULT& result, const FOUND_FILE& found,
+                      const std::wstring& name, const std::wstring& owner);
     static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
     static DWORD WINAPI SearchThread(LPVOID controller);
     INT_PTR handleMessage(UINT message, WPARAM wParam, LPARAM lParam);

@@ -267,7 +267,7 @@ protected:
     }
 };
 
-TEST_F(BootRecordRead, ReadsSectorZeroAndClosesTheVolume) {
+TEST_F(BootRecordRead, ReadsSectorZeroOnceAndKeepsTheVolumeOpenUntilClosed) {
     BootFields f;
     f.mftCluster = 2048;  // at the bound of this small volume
     install(f);
@@ -275,6 +275,9 @@ TEST_F(BootRecordRead, ReadsSectorZeroAndClosesTheVolume) {
     SearchJob job;
     job.prepareGeometry("mem:x");
     EXPECT_EQ(job.bootRecord.mftCluster, 2048u);
+    EXPECT_EQ(mem.opens, 1);
+    EXPECT_EQ(mem.closes, 0);
+    job.closeFilesystem();
     EXPECT_EQ(mem.opens, 1);
     EXPECT_EQ(mem.closes, 1);
 }
@@ -328,5 +331,6 @@ TEST(BootRecordReadSectorSize, FourKibSectorSource) {
     job.prepareGeometry("mem:x");
     EXPECT_EQ(job.bootRecord.bytesPerSector, 4096u);
     EXPECT_EQ(job.bootRecord.mftCluster, 255u);
+    job.closeFilesystem();
     EXPECT_EQ(mem.closes, mem.opens);
 }

@@ -58,7 +58,7 @@ std::map<std::uint64_t, FOUND_FILE> byRecord(const SearchJob& job) {
 
 void deepSearch(SearchJob& job, const std::string& root, const std::string& pattern = "*",
                 ProgressSink* progress = nullptr, const std::atomic<std::uint8_t>* cancel = nullptr) {
-    job.deep = true;
+    job.options.deep = true;
     job.driveRoot = root;
     job.pattern = pattern;
     job.days = 1000000;

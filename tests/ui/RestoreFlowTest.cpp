@@ -110,7 +110,7 @@ TEST(RestoreFlowTest, ADeepScanListsTheSameFilesAndRestoresFromWhereItFoundThem)
         ::SendMessageW(h.item(IDC_DEEP_SCAN), BM_SETCHECK, BST_CHECKED, 0);
         for (const char* name : {"scratch.txt", "IMG_0002.jpg"}) {
             ASSERT_GE(searchAndSelect(h, name), 0) << name;
-            EXPECT_TRUE(h.impl.job().deep);
+            EXPECT_TRUE(h.impl.job().options.deep);
             EXPECT_EQ(h.rowCount(), plainRows);
             h.press(IDC_RESTORE);
             EXPECT_EQ(fileSha(in(out, name)), factSha(name)) << name;

@@ -14,10 +14,10 @@
 #include "cli/ExitCode.h"
 #include "cli/FixtureFacts.h"
 #include "cli/Messages.h"
-#include "cli/RestoreChecks.h"
 #include "cli/RestoreCommand.h"
 #include "file/FileZ.h"
 #include "platform/SystemFileProbe.h"
+#include "recovery/RestoreRules.h"
 #include "recovery/SearchJob.h"
 #include "support/TestSupport.h"
 
@@ -88,7 +88,7 @@ RestoreRun restore(const std::string& image, std::uint64_t record, const std::st
 
 } // namespace
 
-TEST(RestoreChecks, BlockDeviceSourceRefusesDestinationsWhoseDataReachesIt) {
+TEST(RestoreRules, BlockDeviceSourceRefusesDestinationsWhoseDataReachesIt) {
     FakeProbe probe;
     const std::uint64_t sda = makedev(8, 0), sda1 = makedev(8, 1), sda2 = makedev(8, 2), dm = makedev(253, 0),
                         fuse = makedev(0, 45), loop = makedev(7, 0);
@@ -105,7 +105,7 @@ TEST(RestoreChecks, BlockDeviceSourceRefusesDestinationsWhoseDataReachesIt) {
     probe.layers[fuse].devices = {sda1};
     probe.layers[loop].files = {entry(sda1, 77)};
 
-    RestoreChecks partition(probe);
+    RestoreRules partition(probe);
     ASSERT_TRUE(partition.setSource("/dev/sda1"));
     EXPECT_TRUE(partition.destinationOnSource("/mnt/win", "/mnt/win/a.txt"));
     EXPECT_TRUE(partition.destinationOnSource("/mnt/lvm", "/mnt/lvm/a.txt"));
@@ -114,12 +114,12 @@ TEST(RestoreChecks, BlockDeviceSourceRefusesDestinationsWhoseDataReachesIt) {
     EXPECT_TRUE(partition.destinationOnSource("/dev", "/dev/sda1"));  // the device node itself
     EXPECT_FALSE(partition.destinationOnSource("/mnt/other", "/mnt/other/a.txt"));
 
-    RestoreChecks disk(probe);
+    RestoreRules disk(probe);
     ASSERT_TRUE(disk.setSource("/dev/sda"));
     EXPECT_TRUE(disk.destinationOnSource("/mnt/other", "/mnt/other/a.txt"));  // a partition of the source disk
 }
 
-TEST(RestoreChecks, ImageSourceRefusesTheImageAndItsMounts) {
+TEST(RestoreRules, ImageSourceRefusesTheImageAndItsMounts) {
     FakeProbe probe;
     const std::uint64_t home = makedev(254, 1), fuse = makedev(0, 50), loop = makedev(7, 3);
     const FileProbe::Identity image = entry(home, 1234);
@@ -132,7 +132,7 @@ TEST(RestoreChecks, ImageSourceRefusesTheImageAndItsMounts) {
     probe.layers[fuse].files = {image};
     probe.layers[loop].files = {image};
 
-    RestoreChecks checks(probe);
+    RestoreRules checks(probe);
     ASSERT_TRUE(checks.setSource("/home/u/disk.img"));
     EXPECT_TRUE(checks.destinationOnSource("/home/u", "/home/u/disk.img"));
     EXPECT_TRUE(checks.destinationOnSource("/home/u", "/home/u/hardlink.img"));
@@ -141,13 +141,13 @@ TEST(RestoreChecks, ImageSourceRefusesTheImageAndItsMounts) {
     EXPECT_FALSE(checks.destinationOnSource("/home/u", "/home/u/a.txt"));  // same file system, another file
 
     // The loop device as the source: its backing image is off limits.
-    RestoreChecks viaLoop(probe);
+    RestoreRules viaLoop(probe);
     ASSERT_TRUE(viaLoop.setSource("/dev/loop3"));
     EXPECT_TRUE(viaLoop.destinationOnSource("/home/u", "/home/u/disk.img"));
     EXPECT_FALSE(viaLoop.destinationOnSource("/home/u", "/home/u/a.txt"));
 }
 
-TEST(RestoreChecks, SystemProbeFollowsMountInfoAndLoopBackingFiles) {
+TEST(RestoreRules, SystemProbeFollowsMountInfoAndLoopBackingFiles) {
     const std::string root = tempDir("cli-probe");
     const std::string image = root + "/my disk.img";  // a blank, escaped as \040 by the kernel
     writeFile(image, {1, 2, 3});
@@ -165,12 +165,12 @@ TEST(RestoreChecks, SystemProbeFollowsMountInfoAndLoopBackingFiles) {
         writeFile(root + "/mountinfo", std::vector<std::uint8_t>(line.begin(), line.end()));
     }
     SystemFileProbe mounted(root + "/nosys", root + "/mountinfo");
-    RestoreChecks checks(mounted);
+    RestoreRules checks(mounted);
     ASSERT_TRUE(checks.setSource(image));
     EXPECT_TRUE(checks.destinationOnSource(root + "/mnt", root + "/mnt/x.txt"));
 
     SystemFileProbe plain(root + "/nosys", root + "/missing-mountinfo");
-    RestoreChecks free(plain);
+    RestoreRules free(plain);
     ASSERT_TRUE(free.setSource(image));
     EXPECT_FALSE(free.destinationOnSource(root + "/mnt", root + "/mnt/x.txt"));
     EXPECT_TRUE(free.destinationOnSource(root, image));
@@ -180,23 +180,23 @@ TEST(RestoreChecks, SystemProbeFollowsMountInfoAndLoopBackingFiles) {
     writeFile(root + "/sys/dev/block/" + number + "/loop/backing_file",
               std::vector<std::uint8_t>(image.begin(), image.end()));
     SystemFileProbe looped(root + "/sys", root + "/missing-mountinfo");
-    RestoreChecks loop(looped);
+    RestoreRules loop(looped);
     ASSERT_TRUE(loop.setSource(image));
     EXPECT_TRUE(loop.destinationOnSource(root + "/mnt", root + "/mnt/x.txt"));
 }
 
-TEST(RestoreChecks, OverwriteAndFreeSpaceDecisions) {
-    using O = RestoreChecks::Overwrite;
-    EXPECT_EQ(RestoreChecks::overwriteDecision(false, false, false), O::Write);
-    EXPECT_EQ(RestoreChecks::overwriteDecision(true, true, false), O::Write);
-    EXPECT_EQ(RestoreChecks::overwriteDecision(true, true, true), O::Write);
-    EXPECT_EQ(RestoreChecks::overwriteDecision(true, false, true), O::Ask);
-    EXPECT_EQ(RestoreChecks::overwriteDecision(true, false, false), O::Refuse);
+TEST(RestoreRules, OverwriteAndFreeSpaceDecisions) {
+    using O = RestoreRules::Overwrite;
+    EXPECT_EQ(RestoreRules::overwriteDecision(false, false, false), O::Write);
+    EXPECT_EQ(RestoreRules::overwriteDecision(true, true, false), O::Write);
+    EXPECT_EQ(RestoreRules::overwriteDecision(true, true, true), O::Write);
+    EXPECT_EQ(RestoreRules::overwriteDecision(true, false, true), O::Ask);
+    EXPECT_EQ(RestoreRules::overwriteDecision(true, false, false), O::Refuse);
 
-    EXPECT_TRUE(RestoreChecks::enoughSpace(true, 1000, 1000));  // exactly as large passes
-    EXPECT_FALSE(RestoreChecks::enoughSpace(true, 999, 1000));
-    EXPECT_TRUE(RestoreChecks::enoughSpace(true, 0, 0));
-    EXPECT_TRUE(RestoreChecks::enoughSpace(false, 0, 1000));    // unknown: the copy reports a full disk
+    EXPECT_TRUE(RestoreRules::enoughSpace(true, 1000, 1000));  // exactly as large passes
+    EXPECT_FALSE(RestoreRules::enoughSpace(true, 999, 1000));
+    EXPECT_TRUE(RestoreRules::enoughSpace(true, 0, 0));
+    EXPECT_TRUE(RestoreRules::enoughSpace(false, 0, 1000));    // unknown: the copy reports a full disk
 }
 
 TEST(RestoreFlow, NotEnoughFreeSpaceIsRefusedBeforeAnythingIsCreated) {

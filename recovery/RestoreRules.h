@@ -9,14 +9,14 @@
 
 #include "platform/FileProbe.h"
 
-namespace resurgo::cli {
+namespace resurgo {
 
-class RestoreChecks {
+class RestoreRules {
 public:
     enum class Overwrite { Write, Ask, Refuse };
 
-    explicit RestoreChecks(FileProbe& probe);
-    virtual ~RestoreChecks();
+    explicit RestoreRules(FileProbe& probe);
+    virtual ~RestoreRules();
 
     // Learns what the source is (block device or image file). False when
     // it can't be examined.
@@ -57,4 +57,4 @@ private:
     std::vector<FileProbe::Identity> sourceFiles_;
 };
 
-} // namespace resurgo::cli
+} // namespace resurgo

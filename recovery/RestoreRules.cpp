@@ -1,11 +1,11 @@
-#include "cli/RestoreChecks.h"
+#include "recovery/RestoreRules.h"
 
 #include <deque>
 #include <set>
 
 #include "recovery/RestoreJob.h"
 
-namespace resurgo::cli {
+namespace resurgo {
 
 namespace {
 
@@ -17,10 +17,10 @@ bool sameFile(const FileProbe::Identity& a, const FileProbe::Identity& b) {
 
 } // namespace
 
-RestoreChecks::RestoreChecks(FileProbe& probe) : probe_(probe) {}
-RestoreChecks::~RestoreChecks() = default;
+RestoreRules::RestoreRules(FileProbe& probe) : probe_(probe) {}
+RestoreRules::~RestoreRules() = default;
 
-bool RestoreChecks::setSource(const std::string& source) {
+bool RestoreRules::setSource(const std::string& source) {
     source_ = probe_.identify(source);
     sourceFiles_.clear();
     if (source_.isBlockDevice) {
@@ -38,14 +38,14 @@ bool RestoreChecks::setSource(const std::string& source) {
     return source_.exists;
 }
 
-void RestoreChecks::addSourceFiles(const std::vector<std::string>& paths) {
+void RestoreRules::addSourceFiles(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) {
         FileProbe::Identity f = probe_.identify(path);
         if (f.exists && !sameFile(f, source_)) sourceFiles_.push_back(f);
     }
 }
 
-bool RestoreChecks::touchesSource(std::uint64_t device) {
+bool RestoreRules::touchesSource(std::uint64_t device) {
     // Walk down the layers from the destination's file system; any layer
     // that is the source device, or the source image, means a write there
     // reaches the source.
@@ -70,7 +70,7 @@ bool RestoreChecks::touchesSource(std::uint64_t device) {
     return false;
 }
 
-bool RestoreChecks::destinationOnSource(const std::string& directory, const std::string& target) {
+bool RestoreRules::destinationOnSource(const std::string& directory, const std::string& target) {
     FileProbe::Identity t = probe_.identify(target);
     if (t.exists) {
         if (sameFile(t, source_)) return true;
@@ -86,19 +86,19 @@ bool RestoreChecks::destinationOnSource(const std::string& directory, const std:
     return false;
 }
 
-RestoreChecks::Overwrite RestoreChecks::overwriteDecision(bool exists, bool force, bool interactive) {
+RestoreRules::Overwrite RestoreRules::overwriteDecision(bool exists, bool force, bool interactive) {
     if (!exists || force) return Overwrite::Write;
     return interactive ? Overwrite::Ask : Overwrite::Refuse;
 }
 
-bool RestoreChecks::enoughSpace(bool known, std::uint64_t available, std::uint64_t needed) {
+bool RestoreRules::enoughSpace(bool known, std::uint64_t available, std::uint64_t needed) {
     return !known || available >= needed;
 }
 
-bool RestoreChecks::hasSpaceFor(const std::string& directory, std::uint64_t needed) {
+bool RestoreRules::hasSpaceFor(const std::string& directory, std::uint64_t needed) {
     std::uint64_t available = 0;
     bool known = RestoreJob::availableSpace(directory, available);
     return enoughSpace(known, available, needed);
 }
 
-} // namespace resurgo::cli
+} // namespace resurgo
