@@ -14,6 +14,7 @@
 #include <rapidjson/writer.h>
 
 #include "cli/FailureReport.h"
+#include "cli/JsonText.h"
 #include "cli/Messages.h"
 #include "cli/OrderedBlockWriter.h"
 #include "core/TextUtf.h"
@@ -34,7 +35,6 @@ bool isWide(char32_t c) {
 
 bool isZeroWidth(char32_t c) { return (c >= 0x0300 && c <= 0x036F) || c == 0x200B || c == 0x200D || c == 0xFE0F; }
 
-using JsonSerializer = nlohmann::detail::serializer<nlohmann::ordered_json>;
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 constexpr std::uint64_t kTicksPerSecond = 10000000;
@@ -70,25 +70,18 @@ private:
 // Writes the strings of one block of objects. Text that is printable
 // ASCII, or valid UTF-8 without control characters, goes straight through
 // the writer; anything else (a control character, a malformed sequence a
-// caller made) is escaped by nlohmann's serializer, so that the output
-// stays exactly what it has always been: lowercase \u escapes, U+FFFD for
-// malformed bytes; DEL, C1 and bidirectional controls are \u escapes too.
+// caller made) is escaped by JsonText.
 class JsonStrings {
 public:
-    explicit JsonStrings(JsonWriter& writer)
-        : writer_(writer),
-          serializer_(nlohmann::detail::output_adapter<char, std::string>(escaped_), ' ',
-                      nlohmann::ordered_json::error_handler_t::replace) {}
+    explicit JsonStrings(JsonWriter& writer) : writer_(writer) {}
 
     void put(const std::string& text) {
         if (plain(text)) {
             writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
             return;
         }
-        scratch_.get_ref<std::string&>() = text;
         escaped_.clear();
-        serializer_.dump(scratch_, false, false, 0);
-        VisibleText::escapeInJson(escaped_);
+        JsonText::appendString(escaped_, text);
         writer_.RawValue(escaped_.data(), escaped_.size(), rapidjson::kStringType);
     }
 
@@ -131,8 +124,6 @@ private:
     JsonWriter& writer_;
     std::string escaped_;
     std::string component_;
-    nlohmann::ordered_json scratch_ = std::string();
-    JsonSerializer serializer_;
 };
 
 using ColumnWidths = std::vector<std::size_t>;
@@ -313,23 +304,6 @@ std::string ResultFormatter::localText(const FILE_TIME& time) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour, t.minute);
     return buf;
-}
-
-nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
-    nlohmann::ordered_json o = {{"record", f.recordNumber},
-            {"first_sector", f.firstSector},
-            {"offset", f.offset},
-            {"name", f.name},
-            {"directory", directoryText(f.directory)},
-            {"path_components", OutputName::components(f.directory)},
-            {"size", f.size},
-            {"modified", f.lastModificationTime.isoUtc()},
-            {"created", f.creationTime.isoUtc()},
-            {"accessed", f.lastAccessTime.isoUtc()},
-            {"recoverable", f.recoverable},
-            {"unowned", f.unowned}};
-    if (f.zeroed != FOUND_FILE::kNotSampled) o["zeroed"] = f.zeroed;
-    return o;
 }
 
 void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
