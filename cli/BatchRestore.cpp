@@ -132,7 +132,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
             ++counts_.skipped;
             continue;
         }
-        const std::string directoryText = ResultFormatter::directoryText(found.directory);
+        const std::string directoryText = ResultFormatter::directoryText(found.components());
         const std::string shown =
             VisibleText::of(directoryText == "." ? found.name : directoryText + "/" + found.name);
         auto fail = [&](const std::string& why) {
@@ -147,7 +147,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
             OutputDirectory* at = &*root;
             std::optional<OutputDirectory> walk;
             try {
-                for (const std::string& part : OutputName::components(found.directory)) {
+                for (const std::string& part : found.components()) {
                     problem = OutputPaths::join(at->path(), OutputName::local(part));
                     walk = at->enter(OutputName::local(part));
                     at = &*walk;

@@ -26,11 +26,11 @@ public:
     // Table rows measured and formatted per block.
     static constexpr std::size_t kTableBlock = 1024;
 
-    // The engine's directory text ("Documents\Letters\", ".\") with "/"
-    // separators and no final one: "Documents/Letters", "." for the root.
-    static std::string directoryText(const std::string& engineDirectory);
-    // The same in place.
-    static void toDirectoryText(std::string& text);
+    // A result's directory names joined by "/": "Documents/Letters", "."
+    // for the root.
+    static std::string directoryText(const std::vector<std::string>& names);
+    // The same, in place of text.
+    static void toDirectoryText(const std::vector<std::string>& names, std::string& text);
     // Local time as "YYYY-MM-DD HH:MM".
     static std::string localText(const FILE_TIME& time);
     // The recoverable percentage as the table shows it, with the notes:

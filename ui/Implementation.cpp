@@ -499,11 +499,11 @@ void Implementation::Unerase(std::size_t index) {
     const std::uint64_t zeroedBytes = restore.result().zeroedBytes;
     // The file that now owns what was overwritten, when one does.
     std::wstring owner;
-    std::string ownerDirectory;
+    DIRECTORY_INFO ownerDirectory;
     std::string ownerName;
     if (found.recoverable < 100 && found.overwrittenBy != FOUND_FILE::kNoRecord && !job_.deep &&
         job_.filesystem.pathOfRecord(found.overwrittenBy, ownerDirectory, ownerName)) {
-        owner = WinText::wide(ResultListView::directoryText(std::string(), ownerDirectory) + "\\" + ownerName);
+        owner = WinText::wide(ResultListView::directoryText(std::string(), ownerDirectory.path) + "\\" + ownerName);
         if (owner.rfind(L".\\", 0) == 0) owner.erase(0, 2);
     }
     restore.close();

@@ -143,11 +143,22 @@ TEST(CommandParts, DaysRecordAndPatternChecks) {
 }
 
 TEST(CommandParts, DirectoryTextUsesSlashesAndDotForTheRoot) {
-    EXPECT_EQ(ResultFormatter::directoryText(".\\"), ".");
-    EXPECT_EQ(ResultFormatter::directoryText(""), ".");
-    EXPECT_EQ(ResultFormatter::directoryText("Documents\\"), "Documents");
-    EXPECT_EQ(ResultFormatter::directoryText("Documents\\Letters\\"), "Documents/Letters");
-    EXPECT_EQ(ResultFormatter::directoryText("dir_@1234\\"), "dir_@1234");
+    // Names are shown whatever they hold.
+    struct Case {
+        std::vector<std::string> names;
+        std::string text;
+    };
+    for (const Case& c : std::vector<Case>{{{}, "."},
+                                           {{"Documents"}, "Documents"},
+                                           {{"Documents", "Letters"}, "Documents/Letters"},
+                                           {{"dir_@12", "..", "a/b", "!not_found_@7"}, "dir_@12/../a/b/!not_found_@7"},
+                                           {{"x", "a\\b"}, "x/a\\b"},
+                                           {{"x", "", "y"}, "x//y"}}) {
+        EXPECT_EQ(ResultFormatter::directoryText(c.names), c.text);
+        resurgo::FOUND_FILE f;
+        f.setDirectory(c.names);
+        EXPECT_EQ(f.components(), c.names);
+    }
     EXPECT_EQ(ResultFormatter::displayWidth("日本語.txt"), 10u);
     EXPECT_EQ(ResultFormatter::displayWidth("café"), 4u);
 }
@@ -171,9 +182,13 @@ TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
             shownNames[record] += "\xEF\xBF\xBD" "a\xEF\xBF\xBD";
         }
         resurgo::FOUND_FILE f(record, record * 2, name);
-        f.directory = record % 3 == 0 ? ".\\" : "Docs\\d" + std::to_string(record % 13) + "\\";
+        if (record % 3 == 0) {
+            f.setDirectory({});
+        } else {
+            f.setDirectory({"Docs", "d" + std::to_string(record % 13)});
+        }
         // Names that need escapes, and a backslash inside a name.
-        if (record % 17 == 0) f.directory = "q\"uo\\te\xFF" "d\\\x01\\";
+        if (record % 17 == 0) f.setDirectory({"q\"uo", "te\\d", "\x01"});
         f.size = record * 1000;
         f.lastModificationTime = resurgo::FILE_TIME::fromUtc(132000000000000000ULL + record * 10000000ULL);
         f.creationTime = resurgo::FILE_TIME::fromUtc(131000000000000000ULL + record);
@@ -229,7 +244,11 @@ TEST(CommandParts, TableOfManyResultsIsAlignedAcrossBlocks) {
         if (i == 0) name += std::string(60, 'n');   // highest record last: the last block
         if (i == 7) name += "_\xE6\x97\xA5\x1B";    // wide, and escaped
         resurgo::FOUND_FILE f(record, record, name);
-        f.directory = i == count / 2 ? "Deep\\er\\" + std::string(40, 'd') + "\\" : "Docs\\";
+        if (i == count / 2) {
+            f.setDirectory({"Deep", "er", std::string(40, 'd')});
+        } else {
+            f.setDirectory({"Docs"});
+        }
         f.size = record * 1000;
         f.recoverable = static_cast<std::uint8_t>(i % 101);
         f.lastModificationTime = resurgo::FILE_TIME::fromUtc(132000000000000000ULL + record * 10000000ULL);
