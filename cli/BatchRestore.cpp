@@ -203,6 +203,10 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
                 ++counts_.damaged;
                 if (progress) progress->finish();
                 err << "resurgo: " << FailureReport::damage(shown, copier.result()) << '\n';
+                if (copier.throughGuessedGeometry()) {
+                    err << "resurgo: " << shown << ": written through a guessed geometry; its contents may be another "
+                                                   "file's\n";
+                }
                 out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
             case FileCopy::Result::Wiped:
@@ -210,11 +214,22 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
                 if (progress) progress->finish();
                 err << "resurgo: " << FailureReport::fill(Messages::kRestoredWiped, shown, copier.result().zeroedBytes)
                     << '\n';
+                if (copier.throughGuessedGeometry()) {
+                    err << "resurgo: " << shown << ": written through a guessed geometry; its contents may be another "
+                                                   "file's\n";
+                }
                 out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
             case FileCopy::Result::Restored:
-                ++counts_.restored;
-                if (progress) progress->finish();
+                if (copier.throughGuessedGeometry()) {
+                    ++counts_.guessed;
+                    if (progress) progress->finish();
+                    err << "resurgo: " << shown << ": written through a guessed geometry; its contents may be another "
+                                                   "file's\n";
+                } else {
+                    ++counts_.restored;
+                    if (progress) progress->finish();
+                }
                 out << VisibleText::of(OutputPaths::join(directory.path(), copier.createdName())) << '\n';
                 break;
         }
@@ -229,7 +244,9 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
 
     const bool stopped = cancelled();
     const std::size_t left = results.size() - done;
-    out << counts_.restored << " restored, " << counts_.damaged << " damaged, "
+    out << counts_.restored << " restored, "
+        << (counts_.guessed > 0 ? std::to_string(counts_.guessed) + " written through a guessed geometry, " : std::string())
+        << counts_.damaged << " damaged, "
         << (counts_.wiped > 0 ? std::to_string(counts_.wiped) + " wiped, " : std::string()) << counts_.failed
         << " failed"
         << (stopped ? " (cancelled: " + std::to_string(left) + " not attempted)"
@@ -245,6 +262,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     if (counts_.failed > 0) return kExitCopyFailed;
     if (counts_.damaged > 0) return kExitDamagedUnits;
     if (counts_.wiped > 0) return kExitWiped;
+    if (counts_.guessed > 0) return kExitGuessedGeometry;
     if (job.outcome() == SearchJob::Outcome::WalkFailed) return kExitWalkFailed;
     if (!job.filesystem.gaps().empty()) return kExitIncomplete;
     return kExitOk;

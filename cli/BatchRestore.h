@@ -32,6 +32,7 @@ public:
     };
     struct Counts {
         std::size_t restored = 0;
+        std::size_t guessed = 0;  // written through a guessed geometry (not in restored)
         std::size_t damaged = 0;
         std::size_t failed = 0;
         // Of the files written (restored or damaged): by how much of them

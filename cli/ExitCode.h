@@ -23,6 +23,7 @@ enum ExitCode : int {
     kExitRecordIsDirectory = 15,  // the record is a directory
     kExitWiped = 16,          // restored, but whole runs read back as zeros: the data was wiped
     kExitIncomplete = 17,     // the search ran, but MFT records could not be read: the list may lack files
+    kExitGuessedGeometry = 18,    // restored through a volume geometry that was guessed: the bytes may be wrong
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
 };
 
@@ -56,6 +57,9 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitIncomplete, "the search ran to its end, but some MFT records could not be read (or the MFT's run list maps "
                       "clusters twice): the files found are listed, and the list may lack files; restore --all: "
                       "every file found was restored"},
+    {kExitGuessedGeometry, "restore after a deep scan: written, but through a volume geometry that was guessed (no "
+                           "boot sector, too little evidence agreeing): the bytes may be another file's; --all: some "
+                           "files were"},
     {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},
 };
 

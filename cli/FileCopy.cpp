@@ -1,5 +1,7 @@
 #include "cli/FileCopy.h"
 
+#include "recovery/DeepSearch.h"
+
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
 #include "cli/Messages.h"
@@ -120,6 +122,12 @@ std::string FileCopy::overwrittenBy(std::uint8_t recoverable, std::uint64_t by) 
     const std::string path = pathOfRecord(by);
     if (path.empty()) return std::string();
     return FailureReport::fill(recoverable == 0 ? Messages::kOverwrittenBy : Messages::kPartlyOverwrittenBy, path);
+}
+
+bool FileCopy::throughGuessedGeometry() const {
+    const DeepSearch* deep = job_.deepSearch();
+    return job_.deep && deep != nullptr && deep->geometryGuessed() && !restore_.entry().isResident() &&
+           restore_.size() > 0;
 }
 
 FileCopy::Result FileCopy::copy(const std::string& target, OutputMode mode) {

@@ -46,6 +46,9 @@ public:
     // MFT's run list maps onto clusters mapped before, is not damaged.
     bool isDamage(RestoreJob::Status status) const;
     const std::string& name() const { return restore_.name(); }
+    // The selected file's data lies in clusters found through a volume
+    // geometry a deep scan guessed: what is read may be another file's.
+    bool throughGuessedGeometry() const;
     std::uint64_t size() const { return restore_.size(); }
     // The bytes the copy writes (sparse holes left out).
     std::uint64_t storedBytes() const { return restore_.storedBytes(); }

@@ -158,12 +158,25 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         // The bytes the drive gave are what was written: zeros.
         out << FailureReport::fill(Messages::kRestoredWiped, shownTarget, copier.result().zeroedBytes) << '\n';
         if (overwritten) out << overwrittenText << '\n';
+        if (copier.throughGuessedGeometry()) {
+            out << FailureReport::fill(Messages::kRestoredGuessed, shownTarget) << '\n';
+            return kExitGuessedGeometry;
+        }
         return kExitWiped;
     }
     if (result == FileCopy::Result::Damaged) {
         out << FailureReport::damage(shownTarget, copier.result()) << '\n';
         if (overwritten) out << overwrittenText << '\n';
+        if (copier.throughGuessedGeometry()) {
+            out << FailureReport::fill(Messages::kRestoredGuessed, shownTarget) << '\n';
+            return kExitGuessedGeometry;
+        }
         return kExitDamagedUnits;
+    }
+    if (copier.throughGuessedGeometry()) {
+        // Written as asked, but no success: the clusters may be another file's.
+        out << FailureReport::fill(Messages::kRestoredGuessed, shownTarget) << '\n';
+        return kExitGuessedGeometry;
     }
     out << (overwritten ? overwrittenText : FailureReport::fill(Messages::kRestored, shownTarget)) << '\n';
     return kExitOk;

@@ -155,6 +155,7 @@ public:
             key(",\"zeroed\":");
             writer_.Uint(f.zeroed);
         }
+        if (f.guessedGeometry) fixed(",\"guessed_geometry\":true");
         fixed("}");
     }
 
@@ -270,7 +271,8 @@ public:
             case kSize:
                 return digits(f.size);
             case kRecoverable:
-                return f.unowned == 0 && f.zeroed == FOUND_FILE::kNotSampled ? digits(f.recoverable) + 1
+                return f.unowned == 0 && f.zeroed == FOUND_FILE::kNotSampled && !f.guessedGeometry
+                           ? digits(f.recoverable) + 1
                                                                               : cell(c, f).columns;
             case kDirectory: {
                 // Printable ASCII: the text is as long, less its final
@@ -477,6 +479,7 @@ std::string ResultFormatter::localText(const FILE_TIME& time) {
 void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
     out = std::to_string(f.recoverable);
     out += '%';
+    if (f.guessedGeometry) out += '?';  // read through a guessed geometry
     if (f.unowned != 0) out += ", " + FailureReport::fill(Messages::kConditionUnowned, std::string(), f.unowned);
     if (f.zeroed != FOUND_FILE::kNotSampled) {
         out += ", " + FailureReport::fill(Messages::kConditionZeroed, std::string(), f.zeroed);

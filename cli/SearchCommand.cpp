@@ -208,13 +208,22 @@ void SearchCommand::reportDeep(const SearchJob& job, std::ostream& err) {
                 << " gives the geometry\n";
             break;
         case DeepGeometry::From::Inferred:
-            err << "resurgo: neither boot sector is valid (damaged, blank or unreadable); inferred from " << g.evidence
-                << " index block(s) and MFT copies found: " << layout << '\n';
+            err << "resurgo: neither boot sector is valid (damaged, blank or unreadable); inferred from " << g.indexAgreements
+                << " index block(s) and " << g.recordAgreements << " record(s) found where a $MFT puts them: " << layout
+                << '\n';
+            if (!g.confirmed) {
+                err << "resurgo: warning: too little of that agrees to confirm it: the geometry is a guess, and a "
+                       "file whose data is read through it may get another file's bytes (Recoverable ends in ?; "
+                       "such a restore exits with status "
+                    << kExitGuessedGeometry << ")\n";
+            }
             break;
         case DeepGeometry::From::Assumed:
             err << "resurgo: neither boot sector is valid (damaged, blank or unreadable) and nothing found tells the "
-                   "geometry; assumed " << layout
-                << '\n';
+                   "geometry; guessed " << layout
+                << ": a file whose data is read through it may get another file's bytes (Recoverable ends in ?; "
+                   "such a restore exits with status "
+                << kExitGuessedGeometry << ")\n";
             break;
     }
     const DeepSearch::Report& r = deep->report();

@@ -106,6 +106,13 @@ def main(images):
             blocks = [o for o in range(0, len(img), 512) if img[o:o + 4] == b"INDX"][:3]
             put("fuzz_deep_scan", "records-and-indx",
                 mft[66 * rsize:100 * rsize] + b"".join(img[o:o + 4096] for o in blocks))
+            # Bait for the inference: a boot sector in the middle of the
+            # records, and the index blocks each 512 bytes off a cluster.
+            put("fuzz_deep_scan", "stray-boot-sector",
+                mft[66 * rsize:82 * rsize] + img[0:512] + mft[82 * rsize:100 * rsize] +
+                b"".join(img[o:o + 4096] for o in blocks))
+            put("fuzz_deep_scan", "indx-off-cluster",
+                mft[66 * rsize:100 * rsize] + b"".join(b"\0" * 512 + img[o:o + 4096] for o in blocks))
 
 
 def containers(images):

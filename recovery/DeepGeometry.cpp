@@ -47,13 +47,18 @@ bool DeepGeometry::fromBootSectors(Source& source, const std::string& root) {
     std::vector<std::uint8_t> sector(BootRecordNTFS::kBootSectorBytes);
     for (std::size_t i = 0; i < places.size(); ++i) {
         BootRecordNTFS boot;
+        std::uint64_t start = 0;
         try {
             if (source.readAt(sector.data(), sector.size(), places[i], "DeepGeometry::fromBootSectors") != sector.size()) {
                 continue;
             }
             boot.parse(sector.data(), sector.size(), size / kSectorBytes);
-            // A backup names a volume that ends where it lies.
-            if (i > 0 && boot.totalSectors * boot.bytesPerSector > places[i]) continue;
+            if (i > 0) {
+                // A backup lies at the sector just past the count it states:
+                // the volume starts that many sectors before it.
+                if (boot.totalSectors > places[i] / boot.bytesPerSector) continue;
+                start = places[i] - boot.totalSectors * boot.bytesPerSector;
+            }
             geometry.init(root, boot.bytesPerSector, boot.sectorsPerCluster, boot.clustersPerMftRecord, boot.mftCluster,
                           boot.mftMirrorCluster, boot.clustersPerIndexRecord, boot.totalClusters());
         } catch (const ErrorException&) {
@@ -61,11 +66,61 @@ bool DeepGeometry::fromBootSectors(Source& source, const std::string& root) {
         }
         from = i == 0 ? From::BootSector : From::BackupBootSector;
         bootOffset = places[i];
-        volumeStart = 0;
+        volumeStart = start;
+        confirmed = true;
         return true;
     }
     return false;
 }
+
+namespace {
+
+// Where a $MFT's runs put records: the byte (from the volume's start) of
+// record `number`, for records of recordBytes in clusters of clusterBytes.
+class MftPlaces {
+public:
+    MftPlaces(const DeepScan::RunsOf& mft, std::uint64_t clusterBytes, std::uint64_t recordBytes)
+        : runs_(mft.runs), clusterBytes_(clusterBytes), recordBytes_(recordBytes) {
+        std::sort(runs_.begin(), runs_.end(), [](const auto& a, const auto& b) { return a.vcn < b.vcn; });
+    }
+    std::optional<std::uint64_t> place(std::uint64_t number) const {
+        if (number > UINT64_MAX / recordBytes_) return std::nullopt;
+        const std::uint64_t byte = number * recordBytes_;
+        const std::uint64_t vcn = byte / clusterBytes_;
+        auto it = std::upper_bound(runs_.begin(), runs_.end(), vcn, [](std::uint64_t v, const auto& r) { return v < r.vcn; });
+        if (it == runs_.begin()) return std::nullopt;
+        --it;
+        if (vcn - it->vcn >= it->length) return std::nullopt;
+        const std::uint64_t lcn = it->lcn + (vcn - it->vcn);
+        if (lcn < it->lcn || lcn > (UINT64_MAX - clusterBytes_) / clusterBytes_) return std::nullopt;
+        return lcn * clusterBytes_ + byte % clusterBytes_;
+    }
+
+private:
+    std::vector<DeepScan::RunsOf::Run> runs_;
+    std::uint64_t clusterBytes_;
+    std::uint64_t recordBytes_;
+};
+
+// Records found exactly where the runs put their numbers, the volume
+// starting at start.
+std::uint64_t recordsInPlace(const DeepScan::Found& found, const MftPlaces& places, std::uint64_t start,
+                             std::uint32_t recordBytes) {
+    std::uint64_t n = 0;
+    for (const auto& r : found.records) {
+        if (r.recordBytes != recordBytes || r.offset < start) continue;
+        const auto at = places.place(r.recordNumber);
+        if (at && *at == r.offset - start) ++n;
+    }
+    return n;
+}
+
+// Distinct $MFT run lists found (copies of one list count once); a few at most.
+constexpr std::size_t kMaxMftLists = 4;
+// Candidates from index blocks whose record agreements are counted.
+constexpr std::size_t kMaxIndexCandidates = 4;
+
+} // namespace
 
 void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes, const std::string& root) {
     // The record size most records have.
@@ -80,10 +135,10 @@ void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes
         }
     }
 
-    // Votes for (cluster size, volume start): one per index block and per
-    // copy of the MFT's first record, for every cluster size under which it
-    // fits.
-    std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint64_t> votes;
+    // Votes for (cluster size, volume start): one per index block for every
+    // cluster size under which it fits its directory's allocation.
+    using Key = std::pair<std::uint32_t, std::uint64_t>;
+    std::map<Key, std::uint64_t> votes;
     std::multimap<std::uint64_t, const DeepScan::RunsOf*> allocations;
     for (const auto& a : found.indexAllocations) allocations.emplace(a.recordNumber, &a);
     for (std::uint32_t cs = kMinClusterBytes; cs <= kMaxClusterBytes; cs *= 2) {
@@ -91,6 +146,7 @@ void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes
             // Index block VCNs count clusters, or 512-byte units when a
             // cluster is larger than a block.
             const std::uint64_t unit = block.bytes >= cs ? cs : kSectorBytes;
+            if (block.vcn > UINT64_MAX / unit) continue;
             const std::uint64_t byte = block.vcn * unit;
             if (block.offset < byte % cs) continue;
             std::set<std::uint64_t> starts;  // one vote per block and cluster size
@@ -103,37 +159,87 @@ void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes
             }
             for (std::uint64_t start : starts) ++votes[{cs, start}];
         }
-        for (const auto& mft : found.mftRuns) {
-            const std::uint64_t lcn = mft.runs.front().lcn;
-            if (mft.runs.front().vcn != 0 || lcn > mft.recordOffset / cs) continue;
-            ++votes[{cs, mft.recordOffset - lcn * cs}];
+    }
+
+    // The $MFT run lists found, and the starts they give when the copy is
+    // record 0 where the MFT begins.
+    std::vector<const DeepScan::RunsOf*> lists;
+    for (const auto& mft : found.mftRuns) {
+        if (lists.size() >= kMaxMftLists) break;
+        const bool seen = std::any_of(lists.begin(), lists.end(), [&](const DeepScan::RunsOf* l) {
+            return l->runs.size() == mft.runs.size() &&
+                   std::equal(l->runs.begin(), l->runs.end(), mft.runs.begin(), [](const auto& a, const auto& b) {
+                       return a.vcn == b.vcn && a.lcn == b.lcn && a.length == b.length;
+                   });
+        });
+        if (!seen) lists.push_back(&mft);
+    }
+    std::set<Key> candidates;
+    {
+        std::vector<std::pair<std::uint64_t, Key>> ranked;
+        for (const auto& [key, count] : votes) ranked.push_back({count, key});
+        std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (std::size_t i = 0; i < ranked.size() && i < kMaxIndexCandidates; ++i) candidates.insert(ranked[i].second);
+    }
+    for (const DeepScan::RunsOf* mft : lists) {
+        for (std::uint32_t cs = kMinClusterBytes; cs <= kMaxClusterBytes; cs *= 2) {
+            const auto at = MftPlaces(*mft, cs, recordBytes).place(0);
+            if (at && *at <= mft->recordOffset) candidates.insert({cs, mft->recordOffset - *at});
         }
     }
 
+    struct Score {
+        Key key;
+        std::uint64_t index = 0, records = 0;
+        std::uint64_t total() const { return index + records; }
+    };
+    std::vector<Score> scores;
+    for (const Key& key : candidates) {
+        Score s{key};
+        auto v = votes.find(key);
+        if (v != votes.end()) s.index = v->second;
+        for (const DeepScan::RunsOf* mft : lists) {
+            s.records = std::max(s.records, recordsInPlace(found, MftPlaces(*mft, key.first, recordBytes), key.second,
+                                                           recordBytes));
+        }
+        if (s.total() > 0) scores.push_back(s);
+    }
+    // The most agreements; ties go to a volume starting at the source's
+    // start, then to the usual cluster size.
+    auto better = [](const Score& a, const Score& b) {
+        if (a.total() != b.total()) return a.total() > b.total();
+        if ((a.key.second == 0) != (b.key.second == 0)) return a.key.second == 0;
+        if ((a.key.first == kAssumedClusterBytes) != (b.key.first == kAssumedClusterBytes)) {
+            return a.key.first == kAssumedClusterBytes;
+        }
+        return a.key < b.key;
+    };
+    std::sort(scores.begin(), scores.end(), better);
+
     std::uint32_t clusterBytes = kAssumedClusterBytes;
     std::uint64_t start = 0;
-    evidence = 0;
-    for (const auto& [key, count] : votes) {
-        // Ties go to a volume starting at the source's start, then to the
-        // usual cluster size.
-        const bool better = count > evidence ||
-                            (count == evidence && ((key.second == 0) > (start == 0) ||
-                                                   ((key.second == 0) == (start == 0) && key.first == kAssumedClusterBytes)));
-        if (better) {
-            evidence = count;
-            clusterBytes = key.first;
-            start = key.second;
-        }
+    indexAgreements = recordAgreements = evidence = 0;
+    confirmed = false;
+    if (!scores.empty()) {
+        const Score& best = scores.front();
+        clusterBytes = best.key.first;
+        start = best.key.second;
+        indexAgreements = best.index;
+        recordAgreements = best.records;
+        evidence = best.total();
+        // Confirmed: enough independent agreement, and no other geometry
+        // with even half as much.
+        const bool enough = best.records >= kMinRecordAgreements || best.index >= kMinIndexAgreements;
+        const std::uint64_t rival = scores.size() > 1 ? scores[1].total() : 0;
+        confirmed = enough && rival * 2 < best.total();
     }
     from = evidence > 0 ? From::Inferred : From::Assumed;
     volumeStart = start;
     const std::uint64_t volumeBytes = sourceBytes > start ? sourceBytes - start : 0;
     std::uint64_t mftCluster = 0;
-    for (const auto& mft : found.mftRuns) {
-        if (mft.recordOffset >= start && (mft.recordOffset - start) % clusterBytes == 0 &&
-            (mft.recordOffset - start) / clusterBytes == mft.runs.front().lcn) {
-            mftCluster = mft.runs.front().lcn;
-        }
+    for (const DeepScan::RunsOf* mft : lists) {
+        const auto at = MftPlaces(*mft, clusterBytes, recordBytes).place(0);
+        if (at && mft->recordOffset >= start && mft->recordOffset - start == *at) mftCluster = *at / clusterBytes;
     }
     geometry.init(root, kSectorBytes, clusterBytes / kSectorBytes, -log2Of(recordBytes), mftCluster, 0, 0,
                   volumeBytes / clusterBytes);

@@ -1,11 +1,15 @@
 #pragma once
 // The geometry a scan of a whole source works with: the boot sector's,
-// else the backup boot sector's (the last sector of the volume), else
-// inferred from what the scan found. Index blocks name their own VCN and
-// their directory; the directory's record maps that VCN to a cluster; only
-// the right cluster size puts the cluster where the block was found, and
-// the difference is where the volume starts on the source. A copy of the
-// MFT's first record adds the same kind of evidence from its own runs.
+// else the backup boot sector's (the last sector of the volume, which also
+// tells where the volume starts), else inferred from what the scan found.
+// Index blocks name their own VCN and their directory; the directory's
+// record maps that VCN to a cluster; only the right cluster size puts the
+// cluster where the block was found, and the difference is where the
+// volume starts on the source. A found $MFT record (or its mirror's copy)
+// maps every record number to a place: the right geometry puts the records
+// found there, with those numbers. An inference is confirmed only when
+// independent pieces of that evidence agree on it and nothing else has as
+// much; data read through an unconfirmed one may be another file's.
 
 #include <cstdint>
 #include <optional>
@@ -46,8 +50,18 @@ public:
     std::uint64_t volumeStart = 0;
     // The source's offset of the boot sector used.
     std::uint64_t bootOffset = 0;
-    // How many index blocks and MFT record copies agreed on the inference.
+    // Index blocks, and records found where a found $MFT's runs put their
+    // numbers, that agree with an inferred geometry; evidence is their sum.
+    std::uint64_t indexAgreements = 0;
+    std::uint64_t recordAgreements = 0;
     std::uint64_t evidence = 0;
+    // A boot sector's geometry, or an inference the evidence confirms.
+    bool confirmed = false;
+
+    // Agreements an inference needs: two index blocks, or this many records
+    // (the MFT's system files alone are 16) where a $MFT's runs put them.
+    static constexpr std::uint64_t kMinIndexAgreements = 2;
+    static constexpr std::uint64_t kMinRecordAgreements = 16;
 };
 
 } // namespace resurgo

@@ -64,6 +64,18 @@ DeepResults::DeepResults(const DeepScan::Found& found, const std::function<bool(
 
 DeepResults::~DeepResults() = default;
 
+bool DeepResults::isCopy(std::size_t i, const std::unordered_map<std::uint64_t, std::size_t>& live) const {
+    const DeepScan::Record& r = found_.records[i];
+    if (r.offset >= mirrorBegin_ && r.offset < mirrorEnd_) return true;
+    auto it = live.find(r.recordNumber);
+    if (it == live.end() || it->second == i) return false;
+    const DeepScan::Record& l = found_.records[it->second];
+    if (l.baseReference != r.baseReference || l.name != r.name) return false;
+    // A copy made before the current record was freed has the sequence
+    // number freeing raised.
+    return l.sequence == r.sequence || sequenceMatches(r.sequence, l.sequence, l.inUse());
+}
+
 bool DeepResults::sequenceMatches(std::uint16_t wanted, std::uint16_t has, bool inUse) {
     if (wanted == 0 || has == wanted) return true;
     const std::uint16_t bumped = wanted == 0xFFFF ? 1 : static_cast<std::uint16_t>(wanted + 1);
@@ -168,18 +180,32 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
                         std::map<std::uint64_t, std::vector<std::uint64_t>>& extensions, Recoverability::Batch* claims,
                         std::uint64_t totalClusters, OLDER_MATCHES* older) {
     const std::vector<DeepScan::Record>& records = found_.records;
-    // The copy kept of each base record number.
-    std::unordered_map<std::uint64_t, std::size_t> winners;
+    // The current MFT's record of each number.
+    std::unordered_map<std::uint64_t, std::size_t> live;
     for (std::size_t i = 0; i < records.size(); ++i) {
-        if (!records[i].isBase()) continue;
-        auto [it, added] = winners.emplace(records[i].recordNumber, i);
-        if (!added && newer(records[i], records[it->second])) it->second = i;
+        if (current_[i]) live.emplace(records[i].recordNumber, i);
     }
+    // Base records that are no copies, by number; one per version (number,
+    // sequence number and name), the newest change time first.
     std::vector<std::size_t> order;
-    order.reserve(winners.size());
-    for (const auto& kv : winners) order.push_back(kv.second);
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return records[a].recordNumber < records[b].recordNumber; });
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (records[i].isBase() && !isCopy(i, live)) order.push_back(i);
+    }
+    auto version = [&](std::size_t a, std::size_t b) {
+        const DeepScan::Record& x = records[a];
+        const DeepScan::Record& y = records[b];
+        if (x.recordNumber != y.recordNumber) return x.recordNumber < y.recordNumber;
+        if (x.sequence != y.sequence) return x.sequence < y.sequence;
+        return x.name < y.name;
+    };
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (version(a, b) || version(b, a)) return version(a, b);
+        if (current_[a] != current_[b]) return static_cast<bool>(current_[a]);
+        return records[a].changeTime > records[b].changeTime;
+    });
+    order.erase(std::unique(order.begin(), order.end(),
+                            [&](std::size_t a, std::size_t b) { return !version(a, b) && !version(b, a); }),
+                order.end());
 
     const std::u32string pattern = WildcardMatcher::foldPattern(filter.pattern);
     for (std::size_t i : order) {
@@ -193,6 +219,7 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
         std::uint64_t parent = r.parent;
         const DeepScan::Record* first = r.hasFirstExtent ? &r : nullptr;  // holds the data's first extent
         bool data = r.hasData;
+        bool content = r.hasContent;
         for (std::size_t k : exts) {
             const DeepScan::Record& e = records[k];
             if (name.empty() && !e.name.empty()) {
@@ -201,8 +228,12 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
             }
             if (first == nullptr && e.hasFirstExtent) first = &e;
             data = data || e.hasData;
+            content = content || e.hasContent;
         }
         if (!data) continue;  // nothing to restore
+        // Without a name of its own, only data of some length shows the
+        // record once held a file (formatted blank records hold neither).
+        if (name.empty() && !content) continue;
         if (name.empty()) {
             // The directory's index may still name it.
             const std::uint16_t bumped = r.sequence > 1 ? static_cast<std::uint16_t>(r.sequence - 1) : r.sequence;
@@ -250,6 +281,7 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
         f.lastModificationTime = modified;
         f.creationTime = created;
         f.lastAccessTime = FILE_TIME::fromUtc(r.accessed);
+        f.guessedGeometry = guessed_ && first != nullptr && !first->residentData && first->size > 0;
         if (!lostFiles_.names) {
             lostFiles_.names = std::make_shared<const std::vector<std::string>>(1, kLostFiles);
             lostFiles_.path = std::string(kLostFiles) + "\\";

@@ -1,8 +1,13 @@
 #pragma once
-// Turns what a scan of a whole source found into search results: one
-// record per record number (copies of a record give way to the one with
-// the highest sequence number, then the newest change time), the current
-// MFT's records in use left out, names of records that lost theirs taken
+// Turns what a scan of a whole source found into search results. Each
+// record found is the current MFT's (where that MFT keeps its number: in
+// use, a file the volume has, left out; free, a deleted file), a copy of
+// a current one (the same number, sequence number and name: the mirror's,
+// a shadow copy's, a block moved; never listed, nor is anything inside the
+// mirror's clusters), or an older version of a reused number or a former
+// volume's record (listed; copies of one version give way to the newest
+// change time). A record that never held a file (no name and no data of
+// any length) is not listed; names of records that lost theirs taken
 // from their extension records or from directory indexes, and paths
 // rebuilt from parent references. A parent is the found directory record
 // of that number and sequence (a record found outside the current MFT never
@@ -43,6 +48,13 @@ public:
     // this object.
     DeepResults(const DeepScan::Found& found, const std::function<bool(std::uint64_t, std::uint64_t)>& isCurrent,
                 std::uint64_t clusterBytes, std::uint64_t volumeStart);
+    // The source's bytes [begin, end) hold the MFT's mirror: copies only.
+    void setMirror(std::uint64_t begin, std::uint64_t end) {
+        mirrorBegin_ = begin;
+        mirrorEnd_ = end;
+    }
+    // The geometry is a guess: results whose data lies in clusters say so.
+    void setGuessedGeometry(bool guessed) { guessed_ = guessed; }
     virtual ~DeepResults();
     DeepResults(const DeepResults&) = delete;
     DeepResults& operator=(const DeepResults&) = delete;
@@ -85,8 +97,13 @@ private:
     // (a former volume's sequence numbers start over as well).
     const INDEX_NAME* indexName(std::uint64_t rawReference, bool foreign) const;
 
+    // Whether found record i is a copy of a current record.
+    bool isCopy(std::size_t i, const std::unordered_map<std::uint64_t, std::size_t>& live) const;
+
     const DeepScan::Found& found_;
     std::uint64_t clusterBytes_ = 0;
+    std::uint64_t mirrorBegin_ = 0, mirrorEnd_ = 0;
+    bool guessed_ = false;
     std::vector<bool> current_;
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> directories_;
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> extensions_;

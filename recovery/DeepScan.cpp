@@ -224,8 +224,10 @@ bool DeepScan::takeRecord(std::uint8_t* bytes, std::size_t length, std::uint64_t
             out.hasFirstExtent = true;
             out.residentData = true;
             out.size = d.valueLength;
+            out.hasContent = out.hasContent || d.valueLength > 0;
             continue;
         }
+        out.hasContent = out.hasContent || d.startingVcn != 0 || d.dataSize > 0;
         if (d.startingVcn == 0) {
             out.hasFirstExtent = true;
             out.size = d.dataSize;

@@ -59,6 +59,7 @@ public:
         bool hasFirstExtent = false;       // the unnamed data's extent at VCN 0 (or resident data)
         bool residentData = false;         // that extent is resident
         bool hasData = false;              // any unnamed data extent
+        bool hasContent = false;           // unnamed data of some length, resident or not
         bool inUse() const { return (flags & 1) != 0; }
         bool isDirectory() const { return (flags & 2) != 0; }
         bool isBase() const { return baseReference == 0; }

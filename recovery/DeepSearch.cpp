@@ -21,6 +21,8 @@ namespace resurgo {
 namespace {
 
 constexpr std::size_t kMaxRecordBytes = 4096;
+// Records the MFT's mirror keeps ($MFT, $MFTMirr, $LogFile, $Volume).
+constexpr std::uint64_t kMirrorRecords = 4;
 const char* const kDiagRead = "DeepSearch::openAt";
 
 // The record size a "FILE" header announces, or 0.
@@ -81,6 +83,7 @@ void DeepSearch::openVolume(Source& source, FilesystemNTFS& fs) {
 void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs, const SEARCH_FILTER& filter,
                      const SEARCH_CONTEXT& context) {
     known_ = false;
+    scan_.reset();
     extensions_.clear();
     report_ = Report();
     geometry_ = DeepGeometry();
@@ -101,6 +104,17 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
     DeepResults results(
         found, [this, &fs](std::uint64_t number, std::uint64_t offset) { return isCurrent(fs, number, offset); },
         geometry_.geometry.clusterBytes(), geometry_.volumeStart);
+    const NTFS_GEOMETRY& g = geometry_.geometry;
+    if (geometry_.from == DeepGeometry::From::BootSector || geometry_.from == DeepGeometry::From::BackupBootSector) {
+        // The mirror holds the first records, in whole clusters.
+        const std::uint64_t cluster = g.clusterBytes();
+        const std::uint64_t bytes = std::max<std::uint64_t>(cluster, kMirrorRecords * g.mftRecordSize);
+        if (cluster != 0 && g.mftMirrorCluster <= (UINT64_MAX - geometry_.volumeStart) / cluster / 2) {
+            const std::uint64_t begin = geometry_.volumeStart + g.mftMirrorCluster * cluster;
+            results.setMirror(begin, begin + (bytes + cluster - 1) / cluster * cluster);
+        }
+    }
+    results.setGuessedGeometry(!geometry_.confirmed);
     std::vector<FOUND_FILE> out;
     Recoverability::Batch claims;
     OLDER_MATCHES older;
@@ -129,9 +143,10 @@ void DeepSearch::open(Source& source, const std::string& root, FilesystemNTFS& f
     if (!known_ || root_ != root) {
         extensions_.clear();
         geometry_ = DeepGeometry();
+        scan_.reset();
         if (!geometry_.fromBootSectors(source, root)) {
-            const DeepScan::Found found = DeepScan().run(source, nullptr, nullptr);
-            geometry_.infer(found, source.size(), root);
+            scan_ = std::make_unique<DeepScan::Found>(DeepScan().run(source, nullptr, nullptr));
+            geometry_.infer(*scan_, source.size(), root);
         }
         known_ = true;
         root_ = root;
@@ -206,6 +221,28 @@ std::vector<std::vector<std::uint8_t>> DeepSearch::extensionsNear(Source& source
     const std::size_t have = readAligned(source, from, window.data(), window.size());
     for (std::size_t at = 0; at + step <= have; at += step) {
         if (from + at != offset) take(window.data() + at, step);
+    }
+    // Records the list names that are still missing: wherever a scan of
+    // the whole source finds them, the copy nearest the base record.
+    std::set<std::uint64_t> missing;
+    for (std::uint64_t m : listed) {
+        if (m != number && taken.count(m) == 0) missing.insert(m);
+    }
+    if (missing.empty()) return out;
+    if (!scan_) scan_ = std::make_unique<DeepScan::Found>(DeepScan().run(source, nullptr, nullptr));
+    std::map<std::uint64_t, std::uint64_t> nearest;  // record number -> offset
+    auto distance = [offset](std::uint64_t o) { return o > offset ? o - offset : offset - o; };
+    for (const DeepScan::Record& r : scan_->records) {
+        if (r.isBase() || missing.count(r.recordNumber) == 0) continue;
+        const FILE_REFERENCE base(r.baseReference);
+        if (base.recordNumber() != number || !sequenceMatches(base.sequence(), baseSequence, baseInUse)) continue;
+        auto [it, added] = nearest.emplace(r.recordNumber, r.offset);
+        if (!added && distance(r.offset) < distance(it->second)) it->second = r.offset;
+    }
+    std::vector<std::uint8_t> ext(kMaxRecordBytes);
+    for (const auto& kv : nearest) {
+        const std::size_t n = readAligned(source, kv.second, ext.data(), ext.size());
+        take(ext.data(), n);
     }
     return out;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "recovery/DeepGeometry.h"
+#include "recovery/DeepScan.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
 
@@ -27,8 +28,10 @@ class Source;
 
 class DeepSearch {
 public:
-    // Records next to a base record looked at for its extension records
-    // when no scan has told where they are (either side).
+    // Records next to a base record looked at first for its extension
+    // records when no search has told where they are (either side); those
+    // the attribute list names and that are not there are looked for by a
+    // scan of the whole source.
     static constexpr std::uint64_t kExtensionWindow = 128;
 
     struct Report {
@@ -60,6 +63,9 @@ public:
     bool isCurrentInUse(FilesystemNTFS& fs, std::uint64_t offset, std::uint64_t number, bool inUse) const;
 
     const DeepGeometry& geometry() const { return geometry_; }
+    // Data read through the geometry may be another file's: it was
+    // inferred without enough evidence agreeing.
+    bool geometryGuessed() const { return known_ && !geometry_.confirmed; }
     const Report& report() const { return report_; }
 
 private:
@@ -75,6 +81,9 @@ private:
     std::unique_ptr<SliceSource> slice_;
     Report report_;
     std::map<std::uint64_t, std::vector<std::uint64_t>> extensions_;
+    // A scan made for restores (the geometry, extension records a base
+    // record's neighbours do not hold), kept for those that follow.
+    mutable std::unique_ptr<DeepScan::Found> scan_;
 };
 
 } // namespace resurgo

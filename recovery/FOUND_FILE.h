@@ -55,6 +55,10 @@ public:
     // The MFT record of the one file (in use, or deleted later) that owns
     // every overwritten cluster of the file, or kNoRecord.
     std::uint64_t overwrittenBy = kNoRecord;
+    // Its data is found through a volume geometry that was guessed (a deep
+    // scan without a boot sector and without evidence that agrees): the
+    // bytes may be another file's.
+    bool guessedGeometry = false;
 
     // directoryNames, or none.
     const std::vector<std::string>& components() const {

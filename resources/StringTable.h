@@ -35,6 +35,7 @@
 #define IDS_PARTLY_OVERWRITTEN_BY 17
 #define IDS_OVERWRITTEN_BY 18
 #define IDS_RESTORED_WIPED 19
+#define IDS_RESTORED_GUESSED 20
 #define IDS_BAD_BOOT_RECORD 21
 #define IDS_BAD_NTFS_DRIVE 22
 #define IDS_FILE_DAMAGED 23
@@ -50,6 +51,7 @@
 #define IDS_CONDITION_OVERWRITTEN 33
 #define IDS_CONDITION_UNOWNED 34
 #define IDS_CONDITION_ZEROED 35
+#define IDS_CONDITION_GUESSED 36
 #define IDS_STATUS_READY 40
 #define IDS_STATUS_FOUND 41
 #define IDS_STATUS_NONE_OLDER 42
@@ -84,6 +86,8 @@
 #define IDS_TEXT_OVERWRITTEN_BY "overwritten by `%s`"
 #define IDS_TEXT_RESTORED_WIPED \
     "File %s restored, but the drive returned zeros for %u bytes: the data was wiped (TRIM on an SSD, or zeroed)"
+#define IDS_TEXT_RESTORED_GUESSED \
+    "File %s written, but the drive's layout was guessed (no boot sector, too little agreeing evidence): its contents may be another file's"
 #define IDS_TEXT_BAD_BOOT_RECORD \
     "Bad boot record.\n\nSelected drive may be damaged. Try Salvora to retrive files from damaged NTFS drives."
 #define IDS_TEXT_BAD_NTFS_DRIVE \
@@ -101,6 +105,7 @@
 #define IDS_TEXT_CONDITION_OVERWRITTEN "Overwritten"
 #define IDS_TEXT_CONDITION_UNOWNED "%u% allocated but owned by no file"
 #define IDS_TEXT_CONDITION_ZEROED "%u% read as zeros (wiped)"
+#define IDS_TEXT_CONDITION_GUESSED "Layout guessed"
 #define IDS_TEXT_STATUS_READY "Choose a drive, a file name pattern and the days, then press Search."
 #define IDS_TEXT_STATUS_FOUND "%u deleted file(s) found. Select one and press Resurgo! to save it on another drive."
 #define IDS_TEXT_STATUS_NONE_OLDER \
@@ -151,6 +156,7 @@ public:
         {IDS_PARTLY_OVERWRITTEN_BY, IDS_TEXT_PARTLY_OVERWRITTEN_BY},
         {IDS_OVERWRITTEN_BY, IDS_TEXT_OVERWRITTEN_BY},
         {IDS_RESTORED_WIPED, IDS_TEXT_RESTORED_WIPED},
+        {IDS_RESTORED_GUESSED, IDS_TEXT_RESTORED_GUESSED},
         {IDS_BAD_BOOT_RECORD, IDS_TEXT_BAD_BOOT_RECORD},
         {IDS_BAD_NTFS_DRIVE, IDS_TEXT_BAD_NTFS_DRIVE},
         {IDS_FILE_DAMAGED, IDS_TEXT_FILE_DAMAGED},
@@ -166,6 +172,7 @@ public:
         {IDS_CONDITION_OVERWRITTEN, IDS_TEXT_CONDITION_OVERWRITTEN},
         {IDS_CONDITION_UNOWNED, IDS_TEXT_CONDITION_UNOWNED},
         {IDS_CONDITION_ZEROED, IDS_TEXT_CONDITION_ZEROED},
+        {IDS_CONDITION_GUESSED, IDS_TEXT_CONDITION_GUESSED},
         {IDS_STATUS_READY, IDS_TEXT_STATUS_READY},
         {IDS_STATUS_FOUND, IDS_TEXT_STATUS_FOUND},
         {IDS_STATUS_NONE_OLDER, IDS_TEXT_STATUS_NONE_OLDER},

@@ -516,7 +516,11 @@ void Implementation::Unerase(std::size_t index) {
         case RestoreJob::Status::Restored:
             // Restored in full, as asked; a file partly overwritten since its
             // deletion says by how much, and by which file when one owns it.
-            if (found.recoverable < 100) {
+            if (found.guessedGeometry) {
+                // The bytes came through a layout no evidence confirmed.
+                ShowMessageText(IDS_RESTORED_GUESSED, WinText::format(loadString(IDS_RESTORED_GUESSED), name),
+                                MB_OK | MB_ICONEXCLAMATION);
+            } else if (found.recoverable < 100) {
                 std::wstring text =
                     WinText::format(loadString(IDS_RESTORED_OVERWRITTEN), name, 100u - found.recoverable);
                 if (!owner.empty()) {

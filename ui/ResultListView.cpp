@@ -32,9 +32,11 @@ constexpr ColumnLayout kColumns[ResultListView::kColumnCount] = {
     {IDS_COLUMN_CREATED, 100, false, kTimeSample}, {IDS_COLUMN_ACCESSED, 100, false, kTimeSample},
     {IDS_COLUMN_CONDITION, 110, false, nullptr, true},
 };
-// The three conditions, then the notes added to them (with a percentage).
+// The three conditions, then the notes added to them (with a percentage),
+// then the one of data found through a volume layout a deep scan guessed.
 constexpr unsigned kConditionIds[] = {IDS_CONDITION_INTACT, IDS_CONDITION_PARTLY_OVERWRITTEN,
-                                      IDS_CONDITION_OVERWRITTEN, IDS_CONDITION_UNOWNED, IDS_CONDITION_ZEROED};
+                                      IDS_CONDITION_OVERWRITTEN, IDS_CONDITION_UNOWNED, IDS_CONDITION_ZEROED,
+                                      IDS_CONDITION_GUESSED};
 constexpr std::size_t kConditionTexts = sizeof kConditionIds / sizeof kConditionIds[0];
 
 // A note's text with its percentage in place of "%u".
@@ -224,9 +226,9 @@ std::string ResultListView::cellText(int row, int column) const {
     case 4: return f.creationTime.text();
     case 5: return f.lastAccessTime.text();
     case 6: {
-        const unsigned id = conditionId(f.recoverable);
+        const unsigned id = f.guessedGeometry ? IDS_CONDITION_GUESSED : conditionId(f.recoverable);
         std::string text;
-        for (std::size_t i = 0; i < 3; ++i) {
+        for (std::size_t i = 0; i < kConditionTexts; ++i) {
             if (kConditionIds[i] == id) text = conditions_[i];
         }
         // Clusters allocated but owned by no file, and sampled zeros.

@@ -75,8 +75,8 @@ private:
     const std::vector<FOUND_FILE>* results_ = nullptr;
     std::string driveRoot_;
     // The condition column's texts: intact, partly overwritten, overwritten;
-    // the notes on clusters owned by no file and on zeros.
-    std::string conditions_[5];
+    // the notes on clusters owned by no file and on zeros; a guessed layout.
+    std::string conditions_[6];
     std::vector<std::size_t> order_;
     std::wstring cell_;  // the text last handed to the list
 };
