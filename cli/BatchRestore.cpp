@@ -145,7 +145,7 @@ void BatchRestore::restoreOne(Batch& batch, const FOUND_FILE& found) {
         ++counts_.skipped;
         return;
     }
-    const std::string directoryText = ResultFormatter::directoryText(found.directory);
+    const std::string directoryText = ResultFormatter::directoryText(found.components());
     const std::string shown = VisibleText::of(directoryText == "." ? found.name : directoryText + "/" + found.name);
     auto fail = [&](const std::string& why) {
         ++counts_.failed;
@@ -156,7 +156,7 @@ void BatchRestore::restoreOne(Batch& batch, const FOUND_FILE& found) {
     };
     OutputDirectory* at = nullptr;
     try {
-        at = &batch.tree.directoryFor(found.directory);
+        at = &batch.tree.directoryFor(found.directory, found.components());
     } catch (const ErrorException& e) {
         const OutputFailure why = OutputDirectory::failureOf(e);
         fail((why == OutputFailure::Exists ? "no free name for directory " : "cannot create directory ") +

@@ -4,6 +4,10 @@
 #include <array>
 #include <cctype>
 
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+#include "cli/JsonText.h"
 #include "cli/ResultFormatter.h"
 #include "core/VisibleText.h"
 #include "platform/ProcessContext.h"
@@ -94,24 +98,47 @@ void DriveTable::reportDenied(std::ostream& err) const {
     }
 }
 
-nlohmann::ordered_json DriveTable::toJson() const {
-    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+std::string DriveTable::toJson() const {
+    rapidjson::StringBuffer buffer;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> w(buffer);
+    w.SetIndent(' ', 2);
+    w.StartArray();
     for (const BlockDevice& d : drives_) {
-        nlohmann::ordered_json o = {{"device", d.path},
-                            {"label", d.label},
-                            {"size_mb", d.sizeBytes / kBytesPerMegabyte},
-                            {"free_mb", nullptr},
-                            {"mount_point", nullptr}};
-        if (d.hasFreeBytes) o["free_mb"] = d.freeBytes / kBytesPerMegabyte;
-        if (!d.mountPoint.empty()) o["mount_point"] = d.mountPoint;
-        array.push_back(std::move(o));
+        w.StartObject();
+        w.Key("device");
+        JsonText::write(w, d.path);
+        w.Key("label");
+        JsonText::write(w, d.label);
+        w.Key("size_mb");
+        w.Uint64(d.sizeBytes / kBytesPerMegabyte);
+        w.Key("free_mb");
+        if (d.hasFreeBytes) {
+            w.Uint64(d.freeBytes / kBytesPerMegabyte);
+        } else {
+            w.Null();
+        }
+        w.Key("mount_point");
+        if (d.mountPoint.empty()) {
+            w.Null();
+        } else {
+            JsonText::write(w, d.mountPoint);
+        }
+        w.EndObject();
     }
     for (const Disk& disk : disks_) {
-        array.push_back({{"device", disk.device.path},
-                         {"size_mb", disk.device.sizeBytes / kBytesPerMegabyte},
-                         {"ntfs_partitions", disk.ntfsPartitions}});
+        w.StartObject();
+        w.Key("device");
+        JsonText::write(w, disk.device.path);
+        w.Key("size_mb");
+        w.Uint64(disk.device.sizeBytes / kBytesPerMegabyte);
+        w.Key("ntfs_partitions");
+        w.StartArray();
+        for (const unsigned n : disk.ntfsPartitions) w.Uint(n);
+        w.EndArray();
+        w.EndObject();
     }
-    return array;
+    w.EndArray();
+    return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 } // namespace resurgo::cli

@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "platform/BlockDevice.h"
 #include "platform/DeviceSource.h"
 
@@ -42,7 +40,9 @@ public:
     void writeDisks(std::ostream& out) const;
     // Names the devices that could not be read, if any.
     void reportDenied(std::ostream& err) const;
-    nlohmann::ordered_json toJson() const;
+    // The JSON array (indented by two), without a final newline: one object
+    // per NTFS device, then one per whole disk holding NTFS partitions.
+    std::string toJson() const;
 
 private:
     DeviceSource& source_;

@@ -103,10 +103,10 @@ bool FileCopy::isDamage(RestoreJob::Status status) const {
 }
 
 std::string FileCopy::pathOfRecord(std::uint64_t record) {
-    std::string directory;
+    DIRECTORY_INFO directory;
     std::string name;
     if (!job_.filesystem.pathOfRecord(record, directory, name)) return std::string();
-    const std::string text = ResultFormatter::directoryText(directory);
+    const std::string text = ResultFormatter::directoryText(*directory.names);
     return VisibleText::of(text == "." ? name : text + "/" + name);
 }
 

@@ -5,7 +5,11 @@
 #include <memory>
 #include <vector>
 
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
 #include "cli/ExitCode.h"
+#include "cli/JsonText.h"
 #include "cli/ResultFormatter.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
@@ -57,18 +61,30 @@ void PartitionList::writeTable(std::ostream& out, const SourceStack& stack, bool
     }
 }
 
-nlohmann::ordered_json PartitionList::toJson(const SourceStack& stack) {
-    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+std::string PartitionList::toJson(const SourceStack& stack) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> w(buffer);
+    w.SetIndent(' ', 2);
+    w.StartArray();
     for (const SourceStack::Partition& p : stack.partitions()) {
-        array.push_back({{"number", p.entry.number},
-                         {"start", p.entry.start},
-                         {"size", p.entry.size},
-                         {"scheme", p.entry.scheme},
-                         {"type", p.entry.type},
-                         {"filesystem", p.filesystem},
-                         {"label", p.label}});
+        w.StartObject();
+        w.Key("number");
+        w.Uint(p.entry.number);
+        w.Key("start");
+        w.Uint64(p.entry.start);
+        w.Key("size");
+        w.Uint64(p.entry.size);
+        for (const auto& [key, text] : {std::pair<const char*, const std::string*>{"scheme", &p.entry.scheme},
+                                        {"type", &p.entry.type},
+                                        {"filesystem", &p.filesystem},
+                                        {"label", &p.label}}) {
+            w.Key(key);
+            JsonText::write(w, *text);
+        }
+        w.EndObject();
     }
-    return array;
+    w.EndArray();
+    return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 int PartitionList::run(const std::string& path, bool json, std::ostream& out, std::ostream& err) {
@@ -83,9 +99,7 @@ int PartitionList::run(const std::string& path, bool json, std::ostream& out, st
     SourceChoice::writeWarnings(stack, err);
     const std::string source = VisibleText::of(path);
     if (json) {
-        std::string text = toJson(stack).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-        VisibleText::escapeInJson(text);
-        out << text << '\n';
+        out << toJson(stack) << '\n';
     } else if (stack.scheme().empty()) {
         out << source << ": no partition table; " << (stack.container().empty() ? "" : SourceStack::withArticle(stack.container()) + " image holding ")
             << (stack.filesystem() == "ntfs" ? "a bare NTFS volume (search it without --partition)"

@@ -6,8 +6,6 @@
 #include <ostream>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 namespace resurgo {
 class SourceStack;
 }
@@ -23,8 +21,8 @@ public:
     // label; with option, the --partition that chooses the row.
     static void writeTable(std::ostream& out, const SourceStack& stack, bool withOption);
     // One object per partition: number, start, size, scheme, type,
-    // filesystem, label.
-    static nlohmann::ordered_json toJson(const SourceStack& stack);
+    // filesystem, label; indented by two, without a final newline.
+    static std::string toJson(const SourceStack& stack);
     // text with control and bidirectional characters shown as escapes
     // (VisibleText): labels come from the disk and must not drive the terminal.
     static std::string printable(const std::string& text);

@@ -14,6 +14,7 @@
 #include <rapidjson/writer.h>
 
 #include "cli/FailureReport.h"
+#include "cli/JsonText.h"
 #include "cli/Messages.h"
 #include "cli/OrderedBlockWriter.h"
 #include "core/TextUtf.h"
@@ -34,7 +35,6 @@ bool isWide(char32_t c) {
 
 bool isZeroWidth(char32_t c) { return (c >= 0x0300 && c <= 0x036F) || c == 0x200B || c == 0x200D || c == 0xFE0F; }
 
-using JsonSerializer = nlohmann::detail::serializer<nlohmann::ordered_json>;
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 constexpr std::uint64_t kTicksPerSecond = 10000000;
@@ -70,45 +70,25 @@ private:
 // Writes the strings of one block of objects. Text that is printable
 // ASCII, or valid UTF-8 without control characters, goes straight through
 // the writer; anything else (a control character, a malformed sequence a
-// caller made) is escaped by nlohmann's serializer, so that the output
-// stays exactly what it has always been: lowercase \u escapes, U+FFFD for
-// malformed bytes; DEL, C1 and bidirectional controls are \u escapes too.
+// caller made) is escaped by JsonText.
 class JsonStrings {
 public:
-    explicit JsonStrings(JsonWriter& writer)
-        : writer_(writer),
-          serializer_(nlohmann::detail::output_adapter<char, std::string>(escaped_), ' ',
-                      nlohmann::ordered_json::error_handler_t::replace) {}
+    explicit JsonStrings(JsonWriter& writer) : writer_(writer) {}
 
     void put(const std::string& text) {
         if (plain(text)) {
             writer_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
             return;
         }
-        scratch_.get_ref<std::string&>() = text;
         escaped_.clear();
-        serializer_.dump(scratch_, false, false, 0);
-        VisibleText::escapeInJson(escaped_);
+        JsonText::appendString(escaped_, text);
         writer_.RawValue(escaped_.data(), escaped_.size(), rapidjson::kStringType);
     }
 
-    // The JSON array of directory names of an engine directory text (as
-    // OutputName::components).
-    void putComponents(const std::string& engineDirectory) {
+    // The JSON array of a result's directory names.
+    void putComponents(const std::vector<std::string>& names) {
         writer_.StartArray();
-        if (!engineDirectory.empty() && engineDirectory != ".\\") {
-            // The last separator ends the last name.
-            const std::size_t end = engineDirectory.size() - (engineDirectory.back() == '\\' ? 1 : 0);
-            std::size_t from = 0;
-            for (;;) {
-                const std::size_t at = std::min(engineDirectory.find('\\', from), end);
-                component_.assign(engineDirectory, from, at - from);
-                std::replace(component_.begin(), component_.end(), FOUND_FILE::kBackslashInName, '\\');
-                put(component_);
-                if (at >= end) break;
-                from = at + 1;
-            }
-        }
+        for (const std::string& name : names) put(name);
         writer_.EndArray();
     }
 
@@ -130,9 +110,88 @@ private:
 
     JsonWriter& writer_;
     std::string escaped_;
-    std::string component_;
-    nlohmann::ordered_json scratch_ = std::string();
-    JsonSerializer serializer_;
+};
+
+// Writes the objects of the JSON array into a buffer. The keys and
+// punctuation are fixed text; every value is one JSON document to the
+// writer, which escapes the strings.
+class JsonObjects {
+public:
+    explicit JsonObjects(rapidjson::StringBuffer& buffer) : buffer_(buffer), writer_(buffer), strings_(writer_) {}
+
+    // One object, after its separator (first: the array's first).
+    void write(const FOUND_FILE& f, bool first) {
+        if (first) {
+            fixed("\n  {\"record\":");
+        } else {
+            fixed(",\n  {\"record\":");
+        }
+        value();
+        writer_.Uint64(f.recordNumber);
+        key(",\"first_sector\":");
+        writer_.Uint64(f.firstSector);
+        key(",\"offset\":");
+        writer_.Uint64(f.offset);
+        key(",\"name\":");
+        strings_.put(f.name);
+        ResultFormatter::toDirectoryText(f.components(), directory_);
+        key(",\"directory\":");
+        strings_.put(directory_);
+        key(",\"path_components\":");
+        strings_.putComponents(f.components());
+        key(",\"size\":");
+        writer_.Uint64(f.size);
+        fixed(",\"modified\":");
+        time(f.lastModificationTime);
+        fixed(",\"created\":");
+        time(f.creationTime);
+        fixed(",\"accessed\":");
+        time(f.lastAccessTime);
+        key(",\"recoverable\":");
+        writer_.Uint(f.recoverable);
+        key(",\"unowned\":");
+        writer_.Uint(f.unowned);
+        if (f.zeroed != FOUND_FILE::kNotSampled) {
+            key(",\"zeroed\":");
+            writer_.Uint(f.zeroed);
+        }
+        if (f.guessedGeometry) fixed(",\"guessed_geometry\":true");
+        fixed("}");
+    }
+
+private:
+    struct NoExtra {};
+
+    void put(const char* bytes, std::size_t length) { std::memcpy(buffer_.Push(length), bytes, length); }
+    template <std::size_t N>
+    void fixed(const char (&literal)[N]) {
+        put(literal, N - 1);
+    }
+    void value() { writer_.Reset(buffer_); }
+    template <std::size_t N>
+    void key(const char (&literal)[N]) {
+        fixed(literal);
+        value();
+    }
+    // A time's text, quoted.
+    void time(const FILE_TIME& t) {
+        const auto& entry = times_.of(t, [this](const FILE_TIME& at, TimeTexts<NoExtra>::Entry& e) {
+            iso_.clear();
+            at.appendIsoUtc(iso_);
+            // Digits, '-', ':', 'T' and 'Z': nothing to escape.
+            e.text.assign(1, '"');
+            e.text += iso_;
+            e.text += '"';
+        });
+        put(entry.text.data(), entry.text.size());
+    }
+
+    rapidjson::StringBuffer& buffer_;
+    JsonWriter writer_;
+    JsonStrings strings_;
+    TimeTexts<NoExtra> times_;
+    std::string directory_;
+    std::string iso_;
 };
 
 using ColumnWidths = std::vector<std::size_t>;
@@ -189,8 +248,7 @@ public:
                 ResultFormatter::recoverableText(f, out);
                 return {&out, out.size()};
             case kDirectory:
-                directory_ = f.directory;
-                ResultFormatter::toDirectoryText(directory_);
+                ResultFormatter::toDirectoryText(f.components(), directory_);
                 return shown(directory_, out);
             case kModified:
                 return localText(f.lastModificationTime);
@@ -218,17 +276,11 @@ public:
                                                                               : cell(c, f).columns;
             case kDirectory: {
                 // Printable ASCII: the text is as long, less its final
-                // separators ("\\" and "/" alike once shown), "." when
-                // nothing is left.
-                const std::string& d = f.directory;
-                bool plain = true;
-                for (const char ch : d) {
-                    const auto b = static_cast<unsigned char>(ch);
-                    plain = plain && b >= 0x20 && b < 0x7F;
-                }
-                if (plain) {
-                    std::size_t end = d.size();
-                    while (end > 0 && (d[end - 1] == '\\' || d[end - 1] == '/')) --end;
+                // "/"s, "." when nothing is left.
+                ResultFormatter::toDirectoryText(f.components(), directory_);
+                if (plainText(directory_)) {
+                    std::size_t end = directory_.size();
+                    while (end > 0 && directory_[end - 1] == '/') --end;
                     return end == 0 ? 1 : end;
                 }
                 return cell(c, f).columns;
@@ -278,6 +330,115 @@ void appendLine(std::string& line, const std::vector<ResultFormatter::Column>& a
     line += '\n';
 }
 
+// Highest record first: the search's record order reversed.
+std::vector<const FOUND_FILE*> tableOrder(const std::vector<FOUND_FILE>& results) {
+    std::vector<const FOUND_FILE*> order;
+    order.reserve(results.size());
+    for (auto it = results.rbegin(); it != results.rend(); ++it) order.push_back(&*it);
+    auto higher = [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber > b->recordNumber; };
+    if (!std::is_sorted(order.begin(), order.end(), higher)) {
+        order.clear();
+        for (const FOUND_FILE& f : results) order.push_back(&f);
+        std::stable_sort(order.begin(), order.end(), higher);
+    }
+    return order;
+}
+
+// The widest cell of each column (its title included), measured in blocks
+// on threads threads.
+ColumnWidths measureColumns(const std::vector<const FOUND_FILE*>& order,
+                            const std::vector<ResultFormatter::Column>& all, ResultFormatter::Lead lead,
+                            std::size_t threads) {
+    constexpr std::size_t kBlock = ResultFormatter::kTableBlock;
+    ColumnWidths natural(all.size(), 0);
+    for (std::size_t c = 0; c < all.size(); ++c) natural[c] = ResultFormatter::displayWidth(all[c].title);
+    const std::size_t blocks = (order.size() + kBlock - 1) / kBlock;
+    std::vector<ColumnWidths> found(threads, natural);
+    std::atomic<std::size_t> next{0};
+    std::vector<std::exception_ptr> failures(threads);
+    auto measure = [&](std::size_t t) {
+        try {
+            TableCells cells(lead);
+            for (std::size_t b = next.fetch_add(1); b < blocks; b = next.fetch_add(1)) {
+                const std::size_t last = std::min(order.size(), (b + 1) * kBlock);
+                for (std::size_t i = b * kBlock; i < last; ++i) {
+                    for (std::size_t c = 0; c < all.size(); ++c) {
+                        found[t][c] = std::max(found[t][c], cells.width(c, *order[i]));
+                    }
+                }
+            }
+        } catch (...) {
+            failures[t] = std::current_exception();
+            next.store(blocks);
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < threads; ++t) helpers.emplace_back(measure, t);
+    measure(0);
+    for (auto& h : helpers) h.join();
+    for (auto& f : failures) {
+        if (f) std::rethrow_exception(f);
+    }
+    for (const ColumnWidths& w : found) {
+        for (std::size_t c = 0; c < all.size(); ++c) natural[c] = std::max(natural[c], w[c]);
+    }
+    return natural;
+}
+
+// The columns shown and their widths.
+struct TableLayout {
+    std::vector<std::size_t> shown;
+    ColumnWidths widths;
+};
+
+// Fits the table to width (0: no limit): the columns that may be left out
+// make room first, then the names and directories wider than their share
+// are shortened.
+TableLayout fitColumns(const std::vector<ResultFormatter::Column>& all, const ColumnWidths& natural,
+                       std::size_t width) {
+    using Drop = ResultFormatter::Column::Drop;
+    constexpr std::size_t kGap = 2, kNarrowest = 8, kComfortable = 24;
+    TableLayout layout{std::vector<std::size_t>(all.size()), natural};
+    std::vector<std::size_t>& shown = layout.shown;
+    for (std::size_t c = 0; c < all.size(); ++c) shown[c] = c;
+    auto fixedWidth = [&] {
+        std::size_t total = kGap * (shown.size() - 1);
+        for (std::size_t c : shown) total += all[c].shortened ? 0 : natural[c];
+        return total;
+    };
+    // The shortened columns' total, each at most limit(c) wide.
+    auto shortenedWidth = [&](const auto& limit) {
+        std::size_t total = 0;
+        for (std::size_t c : shown) total += all[c].shortened ? std::min(natural[c], limit(c)) : 0;
+        return total;
+    };
+    auto leastOf = [&](std::size_t c) { return std::max(kNarrowest, ResultFormatter::displayWidth(all[c].title)); };
+    auto leaveOut = [&](Drop drop, const std::function<bool()>& enough) {
+        for (std::size_t k = shown.size(); k-- > 0;) {
+            if (enough()) break;
+            if (all[shown[k]].drop == drop) shown.erase(shown.begin() + static_cast<std::ptrdiff_t>(k));
+        }
+    };
+    auto comfortable = [&](std::size_t) { return kComfortable; };
+    if (width == 0 || fixedWidth() + shortenedWidth([](std::size_t) { return SIZE_MAX; }) <= width) return layout;
+    leaveOut(Drop::ForComfort, [&] { return fixedWidth() + shortenedWidth(comfortable) <= width; });
+    leaveOut(Drop::ForRoom, [&] { return fixedWidth() + shortenedWidth(leastOf) <= width; });
+    std::vector<std::size_t> shortened;
+    std::size_t room = width - std::min(width, fixedWidth());
+    for (std::size_t c : shown) {
+        if (all[c].shortened) shortened.push_back(c);
+    }
+    std::stable_sort(shortened.begin(), shortened.end(),
+                     [&natural](std::size_t a, std::size_t b) { return natural[a] < natural[b]; });
+    for (std::size_t i = 0; i < shortened.size(); ++i) {
+        const std::size_t c = shortened[i];
+        const std::size_t share = room / (shortened.size() - i);
+        layout.widths[c] = std::min(natural[c], std::max(share, leastOf(c)));
+        room -= std::min(room, layout.widths[c]);
+    }
+    return layout;
+}
+
 // Tells progress, from 0 to 100, how many of blocks are written.
 OrderedBlockWriter::Written progressOf(ProgressSink* progress, std::size_t blocks) {
     if (progress == nullptr || blocks == 0) return nullptr;
@@ -288,24 +449,23 @@ OrderedBlockWriter::Written progressOf(ProgressSink* progress, std::size_t block
 
 } // namespace
 
-std::string ResultFormatter::directoryText(const std::string& engineDirectory) {
-    std::string text = engineDirectory;
-    toDirectoryText(text);
+std::string ResultFormatter::directoryText(const std::vector<std::string>& names) {
+    std::string text;
+    toDirectoryText(names, text);
     return text;
 }
 
-void ResultFormatter::toDirectoryText(std::string& text) {
-    // The root directory is "."; otherwise the last separator ends the last
-    // name and goes, whatever the name (a folder named "/" stays "/").
-    if (text.empty() || text == ".\\") {
+void ResultFormatter::toDirectoryText(const std::vector<std::string>& names, std::string& text) {
+    // The root directory is "."; a name is shown whatever it holds (a
+    // folder named "/" stays "/").
+    if (names.empty()) {
         text = ".";
         return;
     }
-    if (text.back() == '\\') text.pop_back();
-    std::replace(text.begin(), text.end(), '\\', '/');
-    // A backslash inside a name (rare) is itself again.
-    if (text.find(FOUND_FILE::kBackslashInName) != std::string::npos) {
-        std::replace(text.begin(), text.end(), FOUND_FILE::kBackslashInName, '\\');
+    text = names.front();
+    for (std::size_t i = 1; i < names.size(); ++i) {
+        text += '/';
+        text += names[i];
     }
 }
 
@@ -314,24 +474,6 @@ std::string ResultFormatter::localText(const FILE_TIME& time) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour, t.minute);
     return buf;
-}
-
-nlohmann::ordered_json ResultFormatter::toJson(const FOUND_FILE& f) {
-    nlohmann::ordered_json o = {{"record", f.recordNumber},
-            {"first_sector", f.firstSector},
-            {"offset", f.offset},
-            {"name", f.name},
-            {"directory", directoryText(f.directory)},
-            {"path_components", OutputName::components(f.directory)},
-            {"size", f.size},
-            {"modified", f.lastModificationTime.isoUtc()},
-            {"created", f.creationTime.isoUtc()},
-            {"accessed", f.lastAccessTime.isoUtc()},
-            {"recoverable", f.recoverable},
-            {"unowned", f.unowned}};
-    if (f.zeroed != FOUND_FILE::kNotSampled) o["zeroed"] = f.zeroed;
-    if (f.guessedGeometry) o["guessed_geometry"] = true;
-    return o;
 }
 
 void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
@@ -375,73 +517,8 @@ void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::s
     thread_local rapidjson::StringBuffer buffer;
     buffer.Clear();
     buffer.Reserve(count * kJsonObjectBytes);
-    JsonWriter writer(buffer);
-    JsonStrings strings(writer);
-    // The keys and punctuation are fixed text; every value is one JSON
-    // document to the writer, which escapes the strings.
-    auto put = [](const char* bytes, std::size_t length) { std::memcpy(buffer.Push(length), bytes, length); };
-    auto fixed = [&put](const auto& literal) { put(literal, sizeof literal - 1); };
-    auto value = [&writer] { writer.Reset(buffer); };
-    auto key = [&](const auto& literal) {
-        fixed(literal);
-        value();
-    };
-    std::string directory;
-    // The times' texts, quoted.
-    struct NoExtra {};
-    TimeTexts<NoExtra> times;
-    std::string iso;
-    auto time = [&](const FILE_TIME& t) {
-        const auto& entry = times.of(t, [&iso](const FILE_TIME& at, TimeTexts<NoExtra>::Entry& e) {
-            iso.clear();
-            at.appendIsoUtc(iso);
-            // Digits, '-', ':', 'T' and 'Z': nothing to escape.
-            e.text.assign(1, '"');
-            e.text += iso;
-            e.text += '"';
-        });
-        put(entry.text.data(), entry.text.size());
-    };
-    for (std::size_t i = 0; i < count; ++i) {
-        const FOUND_FILE& f = *results[i];
-        if (first && i == 0) {
-            fixed("\n  {\"record\":");
-        } else {
-            fixed(",\n  {\"record\":");
-        }
-        value();
-        writer.Uint64(f.recordNumber);
-        key(",\"first_sector\":");
-        writer.Uint64(f.firstSector);
-        key(",\"offset\":");
-        writer.Uint64(f.offset);
-        key(",\"name\":");
-        strings.put(f.name);
-        directory = f.directory;
-        toDirectoryText(directory);
-        key(",\"directory\":");
-        strings.put(directory);
-        key(",\"path_components\":");
-        strings.putComponents(f.directory);
-        key(",\"size\":");
-        writer.Uint64(f.size);
-        fixed(",\"modified\":");
-        time(f.lastModificationTime);
-        fixed(",\"created\":");
-        time(f.creationTime);
-        fixed(",\"accessed\":");
-        time(f.lastAccessTime);
-        key(",\"recoverable\":");
-        writer.Uint(f.recoverable);
-        key(",\"unowned\":");
-        writer.Uint(f.unowned);
-        if (f.zeroed != FOUND_FILE::kNotSampled) {
-            key(",\"zeroed\":");
-            writer.Uint(f.zeroed);
-        }
-        if (f.guessedGeometry) fixed(",\"guessed_geometry\":true");
-        fixed("}");
-    }
+    JsonObjects objects(buffer);
+    for (std::size_t i = 0; i < count; ++i) objects.write(*results[i], first && i == 0);
     text.append(buffer.GetString(), buffer.GetSize());
 }
 
@@ -460,7 +537,7 @@ const std::vector<ResultFormatter::Column>& ResultFormatter::tableColumns(Lead l
              return text;
          }},
         {"Directory", false, true, Drop::Never,
-         [](const FOUND_FILE& f) { return VisibleText::of(directoryText(f.directory)); }},
+         [](const FOUND_FILE& f) { return VisibleText::of(directoryText(f.components())); }},
         {"Modified", false, false, Drop::Never, [](const FOUND_FILE& f) { return localText(f.lastModificationTime); }},
         {"Created", false, false, Drop::ForComfort, [](const FOUND_FILE& f) { return localText(f.creationTime); }},
         {"Accessed", false, false, Drop::ForComfort, [](const FOUND_FILE& f) { return localText(f.lastAccessTime); }},
@@ -475,112 +552,25 @@ const std::vector<ResultFormatter::Column>& ResultFormatter::tableColumns(Lead l
 
 void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results, std::size_t width,
                                  Lead lead, ProgressSink* progress) {
-    // Highest record first: the search's record order reversed.
-    std::vector<const FOUND_FILE*> order;
-    order.reserve(results.size());
-    for (auto it = results.rbegin(); it != results.rend(); ++it) order.push_back(&*it);
-    if (!std::is_sorted(order.begin(), order.end(),
-                        [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber > b->recordNumber; })) {
-        order.clear();
-        for (const FOUND_FILE& f : results) order.push_back(&f);
-        std::stable_sort(order.begin(), order.end(),
-                         [](const FOUND_FILE* a, const FOUND_FILE* b) { return a->recordNumber > b->recordNumber; });
-    }
-
+    const std::vector<const FOUND_FILE*> order = tableOrder(results);
     // The columns' natural widths first, measured on a few threads; then
     // the rows, formatted in blocks on a few threads and written in order.
     // Nothing is kept per row in between.
     const std::vector<Column>& all = tableColumns(lead);
-    ColumnWidths natural(all.size(), 0);
-    for (std::size_t c = 0; c < all.size(); ++c) natural[c] = displayWidth(all[c].title);
     const std::size_t blocks = (order.size() + kTableBlock - 1) / kTableBlock;
     const unsigned hardware = std::thread::hardware_concurrency();
     const std::size_t threads =
         std::min<std::size_t>({hardware == 0 ? 1 : hardware, kJsonThreads, std::max<std::size_t>(blocks, 1)});
-    {
-        std::vector<ColumnWidths> found(threads, natural);
-        std::atomic<std::size_t> next{0};
-        std::vector<std::exception_ptr> failures(threads);
-        auto measure = [&](std::size_t t) {
-            try {
-                TableCells cells(lead);
-                for (std::size_t b = next.fetch_add(1); b < blocks; b = next.fetch_add(1)) {
-                    const std::size_t last = std::min(order.size(), (b + 1) * kTableBlock);
-                    for (std::size_t i = b * kTableBlock; i < last; ++i) {
-                        for (std::size_t c = 0; c < all.size(); ++c) {
-                            found[t][c] = std::max(found[t][c], cells.width(c, *order[i]));
-                        }
-                    }
-                }
-            } catch (...) {
-                failures[t] = std::current_exception();
-                next.store(blocks);
-            }
-        };
-        std::vector<std::thread> helpers;
-        for (std::size_t t = 1; t < threads; ++t) helpers.emplace_back(measure, t);
-        measure(0);
-        for (auto& h : helpers) h.join();
-        for (auto& f : failures) {
-            if (f) std::rethrow_exception(f);
-        }
-        for (const ColumnWidths& w : found) {
-            for (std::size_t c = 0; c < all.size(); ++c) natural[c] = std::max(natural[c], w[c]);
-        }
-    }
-
-    constexpr std::size_t kGap = 2, kNarrowest = 8, kComfortable = 24;
-    std::vector<std::size_t> shown(all.size());
-    for (std::size_t c = 0; c < all.size(); ++c) shown[c] = c;
-    auto fixedWidth = [&] {
-        std::size_t total = kGap * (shown.size() - 1);
-        for (std::size_t c : shown) total += all[c].shortened ? 0 : natural[c];
-        return total;
-    };
-    auto wanted = [&](std::size_t comfortable) {
-        std::size_t total = 0;
-        for (std::size_t c : shown) total += all[c].shortened ? std::min(natural[c], comfortable) : 0;
-        return total;
-    };
-    auto leastOf = [&](std::size_t c) { return std::max(kNarrowest, displayWidth(all[c].title)); };
-    auto narrowest = [&] {
-        std::size_t total = 0;
-        for (std::size_t c : shown) total += all[c].shortened ? std::min(natural[c], leastOf(c)) : 0;
-        return total;
-    };
-    auto leaveOut = [&](Column::Drop drop, const std::function<bool()>& enough) {
-        for (std::size_t k = shown.size(); k-- > 0;) {
-            if (enough()) break;
-            if (all[shown[k]].drop == drop) shown.erase(shown.begin() + static_cast<std::ptrdiff_t>(k));
-        }
-    };
-    std::vector<std::size_t> widths = natural;
-    if (width != 0 && fixedWidth() + wanted(SIZE_MAX) > width) {
-        leaveOut(Column::Drop::ForComfort, [&] { return fixedWidth() + wanted(kComfortable) <= width; });
-        leaveOut(Column::Drop::ForRoom, [&] { return fixedWidth() + narrowest() <= width; });
-        std::vector<std::size_t> shortened;
-        std::size_t room = width - std::min(width, fixedWidth());
-        for (std::size_t c : shown) {
-            if (all[c].shortened) shortened.push_back(c);
-        }
-        std::stable_sort(shortened.begin(), shortened.end(),
-                         [&natural](std::size_t a, std::size_t b) { return natural[a] < natural[b]; });
-        for (std::size_t i = 0; i < shortened.size(); ++i) {
-            const std::size_t c = shortened[i];
-            const std::size_t share = room / (shortened.size() - i);
-            const std::size_t least = leastOf(c);
-            widths[c] = std::min(natural[c], std::max(share, least));
-            room -= std::min(room, widths[c]);
-        }
-    }
+    const ColumnWidths natural = measureColumns(order, all, lead, threads);
+    const TableLayout layout = fitColumns(all, natural, width);
 
     // Cells wider than their column are shortened as each row is formatted.
     std::vector<bool> cut(all.size(), false);
-    for (std::size_t c = 0; c < all.size(); ++c) cut[c] = widths[c] < natural[c];
+    for (std::size_t c = 0; c < all.size(); ++c) cut[c] = layout.widths[c] < natural[c];
     std::vector<std::string> titles;
     for (const Column& c : all) titles.emplace_back(c.title);
     std::string line;
-    appendLine(line, all, shown, widths, [&titles](std::size_t c) {
+    appendLine(line, all, layout.shown, layout.widths, [&titles](std::size_t c) {
         return TableCells::Cell{&titles[c], TableCells::width(titles[c])};
     });
     out.write(line.data(), static_cast<std::streamsize>(line.size()));
@@ -591,10 +581,10 @@ void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE
             std::string shortened;
             const std::size_t last = std::min(order.size(), (block + 1) * kTableBlock);
             for (std::size_t i = block * kTableBlock; i < last; ++i) {
-                appendLine(text, all, shown, widths, [&](std::size_t c) {
+                appendLine(text, all, layout.shown, layout.widths, [&](std::size_t c) {
                     const TableCells::Cell cell = cells.cell(c, *order[i]);
-                    if (!cut[c] || cell.columns <= widths[c]) return cell;
-                    shortened = shortenMiddle(*cell.text, widths[c]);
+                    if (!cut[c] || cell.columns <= layout.widths[c]) return cell;
+                    shortened = shortenMiddle(*cell.text, layout.widths[c]);
                     return TableCells::Cell{&shortened, TableCells::width(shortened)};
                 });
             }

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "recovery/FOUND_FILE.h"
 
 namespace resurgo {
@@ -28,15 +26,13 @@ public:
     // Table rows measured and formatted per block.
     static constexpr std::size_t kTableBlock = 1024;
 
-    // The engine's directory text ("Documents\Letters\", ".\") with "/"
-    // separators and no final one: "Documents/Letters", "." for the root.
-    static std::string directoryText(const std::string& engineDirectory);
-    // The same in place.
-    static void toDirectoryText(std::string& text);
+    // A result's directory names joined by "/": "Documents/Letters", "."
+    // for the root.
+    static std::string directoryText(const std::vector<std::string>& names);
+    // The same, in place of text.
+    static void toDirectoryText(const std::vector<std::string>& names, std::string& text);
     // Local time as "YYYY-MM-DD HH:MM".
     static std::string localText(const FILE_TIME& time);
-    // One object per result (zeroed only when sampled).
-    static nlohmann::ordered_json toJson(const FOUND_FILE& result);
     // The recoverable percentage as the table shows it, with the notes:
     // "100%, 100% allocated but owned by no file, 3% read as zeros (wiped)".
     static void recoverableText(const FOUND_FILE& f, std::string& out);
@@ -46,7 +42,7 @@ public:
     static void writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results,
                           ProgressSink* progress = nullptr);
     // Appends count objects of the array to text, each after its separator
-    // (first: the array's first object).
+    // (first: the array's first object); zeroed only when sampled.
     static void formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
                                   std::string& text);
     // A column of the table: its title, its alignment, whether it may be

@@ -1,8 +1,10 @@
 #pragma once
-// A directory met while rebuilding paths: its path (once built), its name
-// and its parent.
+// A directory met while rebuilding paths: its path and the names in it
+// (once built), its name and its parent.
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "ntfs/FILE_REFERENCE.h"
 
@@ -18,6 +20,9 @@ public:
     DIRECTORY_INFO& operator=(const DIRECTORY_INFO&) = default;
 
     std::string path;
+    // The names path is made of, from below the root down (none for the
+    // root directory): what the results in the directory share.
+    std::shared_ptr<const std::vector<std::string>> names;
     std::string name;
     FILE_REFERENCE parent;
 };

@@ -11,8 +11,9 @@ namespace resurgo {
 
 namespace {
 
-std::string placeholder(std::uint64_t record) {
-    return std::string(DeepResults::kLostFiles) + "\\dir_@" + std::to_string(record) + "\\";
+// The names of a directory whose place is unknown.
+std::vector<std::string> placeholder(std::uint64_t record) {
+    return {DeepResults::kLostFiles, "dir_@" + std::to_string(record)};
 }
 
 // Of two records of one number: the later incarnation.
@@ -142,13 +143,13 @@ DeepResults::Node DeepResults::resolve(const FILE_REFERENCE& directory, bool for
     return node;
 }
 
-std::string DeepResults::directoryPath(const FILE_REFERENCE& directory, bool foreign) {
+const DIRECTORY_INFO& DeepResults::directoryOf(const FILE_REFERENCE& directory, bool foreign) {
     const auto key = std::make_pair(directory.raw(), foreign);
     auto cached = paths_.find(key);
     if (cached != paths_.end()) return cached->second;
 
     std::vector<std::string> names;
-    std::string prefix;
+    std::vector<std::string> prefix;
     std::set<std::uint64_t> visited;
     FILE_REFERENCE at = directory;
     bool atForeign = foreign;
@@ -166,15 +167,12 @@ std::string DeepResults::directoryPath(const FILE_REFERENCE& directory, bool for
         at = node.parent;
         atForeign = node.foreign;
     }
-    std::string path = prefix;
-    for (auto n = names.rbegin(); n != names.rend(); ++n) {
-        // A "\" inside a name is kept apart from the separators.
-        for (char c : *n) path.push_back(c == '\\' ? FOUND_FILE::kBackslashInName : c);
-        path.push_back('\\');
-    }
-    if (path.empty()) path = ".\\";
-    paths_.emplace(key, path);
-    return path;
+    names.insert(names.end(), prefix.rbegin(), prefix.rend());
+    std::reverse(names.begin(), names.end());
+    DIRECTORY_INFO info;
+    info.path = FOUND_FILE::directoryText(names);
+    info.names = std::make_shared<const std::vector<std::string>>(std::move(names));
+    return paths_.emplace(key, std::move(info)).first->second;
 }
 
 void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uint32_t bytesPerSector,
@@ -284,7 +282,13 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
         f.creationTime = created;
         f.lastAccessTime = FILE_TIME::fromUtc(r.accessed);
         f.guessedGeometry = guessed_ && first != nullptr && !first->residentData && first->size > 0;
-        f.directory = named ? directoryPath(FILE_REFERENCE(parent), foreign) : std::string(kLostFiles) + "\\";
+        if (!lostFiles_.names) {
+            lostFiles_.names = std::make_shared<const std::vector<std::string>>(1, kLostFiles);
+            lostFiles_.path = std::string(kLostFiles) + "\\";
+        }
+        const DIRECTORY_INFO& in = named ? directoryOf(FILE_REFERENCE(parent), foreign) : lostFiles_;
+        f.directory = in.path;
+        f.directoryNames = in.names;
         std::vector<std::uint64_t>& extOffsets = extensions[r.offset];
         for (std::size_t k : exts) extOffsets.push_back(records[k].offset);
         out.push_back(std::move(f));

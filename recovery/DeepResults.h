@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ntfs/FILE_REFERENCE.h"
+#include "recovery/DIRECTORY_INFO.h"
 #include "recovery/DeepScan.h"
 #include "recovery/FOUND_FILE.h"
 #include "recovery/OLDER_MATCHES.h"
@@ -74,7 +75,9 @@ public:
 
     // The path of a directory ("a\b\", ".\" for the root) for a file found
     // inside (foreign false) or outside the current MFT.
-    std::string directoryPath(const FILE_REFERENCE& directory, bool foreign);
+    std::string directoryPath(const FILE_REFERENCE& directory, bool foreign) { return directoryOf(directory, foreign).path; }
+    // The same with the names it is made of.
+    const DIRECTORY_INFO& directoryOf(const FILE_REFERENCE& directory, bool foreign);
     // The extension records (indexes into found.records) of base record i.
     std::vector<std::size_t> extensionsOf(std::size_t i) const;
 
@@ -108,7 +111,9 @@ private:
     // index of a former volume (for records found outside the current MFT).
     std::unordered_map<std::uint64_t, std::size_t> indexNames_;
     std::unordered_map<std::uint64_t, std::size_t> formerIndexNames_;
-    std::map<std::pair<std::uint64_t, bool>, std::string> paths_;
+    std::map<std::pair<std::uint64_t, bool>, DIRECTORY_INFO> paths_;
+    // The directory of files whose parent is unknown.
+    DIRECTORY_INFO lostFiles_;
 };
 
 } // namespace resurgo

@@ -1,5 +1,6 @@
 #include "recovery/DirectoryPaths.h"
 
+#include <algorithm>
 #include <set>
 
 #include "core/ErrorException.h"
@@ -16,16 +17,8 @@ std::string placeholderDir(const FILE_REFERENCE& ref) {
 
 std::string placeholderNotFound(std::uint64_t recordNumber) { return "!not_found_@" + std::to_string(recordNumber); }
 
-// A directory's name as a part of a path: "\" in it kept apart from the
-// separators.
-std::string pathPart(const std::string& name) {
-    std::string part = name;
-    for (char& c : part) {
-        if (c == '\\') c = FOUND_FILE::kBackslashInName;
-    }
-    part.push_back('\\');
-    return part;
-}
+// A directory's name as a part of a path.
+std::string pathPart(const std::string& name) { return name + '\\'; }
 
 FILE_REFERENCE rootReference() { return FILE_REFERENCE::toRecord(DirectoryPaths::kRootDirectory); }
 
@@ -93,6 +86,8 @@ DIRECTORY_INFO DirectoryPaths::getDirectoryInfo(const FILE_REFERENCE& directory)
     }
 
     std::string path = pathPart(name);
+    // The names from the directory up.
+    std::vector<std::string> names{name};
     std::set<std::uint64_t> visited{directory.recordNumber()};
     FILE_REFERENCE current = parent;
     int depth = 0;
@@ -100,13 +95,15 @@ DIRECTORY_INFO DirectoryPaths::getDirectoryInfo(const FILE_REFERENCE& directory)
         const std::uint64_t n = current.recordNumber();
         if (visited.count(n) != 0 || ++depth > kMaxDirectoryDepth) {
             // The chain loops (or never ends): show where it closed.
-            path = placeholderDir(current) + "\\" + path;
+            names.push_back(placeholderDir(current));
+            path = names.back() + "\\" + path;
             break;
         }
         visited.insert(n);
         auto c = cache_.find(current.raw());
         if (c != cache_.end()) {
             path = pathPart(c->second.name) + path;
+            names.push_back(c->second.name);
             current = c->second.parent;
             continue;
         }
@@ -115,16 +112,22 @@ DIRECTORY_INFO DirectoryPaths::getDirectoryInfo(const FILE_REFERENCE& directory)
             std::string dirName = getDirectoryName(current, next);
             cache_.emplace(current.raw(), DIRECTORY_INFO(std::string(), dirName, next));
             path = pathPart(dirName) + path;
+            names.push_back(std::move(dirName));
             current = next;
         } catch (const ErrorException&) {
             std::string missing = placeholderNotFound(n);
             cache_.emplace(current.raw(), DIRECTORY_INFO(std::string(), missing, FILE_REFERENCE(0)));
             path = missing + "\\" + path;
+            names.push_back(std::move(missing));
             break;
         }
     }
-    cache_[key].path = path;
-    return DIRECTORY_INFO(path, name, parent);
+    if (path == ".\\") names.clear();  // the root directory
+    std::reverse(names.begin(), names.end());
+    DIRECTORY_INFO& cached = cache_[key];
+    cached.path = path;
+    cached.names = std::make_shared<const std::vector<std::string>>(std::move(names));
+    return cached;
 }
 
 std::string DirectoryPaths::getDirectoryPath(const FileZ& file) {

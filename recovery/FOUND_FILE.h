@@ -3,7 +3,9 @@
 // directory, times and how much of it can still come back.
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "ntfs/FILE_TIME.h"
 
@@ -13,8 +15,6 @@ namespace resurgo {
 // their 64-bit values until shown.
 class FOUND_FILE {
 public:
-    // A byte that UTF-8 text never holds.
-    static constexpr char kBackslashInName = '\xFF';
     // overwrittenBy when no one file owns what was overwritten.
     static constexpr std::uint64_t kNoRecord = ~0ULL;
     // zeroed when the file's clusters were not sampled.
@@ -30,9 +30,12 @@ public:
     std::uint64_t size = 0;
     // Directory names each followed by "\", from below the root down to the
     // file's directory: "Documents\Letters\"; ".\" for the root directory.
-    // A "\" inside a directory's name is kept as kBackslashInName, so that
-    // every "\" is a separator (OutputName::components splits the text).
+    // Text to show: a name may hold a "\" itself, so the names are
+    // directoryNames, never this text split.
     std::string directory;
+    // The same directories' names, from below the root down (none for the
+    // root): shared by the results of one directory.
+    std::shared_ptr<const std::vector<std::string>> directoryNames;
     std::string name;
     std::uint64_t firstSector = 0;
     std::uint64_t recordNumber = 0;
@@ -56,6 +59,26 @@ public:
     // scan without a boot sector and without evidence that agrees): the
     // bytes may be another file's.
     bool guessedGeometry = false;
+
+    // directoryNames, or none.
+    const std::vector<std::string>& components() const {
+        static const std::vector<std::string> none;
+        return directoryNames ? *directoryNames : none;
+    }
+    // The directory text of names, from below the root down.
+    static std::string directoryText(const std::vector<std::string>& names) {
+        std::string text;
+        for (const std::string& n : names) {
+            text += n;
+            text += '\\';
+        }
+        return text.empty() ? ".\\" : text;
+    }
+    // Sets directory and directoryNames from the names.
+    void setDirectory(std::vector<std::string> names) {
+        directory = directoryText(names);
+        directoryNames = std::make_shared<const std::vector<std::string>>(std::move(names));
+    }
 };
 
 } // namespace resurgo

@@ -77,12 +77,12 @@ OsHandle FilesystemNTFS::openOutputFile(const std::string& path, OutputMode mode
     return FileOutput::create(path, mode);
 }
 
-bool FilesystemNTFS::pathOfRecord(std::uint64_t record, std::string& directory, std::string& name) {
+bool FilesystemNTFS::pathOfRecord(std::uint64_t record, DIRECTORY_INFO& directory, std::string& name) {
     try {
         FileZ entry;
         openEntry(record, entry);
         name = entry.getName();
-        directory = getDirectoryPath(entry);
+        directory = getDirectoryInfo(entry.getDirectoryReference());
     } catch (const ErrorException&) {
         return false;
     }

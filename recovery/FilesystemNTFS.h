@@ -101,7 +101,7 @@ public:
     // The path of the file of MFT record n, in use or deleted: its
     // directory as FOUND_FILE::directory holds it, and its name; false
     // when the record or its name can't be read.
-    bool pathOfRecord(std::uint64_t record, std::string& directory, std::string& name);
+    bool pathOfRecord(std::uint64_t record, DIRECTORY_INFO& directory, std::string& name);
 
     // Directory paths.
     DirectoryPaths& directories() { return paths_; }

@@ -236,13 +236,14 @@ bool MftScan::commitSlot(ScanShared& shared, std::size_t index, bool checkEach) 
                     paths.getDirectoryInfo(c.parent);
                     cached = paths.cache().find(parent);
                 }
-                known = named_.emplace(parent, &cached->second.path).first;
+                known = named_.emplace(parent, &cached->second).first;
             } catch (const ErrorException&) {
                 continue;  // a record whose directory can't be named is skipped
             }
         }
         results_->push_back(std::move(c.found));
-        results_->back().directory = *known->second;
+        results_->back().directory = known->second->path;
+        results_->back().directoryNames = known->second->names;
     }
     std::vector<ScanCandidate>().swap(slot.found);
     return whole;

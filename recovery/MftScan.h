@@ -20,6 +20,7 @@
 
 #include "file/FileZ.h"
 #include "ntfs/FILE_REFERENCE.h"
+#include "recovery/DIRECTORY_INFO.h"
 #include "recovery/FOUND_FILE.h"
 #include "recovery/LESS_RECOVERABLE.h"
 #include "recovery/MFT_GAPS.h"
@@ -185,7 +186,7 @@ private:
     LESS_RECOVERABLE less_;
     MFT_GAPS gaps_;
     // The directory paths met, by raw reference (pointers into the cache).
-    std::unordered_map<std::uint64_t, const std::string*> named_;
+    std::unordered_map<std::uint64_t, const DIRECTORY_INFO*> named_;
 };
 
 } // namespace resurgo

@@ -86,20 +86,4 @@ std::string OutputName::numbered(const std::string& name, unsigned n) {
     return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
-std::vector<std::string> OutputName::components(const std::string& engineDirectory) {
-    std::vector<std::string> parts;
-    if (engineDirectory.empty() || engineDirectory == ".\\") return parts;
-    std::string current;
-    for (char c : engineDirectory) {
-        if (c == '\\') {
-            parts.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(c == FOUND_FILE::kBackslashInName ? '\\' : c);
-        }
-    }
-    if (!current.empty()) parts.push_back(current);
-    return parts;
-}
-
 } // namespace resurgo

@@ -27,9 +27,6 @@ public:
     static std::string windows(const std::string& name);
     // "name (n).ext": the number goes before the last extension.
     static std::string numbered(const std::string& name, unsigned n);
-    // The directory names in the engine's directory text (FOUND_FILE::
-    // directory), exact and root first; none for the root (".\").
-    static std::vector<std::string> components(const std::string& engineDirectory);
 };
 
 } // namespace resurgo

@@ -7,12 +7,12 @@ namespace resurgo {
 OutputTree::OutputTree(const std::string& root) : root_(root, true) {}
 OutputTree::~OutputTree() = default;
 
-OutputDirectory& OutputTree::directoryFor(const std::string& directory) {
+OutputDirectory& OutputTree::directoryFor(const std::string& directory, const std::vector<std::string>& components) {
     if (below_ && belowText_ == directory) return *below_;
     below_.reset();
     OutputDirectory* at = &root_;
     std::optional<OutputDirectory> walk;
-    for (const std::string& part : OutputName::components(directory)) {
+    for (const std::string& part : components) {
         const std::string name = OutputName::local(part);
         const std::string& path = at->path();
         failedPath_ = path.empty() ? name : path.back() == '/' ? path + name : path + "/" + name;

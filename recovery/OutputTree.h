@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "recovery/OutputDirectory.h"
 
@@ -21,11 +22,13 @@ public:
 
     OutputDirectory& root() { return root_; }
     // The directory that receives a result whose directory text is
-    // directory (as FOUND_FILE::directory holds it). Raises as
+    // directory and whose directory names, from below the root down, are
+    // components (as FOUND_FILE holds them); the text keys the cache of the
+    // last directory. Raises as
     // OutputDirectory::enter does; failedPath() then names the directory
     // that could not be made or opened, and failedInRoot() says whether it
     // was to be right in the root.
-    OutputDirectory& directoryFor(const std::string& directory);
+    OutputDirectory& directoryFor(const std::string& directory, const std::vector<std::string>& components);
     const std::string& failedPath() const { return failedPath_; }
     bool failedInRoot() const { return failedInRoot_; }
 

@@ -508,11 +508,11 @@ bool Implementation::OpenFile(RestoreJob& restore, const FOUND_FILE& found) {
 
 std::wstring Implementation::OwnerOf(const FOUND_FILE& found) {
     std::wstring owner;
-    std::string ownerDirectory;
+    DIRECTORY_INFO ownerDirectory;
     std::string ownerName;
     if (found.recoverable < 100 && found.overwrittenBy != FOUND_FILE::kNoRecord && !job_.options.deep &&
         job_.filesystem.pathOfRecord(found.overwrittenBy, ownerDirectory, ownerName)) {
-        owner = WinText::wide(ResultListView::directoryText(std::string(), ownerDirectory) + "\\" + ownerName);
+        owner = WinText::wide(ResultListView::directoryText(std::string(), ownerDirectory.path) + "\\" + ownerName);
         if (owner.rfind(L".\\", 0) == 0) owner.erase(0, 2);
     }
     return owner;

@@ -206,9 +206,6 @@ int ResultListView::selectedRow() const {
 std::string ResultListView::directoryText(const std::string& driveRoot, const std::string& directory) {
     std::string text = driveRoot + directory;
     if (!text.empty() && text.back() == '\\') text.pop_back();
-    for (char& c : text) {
-        if (c == FOUND_FILE::kBackslashInName) c = '\\';
-    }
     return text;
 }
 

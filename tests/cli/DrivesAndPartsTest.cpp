@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -114,7 +115,7 @@ TEST(Drives, WholeDisksAreListedWithTheirNtfsPartitions) {
     ASSERT_EQ(table.disks().size(), 1u);
     EXPECT_EQ(table.disks()[0].device.path, "/dev/sda");
     EXPECT_EQ(table.disks()[0].ntfsPartitions, (std::vector<unsigned>{2, 3}));
-    const nlohmann::json json = nlohmann::json::parse(table.toJson().dump());
+    const nlohmann::json json = nlohmann::json::parse(table.toJson());
     EXPECT_EQ(json.back(), nlohmann::json::parse(R"({"device": "/dev/sda", "size_mb": 4000, "ntfs_partitions": [2, 3]})"));
     std::ostringstream out;
     table.writeDisks(out);
@@ -142,32 +143,52 @@ TEST(CommandParts, DaysRecordAndPatternChecks) {
 }
 
 TEST(CommandParts, DirectoryTextUsesSlashesAndDotForTheRoot) {
-    EXPECT_EQ(ResultFormatter::directoryText(".\\"), ".");
-    EXPECT_EQ(ResultFormatter::directoryText(""), ".");
-    EXPECT_EQ(ResultFormatter::directoryText("Documents\\"), "Documents");
-    EXPECT_EQ(ResultFormatter::directoryText("Documents\\Letters\\"), "Documents/Letters");
-    EXPECT_EQ(ResultFormatter::directoryText("dir_@1234\\"), "dir_@1234");
+    // Names are shown whatever they hold.
+    struct Case {
+        std::vector<std::string> names;
+        std::string text;
+    };
+    for (const Case& c : std::vector<Case>{{{}, "."},
+                                           {{"Documents"}, "Documents"},
+                                           {{"Documents", "Letters"}, "Documents/Letters"},
+                                           {{"dir_@12", "..", "a/b", "!not_found_@7"}, "dir_@12/../a/b/!not_found_@7"},
+                                           {{"x", "a\\b"}, "x/a\\b"},
+                                           {{"x", "", "y"}, "x//y"}}) {
+        EXPECT_EQ(ResultFormatter::directoryText(c.names), c.text);
+        resurgo::FOUND_FILE f;
+        f.setDirectory(c.names);
+        EXPECT_EQ(f.components(), c.names);
+    }
     EXPECT_EQ(ResultFormatter::displayWidth("日本語.txt"), 10u);
     EXPECT_EQ(ResultFormatter::displayWidth("café"), 4u);
 }
 
 // The JSON array is formatted in blocks on several threads: with enough
 // results to span many blocks, it must still be one array with every
-// result once, in record order, each object what toJson makes of it.
+// result once, in record order, each object holding the result's values.
 TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
     const std::size_t count = ResultFormatter::kJsonBlock * 5 + 17;
     std::vector<resurgo::FOUND_FILE> results;
+    std::map<std::uint64_t, std::string> shownNames;
     for (std::size_t i = 0; i < count; ++i) {
         // Given out of order: the array is in record order all the same.
         const std::uint64_t record = (i * 7919) % count + 16;
         std::string name = "f" + std::to_string(record);
         if (record % 5 == 0) name += "\"quoted\"\\back\tslash";
         if (record % 7 == 0) name += "_\xD0\x9F\xF0\x9F\x98\x80";  // Cyrillic, emoji
-        if (record % 11 == 0) name += "\xC3";                       // cut sequence: replaced
+        shownNames[record] = name;
+        if (record % 11 == 0) {
+            name += "\xE2\x82" "a\xC3";  // cut sequences: each replaced once
+            shownNames[record] += "\xEF\xBF\xBD" "a\xEF\xBF\xBD";
+        }
         resurgo::FOUND_FILE f(record, record * 2, name);
-        f.directory = record % 3 == 0 ? ".\\" : "Docs\\d" + std::to_string(record % 13) + "\\";
+        if (record % 3 == 0) {
+            f.setDirectory({});
+        } else {
+            f.setDirectory({"Docs", "d" + std::to_string(record % 13)});
+        }
         // Names that need escapes, and a backslash inside a name.
-        if (record % 17 == 0) f.directory = "q\"uo\\te\xFF" "d\\\x01\\";
+        if (record % 17 == 0) f.setDirectory({"q\"uo", "te\\d", "\x01"});
         f.size = record * 1000;
         f.lastModificationTime = resurgo::FILE_TIME::fromUtc(132000000000000000ULL + record * 10000000ULL);
         f.creationTime = resurgo::FILE_TIME::fromUtc(131000000000000000ULL + record);
@@ -187,10 +208,20 @@ TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
     std::sort(byRecord.begin(), byRecord.end(),
               [](const auto* a, const auto* b) { return a->recordNumber < b->recordNumber; });
     for (std::size_t i = 0; i < count; ++i) {
-        const nlohmann::json expected =
-            nlohmann::json::parse(ResultFormatter::toJson(*byRecord[i]).dump(-1, ' ', false,
-                                                                              nlohmann::json::error_handler_t::replace));
-        ASSERT_EQ(array[i], expected) << "object " << i;
+        const resurgo::FOUND_FILE& f = *byRecord[i];
+        const nlohmann::json& o = array[i];
+        ASSERT_EQ(o["record"], f.recordNumber) << "object " << i;
+        EXPECT_EQ(o["first_sector"], f.firstSector);
+        EXPECT_EQ(o["offset"], f.offset);
+        EXPECT_EQ(o["name"], shownNames[f.recordNumber]);
+        EXPECT_EQ(o["size"], f.size);
+        EXPECT_EQ(o["modified"], f.lastModificationTime.isoUtc());
+        EXPECT_EQ(o["created"], f.creationTime.isoUtc());
+        EXPECT_EQ(o["accessed"], f.lastAccessTime.isoUtc());
+        EXPECT_EQ(o["recoverable"], f.recoverable);
+        EXPECT_EQ(o["unowned"], f.unowned);
+        EXPECT_FALSE(o.contains("zeroed"));
+        EXPECT_EQ(o.size(), 12u);
     }
     EXPECT_EQ(array[0]["directory"], "Docs/d3");  // record 16
     EXPECT_EQ(array[0]["path_components"], (std::vector<std::string>{"Docs", "d3"}));
@@ -213,7 +244,11 @@ TEST(CommandParts, TableOfManyResultsIsAlignedAcrossBlocks) {
         if (i == 0) name += std::string(60, 'n');   // highest record last: the last block
         if (i == 7) name += "_\xE6\x97\xA5\x1B";    // wide, and escaped
         resurgo::FOUND_FILE f(record, record, name);
-        f.directory = i == count / 2 ? "Deep\\er\\" + std::string(40, 'd') + "\\" : "Docs\\";
+        if (i == count / 2) {
+            f.setDirectory({"Deep", "er", std::string(40, 'd')});
+        } else {
+            f.setDirectory({"Docs"});
+        }
         f.size = record * 1000;
         f.recoverable = static_cast<std::uint8_t>(i % 101);
         f.lastModificationTime = resurgo::FILE_TIME::fromUtc(132000000000000000ULL + record * 10000000ULL);

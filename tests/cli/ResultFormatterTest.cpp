@@ -64,10 +64,10 @@ TEST(ResultFormatter, ShortenMiddleKeepsEscapesWhole) {
 TEST(ResultFormatter, FittedTableShowsHostileNamesEscapedAndKeepsTheRecoverableColumnLongest) {
     std::vector<resurgo::FOUND_FILE> results;
     results.emplace_back(41, 0, "\x1b]0;owned\x07_and_a_long_tail_of_a_name.txt");
-    results.back().directory = "Docs\\\xe2\x80\xae" "evil\\";
+    results.back().setDirectory({"Docs", "\xe2\x80\xae" "evil"});
     results.back().recoverable = 37;
     results.emplace_back(42, 0, "report\xe2\x80\xaetxt.exe");
-    results.back().directory = ".\\";
+    results.back().setDirectory({});
     struct Case {
         std::size_t width;
         bool recoverable, created;  // whether the columns are shown

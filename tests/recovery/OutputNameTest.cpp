@@ -57,22 +57,3 @@ TEST(OutputName, NumbersGoBeforeTheLastExtension) {
     EXPECT_EQ(OutputName::numbered(".profile", 1), ".profile (1)");
     EXPECT_EQ(OutputName::numbered("README", 3), "README (3)");
 }
-
-TEST(OutputName, DirectoryNamesAreExactWhateverTheyHold) {
-    const std::string backslash(1, FOUND_FILE::kBackslashInName);
-    struct Case {
-        std::string engine;
-        std::vector<std::string> names;
-    };
-    for (const Case& c : std::vector<Case>{
-             {".\\", {}},
-             {"", {}},
-             {"Documents\\Letters\\", {"Documents", "Letters"}},
-             {"dir_@12\\..\\a/b\\!not_found_@7\\", {"dir_@12", "..", "a/b", "!not_found_@7"}},
-             {"x\\a" + backslash + "b\\", {"x", "a\\b"}},
-             {"x\\\\y\\", {"x", "", "y"}},
-         }) {
-        SCOPED_TRACE(c.engine);
-        EXPECT_EQ(OutputName::components(c.engine), c.names);
-    }
-}
