@@ -546,9 +546,7 @@ int CommandLine::runDrives(Arguments& a) {
     DriveTable table(devices_ ? *devices_ : systemDevices);
     table.load();
     if (a.drivesJson) {
-        std::string json = table.toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-        VisibleText::escapeInJson(json);
-        out_ << json << '\n';
+        out_ << table.toJson() << '\n';
     } else {
         table.writeTable(out_);
         table.writeDisks(out_);

@@ -95,25 +95,6 @@ std::string rangesText(const std::vector<MFT_GAPS::Range>& ranges, const char* a
     return text;
 }
 
-// The exit status of a search that ran, with the word on how it ended.
-int finalStatus(const SearchJob& job, std::ostream& err) {
-    if (job.outcome() == SearchJob::Outcome::Cancelled) {
-        err << "resurgo: search cancelled; " << job.filesystem.results().size()
-            << " file(s) found before the stop are listed\n";
-        return kExitCancelled;
-    }
-    if (job.outcome() == SearchJob::Outcome::WalkFailed) {
-        err << "resurgo: the search stopped early: " << FailureReport::reason(*job.failure()) << " ("
-            << job.failure()->diagnostic() << "); the files found before are listed\n";
-        return kExitWalkFailed;
-    }
-    if (!job.filesystem.gaps().empty()) {
-        err << "resurgo: the list may lack deleted files: the MFT could not be read whole\n";
-        return kExitIncomplete;
-    }
-    return kExitOk;
-}
-
 } // namespace
 
 std::string SearchCommand::walkGaps(const SearchJob& job) {
