@@ -177,6 +177,7 @@ void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes
     std::set<Key> candidates;
     {
         std::vector<std::pair<std::uint64_t, Key>> ranked;
+        ranked.reserve(votes.size());
         for (const auto& [key, count] : votes) ranked.push_back({count, key});
         std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
         for (std::size_t i = 0; i < ranked.size() && i < kMaxIndexCandidates; ++i) candidates.insert(ranked[i].second);

@@ -359,11 +359,12 @@ void Recoverability::lose(std::size_t c, std::uint64_t from, std::uint64_t to, s
     const Claim& claim = claims_[c];
     lost_.push_back(Lost{claim.owner, claim.vcn + (from - claim.lcn), to - from});
     Owner& owner = owners_[claim.owner];
-    if (by == FOUND_FILE::kNoRecord || by == kSeveral) {
-        owner.unattributed = true;
-    } else if (owner.overwrittenBy == FOUND_FILE::kNoRecord) {
+    // One file named: the first to take a cluster, as long as every other
+    // lost cluster went to that same file.
+    const bool oneFile = by != FOUND_FILE::kNoRecord && by != kSeveral;
+    if (oneFile && (owner.overwrittenBy == FOUND_FILE::kNoRecord || owner.overwrittenBy == by)) {
         owner.overwrittenBy = by;
-    } else if (owner.overwrittenBy != by) {
+    } else {
         owner.unattributed = true;
     }
 }

@@ -34,9 +34,10 @@ EwfSegment::End EwfSegment::read(Source& file) {
             if (at > size || kDescriptorBytes > size - at) return End::Cut;
             if (file.readAt(bytes, sizeof bytes, at, where) != sizeof bytes) return End::Cut;
             const ByteReader r(bytes, sizeof bytes, kErrOpenDisk, where);
-            const char* type = reinterpret_cast<const char*>(bytes + kType);
-            if (std::strncmp(type, "next", 16) == 0) return End::Next;
-            if (std::strncmp(type, "done", 16) == 0) return End::Done;
+            // The type is a NUL-padded 16-byte field.
+            auto typeIs = [&bytes](const char(&word)[5]) { return std::memcmp(bytes + kType, word, sizeof word) == 0; };
+            if (typeIs("next")) return End::Next;
+            if (typeIs("done")) return End::Done;
             const std::uint64_t next = r.u64(kNext);
             if (next > size) return End::Cut;  // the section runs past the end of the file
             if (next <= at) return End::Unknown;
