@@ -326,7 +326,7 @@ TEST(RestoreFlowTest, UnreadableVolumeStructuresGiveTheirOwnMessages) {
     });
 }
 
-TEST(RestoreFlowTest, APartlyOverwrittenFileIsRestoredInFullAndSaysHowMuchWasLost) {
+TEST(RestoreFlowTest, ClustersTakenInTheBitmapButOwnedByNoFileComeBackAsIntact) {
     // Where $Bitmap lies, and the first cluster of a photo.
     SearchJob probe;
     probe.prepareGeometry("X:\\");
@@ -357,16 +357,16 @@ TEST(RestoreFlowTest, APartlyOverwrittenFileIsRestoredInFullAndSaysHowMuchWasLos
         ASSERT_GE(row, 0);
         const FOUND_FILE& found = h.impl.job().filesystem.results().at(static_cast<std::size_t>(h.itemData(row)));
         ASSERT_EQ(found.recordNumber, 77u);
-        ASSERT_GT(found.recoverable, 0);
-        ASSERT_LT(found.recoverable, 100);
-        EXPECT_EQ(WinText::utf8(h.cell(row, 6)), IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN);
+        // No file claims those clusters: nothing overwrote them.
+        ASSERT_EQ(found.recoverable, 100);
+        ASSERT_GT(found.unowned, 0);
+        EXPECT_EQ(WinText::utf8(h.cell(row, 6)), std::string(IDS_TEXT_CONDITION_INTACT) + ", " +
+                                                     std::to_string(found.unowned) + "% allocated but owned by no file");
         h.press(IDC_RESTORE);
         std::vector<UiHarness::Shown> shown = h.shown();
         ASSERT_EQ(shown.size(), 1u);
-        EXPECT_EQ(shown[0].id, static_cast<unsigned>(IDS_RESTORED_OVERWRITTEN));
-        EXPECT_EQ(WinText::utf8(shown[0].text), "File IMG_0001.jpg restored in full, but " +
-                                                    std::to_string(100 - found.recoverable) +
-                                                    " percent of it had been overwritten by other files since it was deleted");
+        EXPECT_EQ(shown[0].id, static_cast<unsigned>(IDS_RESTORED));
+        EXPECT_EQ(WinText::utf8(shown[0].text), "File IMG_0001.jpg successfully restored");
         // The clusters only looked taken: the data is all there.
         EXPECT_EQ(fileSha(in(out, "IMG_0001.jpg")), factSha("IMG_0001.jpg"));
         h.press(IDC_EXIT);
