@@ -282,6 +282,7 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
         f.creationTime = created;
         f.lastAccessTime = FILE_TIME::fromUtc(r.accessed);
         f.guessedGeometry = guessed_ && first != nullptr && !first->residentData && first->size > 0;
+        f.source = ResultSource::Deep;
         if (!lostFiles_.names) {
             lostFiles_.names = std::make_shared<const std::vector<std::string>>(1, kLostFiles);
             lostFiles_.path = std::string(kLostFiles) + "\\";

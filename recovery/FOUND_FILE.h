@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ntfs/FILE_TIME.h"
+#include "recovery/ResultSource.h"
 
 namespace resurgo {
 
@@ -59,6 +60,8 @@ public:
     // scan without a boot sector and without evidence that agrees): the
     // bytes may be another file's.
     bool guessedGeometry = false;
+    // What found it (the MFT walk, a deep scan, $LogFile, a shadow copy, carving).
+    ResultSource source = ResultSource::Mft;
 
     // directoryNames, or none.
     const std::vector<std::string>& components() const {

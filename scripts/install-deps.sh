@@ -13,6 +13,9 @@ packages=(
     libblkid-dev libcli11-dev nlohmann-json3-dev rapidjson-dev
     # disk image containers (E01, VHD/VHDX, VMDK, QCOW2) for the Linux build
     libewf-dev libvhdi-dev libvmdk-dev libqcow-dev libbfio-dev
+    # shadow copies (and their command-line tools for the fixtures' truth),
+    # BitLocker volumes, and the ciphers under them
+    libvshadow-dev libvshadow-utils libbde-dev libbde-utils libssl-dev
     # Windows cross build, run under Wine (64-bit only), with a display
     g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine wine64
     xvfb xauth
