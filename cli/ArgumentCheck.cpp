@@ -76,6 +76,17 @@ bool ArgumentCheck::parsePartition(const std::string& text, unsigned& partition,
     return true;
 }
 
+bool ArgumentCheck::parseSnapshot(const std::string& text, unsigned& snapshot, std::string& error) {
+    std::uint64_t n = 0;
+    if (!parseWhole(text, 65535, n) || n == 0) {
+        error = "--snapshot takes a shadow copy's number as `resurgo snapshots` lists it (1, 2, ...), not \"" + text +
+                "\"";
+        return false;
+    }
+    snapshot = static_cast<unsigned>(n);
+    return true;
+}
+
 bool ArgumentCheck::parseOffset(const std::string& text, std::uint64_t& offset, std::string& error) {
     if (!parseWhole(text, UINT64_MAX, offset)) {
         error = "--offset takes the byte offset of a file's record (a whole number as `resurgo search --json` lists "

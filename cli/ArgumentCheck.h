@@ -22,6 +22,8 @@ public:
     static bool parseRecord(const std::string& text, std::uint64_t& record, std::string& error);
     // A partition number as `resurgo partitions` lists it: 1 to 65535.
     static bool parsePartition(const std::string& text, unsigned& partition, std::string& error);
+    // --snapshot: a shadow copy's number, 1 to 65535.
+    static bool parseSnapshot(const std::string& text, unsigned& snapshot, std::string& error);
     // --offset: a byte offset on the source, as `search --json` lists it.
     static bool parseOffset(const std::string& text, std::uint64_t& offset, std::string& error);
 };

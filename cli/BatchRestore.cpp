@@ -66,6 +66,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     SearchJob job;
     job.useSource(stack.volume());
     job.options.deep = options.deep;
+    job.options.snapshots = options.snapshots;
     std::vector<FOUND_FILE> results;
     if (int status = search(job, options, source, out, err, progress, cancel, results); status != kExitOk) {
         return status;
@@ -91,6 +92,11 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         if ((cancel != nullptr && cancel->load() == 1) || batch.ended) break;
         if (progress) progress->setPosition(static_cast<int>(done * 100 / results.size()));
         ++done;
+        // The files of each shadow copy together (see search), read from it.
+        if (copier.openSnapshot(found.snapshot, source, err) != kExitOk) {
+            ++counts_.failed;
+            continue;
+        }
         restoreOne(batch, found);
     }
     if (progress) progress->finish();
@@ -113,6 +119,7 @@ int BatchRestore::search(SearchJob& job, const Options& options, const std::stri
         status != kExitOk) {
         return status;
     }
+    if (options.snapshots) SearchCommand::reportSnapshots(job, source, err);
     switch (job.outcome()) {
         case SearchJob::Outcome::Cancelled:
             err << "resurgo: search cancelled; nothing restored\n";
@@ -128,8 +135,10 @@ int BatchRestore::search(SearchJob& job, const Options& options, const std::stri
             break;
     }
     results = job.filesystem.results();
-    std::sort(results.begin(), results.end(),
-              [](const FOUND_FILE& a, const FOUND_FILE& b) { return a.recordNumber < b.recordNumber; });
+    // The volume's files first, then each shadow copy's, in record order.
+    std::sort(results.begin(), results.end(), [](const FOUND_FILE& a, const FOUND_FILE& b) {
+        return a.snapshot != b.snapshot ? a.snapshot < b.snapshot : a.recordNumber < b.recordNumber;
+    });
     if (!results.empty()) return kExitOk;
     if (job.outcome() == SearchJob::Outcome::Completed) {
         SearchCommand::writeNothingFound(out, job, source, options.pattern, options.days, "; nothing restored.");
@@ -151,7 +160,9 @@ void BatchRestore::restoreOne(Batch& batch, const FOUND_FILE& found) {
         ++counts_.failed;
         if (batch.progress) batch.progress->finish();
         batch.err << "resurgo: " << shown << " (record " << found.recordNumber
-                  << (batch.options.deep ? " at byte " + std::to_string(found.offset) : std::string()) << "): " << why
+                  << (batch.options.deep ? " at byte " + std::to_string(found.offset) : std::string())
+                  << (found.snapshot != 0 ? " of shadow copy " + std::to_string(found.snapshot) : std::string())
+                  << "): " << why
                   << '\n';
     };
     OutputDirectory* at = nullptr;

@@ -38,6 +38,8 @@ public:
         std::int32_t minRecoverable = 0;
         // Search with a scan of the whole source (restore --all --deep).
         bool deep = false;
+        // Restore what search --snapshots lists, each file from its copy.
+        bool snapshots = false;
     };
     struct Counts {
         std::size_t restored = 0;

@@ -18,6 +18,7 @@
 #include "cli/PartitionList.h"
 #include "cli/RestoreCommand.h"
 #include "cli/SearchCommand.h"
+#include "cli/SnapshotList.h"
 #include "cli/TerminalProgress.h"
 #include "core/VisibleText.h"
 #include "platform/CancelSignal.h"
@@ -40,12 +41,15 @@ const char* const kDescription =
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
     "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--verify] "
-    "[--wide | --json]",
-    "restore SOURCE [--partition N] --record N --output PATH [--force]",
+    "[--snapshots] [--wide | --json]",
+    "restore SOURCE [--partition N] [--snapshot N] --record N --output PATH [--force]",
+    "restore SOURCE [--partition N] --snapshot N --name PATTERN --output PATH [--force]",
     "restore SOURCE [--partition N] --offset X --output PATH [--force]",
     "restore SOURCE [--partition N] --name PATTERN [--days N] [--deep] --output PATH [--force]",
     "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep]",
+    "restore SOURCE [--partition N] --all --snapshots --output-dir DIR [--pattern PATTERN] [--days N]",
     "partitions SOURCE [--json]",
+    "snapshots SOURCE [--partition N] [--json]",
     "drives [--json]",
 };
 
@@ -78,7 +82,16 @@ const char* const kSearchDetails =
     "volume's MFT is listed, in use or not; a file's clusters that the current volume uses\n"
     "count as overwritten. A directory whose record is lost is named from the index blocks\n"
     "that name it, else shown as lost_files/dir_@N, and a file whose names are gone as\n"
-    "record_N.";
+    "record_N.\n\n"
+    "--snapshots also walks each shadow copy (previous version) of the volume, as a volume of\n"
+    "its own: it lists the files a copy holds that the volume no longer has (their record is\n"
+    "free or holds another file) and each copy's own deleted files, each file once (from the\n"
+    "newest copy that holds it, unless an older one holds more of it). The table gains a\n"
+    "Snapshot column, the date of the copy (- for the volume itself); --json gains snapshot\n"
+    "(the copy's number, null for the volume itself) and snapshot_created. A copy's blocks\n"
+    "that it did not keep read as zeros: each file's clusters are sampled for them (as with\n"
+    "--verify) and they count as lost. A damaged catalog of copies is a warning; the volume\n"
+    "itself is still searched.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N (the Record column of the search) to\n"
@@ -102,7 +115,18 @@ const char* const kRestoreDetails =
     "failed ones; with --min-recoverable N it skips the files of which less than N percent can\n"
     "come back, and with --deep it restores what search --deep finds. A name the destination\n"
     "can't hold fails that file with the system's reason; when DIR itself can't be used the\n"
-    "run stops.";
+    "run stops.\n\n"
+    "--snapshot N reads shadow copy N (as `resurgo snapshots` numbers them) instead of the\n"
+    "volume: --record restores a file the copy holds, deleted there or not, and --name the\n"
+    "one file search --snapshots lists from that copy. --all --snapshots restores what search\n"
+    "--snapshots lists, each file from its copy.";
+
+const char* const kSnapshotsDetails =
+    "SOURCE is an NTFS image, a whole disk (with --partition N when it holds several NTFS\n"
+    "partitions), a disk image container or a block device. Shows each shadow copy of the\n"
+    "volume: its number (1 = the oldest; give it to restore --snapshot), when it was taken\n"
+    "(UTC), its identifier and the size of the volume it shows; --json prints number,\n"
+    "created, identifier and size. A volume without shadow copies says so.";
 
 const char* const kPartitionsDetails =
     "SOURCE is a whole-disk image, a disk image container or a block device. Shows each\n"
@@ -119,6 +143,7 @@ const char* detailsOf(const std::string& subcommand) {
     if (subcommand == "search") return kSearchDetails;
     if (subcommand == "restore") return kRestoreDetails;
     if (subcommand == "partitions") return kPartitionsDetails;
+    if (subcommand == "snapshots") return kSnapshotsDetails;
     return kDrivesDetails;
 }
 
@@ -145,6 +170,11 @@ const Example kExamples[] = {
      "Restore the file whose record search --deep lists at byte 295936."},
     {"resurgo partitions disk.vhdx", "List the partitions of a virtual machine's disk."},
     {"resurgo search disk.vhdx --partition 2", "List the deleted files of its second partition."},
+    {"resurgo snapshots C.img", "List the shadow copies (previous versions) of a volume."},
+    {"resurgo search C.img --snapshots --days 100000",
+     "List the deleted files, and the files only the volume's shadow copies still hold."},
+    {"resurgo restore C.img --snapshot 1 --record 35 --output ~/syslog",
+     "Restore the file of record 35 as shadow copy 1 holds it."},
     {"resurgo drives", "List the fixed NTFS block devices and the whole disks with NTFS partitions."},
 };
 
@@ -200,11 +230,18 @@ struct CommandLine::Arguments {
     std::string partitionsSource;
     bool partitionsJson = false;
 
+    std::string snapshotText;
+    bool restoreSnapshots = false;
+    std::string snapshotsSource;
+    std::string snapshotsPartition;
+    bool snapshotsJson = false;
+
     bool drivesJson = false;
 
     CLI::App* searchCmd = nullptr;
     CLI::App* restoreCmd = nullptr;
     CLI::App* partitionsCmd = nullptr;
+    CLI::App* snapshotsCmd = nullptr;
     CLI::App* drivesCmd = nullptr;
 };
 
@@ -257,6 +294,9 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     searchCmd->add_flag("--verify", a.search.verify,
                         "Read a sample of each file's clusters (the first of each run, one per MiB) and show the "
                         "share that reads back as zeros: data the drive wiped (TRIM on an SSD) or that was zeroed");
+    searchCmd->add_flag("--snapshots", a.search.snapshots,
+                        "Also list what the volume's shadow copies (previous versions) hold that it no longer does, "
+                        "and their own deleted files");
     searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
 
     defineRestore(app, a);
@@ -305,6 +345,17 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
                                "With --all: skip files of which less than N percent can still come back (0 to 100)")
             ->capture_default_str()
             ->type_name("N");
+    CLI::Option* snapshotOpt =
+        restoreCmd->add_option("--snapshot", a.snapshotText,
+                               "With --record or --name: read shadow copy N (as `resurgo snapshots` lists them)")
+            ->type_name("N");
+    CLI::Option* snapshotsOpt = restoreCmd->add_flag(
+        "--snapshots", a.restoreSnapshots, "With --all: restore what search --snapshots lists, each from its copy");
+    snapshotOpt->excludes(allOpt);
+    snapshotOpt->excludes(offsetOpt);
+    snapshotOpt->excludes(deepOpt);
+    snapshotsOpt->needs(allOpt);
+    snapshotsOpt->excludes(deepOpt);
     recordOpt->excludes(allOpt);
     recordOpt->excludes(offsetOpt);
     offsetOpt->excludes(allOpt);
@@ -333,6 +384,17 @@ void CommandLine::defineListings(CLI::App& app, Arguments& a) {
         ->type_name("PATH");
     a.partitionsCmd->add_flag("--json", a.partitionsJson, "Print one JSON array");
     a.partitionsCmd->footer(detailsOf("partitions"));
+
+    // snapshots
+    a.snapshotsCmd = app.add_subcommand("snapshots", "List the shadow copies (previous versions) of the volume on SOURCE");
+    a.snapshotsCmd->add_option("SOURCE", a.snapshotsSource, "NTFS image, disk image, container or block device")
+        ->required()
+        ->type_name("PATH");
+    a.snapshotsCmd->add_option("--partition", a.snapshotsPartition,
+                               "Partition N of a whole disk (as `resurgo partitions` lists it)")
+        ->type_name("N");
+    a.snapshotsCmd->add_flag("--json", a.snapshotsJson, "Print one JSON array");
+    a.snapshotsCmd->footer(detailsOf("snapshots"));
 
     // drives
     a.drivesCmd = app.add_subcommand(
@@ -418,6 +480,7 @@ int CommandLine::run(int argc, const char* const* argv) {
     if (a.searchCmd->parsed()) return runSearch(a);
     if (a.restoreCmd->parsed()) return runRestore(a);
     if (a.partitionsCmd->parsed()) return PartitionList::run(a.partitionsSource, a.partitionsJson, out_, err_);
+    if (a.snapshotsCmd->parsed()) return runSnapshots(a);
     if (a.drivesCmd->parsed()) return runDrives(a);
     return kExitUsage;
 }
@@ -437,6 +500,10 @@ int CommandLine::runSearch(Arguments& a) {
             return kExitUsage;
         }
         a.search.partition = n;
+    }
+    if (a.search.snapshots && a.search.deep) {
+        err_ << "resurgo search: --snapshots walks each shadow copy's MFT; it does not go with --deep\n";
+        return kExitUsage;
     }
     if (a.wide && a.search.json) {
         err_ << "resurgo search: --wide is for the table; --json always holds the whole names\n";
@@ -478,6 +545,7 @@ int CommandLine::runBatch(Arguments& a, FileProbe& probe, std::optional<unsigned
     options.pattern = a.pattern;
     options.partition = partition;
     options.deep = a.restoreDeep;
+    options.snapshots = a.restoreSnapshots;
     if (!ArgumentCheck::parseDays(a.restoreDays, options.days, problem) ||
         !ArgumentCheck::parsePercent(a.restoreMinRecoverable, options.minRecoverable, problem) ||
         !ArgumentCheck::checkPattern(options.pattern, problem)) {
@@ -513,6 +581,10 @@ int CommandLine::runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> 
         return kExitUsage;
     }
     RestoreCommand::Options options;
+    if (!a.snapshotText.empty() && !ArgumentCheck::parseSnapshot(a.snapshotText, options.snapshot, problem)) {
+        err_ << "resurgo restore: " << problem << '\n';
+        return kExitUsage;
+    }
     options.source = a.source;
     options.output = a.output;
     options.force = a.force;
@@ -539,6 +611,20 @@ int CommandLine::runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> 
     }
     const bool interactive = ProcessContext::isTerminal(ProcessContext::Stream::Input);
     return RestoreCommand(probe).run(options, out_, err_, in_, interactive);
+}
+
+int CommandLine::runSnapshots(Arguments& a) {
+    std::optional<unsigned> partition;
+    if (!a.snapshotsPartition.empty()) {
+        std::string problem;
+        unsigned n = 0;
+        if (!ArgumentCheck::parsePartition(a.snapshotsPartition, n, problem)) {
+            err_ << "resurgo snapshots: " << problem << '\n';
+            return kExitUsage;
+        }
+        partition = n;
+    }
+    return SnapshotList::run(a.snapshotsSource, partition, a.snapshotsJson, out_, err_);
 }
 
 int CommandLine::runDrives(Arguments& a) {

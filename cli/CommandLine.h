@@ -50,6 +50,7 @@ private:
     int runRestore(Arguments& a);
     int runBatch(Arguments& a, FileProbe& probe, std::optional<unsigned> partition);
     int runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> partition);
+    int runSnapshots(Arguments& a);
     int runDrives(Arguments& a);
 
     std::ostream& out_;

@@ -27,6 +27,13 @@ int FileCopy::openFilesystem(const std::string& source, std::ostream& err) {
     }
 }
 
+int FileCopy::openSnapshot(unsigned snapshot, const std::string& source, std::ostream& err) {
+    if (job_.options.snapshot == snapshot) return kExitOk;
+    restore_.close();
+    job_.options.snapshot = snapshot;
+    return openFilesystem(source, err);
+}
+
 bool FileCopy::openDeletedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status) {
     record_ = record;
     status = restore_.select(record);

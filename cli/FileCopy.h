@@ -33,6 +33,9 @@ public:
     // the restore ends). On failure, reports it for source on err and
     // returns the exit status; kExitOk otherwise.
     int openFilesystem(const std::string& source, std::ostream& err);
+    // Opens shadow copy n (0: the volume itself) in its place, unless it
+    // is the one open.
+    int openSnapshot(unsigned snapshot, const std::string& source, std::ostream& err);
 
     // Selects MFT record n. False (with why) when the record can't be read
     // or is not a deleted file; status tells which.

@@ -1,5 +1,8 @@
 #include "cli/RestoreCommand.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
 #include "cli/FileCopy.h"
@@ -37,9 +40,13 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     job.options.deep = deep;
     std::uint64_t record = options.record;
     std::optional<std::uint64_t> offset = options.offset;
+    if (options.snapshot != 0) {
+        if (int status = checkSnapshot(job, options.snapshot, source, err); status != kExitOk) return status;
+    }
     if (options.name) {
         if (int status = findByName(job, options, source, deep, err, record, offset); status != kExitOk) return status;
     }
+    job.options.snapshot = options.snapshot;
     FileCopy copier(job);  // closes the filesystem however the restore ends
     if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
 
@@ -69,11 +76,19 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
 
 int RestoreCommand::findByName(SearchJob& job, const Options& options, const std::string& source, bool deep,
                                std::ostream& err, std::uint64_t& record, std::optional<std::uint64_t>& offset) {
+    // From a shadow copy: the files search --snapshots lists from it.
+    job.options.snapshots = options.snapshot != 0;
     if (int status = SearchCommand::runJob(job, source, *options.name, options.days, nullptr, nullptr, err);
         status != kExitOk) {
         return status;
     }
-    const auto& matches = job.filesystem.results();
+    job.options.snapshots = false;
+    std::vector<FOUND_FILE> matches = job.filesystem.results();
+    if (options.snapshot != 0) {
+        matches.erase(std::remove_if(matches.begin(), matches.end(),
+                                     [&options](const FOUND_FILE& f) { return f.snapshot != options.snapshot; }),
+                      matches.end());
+    }
     if (matches.size() != 1) {
         if (matches.empty()) {
             if (job.outcome() == SearchJob::Outcome::Completed) {
@@ -94,6 +109,20 @@ int RestoreCommand::findByName(SearchJob& job, const Options& options, const std
     record = matches.front().recordNumber;
     if (deep) offset = matches.front().offset;
     return kExitOk;
+}
+
+int RestoreCommand::checkSnapshot(SearchJob& job, unsigned n, const std::string& source, std::ostream& err) {
+    if (!job.readSnapshots()) {
+        err << "resurgo: " << source << " can't be read: " << FailureReport::reason(*job.failure()) << '\n';
+        return kExitOpenFailed;
+    }
+    for (const std::string& w : job.snapshotWarnings()) err << "resurgo: warning: " << w << '\n';
+    const std::size_t copies = job.snapshots().size();
+    if (n <= copies) return kExitOk;
+    err << "resurgo: " << source << " has no shadow copy " << n << " ("
+        << (copies == 0 ? std::string("it has none") : "it has " + std::to_string(copies) + ", numbered from 1")
+        << "; `resurgo snapshots` lists them)\n";
+    return kExitNoSuchSnapshot;
 }
 
 int RestoreCommand::checkDestination(const Options& options, const SourceStack& stack, FileCopy& copier,

@@ -38,6 +38,8 @@ public:
         std::string output;  // a file path, or an existing directory to restore into
         bool force = false;
         std::optional<unsigned> partition;
+        // Read shadow copy n (1 = the oldest) instead of the volume; 0: the volume.
+        unsigned snapshot = 0;
     };
 
     explicit RestoreCommand(FileProbe& probe);
@@ -53,6 +55,8 @@ private:
     // after a deep search); else lists the matches or says none was found.
     int findByName(SearchJob& job, const Options& options, const std::string& source, bool deep, std::ostream& err,
                    std::uint64_t& record, std::optional<std::uint64_t>& offset);
+    // Checks that the volume has shadow copy n; else says so.
+    static int checkSnapshot(SearchJob& job, unsigned n, const std::string& source, std::ostream& err);
     // What the restore rules say of target: on the source, taken (asks or
     // refuses), no room. taken: something has the name.
     int checkDestination(const Options& options, const SourceStack& stack, FileCopy& copier, const std::string& target,

@@ -117,7 +117,9 @@ private:
 // writer, which escapes the strings.
 class JsonObjects {
 public:
-    explicit JsonObjects(rapidjson::StringBuffer& buffer) : buffer_(buffer), writer_(buffer), strings_(writer_) {}
+    // snapshots: every object says which shadow copy it came from.
+    JsonObjects(rapidjson::StringBuffer& buffer, bool snapshots)
+        : buffer_(buffer), writer_(buffer), strings_(writer_), snapshots_(snapshots) {}
 
     // One object, after its separator (first: the array's first).
     void write(const FOUND_FILE& f, bool first) {
@@ -156,6 +158,16 @@ public:
             writer_.Uint(f.zeroed);
         }
         if (f.guessedGeometry) fixed(",\"guessed_geometry\":true");
+        if (snapshots_) {
+            if (f.snapshot == 0) {
+                fixed(",\"snapshot\":null,\"snapshot_created\":null");
+            } else {
+                key(",\"snapshot\":");
+                writer_.Uint(f.snapshot);
+                fixed(",\"snapshot_created\":");
+                time(f.snapshotCreated);
+            }
+        }
         fixed("}");
     }
 
@@ -192,6 +204,7 @@ private:
     TimeTexts<NoExtra> times_;
     std::string directory_;
     std::string iso_;
+    bool snapshots_;
 };
 
 using ColumnWidths = std::vector<std::size_t>;
@@ -223,7 +236,9 @@ std::size_t digits(std::uint64_t value) {
 class TableCells {
 public:
     // The columns of tableColumns, in order.
-    enum ColumnIndex : std::size_t { kLead, kName, kSize, kRecoverable, kDirectory, kModified, kCreated, kAccessed, kCount };
+    enum ColumnIndex : std::size_t {
+        kLead, kName, kSize, kRecoverable, kDirectory, kModified, kCreated, kAccessed, kSnapshot, kCount
+    };
 
     explicit TableCells(ResultFormatter::Lead lead) : lead_(lead) {}
 
@@ -254,6 +269,10 @@ public:
                 return localText(f.lastModificationTime);
             case kCreated:
                 return localText(f.creationTime);
+            case kSnapshot:
+                if (f.snapshot != 0) return localText(f.snapshotCreated);
+                out = "-";
+                return {&out, 1};
             default:
                 return localText(f.lastAccessTime);
         }
@@ -486,7 +505,8 @@ void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
     }
 }
 
-void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results, ProgressSink* progress) {
+void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results, ProgressSink* progress,
+                                bool snapshots) {
     // The search appends in record order; sort only if that ever changes.
     std::vector<const FOUND_FILE*> order;
     order.reserve(results.size());
@@ -502,27 +522,27 @@ void ResultFormatter::writeJson(std::ostream& out, const std::vector<FOUND_FILE>
     const unsigned hardware = std::thread::hardware_concurrency();
     out << '[';
     OrderedBlockWriter::write(out, blocks, std::min<std::size_t>(hardware == 0 ? 1 : hardware, kJsonThreads),
-                              kJsonWindow, [&order](std::size_t block, std::string& text) {
+                              kJsonWindow, [&order, snapshots](std::size_t block, std::string& text) {
                                   const std::size_t first = block * kJsonBlock;
                                   const std::size_t count = std::min(kJsonBlock, order.size() - first);
-                                  formatJsonObjects(order.data() + first, count, first == 0, text);
+                                  formatJsonObjects(order.data() + first, count, first == 0, text, snapshots);
                               },
                               progressOf(progress, blocks));
     out << (order.empty() ? "]" : "\n]");
 }
 
 void ResultFormatter::formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
-                                        std::string& text) {
+                                        std::string& text, bool snapshots) {
     // Each thread keeps its buffer from one block to the next.
     thread_local rapidjson::StringBuffer buffer;
     buffer.Clear();
     buffer.Reserve(count * kJsonObjectBytes);
-    JsonObjects objects(buffer);
+    JsonObjects objects(buffer, snapshots);
     for (std::size_t i = 0; i < count; ++i) objects.write(*results[i], first && i == 0);
     text.append(buffer.GetString(), buffer.GetSize());
 }
 
-const std::vector<ResultFormatter::Column>& ResultFormatter::tableColumns(Lead lead) {
+const std::vector<ResultFormatter::Column>& ResultFormatter::tableColumns(Lead lead, bool snapshots) {
     using Drop = Column::Drop;
     static const std::vector<Column> columns{
         {"Record", true, false, Drop::Never, [](const FOUND_FILE& f) { return std::to_string(f.recordNumber); }},
@@ -547,16 +567,31 @@ const std::vector<ResultFormatter::Column>& ResultFormatter::tableColumns(Lead l
         c.front() = {"Offset", true, false, Drop::Never, [](const FOUND_FILE& f) { return std::to_string(f.offset); }};
         return c;
     }();
+    // The date of the shadow copy a file came from ("-": the volume itself).
+    static const Column snapshot{"Snapshot", false, false, Drop::Never, [](const FOUND_FILE& f) {
+                                     return f.snapshot == 0 ? std::string("-") : localText(f.snapshotCreated);
+                                 }};
+    static const std::vector<Column> withSnapshot = [] {
+        std::vector<Column> c = columns;
+        c.push_back(snapshot);
+        return c;
+    }();
+    static const std::vector<Column> byOffsetWithSnapshot = [] {
+        std::vector<Column> c = byOffset;
+        c.push_back(snapshot);
+        return c;
+    }();
+    if (snapshots) return lead == Lead::Offset ? byOffsetWithSnapshot : withSnapshot;
     return lead == Lead::Offset ? byOffset : columns;
 }
 
 void ResultFormatter::writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results, std::size_t width,
-                                 Lead lead, ProgressSink* progress) {
+                                 Lead lead, ProgressSink* progress, bool snapshots) {
     const std::vector<const FOUND_FILE*> order = tableOrder(results);
     // The columns' natural widths first, measured on a few threads; then
     // the rows, formatted in blocks on a few threads and written in order.
     // Nothing is kept per row in between.
-    const std::vector<Column>& all = tableColumns(lead);
+    const std::vector<Column>& all = tableColumns(lead, snapshots);
     const std::size_t blocks = (order.size() + kTableBlock - 1) / kTableBlock;
     const unsigned hardware = std::thread::hardware_concurrency();
     const std::size_t threads =

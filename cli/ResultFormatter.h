@@ -38,13 +38,15 @@ public:
     static void recoverableText(const FOUND_FILE& f, std::string& out);
     // The JSON array, in record order, written object by object (a search
     // may list millions of files: no whole document is built in memory).
-    // progress (may be null) is told how much is written, 0 to 100.
+    // progress (may be null) is told how much is written, 0 to 100. With
+    // snapshots, each object has snapshot (the shadow copy's number, null
+    // for the volume itself) and snapshot_created.
     static void writeJson(std::ostream& out, const std::vector<FOUND_FILE>& results,
-                          ProgressSink* progress = nullptr);
+                          ProgressSink* progress = nullptr, bool snapshots = false);
     // Appends count objects of the array to text, each after its separator
     // (first: the array's first object); zeroed only when sampled.
     static void formatJsonObjects(const FOUND_FILE* const* results, std::size_t count, bool first,
-                                  std::string& text);
+                                  std::string& text, bool snapshots = false);
     // A column of the table: its title, its alignment, whether it may be
     // shortened in the middle to fit the width, whether it may be left out
     // when the width is too small (the last such column first), and its
@@ -66,8 +68,9 @@ public:
     // (what restore --offset takes).
     enum class Lead { Record, Offset };
     // The table's columns, in order: record (or offset), name, size,
-    // recoverable (percent), directory, modified, created, accessed.
-    static const std::vector<Column>& tableColumns(Lead lead = Lead::Record);
+    // recoverable (percent), directory, modified, created, accessed, and
+    // with snapshots the date of the shadow copy a file came from.
+    static const std::vector<Column>& tableColumns(Lead lead = Lead::Record, bool snapshots = false);
     // The table, highest record first, one line per file. width: the
     // columns it may take (0: no limit); names and directories wider than
     // their share are shortened in the middle with "…", and on a narrow
@@ -75,7 +78,7 @@ public:
     // The columns are measured, and the rows formatted, on a few threads;
     // progress (may be null) is told how much is written, 0 to 100.
     static void writeTable(std::ostream& out, const std::vector<FOUND_FILE>& results, std::size_t width = 0,
-                           Lead lead = Lead::Record, ProgressSink* progress = nullptr);
+                           Lead lead = Lead::Record, ProgressSink* progress = nullptr, bool snapshots = false);
     // A text as VisibleText shows it, cut to at most width columns, its
     // middle replaced by "…"; an escape ("\x1b", "\u202e", "\\") or a
     // character is kept whole or left out whole.

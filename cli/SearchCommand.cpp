@@ -225,6 +225,7 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     job.options.minRecoverable = options.minRecoverable;
     job.options.deep = options.deep;
     job.options.verify = options.verify;
+    job.options.snapshots = options.snapshots;
     // One bar over the search and the writing, never going back.
     ProgressSpan searching(progress, 0, kSearchProgress);
     if (int status = runJob(job, source, options.pattern, options.days, progress, cancel, err,
@@ -233,11 +234,12 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
         return status;
     }
     ProgressSpan writing(options.progressWhileWriting ? progress : nullptr, kSearchProgress, 100);
+    if (options.snapshots) reportSnapshots(job, source, err);
 
     const auto& results = job.filesystem.results();
     const std::string filter = describeFilter(options.pattern, options.days, options.minRecoverable);
     if (options.json) {
-        ResultFormatter::writeJson(out, results, &writing);
+        ResultFormatter::writeJson(out, results, &writing, options.snapshots);
         out << '\n';
     } else if (results.empty()) {
         if (job.outcome() == SearchJob::Outcome::Completed) {
@@ -248,7 +250,7 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     } else {
         ResultFormatter::writeTable(out, results, options.width,
                                     options.deep ? ResultFormatter::Lead::Offset : ResultFormatter::Lead::Record,
-                                    &writing);
+                                    &writing, options.snapshots);
         out << '\n' << results.size() << (results.size() == 1 ? " deleted file " : " deleted files ") << filter
             << " on " << source
             << (job.outcome() == SearchJob::Outcome::Completed   ? "."
@@ -263,6 +265,19 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     if (progress != nullptr) progress->finish();
 
     return endStatus(job, results.size(), err);
+}
+
+void SearchCommand::reportSnapshots(const SearchJob& job, const std::string& source, std::ostream& err) {
+    for (const std::string& w : job.snapshotWarnings()) err << "resurgo: warning: " << w << '\n';
+    const std::size_t copies = job.snapshots().size();
+    if (copies == 0 && job.snapshotWarnings().empty()) {
+        err << "resurgo: " << source << " has no shadow copies; the volume itself was searched\n";
+    } else if (copies != 0) {
+        std::size_t found = 0;
+        for (const FOUND_FILE& f : job.filesystem.results()) found += f.snapshot != 0 ? 1 : 0;
+        err << "resurgo: " << copies << (copies == 1 ? " shadow copy" : " shadow copies") << " searched; " << found
+            << (found == 1 ? " file" : " files") << " listed from them\n";
+    }
 }
 
 int SearchCommand::endStatus(const SearchJob& job, std::size_t found, std::ostream& err) {

@@ -40,6 +40,8 @@ public:
         bool deep = false;
         // Sample every file's clusters for zeros (wiped data).
         bool verify = false;
+        // Search the volume's shadow copies too.
+        bool snapshots = false;
         // The progress bar goes on while the results are written (when
         // they don't go to the terminal the bar is drawn on).
         bool progressWhileWriting = false;
@@ -75,6 +77,10 @@ public:
 
     // "disk.img", or "disk.img partition 2" when a partition was chosen.
     static std::string shownSource(const std::string& source, unsigned partition);
+
+    // After a search with --snapshots: the copies searched, how many files
+    // came from them, and what could not be read.
+    static void reportSnapshots(const SearchJob& job, const std::string& source, std::ostream& err);
 
     // After a deep search: where its geometry came from, when not from the
     // boot sector, and what the scan read.

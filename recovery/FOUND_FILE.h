@@ -62,6 +62,10 @@ public:
     bool guessedGeometry = false;
     // What found it (the MFT walk, a deep scan, $LogFile, a shadow copy, carving).
     ResultSource source = ResultSource::Mft;
+    // The shadow copy it was found in (1 = the oldest), 0 for the volume
+    // itself, and when that copy was taken (UTC).
+    std::uint16_t snapshot = 0;
+    FILE_TIME snapshotCreated;
 
     // directoryNames, or none.
     const std::vector<std::string>& components() const {

@@ -87,6 +87,9 @@ public:
         less_.add(less);
     }
 
+    // Puts found in the place of result i (a better copy of the same file).
+    void replaceResult(std::size_t i, FOUND_FILE&& found) { results_.at(i) = std::move(found); }
+
     Volume& volume() { return volume_; }
     const NTFS_GEOMETRY& geometry() const { return geometry_; }
     MftReader& mftEntry() { return mft_; }

@@ -13,6 +13,7 @@
 #include "file/WildcardMatcher.h"
 #include "ntfs/RecordClusters.h"
 #include "recovery/DirectoryPaths.h"
+#include "recovery/LiveRecords.h"
 #include "recovery/ProgressSink.h"
 
 namespace resurgo {
@@ -37,6 +38,16 @@ std::optional<std::uint64_t> liveOwner(const std::uint8_t* rec, std::size_t leng
     if ((r.u16(MFT_RECORD::kFlags) & MFT_RECORD::kFlagInUse) == 0) return {};
     const std::uint64_t base = FILE_REFERENCE(r.u64(MFT_RECORD::kBaseReference)).recordNumber();
     return base != 0 ? base : record;
+}
+
+// The first record of a file the user made: 0-15 are the volume's own
+// files, 16-23 kept for them.
+constexpr std::uint64_t kFirstUserRecord = 24;
+
+// Whether the volume itself holds the file open in file (the same record
+// in use, with the same sequence number and name).
+bool heldByVolume(const LiveRecords& live, const FileZ& file, std::uint64_t record) {
+    return live.holds(record, file.records().front().sequenceNumber, file.getName());
 }
 
 } // namespace
@@ -381,6 +392,8 @@ void MftScan::walkRecord(const ScanShared& shared, Walker& w, std::uint8_t* raw,
     const std::uint32_t recordSize = vol_.geometry.mftRecordSize;
     const std::uint64_t clusterBytes = vol_.geometry.clusterBytes();
     if (const std::optional<std::uint64_t> live = liveOwner(raw, recordSize, record)) {
+        const bool held = shared.filter->live != nullptr && *live == record;
+        if (held) w.held.assign(raw, raw + recordSize);
         // What files in use claim overwrites deleted files' data.
         try {
             w.liveRuns.clear();
@@ -389,6 +402,7 @@ void MftScan::walkRecord(const ScanShared& shared, Walker& w, std::uint8_t* raw,
         } catch (const ErrorException&) {
             // A damaged record in use: its runs can't be told.
         }
+        if (held) takeHeldFile(shared, w, record);
         return;
     }
     if (!mayBeDeletedFile(raw, recordSize)) return;
@@ -408,11 +422,33 @@ void MftScan::walkRecord(const ScanShared& shared, Walker& w, std::uint8_t* raw,
     const std::uint32_t owner = w.claims.add(file, record, clusterBytes);
     const bool oneRecord = shared.filter->record.has_value();
     if (oneRecord && record != *shared.filter->record) return;
+    // A shadow copy's deleted file that the volume holds in use again is
+    // no deleted file.
+    if (shared.filter->live != nullptr && heldByVolume(*shared.filter->live, file, record)) return;
     // A record whose name, times or size can't be read is skipped;
     // the walk goes on.
     try {
         if (takeCandidate(shared, w, record, oneRecord)) w.claims.want(owner);
     } catch (const ErrorException&) {
+    }
+}
+
+void MftScan::takeHeldFile(const ScanShared& shared, Walker& w, std::uint64_t record) {
+    std::uint8_t* raw = w.held.data();
+    const std::size_t length = w.held.size();
+    // System files and directories are not listed; nor are files the
+    // volume still holds.
+    if (record < kFirstUserRecord || length < MFT_RECORD::kHeaderBytes31) return;
+    const ByteReader r(raw, length, kErrRecordFormat, "MftScan::takeHeldFile");
+    if ((r.u16(MFT_RECORD::kFlags) & MFT_RECORD::kFlagDirectory) != 0) return;
+    FileZ& file = w.file;
+    try {
+        file.openFromBytes(raw, length, vol_.volume, vol_.geometry, &vol_.mft, vol_.mft.getSectorOfRecord(record), record,
+                           false);
+        if (heldByVolume(*shared.filter->live, file, record)) return;
+        takeCandidate(shared, w, record, shared.filter->record.has_value());
+    } catch (const ErrorException&) {
+        // A record whose name, times or size can't be read is skipped.
     }
 }
 

@@ -122,6 +122,9 @@ private:
         Recoverability::Batch claims;
         // The runs of one record in use.
         std::vector<RecordClusters::Run> liveRuns;
+        // A record in use kept as read (before its fixup), for a search of
+        // a shadow copy that lists the files the volume no longer holds.
+        std::vector<std::uint8_t> held;
         OLDER_MATCHES older;
         MFT_GAPS gaps;
         int lastPosition = 0;
@@ -153,6 +156,10 @@ private:
     // filter (oneRecord: the filter names its record); raises when its
     // name, times or size can't be read.
     bool takeCandidate(const ScanShared& shared, Walker& w, std::uint64_t record, bool oneRecord);
+    // In a shadow copy's walk (the filter's live records given): the file
+    // of a base record in use in the copy, held in w.held, as a find when
+    // the volume itself no longer holds it and it passes the filter.
+    void takeHeldFile(const ScanShared& shared, Walker& w, std::uint64_t record);
     // Names the directories of the finds of the done slots from the first
     // not yet committed on, in order, and appends them to the results.
     // While the walk goes on, a cancel is looked at before each slot and

@@ -73,7 +73,8 @@ RestoreJob::Status RestoreJob::select(std::uint64_t record) {
     }
     try {
         if (entry_.isDirectory()) return Status::Directory;
-        if (!entry_.isDeleted()) return Status::InUse;
+        // A shadow copy's file in use is a previous version to restore.
+        if (!entry_.isDeleted() && job_.options.snapshot == 0) return Status::InUse;
         // Name and size must be readable for the restore to go on.
         name_ = entry_.getName();
         size_ = entry_.getRealSize();
@@ -133,6 +134,8 @@ int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
     if (!selected_) return -1;
     const DATA_ATTRIBUTE* data = entry_.firstDataExtent();
     if (data == nullptr || !data->nonResident || size_ == 0) return Recoverability::kWhole;
+    // A shadow copy's file in use holds its clusters in that copy.
+    if (!entry_.isDeleted()) return Recoverability::kWhole;
     if (job_.options.deep) {
         // A file a scan found: weighed against the current volume's $Bitmap
         // alone (the other files' claims would take a scan of the source).

@@ -55,7 +55,7 @@ public:
     // its deep search did (see SearchJob::openDeep).
     Status open();
     // Opens record n: Ready when it is a deleted file whose name and size
-    // can be read.
+    // can be read (in a shadow copy, also a file in use there).
     Status select(std::uint64_t record);
     // Opens the file whose base record starts at byte offset of the source
     // (as a deep search lists it): Ready when it is a file, not one the

@@ -10,6 +10,8 @@
 
 namespace resurgo {
 
+class LiveRecords;
+
 struct SEARCH_FILTER {
     std::int32_t days = 1;
     std::string pattern = "*";
@@ -18,6 +20,10 @@ struct SEARCH_FILTER {
     // Sample the clusters of each file found for zeros (ZeroSample): reads
     // data, one seek or more per file.
     bool verify = false;
+    // When the volume searched is a shadow copy: what the volume itself
+    // holds now. The copy's files in use that it no longer holds are found
+    // too, and its deleted files that it holds in use again are not.
+    const LiveRecords* live = nullptr;
 };
 
 } // namespace resurgo

@@ -6,6 +6,7 @@
 #include "recovery/DeepSearch.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
+#include "recovery/SnapshotSearch.h"
 #include "recovery/SourceStack.h"
 #include "source/ContainerFormat.h"
 #include "source/SourceError.h"
@@ -28,13 +29,40 @@ bool SearchJob::patternAccepted(const std::string& pattern, std::size_t& length)
 }
 SearchJob::~SearchJob() = default;
 
-Source& SearchJob::source() {
+Source& SearchJob::volumeSource() {
     if (external_ != nullptr) return *external_;
     if (!own_) own_ = std::make_unique<FileSource>(driveRoot);
     return *own_;
 }
 
+SnapshotSearch& SearchJob::snapshotState() {
+    if (!snapshots_) {
+        snapshots_ = std::make_unique<SnapshotSearch>(volumeSource());
+        snapshotList_ = snapshots_->stores();
+        snapshotWarnings_ = snapshots_->warnings();
+    }
+    return *snapshots_;
+}
+
+Source& SearchJob::source() {
+    if (options.snapshot == 0) return volumeSource();
+    return snapshotState().store(options.snapshot);
+}
+
+bool SearchJob::readSnapshots() {
+    snapshots_.reset();
+    try {
+        snapshotState();
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return false;
+    }
+    return true;
+}
+
 void SearchJob::releaseSource() {
+    // The copies read through the volume's source.
+    snapshots_.reset();
     if (!own_) return;
     std::unique_ptr<FileSource> own = std::move(own_);
     own->close();
@@ -232,6 +260,11 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
     context.progress = progress;
     try {
         filesystem.findFiles(filter, context);
+        if (options.snapshots && options.snapshot == 0) {
+            snapshots_.reset();
+            snapshotState().search(*this, cancel);
+            snapshotWarnings_ = snapshots_->warnings();
+        }
         if (cancel != nullptr && cancel->load() == 1) outcome_ = Outcome::Cancelled;
     } catch (const ErrorException& e) {
         outcome_ = Outcome::WalkFailed;

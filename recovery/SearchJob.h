@@ -8,11 +8,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/ErrorException.h"
 #include "ntfs/BootRecordNTFS.h"
 #include "ntfs/NTFS_GEOMETRY.h"
 #include "recovery/FilesystemNTFS.h"
+#include "source/SHADOW_STORE.h"
 
 namespace resurgo {
 
@@ -20,6 +22,7 @@ class DeepSearch;
 class FileSource;
 class FileZ;
 class ProgressSink;
+class SnapshotSearch;
 class Source;
 
 class SearchJob {
@@ -70,6 +73,13 @@ public:
         // destroyed MFT or boot sector) instead of walking the volume's MFT;
         // restores then open the filesystem as the scan did (see DeepSearch).
         bool deep = false;
+        // Search the volume's shadow copies too (see SnapshotSearch): the
+        // files they hold that the volume no longer does, and their own
+        // deleted files.
+        bool snapshots = false;
+        // Read shadow copy n of the volume (1 = the oldest) instead of the
+        // volume itself: restores of what a search found there. 0: the volume.
+        unsigned snapshot = 0;
     };
 
     // True when the search accepts pattern (at most kMaxPatternLength
@@ -93,6 +103,15 @@ public:
     void openDeepAt(std::uint64_t offset, FileZ& entry);
     bool deepInUse(std::uint64_t offset, const FileZ& entry);
 
+    // The shadow copies of the volume, oldest first, after a search with
+    // `snapshots`, readSnapshots or the opening of a copy (`snapshot`), and
+    // what went wrong reading them (one sentence each).
+    const std::vector<SHADOW_STORE>& snapshots() const { return snapshotList_; }
+    const std::vector<std::string>& snapshotWarnings() const { return snapshotWarnings_; }
+    // Reads the catalog of the job's volume (not of a copy); false when
+    // the source can't be opened.
+    bool readSnapshots();
+
     Outcome outcome() const { return outcome_; }
     // After the boot record was read: the volume's length as its boot
     // sector states it, and the source's. A source shorter than its volume
@@ -112,6 +131,9 @@ public:
 
 private:
     Source& source();
+    // The volume itself, whichever copy the job reads.
+    Source& volumeSource();
+    SnapshotSearch& snapshotState();
     void releaseSource();
     DeepSearch& deepState();
     void runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
@@ -128,6 +150,9 @@ private:
     Source* external_ = nullptr;
     std::unique_ptr<FileSource> own_;
     std::unique_ptr<DeepSearch> deep_;
+    std::unique_ptr<SnapshotSearch> snapshots_;
+    std::vector<SHADOW_STORE> snapshotList_;
+    std::vector<std::string> snapshotWarnings_;
 };
 
 } // namespace resurgo

@@ -1,0 +1,115 @@
+#include "recovery/SnapshotSearch.h"
+
+#include <algorithm>
+#include <map>
+#include <tuple>
+
+#include "recovery/ErrorText.h"
+#include "recovery/LiveRecords.h"
+#include "recovery/SEARCH_CONTEXT.h"
+#include "recovery/SEARCH_FILTER.h"
+#include "recovery/SearchJob.h"
+#include "source/ShadowStoreSource.h"
+#include "source/ShadowVolume.h"
+#include "source/SourceError.h"
+
+namespace resurgo {
+
+namespace {
+
+// What makes two results the same file: its record, when it was made and
+// its name (the same in every copy that holds it, in use or deleted).
+using FileKey = std::tuple<std::uint64_t, std::uint64_t, std::string>;
+FileKey keyOf(const FOUND_FILE& f) { return FileKey(f.recordNumber, f.creationTime.utc(), f.name); }
+
+// The share of a copy's file that read back as zeros (blocks the copy did
+// not keep) counts as lost.
+void countZerosAsLost(FOUND_FILE& f) {
+    if (f.zeroed == FOUND_FILE::kNotSampled) return;
+    f.recoverable = std::min<std::uint8_t>(f.recoverable, static_cast<std::uint8_t>(100 - std::min<int>(f.zeroed, 100)));
+}
+
+} // namespace
+
+SnapshotSearch::SnapshotSearch(Source& volume) {
+    try {
+        shadows_ = std::make_unique<ShadowVolume>(volume);
+        stores_ = shadows_->stores();
+        opened_.resize(stores_.size());
+    } catch (const ErrorException& e) {
+        shadows_.reset();
+        warnings_.push_back("The shadow copies can't be read: " + ErrorText::reason(e) + ".");
+    }
+}
+
+SnapshotSearch::~SnapshotSearch() {
+    opened_.clear();  // each copy before the volume it reads
+}
+
+Source& SnapshotSearch::store(unsigned number) {
+    if (!shadows_ || number == 0 || number > stores_.size()) {
+        throw SourceError(kErrUnrecognized, "there is no shadow copy " + std::to_string(number) + " (the volume has " +
+                                                std::to_string(stores_.size()) + ")");
+    }
+    std::unique_ptr<ShadowStoreSource>& slot = opened_[number - 1];
+    if (!slot) slot = shadows_->open(number);
+    return *slot;
+}
+
+void SnapshotSearch::search(SearchJob& job, const std::atomic<std::uint8_t>* cancel) {
+    if (stores_.empty()) return;
+    const LiveRecords live = LiveRecords::read(job.filesystem, cancel);
+    FilesystemNTFS& results = job.filesystem;
+    std::map<FileKey, std::size_t> seen;
+    for (std::size_t i = 0; i < results.resultCount(); ++i) seen.emplace(keyOf(results.result(i)), i);
+    for (unsigned n = static_cast<unsigned>(stores_.size()); n >= 1; --n) {
+        if (cancel != nullptr && cancel->load() == 1) return;
+        SearchJob copy;
+        copy.driveRoot = job.driveRoot;
+        LESS_RECOVERABLE less;
+        try {
+            copy.useSource(&store(n));
+            copy.prepareGeometry();
+            copy.openFilesystem();
+            SEARCH_FILTER filter;
+            filter.days = job.days;
+            filter.pattern = job.pattern;
+            filter.minRecoverable = job.options.minRecoverable;
+            filter.verify = true;
+            filter.live = &live;
+            SEARCH_CONTEXT context;
+            context.cancel = cancel;
+            copy.filesystem.findFiles(filter, context);
+            copy.closeFilesystem();
+        } catch (const ErrorException& e) {
+            warnings_.push_back("Shadow copy " + std::to_string(n) + " can't be searched: " + ErrorText::reason(e) + ".");
+            continue;
+        }
+        const FILE_TIME created = FILE_TIME::fromUtc(stores_[n - 1].created);
+        std::vector<FOUND_FILE> added;
+        for (const FOUND_FILE& found : copy.filesystem.results()) {
+            FOUND_FILE f = found;
+            f.source = ResultSource::Snapshot;
+            f.snapshot = static_cast<std::uint16_t>(n);
+            f.snapshotCreated = created;
+            countZerosAsLost(f);
+            if (f.recoverable < job.options.minRecoverable) {
+                less.add(f.recoverable);
+                continue;
+            }
+            const auto [at, fresh] = seen.emplace(keyOf(f), results.resultCount() + added.size());
+            if (fresh) {
+                added.push_back(std::move(f));
+            } else if (at->second >= results.resultCount()) {
+                FOUND_FILE& kept = added[at->second - results.resultCount()];
+                if (f.recoverable > kept.recoverable) kept = std::move(f);
+            } else if (f.recoverable > results.result(at->second).recoverable) {
+                results.replaceResult(at->second, std::move(f));
+            }
+        }
+        less.add(copy.filesystem.lessRecoverable());
+        results.appendResults(std::move(added), copy.filesystem.olderMatches(), less);
+    }
+}
+
+} // namespace resurgo
