@@ -81,6 +81,10 @@ void SnapshotSearch::search(SearchJob& job, const std::atomic<std::uint8_t>* can
             context.cancel = cancel;
             copy.filesystem.findFiles(filter, context);
             copy.closeFilesystem();
+            if (const std::uint64_t lost = copy.filesystem.gaps().unreadableRecords; lost != 0) {
+                warnings_.push_back("Shadow copy " + std::to_string(n) + " is damaged: " + std::to_string(lost) +
+                                    " of its MFT records could not be read, and its files there are not listed.");
+            }
         } catch (const ErrorException& e) {
             warnings_.push_back("Shadow copy " + std::to_string(n) + " can't be searched: " + ErrorText::reason(e) + ".");
             continue;
