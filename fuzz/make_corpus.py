@@ -7,6 +7,8 @@ Seeds: boot sectors, MFT records (one per kind: system, resident, plain,
 compressed, attribute list, extension), the run lists of their data, the
 compression units of a compressed file, the demo image's MFT region, and
 basic's user records with index blocks for the deep scan.
+
+    fuzz/make_corpus.py --shadow vsstest.raw   # the shadow-copy catalog seed
 """
 import json
 import os
@@ -152,6 +154,45 @@ def containers(images):
     put("fuzz_ewf_segment", "disk-mbr-E02", e02[:13] + bytes(chain))
 
 
+def shadow_seed(raw):
+    """A compact volume with the shadow-copy catalog of vsstest (the bare
+    volume, qemu-img convert -O raw): its header, first catalog block and
+    each store's first header, block list, range list and bitmap blocks,
+    moved next to each other with every offset rewritten to match."""
+    BLOCK, NEXT = 0x4000, 0x28
+    with open(raw, "rb") as f:
+        def read(at, n=BLOCK):
+            f.seek(at)
+            return bytearray(f.read(n))
+        header = read(0x1E00, 128)
+        catalog = read(struct.unpack_from("<Q", header, 0x30)[0])
+        volume = bytearray(BLOCK * 2)
+        volume[0x1E00:0x1E00 + 128] = header
+        struct.pack_into("<Q", volume, 0x1E00 + 0x30, BLOCK)
+        struct.pack_into("<Q", catalog, NEXT, 0)
+        blocks = []
+        for at in range(128, BLOCK, 128):
+            if struct.unpack_from("<Q", catalog, at)[0] != 3:
+                continue
+            for field in (8, 0x20, 0x28, 0x30):
+                block = read(struct.unpack_from("<Q", catalog, at + field)[0])
+                struct.pack_into("<Q", block, NEXT, 0)
+                place = BLOCK * (2 + len(blocks))
+                struct.pack_into("<Q", catalog, at + field, place)
+                blocks.append(block)
+        volume[BLOCK:BLOCK * 2] = catalog
+        for block in blocks:
+            volume += block
+    # The catalog's volume size, cut to the seed's.
+    for at in range(128, BLOCK, 128):
+        if struct.unpack_from("<Q", volume, BLOCK + at)[0] == 2:
+            struct.pack_into("<Q", volume, BLOCK + at + 8, len(volume))
+    put("fuzz_shadow_catalog", "vsstest", bytes(volume))
+
+
 if __name__ == "__main__":
+    if len(sys.argv) > 2 and sys.argv[1] == "--shadow":
+        shadow_seed(sys.argv[2])  # fuzz/make_corpus.py --shadow vsstest.raw
+        sys.exit(0)
     main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fixtures"))
     containers(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fixtures"))

@@ -19,7 +19,7 @@ JOBS=${FUZZ_JOBS:-1}
 TARGETS=("$@")
 if [ ${#TARGETS[@]} -eq 0 ]; then
   TARGETS=(fuzz_mft_record fuzz_runlist fuzz_lznt1 fuzz_boot_sector fuzz_search fuzz_deep_scan fuzz_vhdx_log
-           fuzz_partition_table fuzz_qcow_map fuzz_ewf_segment)
+           fuzz_partition_table fuzz_qcow_map fuzz_ewf_segment fuzz_shadow_catalog)
 fi
 
 CLANG=${CLANG:-clang-14}
@@ -42,6 +42,7 @@ run_one() {
   [ "$t" = fuzz_vhdx_log ] && max_len="-max_len=65536"
   [ "$t" = fuzz_partition_table ] && max_len="-max_len=70000"
   [ "$t" = fuzz_qcow_map ] && max_len="-max_len=330000"
+  [ "$t" = fuzz_shadow_catalog ] && max_len="-max_len=196608"
   mkdir -p "$BUILD/corpus/$t"
   local log="$BUILD/logs/$t.log"
   local rc=0
