@@ -1,5 +1,6 @@
 #include "source/ShadowVolume.h"
 
+#include "source/BfioHandle.h"
 #include "source/ShadowCatalog.h"
 #include "source/ShadowStoreSource.h"
 #include "source/SourceError.h"
@@ -15,7 +16,6 @@
 #include <cstdio>
 #include <numeric>
 
-#include "source/BfioHandle.h"
 #include "source/LibyalCalls.h"
 
 namespace resurgo {
