@@ -147,10 +147,11 @@ TEST(CommandDocs, CompletionOffersWhatEachPositionTakes) {
         bool exact;
     };
     const std::vector<Case> cases = {
-        {{""}, {"drives", "partitions", "restore", "search"}, true},
+        {{""}, {"drives", "partitions", "restore", "search", "snapshots"}, true},
         {{"--"}, {"--help", "--version"}, true},
         {{"search", "--"},
-         {"--days", "--deep", "--help", "--json", "--min-recoverable", "--partition", "--pattern", "--verify", "--wide"},
+         {"--days", "--deep", "--help", "--json", "--min-recoverable", "--partition", "--pattern", "--snapshots",
+          "--verify", "--wide"},
          true},
         {{"restore", "x.img", "--n"}, {"--name"}, true},
         {{"partitions", dir + "/image."}, {dir + "/image.img"}, true},
