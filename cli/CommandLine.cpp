@@ -300,6 +300,7 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
 
     defineRestore(app, a);
+    defineRestoreSnapshots(*a.restoreCmd, a);
     defineListings(app, a);
 }
 
@@ -345,17 +346,6 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
                                "With --all: skip files of which less than N percent can still come back (0 to 100)")
             ->capture_default_str()
             ->type_name("N");
-    CLI::Option* snapshotOpt =
-        restoreCmd->add_option("--snapshot", a.snapshotText,
-                               "With --record or --name: read shadow copy N (as `resurgo snapshots` lists them)")
-            ->type_name("N");
-    CLI::Option* snapshotsOpt = restoreCmd->add_flag(
-        "--snapshots", a.restoreSnapshots, "With --all: restore what search --snapshots lists, each from its copy");
-    snapshotOpt->excludes(allOpt);
-    snapshotOpt->excludes(offsetOpt);
-    snapshotOpt->excludes(deepOpt);
-    snapshotsOpt->needs(allOpt);
-    snapshotsOpt->excludes(deepOpt);
     recordOpt->excludes(allOpt);
     recordOpt->excludes(offsetOpt);
     offsetOpt->excludes(allOpt);
@@ -373,6 +363,23 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
     patternOpt->needs(allOpt);
     minRecoverableOpt->needs(allOpt);
     restoreCmd->footer(std::string(detailsOf("restore")) + "\n\n" + exitCodeHelp());
+}
+
+void CommandLine::defineRestoreSnapshots(CLI::App& restoreCmd, Arguments& a) {
+    CLI::Option* allOpt = restoreCmd.get_option("--all");
+    CLI::Option* offsetOpt = restoreCmd.get_option("--offset");
+    CLI::Option* deepOpt = restoreCmd.get_option("--deep");
+    CLI::Option* snapshotOpt =
+        restoreCmd.add_option("--snapshot", a.snapshotText,
+                              "With --record or --name: read shadow copy N (as `resurgo snapshots` lists them)")
+            ->type_name("N");
+    CLI::Option* snapshotsOpt = restoreCmd.add_flag(
+        "--snapshots", a.restoreSnapshots, "With --all: restore what search --snapshots lists, each from its copy");
+    snapshotOpt->excludes(allOpt);
+    snapshotOpt->excludes(offsetOpt);
+    snapshotOpt->excludes(deepOpt);
+    snapshotsOpt->needs(allOpt);
+    snapshotsOpt->excludes(deepOpt);
 }
 
 void CommandLine::defineListings(CLI::App& app, Arguments& a) {

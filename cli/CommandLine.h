@@ -43,6 +43,8 @@ private:
     // Defines the command, its subcommands and options on app, bound to args.
     static void define(CLI::App& app, Arguments& args);
     static void defineRestore(CLI::App& app, Arguments& args);
+    // restore's --snapshot and --snapshots, and what they go with.
+    static void defineRestoreSnapshots(CLI::App& restoreCmd, Arguments& args);
     static void defineListings(CLI::App& app, Arguments& args);
     // The subcommands, after the parse: check what the parser left to them
     // and run; each returns the exit status.
