@@ -41,7 +41,7 @@ const char* const kDescription =
 const char* const kForms[] = {
     "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--verify] "
     "[--wide | --json]",
-    "restore SOURCE [--partition N] --record N --output PATH [--force]",
+    "restore SOURCE [--partition N] --record N [--logged] --output PATH [--force]",
     "restore SOURCE [--partition N] --offset X --output PATH [--force]",
     "restore SOURCE [--partition N] --name PATTERN [--days N] [--deep] --output PATH [--force]",
     "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep]",
@@ -78,7 +78,12 @@ const char* const kSearchDetails =
     "volume's MFT is listed, in use or not; a file's clusters that the current volume uses\n"
     "count as overwritten. A directory whose record is lost is named from the index blocks\n"
     "that name it, else shown as lost_files/dir_@N, and a file whose names are gone as\n"
-    "record_N.";
+    "record_N.\n\n"
+    "Files whose records were freed and given to other files since are rebuilt from what the\n"
+    "volume's $LogFile still holds of them (name, directory, times, size and run list): the\n"
+    "table says \"from the journal\" beside their percentage (JSON source \"logfile\"; it is\n"
+    "\"mft\" for the files of the MFT, \"deep\" for those of --deep), and restore --record N\n"
+    "--logged restores them.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N (the Record column of the search) to\n"
@@ -95,7 +100,8 @@ const char* const kRestoreDetails =
     "restored in full, and the message says how much of it was overwritten (and by which\n"
     "file, when one file owns the overwritten clusters). A file whose data reads back as\n"
     "zeros in whole runs that are not sparse is restored, but the message says the data was\n"
-    "wiped (exit status 16).\n\n"
+    "wiped (exit status 16). --logged restores the file of record N that $LogFile keeps (a\n"
+    "search row marked \"from the journal\": its record holds another file now).\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
     "that exists gets a numbered suffix, nothing is overwritten, no link is followed), and ends\n"
     "with a count of restored files (intact, partly overwritten, overwritten), damaged and\n"
@@ -195,6 +201,7 @@ struct CommandLine::Arguments {
     bool force = false;
     bool all = false;
     bool restoreDeep = false;
+    bool logged = false;
     std::string restorePartition;
 
     std::string partitionsSource;
@@ -278,6 +285,8 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
         restoreCmd->add_option("--offset", a.offsetText,
                                "Byte offset of the file's record on SOURCE (the Offset column of search --deep)")
             ->type_name("X");
+    CLI::Option* loggedOpt = restoreCmd->add_flag(
+        "--logged", a.logged, "With --record: the file of that record rebuilt from $LogFile (\"from the journal\")");
     CLI::Option* nameOpt =
         restoreCmd->add_option("--name,-n", a.name,
                                "Instead of --record or --offset: the one deleted file whose name matches this pattern")
@@ -305,6 +314,7 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
                                "With --all: skip files of which less than N percent can still come back (0 to 100)")
             ->capture_default_str()
             ->type_name("N");
+    loggedOpt->needs(recordOpt);
     recordOpt->excludes(allOpt);
     recordOpt->excludes(offsetOpt);
     offsetOpt->excludes(allOpt);
@@ -533,7 +543,7 @@ int CommandLine::runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> 
         options.name = a.name;
         options.deep = a.restoreDeep;
         options.width = tableWidth(ProcessContext::Stream::Error);
-    } else if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
+    } else if (options.logged = a.logged; !ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
         err_ << "resurgo restore: " << problem << '\n';
         return kExitUsage;
     }
