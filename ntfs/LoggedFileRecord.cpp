@@ -75,6 +75,30 @@ bool LoggedFileRecord::growAttribute(std::size_t attribute, std::size_t end) {
     return true;
 }
 
+void LoggedFileRecord::setHighestVcn(std::size_t attribute) {
+    const std::size_t length = u32(attribute + kAttributeLength);
+    if (!fits(attribute, length) || length < kMappingPairsOffset + 2 || image_[attribute + kNonResidentFlag] != 1) return;
+    std::size_t at = attribute + (static_cast<std::size_t>(image_[attribute + kMappingPairsOffset]) |
+                                  (static_cast<std::size_t>(image_[attribute + kMappingPairsOffset + 1]) << 8));
+    const std::size_t end = attribute + length;
+    std::uint64_t clusters = 0;
+    // Each pair: a header byte (length bytes, offset bytes), then the fields.
+    while (at < end && image_[at] != 0) {
+        const std::size_t lengthBytes = image_[at] & 0x0F;
+        const std::size_t offsetBytes = image_[at] >> 4;
+        if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8 || end - at - 1 < lengthBytes + offsetBytes) return;
+        std::uint64_t run = 0;
+        for (std::size_t i = 0; i < lengthBytes; ++i) run |= static_cast<std::uint64_t>(image_[at + 1 + i]) << (8 * i);
+        if (run > ~0ULL / 2 - clusters) return;
+        clusters += run;
+        at += 1 + lengthBytes + offsetBytes;
+    }
+    std::uint64_t lowest = 0;
+    for (int i = 0; i < 8; ++i) lowest |= static_cast<std::uint64_t>(image_[attribute + kLowestVcn + i]) << (8 * i);
+    const std::uint64_t highest = lowest + clusters - 1;  // below the lowest when there are none
+    for (int i = 0; i < 8; ++i) image_[attribute + kHighestVcn + i] = static_cast<std::uint8_t>(highest >> (8 * i));
+}
+
 bool LoggedFileRecord::setSizes(std::size_t attribute, const std::uint8_t* data, std::size_t length) {
     // Allocated size, valid data length, file size and, for compressed and
     // sparse data, the clusters allocated.
@@ -123,6 +147,7 @@ LoggedFileRecord::Change LoggedFileRecord::apply(const LOG_OPERATION& op) {
     case Op::UpdateMappingPairs:
         done = growAttribute(at, static_cast<std::size_t>(op.attributeOffset) + op.redoLength) &&
                write(inAttribute, op.redo, op.redoLength);
+        if (done) setHighestVcn(at);
         break;
     case Op::UpdateResidentValue:
     case Op::WriteEndOfFileRecordSegment: done = write(inAttribute, op.redo, op.redoLength); break;

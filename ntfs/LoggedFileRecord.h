@@ -18,6 +18,8 @@ public:
     // Attribute header fields used here.
     static constexpr std::size_t kAttributeLength = 0x04;
     static constexpr std::size_t kNonResidentFlag = 0x08;
+    static constexpr std::size_t kLowestVcn = 0x10;
+    static constexpr std::size_t kHighestVcn = 0x18;
     static constexpr std::size_t kMappingPairsOffset = 0x20;
     static constexpr std::size_t kAllocatedSize = 0x28;
     static constexpr std::size_t kDataSize = 0x30;
@@ -60,6 +62,9 @@ private:
     bool write(std::size_t at, const std::uint8_t* data, std::size_t length);
     // Grows the attribute at `attribute` to hold `end` bytes.
     bool growAttribute(std::size_t attribute, std::size_t end);
+    // Sets the highest VCN of the non-resident attribute at `attribute` to
+    // the last one its mapping pairs cover (NTFS keeps it with the pairs).
+    void setHighestVcn(std::size_t attribute);
     bool setSizes(std::size_t attribute, const std::uint8_t* data, std::size_t length);
     std::uint32_t u32(std::size_t at) const;
     void put32(std::size_t at, std::uint32_t v);

@@ -123,7 +123,8 @@ void LogfileSearch::read() {
 }
 
 bool LogfileSearch::listable(const Version& v, FileZ& entry) {
-    if (v.record < kFirstUserRecord) return false;
+    // A version without data has nothing to bring back.
+    if (v.record < kFirstUserRecord || v.size == 0) return false;
     try {
         std::vector<std::uint8_t> bytes = v.image;
         entry.openFromScan(bytes.data(), bytes.size(), fs_.volume(), fs_.geometry(), 0, v.record,

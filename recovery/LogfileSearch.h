@@ -7,7 +7,7 @@
 // each (record, sequence number) is one version, kept as it stood at its
 // last change that left it with data. A version whose record now holds
 // another file (another sequence number), or is free with no name left,
-// is a result (ResultSource::Logfile), one per record number: the newest
+// is a result (ResultSource::Logfile) when it has data, one per record number: the newest
 // such version. A version the MFT walk lists already (the record is free
 // with the sequence number its freeing gave it, and still named) or that is
 // the record's current file is not.
