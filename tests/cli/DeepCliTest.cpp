@@ -86,8 +86,14 @@ TEST(DeepCli, ScansThePartitionChosenOnADiskAndInAContainer) {
         nlohmann::json found = nlohmann::json::parse(scan.out);
         nlohmann::json walked = nlohmann::json::parse(walk.out);
         // The same files, each saying what found it.
-        for (auto& f : found) EXPECT_EQ(f["source"], "deep"), f.erase("source");
-        for (auto& f : walked) EXPECT_EQ(f["source"], "mft"), f.erase("source");
+        for (auto& f : found) {
+            EXPECT_EQ(f["source"], "deep");
+            f.erase("source");
+        }
+        for (auto& f : walked) {
+            EXPECT_EQ(f["source"], "mft");
+            f.erase("source");
+        }
         EXPECT_EQ(found, walked);
 
         for (const auto& f : found) {
