@@ -39,7 +39,8 @@ bool LogRecordScan::readRestart(std::vector<std::uint8_t>& log, Result& result) 
             result.warnings.push_back("$LogFile restart page at byte " + std::to_string(offset) + ": " + e.diagnostic());
         }
     }
-    if (!result.restartFound) result.warnings.push_back("$LogFile has no readable restart area");
+    // A log emptied by another driver holds no restart page at all: nothing to say then.
+    if (!result.restartFound && !result.warnings.empty()) result.warnings.push_back("$LogFile has no readable restart area");
     return result.restartFound;
 }
 
@@ -137,9 +138,6 @@ LogRecordScan::Result LogRecordScan::scan(std::vector<std::uint8_t>& log) {
                          result.records.end());
     if (result.badPages > 0) {
         result.warnings.push_back("$LogFile: " + std::to_string(result.badPages) + " record pages fail their fixup");
-    }
-    if (result.badRecords > 0) {
-        result.warnings.push_back("$LogFile: " + std::to_string(result.badRecords) + " records are cut off or too long");
     }
     return result;
 }

@@ -30,7 +30,10 @@ public:
         std::vector<LOG_RECORD> records;
         std::uint64_t pages = 0;        // record pages that passed their fixup
         std::uint64_t badPages = 0;     // record pages whose fixup failed
-        std::uint64_t badRecords = 0;   // records cut off or unreadable
+        // Records cut off or too long: the one the circular log's newest
+        // record overwrote the start of is met on most volumes, so these are
+        // counted, not named.
+        std::uint64_t badRecords = 0;
         // Named problems, for the user.
         std::vector<std::string> warnings;
     };

@@ -12,7 +12,12 @@ constexpr std::size_t kMinAttributeOffset = 0x18;
 constexpr std::size_t kMinAttributeBytes = 0x10;
 } // namespace
 
-LoggedFileRecord::LoggedFileRecord(std::size_t recordBytes) : image_(recordBytes, 0) {}
+LoggedFileRecord::LoggedFileRecord(std::size_t recordBytes) : recordBytes_(recordBytes) {}
+
+void LoggedFileRecord::forget() {
+    known_ = false;
+    std::vector<std::uint8_t>().swap(image_);
+}
 
 std::uint32_t LoggedFileRecord::u32(std::size_t at) const {
     if (!fits(at, 4)) return 0;
@@ -25,6 +30,7 @@ void LoggedFileRecord::put32(std::size_t at, std::uint32_t v) {
 }
 
 std::uint16_t LoggedFileRecord::sequence() const {
+    if (!fits(kSequenceNumber, 2)) return 0;
     return static_cast<std::uint16_t>(image_[kSequenceNumber] | (image_[kSequenceNumber + 1] << 8));
 }
 
@@ -115,8 +121,8 @@ bool LoggedFileRecord::setSizes(std::size_t attribute, const std::uint8_t* data,
 }
 
 LoggedFileRecord::Change LoggedFileRecord::initialize(const std::uint8_t* data, std::size_t length, std::size_t at) {
-    if (!fits(at, length) || length < kMinAttributeOffset) return Change::None;
-    std::fill(image_.begin(), image_.end(), 0);
+    if (at > recordBytes_ || length > recordBytes_ - at || length < kMinAttributeOffset) return Change::None;
+    image_.assign(recordBytes_, 0);
     std::memcpy(image_.data() + at, data, length);
     known_ = true;
     return Change::Initialized;
@@ -159,6 +165,7 @@ LoggedFileRecord::Change LoggedFileRecord::apply(const LOG_OPERATION& op) {
 
 std::vector<std::uint8_t> LoggedFileRecord::onDisk() const {
     std::vector<std::uint8_t> out = image_;
+    if (out.size() < kStride) return out;
     const std::size_t strides = out.size() / kStride;
     std::size_t usa = static_cast<std::size_t>(out[kUsaOffset]) | (static_cast<std::size_t>(out[kUsaOffset + 1]) << 8);
     // The array lies where the record says, if it fits there.

@@ -45,6 +45,9 @@ public:
     Change apply(const LOG_OPERATION& op);
 
     bool known() const { return known_; }
+    // Lets the image go (a freed record): memory is held only for records
+    // whose file the log still follows.
+    void forget();
     std::uint16_t sequence() const;
     const std::vector<std::uint8_t>& image() const { return image_; }
     // The image with its update sequence made whole again, as it would lie
@@ -69,7 +72,8 @@ private:
     std::uint32_t u32(std::size_t at) const;
     void put32(std::size_t at, std::uint32_t v);
 
-    std::vector<std::uint8_t> image_;
+    std::size_t recordBytes_ = 0;
+    std::vector<std::uint8_t> image_;  // empty until an image is known
     bool known_ = false;
 };
 

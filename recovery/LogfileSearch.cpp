@@ -40,15 +40,16 @@ bool measure(std::vector<std::uint8_t> bytes, const NTFS_GEOMETRY& geometry, std
 
 std::vector<LogfileSearch::Version> LogfileSearch::rebuild(const std::vector<LOG_RECORD>& records,
                                                            const NTFS_GEOMETRY& geometry, std::uint64_t recordLimit) {
+    constexpr std::size_t kNone = ~static_cast<std::size_t>(0);
     struct State {
         LoggedFileRecord image;
-        std::size_t version = ~static_cast<std::size_t>(0);  // the version changes go to
+        std::vector<Version> versions;  // oldest first, at most kKeptVersions
+        std::size_t open = kNone;       // the version changes go to
     };
-    std::vector<Version> versions;
     std::unordered_map<std::uint64_t, State> states;
+    std::vector<Version> out;
     const std::uint64_t recordBytes = geometry.mftRecordSize;
-    if (recordBytes == 0 || recordBytes % LoggedFileRecord::kStride != 0) return versions;
-    constexpr std::size_t kNone = ~static_cast<std::size_t>(0);
+    if (recordBytes == 0 || recordBytes % LoggedFileRecord::kStride != 0) return out;
     for (const LOG_RECORD& r : records) {
         LOG_OPERATION op;
         try {
@@ -60,39 +61,49 @@ std::vector<LogfileSearch::Version> LogfileSearch::rebuild(const std::vector<LOG
         const std::uint64_t at = op.targetByte(geometry.clusterBytes());
         if (at % recordBytes != 0 || at / recordBytes >= recordLimit) continue;
         const std::uint64_t number = at / recordBytes;
-        State& s = states.try_emplace(number, State{LoggedFileRecord(recordBytes), kNone}).first->second;
+        State& s = states.try_emplace(number, State{LoggedFileRecord(recordBytes), {}, kNone}).first->second;
         const LoggedFileRecord::Change change = s.image.apply(op);
         if (change == LoggedFileRecord::Change::None) continue;
-        if (change == LoggedFileRecord::Change::Deallocated) {
-            s.version = kNone;
-            continue;
-        }
-        if (change == LoggedFileRecord::Change::Initialized) {
+        const bool freed = change == LoggedFileRecord::Change::Deallocated;
+        const bool opened = s.open != kNone;
+        // A new file in the record, or a freed one whose image only the
+        // deallocation's undo data gave.
+        if (change == LoggedFileRecord::Change::Initialized || (freed && !opened)) {
             const std::uint16_t sequence = s.image.sequence();
             // A record initialized again with the same sequence number is
             // the same version going on.
-            if (s.version == kNone || versions[s.version].sequence != sequence) {
-                s.version = versions.size();
-                versions.push_back(Version{number, sequence, r.lsn, 0, {}});
+            if (!opened || s.versions[s.open].sequence != sequence) {
+                if (s.versions.size() == kKeptVersions) s.versions.erase(s.versions.begin());
+                s.versions.push_back(Version{number, sequence, r.lsn, 0, {}});
+                s.open = s.versions.size() - 1;
             }
         }
-        if (s.version == kNone) continue;
-        Version& v = versions[s.version];
-        std::vector<std::uint8_t> bytes = s.image.onDisk();
-        std::uint64_t size = 0;
-        if (!measure(bytes, geometry, size)) continue;
-        // Keep the last state with data (a delete may empty the runs first).
-        if (v.image.empty() || size > 0 || v.size == 0) {
-            v.image = std::move(bytes);
-            v.size = size;
-            v.lsn = r.lsn;
+        if (s.open != kNone && !(freed && opened)) {
+            Version& v = s.versions[s.open];
+            std::vector<std::uint8_t> bytes = s.image.onDisk();
+            std::uint64_t size = 0;
+            // Keep the last state with data (a delete may empty the runs first).
+            if (measure(bytes, geometry, size) && (v.image.empty() || size > 0 || v.size == 0)) {
+                v.image = std::move(bytes);
+                v.size = size;
+                v.lsn = r.lsn;
+            }
+        }
+        if (freed) {
+            s.open = kNone;
+            s.image.forget();
         }
     }
-    versions.erase(std::remove_if(versions.begin(), versions.end(), [](const Version& v) { return v.image.empty(); }),
-                   versions.end());
-    std::stable_sort(versions.begin(), versions.end(),
-                     [](const Version& a, const Version& b) { return a.record < b.record; });
-    return versions;
+    std::vector<std::uint64_t> numbers;
+    numbers.reserve(states.size());
+    for (const auto& kv : states) numbers.push_back(kv.first);
+    std::sort(numbers.begin(), numbers.end());
+    for (std::uint64_t n : numbers) {
+        for (Version& v : states.find(n)->second.versions) {
+            if (!v.image.empty()) out.push_back(std::move(v));
+        }
+    }
+    return out;
 }
 
 LogfileSearch::LogfileSearch(FilesystemNTFS& filesystem) : fs_(filesystem) {}
@@ -163,19 +174,16 @@ void LogfileSearch::findFiles(const SEARCH_FILTER& filter, std::vector<FOUND_FIL
     Recoverability::Batch batch;
     std::vector<FOUND_FILE> found;
     FileZ entry;
-    for (std::size_t i = 0; i < versions_.size(); ++i) {
-        // The newest listable version of each record.
-        if (i + 1 < versions_.size() && versions_[i + 1].record == versions_[i].record) {
-            bool later = false;
-            for (std::size_t k = i + 1; k < versions_.size() && versions_[k].record == versions_[i].record; ++k) {
-                FileZ probe;
-                later = later || listable(versions_[k], probe);
-            }
-            if (later) continue;
-        }
-        const Version& v = versions_[i];
-        if (filter.record && *filter.record != v.record) continue;
-        if (!listable(v, entry)) continue;
+    for (std::size_t begin = 0; begin < versions_.size();) {
+        // The versions of one record, the newest last: the newest listable one.
+        std::size_t end = begin + 1;
+        while (end < versions_.size() && versions_[end].record == versions_[begin].record) ++end;
+        const std::size_t first = begin;
+        begin = end;
+        if (filter.record && *filter.record != versions_[first].record) continue;
+        while (end > first && !listable(versions_[end - 1], entry)) --end;
+        if (end == first) continue;
+        const Version& v = versions_[end - 1];
         const std::uint32_t owner = batch.add(entry, v.record, fs_.geometry().clusterBytes());
         const std::string name = entry.getName();
         if (!WildcardMatcher::match(pattern, name)) continue;

@@ -37,6 +37,9 @@ public:
     // Records below this number are the volume's own files.
     static constexpr std::uint64_t kFirstUserRecord = 16;
     static constexpr std::uint64_t kExtendDirectory = 11;
+    // Versions kept per record, the newest: the record's file now takes one
+    // sequence number and, freed, the next; the one before them is listed.
+    static constexpr std::size_t kKeptVersions = 3;
 
     // One file record as the log last showed it with data.
     struct Version {
@@ -47,8 +50,9 @@ public:
         std::vector<std::uint8_t> image;  // as on disk (update sequence applied)
     };
 
-    // The versions the log records rebuild, in record order, newest last
-    // per record. Records at or past recordLimit are left out.
+    // The versions the log records rebuild (the newest kKeptVersions of
+    // each record), in record order, newest last per record. Records at or
+    // past recordLimit are left out.
     static std::vector<Version> rebuild(const std::vector<LOG_RECORD>& records, const NTFS_GEOMETRY& geometry,
                                         std::uint64_t recordLimit);
 
