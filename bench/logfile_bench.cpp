@@ -29,6 +29,7 @@ using namespace resurgo;
 namespace {
 
 constexpr std::size_t kPage = 4096;
+constexpr std::size_t kData = 0x108;  // where the file record's $DATA attribute starts
 using Bytes = std::vector<std::uint8_t>;
 
 void put(Bytes& b, std::size_t at, std::uint64_t v, int width) {
@@ -54,39 +55,39 @@ Bytes operation(std::uint16_t code, std::uint64_t n, std::size_t recordOffset, s
 
 // A file record: standard information, a name, non-resident data.
 Bytes fileRecord(std::uint64_t n) {
-    Bytes r(0x150, 0);
+    Bytes r(0x160, 0);
     std::memcpy(r.data(), "FILE", 4);
     put(r, 0x04, 0x30, 2);
     put(r, 0x06, 3, 2);
     put(r, 0x10, 1 + n % 7, 2);
     put(r, 0x14, 0x38, 2);
     put(r, 0x16, 1, 2);
-    put(r, 0x18, 0x150, 4);
+    put(r, 0x18, 0x160, 4);
     put(r, 0x1C, 1024, 4);
     put(r, 0x38, 0x10, 4);  // $STANDARD_INFORMATION
     put(r, 0x3C, 0x60, 4);
     put(r, 0x48, 0x48, 4);
     put(r, 0x4C, 0x18, 2);
     put(r, 0x98, 0x30, 4);  // $FILE_NAME "file.dat"
-    put(r, 0x9C, 0x68, 4);
+    put(r, 0x9C, 0x70, 4);
     put(r, 0xA8, 0x42 + 16, 4);
     put(r, 0xAC, 0x18, 2);
     put(r, 0xB0, 5 | (5ULL << 48), 8);
     r[0xB0 + 0x40] = 8;
     r[0xB0 + 0x41] = 1;
     for (int i = 0; i < 8; ++i) r[0xB0 + 0x42 + 2 * i] = static_cast<std::uint8_t>("file.dat"[i]);
-    put(r, 0x100, 0x80, 4);  // $DATA, one run
-    put(r, 0x104, 0x48, 4);
-    r[0x108] = 1;
-    put(r, 0x118, 3, 8);
-    put(r, 0x120, 0x40, 2);
-    put(r, 0x128, 16384, 8);
-    put(r, 0x130, 16000, 8);
-    put(r, 0x138, 16000, 8);
-    r[0x140] = 0x21;
-    r[0x141] = 4;
-    put(r, 0x142, 0x100 + n % 1000, 2);
-    put(r, 0x148, 0xFFFFFFFF, 4);
+    put(r, kData, 0x80, 4);  // $DATA, one run
+    put(r, kData + 0x04, 0x48, 4);
+    r[kData + 0x08] = 1;
+    put(r, kData + 0x18, 3, 8);
+    put(r, kData + 0x20, 0x40, 2);
+    put(r, kData + 0x28, 16384, 8);
+    put(r, kData + 0x30, 16000, 8);
+    put(r, kData + 0x38, 16000, 8);
+    r[kData + 0x40] = 0x21;
+    r[kData + 0x41] = 4;
+    put(r, kData + 0x42, 0x100 + n % 1000, 2);
+    put(r, kData + 0x48, 0xFFFFFFFF, 4);
     return r;
 }
 
@@ -112,6 +113,7 @@ Bytes makeLog(std::size_t bytes) {
     std::size_t pos = 2 * kPage + 0x40;
     std::uint64_t n = 16;
     auto add = [&](const Bytes& data) {
+        if (pos % kPage == 0) pos += 0x40;
         if (pos % kPage > kPage - 0x30) pos = (pos / kPage + 1) * kPage + 0x40;
         const std::uint64_t lsn = pos / 8;
         Bytes record(0x30, 0);
@@ -134,8 +136,8 @@ Bytes makeLog(std::size_t bytes) {
         put(sizes, 0, 32768, 8);
         put(sizes, 8, 30000, 8);
         put(sizes, 16, 30000, 8);
-        room = add(operation(2, n, 0, 0, fileRecord(n))) && add(operation(9, n, 0x100, 0x40, pairs)) &&
-               add(operation(11, n, 0x100, 0, sizes)) && add(operation(3, n, 0, 0, {}));
+        room = add(operation(2, n, 0, 0, fileRecord(n))) && add(operation(9, n, kData, 0x40, pairs)) &&
+               add(operation(11, n, kData, 0, sizes)) && add(operation(3, n, 0, 0, {}));
     }
     for (std::size_t p = 2; p < pageLsn.size(); ++p) {
         if (pageLsn[p] == 0) continue;

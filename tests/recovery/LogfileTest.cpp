@@ -40,6 +40,7 @@ public:
     bool loopChain = false;  // each record's previous LSN names the next one
 
     std::uint64_t add(const Bytes& data) {
+        if (pos_ % kPage == 0) pos_ += 0x40;
         if (pos_ % kPage > kPage - 0x30) pos_ = (pos_ / kPage + 1) * kPage + 0x40;
         const std::uint64_t lsn = pos_ / 8;
         Bytes header(0x30, 0);
