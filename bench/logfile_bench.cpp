@@ -64,6 +64,7 @@ Bytes fileRecord(std::uint64_t n) {
     put(r, 0x16, 1, 2);
     put(r, 0x18, 0x160, 4);
     put(r, 0x1C, 1024, 4);
+    put(r, 0x28, 3, 2);  // next attribute instance
     put(r, 0x38, 0x10, 4);  // $STANDARD_INFORMATION
     put(r, 0x3C, 0x60, 4);
     put(r, 0x48, 0x48, 4);

@@ -172,6 +172,7 @@ def logfile():
     rec = bytearray(0x98)
     rec[0:4] = b"FILE"
     struct.pack_into("<HHQHHHHII", rec, 4, 0x30, 3, 0, 3, 1, 0x38, 1, 0x98, 1024)
+    struct.pack_into("<H", rec, 0x28, 3)
     si = bytearray(0x60)
     struct.pack_into("<IIBBHHHIHH", si, 0, 0x10, 0x60, 0, 0, 0, 0, 0, 0x48, 0x18, 0)
     rec[0x38:0x98] = si
