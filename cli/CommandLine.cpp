@@ -42,7 +42,7 @@ const char* const kDescription =
 const char* const kForms[] = {
     "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--verify] "
     "[--snapshots] [--wide | --json]",
-    "restore SOURCE [--partition N] [--snapshot N] --record N --output PATH [--force]",
+    "restore SOURCE [--partition N] [--snapshot N] --record N [--logged] --output PATH [--force]",
     "restore SOURCE [--partition N] --snapshot N --name PATTERN --output PATH [--force]",
     "restore SOURCE [--partition N] --offset X --output PATH [--force]",
     "restore SOURCE [--partition N] --name PATTERN [--days N] [--deep] --output PATH [--force]",
@@ -91,7 +91,12 @@ const char* const kSearchDetails =
     "(the copy's number, null for the volume itself) and snapshot_created. A copy's blocks\n"
     "that it did not keep read as zeros: each file's clusters are sampled for them (as with\n"
     "--verify) and they count as lost. A damaged catalog of copies is a warning; the volume\n"
-    "itself is still searched.";
+    "itself is still searched.\n\n"
+    "Files whose records were freed and given to other files since are rebuilt from what the\n"
+    "volume's $LogFile still holds of them (name, directory, times, size and run list): the\n"
+    "table says \"from the journal\" beside their percentage (JSON source \"logfile\"; it is\n"
+    "\"mft\" for the files of the MFT, \"deep\" for those of --deep), and restore --record N\n"
+    "--logged restores them.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N (the Record column of the search) to\n"
@@ -108,7 +113,8 @@ const char* const kRestoreDetails =
     "restored in full, and the message says how much of it was overwritten (and by which\n"
     "file, when one file owns the overwritten clusters). A file whose data reads back as\n"
     "zeros in whole runs that are not sparse is restored, but the message says the data was\n"
-    "wiped (exit status 16).\n\n"
+    "wiped (exit status 16). --logged restores the file of record N that $LogFile keeps (a\n"
+    "search row marked \"from the journal\": its record holds another file now).\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
     "that exists gets a numbered suffix, nothing is overwritten, no link is followed), and ends\n"
     "with a count of restored files (intact, partly overwritten, overwritten), damaged and\n"
@@ -225,6 +231,7 @@ struct CommandLine::Arguments {
     bool force = false;
     bool all = false;
     bool restoreDeep = false;
+    bool logged = false;
     std::string restorePartition;
 
     std::string partitionsSource;
@@ -319,6 +326,8 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
         restoreCmd->add_option("--offset", a.offsetText,
                                "Byte offset of the file's record on SOURCE (the Offset column of search --deep)")
             ->type_name("X");
+    CLI::Option* loggedOpt = restoreCmd->add_flag(
+        "--logged", a.logged, "With --record: the file of that record rebuilt from $LogFile (\"from the journal\")");
     CLI::Option* nameOpt =
         restoreCmd->add_option("--name,-n", a.name,
                                "Instead of --record or --offset: the one deleted file whose name matches this pattern")
@@ -346,6 +355,7 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
                                "With --all: skip files of which less than N percent can still come back (0 to 100)")
             ->capture_default_str()
             ->type_name("N");
+    loggedOpt->needs(recordOpt);
     recordOpt->excludes(allOpt);
     recordOpt->excludes(offsetOpt);
     offsetOpt->excludes(allOpt);
@@ -612,7 +622,7 @@ int CommandLine::runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> 
         options.name = a.name;
         options.deep = a.restoreDeep;
         options.width = tableWidth(ProcessContext::Stream::Error);
-    } else if (!ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
+    } else if (options.logged = a.logged; !ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
         err_ << "resurgo restore: " << problem << '\n';
         return kExitUsage;
     }

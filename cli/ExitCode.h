@@ -25,6 +25,7 @@ enum ExitCode : int {
     kExitIncomplete = 17,     // the search ran, but MFT records could not be read: the list may lack files
     kExitGuessedGeometry = 18,    // restored through a volume geometry that was guessed: the bytes may be wrong
     kExitNoSuchSnapshot = 21,     // restore --snapshot: the volume has no such shadow copy
+    kExitNotLogged = 22,      // restore --logged: $LogFile keeps no version of the record that a search lists
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
 };
 
@@ -62,6 +63,7 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
                            "boot sector, too little evidence agreeing): the bytes may be another file's; --all: some "
                            "files were"},
     {kExitNoSuchSnapshot, "restore --snapshot N: the volume has no shadow copy N (`resurgo snapshots` lists them)"},
+    {kExitNotLogged, "restore --logged: $LogFile keeps no version of the record that a search lists"},
     {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},
 };
 

@@ -40,6 +40,12 @@ bool FileCopy::openDeletedFile(std::uint64_t record, std::string& why, RestoreJo
     return explain(status, "record " + std::to_string(record), why);
 }
 
+bool FileCopy::openLoggedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status) {
+    record_.reset();
+    status = restore_.selectLogged(record);
+    return explain(status, "record " + std::to_string(record), why);
+}
+
 bool FileCopy::openFileAt(std::uint64_t offset, std::string& why, RestoreJob::Status& status) {
     record_.reset();
     status = restore_.selectAtOffset(offset);
@@ -56,6 +62,11 @@ bool FileCopy::explain(RestoreJob::Status status, const std::string& subject, st
                        ? std::string("the MFT holds no records")
                        : "the MFT holds records 0 to " + std::to_string(restore_.recordCount() - 1)) +
                   "; `resurgo search` lists the deleted files with their records";
+            break;
+        case RestoreJob::Status::NotLogged:
+            why = "$LogFile keeps no file of " + subject +
+                  " that its record no longer holds; `resurgo search` marks the files it rebuilt from the log "
+                  "\"from the journal\"";
             break;
         case RestoreJob::Status::Directory:
             why = subject + " is a directory, not a file; `restore --all` recreates the directories of the files it "
@@ -89,6 +100,7 @@ bool FileCopy::explain(RestoreJob::Status status, const std::string& subject, st
 int FileCopy::exitStatus(RestoreJob::Status status) {
     switch (status) {
         case RestoreJob::Status::NoSuchRecord: return kExitNoSuchRecord;
+        case RestoreJob::Status::NotLogged: return kExitNotLogged;
         case RestoreJob::Status::InUse: return kExitRecordInUse;
         case RestoreJob::Status::Directory: return kExitRecordIsDirectory;
         default: return kExitFileDamaged;

@@ -29,6 +29,8 @@ public:
     // %u: a percentage of the file.
     static constexpr const char* kConditionUnowned = IDS_TEXT_CONDITION_UNOWNED;  // 34
     static constexpr const char* kConditionZeroed = IDS_TEXT_CONDITION_ZEROED;    // 35
+    // Beside the percentage of a file rebuilt from $LogFile.
+    static constexpr const char* kConditionJournal = "from the journal";
     static constexpr const char* kRestoredGuessed = IDS_TEXT_RESTORED_GUESSED;  // 20
     static constexpr const char* kBadBootRecord = IDS_TEXT_BAD_BOOT_RECORD;        // 21
     static constexpr const char* kBadNtfsDrive = IDS_TEXT_BAD_NTFS_DRIVE;          // 22

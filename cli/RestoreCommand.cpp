@@ -52,7 +52,12 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
 
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
-    if (!(offset ? copier.openFileAt(*offset, why, status) : copier.openDeletedFile(record, why, status))) {
+    const bool logged = options.logged || (options.name && job.filesystem.resultCount() == 1 &&
+                                           job.filesystem.result(0).source == ResultSource::Logfile);
+    const bool opened = offset   ? copier.openFileAt(*offset, why, status)
+                        : logged ? copier.openLoggedFile(record, why, status)
+                                 : copier.openDeletedFile(record, why, status);
+    if (!opened) {
         // Only a record that is damaged is called so.
         if (copier.isDamage(status)) err << Messages::kFileDamaged << '\n';
         err << "resurgo: " << why << '\n';

@@ -29,6 +29,9 @@ public:
         // Restore the file whose record starts at this byte of the source
         // instead (as `search --json` lists it, also after --deep).
         std::optional<std::uint64_t> offset;
+        // With record: the version of it that $LogFile keeps (a search's
+        // row marked "from the journal").
+        bool logged = false;
         // The file by its name instead of its record (a search pattern):
         // restored when it is the only match, else the matches are listed.
         std::optional<std::string> name;

@@ -168,6 +168,10 @@ public:
                 time(f.snapshotCreated);
             }
         }
+        fixed(",\"source\":\"");
+        const char* source = resultSourceName(f.source);
+        put(source, std::strlen(source));
+        fixed("\"");
         fixed("}");
     }
 
@@ -290,7 +294,8 @@ public:
             case kSize:
                 return digits(f.size);
             case kRecoverable:
-                return f.unowned == 0 && f.zeroed == FOUND_FILE::kNotSampled && !f.guessedGeometry
+                return f.unowned == 0 && f.zeroed == FOUND_FILE::kNotSampled && !f.guessedGeometry &&
+                               f.source != ResultSource::Logfile
                            ? digits(f.recoverable) + 1
                                                                               : cell(c, f).columns;
             case kDirectory: {
@@ -502,6 +507,10 @@ void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
     if (f.unowned != 0) out += ", " + FailureReport::fill(Messages::kConditionUnowned, std::string(), f.unowned);
     if (f.zeroed != FOUND_FILE::kNotSampled) {
         out += ", " + FailureReport::fill(Messages::kConditionZeroed, std::string(), f.zeroed);
+    }
+    if (f.source == ResultSource::Logfile) {
+        out += ", ";
+        out += Messages::kConditionJournal;
     }
 }
 

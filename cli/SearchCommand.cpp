@@ -111,6 +111,8 @@ std::string SearchCommand::walkGaps(const SearchJob& job) {
                 rangesText(gaps.repeated, " onto the clusters at byte ") +
                 " of the volume, mapped before): that mapping was dropped, the records there are listed once\n";
     }
+    // What could not be read of the journal: files rebuilt from it may be missing.
+    for (const std::string& w : job.filesystem.logWarnings()) text += "resurgo: warning: " + w + "\n";
     return text;
 }
 

@@ -188,6 +188,77 @@ def shadow_seed(raw):
         if struct.unpack_from("<Q", volume, BLOCK + at)[0] == 2:
             struct.pack_into("<Q", volume, BLOCK + at + 8, len(volume))
     put("fuzz_shadow_catalog", "vsstest", bytes(volume))
+def logfile():
+    """A $LogFile seed laid out as NTFS writes one: two restart pages, then
+    record pages holding a file record's initialization (the last one
+    spanning into the next page), a change of its mapping pairs and its
+    deallocation, every page protected by its update sequence."""
+    page, bits = 4096, 44
+    log = bytearray(6 * page)
+    for copy in range(2):
+        r = bytearray(page)
+        r[0:4] = b"RSTR"
+        struct.pack_into("<HH", r, 4, 0x1E, 9)
+        struct.pack_into("<IIHhh", r, 0x10, page, page, 0x30, 1, 1)
+        struct.pack_into("<Q", r, 0x30, 0x1000)
+        struct.pack_into("<I", r, 0x40, bits)
+        struct.pack_into("<Q", r, 0x48, len(log))
+        struct.pack_into("<HH", r, 0x54, 0x30, 0x40)
+        log[copy * page:(copy + 1) * page] = r
+    rec = bytearray(0x98)
+    rec[0:4] = b"FILE"
+    struct.pack_into("<HHQHHHHII", rec, 4, 0x30, 3, 0, 3, 1, 0x38, 1, 0x98, 1024)
+    struct.pack_into("<H", rec, 0x28, 3)
+    si = bytearray(0x60)
+    struct.pack_into("<IIBBHHHIHH", si, 0, 0x10, 0x60, 0, 0, 0, 0, 0, 0x48, 0x18, 0)
+    rec[0x38:0x98] = si
+    data = bytearray(0x48)
+    struct.pack_into("<IIBBHHHQQHH", data, 0, 0x80, 0x48, 1, 0, 0x40, 0, 1, 0, 3, 0x40, 0)
+    struct.pack_into("<QQQ", data, 0x28, 16384, 16000, 16000)
+    data[0x40:0x45] = bytes([0x21, 4, 0x00, 0x01, 0])
+    name = "a.txt".encode("utf-16-le")
+    fn = bytearray(0x68)
+    struct.pack_into("<IIBBHHHIHH", fn, 0, 0x30, 0x68, 0, 0, 0, 0, 1, 0x42 + len(name), 0x18, 0)
+    struct.pack_into("<Q", fn, 0x18, 5 | (5 << 48))
+    fn[0x18 + 0x40] = len(name) // 2
+    fn[0x18 + 0x41] = 1
+    fn[0x18 + 0x42:0x18 + 0x42 + len(name)] = name
+    rec = rec[:0x98] + fn + data + b"\xff\xff\xff\xff\0\0\0\0"
+    struct.pack_into("<I", rec, 0x18, len(rec))
+
+    def op(redo, redo_data, record_offset=0, attribute_offset=0):
+        head = bytearray(0x28)
+        struct.pack_into("<HHHHHHHHHHHHQ", head, 0, redo, 0, 0x28, len(redo_data), 0x28 + len(redo_data), 0, 0,
+                         1, record_offset, attribute_offset, 0, 0, 10)
+        return bytes(head) + redo_data
+
+    records = [op(0, bytes(page - 0x40 - 0x30 - 0x28 - 0x60)), op(2, bytes(rec)),
+               op(9, bytes([0x21, 8, 0x00, 0x02, 0]), 0x100, 0x40), op(3, b"")]
+    pos, last = 2 * page + 0x40, {}
+    for i, client in enumerate(records):
+        lsn = pos // 8
+        head = struct.pack("<QQQIIII", lsn, 0, 0, len(client), 0, 1, 0) + bytes(8)
+        for b in head + client:
+            if pos % page == 0:
+                pos += 0x40
+            last[pos // page] = lsn
+            log[pos] = b
+            pos += 1
+        pos = (pos + 7) & ~7
+    for p, lsn in last.items():
+        at = p * page
+        log[at:at + 4] = b"RCRD"
+        struct.pack_into("<HHQ", log, at + 4, 0x28, 9, lsn)
+    for at in range(0, len(log), page):
+        usa = struct.unpack_from("<H", log, at + 4)[0]
+        if usa == 0:
+            continue
+        struct.pack_into("<H", log, at + usa, 1)
+        for i in range(page // 512):
+            end = at + (i + 1) * 512 - 2
+            log[at + usa + 2 + 2 * i:at + usa + 4 + 2 * i] = log[end:end + 2]
+            struct.pack_into("<H", log, end, 1)
+    put("fuzz_logfile", "init-span-pairs-dealloc", bytes(log))
 
 
 if __name__ == "__main__":
@@ -196,3 +267,4 @@ if __name__ == "__main__":
         sys.exit(0)
     main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fixtures"))
     containers(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fixtures"))
+    logfile()

@@ -5,6 +5,7 @@
 #include "core/ErrorException.h"
 #include "recovery/DataStream.h"
 #include "recovery/FileOutput.h"
+#include "recovery/LogfileSearch.h"
 #include "recovery/MftScan.h"
 #include "recovery/ZeroSample.h"
 #include "source/Source.h"
@@ -67,6 +68,11 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
     older_ = scan.olderMatches();
     less_ = scan.lessRecoverable();
     gaps_ = scan.gaps();
+    // Files whose records were reused since, from $LogFile.
+    LogfileSearch log(*this);
+    log.read();
+    log.findFiles(filter, results_, older_, less_);
+    logWarnings_ = log.warnings();
 }
 
 void FilesystemNTFS::openEntry(std::uint64_t record, FileZ& entry) {

@@ -68,6 +68,7 @@ public:
         older_ = OLDER_MATCHES();
         less_ = LESS_RECOVERABLE();
         gaps_ = MFT_GAPS();
+        logWarnings_.clear();
     }
     // The files of the last search that matched its pattern but not its
     // age limit.
@@ -77,6 +78,8 @@ public:
     // What the last walk of the MFT could not see: unreadable records, and
     // clusters its run list maps twice (then the list may lack files).
     const MFT_GAPS& gaps() const { return gaps_; }
+    // What the last search could not read of $LogFile.
+    const std::vector<std::string>& logWarnings() const { return logWarnings_; }
     // Adds the results of a search made apart (a deep search), with what
     // it left out for the age limit and the least recoverable percentage.
     void appendResults(std::vector<FOUND_FILE>&& found, const OLDER_MATCHES& older = OLDER_MATCHES(),
@@ -131,6 +134,7 @@ private:
     OLDER_MATCHES older_;
     LESS_RECOVERABLE less_;
     MFT_GAPS gaps_;
+    std::vector<std::string> logWarnings_;
     std::vector<std::uint8_t> copyBuffer_;
 };
 

@@ -7,6 +7,7 @@
 #include "recovery/DataStream.h"
 #include "platform/Platform.h"
 #include "recovery/FileOutput.h"
+#include "recovery/LogfileSearch.h"
 #include "recovery/OutputDirectory.h"
 #include "recovery/MftScan.h"
 #include "recovery/Recoverability.h"
@@ -26,7 +27,9 @@ RestoreJob::~RestoreJob() {
 
 void RestoreJob::close() {
     entry_.close();
+    log_.reset();
     selected_ = false;
+    logged_ = false;
     if (!opened_) return;
     opened_ = false;
     job_.closeFilesystem();
@@ -63,6 +66,7 @@ RestoreJob::Status RestoreJob::open() {
 RestoreJob::Status RestoreJob::select(std::uint64_t record) {
     failure_.reset();
     selected_ = false;
+    logged_ = false;
     FilesystemNTFS& fs = job_.filesystem;
     if (record >= fs.mftEntry().recordCapacity()) return Status::NoSuchRecord;
     try {
@@ -89,6 +93,7 @@ RestoreJob::Status RestoreJob::select(std::uint64_t record) {
 RestoreJob::Status RestoreJob::selectAtOffset(std::uint64_t offset) {
     failure_.reset();
     selected_ = false;
+    logged_ = false;
     if (!opened_) return Status::Unreadable;
     try {
         job_.openDeepAt(offset, entry_);
@@ -107,6 +112,28 @@ RestoreJob::Status RestoreJob::selectAtOffset(std::uint64_t offset) {
         return Status::Damaged;
     }
     selected_ = true;
+    return Status::Ready;
+}
+
+RestoreJob::Status RestoreJob::selectLogged(std::uint64_t record) {
+    failure_.reset();
+    selected_ = false;
+    logged_ = false;
+    if (!opened_) return Status::Unreadable;
+    if (!log_) {
+        log_ = std::make_unique<LogfileSearch>(job_.filesystem);
+        log_->read();
+    }
+    if (!log_->open(record, entry_)) return Status::NotLogged;
+    try {
+        name_ = entry_.getName();
+        size_ = entry_.getRealSize();
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return Status::Damaged;
+    }
+    selected_ = true;
+    logged_ = true;
     return Status::Ready;
 }
 
@@ -135,9 +162,9 @@ int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
     const DATA_ATTRIBUTE* data = entry_.firstDataExtent();
     if (data == nullptr || !data->nonResident || size_ == 0) return Recoverability::kWhole;
     // A shadow copy's file in use holds its clusters in that copy.
-    if (!entry_.isDeleted()) return Recoverability::kWhole;
-    if (job_.options.deep) {
-        // A file a scan found: weighed against the current volume's $Bitmap
+    if (!logged_ && !entry_.isDeleted()) return Recoverability::kWhole;
+    if (job_.options.deep || logged_) {
+        // A file a scan or the log found: weighed against the current volume's $Bitmap
         // alone (the other files' claims would take a scan of the source).
         Recoverability::Batch batch;
         batch.want(batch.add(entry_, entry_.recordNumber(), job_.filesystem.geometry().clusterBytes()));

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,7 @@
 namespace resurgo {
 
 class FileOutput;
+class LogfileSearch;
 class OutputDirectory;
 class OutputSink;
 class SearchJob;
@@ -30,6 +32,7 @@ public:
         BootFailed,    // source unreadable or not an NTFS boot sector
         OpenFailed,    // the volume's MFT could not be opened
         NoSuchRecord,  // the record lies beyond the MFT
+        NotLogged,     // $LogFile keeps no version of the record a search lists
         Unreadable,    // the record can't be read or is no base file record
         InUse,         // the record holds a file that is not deleted
         Directory,     // the record is a directory
@@ -62,6 +65,10 @@ public:
     // current volume uses, whose size can be read. A file whose names are
     // gone is called record_N.
     Status selectAtOffset(std::uint64_t offset);
+    // Opens the version of record n that $LogFile keeps and a search lists
+    // (see LogfileSearch): Ready, or NotLogged when the log keeps none. The
+    // log is read once per open.
+    Status selectLogged(std::uint64_t record);
     const FileZ& entry() const { return entry_; }
     // Records the MFT holds (valid numbers are below it) once open.
     std::uint64_t recordCount() const;
@@ -131,6 +138,8 @@ private:
     bool opened_ = false;
     FileZ entry_;
     bool selected_ = false;
+    bool logged_ = false;
+    std::unique_ptr<LogfileSearch> log_;
     std::string name_;
     std::uint64_t size_ = 0;
     RESTORE_RESULT result_;

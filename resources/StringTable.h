@@ -52,6 +52,7 @@
 #define IDS_CONDITION_UNOWNED 34
 #define IDS_CONDITION_ZEROED 35
 #define IDS_CONDITION_GUESSED 36
+#define IDS_CONDITION_JOURNAL 37
 #define IDS_STATUS_READY 40
 #define IDS_STATUS_FOUND 41
 #define IDS_STATUS_NONE_OLDER 42
@@ -106,6 +107,7 @@
 #define IDS_TEXT_CONDITION_UNOWNED "%u% allocated but owned by no file"
 #define IDS_TEXT_CONDITION_ZEROED "%u% read as zeros (wiped)"
 #define IDS_TEXT_CONDITION_GUESSED "Layout guessed"
+#define IDS_TEXT_CONDITION_JOURNAL "From the journal"
 #define IDS_TEXT_STATUS_READY "Choose a drive, a file name pattern and the days, then press Search."
 #define IDS_TEXT_STATUS_FOUND "%u deleted file(s) found. Select one and press Resurgo! to save it on another drive."
 #define IDS_TEXT_STATUS_NONE_OLDER \
@@ -173,6 +175,7 @@ public:
         {IDS_CONDITION_UNOWNED, IDS_TEXT_CONDITION_UNOWNED},
         {IDS_CONDITION_ZEROED, IDS_TEXT_CONDITION_ZEROED},
         {IDS_CONDITION_GUESSED, IDS_TEXT_CONDITION_GUESSED},
+        {IDS_CONDITION_JOURNAL, IDS_TEXT_CONDITION_JOURNAL},
         {IDS_STATUS_READY, IDS_TEXT_STATUS_READY},
         {IDS_STATUS_FOUND, IDS_TEXT_STATUS_FOUND},
         {IDS_STATUS_NONE_OLDER, IDS_TEXT_STATUS_NONE_OLDER},

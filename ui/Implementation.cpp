@@ -496,8 +496,9 @@ bool Implementation::OpenFile(RestoreJob& restore, const FOUND_FILE& found) {
     // By record number: the record is read through the MFT's runs, also
     // when its sectors lie in two runs. A deep scan's result is opened where
     // the scan found its record.
-    const RestoreJob::Status selected =
-        job_.options.deep ? restore.selectAtOffset(found.offset) : restore.select(found.recordNumber);
+    const RestoreJob::Status selected = job_.options.deep ? restore.selectAtOffset(found.offset)
+                                        : found.source == ResultSource::Logfile ? restore.selectLogged(found.recordNumber)
+                                                                                : restore.select(found.recordNumber);
     if (selected != RestoreJob::Status::Ready) {
         restore.close();
         ShowMessage(IDS_FILE_DAMAGED, MB_OK | MB_ICONEXCLAMATION);

@@ -33,10 +33,11 @@ constexpr ColumnLayout kColumns[ResultListView::kColumnCount] = {
     {IDS_COLUMN_CONDITION, 110, false, nullptr, true},
 };
 // The three conditions, then the notes added to them (with a percentage),
-// then the one of data found through a volume layout a deep scan guessed.
+// then the one of data found through a volume layout a deep scan guessed,
+// and the one of a file rebuilt from $LogFile.
 constexpr unsigned kConditionIds[] = {IDS_CONDITION_INTACT, IDS_CONDITION_PARTLY_OVERWRITTEN,
                                       IDS_CONDITION_OVERWRITTEN, IDS_CONDITION_UNOWNED, IDS_CONDITION_ZEROED,
-                                      IDS_CONDITION_GUESSED};
+                                      IDS_CONDITION_GUESSED, IDS_CONDITION_JOURNAL};
 constexpr std::size_t kConditionTexts = sizeof kConditionIds / sizeof kConditionIds[0];
 
 // A note's text with its percentage in place of "%u".
@@ -234,6 +235,8 @@ std::string ResultListView::cellText(int row, int column) const {
         // Clusters allocated but owned by no file, and sampled zeros.
         if (f.unowned != 0) text += ", " + withPercent(conditions_[3], f.unowned);
         if (f.zeroed != FOUND_FILE::kNotSampled) text += ", " + withPercent(conditions_[4], f.zeroed);
+        // A file rebuilt from the journal says so first.
+        if (f.source == ResultSource::Logfile) text = conditions_[6] + (f.recoverable >= 100 ? "" : " (" + text + ")");
         return text;
     }
     default: return std::string();

@@ -221,7 +221,8 @@ TEST(CommandParts, JsonOfManyResultsIsOneArrayInRecordOrder) {
         EXPECT_EQ(o["recoverable"], f.recoverable);
         EXPECT_EQ(o["unowned"], f.unowned);
         EXPECT_FALSE(o.contains("zeroed"));
-        EXPECT_EQ(o.size(), 12u);
+        EXPECT_EQ(o["source"], "mft");
+        EXPECT_EQ(o.size(), 13u);
     }
     EXPECT_EQ(array[0]["directory"], "Docs/d3");  // record 16
     EXPECT_EQ(array[0]["path_components"], (std::vector<std::string>{"Docs", "d3"}));

@@ -82,7 +82,8 @@ TEST(SearchCli, JsonListsExactlyTheDeletedFilesOfEveryFixture) {
 
         std::uint64_t previous = 0;
         for (const auto& o : out) {
-            EXPECT_EQ(o.size(), 12u) << o.dump();  // zeroed only with --verify
+            EXPECT_EQ(o.size(), 13u) << o.dump();  // zeroed only with --verify
+            EXPECT_EQ(o.at("source"), "mft");
             const std::uint64_t record = o.at("record");
             EXPECT_GT(record, previous) << "record order";
             previous = record;

@@ -1,0 +1,226 @@
+#include "recovery/LogfileSearch.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "core/ErrorException.h"
+#include "file/WildcardMatcher.h"
+#include "ntfs/LOG_OPERATION.h"
+#include "ntfs/LogRecordScan.h"
+#include "ntfs/LoggedFileRecord.h"
+#include "ntfs/MFT_RECORD.h"
+#include "platform/Platform.h"
+#include "recovery/DataStream.h"
+#include "recovery/FilesystemNTFS.h"
+#include "recovery/Recoverability.h"
+
+namespace resurgo {
+
+namespace {
+
+// The size of the unnamed data of a record image, or nothing when the image
+// is no base file record with a name.
+bool measure(std::vector<std::uint8_t> bytes, const NTFS_GEOMETRY& geometry, std::uint64_t& size) {
+    try {
+        MFT_RECORD record;
+        record.keepResidentValues = false;
+        record.parse(bytes.data(), bytes.size(), geometry);
+        if (record.baseReference.raw() != 0 || record.fileNames.empty() || record.isDirectory()) return false;
+        size = 0;
+        for (const DATA_ATTRIBUTE& d : record.dataAttributes) {
+            if (d.isUnnamed() && d.startingVcn == 0) size = d.nonResident ? d.dataSize : d.valueLength;
+        }
+        return true;
+    } catch (const ErrorException&) {
+        return false;
+    }
+}
+
+} // namespace
+
+std::vector<LogfileSearch::Version> LogfileSearch::rebuild(const std::vector<LOG_RECORD>& records,
+                                                           const NTFS_GEOMETRY& geometry, std::uint64_t recordLimit) {
+    constexpr std::size_t kNone = ~static_cast<std::size_t>(0);
+    struct State {
+        LoggedFileRecord image;
+        std::vector<Version> versions;  // oldest first, at most kKeptVersions
+        std::size_t open = kNone;       // the version changes go to
+    };
+    std::unordered_map<std::uint64_t, State> states;
+    std::vector<Version> out;
+    const std::uint64_t recordBytes = geometry.mftRecordSize;
+    if (recordBytes == 0 || recordBytes % LoggedFileRecord::kStride != 0) return out;
+    for (const LOG_RECORD& r : records) {
+        LOG_OPERATION op;
+        try {
+            op.parse(r.data.data(), r.data.size());
+        } catch (const ErrorException&) {
+            continue;
+        }
+        if (!op.changesFileRecord()) continue;
+        const std::uint64_t at = op.targetByte(geometry.clusterBytes());
+        if (at % recordBytes != 0 || at / recordBytes >= recordLimit) continue;
+        const std::uint64_t number = at / recordBytes;
+        State& s = states.try_emplace(number, State{LoggedFileRecord(recordBytes), {}, kNone}).first->second;
+        const LoggedFileRecord::Change change = s.image.apply(op);
+        if (change == LoggedFileRecord::Change::None) continue;
+        const bool freed = change == LoggedFileRecord::Change::Deallocated;
+        const bool opened = s.open != kNone;
+        // A new file in the record, or a freed one whose image only the
+        // deallocation's undo data gave.
+        if (change == LoggedFileRecord::Change::Initialized || (freed && !opened)) {
+            const std::uint16_t sequence = s.image.sequence();
+            // A record initialized again with the same sequence number is
+            // the same version going on.
+            if (!opened || s.versions[s.open].sequence != sequence) {
+                if (s.versions.size() == kKeptVersions) s.versions.erase(s.versions.begin());
+                s.versions.push_back(Version{number, sequence, r.lsn, 0, {}});
+                s.open = s.versions.size() - 1;
+            }
+        }
+        if (s.open != kNone && !(freed && opened)) {
+            Version& v = s.versions[s.open];
+            std::vector<std::uint8_t> bytes = s.image.onDisk();
+            std::uint64_t size = 0;
+            // Keep the last state with data (a delete may empty the runs first).
+            if (measure(bytes, geometry, size) && (v.image.empty() || size > 0 || v.size == 0)) {
+                v.image = std::move(bytes);
+                v.size = size;
+                v.lsn = r.lsn;
+            }
+        }
+        if (freed) {
+            s.open = kNone;
+            s.image.forget();
+        }
+    }
+    std::vector<std::uint64_t> numbers;
+    numbers.reserve(states.size());
+    for (const auto& kv : states) numbers.push_back(kv.first);
+    std::sort(numbers.begin(), numbers.end());
+    for (std::uint64_t n : numbers) {
+        for (Version& v : states.find(n)->second.versions) {
+            if (!v.image.empty()) out.push_back(std::move(v));
+        }
+    }
+    return out;
+}
+
+LogfileSearch::LogfileSearch(FilesystemNTFS& filesystem) : fs_(filesystem) {}
+LogfileSearch::~LogfileSearch() = default;
+
+void LogfileSearch::read() {
+    versions_.clear();
+    warnings_.clear();
+    std::vector<std::uint8_t> log;
+    try {
+        FileZ entry;
+        fs_.openEntry(kLogFileRecord, entry);
+        DataStream stream(fs_.volume(), fs_.geometry(), entry);
+        const std::uint64_t size = std::min(stream.size(), kMaxLogBytes);
+        log.resize(static_cast<std::size_t>(size));
+        for (std::size_t at = 0; at < log.size();) {
+            const std::size_t got = stream.readSome(at, log.data() + at, log.size() - at);
+            if (got == 0) break;
+            at += got;
+        }
+    } catch (const ErrorException& e) {
+        warnings_.push_back("$LogFile can't be read: " + e.diagnostic());
+        return;
+    }
+    LogRecordScan::Result scan = LogRecordScan::scan(log);
+    warnings_ = std::move(scan.warnings);
+    versions_ = rebuild(scan.records, fs_.geometry(), fs_.mftEntry().recordCapacity());
+}
+
+bool LogfileSearch::listable(const Version& v, FileZ& entry) {
+    // A version without data has nothing to bring back.
+    if (v.record < kFirstUserRecord || v.size == 0) return false;
+    try {
+        std::vector<std::uint8_t> bytes = v.image;
+        entry.openFromScan(bytes.data(), bytes.size(), fs_.volume(), fs_.geometry(), 0, v.record,
+                           [](const MFT_RECORD&) { return std::vector<std::vector<std::uint8_t>>(); });
+        if (entry.isDirectory() || entry.getName().empty()) return false;
+        if (entry.getDirectoryReference().recordNumber() == kExtendDirectory) return false;
+    } catch (const ErrorException&) {
+        return false;
+    }
+    // The record's file now: the same version (in use, or freed and listed
+    // by the walk of the MFT) is not listed again.
+    try {
+        FileZ current;
+        fs_.openEntry(v.record, current);
+        const std::uint16_t sequence = current.records().front().sequenceNumber;
+        if (sequence == v.sequence) return false;
+        const std::uint16_t freed = v.sequence == 0xFFFF ? 1 : static_cast<std::uint16_t>(v.sequence + 1);
+        if (current.isDeleted() && sequence == freed && !current.getName().empty()) return false;
+    } catch (const ErrorException&) {
+        // Nothing readable is left in the record.
+    }
+    return true;
+}
+
+bool LogfileSearch::open(std::uint64_t record, FileZ& entry) {
+    for (auto it = versions_.rbegin(); it != versions_.rend(); ++it) {
+        if (it->record == record && listable(*it, entry)) return true;
+    }
+    return false;
+}
+
+void LogfileSearch::findFiles(const SEARCH_FILTER& filter, std::vector<FOUND_FILE>& out, OLDER_MATCHES& older,
+                              LESS_RECOVERABLE& less) {
+    const std::uint64_t now = platform().currentUtc();
+    const std::u32string pattern = WildcardMatcher::foldPattern(filter.pattern);
+    Recoverability::Batch batch;
+    std::vector<FOUND_FILE> found;
+    FileZ entry;
+    for (std::size_t begin = 0; begin < versions_.size();) {
+        // The versions of one record, the newest last: the newest listable one.
+        std::size_t end = begin + 1;
+        while (end < versions_.size() && versions_[end].record == versions_[begin].record) ++end;
+        const std::size_t first = begin;
+        begin = end;
+        if (filter.record && *filter.record != versions_[first].record) continue;
+        while (end > first && !listable(versions_[end - 1], entry)) --end;
+        if (end == first) continue;
+        const Version& v = versions_[end - 1];
+        const std::uint32_t owner = batch.add(entry, v.record, fs_.geometry().clusterBytes());
+        const std::string name = entry.getName();
+        if (!WildcardMatcher::match(pattern, name)) continue;
+        const FILE_TIME modified = FILE_TIME::fromUtc(entry.modificationTimeUtc());
+        const FILE_TIME created = FILE_TIME::fromUtc(entry.creationTimeUtc());
+        if (!modified.isWithinDays(filter.days, now) && !created.isWithinDays(filter.days, now)) {
+            older.add(std::max(entry.modificationTimeUtc(), entry.creationTimeUtc()));
+            continue;
+        }
+        batch.want(owner);
+        FOUND_FILE f(v.record, 0, name);
+        try {
+            f.firstSector = fs_.mftEntry().getSectorOfRecord(v.record);
+            f.offset = f.firstSector * fs_.geometry().bytesPerSector;
+        } catch (const ErrorException&) {
+        }
+        f.size = v.size;
+        f.lastModificationTime = modified;
+        f.creationTime = created;
+        f.lastAccessTime = FILE_TIME::fromUtc(entry.accessTimeUtc());
+        f.source = ResultSource::Logfile;
+        const DIRECTORY_INFO info = fs_.getDirectoryInfo(entry.getDirectoryReference());
+        f.directory = info.path;
+        f.directoryNames = info.names;
+        found.push_back(std::move(f));
+    }
+    if (older.nowUtc == 0) older.nowUtc = now;
+    Recoverability pass(fs_.access());
+    pass.take(batch);
+    pass.apply(found, 0);
+    for (FOUND_FILE& f : found) {
+        if (f.recoverable < filter.minRecoverable) {
+            less.add(f.recoverable);
+            continue;
+        }
+        out.push_back(std::move(f));
+    }
+}
+
+} // namespace resurgo

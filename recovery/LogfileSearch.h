@@ -1,0 +1,86 @@
+#pragma once
+// Files brought back from $LogFile: NTFS logs every change of a file
+// record before it makes it, so the log still holds the names, sizes and
+// run lists of files whose records were freed and handed to other files
+// since. The log's records are replayed, record by record and in LSN
+// order, onto the images their initializations logged (LoggedFileRecord);
+// each (record, sequence number) is one version, kept as it stood at its
+// last change that left it with data. A version whose record now holds
+// another file (another sequence number), or is free with no name left,
+// is a result (ResultSource::Logfile) when it has data, one per record number: the newest
+// such version. A version the MFT walk lists already (the record is free
+// with the sequence number its freeing gave it, and still named) or that is
+// the record's current file is not.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "file/FileZ.h"
+#include "ntfs/LOG_RECORD.h"
+#include "ntfs/NTFS_GEOMETRY.h"
+#include "recovery/FOUND_FILE.h"
+#include "recovery/LESS_RECOVERABLE.h"
+#include "recovery/OLDER_MATCHES.h"
+#include "recovery/SEARCH_FILTER.h"
+
+namespace resurgo {
+
+class FilesystemNTFS;
+
+class LogfileSearch {
+public:
+    static constexpr std::uint64_t kLogFileRecord = 2;
+    // $LogFile is at most 4 GiB and by default 64 MiB or less; more than
+    // this is not read.
+    static constexpr std::uint64_t kMaxLogBytes = 256ULL << 20;
+    // Records below this number are the volume's own files.
+    static constexpr std::uint64_t kFirstUserRecord = 16;
+    static constexpr std::uint64_t kExtendDirectory = 11;
+    // Versions kept per record, the newest: the record's file now takes one
+    // sequence number and, freed, the next; the one before them is listed.
+    static constexpr std::size_t kKeptVersions = 3;
+
+    // One file record as the log last showed it with data.
+    struct Version {
+        std::uint64_t record = 0;
+        std::uint16_t sequence = 0;
+        std::uint64_t lsn = 0;            // the last change taken
+        std::uint64_t size = 0;           // of its unnamed data
+        std::vector<std::uint8_t> image;  // as on disk (update sequence applied)
+    };
+
+    // The versions the log records rebuild (the newest kKeptVersions of
+    // each record), in record order, newest last per record. Records at or
+    // past recordLimit are left out.
+    static std::vector<Version> rebuild(const std::vector<LOG_RECORD>& records, const NTFS_GEOMETRY& geometry,
+                                        std::uint64_t recordLimit);
+
+    explicit LogfileSearch(FilesystemNTFS& filesystem);
+    virtual ~LogfileSearch();
+    LogfileSearch(const LogfileSearch&) = delete;
+    LogfileSearch& operator=(const LogfileSearch&) = delete;
+
+    // Reads $LogFile through its record and rebuilds the versions; what
+    // can't be read is named in warnings().
+    void read();
+    // Appends the results that pass filter, in record order.
+    void findFiles(const SEARCH_FILTER& filter, std::vector<FOUND_FILE>& out, OLDER_MATCHES& older,
+                   LESS_RECOVERABLE& less);
+    // Opens the version of record a search lists; false when there is none.
+    bool open(std::uint64_t record, FileZ& entry);
+
+    const std::vector<std::string>& warnings() const { return warnings_; }
+    const std::vector<Version>& versions() const { return versions_; }
+
+private:
+    // Opens version v as a file; false when it is none to list (a
+    // directory, the volume's own, nameless, or still the record's file).
+    bool listable(const Version& v, FileZ& entry);
+
+    FilesystemNTFS& fs_;
+    std::vector<Version> versions_;
+    std::vector<std::string> warnings_;
+};
+
+} // namespace resurgo
