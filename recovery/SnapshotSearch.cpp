@@ -107,7 +107,11 @@ void SnapshotSearch::search(SearchJob& job, const std::atomic<std::uint8_t>* can
             } else if (at->second >= results.resultCount()) {
                 FOUND_FILE& kept = added[at->second - results.resultCount()];
                 if (f.recoverable > kept.recoverable) kept = std::move(f);
-            } else if (f.recoverable > results.result(at->second).recoverable) {
+            } else if (const FOUND_FILE& now = results.result(at->second);
+                       f.recoverable > now.recoverable ||
+                       (now.source == ResultSource::Logfile && f.recoverable >= now.recoverable)) {
+                // A copy holds the file's own bytes; a version rebuilt from the log
+                // reads clusters the volume may have given to others since.
                 results.replaceResult(at->second, std::move(f));
             }
         }
