@@ -26,14 +26,13 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     // also without a boot sector or an MFT; a name with --deep is looked
     // for by a deep search.
     const bool deep = options.offset.has_value() || (options.name && options.deep);
-    SourceStack stack;
+    SearchJob job;
+    SourceStack& stack = job.sourceStack();
     if (int status = SourceChoice::open(stack, options.source, options.partition, err, deep); status != kExitOk) {
         return status;
     }
     const std::string source = SearchCommand::shownSource(options.source, stack.partition());
-    SearchJob job;
     job.driveRoot = source;
-    job.useSource(stack.volume());
     job.options.deep = deep;
     std::uint64_t record = options.record;
     std::optional<std::uint64_t> offset = options.offset;

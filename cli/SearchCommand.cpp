@@ -215,13 +215,12 @@ void SearchCommand::reportDeep(const SearchJob& job, std::ostream& err) {
 
 int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& err, TerminalProgress* progress,
                        const std::atomic<std::uint8_t>* cancel) {
-    SourceStack stack;
+    SearchJob job;
+    SourceStack& stack = job.sourceStack();
     if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep); status != kExitOk) {
         return status;
     }
     const std::string source = shownSource(options.source, stack.partition());
-    SearchJob job;
-    job.useSource(stack.volume());
     job.options.minRecoverable = options.minRecoverable;
     job.options.deep = options.deep;
     job.options.verify = options.verify;
