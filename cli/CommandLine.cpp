@@ -23,7 +23,7 @@
 #include "platform/CancelSignal.h"
 #include "platform/ProcessContext.h"
 #include "platform/SystemDeviceSource.h"
-#include "platform/SystemFileProbe.h"
+#include "recovery/RestoreRules.h"
 
 namespace resurgo::cli {
 
@@ -465,8 +465,7 @@ int CommandLine::runRestore(Arguments& a) {
         }
         partition = n;
     }
-    SystemFileProbe systemProbe;
-    FileProbe& probe = probe_ ? *probe_ : systemProbe;
+    FileProbe& probe = probe_ ? *probe_ : RestoreRules::systemProbe();
     return a.all ? runBatch(a, probe, partition) : runOne(a, probe, partition);
 }
 

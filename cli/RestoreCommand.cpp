@@ -109,17 +109,11 @@ int RestoreCommand::checkDestination(const Options& options, const SourceStack& 
         return kExitSameSource;
     }
 
-    // Anything with the name counts, a link that leads nowhere too; what is
-    // there is replaced only when the user agrees, and a link is replaced,
-    // never written through.
-    taken = RestoreJob::destinationExists(target);
-    FileProbe::Identity existing = probe_.identify(target);
-    if (existing.exists && !existing.isRegular) {
-        err << "resurgo: " << shownTarget << " exists and is not a regular file; choose another destination\n";
-        return kExitExists;
-    }
-    const std::string what = existing.exists ? " exists" : " is a symbolic link that leads nowhere";
-    switch (RestoreRules::overwriteDecision(taken, options.force, interactive)) {
+    // What has the name is replaced only when the user agrees, and a link is
+    // replaced, never written through.
+    const RestoreRules::Existing existing = checks.existingAt(target);
+    taken = existing != RestoreRules::Existing::None;
+    switch (RestoreRules::destinationDecision(existing, options.force, interactive)) {
         case RestoreRules::Overwrite::Write:
             break;
         case RestoreRules::Overwrite::Ask:
@@ -129,7 +123,14 @@ int RestoreCommand::checkDestination(const Options& options, const SourceStack& 
             }
             break;
         case RestoreRules::Overwrite::Refuse:
-            err << Messages::kFileExists << "\nresurgo: " << shownTarget << what << "; not replaced without --force\n";
+            if (existing == RestoreRules::Existing::Other) {
+                err << "resurgo: " << shownTarget << " exists and is not a regular file; choose another destination\n";
+                return kExitExists;
+            }
+            err << Messages::kFileExists << "\nresurgo: " << shownTarget
+                << (existing == RestoreRules::Existing::DanglingLink ? " is a symbolic link that leads nowhere"
+                                                                     : " exists")
+                << "; not replaced without --force\n";
             return kExitExists;
     }
 
