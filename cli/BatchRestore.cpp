@@ -14,7 +14,7 @@
 #include "cli/SearchCommand.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
-#include "core/VisibleText.h"
+#include "recovery/SystemServices.h"
 #include "recovery/OutputName.h"
 #include "recovery/OutputTree.h"
 #include "recovery/RestoreRules.h"

@@ -19,10 +19,7 @@
 #include "cli/RestoreCommand.h"
 #include "cli/SearchCommand.h"
 #include "cli/TerminalProgress.h"
-#include "core/VisibleText.h"
-#include "platform/CancelSignal.h"
-#include "platform/ProcessContext.h"
-#include "platform/SystemDeviceSource.h"
+#include "recovery/SystemServices.h"
 #include "recovery/RestoreRules.h"
 
 namespace resurgo::cli {

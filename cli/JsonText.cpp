@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/VisibleText.h"
+#include "recovery/SystemServices.h"
 
 namespace resurgo::cli {
 

@@ -9,7 +9,7 @@
 #include "cli/SearchCommand.h"
 #include "cli/SourceChoice.h"
 #include "cli/Terminal.h"
-#include "core/VisibleText.h"
+#include "recovery/SystemServices.h"
 #include "recovery/OutputName.h"
 #include "recovery/RestoreRules.h"
 #include "recovery/SearchJob.h"

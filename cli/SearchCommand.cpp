@@ -10,7 +10,7 @@
 #include "cli/ResultFormatter.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
-#include "core/VisibleText.h"
+#include "recovery/SystemServices.h"
 #include "recovery/DeepSearch.h"
 #include "recovery/SearchJob.h"
 #include "recovery/SourceStack.h"

@@ -9,8 +9,7 @@
 #include <cwctype>
 #include <vector>
 
-#include "core/ErrorException.h"
-#include "platform/InternalError.h"
+#include "recovery/SystemServices.h"
 #include "recovery/ErrorText.h"
 #include "recovery/OutputName.h"
 #include "recovery/RestoreJob.h"
