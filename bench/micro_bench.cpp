@@ -42,7 +42,7 @@ struct Fixture {
     Fixture() {
         try {
             job.prepareGeometry(fixturePath());
-            job.filesystem.open(job.geometry);
+            job.openFilesystem();
             ok = true;
         } catch (const ErrorException& e) {
             std::fprintf(stderr, "cannot open %s: %s\n", fixturePath().c_str(), e.diagnostic().c_str());

@@ -121,7 +121,7 @@ int runRestore(const std::string& image, std::uint64_t record, const std::string
     SearchJob job;
     try {
         job.prepareGeometry(image);
-        job.filesystem.open(job.geometry);
+        job.openFilesystem();
         FileZ f;
         f.openRecord(job.filesystem.volume(), job.geometry, &job.filesystem.mftEntry(), record);
         OsHandle h = job.filesystem.openOutputFile(output, OutputMode::Replace);
@@ -136,7 +136,7 @@ int runRestore(const std::string& image, std::uint64_t record, const std::string
             std::fprintf(stderr, "restore: closing %s failed\n", output.c_str());
             return 1;
         }
-        job.filesystem.close();
+        job.closeFilesystem();
         const double ms = msSince(t0);
         std::fprintf(stderr, "restore: record %llu, %llu bytes written, %llu damaged units, %.1f ms, %.1f MiB/s\n",
                      static_cast<unsigned long long>(record), static_cast<unsigned long long>(r.bytesWritten),
@@ -153,7 +153,7 @@ int runMftRuns(const std::string& image) {
     SearchJob job;
     try {
         job.prepareGeometry(image);
-        job.filesystem.open(job.geometry);
+        job.openFilesystem();
         MftReader& mft = job.filesystem.mftEntry();
         const std::uint64_t cb = job.geometry.clusterBytes();
         std::uint64_t left = mft.getRealSize();
@@ -165,7 +165,7 @@ int runMftRuns(const std::string& image) {
                         static_cast<unsigned long long>(bytes));
             left -= bytes;
         }
-        job.filesystem.close();
+        job.closeFilesystem();
     } catch (const ErrorException& e) {
         std::fprintf(stderr, "mft-runs failed: %s\n", e.diagnostic().c_str());
         return 1;

@@ -32,23 +32,15 @@ std::vector<std::string> optionWords(const CLI::App& app) {
     return words;
 }
 
-} // namespace
+// The options that take a value, as "sub option" cases by what the value
+// is, and each subcommand's options and positional count.
+struct Cases {
+    std::vector<std::string> paths, dirs, values;
+    std::string options;
+};
 
-BashCompletion::BashCompletion() = default;
-BashCompletion::~BashCompletion() = default;
-
-std::string BashCompletion::script(const CLI::App& app) {
-    const std::string& program = app.get_name();
-    const std::string fn = "_" + program;
-    std::vector<const CLI::App*> subs = app.get_subcommands([](const CLI::App*) { return true; });
-
-    std::vector<std::string> subNames;
-    subNames.reserve(subs.size());
-    for (const CLI::App* sub : subs) subNames.push_back(sub->get_name());
-
-    // "sub option" cases: options that take a value, by what the value is.
-    std::vector<std::string> pathCases, dirCases, valueCases;
-    std::string optionCases, positionalCases;
+Cases casesOf(const std::vector<const CLI::App*>& subs) {
+    Cases cases;
     for (const CLI::App* sub : subs) {
         int positionals = 0;
         for (const CLI::Option* opt : sub->get_options()) {
@@ -60,19 +52,21 @@ std::string BashCompletion::script(const CLI::App& app) {
             for (const std::string& w : spellings(*opt)) {
                 std::string key = "\"" + sub->get_name() + " " + w + "\"";
                 const std::string type = opt->get_type_name();
-                (type == "PATH" ? pathCases : type == "DIR" ? dirCases : valueCases).push_back(key);
+                (type == "PATH" ? cases.paths : type == "DIR" ? cases.dirs : cases.values).push_back(key);
             }
         }
-        optionCases += "        " + sub->get_name() + ") opts=\"" + joined(optionWords(*sub), " ") + "\" positionals=" +
-                       std::to_string(positionals) + " ;;\n";
+        cases.options += "        " + sub->get_name() + ") opts=\"" + joined(optionWords(*sub), " ") +
+                         "\" positionals=" + std::to_string(positionals) + " ;;\n";
     }
-    std::vector<std::string> allValueCases = pathCases;
-    allValueCases.insert(allValueCases.end(), dirCases.begin(), dirCases.end());
-    allValueCases.insert(allValueCases.end(), valueCases.begin(), valueCases.end());
-    auto caseLabel = [](const std::vector<std::string>& keys) {
-        return keys.empty() ? std::string("\"\"") : joined(keys, " | ");
-    };
+    return cases;
+}
 
+std::string caseLabel(const std::vector<std::string>& keys) {
+    return keys.empty() ? std::string("\"\"") : joined(keys, " | ");
+}
+
+// The file's head and its two helpers (_words, _sources).
+std::string helpers(const std::string& program, const std::string& fn) {
     std::string s;
     s += "# bash completion for " + program + "                                -*- shell-script -*-\n";
     s += "# Generated from the definitions of the command line (as `" + program + " --help` shows them).\n\n";
@@ -92,6 +86,16 @@ std::string BashCompletion::script(const CLI::App& app) {
          "    compopt -o filenames 2>/dev/null\n"
          "    " + fn + "_words -f -- \"$1\"\n"
          "}\n\n";
+    return s;
+}
+
+// The completion function itself.
+std::string completion(const CLI::App& app, const std::string& fn, const std::vector<std::string>& subNames,
+                       const Cases& cases) {
+    std::vector<std::string> allValueCases = cases.paths;
+    allValueCases.insert(allValueCases.end(), cases.dirs.begin(), cases.dirs.end());
+    allValueCases.insert(allValueCases.end(), cases.values.begin(), cases.values.end());
+    std::string s;
     s += fn + "()\n{\n"
          "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
          "    local sub= given=0 i opts positionals\n"
@@ -117,18 +121,18 @@ std::string BashCompletion::script(const CLI::App& app) {
          "        return\n"
          "    fi\n"
          "    case \"$sub $prev\" in\n"
-         "        " + caseLabel(pathCases) + ")\n"
+         "        " + caseLabel(cases.paths) + ")\n"
          "            compopt -o filenames 2>/dev/null\n"
          "            " + fn + "_words -f -- \"$cur\"\n"
          "            return ;;\n"
-         "        " + caseLabel(dirCases) + ")\n"
+         "        " + caseLabel(cases.dirs) + ")\n"
          "            compopt -o filenames 2>/dev/null\n"
          "            " + fn + "_words -d -- \"$cur\"\n"
          "            return ;;\n"
-         "        " + caseLabel(valueCases) + ") return ;;\n"
+         "        " + caseLabel(cases.values) + ") return ;;\n"
          "    esac\n"
          "    case $sub in\n" +
-         optionCases +
+         cases.options +
          "    esac\n"
          "    if [[ $cur == -* ]] || ((given >= positionals)); then\n"
          "        " + fn + "_words -W \"$opts\" -- \"$cur\"\n"
@@ -136,8 +140,23 @@ std::string BashCompletion::script(const CLI::App& app) {
          "        " + fn + "_sources \"$cur\"\n"
          "    fi\n"
          "}\n\n";
-    s += "complete -F " + fn + " " + program + "\n";
     return s;
+}
+
+} // namespace
+
+BashCompletion::BashCompletion() = default;
+BashCompletion::~BashCompletion() = default;
+
+std::string BashCompletion::script(const CLI::App& app) {
+    const std::string& program = app.get_name();
+    const std::string fn = "_" + program;
+    std::vector<const CLI::App*> subs = app.get_subcommands([](const CLI::App*) { return true; });
+    std::vector<std::string> subNames;
+    subNames.reserve(subs.size());
+    for (const CLI::App* sub : subs) subNames.push_back(sub->get_name());
+    return helpers(program, fn) + completion(app, fn, subNames, casesOf(subs)) + "complete -F " + fn + " " +
+           program + "\n";
 }
 
 } // namespace resurgo::cli

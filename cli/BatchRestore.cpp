@@ -14,7 +14,7 @@
 #include "cli/SearchCommand.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
-#include "core/VisibleText.h"
+#include "recovery/SystemServices.h"
 #include "recovery/OutputName.h"
 #include "recovery/OutputTree.h"
 #include "recovery/RestoreRules.h"
@@ -48,7 +48,8 @@ std::string BatchRestore::nearestExisting(std::string path) {
 int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& err, TerminalProgress* progress,
                       const std::atomic<std::uint8_t>* cancel) {
     counts_ = Counts{};
-    SourceStack stack;
+    SearchJob job;
+    SourceStack& stack = job.sourceStack();
     if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep); status != kExitOk) {
         return status;
     }
@@ -63,8 +64,6 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         return kExitSameSource;
     }
 
-    SearchJob job;
-    job.useSource(stack.volume());
     job.options.deep = options.deep;
     job.options.snapshots = options.snapshots;
     std::vector<FOUND_FILE> results;

@@ -14,7 +14,7 @@
 
 #include "cli/FileCopy.h"
 #include "cli/SearchCommand.h"
-#include "platform/FileProbe.h"
+#include "recovery/SystemServices.h"
 
 namespace resurgo {
 class OutputDirectory;

@@ -20,11 +20,8 @@
 #include "cli/SearchCommand.h"
 #include "cli/SnapshotList.h"
 #include "cli/TerminalProgress.h"
-#include "core/VisibleText.h"
-#include "platform/CancelSignal.h"
-#include "platform/ProcessContext.h"
-#include "platform/SystemDeviceSource.h"
-#include "platform/SystemFileProbe.h"
+#include "recovery/SystemServices.h"
+#include "recovery/RestoreRules.h"
 
 namespace resurgo::cli {
 
@@ -549,8 +546,7 @@ int CommandLine::runRestore(Arguments& a) {
         }
         partition = n;
     }
-    SystemFileProbe systemProbe;
-    FileProbe& probe = probe_ ? *probe_ : systemProbe;
+    FileProbe& probe = probe_ ? *probe_ : RestoreRules::systemProbe();
     return a.all ? runBatch(a, probe, partition) : runOne(a, probe, partition);
 }
 

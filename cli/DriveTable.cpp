@@ -9,8 +9,7 @@
 
 #include "cli/JsonText.h"
 #include "cli/ResultFormatter.h"
-#include "core/VisibleText.h"
-#include "platform/ProcessContext.h"
+#include "recovery/SystemServices.h"
 
 namespace resurgo::cli {
 

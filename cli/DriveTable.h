@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/BlockDevice.h"
-#include "platform/DeviceSource.h"
+#include "recovery/SystemServices.h"
 
 namespace resurgo::cli {
 

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "core/ErrorException.h"
+#include "recovery/SystemServices.h"
 #include "recovery/RESTORE_RESULT.h"
 
 namespace resurgo {

@@ -7,7 +7,7 @@
 #include "cli/Messages.h"
 #include "cli/OutputPaths.h"
 #include "cli/ResultFormatter.h"
-#include "core/VisibleText.h"
+#include "recovery/SystemServices.h"
 #include "recovery/OutputDirectory.h"
 #include "recovery/SearchJob.h"
 

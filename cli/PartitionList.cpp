@@ -13,8 +13,7 @@
 #include "cli/ResultFormatter.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
-#include "core/VisibleText.h"
-#include "platform/ProcessContext.h"
+#include "recovery/SystemServices.h"
 #include "recovery/SourceStack.h"
 
 namespace resurgo::cli {

@@ -12,7 +12,7 @@
 #include "cli/SearchCommand.h"
 #include "cli/SourceChoice.h"
 #include "cli/Terminal.h"
-#include "core/VisibleText.h"
+#include "recovery/SystemServices.h"
 #include "recovery/OutputName.h"
 #include "recovery/RestoreRules.h"
 #include "recovery/SearchJob.h"
@@ -29,14 +29,13 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     // also without a boot sector or an MFT; a name with --deep is looked
     // for by a deep search.
     const bool deep = options.offset.has_value() || (options.name && options.deep);
-    SourceStack stack;
+    SearchJob job;
+    SourceStack& stack = job.sourceStack();
     if (int status = SourceChoice::open(stack, options.source, options.partition, err, deep); status != kExitOk) {
         return status;
     }
     const std::string source = SearchCommand::shownSource(options.source, stack.partition());
-    SearchJob job;
     job.driveRoot = source;
-    job.useSource(stack.volume());
     job.options.deep = deep;
     std::uint64_t record = options.record;
     std::optional<std::uint64_t> offset = options.offset;
@@ -144,17 +143,11 @@ int RestoreCommand::checkDestination(const Options& options, const SourceStack& 
         return kExitSameSource;
     }
 
-    // Anything with the name counts, a link that leads nowhere too; what is
-    // there is replaced only when the user agrees, and a link is replaced,
-    // never written through.
-    taken = RestoreJob::destinationExists(target);
-    FileProbe::Identity existing = probe_.identify(target);
-    if (existing.exists && !existing.isRegular) {
-        err << "resurgo: " << shownTarget << " exists and is not a regular file; choose another destination\n";
-        return kExitExists;
-    }
-    const std::string what = existing.exists ? " exists" : " is a symbolic link that leads nowhere";
-    switch (RestoreRules::overwriteDecision(taken, options.force, interactive)) {
+    // What has the name is replaced only when the user agrees, and a link is
+    // replaced, never written through.
+    const RestoreRules::Existing existing = checks.existingAt(target);
+    taken = existing != RestoreRules::Existing::None;
+    switch (RestoreRules::destinationDecision(existing, options.force, interactive)) {
         case RestoreRules::Overwrite::Write:
             break;
         case RestoreRules::Overwrite::Ask:
@@ -164,7 +157,14 @@ int RestoreCommand::checkDestination(const Options& options, const SourceStack& 
             }
             break;
         case RestoreRules::Overwrite::Refuse:
-            err << Messages::kFileExists << "\nresurgo: " << shownTarget << what << "; not replaced without --force\n";
+            if (existing == RestoreRules::Existing::Other) {
+                err << "resurgo: " << shownTarget << " exists and is not a regular file; choose another destination\n";
+                return kExitExists;
+            }
+            err << Messages::kFileExists << "\nresurgo: " << shownTarget
+                << (existing == RestoreRules::Existing::DanglingLink ? " is a symbolic link that leads nowhere"
+                                                                     : " exists")
+                << "; not replaced without --force\n";
             return kExitExists;
     }
 

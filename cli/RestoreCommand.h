@@ -12,7 +12,7 @@
 #include <string>
 
 #include "cli/FileCopy.h"
-#include "platform/FileProbe.h"
+#include "recovery/SystemServices.h"
 
 namespace resurgo {
 class SearchJob;

@@ -17,8 +17,7 @@
 #include "cli/JsonText.h"
 #include "cli/Messages.h"
 #include "cli/OrderedBlockWriter.h"
-#include "core/TextUtf.h"
-#include "core/VisibleText.h"
+#include "recovery/SystemServices.h"
 #include "recovery/OutputName.h"
 #include "recovery/ProgressSink.h"
 

@@ -10,7 +10,7 @@
 #include "cli/ResultFormatter.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"
-#include "core/VisibleText.h"
+#include "recovery/SystemServices.h"
 #include "recovery/DeepSearch.h"
 #include "recovery/SearchJob.h"
 #include "recovery/SourceStack.h"
@@ -217,13 +217,12 @@ void SearchCommand::reportDeep(const SearchJob& job, std::ostream& err) {
 
 int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& err, TerminalProgress* progress,
                        const std::atomic<std::uint8_t>* cancel) {
-    SourceStack stack;
+    SearchJob job;
+    SourceStack& stack = job.sourceStack();
     if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep); status != kExitOk) {
         return status;
     }
     const std::string source = shownSource(options.source, stack.partition());
-    SearchJob job;
-    job.useSource(stack.volume());
     job.options.minRecoverable = options.minRecoverable;
     job.options.deep = options.deep;
     job.options.verify = options.verify;

@@ -6,8 +6,7 @@
 #include "cli/FailureReport.h"
 #include "cli/PartitionList.h"
 #include "cli/TerminalProgress.h"
-#include "core/VisibleText.h"
-#include "platform/ProcessContext.h"
+#include "recovery/SystemServices.h"
 #include "recovery/SourceStack.h"
 
 namespace resurgo::cli {

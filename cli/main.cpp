@@ -5,8 +5,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/ExitCode.h"
-#include "core/ErrorException.h"
-#include "core/VisibleText.h"
+#include "recovery/SystemServices.h"
 
 int main(int argc, char** argv) {
     try {

@@ -16,6 +16,7 @@ foreach(path IN LISTS files)
 endforeach()
 if(found)
   list(JOIN found "\n  " text)
-  message(FATAL_ERROR "includes below recovery/ in a front end (go through recovery/'s headers):\n  ${text}")
+  message(FATAL_ERROR "includes below recovery/ in a front end (go through recovery/'s headers; "
+                      "what a front end needs of core/ or platform/ is listed in recovery/SystemServices.h):\n  ${text}")
 endif()
 file(TOUCH ${STAMP})

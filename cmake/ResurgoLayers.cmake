@@ -19,8 +19,12 @@
 #
 #   resurgo_front_end(NAME [SOURCES ...] [DEPENDS ...])
 #     resurgo_library for a front end (cli, ui): presentation only. Its
-#     build fails when one of its files includes a header of source/,
-#     volume/, ntfs/ or file/: what it shows reaches it through recovery/.
+#     build fails when one of its files includes a header of core/,
+#     platform/, source/, volume/, ntfs/ or file/: what it shows reaches it
+#     through recovery/, and what it needs of the system through
+#     recovery/SystemServices.h. (The engine's public headers name lower
+#     layers' types, so the libraries still link PUBLIC; this check is what
+#     keeps the front ends above the engine.)
 #
 #   resurgo_layer(NAME [SOURCES ...] [DEPENDS ...])
 #     resurgo_library for a layer of the engine: resurgo_engine, the
@@ -100,7 +104,7 @@ function(resurgo_front_end name)
   set(stamp ${PROJECT_BINARY_DIR}/layers/${name}.includes-checked)
   add_custom_command(
     OUTPUT ${stamp}
-    COMMAND ${CMAKE_COMMAND} -DFOLDER=${PROJECT_SOURCE_DIR}/${name} "-DFORBIDDEN=source;volume;ntfs;file"
+    COMMAND ${CMAKE_COMMAND} -DFOLDER=${PROJECT_SOURCE_DIR}/${name} "-DFORBIDDEN=core;platform;source;volume;ntfs;file"
             -DSTAMP=${stamp} -P ${script}
     DEPENDS ${files} ${script}
     COMMENT "Checking that ${name}/ includes nothing below recovery/"

@@ -25,46 +25,60 @@ void TextUtf::appendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-bool TextUtf::decodeOne(const std::string& s, std::size_t& i, char32_t& cp) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = byte(i);
-    std::size_t extra = 0;
+namespace {
+
+// A well-formed sequence after its lead byte: how many bytes follow, and
+// the range of the first of them (the later ones are 0x80..0xBF); none for
+// a byte that cannot lead one (C0, C1 and F5..FF lead only overlong or
+// out-of-range forms).
+struct Lead {
+    std::size_t follow;
+    unsigned char low, high;
+    char32_t bits;  // the lead byte's share of the code point
+};
+
+Lead leadOf(unsigned char c) {
+    if (c >= 0xC2 && c <= 0xDF) return {1, 0x80, 0xBF, c & 0x1Fu};
+    if (c == 0xE0) return {2, 0xA0, 0xBF, 0};        // no overlong forms
+    if (c == 0xED) return {2, 0x80, 0x9F, 0x0D};     // no surrogates
+    if (c >= 0xE1 && c <= 0xEF) return {2, 0x80, 0xBF, c & 0x0Fu};
+    if (c == 0xF0) return {3, 0x90, 0xBF, 0};        // no overlong forms
+    if (c >= 0xF1 && c <= 0xF3) return {3, 0x80, 0xBF, c & 0x07u};
+    if (c == 0xF4) return {3, 0x80, 0x8F, 4};        // nothing past U+10FFFF
+    return {0, 0, 0, 0};
+}
+
+} // namespace
+
+std::size_t TextUtf::sequenceAt(const std::string& s, std::size_t i, char32_t& cp, std::size_t& maximal) {
+    const auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) {
         cp = c;
-        ++i;
-        return true;
+        return 1;
     }
-    if ((c & 0xE0) == 0xC0) {
-        extra = 1;
-        cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        extra = 2;
-        cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        extra = 3;
-        cp = c & 0x07;
-    } else {
-        ++i;
-        return false;
+    const Lead lead = leadOf(c);
+    std::size_t valid = 0;
+    char32_t value = lead.bits;
+    while (valid < lead.follow && i + 1 + valid < s.size()) {
+        const auto b = static_cast<unsigned char>(s[i + 1 + valid]);
+        if (b < (valid == 0 ? lead.low : 0x80) || b > (valid == 0 ? lead.high : 0xBF)) break;
+        value = (value << 6) | (b & 0x3Fu);
+        ++valid;
     }
-    if (i + extra >= s.size()) {
-        ++i;
-        return false;
+    if (lead.follow != 0 && valid == lead.follow) {
+        cp = value;
+        return valid + 1;
     }
-    for (std::size_t k = 1; k <= extra; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            ++i;
-            return false;
-        }
-        cp = (cp << 6) | (byte(i + k) & 0x3F);
-    }
-    static const char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return false;
-    }
-    i += extra + 1;
-    return true;
+    maximal = valid + 1;
+    return 0;
+}
+
+bool TextUtf::decodeOne(const std::string& s, std::size_t& i, char32_t& cp) {
+    std::size_t maximal = 0;
+    const std::size_t length = sequenceAt(s, i, cp, maximal);
+    // A malformed sequence moves one byte: callers show each byte.
+    i += length != 0 ? length : 1;
+    return length != 0;
 }
 
 std::string TextUtf::fromUtf16Le(const std::uint8_t* bytes, std::size_t units) {

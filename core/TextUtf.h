@@ -23,6 +23,12 @@ public:
     // (i moved one byte) for a malformed, cut, overlong or surrogate
     // sequence. i must be below s.size().
     static bool decodeOne(const std::string& s, std::size_t& i, char32_t& cp);
+    // The length of the well-formed UTF-8 sequence at s[i] (cp its code
+    // point), or 0; then maximal is the length of its maximal subpart (the
+    // bytes that begin a well-formed sequence before the one that breaks
+    // it, at least 1), which a decoder replaces by one U+FFFD as Unicode
+    // recommends. i must be below s.size().
+    static std::size_t sequenceAt(const std::string& s, std::size_t i, char32_t& cp, std::size_t& maximal);
     // Unicode simple case folding for Latin, Greek and Cyrillic (and the
     // ASCII subset); other characters are returned unchanged.
     static char32_t foldCase(char32_t cp);

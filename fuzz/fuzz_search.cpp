@@ -108,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!found.empty()) {
             FilesystemNTFS& fs = job.filesystem;
             try {
-                fs.open(job.geometry);
+                job.prepareGeometry();
+                job.openFilesystem();
             } catch (const ErrorException& e) {
                 checkCode(e);
                 found.clear();
@@ -130,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     checkCode(e);
                 }
             }
-            if (fs.isOpen()) fs.close();
+            if (fs.isOpen()) job.closeFilesystem();
         }
     }
     if (fp.opens != fp.closes || fp.outputsOpen != 0) std::abort();

@@ -24,4 +24,11 @@ void UpdateSequence::apply(std::uint8_t* bytes, std::size_t length, std::size_t 
     }
 }
 
+std::size_t UpdateSequence::recordBytes(const std::uint8_t* bytes, std::size_t length) {
+    if (length < kArrayCount + 2) return 0;
+    const std::size_t count = ByteReader(bytes, length, kErrRecordFormat, "UpdateSequence::recordBytes").u16(kArrayCount);
+    const std::size_t size = count < 2 ? 0 : (count - 1) * kStride;
+    return (size == 1024 || size == 2048 || size == 4096) && size <= length ? size : 0;
+}
+
 } // namespace resurgo

@@ -31,6 +31,11 @@ public:
     // first stride. Raises kErrRecordFormat with the matching diagnostic.
     static void apply(std::uint8_t* bytes, std::size_t length, std::size_t minArrayOffset,
                       const Diagnostics& diagnostics);
+
+    // The length a FILE record's header announces by its array's count (one
+    // stride fewer than the count), when it is a record size NTFS uses
+    // (1024, 2048 or 4096 bytes) and fits in bytes[0, length); else 0.
+    static std::size_t recordBytes(const std::uint8_t* bytes, std::size_t length);
 };
 
 } // namespace resurgo

@@ -1,5 +1,9 @@
 #pragma once
-// FileProbe on Linux: stat(2), /sys/dev/block and /proc/self/mountinfo.
+// The system's FileProbe. On Linux: stat(2), /sys/dev/block and
+// /proc/self/mountinfo. On Windows: a file is its volume and file index
+// (GetFileInformationByHandle), a volume its volume name, else its mount
+// point; a drive root ("D:\", "\\.\D:") stands for its volume as a device
+// does, and no lower layers are known.
 
 #include <string>
 

@@ -17,13 +17,12 @@ namespace {
 constexpr std::uint32_t kAssumedClusterBytes = 4096;
 constexpr std::uint32_t kSectorBytes = 512;
 
-// The cluster holding byte `byte` of a run list (runs from VCN 0), or
-// nothing when no run covers it.
-std::optional<std::uint64_t> lcnOf(const std::vector<DeepScan::RunsOf::Run>& runs, std::uint64_t vcn) {
-    for (const auto& r : runs) {
-        if (vcn >= r.vcn && vcn - r.vcn < r.length) return r.lcn + (vcn - r.vcn);
-    }
-    return std::nullopt;
+// The cluster holding VCN vcn of a run list (sorted by VCN), or nothing
+// when no run covers it.
+std::optional<std::uint64_t> lcnOf(const std::vector<MappedRun>& runs, std::uint64_t vcn) {
+    const MappedRun* r = MappedRun::find(runs, vcn);
+    if (r == nullptr) return std::nullopt;
+    return r->lcn + (vcn - r->vcn);
 }
 
 std::int32_t log2Of(std::uint32_t v) {
@@ -87,17 +86,15 @@ public:
         if (number > UINT64_MAX / recordBytes_) return std::nullopt;
         const std::uint64_t byte = number * recordBytes_;
         const std::uint64_t vcn = byte / clusterBytes_;
-        auto it = std::upper_bound(runs_.begin(), runs_.end(), vcn, [](std::uint64_t v, const auto& r) { return v < r.vcn; });
-        if (it == runs_.begin()) return std::nullopt;
-        --it;
-        if (vcn - it->vcn >= it->length) return std::nullopt;
+        const MappedRun* it = MappedRun::find(runs_, vcn);
+        if (it == nullptr) return std::nullopt;
         const std::uint64_t lcn = it->lcn + (vcn - it->vcn);
         if (lcn < it->lcn || lcn > (UINT64_MAX - clusterBytes_) / clusterBytes_) return std::nullopt;
         return lcn * clusterBytes_ + byte % clusterBytes_;
     }
 
 private:
-    std::vector<DeepScan::RunsOf::Run> runs_;
+    std::vector<MappedRun> runs_;
     std::uint64_t clusterBytes_;
     std::uint64_t recordBytes_;
 };
@@ -122,8 +119,20 @@ constexpr std::size_t kMaxIndexCandidates = 4;
 
 } // namespace
 
-void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes, const std::string& root) {
-    // The record size most records have.
+namespace {
+
+// (cluster size, volume start)
+using Key = std::pair<std::uint32_t, std::uint64_t>;
+
+// How much agrees with one candidate geometry.
+struct Score {
+    Key key;
+    std::uint64_t index = 0, records = 0;
+    std::uint64_t total() const { return index + records; }
+};
+
+// The record size most records have.
+std::uint32_t usualRecordBytes(const DeepScan::Found& found) {
     std::map<std::uint32_t, std::uint64_t> sizes;
     for (const auto& r : found.records) ++sizes[r.recordBytes];
     std::uint32_t recordBytes = 1024;
@@ -134,14 +143,16 @@ void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes
             recordBytes = bytes;
         }
     }
+    return recordBytes;
+}
 
-    // Votes for (cluster size, volume start): one per index block for every
-    // cluster size under which it fits its directory's allocation.
-    using Key = std::pair<std::uint32_t, std::uint64_t>;
+// Votes for (cluster size, volume start): one per index block for every
+// cluster size under which it fits its directory's allocation.
+std::map<Key, std::uint64_t> indexVotes(const DeepScan::Found& found) {
     std::map<Key, std::uint64_t> votes;
     std::multimap<std::uint64_t, const DeepScan::RunsOf*> allocations;
     for (const auto& a : found.indexAllocations) allocations.emplace(a.recordNumber, &a);
-    for (std::uint32_t cs = kMinClusterBytes; cs <= kMaxClusterBytes; cs *= 2) {
+    for (std::uint32_t cs = DeepGeometry::kMinClusterBytes; cs <= DeepGeometry::kMaxClusterBytes; cs *= 2) {
         for (const auto& block : found.indexBlocks) {
             // Index block VCNs count clusters, or 512-byte units when a
             // cluster is larger than a block.
@@ -160,9 +171,11 @@ void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes
             for (std::uint64_t start : starts) ++votes[{cs, start}];
         }
     }
+    return votes;
+}
 
-    // The $MFT run lists found, and the starts they give when the copy is
-    // record 0 where the MFT begins.
+// The $MFT run lists found, copies of one list once.
+std::vector<const DeepScan::RunsOf*> distinctMftLists(const DeepScan::Found& found) {
     std::vector<const DeepScan::RunsOf*> lists;
     for (const auto& mft : found.mftRuns) {
         if (lists.size() >= kMaxMftLists) break;
@@ -174,26 +187,34 @@ void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes
         });
         if (!seen) lists.push_back(&mft);
     }
+    return lists;
+}
+
+// The geometries worth scoring: the index blocks' best, and the starts the
+// $MFT run lists give when their copy is record 0 where the MFT begins.
+std::set<Key> candidatesOf(const std::map<Key, std::uint64_t>& votes, const std::vector<const DeepScan::RunsOf*>& lists,
+                           std::uint32_t recordBytes) {
     std::set<Key> candidates;
-    {
-        std::vector<std::pair<std::uint64_t, Key>> ranked;
-        ranked.reserve(votes.size());
-        for (const auto& [key, count] : votes) ranked.push_back({count, key});
-        std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-        for (std::size_t i = 0; i < ranked.size() && i < kMaxIndexCandidates; ++i) candidates.insert(ranked[i].second);
-    }
+    std::vector<std::pair<std::uint64_t, Key>> ranked;
+    ranked.reserve(votes.size());
+    for (const auto& [key, count] : votes) ranked.push_back({count, key});
+    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (std::size_t i = 0; i < ranked.size() && i < kMaxIndexCandidates; ++i) candidates.insert(ranked[i].second);
     for (const DeepScan::RunsOf* mft : lists) {
-        for (std::uint32_t cs = kMinClusterBytes; cs <= kMaxClusterBytes; cs *= 2) {
+        for (std::uint32_t cs = DeepGeometry::kMinClusterBytes; cs <= DeepGeometry::kMaxClusterBytes; cs *= 2) {
             const auto at = MftPlaces(*mft, cs, recordBytes).place(0);
             if (at && *at <= mft->recordOffset) candidates.insert({cs, mft->recordOffset - *at});
         }
     }
+    return candidates;
+}
 
-    struct Score {
-        Key key;
-        std::uint64_t index = 0, records = 0;
-        std::uint64_t total() const { return index + records; }
-    };
+// The candidates that anything agrees with, best first: the most
+// agreements; ties go to a volume starting at the source's start, then to
+// the usual cluster size.
+std::vector<Score> ranked(const DeepScan::Found& found, const std::set<Key>& candidates,
+                          const std::map<Key, std::uint64_t>& votes, const std::vector<const DeepScan::RunsOf*>& lists,
+                          std::uint32_t recordBytes) {
     std::vector<Score> scores;
     for (const Key& key : candidates) {
         Score s{key};
@@ -205,8 +226,6 @@ void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes
         }
         if (s.total() > 0) scores.push_back(s);
     }
-    // The most agreements; ties go to a volume starting at the source's
-    // start, then to the usual cluster size.
     auto better = [](const Score& a, const Score& b) {
         if (a.total() != b.total()) return a.total() > b.total();
         if ((a.key.second == 0) != (b.key.second == 0)) return a.key.second == 0;
@@ -216,6 +235,16 @@ void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes
         return a.key < b.key;
     };
     std::sort(scores.begin(), scores.end(), better);
+    return scores;
+}
+
+} // namespace
+
+void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes, const std::string& root) {
+    const std::uint32_t recordBytes = usualRecordBytes(found);
+    const std::map<Key, std::uint64_t> votes = indexVotes(found);
+    const std::vector<const DeepScan::RunsOf*> lists = distinctMftLists(found);
+    const std::vector<Score> scores = ranked(found, candidatesOf(votes, lists, recordBytes), votes, lists, recordBytes);
 
     std::uint32_t clusterBytes = kAssumedClusterBytes;
     std::uint64_t start = 0;

@@ -10,12 +10,21 @@
 #include "core/ErrorException.h"
 #include "ntfs/MFT_RECORD.h"
 #include "ntfs/NTFS_GEOMETRY.h"
+#include "ntfs/UpdateSequence.h"
 #include "recovery/ProgressSink.h"
 #include "source/Source.h"
 
 namespace resurgo {
 
 namespace {
+
+MappedRun mappedRun(std::uint64_t vcn, std::uint64_t lcn, std::uint64_t length) {
+    MappedRun run;
+    run.vcn = vcn;
+    run.lcn = lcn;
+    run.length = length;
+    return run;
+}
 
 constexpr std::size_t kMaxRecordBytes = 4096;
 constexpr std::size_t kAlignment = 4096;
@@ -133,10 +142,8 @@ bool DeepScan::examine(const std::uint8_t* bytes, std::size_t length, std::uint6
     if (length < MFT_RECORD::kHeaderBytes31) return false;
     const ByteReader r(bytes, length, kErrRecordFormat, "DeepScan::examine");
     if (signatureAt(bytes, "FILE")) {
-        const std::size_t count = r.u16(MFT_RECORD::kUsaCount);
-        if (count < 3) return false;
-        const std::size_t size = (count - 1) * MFT_RECORD::kUsaStride;
-        if ((size != 1024 && size != 2048 && size != 4096) || size > length) return false;
+        const std::size_t size = UpdateSequence::recordBytes(bytes, length);
+        if (size == 0) return false;
         if (r.u32(MFT_RECORD::kBytesAllocated) != size) return false;
         std::array<std::uint8_t, kMaxRecordBytes> copy;
         std::memcpy(copy.data(), bytes, size);
@@ -245,7 +252,7 @@ bool DeepScan::takeRecord(std::uint8_t* bytes, std::size_t length, std::uint64_t
                 RunsOf runs{own, offset, {}};
                 std::uint64_t vcn = 0;
                 for (const RUN_ENTRY& e : *allocation) {
-                    if (!e.sparse && e.lcn >= 0) runs.runs.push_back({vcn, static_cast<std::uint64_t>(e.lcn), e.length});
+                    if (!e.sparse && e.lcn >= 0) runs.runs.push_back(mappedRun(vcn, static_cast<std::uint64_t>(e.lcn), e.length));
                     vcn += e.length;
                 }
                 if (!runs.runs.empty()) found.indexAllocations.push_back(std::move(runs));
@@ -265,7 +272,7 @@ bool DeepScan::takeRecord(std::uint8_t* bytes, std::size_t length, std::uint64_t
             std::uint64_t vcn = 0;
             try {
                 for (const RUN_ENTRY& e : d.runs) {
-                    if (!e.sparse && e.lcn >= 0) runs.runs.push_back({vcn, static_cast<std::uint64_t>(e.lcn), e.length});
+                    if (!e.sparse && e.lcn >= 0) runs.runs.push_back(mappedRun(vcn, static_cast<std::uint64_t>(e.lcn), e.length));
                     vcn += e.length;
                 }
             } catch (const ErrorException&) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ntfs/INDEX_BLOCK.h"
+#include "ntfs/MappedRun.h"
 #include "ntfs/RUN_LIST.h"
 
 namespace resurgo {
@@ -79,10 +80,7 @@ public:
     struct RunsOf {
         std::uint64_t recordNumber = 0;
         std::uint64_t recordOffset = 0;
-        struct Run {
-            std::uint64_t vcn, lcn, length;
-        };
-        std::vector<Run> runs;
+        std::vector<MappedRun> runs;  // sorted by VCN, holes left out
     };
 
     struct Found {

@@ -8,6 +8,7 @@
 #include "core/ErrorException.h"
 #include "file/FileZ.h"
 #include "ntfs/MFT_RECORD.h"
+#include "ntfs/UpdateSequence.h"
 #include "platform/Platform.h"
 #include "recovery/DeepResults.h"
 #include "recovery/DeepScan.h"
@@ -28,10 +29,7 @@ const char* const kDiagRead = "DeepSearch::openAt";
 // The record size a "FILE" header announces, or 0.
 std::size_t recordBytesAt(const std::uint8_t* bytes, std::size_t length) {
     if (length < MFT_RECORD::kHeaderBytes31 || std::memcmp(bytes, "FILE", 4) != 0) return 0;
-    const ByteReader r(bytes, length, kErrRecordFormat, "MFT_RECORD::fixup <Fixup count check>");
-    const std::size_t count = r.u16(MFT_RECORD::kUsaCount);
-    const std::size_t size = count < 2 ? 0 : (count - 1) * MFT_RECORD::kUsaStride;
-    return (size == 1024 || size == 2048 || size == 4096) && size <= length ? size : 0;
+    return UpdateSequence::recordBytes(bytes, length);
 }
 
 // Reads up to length bytes at offset into out (fewer at the source's end).

@@ -66,28 +66,8 @@ std::string DirectoryPaths::getDirectoryName(const FILE_REFERENCE& directory, FI
     return name;
 }
 
-DIRECTORY_INFO DirectoryPaths::getDirectoryInfo(const FILE_REFERENCE& directory) {
-    const std::uint64_t key = directory.raw();
-    std::string name;
-    FILE_REFERENCE parent;
-    auto it = cache_.find(key);
-    if (it != cache_.end()) {
-        if (!it->second.path.empty()) return it->second;
-        name = it->second.name;
-        parent = it->second.parent;
-    } else {
-        try {
-            name = getDirectoryName(directory, parent);
-        } catch (const ErrorException&) {
-            name = placeholderNotFound(directory.recordNumber());
-            parent = FILE_REFERENCE(0);
-        }
-        cache_.emplace(key, DIRECTORY_INFO(std::string(), name, parent));
-    }
-
-    std::string path = pathPart(name);
-    // The names from the directory up.
-    std::vector<std::string> names{name};
+void DirectoryPaths::walkUp(const FILE_REFERENCE& directory, const FILE_REFERENCE& parent, std::string& path,
+                            std::vector<std::string>& names) {
     std::set<std::uint64_t> visited{directory.recordNumber()};
     FILE_REFERENCE current = parent;
     int depth = 0;
@@ -122,6 +102,31 @@ DIRECTORY_INFO DirectoryPaths::getDirectoryInfo(const FILE_REFERENCE& directory)
             break;
         }
     }
+}
+
+DIRECTORY_INFO DirectoryPaths::getDirectoryInfo(const FILE_REFERENCE& directory) {
+    const std::uint64_t key = directory.raw();
+    std::string name;
+    FILE_REFERENCE parent;
+    auto it = cache_.find(key);
+    if (it != cache_.end()) {
+        if (!it->second.path.empty()) return it->second;
+        name = it->second.name;
+        parent = it->second.parent;
+    } else {
+        try {
+            name = getDirectoryName(directory, parent);
+        } catch (const ErrorException&) {
+            name = placeholderNotFound(directory.recordNumber());
+            parent = FILE_REFERENCE(0);
+        }
+        cache_.emplace(key, DIRECTORY_INFO(std::string(), name, parent));
+    }
+
+    std::string path = pathPart(name);
+    // The names from the directory up.
+    std::vector<std::string> names{name};
+    walkUp(directory, parent, path, names);
     if (path == ".\\") names.clear();  // the root directory
     std::reverse(names.begin(), names.end());
     DIRECTORY_INFO& cached = cache_[key];

@@ -42,6 +42,11 @@ public:
     void clear() { cache_.clear(); }
 
 private:
+    // Puts the names of the directories above directory (whose parent is
+    // parent) before path and after names, up to the root or to where the
+    // chain loops or breaks.
+    void walkUp(const FILE_REFERENCE& directory, const FILE_REFERENCE& parent, std::string& path,
+                std::vector<std::string>& names);
     bool parentMatches(const FileZ& dir, const FILE_REFERENCE& reference) const;
 
     VolumeAccess vol_;

@@ -3,6 +3,7 @@
 #include <deque>
 #include <set>
 
+#include "platform/SystemFileProbe.h"
 #include "recovery/RestoreJob.h"
 
 namespace resurgo {
@@ -19,6 +20,11 @@ bool sameFile(const FileProbe::Identity& a, const FileProbe::Identity& b) {
 
 RestoreRules::RestoreRules(FileProbe& probe) : probe_(probe) {}
 RestoreRules::~RestoreRules() = default;
+
+FileProbe& RestoreRules::systemProbe() {
+    static SystemFileProbe probe;
+    return probe;
+}
 
 bool RestoreRules::setSource(const std::string& source) {
     source_ = probe_.identify(source);
@@ -84,6 +90,39 @@ bool RestoreRules::destinationOnSource(const std::string& directory, const std::
     FileProbe::Identity dir = probe_.identify(directory);
     if (dir.exists && touchesSource(dir.device)) return true;
     return false;
+}
+
+bool RestoreRules::destinationOnSource(const std::string& target) {
+    // The nearest folder above target that exists: the one whose file
+    // system the folders a restore makes are on.
+    std::string directory = target;
+    for (std::size_t depth = 0; depth < kMaxLayers; ++depth) {
+        const std::size_t slash = directory.find_last_of("/\\");
+        if (slash == std::string::npos) {
+            directory = ".";
+            break;
+        }
+        // The root of a drive or of the file system keeps its separator.
+        const bool root = slash == 0 || (slash == 2 && directory[1] == ':');
+        const std::string parent = directory.substr(0, root ? slash + 1 : slash);
+        if (parent == directory) break;
+        directory = parent;
+        if (probe_.identify(directory).exists) break;
+    }
+    return destinationOnSource(directory, target);
+}
+
+RestoreRules::Existing RestoreRules::existingAt(const std::string& target) {
+    // Anything with the name counts, a link that leads nowhere too.
+    if (!RestoreJob::destinationExists(target)) return Existing::None;
+    const FileProbe::Identity existing = probe_.identify(target);
+    if (!existing.exists) return Existing::DanglingLink;
+    return existing.isRegular ? Existing::File : Existing::Other;
+}
+
+RestoreRules::Overwrite RestoreRules::destinationDecision(Existing existing, bool force, bool interactive) {
+    if (existing == Existing::Other) return Overwrite::Refuse;
+    return overwriteDecision(existing != Existing::None, force, interactive);
 }
 
 RestoreRules::Overwrite RestoreRules::overwriteDecision(bool exists, bool force, bool interactive) {

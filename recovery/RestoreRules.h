@@ -14,8 +14,18 @@ namespace resurgo {
 class RestoreRules {
 public:
     enum class Overwrite { Write, Ask, Refuse };
+    // What a restore finds where it would write.
+    enum class Existing {
+        None,          // nothing has the name
+        File,          // a regular file (or a link to one)
+        DanglingLink,  // a symbolic link that leads nowhere
+        Other,         // a directory, a device, ...: never replaced
+    };
 
     explicit RestoreRules(FileProbe& probe);
+    // The system's own probe (stat and mount tables; volume and file
+    // identities on Windows), for the front ends.
+    static FileProbe& systemProbe();
     virtual ~RestoreRules();
 
     // Learns what the source is (block device or image file). False when
@@ -35,6 +45,16 @@ public:
     // when the target is the image itself or the directory's file system
     // is the image mounted through a loop device or FUSE.
     bool destinationOnSource(const std::string& directory, const std::string& target);
+    // The same for a target whose folder may not exist yet: the nearest
+    // folder above it that exists is asked.
+    bool destinationOnSource(const std::string& target);
+
+    // What is at target now (the link itself, not followed, for a dangling one).
+    Existing existingAt(const std::string& target);
+    // What to do with what is at the destination: something that is not a
+    // regular file is refused whatever force says; the rest as
+    // overwriteDecision.
+    static Overwrite destinationDecision(Existing existing, bool force, bool interactive);
 
     // What to do with a destination: write it, ask first (a terminal), or
     // refuse (it exists, no --force, nobody to ask).

@@ -8,10 +8,8 @@
 #include "recovery/SEARCH_FILTER.h"
 #include "recovery/SnapshotSearch.h"
 #include "recovery/SourceStack.h"
-#include "source/ContainerFormat.h"
+#include "source/Source.h"
 #include "source/SourceError.h"
-#include "source/FileSource.h"
-#include "volume/SectorBuffer.h"
 #include "volume/Volume.h"
 
 namespace resurgo {
@@ -29,10 +27,32 @@ bool SearchJob::patternAccepted(const std::string& pattern, std::size_t& length)
 }
 SearchJob::~SearchJob() = default;
 
+SourceStack& SearchJob::sourceStack() {
+    if (!stack_) stack_ = std::make_unique<SourceStack>();
+    stackChosen_ = true;
+    stackRoot_.clear();
+    return *stack_;
+}
+
+void SearchJob::openRoot() {
+    if (!stack_) stack_ = std::make_unique<SourceStack>();
+    stackChosen_ = false;
+    stackRoot_ = driveRoot;
+    // Whole: a volume whose boot sector does not pass is still read as one,
+    // and the boot record then says what is wrong with it.
+    const SourceStack::Status status = stack_->open(driveRoot, std::nullopt, true);
+    if (status == SourceStack::Status::Ready) return;
+    stackRoot_.clear();
+    if (stack_->failure()) throw *stack_->failure();
+    throw SourceError(status == SourceStack::Status::TableFailed ? kErrPartitionFormat : kErrNotSupported,
+                      stack_->message());
+}
+
 Source& SearchJob::volumeSource() {
     if (external_ != nullptr) return *external_;
-    if (!own_) own_ = std::make_unique<FileSource>(driveRoot);
-    return *own_;
+    const bool open = stack_ && stack_->status() == SourceStack::Status::Ready && stack_->volume() != nullptr;
+    if (!open || (!stackChosen_ && stackRoot_ != driveRoot)) openRoot();
+    return *stack_->volume();
 }
 
 SnapshotSearch& SearchJob::snapshotState() {
@@ -63,9 +83,10 @@ bool SearchJob::readSnapshots() {
 void SearchJob::releaseSource() {
     // The copies read through the volume's source.
     snapshots_.reset();
-    if (!own_) return;
-    std::unique_ptr<FileSource> own = std::move(own_);
-    own->close();
+    // A stack the front end opened stays open for its restores.
+    if (!stack_ || stackChosen_) return;
+    stackRoot_.clear();
+    stack_.reset();
 }
 
 void SearchJob::prepareGeometry(const std::string& root) {
@@ -74,10 +95,9 @@ void SearchJob::prepareGeometry(const std::string& root) {
     prepareGeometry();
 }
 
-void SearchJob::noteStatedLayout() {
+void SearchJob::noteStatedLayout(Source& src) {
     try {
         std::uint8_t sector[kBootSectorBytes] = {};
-        Source& src = source();
         const std::size_t got = src.readAt(sector, sizeof sector, 0, "SearchJob::noteStatedLayout");
         BootRecordNTFS::Stated stated;
         if (!BootRecordNTFS::stated(sector, got, stated)) return;
@@ -91,38 +111,29 @@ void SearchJob::noteStatedLayout() {
 
 void SearchJob::prepareGeometry() {
     volumeBytes_ = sourceBytes_ = mftOffset_ = mftMirrorOffset_ = 0;
+    filesystem.close();
+    Source* src = nullptr;
     try {
-        Source& src = source();
-        Volume volume;
-        volume.open(src);
+        src = &source();
+        // The filesystem's own volume: openFilesystem goes on with it, and
+        // the boot sector is read once.
+        Volume& volume = filesystem.volume();
+        volume.open(*src);
         volume.path = driveRoot;
-        const std::uint32_t bps = volume.bytesPerSector < kBootSectorBytes ? kBootSectorBytes : volume.bytesPerSector;
-        SectorBuffer buf(1, bps);
-        volume.read(buf, 0);
-        bootRecord.parse(buf.data(), buf.size(), volume.geometrySectors);
+        const std::vector<std::uint8_t>& sector = volume.bootSector();
+        bootRecord.parse(sector.data(), sector.size(), volume.geometrySectors);
         sourceBytes_ = volume.sizeBytes;
     } catch (const ErrorException& e) {
-        // A disk image container read as a volume: say what it is.
-        ContainerFormat::Kind kind = ContainerFormat::Kind::None;
-        if (e.code() != kErrOpenDisk && e.code() != kErrDiskGeometry && (own_ || external_ != nullptr)) {
-            noteStatedLayout();
-            try {
-                kind = ContainerFormat::detect(source());
-            } catch (const ErrorException&) {
-            }
-        }
+        if (src != nullptr && e.code() != kErrOpenDisk && e.code() != kErrDiskGeometry) noteStatedLayout(*src);
         try {
+            filesystem.close();
             releaseSource();
         } catch (const ErrorException&) {
         }
-        if (kind == ContainerFormat::Kind::None) throw;
-        throw SourceError(kErrNotSupported, driveRoot + " is " + SourceStack::withArticle(ContainerFormat::name(kind)) +
-                                                " image; " +
-                                                (ContainerFormat::supported()
-                                                     ? std::string("open it as a container (SourceStack)")
-                                                     : std::string("this build reads disk image containers only on Linux")));
+        throw;
     } catch (...) {
         try {
+            filesystem.close();
             releaseSource();
         } catch (const ErrorException&) {
         }
@@ -232,7 +243,7 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
         return;
     }
     if (options.deep) {
-        if (!own_ || own_->path() != driveRoot) releaseSource();
+        if (!stackChosen_ && stackRoot_ != driveRoot) releaseSource();
         runDeep(progress, cancel);
         return;
     }

@@ -19,11 +19,11 @@
 namespace resurgo {
 
 class DeepSearch;
-class FileSource;
 class FileZ;
 class ProgressSink;
 class SnapshotSearch;
 class Source;
+class SourceStack;
 
 class SearchJob {
 public:
@@ -47,9 +47,15 @@ public:
 
     void run(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
 
-    // Reads from source (a partition, a container, memory; the caller keeps
+    // Reads from source (memory, a source built by a test; the caller keeps
     // it alive) instead of opening driveRoot; nullptr goes back to driveRoot.
     void useSource(Source* source) { external_ = source; }
+    // The one way a source is opened: the stack of image or device,
+    // container and partition the job reads. A front end that chooses the
+    // partition opens it here (SourceStack::open) before run; else the job
+    // opens driveRoot through it itself, as a whole source (a volume, or the
+    // one NTFS partition of a disk), when a search or restore needs it.
+    SourceStack& sourceStack();
 
     // Reads the boot record of the job's source and builds the geometry
     // (used by the search and the restore alike). Raises on failure. A
@@ -134,12 +140,14 @@ private:
     // The volume itself, whichever copy the job reads.
     Source& volumeSource();
     SnapshotSearch& snapshotState();
+    // Opens driveRoot through the stack; raises what stopped it.
+    void openRoot();
     void releaseSource();
     DeepSearch& deepState();
     void runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
     // Reads what the start of a boot record that did not pass states about
     // the volume's length and its MFT.
-    void noteStatedLayout();
+    void noteStatedLayout(Source& src);
 
     Outcome outcome_ = Outcome::Completed;
     std::uint64_t volumeBytes_ = 0;
@@ -148,7 +156,11 @@ private:
     std::uint64_t mftMirrorOffset_ = 0;
     std::optional<ErrorException> failure_;
     Source* external_ = nullptr;
-    std::unique_ptr<FileSource> own_;
+    // The stack the job reads; opened by the job for stackRoot_, else by
+    // the front end (stackChosen_).
+    std::unique_ptr<SourceStack> stack_;
+    std::string stackRoot_;
+    bool stackChosen_ = false;
     std::unique_ptr<DeepSearch> deep_;
     std::unique_ptr<SnapshotSearch> snapshots_;
     std::vector<SHADOW_STORE> snapshotList_;

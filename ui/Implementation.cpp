@@ -9,8 +9,7 @@
 #include <cwctype>
 #include <vector>
 
-#include "core/ErrorException.h"
-#include "platform/InternalError.h"
+#include "recovery/SystemServices.h"
 #include "recovery/ErrorText.h"
 #include "recovery/OutputName.h"
 #include "recovery/RestoreJob.h"
@@ -38,31 +37,6 @@ std::wstring windowText(HWND control) {
     int got = ::GetWindowTextW(control, text.data(), length + 1);
     text.resize(static_cast<std::size_t>(got > 0 ? got : 0));
     return text;
-}
-
-// The volume mount point of a path ("D:\", "C:\mnt\disk\"), or empty.
-std::wstring volumePathOf(const std::wstring& path) {
-    std::vector<wchar_t> buffer(kLongPath, L'\0');
-    if (!::GetVolumePathNameW(path.c_str(), buffer.data(), kLongPath)) return std::wstring();
-    std::wstring out = buffer.data();
-    if (!out.empty() && out.back() != L'\\') out.push_back(L'\\');
-    return out;
-}
-
-std::wstring volumeIdentity(const std::wstring& mountPoint) {
-    wchar_t name[MAX_PATH + 1] = {};
-    if (mountPoint.empty() || !::GetVolumeNameForVolumeMountPointW(mountPoint.c_str(), name, MAX_PATH + 1)) {
-        return std::wstring();
-    }
-    return name;
-}
-
-// The drive letter a path starts with ("d:\x" -> 'D'), or 0.
-wchar_t driveLetterOf(const std::wstring& path) {
-    std::wstring p = path;
-    if (p.rfind(L"\\\\?\\", 0) == 0 || p.rfind(L"\\\\.\\", 0) == 0) p = p.substr(4);
-    if (p.size() >= 2 && p[1] == L':' && std::iswalpha(p[0])) return static_cast<wchar_t>(std::towupper(p[0]));
-    return 0;
 }
 
 } // namespace
@@ -427,15 +401,6 @@ void Implementation::UneraseSelected() {
     ::SetFocus(list_.handle());
 }
 
-bool Implementation::IsSameVolume(const std::wstring& destination, const std::wstring& driveRoot) {
-    const std::wstring destinationVolume = volumePathOf(destination);
-    const std::wstring a = volumeIdentity(destinationVolume);
-    const std::wstring b = volumeIdentity(driveRoot);
-    if (!a.empty() && !b.empty()) return ::lstrcmpiW(a.c_str(), b.c_str()) == 0;
-    const wchar_t letter = driveLetterOf(destinationVolume.empty() ? destination : destinationVolume);
-    return letter != 0 && letter == driveLetterOf(driveRoot);
-}
-
 void Implementation::Unerase(std::size_t index) {
     FilesystemNTFS& fs = job_.filesystem;
     if (index >= fs.resultCount()) reportInternalError("Implementation::Unerase error", 0);
@@ -450,21 +415,32 @@ void Implementation::Unerase(std::size_t index) {
     // file in the chosen folder.
     const std::wstring destination = AskSaveFileName(WinText::wide(OutputName::windows(found.name)));
     if (destination.empty()) return;
-    if (IsSameVolume(destination, WinText::wide(driveRoot_))) {
+    const std::string target = WinText::utf8(destination);
+    RestoreRules rules(RestoreRules::systemProbe());
+    rules.setSource(driveRoot_);
+    if (rules.destinationOnSource(target)) {
         restore.close();
         ShowMessage(IDS_SAME_DRIVE, MB_OK | MB_ICONEXCLAMATION);
         return;
     }
-    const std::string target = WinText::utf8(destination);
 
     beginWait();
     // What has the name (a link too) is replaced only when the user agrees;
-    // a link is replaced, never written through.
-    const bool replace = FileExists(destination);
-    if (RestoreRules::overwriteDecision(replace, false, true) == RestoreRules::Overwrite::Ask) {
-        endWait();
-        if (ShowMessage(IDS_FILE_EXISTS, MB_YESNO | MB_ICONINFORMATION) != IDYES) return;
-        beginWait();
+    // a link is replaced, never written through; what is not a file is kept.
+    const RestoreRules::Existing existing = rules.existingAt(target);
+    const bool replace = existing != RestoreRules::Existing::None;
+    switch (RestoreRules::destinationDecision(existing, false, true)) {
+        case RestoreRules::Overwrite::Write:
+            break;
+        case RestoreRules::Overwrite::Ask:
+            endWait();
+            if (ShowMessage(IDS_FILE_EXISTS, MB_YESNO | MB_ICONINFORMATION) != IDYES) return;
+            beginWait();
+            break;
+        case RestoreRules::Overwrite::Refuse:
+            endWait();
+            ShowMessage(IDS_FILE_EXISTS, MB_OK | MB_ICONINFORMATION);
+            return;
     }
     // A free-space query that fails (a network path) lets the copy go on; a
     // write failure is then reported as any other.

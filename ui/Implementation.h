@@ -75,9 +75,6 @@ public:
     void About();
     void Exit();
 
-    // True when the destination path lies on the volume of the drive root
-    // (compared by volume identity, else by drive letter in any case).
-    static bool IsSameVolume(const std::wstring& destination, const std::wstring& driveRoot);
     // The days field's text as a number: digits up to the first other
     // character; empty gives 0; too large gives the largest 32-bit value.
     static std::int32_t parseDays(const std::wstring& text);

@@ -9,9 +9,7 @@
 #include <commctrl.h>
 #include <ole2.h>
 
-#include "core/RunEnvironment.h"
-#include "platform/InternalError.h"
-#include "platform/SystemEnvironment.h"
+#include "recovery/SystemServices.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"
 #include "ui/Implementation.h"

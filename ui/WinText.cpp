@@ -1,6 +1,6 @@
 #include "ui/WinText.h"
 
-#include "core/TextUtf.h"
+#include "recovery/SystemServices.h"
 
 namespace resurgo {
 

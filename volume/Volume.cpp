@@ -39,6 +39,7 @@ void Volume::open(Source& source) {
 }
 
 void Volume::learnGeometry() {
+    boot_.clear();
     sizeBytes = source_->size();
     // A device reads in its own sectors. An image (or a source that can't
     // tell) takes the boot sector's own size when it is a sane power of
@@ -51,6 +52,7 @@ void Volume::learnGeometry() {
             if (sizeBytes >= sizeof head && source_->readAt(head, sizeof head, 0, "Volume::read") == sizeof head) {
                 std::uint32_t v = ByteReader(head, sizeof head, kErrReadDisk, "Volume::read").u16(kBootBytesPerSector);
                 if (isPowerOfTwoSectorSize(v)) bps = v;
+                boot_.assign(head, head + sizeof head);
             }
         } catch (const ErrorException&) {
             // An unreadable first sector: the boot record's own read says so.
@@ -71,6 +73,16 @@ void Volume::learnGeometry() {
 void Volume::readBytes(void* dst, std::size_t length, std::uint64_t offset, const char* diagnostic) {
     if (source_ == nullptr) throw ErrorException(kErrReadDisk, diagnostic);
     source_->readExact(dst, length, offset, diagnostic);
+}
+
+const std::vector<std::uint8_t>& Volume::bootSector() {
+    const std::size_t bytes = bytesPerSector < kBootSectorBytes ? kBootSectorBytes : bytesPerSector;
+    if (boot_.size() == bytes) return boot_;
+    boot_.clear();
+    std::vector<std::uint8_t> sector(bytes);
+    readBytes(sector.data(), sector.size(), 0, "Volume::read");
+    boot_ = std::move(sector);
+    return boot_;
 }
 
 void Volume::read(SectorBuffer& buf, std::uint64_t firstSector) {
@@ -94,6 +106,7 @@ void Volume::readClusters(SectorBuffer& buf, std::uint64_t firstCluster, std::ui
 
 void Volume::close() {
     source_ = nullptr;
+    boot_.clear();
     if (!owned_) return;
     std::shared_ptr<Source> owned = std::move(owned_);
     owned_.reset();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -35,6 +36,10 @@ public:
     // Reads exactly length bytes at a byte offset; raises code 3 with the
     // given diagnostic on an I/O error or a range past the end of the source.
     void readBytes(void* dst, std::size_t length, std::uint64_t offset, const char* diagnostic = "Volume::read");
+    // The volume's first sector (bytesPerSector bytes, at least 512), read
+    // once per open: learning the sector size of an image reads it already.
+    // Raises as read does.
+    const std::vector<std::uint8_t>& bootSector();
     void close();
 
     bool isOpen() const { return source_ != nullptr; }
@@ -63,6 +68,7 @@ private:
 
     Source* source_ = nullptr;
     std::shared_ptr<Source> owned_;  // the source openLogical made
+    std::vector<std::uint8_t> boot_;  // the first sector, once read
 };
 
 } // namespace resurgo

@@ -298,9 +298,10 @@ TEST_F(BootRecordRead, EveryFailureClosesTheVolume) {
 
     install(BootFields{});
     mem.badRanges.push_back({100, 1});
+    // The first read of the source is the container check of the stack.
     ErrorException e = readError();
     EXPECT_EQ(e.code(), kErrReadDisk);
-    EXPECT_EQ(e.diagnostic(), "Volume::read");
+    EXPECT_EQ(e.diagnostic(), "ContainerFormat::detect");
 
     EXPECT_EQ(mem.opens, 4);
     EXPECT_EQ(mem.closes, 4);

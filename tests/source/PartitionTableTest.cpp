@@ -84,7 +84,9 @@ TEST(PartitionTables, AreReadFromMemoryInTheirOwnSectorSize) {
 #endif
 
 TEST(ContainerFormats, AContainerSearchedAsAVolumeIsNamed) {
-    // What a front end that opens the path itself (the desktop dialog) is told.
+    // A drive root the job opens itself goes through the same stack as the
+    // command line's sources: a container is opened as one (or named, where
+    // this build reads none), never searched as a volume.
     const std::string path = tempDir("container-as-volume") + "/disk.bin";
     std::vector<std::uint8_t> bytes(1 << 20, 0);
     std::memcpy(bytes.data(), "vhdxfile", 8);
@@ -95,8 +97,10 @@ TEST(ContainerFormats, AContainerSearchedAsAVolumeIsNamed) {
     ASSERT_EQ(job.outcome(), SearchJob::Outcome::BootFailed);
     EXPECT_EQ(job.failure()->code(), kErrNotSupported);
     const std::string reason = ErrorText::reason(*job.failure());
+#if defined(RESURGO_HAVE_CONTAINERS)
+    EXPECT_NE(reason.find("the VHDX image " + path + " can't be read"), std::string::npos) << reason;
+#else
     EXPECT_NE(reason.find(path + " is a VHDX image"), std::string::npos) << reason;
-#if !defined(RESURGO_HAVE_CONTAINERS)
     EXPECT_NE(reason.find("this build reads disk image containers only on Linux"), std::string::npos) << reason;
     const SourceError e = [&] {
         try {

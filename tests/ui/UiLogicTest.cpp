@@ -7,6 +7,7 @@
 #include "UiHarness.h"
 #include "core/ErrorException.h"
 #include "core/RunEnvironment.h"
+#include "recovery/RestoreRules.h"
 #include "platform/SystemEnvironment.h"
 #include "resources/StringTable.h"
 #include "ui/CompareFoundFiles.h"
@@ -212,12 +213,34 @@ TEST(StringTableTest, TheResourceTextsAreTheSharedHeaderTexts) {
     EXPECT_EQ(StringTable::text(2), nullptr);
 }
 
-TEST(SameVolumeTest, AnyCaseOfTheSearchedDriveIsTheSameVolume) {
-    EXPECT_TRUE(Implementation::IsSameVolume(L"X:\\out.txt", L"X:\\"));
-    EXPECT_TRUE(Implementation::IsSameVolume(L"x:\\out.txt", L"X:\\"));
-    EXPECT_TRUE(Implementation::IsSameVolume(L"x:\\deep\\folder\\out.txt", L"X:\\"));
-    EXPECT_FALSE(Implementation::IsSameVolume(L"Z:\\tmp\\out.txt", L"X:\\"));
-    EXPECT_FALSE(Implementation::IsSameVolume(L"\\\\server\\share\\out.txt", L"X:\\"));
+TEST(SameVolumeTest, TheDialogAsksTheRestoreRulesByVolumeAndFileIdentity) {
+    // The dialog's same-source question goes to the engine's rules with the
+    // system's probe, as the command line's does: any case of the searched
+    // drive, folders not made yet, another drive, a share, and an image
+    // searched as the source written by its own name.
+    const std::string unixDir = tempDir("same-volume");
+    writeFile(unixDir + "/volume.img", std::vector<std::uint8_t>(4096, 0));
+    const std::string dir = WinText::utf8(UiHarness::windowsPath(unixDir));
+    const std::string image = dir + "\\volume.img";
+    struct Row {
+        std::string source, target;
+        bool onSource;
+    };
+    const Row rows[] = {
+        {"X:\\", "X:\\out.txt", true},
+        {"X:\\", "x:\\out.txt", true},
+        {"X:\\", "x:\\deep\\folder\\out.txt", true},
+        {"\\\\.\\X:", "x:\\out.txt", true},
+        {"X:\\", dir + "\\out.txt", false},
+        {"X:\\", "\\\\server\\share\\out.txt", false},
+        {image, image, true},
+        {image, dir + "\\other.img", false},
+    };
+    for (const Row& row : rows) {
+        RestoreRules rules(RestoreRules::systemProbe());
+        rules.setSource(row.source);
+        EXPECT_EQ(rules.destinationOnSource(row.target), row.onSource) << row.source << " -> " << row.target;
+    }
 }
 
 } // namespace
