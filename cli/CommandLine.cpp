@@ -18,6 +18,7 @@
 #include "cli/PartitionList.h"
 #include "cli/RestoreCommand.h"
 #include "cli/SearchCommand.h"
+#include "cli/SecretOptions.h"
 #include "cli/TerminalProgress.h"
 #include "core/VisibleText.h"
 #include "platform/CancelSignal.h"
@@ -177,6 +178,7 @@ std::string examplesHelp() {
 } // namespace
 
 struct CommandLine::Arguments {
+    SecretOptions::Values secret;
     SearchCommand::Options search;
     std::string searchDays = std::to_string(SearchCommand::kDefaultDays);
     std::string searchPartition;
@@ -257,6 +259,7 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     searchCmd->add_flag("--verify", a.search.verify,
                         "Read a sample of each file's clusters (the first of each run, one per MiB) and show the "
                         "share that reads back as zeros: data the drive wiped (TRIM on an SSD) or that was zeroed");
+    SecretOptions::define(*searchCmd, a.secret);
     searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
 
     defineRestore(app, a);
@@ -321,6 +324,7 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
     dirOpt->needs(allOpt);
     patternOpt->needs(allOpt);
     minRecoverableOpt->needs(allOpt);
+    SecretOptions::define(*restoreCmd, a.secret);
     restoreCmd->footer(std::string(detailsOf("restore")) + "\n\n" + exitCodeHelp());
 }
 
@@ -415,6 +419,7 @@ int CommandLine::run(int argc, const char* const* argv) {
         return rc == 0 ? kExitOk : kExitUsage;
     }
 
+    if (int status = SecretOptions::take(a.secret, err_); status != kExitOk) return status;
     if (a.searchCmd->parsed()) return runSearch(a);
     if (a.restoreCmd->parsed()) return runRestore(a);
     if (a.partitionsCmd->parsed()) return PartitionList::run(a.partitionsSource, a.partitionsJson, out_, err_);

@@ -155,6 +155,7 @@ BitLockerKey::Result BitLockerKey::unlock(const BitLockerMetadata& m, const BitL
     Result result;
     const std::uint16_t wanted = protectionFor(secret.kind);
     const std::string has = "the volume has " + m.protectorList();
+    const std::string named = " (" + has + ")";
     bool wellFormed = true;
     SecretBytes hash;
     BitLockerMetadata::StartupKey startup;
@@ -165,14 +166,14 @@ BitLockerKey::Result BitLockerKey::unlock(const BitLockerMetadata& m, const BitL
             startup = BitLockerMetadata::parseStartupKey(keyFileBytes.data(), keyFileBytes.size());
         } catch (const ErrorException&) {
             result.wrongSecret = true;
-            result.failure = "wrong key file: it is not a BitLocker startup key file; " + has;
+            result.failure = "wrong key file: it is not a BitLocker startup key file" + named;
             return result;
         }
     }
     if (!wellFormed) {
         result.wrongSecret = true;
         result.failure = "wrong recovery password: it is not 8 groups of 6 digits, each divisible by 11 and "
-                         "below 720896; " + has;
+                         "below 720896" + named;
         return result;
     }
     bool any = false;
@@ -197,13 +198,13 @@ BitLockerKey::Result BitLockerKey::unlock(const BitLockerMetadata& m, const BitL
         return result;
     }
     if (secret.kind == BitLockerSecret::Kind::None) {
-        result.failure = "BitLocker-encrypted volume; unlock it with --password, --recovery-password or --key-file ("
-                         + has + ")";
+        result.failure =
+            "BitLocker-encrypted NTFS volume; unlock it with --password, --recovery-password or --key-file" + named;
         return result;
     }
     result.wrongSecret = true;
     result.failure = std::string("wrong ") + secret.name() +
-                     (any ? "" : std::string(": the volume has no ") + secret.name() + " protector") + "; " + has;
+                     (any ? named : std::string(": the volume has no ") + secret.name() + " protector" + named);
     return result;
 }
 
