@@ -14,6 +14,7 @@
 #include "cli/BatchRestore.h"
 #include "cli/DriveTable.h"
 #include "cli/ExitCode.h"
+#include "cli/InfoCommand.h"
 #include "cli/ManPage.h"
 #include "cli/PartitionList.h"
 #include "cli/RestoreCommand.h"
@@ -47,6 +48,7 @@ const char* const kForms[] = {
     "restore SOURCE [--partition N] --name PATTERN [--days N] [--deep] --output PATH [--force]",
     "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep]",
     "partitions SOURCE [--json]",
+    "info SOURCE [--partition N] [--json] [--password P | --recovery-password R | --key-file F]",
     "drives [--json]",
 };
 
@@ -110,6 +112,26 @@ const char* const kPartitionsDetails =
     "partition's number (give it to --partition), start and size in bytes, the table's scheme\n"
     "(mbr or gpt), the partition type, the file system found in it and its label.";
 
+const char* const kInfoDetails =
+    "Describes SOURCE layer by layer: the container, the partition chosen, BitLocker (its\n"
+    "cipher, protectors and volume id, locked or unlocked) and the NTFS volume (serial number,\n"
+    "label, volume, cluster and record sizes, the MFT's size and records, and whether a\n"
+    "shadow-copy store catalog is present). A locked BitLocker volume is described as far as\n"
+    "its metadata goes (exit status 20); the options that unlock it are those of search.\n"
+    "--json prints one object with the keys source, container (null or the format),\n"
+    "partition (null or number, scheme, start, size, type), encryption (null or type\n"
+    "\"bitlocker\" or \"bitlocker-to-go\", cipher, protectors, volume_id, description,\n"
+    "unlocked), and filesystem (type; for NTFS also serial, label, volume_size,\n"
+    "cluster_size, record_size, mft_size, mft_records and shadow_copies {present}).";
+
+const char* const kBitLockerDetails =
+    "\n\nA BitLocker volume (bare, in a partition or in a container) is unlocked with\n"
+    "--password, --recovery-password (48 digits, dashes optional) or --key-file (the\n"
+    "startup key, a .BEK file), or without one when it has a clear key; it is then read\n"
+    "decrypted. Give - to --password or --recovery-password to type it without echo (or\n"
+    "to pass one line on standard input): on the command line a secret stays in the\n"
+    "shell's history and shows in the process list. Secrets are never shown.";
+
 const char* const kDrivesDetails =
     "Shows device, label, size and free space in MB (1,000,000 bytes); the free space of a\n"
     "mounted volume only. Devices that could not be read are named on standard error (run as\n"
@@ -120,6 +142,7 @@ const char* detailsOf(const std::string& subcommand) {
     if (subcommand == "search") return kSearchDetails;
     if (subcommand == "restore") return kRestoreDetails;
     if (subcommand == "partitions") return kPartitionsDetails;
+    if (subcommand == "info") return kInfoDetails;
     return kDrivesDetails;
 }
 
@@ -199,6 +222,9 @@ struct CommandLine::Arguments {
     bool restoreDeep = false;
     std::string restorePartition;
 
+    InfoCommand::Options info;
+    std::string infoPartition;
+
     std::string partitionsSource;
     bool partitionsJson = false;
 
@@ -207,6 +233,7 @@ struct CommandLine::Arguments {
     CLI::App* searchCmd = nullptr;
     CLI::App* restoreCmd = nullptr;
     CLI::App* partitionsCmd = nullptr;
+    CLI::App* infoCmd = nullptr;
     CLI::App* drivesCmd = nullptr;
 };
 
@@ -260,7 +287,7 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
                         "Read a sample of each file's clusters (the first of each run, one per MiB) and show the "
                         "share that reads back as zeros: data the drive wiped (TRIM on an SSD) or that was zeroed");
     SecretOptions::define(*searchCmd, a.secret);
-    searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
+    searchCmd->footer(std::string(detailsOf("search")) + kBitLockerDetails + "\n\n" + exitCodeHelp());
 
     defineRestore(app, a);
     defineListings(app, a);
@@ -325,7 +352,7 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
     patternOpt->needs(allOpt);
     minRecoverableOpt->needs(allOpt);
     SecretOptions::define(*restoreCmd, a.secret);
-    restoreCmd->footer(std::string(detailsOf("restore")) + "\n\n" + exitCodeHelp());
+    restoreCmd->footer(std::string(detailsOf("restore")) + kBitLockerDetails + "\n\n" + exitCodeHelp());
 }
 
 void CommandLine::defineListings(CLI::App& app, Arguments& a) {
@@ -337,6 +364,15 @@ void CommandLine::defineListings(CLI::App& app, Arguments& a) {
         ->type_name("PATH");
     a.partitionsCmd->add_flag("--json", a.partitionsJson, "Print one JSON array");
     a.partitionsCmd->footer(detailsOf("partitions"));
+
+    // info
+    a.infoCmd = app.add_subcommand("info", "Describe SOURCE layer by layer: container, partition, BitLocker, NTFS");
+    a.infoCmd->add_option("SOURCE", a.info.source, "Disk image, container or block device")->required()->type_name("PATH");
+    a.infoCmd->add_option("--partition", a.infoPartition, "Partition N of a whole disk (as `resurgo partitions` lists it)")
+        ->type_name("N");
+    a.infoCmd->add_flag("--json", a.info.json, "Print one JSON object");
+    SecretOptions::define(*a.infoCmd, a.secret);
+    a.infoCmd->footer(detailsOf("info"));
 
     // drives
     a.drivesCmd = app.add_subcommand(
@@ -424,6 +460,7 @@ int CommandLine::run(int argc, const char* const* argv) {
     if (a.restoreCmd->parsed()) return runRestore(a);
     if (a.partitionsCmd->parsed()) return PartitionList::run(a.partitionsSource, a.partitionsJson, out_, err_);
     if (a.drivesCmd->parsed()) return runDrives(a);
+    if (a.infoCmd->parsed()) return runInfo(a);
     return kExitUsage;
 }
 
@@ -457,6 +494,19 @@ int CommandLine::runSearch(Arguments& a) {
     int rc = SearchCommand().run(a.search, out_, err_, bar.get(), CancelSignal::flag());
     if (bar) bar->finish();
     return rc;
+}
+
+int CommandLine::runInfo(Arguments& a) {
+    if (!a.infoPartition.empty()) {
+        unsigned n = 0;
+        std::string problem;
+        if (!ArgumentCheck::parsePartition(a.infoPartition, n, problem)) {
+            err_ << "resurgo info: " << problem << '\n';
+            return kExitUsage;
+        }
+        a.info.partition = n;
+    }
+    return InfoCommand::run(a.info, out_, err_);
 }
 
 int CommandLine::runRestore(Arguments& a) {

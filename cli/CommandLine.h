@@ -51,6 +51,7 @@ private:
     int runBatch(Arguments& a, FileProbe& probe, std::optional<unsigned> partition);
     int runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> partition);
     int runDrives(Arguments& a);
+    int runInfo(Arguments& a);
 
     std::ostream& out_;
     std::ostream& err_;

@@ -84,6 +84,8 @@ SourceStack::~SourceStack() = default;
 
 std::string SourceStack::container() const { return container_ ? ContainerFormat::name(container_->kind()) : ""; }
 
+Source* SourceStack::decrypted() const { return bitlocker_.get(); }
+
 std::vector<std::string> SourceStack::files() const {
     if (container_) return container_->files();
     return path_.empty() ? std::vector<std::string>() : std::vector<std::string>{path_};
@@ -403,8 +405,10 @@ SourceStack::Status SourceStack::unlockWith(bool whole) {
                                                                                      metadata.sectorSize));
     volume_ = bitlocker_.get();
     encryption_->unlocked = true;
+    encryption_->holds = "ntfs";
     if (startsWithNtfs(*volume_)) return Status::Ready;
     const std::string found = FileSystemProbe::probe(*volume_).text();
+    encryption_->holds = found;
     const std::string held = path_ + ": not NTFS: the unlocked BitLocker volume holds " +
                              (found == "unknown" ? std::string("no known file system")
                                                  : withArticle(found) + " file system");

@@ -51,6 +51,7 @@ public:
         std::string volumeId;                 // the BitLocker volume GUID
         std::string description;              // what the system wrote ("DESKTOP-X E: 9/10/2020")
         std::uint64_t encryptedBytes = 0;     // bytes the metadata says are encrypted
+        std::string holds;                    // once unlocked: "ntfs", "vfat" ... ("unknown")
     };
 
     struct Partition {
@@ -114,6 +115,8 @@ public:
     // The BitLocker layer of the volume chosen by the last open (unset when
     // it is not BitLocker).
     const std::optional<Encryption>& encryption() const { return encryption_; }
+    // The unlocked BitLocker volume (also when it holds no NTFS), else null.
+    Source* decrypted() const;
     // The partition chosen (0 for the whole source).
     unsigned partition() const { return chosen_; }
 
