@@ -45,7 +45,7 @@ VolumeInfo VolumeInfo::read(Source& volume) {
         job.prepareGeometry();
         job.openFilesystem();
         const NTFS_GEOMETRY& g = job.filesystem.geometry();
-        info.volumeBytes = volume.size();
+        info.volumeBytes = job.bootRecord.totalSectors * job.bootRecord.bytesPerSector;
         info.clusterBytes = static_cast<std::uint32_t>(g.clusterBytes());
         info.recordBytes = g.mftRecordSize;
         info.mftBytes = job.filesystem.mftEntry().getRealSize();

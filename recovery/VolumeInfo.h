@@ -15,7 +15,7 @@ public:
     bool readable = false;   // the boot record and the MFT opened
     std::string failure;     // why not, when not
     std::uint64_t serial = 0;
-    std::uint64_t volumeBytes = 0;
+    std::uint64_t volumeBytes = 0;   // as the boot sector counts it
     std::uint32_t clusterBytes = 0;
     std::uint32_t recordBytes = 0;
     std::uint64_t mftBytes = 0;
