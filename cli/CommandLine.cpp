@@ -36,8 +36,8 @@ const char* const kSummary = "find and restore deleted files on NTFS volumes";
 
 const char* const kDescription =
     "Resurgo for NTFS: finds deleted files on an NTFS volume (an image file, a block device, a\n"
-    "partition of a whole disk, or an E01, VHD, VHDX, VMDK or QCOW2 image) and restores them.\n"
-    "The source is only ever read.";
+    "partition of a whole disk, or an E01, VHD, VHDX, VMDK or QCOW2 image, also encrypted with\n"
+    "BitLocker) and restores them. The source is only ever read.";
 
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
@@ -47,8 +47,9 @@ const char* const kForms[] = {
     "restore SOURCE [--partition N] --offset X --output PATH [--force]",
     "restore SOURCE [--partition N] --name PATTERN [--days N] [--deep] --output PATH [--force]",
     "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep]",
+    "search|restore|info SOURCE ... [--password TEXT | --recovery-password DIGITS | --key-file PATH]  (BitLocker)",
     "partitions SOURCE [--json]",
-    "info SOURCE [--partition N] [--json] [--password P | --recovery-password R | --key-file F]",
+    "info SOURCE [--partition N] [--json]",
     "drives [--json]",
 };
 
