@@ -7,6 +7,7 @@
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
 #include "recovery/SourceStack.h"
+#include "source/BitLockerMetadata.h"
 #include "source/ContainerFormat.h"
 #include "source/SourceError.h"
 #include "source/FileSource.h"
@@ -76,12 +77,25 @@ void SearchJob::prepareGeometry() {
     } catch (const ErrorException& e) {
         // A disk image container read as a volume: say what it is.
         ContainerFormat::Kind kind = ContainerFormat::Kind::None;
+        bool bitlocker = false;
         if (e.code() != kErrOpenDisk && e.code() != kErrDiskGeometry && (own_ || external_ != nullptr)) {
             noteStatedLayout();
             try {
                 kind = ContainerFormat::detect(source());
+                std::uint8_t sector[kBootSectorBytes] = {};
+                bitlocker = BitLockerMetadata::detect(
+                    sector, source().readAt(sector, sizeof sector, 0, "SearchJob::prepareGeometry"));
             } catch (const ErrorException&) {
             }
+        }
+        if (bitlocker) {
+            // A drive the system has not unlocked reads as its encrypted
+            // bytes.
+            try {
+                releaseSource();
+            } catch (const ErrorException&) {
+            }
+            throw SourceError(kErrNotSupported, driveRoot + " is a locked BitLocker drive: unlock it in Windows first");
         }
         try {
             releaseSource();

@@ -19,7 +19,7 @@ JOBS=${FUZZ_JOBS:-1}
 TARGETS=("$@")
 if [ ${#TARGETS[@]} -eq 0 ]; then
   TARGETS=(fuzz_mft_record fuzz_runlist fuzz_lznt1 fuzz_boot_sector fuzz_search fuzz_deep_scan fuzz_vhdx_log
-           fuzz_partition_table fuzz_qcow_map fuzz_ewf_segment)
+           fuzz_partition_table fuzz_qcow_map fuzz_ewf_segment fuzz_bitlocker_metadata)
 fi
 
 CLANG=${CLANG:-clang-14}

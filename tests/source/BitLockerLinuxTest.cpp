@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include "recovery/SearchJob.h"
 #include "source/BitLockerKey.h"
 #include "source/BitLockerMetadata.h"
 #include "source/BitLockerSource.h"
@@ -181,6 +182,20 @@ TEST(BitLocker, MalformedMetadataIsNamedNeverRead) {
         BitLockerKey::unlock(good, BitLockerSecret::of(Kind::KeyFile, "x.BEK"), SecretBytes(block.data(), 512));
     EXPECT_TRUE(wrongKind.wrongSecret);
     EXPECT_NE(wrongKind.failure.find("not a BitLocker startup key file"), std::string::npos);
+}
+
+// A drive read as it lies on the disk (the dialog reads drives through the
+// system) is named as locked, not as a damaged NTFS volume.
+TEST(BitLocker, ALockedDriveSaysToUnlockItFirst) {
+    const std::string dir = bitLockerImages();
+    if (dir.empty()) GTEST_SKIP() << "no BitLocker images (set RESURGO_REAL_IMAGES)";
+    FileSource file(dir + "/bitlk-aes-cbc-128.img");
+    SearchJob job;
+    job.driveRoot = "E:\\";
+    job.useSource(&file);
+    const ErrorException e = raised([&] { job.prepareGeometry(); });
+    EXPECT_NE(e.diagnostic().find("E:\\ is a locked BitLocker drive: unlock it in Windows first"), std::string::npos)
+        << e.diagnostic();
 }
 
 } // namespace
