@@ -19,7 +19,7 @@ bool SecretInput::read(const char* prompt, std::string& secret) {
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
-        hidden = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+        hidden = tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
     }
     bool any = false;
     char c = 0;
@@ -29,7 +29,7 @@ bool SecretInput::read(const char* prompt, std::string& secret) {
         secret.push_back(c);
     }
     c = 0;
-    if (hidden) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (hidden) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
     if (!secret.empty() && secret.back() == '\r') secret.pop_back();
     return any;
 }

@@ -2,11 +2,13 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "core/ErrorException.h"
 #include "source/BitLockerMetadata.h"
 
 #if defined(RESURGO_HAVE_BITLOCKER)
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #endif
 
@@ -37,23 +39,36 @@ void putWord(std::uint8_t* p, std::uint32_t v) {
     p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
-// One diffuser over a sector of n words: A reads words i-2 and i-5, B
-// words i+2 and i+5; decryption adds forwards, encryption subtracts
-// backwards.
-void diffuse(std::uint8_t* sector, std::size_t n, bool a, bool decrypting) {
+// One diffuser over a sector of n words (n a power of two): A reads words
+// i-2 and i-5, B words i+2 and i+5; decryption adds forwards, encryption
+// subtracts backwards.
+void diffuse(std::uint32_t* w, std::size_t n, bool a, bool decrypting) {
     const int* rot = a ? kRotationsA : kRotationsB;
+    const std::size_t mask = n - 1;
     const std::size_t d2 = a ? n - 2 : 2;
     const std::size_t d5 = a ? n - 5 : 5;
     const int cycles = a ? kCyclesA : kCyclesB;
     for (int c = 0; c < cycles; ++c) {
         for (std::size_t k = 0; k < n; ++k) {
             const std::size_t i = decrypting ? k : n - 1 - k;
-            const std::uint32_t mix = wordAt(sector + 4 * ((i + d2) % n)) ^
-                                      rotl(wordAt(sector + 4 * ((i + d5) % n)), rot[i % 4]);
-            const std::uint32_t w = wordAt(sector + 4 * i);
-            putWord(sector + 4 * i, decrypting ? w + mix : w - mix);
+            const std::uint32_t mix = w[(i + d2) & mask] ^ rotl(w[(i + d5) & mask], rot[i & 3]);
+            w[i] = decrypting ? w[i] + mix : w[i] - mix;
         }
     }
+}
+
+// The diffusers over a sector's bytes, as little-endian words.
+void diffuseSector(std::uint8_t* sector, std::size_t bytes, bool decrypting, std::uint32_t* words) {
+    const std::size_t n = bytes / 4;
+    for (std::size_t i = 0; i < n; ++i) words[i] = wordAt(sector + 4 * i);
+    if (decrypting) {
+        diffuse(words, n, false, true);
+        diffuse(words, n, true, true);
+    } else {
+        diffuse(words, n, true, false);
+        diffuse(words, n, false, false);
+    }
+    for (std::size_t i = 0; i < n; ++i) putWord(sector + 4 * i, words[i]);
 }
 
 std::size_t keyBytesFor(std::uint16_t method) {
@@ -72,7 +87,7 @@ BitLockerCipher::BitLockerCipher(std::uint16_t method, const SecretBytes& key, s
     const std::size_t bytes = keyBytesFor(method);
     const bool diffuser = method == M::kAesCbc128Diffuser || method == M::kAesCbc256Diffuser;
     if (bytes == 0 || key.size() < bytes || (diffuser && key.size() < kTweakKeyOffset + bytes) ||
-        sectorSize < 512 || sectorSize % 16 != 0) {
+        sectorSize < 512 || (sectorSize & (sectorSize - 1)) != 0) {
         throw ErrorException(kErrNotSupported, "BitLockerCipher::BitLockerCipher <" + M::methodName(method) +
                                                    " with a key of " + std::to_string(key.size()) + " bytes>");
     }
@@ -134,6 +149,7 @@ void BitLockerCipher::run(std::uint8_t* data, std::size_t length, std::uint64_t 
     Ctx tweakCtx = tweak_.empty() ? Ctx() : newCtx(ecb, tweak_, false);
     std::uint8_t iv[16];
     std::uint8_t sectorKey[32];
+    std::vector<std::uint32_t> words(tweakCtx ? sectorSize_ / 4 : 0);
     for (std::size_t at = 0; at + sectorSize_ <= length; at += sectorSize_) {
         std::uint8_t* sector = data + at;
         const std::uint64_t byte = offset + at;
@@ -150,20 +166,17 @@ void BitLockerCipher::run(std::uint8_t* data, std::size_t length, std::uint64_t 
             sectorKey[31] = 0x80;
             apply(tweakCtx.get(), nullptr, sectorKey, 32);
         }
-        const std::size_t words = sectorSize_ / 4;
         if (decrypting) apply(sectorCtx.get(), iv, sector, sectorSize_);
         if (tweakCtx && decrypting) {
-            diffuse(sector, words, false, true);
-            diffuse(sector, words, true, true);
+            diffuseSector(sector, sectorSize_, true, words.data());
             for (std::size_t i = 0; i < sectorSize_; ++i) sector[i] ^= sectorKey[i % 32];
         } else if (tweakCtx) {
             for (std::size_t i = 0; i < sectorSize_; ++i) sector[i] ^= sectorKey[i % 32];
-            diffuse(sector, words, true, false);
-            diffuse(sector, words, false, false);
+            diffuseSector(sector, sectorSize_, false, words.data());
         }
         if (!decrypting) apply(sectorCtx.get(), iv, sector, sectorSize_);
     }
-    std::memset(sectorKey, 0, sizeof sectorKey);
+    OPENSSL_cleanse(sectorKey, sizeof sectorKey);
 }
 
 #else
