@@ -14,10 +14,12 @@
 #include "cli/BatchRestore.h"
 #include "cli/DriveTable.h"
 #include "cli/ExitCode.h"
+#include "cli/InfoCommand.h"
 #include "cli/ManPage.h"
 #include "cli/PartitionList.h"
 #include "cli/RestoreCommand.h"
 #include "cli/SearchCommand.h"
+#include "cli/SecretOptions.h"
 #include "cli/SnapshotList.h"
 #include "cli/TerminalProgress.h"
 #include "recovery/SystemServices.h"
@@ -32,8 +34,8 @@ const char* const kSummary = "find and restore deleted files on NTFS volumes";
 
 const char* const kDescription =
     "Resurgo for NTFS: finds deleted files on an NTFS volume (an image file, a block device, a\n"
-    "partition of a whole disk, or an E01, VHD, VHDX, VMDK or QCOW2 image) and restores them.\n"
-    "The source is only ever read.";
+    "partition of a whole disk, or an E01, VHD, VHDX, VMDK or QCOW2 image, also encrypted with\n"
+    "BitLocker) and restores them. The source is only ever read.";
 
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
@@ -47,6 +49,8 @@ const char* const kForms[] = {
     "restore SOURCE [--partition N] --all --snapshots --output-dir DIR [--pattern PATTERN] [--days N]",
     "partitions SOURCE [--json]",
     "snapshots SOURCE [--partition N] [--json]",
+    "search|restore|info SOURCE ... [--password TEXT | --recovery-password DIGITS | --key-file PATH]  (BitLocker)",
+    "info SOURCE [--partition N] [--json]",
     "drives [--json]",
 };
 
@@ -136,6 +140,26 @@ const char* const kPartitionsDetails =
     "partition's number (give it to --partition), start and size in bytes, the table's scheme\n"
     "(mbr or gpt), the partition type, the file system found in it and its label.";
 
+const char* const kInfoDetails =
+    "Describes SOURCE layer by layer: the container, the partition chosen, BitLocker (its\n"
+    "cipher, protectors and volume id, locked or unlocked) and the NTFS volume (serial number,\n"
+    "label, volume, cluster and record sizes, the MFT's size and records, and whether a\n"
+    "shadow-copy store catalog is present). A locked BitLocker volume is described as far as\n"
+    "its metadata goes (exit status 20); the options that unlock it are those of search.\n"
+    "--json prints one object with the keys source, container (null or the format),\n"
+    "partition (null or number, scheme, start, size, type), encryption (null or type\n"
+    "\"bitlocker\" or \"bitlocker-to-go\", cipher, protectors, volume_id, description,\n"
+    "unlocked), and filesystem (type; for NTFS also serial, label, volume_size,\n"
+    "cluster_size, record_size, mft_size, mft_records and shadow_copies {present}).";
+
+const char* const kBitLockerDetails =
+    "\n\nA BitLocker volume (bare, in a partition or in a container) is unlocked with\n"
+    "--password, --recovery-password (48 digits, dashes optional) or --key-file (the\n"
+    "startup key, a .BEK file), or without one when it has a clear key; it is then read\n"
+    "decrypted. Give - to --password or --recovery-password to type it without echo (or\n"
+    "to pass one line on standard input): on the command line a secret stays in the\n"
+    "shell's history and shows in the process list. Secrets are never shown.";
+
 const char* const kDrivesDetails =
     "Shows device, label, size and free space in MB (1,000,000 bytes); the free space of a\n"
     "mounted volume only. Devices that could not be read are named on standard error (run as\n"
@@ -147,6 +171,7 @@ const char* detailsOf(const std::string& subcommand) {
     if (subcommand == "restore") return kRestoreDetails;
     if (subcommand == "partitions") return kPartitionsDetails;
     if (subcommand == "snapshots") return kSnapshotsDetails;
+    if (subcommand == "info") return kInfoDetails;
     return kDrivesDetails;
 }
 
@@ -210,6 +235,7 @@ std::string examplesHelp() {
 } // namespace
 
 struct CommandLine::Arguments {
+    SecretOptions::Values secret;
     SearchCommand::Options search;
     std::string searchDays = std::to_string(SearchCommand::kDefaultDays);
     std::string searchPartition;
@@ -231,6 +257,9 @@ struct CommandLine::Arguments {
     bool logged = false;
     std::string restorePartition;
 
+    InfoCommand::Options info;
+    std::string infoPartition;
+
     std::string partitionsSource;
     bool partitionsJson = false;
 
@@ -246,6 +275,7 @@ struct CommandLine::Arguments {
     CLI::App* restoreCmd = nullptr;
     CLI::App* partitionsCmd = nullptr;
     CLI::App* snapshotsCmd = nullptr;
+    CLI::App* infoCmd = nullptr;
     CLI::App* drivesCmd = nullptr;
 };
 
@@ -301,7 +331,8 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     searchCmd->add_flag("--snapshots", a.search.snapshots,
                         "Also list what the volume's shadow copies (previous versions) hold that it no longer does, "
                         "and their own deleted files");
-    searchCmd->footer(std::string(detailsOf("search")) + "\n\n" + exitCodeHelp());
+    SecretOptions::define(*searchCmd, a.secret);
+    searchCmd->footer(std::string(detailsOf("search")) + kBitLockerDetails + "\n\n" + exitCodeHelp());
 
     defineRestore(app, a);
     defineRestoreSnapshots(*a.restoreCmd, a);
@@ -369,7 +400,8 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
     dirOpt->needs(allOpt);
     patternOpt->needs(allOpt);
     minRecoverableOpt->needs(allOpt);
-    restoreCmd->footer(std::string(detailsOf("restore")) + "\n\n" + exitCodeHelp());
+    SecretOptions::define(*restoreCmd, a.secret);
+    restoreCmd->footer(std::string(detailsOf("restore")) + kBitLockerDetails + "\n\n" + exitCodeHelp());
 }
 
 void CommandLine::defineRestoreSnapshots(CLI::App& restoreCmd, Arguments& a) {
@@ -409,6 +441,14 @@ void CommandLine::defineListings(CLI::App& app, Arguments& a) {
         ->type_name("N");
     a.snapshotsCmd->add_flag("--json", a.snapshotsJson, "Print one JSON array");
     a.snapshotsCmd->footer(detailsOf("snapshots"));
+    // info
+    a.infoCmd = app.add_subcommand("info", "Describe SOURCE layer by layer: container, partition, BitLocker, NTFS");
+    a.infoCmd->add_option("SOURCE", a.info.source, "Disk image, container or block device")->required()->type_name("PATH");
+    a.infoCmd->add_option("--partition", a.infoPartition, "Partition N of a whole disk (as `resurgo partitions` lists it)")
+        ->type_name("N");
+    a.infoCmd->add_flag("--json", a.info.json, "Print one JSON object");
+    SecretOptions::define(*a.infoCmd, a.secret);
+    a.infoCmd->footer(detailsOf("info"));
 
     // drives
     a.drivesCmd = app.add_subcommand(
@@ -491,11 +531,13 @@ int CommandLine::run(int argc, const char* const* argv) {
         return rc == 0 ? kExitOk : kExitUsage;
     }
 
+    if (int status = SecretOptions::take(a.secret, err_); status != kExitOk) return status;
     if (a.searchCmd->parsed()) return runSearch(a);
     if (a.restoreCmd->parsed()) return runRestore(a);
     if (a.partitionsCmd->parsed()) return PartitionList::run(a.partitionsSource, a.partitionsJson, out_, err_);
     if (a.snapshotsCmd->parsed()) return runSnapshots(a);
     if (a.drivesCmd->parsed()) return runDrives(a);
+    if (a.infoCmd->parsed()) return runInfo(a);
     return kExitUsage;
 }
 
@@ -533,6 +575,19 @@ int CommandLine::runSearch(Arguments& a) {
     int rc = SearchCommand().run(a.search, out_, err_, bar.get(), CancelSignal::flag());
     if (bar) bar->finish();
     return rc;
+}
+
+int CommandLine::runInfo(Arguments& a) {
+    if (!a.infoPartition.empty()) {
+        unsigned n = 0;
+        std::string problem;
+        if (!ArgumentCheck::parsePartition(a.infoPartition, n, problem)) {
+            err_ << "resurgo info: " << problem << '\n';
+            return kExitUsage;
+        }
+        a.info.partition = n;
+    }
+    return InfoCommand::run(a.info, out_, err_);
 }
 
 int CommandLine::runRestore(Arguments& a) {

@@ -54,6 +54,7 @@ private:
     int runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> partition);
     int runSnapshots(Arguments& a);
     int runDrives(Arguments& a);
+    int runInfo(Arguments& a);
 
     std::ostream& out_;
     std::ostream& err_;

@@ -24,6 +24,8 @@ enum ExitCode : int {
     kExitWiped = 16,          // restored, but whole runs read back as zeros: the data was wiped
     kExitIncomplete = 17,     // the search ran, but MFT records could not be read: the list may lack files
     kExitGuessedGeometry = 18,    // restored through a volume geometry that was guessed: the bytes may be wrong
+    kExitWrongSecret = 19,    // a BitLocker volume that the password, recovery password or key file given does not open
+    kExitLocked = 20,         // a BitLocker volume, and no password, recovery password or key file was given
     kExitNoSuchSnapshot = 21,     // restore --snapshot: the volume has no such shadow copy
     kExitNotLogged = 22,      // restore --logged: $LogFile keeps no version of the record that a search lists
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
@@ -62,6 +64,9 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitGuessedGeometry, "restore after a deep scan: written, but through a volume geometry that was guessed (no "
                            "boot sector, too little evidence agreeing): the bytes may be another file's; --all: some "
                            "files were"},
+    {kExitWrongSecret, "a BitLocker volume that the password, recovery password or key file given does not open "
+                       "(the message names the protectors it has)"},
+    {kExitLocked, "a BitLocker volume, and no --password, --recovery-password or --key-file was given to unlock it"},
     {kExitNoSuchSnapshot, "restore --snapshot N: the volume has no shadow copy N (`resurgo snapshots` lists them)"},
     {kExitNotLogged, "restore --logged: $LogFile keeps no version of the record that a search lists"},
     {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},

@@ -11,6 +11,17 @@
 
 namespace resurgo::cli {
 
+namespace {
+
+BitLockerSecret& givenSecret() {
+    static BitLockerSecret secret;
+    return secret;
+}
+
+} // namespace
+
+void SourceChoice::useSecret(BitLockerSecret secret) { givenSecret() = std::move(secret); }
+
 void SourceChoice::writeWarnings(const SourceStack& stack, std::ostream& err) {
     for (const std::string& warning : stack.warnings()) {
         err << "resurgo: warning: " << PartitionList::printable(warning) << '\n';
@@ -45,6 +56,12 @@ int SourceChoice::report(const SourceStack& stack, const std::string& path, std:
             err << "resurgo: " << PartitionList::printable(stack.message())
                 << "\nresurgo: if it held an NTFS volume whose boot sector is lost, search --deep reads it for files\n";
             return kExitBadBoot;
+        case Status::Locked:
+            err << "resurgo: " << PartitionList::printable(stack.message()) << '\n';
+            return kExitLocked;
+        case Status::WrongSecret:
+            err << "resurgo: " << PartitionList::printable(stack.message()) << '\n';
+            return kExitWrongSecret;
         case Status::NoTable:
             err << "resurgo: " << PartitionList::printable(stack.message()) << '\n';
             return kExitUsage;
@@ -64,6 +81,7 @@ int SourceChoice::open(SourceStack& stack, const std::string& source, std::optio
     std::unique_ptr<TerminalProgress> bar;
     if (ProcessContext::isTerminal(ProcessContext::Stream::Error)) bar = std::make_unique<TerminalProgress>(err, "Opening");
     stack.setProgress(bar.get());
+    stack.setSecret(givenSecret());
     const SourceStack::Status status = stack.open(source, partition, deep);
     stack.setProgress(nullptr);
     if (bar) bar->finish();

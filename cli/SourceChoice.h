@@ -10,6 +10,7 @@
 
 namespace resurgo {
 class SourceStack;
+struct BitLockerSecret;
 }
 
 namespace resurgo::cli {
@@ -23,6 +24,9 @@ public:
                     std::ostream& err, bool deep = false);
     // The message and exit status of a stack that is not Ready.
     static int report(const SourceStack& stack, const std::string& source, std::ostream& err);
+    // The secret every later open() unlocks a BitLocker volume with (the
+    // command line gives one per run).
+    static void useSecret(BitLockerSecret secret);
     // The stack's warnings, one line each.
     static void writeWarnings(const SourceStack& stack, std::ostream& err);
 };

@@ -31,3 +31,11 @@ target_compile_definitions(resurgo_source PUBLIC RESURGO_HAVE_CONTAINERS=1)
 target_link_libraries(resurgo_source PUBLIC
   ${RESURGO_ewf_LIBRARY} ${RESURGO_vhdi_LIBRARY} ${RESURGO_vmdk_LIBRARY} ${RESURGO_qcow_LIBRARY} ${RESURGO_vshadow_LIBRARY}
   ${RESURGO_bfio_LIBRARY} ${RESURGO_blkid_LIBRARY})
+
+# BitLocker decryption (AES-CBC, the Elephant diffuser, AES-XTS, AES-CCM
+# key unsealing, SHA-256 key stretching) over OpenSSL's libcrypto
+# (Debian: libssl-dev). The Windows build only recognises a BitLocker
+# volume and says to unlock it in Windows.
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+target_link_libraries(resurgo_source PUBLIC OpenSSL::Crypto)
+target_compile_definitions(resurgo_source PUBLIC RESURGO_HAVE_BITLOCKER=1)

@@ -8,6 +8,7 @@
 #include "recovery/SEARCH_FILTER.h"
 #include "recovery/SnapshotSearch.h"
 #include "recovery/SourceStack.h"
+#include "source/BitLockerMetadata.h"
 #include "source/Source.h"
 #include "source/SourceError.h"
 #include "volume/Volume.h"
@@ -124,7 +125,27 @@ void SearchJob::prepareGeometry() {
         bootRecord.parse(sector.data(), sector.size(), volume.geometrySectors);
         sourceBytes_ = volume.sizeBytes;
     } catch (const ErrorException& e) {
-        if (src != nullptr && e.code() != kErrOpenDisk && e.code() != kErrDiskGeometry) noteStatedLayout(*src);
+        if (src != nullptr && e.code() != kErrOpenDisk && e.code() != kErrDiskGeometry) {
+            noteStatedLayout(*src);
+            bool bitlocker = false;
+            try {
+                std::uint8_t sector[kBootSectorBytes] = {};
+                bitlocker = BitLockerMetadata::detect(
+                    sector, src->readAt(sector, sizeof sector, 0, "SearchJob::prepareGeometry"));
+            } catch (const ErrorException&) {
+            }
+            if (bitlocker) {
+                // A drive the system has not unlocked reads as its encrypted
+                // bytes.
+                try {
+                    filesystem.close();
+                    releaseSource();
+                } catch (const ErrorException&) {
+                }
+                throw SourceError(kErrNotSupported,
+                                  driveRoot + " is a locked BitLocker drive: unlock it in Windows first");
+            }
+        }
         try {
             filesystem.close();
             releaseSource();

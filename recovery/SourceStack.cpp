@@ -6,6 +6,10 @@
 #include "ntfs/BootRecordNTFS.h"
 #include "recovery/ErrorText.h"
 #include "recovery/ProgressSink.h"
+#include "source/BitLockerCipher.h"
+#include "source/BitLockerKey.h"
+#include "source/BitLockerMetadata.h"
+#include "source/BitLockerSource.h"
 #include "source/ContainerFormat.h"
 #include "source/ContainerSource.h"
 #include "source/FileSource.h"
@@ -47,6 +51,27 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> mftStart(Source& volume) {
     }
 }
 
+bool startsWithBitLocker(Source& volume) {
+    std::uint8_t sector[kFirstSector] = {};
+    const std::size_t got = volume.readAt(sector, sizeof sector, 0, "SourceStack::startsWithBitLocker");
+    return BitLockerMetadata::detect(sector, got);
+}
+
+// The content of a startup key file: a few hundred bytes.
+SecretBytes readKeyFile(const BitLockerSecret& secret) {
+    constexpr std::size_t kMaxKeyFile = 64 * 1024;
+    const std::string path(reinterpret_cast<const char*>(secret.text.data()), secret.text.size());
+    std::unique_ptr<FileSource> file;
+    try {
+        file = std::make_unique<FileSource>(path, FileSource::Accept::RegularFile);
+    } catch (const ErrorException& e) {
+        throw SourceError(kErrOpenDisk, "cannot read the key file " + path + " (" + ErrorText::reason(e) + ")");
+    }
+    SecretBytes bytes(static_cast<std::size_t>(std::min<std::uint64_t>(file->size(), kMaxKeyFile)));
+    file->readExact(bytes.data(), bytes.size(), 0, "SourceStack::readKeyFile");
+    return bytes;
+}
+
 std::string tableName(const std::string& scheme) { return scheme == "gpt" ? "a GPT" : "an MBR"; }
 
 // Table problems named one by one up to this many.
@@ -58,6 +83,8 @@ SourceStack::SourceStack() = default;
 SourceStack::~SourceStack() = default;
 
 std::string SourceStack::container() const { return container_ ? ContainerFormat::name(container_->kind()) : ""; }
+
+Source* SourceStack::decrypted() const { return bitlocker_.get(); }
 
 std::vector<std::string> SourceStack::files() const {
     if (container_) return container_->files();
@@ -77,6 +104,9 @@ std::string SourceStack::describe(const std::string& filesystem) {
     if (filesystem == "empty") return "the source is empty (0 bytes)";
     if (filesystem == "short") return "the source is shorter than one sector, too short to hold a file system";
     if (filesystem == "unreadable") return "it can't be read";
+    if (filesystem == "bitlocker") {
+        return "BitLocker-encrypted NTFS volume; unlock it with --password, --recovery-password or --key-file";
+    }
     if (filesystem == "blank") return "its first sector is blank (no boot record, partition table or file system)";
     if (filesystem == "unknown" || filesystem.empty()) {
         return "no NTFS boot record, partition table or other known file system is there";
@@ -114,9 +144,9 @@ SourceStack::Status SourceStack::open(const std::string& path, std::optional<uns
         }
     }
     if (status_ == Status::Ready && whole && container_ && container_->storedBytes() < container_->size()) {
-        note_ += std::string(note_.empty() ? "" : "\n") + "the " + container() + " image claims a disk of " +
+        addNote(std::string() + "the " + container() + " image claims a disk of " +
                  std::to_string(container_->size()) + " bytes and stores " +
-                 std::to_string(container_->storedBytes()) + " of them: the deep scan reads only what it stores";
+                 std::to_string(container_->storedBytes()) + " of them: the deep scan reads only what it stores");
     }
     return status_;
 }
@@ -130,6 +160,11 @@ void SourceStack::probe(Partition& p) {
         // An NTFS boot record that libblkid turns down (its MFT
         // overwritten by a later file system) still counts: the
         // search says what is wrong with it.
+        p.bitlocker = startsWithBitLocker(slice);
+        if (p.bitlocker) {
+            p.filesystem = "bitlocker";
+            return;
+        }
         p.ntfs = startsWithNtfs(slice) || found.has("ntfs");
         if (p.ntfs && !found.has("ntfs")) found.types.push_back("ntfs");
         p.filesystem = found.text();
@@ -141,7 +176,9 @@ void SourceStack::probe(Partition& p) {
     }
 }
 
-SourceStack::Status SourceStack::inspectSource(const std::string& path, std::optional<unsigned> only) {
+void SourceStack::reset(const std::string& path) {
+    bitlocker_.reset();
+    encryption_.reset();
     slice_.reset();
     container_.reset();
     file_.reset();
@@ -150,12 +187,16 @@ SourceStack::Status SourceStack::inspectSource(const std::string& path, std::opt
     scheme_.clear();
     partitions_.clear();
     filesystem_.clear();
-    bareNtfs_ = false;
+    bareNtfs_ = bareBitLocker_ = false;
     chosen_ = 0;
     message_.clear();
     note_.clear();
     warnings_.clear();
     failure_.reset();
+}
+
+SourceStack::Status SourceStack::inspectSource(const std::string& path, std::optional<unsigned> only) {
+    reset(path);
     try {
         file_ = std::make_unique<FileSource>(path);
         disk_ = file_.get();
@@ -169,42 +210,14 @@ SourceStack::Status SourceStack::inspectSource(const std::string& path, std::opt
         }
         bool blank = false;
         bareNtfs_ = startsWithNtfs(*disk_, &blank);
-        if (bareNtfs_) {
-            filesystem_ = "ntfs";
+        bareBitLocker_ = !bareNtfs_ && startsWithBitLocker(*disk_);
+        if (bareNtfs_ || bareBitLocker_) {
+            filesystem_ = bareNtfs_ ? "ntfs" : "bitlocker";
             return Status::Ready;
         }
-        const PartitionTable table = PartitionTable::read(*disk_);
-        if (table.empty()) {
-            const std::uint64_t size = disk_->size();
-            if (size < kFirstSector) {
-                filesystem_ = size == 0 ? "empty" : "short";
-                return Status::Ready;
-            }
-            filesystem_ = FileSystemProbe::probe(*disk_, mftStart(*disk_)).text();
-            if (filesystem_ == "unknown" && blank) filesystem_ = "blank";
-            return Status::Ready;
-        }
-        scheme_ = table.scheme;
-        const std::string damaged = "the " + tableName(scheme_).substr(tableName(scheme_).find(' ') + 1) +
-                                    " partition table is damaged: ";
-        for (std::size_t i = 0; i < table.problems.size() && i < kProblemsNamed; ++i) {
-            warnings_.push_back(damaged + table.problems[i]);
-        }
-        if (table.problems.size() > kProblemsNamed) {
-            warnings_.push_back(damaged + std::to_string(table.problems.size() - kProblemsNamed) + " more problems");
-        }
-        const std::uint64_t size = disk_->size();
-        for (const PARTITION_ENTRY& e : table.entries) {
-            Partition p;
-            p.entry = e;
-            p.present = e.start < size ? std::min(e.size, size - e.start) : 0;
-            p.filesystem = "unknown";
-            p.label = e.name;
-            // With a partition chosen, only that one is read.
-            if (!only || *only == e.number) probe(p);
-            partitions_.push_back(p);
-        }
-        return Status::Ready;
+        const Status status = readTable(only);
+        if (filesystem_ == "unknown" && blank) filesystem_ = "blank";
+        return status;
     } catch (const SourceError& e) {
         return fail(container_ || !file_ || e.code() != kErrPartitionFormat ? Status::ContainerFailed
                                                                              : Status::TableFailed,
@@ -215,102 +228,192 @@ SourceStack::Status SourceStack::inspectSource(const std::string& path, std::opt
     }
 }
 
-SourceStack::Status SourceStack::choose(std::optional<unsigned> partition, bool whole) {
-    const std::string& path = path_;
-    const std::string holder = container_ ? withArticle(container()) + " image holding " : std::string();
-    const std::string inside = container_ ? " (" + withArticle(container()) + " image)" : std::string();
-    const std::string what = path + ": " + holder;
-
-    if (scheme_.empty()) {
-        if (partition) {
-            return fail(Status::NoTable, what + "no partition table (" +
-                                             (bareNtfs_ ? "a bare NTFS volume" : described()) +
-                                             "); leave out --partition");
+SourceStack::Status SourceStack::readTable(std::optional<unsigned> only) {
+    const PartitionTable table = PartitionTable::read(*disk_);
+    const std::uint64_t size = disk_->size();
+    if (table.empty()) {
+        if (size < kFirstSector) {
+            filesystem_ = size == 0 ? "empty" : "short";
+        } else {
+            filesystem_ = FileSystemProbe::probe(*disk_, mftStart(*disk_)).text();
         }
-        if (!bareNtfs_) {
-            if (!whole) return fail(Status::NotNtfs, path + inside + ": not NTFS: " + described());
-            note_ = path + inside + ": not NTFS: " + described() + "; the deep scan reads all of it";
-        }
-        volume_ = disk_;
         return Status::Ready;
     }
+    scheme_ = table.scheme;
+    const std::string damaged = "the " + tableName(scheme_).substr(tableName(scheme_).find(' ') + 1) +
+                                " partition table is damaged: ";
+    for (std::size_t i = 0; i < table.problems.size() && i < kProblemsNamed; ++i) {
+        warnings_.push_back(damaged + table.problems[i]);
+    }
+    if (table.problems.size() > kProblemsNamed) {
+        warnings_.push_back(damaged + std::to_string(table.problems.size() - kProblemsNamed) + " more problems");
+    }
+    for (const PARTITION_ENTRY& e : table.entries) {
+        Partition p;
+        p.entry = e;
+        p.present = e.start < size ? std::min(e.size, size - e.start) : 0;
+        p.filesystem = "unknown";
+        p.label = e.name;
+        // With a partition chosen, only that one is read.
+        if (!only || *only == e.number) probe(p);
+        partitions_.push_back(p);
+    }
+    return Status::Ready;
+}
 
+void SourceStack::addNote(const std::string& line) { note_ += (note_.empty() ? "" : "\n") + line; }
+
+SourceStack::Status SourceStack::chooseWhole(std::optional<unsigned> partition, bool whole) {
+    const std::string inside = container_ ? " (" + withArticle(container()) + " image)" : std::string();
+    if (partition) {
+        const std::string holder = container_ ? withArticle(container()) + " image holding " : std::string();
+        return fail(Status::NoTable, path_ + ": " + holder + "no partition table (" +
+                                         (bareNtfs_ ? "a bare NTFS volume" : bareBitLocker_ ? "a bare BitLocker volume"
+                                                                                            : described()) +
+                                         "); leave out --partition");
+    }
+    if (!bareNtfs_ && !bareBitLocker_) {
+        if (!whole) return fail(Status::NotNtfs, path_ + inside + ": not NTFS: " + described());
+        note_ = path_ + inside + ": not NTFS: " + described() + "; the deep scan reads all of it";
+    }
+    volume_ = disk_;
+    return Status::Ready;
+}
+
+const SourceStack::Partition* SourceStack::pick(std::optional<unsigned> partition, bool whole, Status& status) {
+    const std::string holder = container_ ? withArticle(container()) + " image holding " : std::string();
+    const std::string what = path_ + ": " + holder;
     const std::string table = tableName(scheme_) + " partition table";
-    const Partition* pick = nullptr;
+    const std::string tableWord = table.substr(table.find(' ') + 1);
+    const Partition* found = nullptr;
     if (partition) {
         for (const Partition& p : partitions_) {
-            if (p.entry.number == *partition) pick = &p;
+            if (p.entry.number == *partition) found = &p;
         }
-        if (pick == nullptr) {
-            return fail(Status::NoSuchPartition, what + table + " with no partition " +
-                                                     std::to_string(*partition));
-        }
-        if (pick->present == 0) {
-            return fail(Status::NoSuchPartition,
-                        path + ": partition " + std::to_string(*partition) + " starts at byte " +
-                            std::to_string(pick->entry.start) + ", past the end of the " +
-                            (holder.empty() ? "source" : "disk") + " (" + std::to_string(disk_->size()) +
-                            " bytes): the " + table.substr(table.find(' ') + 1) +
-                            " is damaged or the image is cut short");
-        }
-        if (!pick->ntfs) {
-            if (!whole) {
-                return fail(Status::NotNtfs, path + ": partition " + std::to_string(*partition) +
-                                                 " is not NTFS: " + describe(pick->filesystem));
-            }
-            note_ = "partition " + std::to_string(*partition) + " is not NTFS: " + describe(pick->filesystem) +
+        if (found == nullptr) {
+            status = fail(Status::NoSuchPartition, what + table + " with no partition " + std::to_string(*partition));
+        } else if (found->present == 0) {
+            status = fail(Status::NoSuchPartition,
+                          path_ + ": partition " + std::to_string(*partition) + " starts at byte " +
+                              std::to_string(found->entry.start) + ", past the end of the " +
+                              (holder.empty() ? "source" : "disk") + " (" + std::to_string(disk_->size()) +
+                              " bytes): the " + tableWord + " is damaged or the image is cut short");
+        } else if (!found->ntfs && !found->bitlocker && !whole) {
+            status = fail(Status::NotNtfs, path_ + ": partition " + std::to_string(*partition) +
+                                               " is not NTFS: " + describe(found->filesystem));
+        } else if (!found->ntfs && !found->bitlocker) {
+            note_ = "partition " + std::to_string(*partition) + " is not NTFS: " + describe(found->filesystem) +
                     "; the deep scan reads all of it";
         }
-    } else {
-        std::size_t count = 0;
-        for (const Partition& p : partitions_) {
-            if (p.ntfs && p.present > 0 && p.entry.overlaps == 0) {
-                pick = &p;
-                ++count;
-            }
-        }
-        for (const Partition& p : partitions_) {
-            if (count == 0 && p.ntfs && p.present > 0) {
-                return fail(Status::NoNtfsPartition,
-                            what + table + " whose NTFS partition " + std::to_string(p.entry.number) +
-                                " overlaps partition " + std::to_string(p.entry.overlaps) +
-                                " (the table is damaged); choose it with --partition " +
-                                std::to_string(p.entry.number) + " to search it as the table gives it");
-            }
-        }
-        if (count == 0) {
-            return fail(Status::NoNtfsPartition, what + table + " with no NTFS partition" +
-                                                     (whole ? "; choose the one to scan with --partition" : ""));
-        }
-        if (count > 1) {
-            pick = nullptr;
-            return fail(Status::SeveralNtfs, what + table + " with " + std::to_string(count) +
-                                                 " NTFS partitions; choose one with --partition");
-        }
-        note_ = "using partition " + std::to_string(pick->entry.number) + " (NTFS" +
-                (pick->label.empty() ? std::string() : ", \"" + pick->label + "\"") + ") of the " + table.substr(table.find(' ') + 1) + " on " +
-                path;
+        return status == Status::Ready ? found : nullptr;
     }
-    chosen_ = pick->entry.number;
-    if (pick->entry.overlaps != 0) {
-        note_ += std::string(note_.empty() ? "" : "\n") + "partition " + std::to_string(chosen_) + " overlaps partition " +
-                 std::to_string(pick->entry.overlaps) + " (the " + table.substr(table.find(' ') + 1) +
-                 " is damaged): it is searched as the table gives it";
+    std::size_t count = 0;
+    for (const Partition& p : partitions_) {
+        if ((p.ntfs || p.bitlocker) && p.present > 0 && p.entry.overlaps == 0) {
+            found = &p;
+            ++count;
+        }
     }
-    if (pick->ntfs && pick->filesystem != "ntfs") {
-        note_ += std::string(note_.empty() ? "" : "\n") + "partition " + std::to_string(chosen_) +
-                 " holds several file systems at once (" + pick->filesystem + "); its NTFS one is searched";
+    for (const Partition& p : partitions_) {
+        if (count == 0 && (p.ntfs || p.bitlocker) && p.present > 0) {
+            status = fail(Status::NoNtfsPartition,
+                          what + table + " whose NTFS partition " + std::to_string(p.entry.number) +
+                              " overlaps partition " + std::to_string(p.entry.overlaps) +
+                              " (the table is damaged); choose it with --partition " +
+                              std::to_string(p.entry.number) + " to search it as the table gives it");
+            return nullptr;
+        }
     }
-    if (pick->present < pick->entry.size) {
-        note_ += std::string(note_.empty() ? "" : "\n") + "partition " + std::to_string(chosen_) +
-                 ": an NTFS volume cut off after " + std::to_string(pick->present) + " of " +
-                 std::to_string(pick->entry.size) +
-                 " bytes (the image ends there): files stored past the end are lost in part or whole";
+    if (count != 1) {
+        status = count == 0 ? fail(Status::NoNtfsPartition, what + table + " with no NTFS partition" +
+                                                                 (whole ? "; choose the one to scan with --partition" : ""))
+                            : fail(Status::SeveralNtfs, what + table + " with " + std::to_string(count) +
+                                                            " NTFS partitions; choose one with --partition");
+        return nullptr;
     }
+    note_ = "using partition " + std::to_string(found->entry.number) + (found->bitlocker ? " (BitLocker" : " (NTFS") +
+            (found->label.empty() ? std::string() : ", \"" + found->label + "\"") + ") of the " + tableWord + " on " +
+            path_;
+    return found;
+}
+
+void SourceStack::notePartition(const Partition& p) {
+    const std::string n = std::to_string(p.entry.number);
+    const std::string table = tableName(scheme_).substr(tableName(scheme_).find(' ') + 1) + " partition table";
+    if (p.entry.overlaps != 0) {
+        addNote("partition " + n + " overlaps partition " + std::to_string(p.entry.overlaps) + " (the " + table +
+                " is damaged): it is searched as the table gives it");
+    }
+    if (p.ntfs && p.filesystem != "ntfs") {
+        addNote("partition " + n + " holds several file systems at once (" + p.filesystem + "); its NTFS one is searched");
+    }
+    if (p.present < p.entry.size) {
+        addNote("partition " + n + ": an NTFS volume cut off after " + std::to_string(p.present) + " of " +
+                std::to_string(p.entry.size) +
+                " bytes (the image ends there): files stored past the end are lost in part or whole");
+    }
+}
+
+SourceStack::Status SourceStack::choose(std::optional<unsigned> partition, bool whole) {
+    if (scheme_.empty()) {
+        const Status status = chooseWhole(partition, whole);
+        return status == Status::Ready && bareBitLocker_ ? unlock(whole) : status;
+    }
+    Status status = Status::Ready;
+    const Partition* chosen = pick(partition, whole, status);
+    if (chosen == nullptr) return status;
+    chosen_ = chosen->entry.number;
+    notePartition(*chosen);
     // The slice keeps the length the table gives: the volume's own size
     // checks hold, and reads past the end of a cut image fail as reads.
-    slice_ = std::make_unique<SliceSource>(*disk_, pick->entry.start, pick->entry.size);
+    slice_ = std::make_unique<SliceSource>(*disk_, chosen->entry.start, chosen->entry.size);
     volume_ = slice_.get();
+    return chosen->bitlocker ? unlock(whole) : Status::Ready;
+}
+
+SourceStack::Status SourceStack::unlock(bool whole) {
+    try {
+        return unlockWith(whole);
+    } catch (const SourceError& e) {
+        return fail(Status::ContainerFailed, path_ + ": " + e.message());
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return fail(Status::OpenFailed, "cannot read the BitLocker volume of " + path_);
+    }
+}
+
+SourceStack::Status SourceStack::unlockWith(bool whole) {
+    const BitLockerMetadata metadata = BitLockerMetadata::read(*volume_);
+    Encryption e;
+    e.toGo = metadata.toGo;
+    e.cipher = BitLockerMetadata::methodName(metadata.method);
+    for (const BitLockerMetadata::Protector& p : metadata.protectors) {
+        e.protectors.push_back(BitLockerMetadata::protectionName(p.protection));
+    }
+    e.volumeId = BitLockerMetadata::guidText(metadata.volumeGuid);
+    e.description = metadata.description;
+    e.encryptedBytes = metadata.volumeSize;
+    encryption_ = e;
+    SecretBytes keyFile;
+    if (secret_.kind == BitLockerSecret::Kind::KeyFile) keyFile = readKeyFile(secret_);
+    BitLockerKey::Result key = BitLockerKey::unlock(metadata, secret_, keyFile);
+    if (key.key.empty()) {
+        return fail(key.wrongSecret ? Status::WrongSecret : Status::Locked, path_ + ": " + key.failure);
+    }
+    bitlocker_ = std::make_unique<BitLockerSource>(*volume_, metadata,
+                                                   std::make_unique<BitLockerCipher>(metadata.method, key.key,
+                                                                                     metadata.sectorSize));
+    volume_ = bitlocker_.get();
+    encryption_->unlocked = true;
+    encryption_->holds = "ntfs";
+    if (startsWithNtfs(*volume_)) return Status::Ready;
+    const std::string found = FileSystemProbe::probe(*volume_).text();
+    encryption_->holds = found;
+    const std::string held = path_ + ": not NTFS: the unlocked BitLocker volume holds " +
+                             (found == "unknown" ? std::string("no known file system")
+                                                 : withArticle(found) + " file system");
+    if (!whole) return fail(Status::NotNtfs, held);
+    addNote(held + "; the deep scan reads all of it");
     return Status::Ready;
 }
 

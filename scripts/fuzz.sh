@@ -20,7 +20,7 @@ TARGETS=("$@")
 if [ ${#TARGETS[@]} -eq 0 ]; then
   TARGETS=(fuzz_mft_record fuzz_runlist fuzz_lznt1 fuzz_boot_sector fuzz_search fuzz_deep_scan fuzz_vhdx_log
            fuzz_partition_table fuzz_qcow_map fuzz_ewf_segment fuzz_shadow_catalog
-           fuzz_logfile)
+           fuzz_logfile fuzz_bitlocker_metadata)
 fi
 
 CLANG=${CLANG:-clang-14}

@@ -121,6 +121,10 @@ TEST(CommandDocs, VersionAndUsageFormsFollowTheDefinitions) {
         std::string forms;
         for (const std::string& line : lines(top)) {
             if (line.rfind("  resurgo " + std::string(sub) + " ", 0) == 0) forms += line + ' ';
+            if (line.find("|" + std::string(sub)) != std::string::npos ||
+                line.find(std::string(sub) + "|") != std::string::npos) {
+                forms += line + ' ';
+            }
         }
         EXPECT_FALSE(forms.empty()) << sub;
         for (const std::string& option : helpOptions(CliProcess::run({sub, "--help"}).out)) {
@@ -147,11 +151,11 @@ TEST(CommandDocs, CompletionOffersWhatEachPositionTakes) {
         bool exact;
     };
     const std::vector<Case> cases = {
-        {{""}, {"drives", "partitions", "restore", "search", "snapshots"}, true},
+        {{""}, {"drives", "info", "partitions", "restore", "search", "snapshots"}, true},
         {{"--"}, {"--help", "--version"}, true},
         {{"search", "--"},
-         {"--days", "--deep", "--help", "--json", "--min-recoverable", "--partition", "--pattern", "--snapshots",
-          "--verify", "--wide"},
+         {"--days", "--deep", "--help", "--json", "--key-file", "--min-recoverable", "--partition", "--password",
+          "--pattern", "--recovery-password", "--snapshots", "--verify", "--wide"},
          true},
         {{"restore", "x.img", "--n"}, {"--name"}, true},
         {{"partitions", dir + "/image."}, {dir + "/image.img"}, true},

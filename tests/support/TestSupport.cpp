@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -173,6 +174,41 @@ bool MemoryPlatform::closeSource(OsHandle h) {
     if (h != kMemoryHandle) return DelegatingPlatform::closeSource(h);
     ++closes;
     return true;
+}
+
+std::string bitLockerImages() {
+#if defined(_WIN32)
+    return "";
+#else
+    const char* env = std::getenv("RESURGO_REAL_IMAGES");
+    const std::string tarball = std::string(env != nullptr ? env : RESURGO_REAL_IMAGES) +
+                                "/bitlocker/bitlk-images.tar.xz";
+    const std::string into = std::string(RESURGO_FIXTURE_DIR) + "/bitlocker";
+    const std::string dir = into + "/bitlk-images";
+    if (std::ifstream(dir + "/images.conf").good()) return dir;
+    if (!std::ifstream(tarball).good()) return "";
+    // Another test process may unpack at the same time: each unpacks into
+    // its own folder and renames it into place.
+    const std::string own = into + "/unpack." + std::to_string(::getpid());
+    const std::string command = "mkdir -p '" + own + "' && tar -xJf '" + tarball + "' -C '" + own + "' && mv -T '" +
+                                own + "/bitlk-images' '" + dir + "' 2>/dev/null; rm -rf '" + own + "'";
+    if (std::system(command.c_str()) != 0) return "";
+    return std::ifstream(dir + "/images.conf").good() ? dir : "";
+#endif
+}
+
+std::vector<std::map<std::string, std::string>> bitLockerVolumes() {
+    std::vector<std::map<std::string, std::string>> volumes;
+    std::ifstream conf(bitLockerImages() + "/images.conf");
+    for (std::string line; std::getline(conf, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
+            volumes.push_back({{"name", line.substr(1, line.size() - 2)}});
+        } else if (const auto eq = line.find('='); eq != std::string::npos && !volumes.empty()) {
+            volumes.back()[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+    }
+    return volumes;
 }
 
 } // namespace resurgo::test

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,13 @@ std::string sha256Hex(const std::vector<std::uint8_t>& bytes);
 std::string copyFile(const std::string& from, const std::string& to);
 // Overwrites bytes of an existing file in place (damaging a copy).
 void patchFile(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes);
+
+// The BitLocker volumes made by Windows (the real images' bitlocker/
+// tarball), unpacked once into the build tree: their folder, or "" when
+// the tarball is not there. bitLockerVolumes() reads its images.conf: one
+// map of KEY=value per [volume] section, the section's name under "name".
+std::string bitLockerImages();
+std::vector<std::map<std::string, std::string>> bitLockerVolumes();
 
 // Delegates everything to the system platform; tests override single calls.
 class DelegatingPlatform : public Platform {
