@@ -9,9 +9,9 @@
 #include "cli/JsonText.h"
 #include "cli/PartitionList.h"
 #include "cli/SourceChoice.h"
-#include "core/VisibleText.h"
 #include "recovery/SourceStack.h"
 #include "recovery/VolumeInfo.h"
+#include "recovery/SystemServices.h"
 
 namespace resurgo::cli {
 

@@ -4,9 +4,8 @@
 
 #include "cli/ExitCode.h"
 #include "cli/SourceChoice.h"
-#include "core/SecretBytes.h"
-#include "platform/SecretInput.h"
 #include "recovery/SourceStack.h"
+#include "recovery/SystemServices.h"
 
 namespace resurgo::cli {
 

@@ -10,12 +10,14 @@
 
 #include "core/ErrorException.h"
 #include "core/RunEnvironment.h"
+#include "core/SecretBytes.h"
 #include "core/TextUtf.h"
 #include "core/VisibleText.h"
 #include "platform/BlockDevice.h"
 #include "platform/DeviceSource.h"
 #include "platform/FileProbe.h"
 #include "platform/InternalError.h"
+#include "platform/SecretInput.h"
 #include "platform/SystemEnvironment.h"
 
 #if !defined(_WIN32)
