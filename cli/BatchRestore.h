@@ -38,6 +38,9 @@ public:
         std::int32_t minRecoverable = 0;
         // Search with a scan of the whole source (restore --all --deep).
         bool deep = false;
+        // Also restore what a carve finds (restore --all --carve): named
+        // files under their directories, the rest under carved/TYPE/.
+        bool carve = false;
     };
     struct Counts {
         std::size_t restored = 0;

@@ -40,11 +40,13 @@ const char* const kDescription =
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
     "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--verify] "
-    "[--wide | --json]",
+    "[--carve] [--wide | --json]",
     "restore SOURCE [--partition N] --record N --output PATH [--force]",
     "restore SOURCE [--partition N] --offset X --output PATH [--force]",
+    "restore SOURCE [--partition N] --carved X --output PATH [--force]",
     "restore SOURCE [--partition N] --name PATTERN [--days N] [--deep] --output PATH [--force]",
-    "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep]",
+    "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] "
+    "[--carve]",
     "partitions SOURCE [--json]",
     "drives [--json]",
 };
@@ -78,7 +80,17 @@ const char* const kSearchDetails =
     "volume's MFT is listed, in use or not; a file's clusters that the current volume uses\n"
     "count as overwritten. A directory whose record is lost is named from the index blocks\n"
     "that name it, else shown as lost_files/dir_@N, and a file whose names are gone as\n"
-    "record_N.";
+    "record_N.\n\n"
+    "--carve also looks for files by their content (JPEG, PNG, GIF, BMP, TIFF, PDF, ZIP and\n"
+    "DOCX/XLSX/PPTX/ODT/ODS/EPUB/JAR, OLE2, SQLite, 7z, MP3, WAV/AVI, OGG, MP4/MOV, MKV/WebM,\n"
+    "MPEG, PPM/PGM, XCF, scripts) at every cluster boundary of the free clusters no listed\n"
+    "file claims, or of the whole source when the volume's MFT or boot sector is lost; a file\n"
+    "is kept only when its structure holds together, and its size comes from it. A directory\n"
+    "index entry whose size and type fit one carved file alone names it and its directory\n"
+    "(JSON name_source index); any other is named carved/TYPE/OFFSET.TYPE (name_source\n"
+    "none). The table marks carved files; JSON adds carved, type and name_source, and offset\n"
+    "is the file's first byte (what restore --carved takes). The age limit does not apply\n"
+    "to them.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N (the Record column of the search) to\n"
@@ -195,6 +207,8 @@ struct CommandLine::Arguments {
     bool force = false;
     bool all = false;
     bool restoreDeep = false;
+    bool restoreCarve = false;
+    std::string carvedText;
     std::string restorePartition;
 
     std::string partitionsSource;
@@ -254,6 +268,9 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         ->type_name("N");
     searchCmd->add_flag("--deep", a.search.deep,
                         "Scan all of SOURCE for MFT records (quick-formatted volume, destroyed MFT or boot sector)");
+    searchCmd->add_flag("--carve", a.search.carve,
+                        "Also find files by their content in free clusters (the whole source when the MFT is lost), "
+                        "named from the directory index entries found");
     searchCmd->add_flag("--verify", a.search.verify,
                         "Read a sample of each file's clusters (the first of each run, one per MiB) and show the "
                         "share that reads back as zeros: data the drive wiped (TRIM on an SSD) or that was zeroed");
@@ -278,6 +295,10 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
         restoreCmd->add_option("--offset", a.offsetText,
                                "Byte offset of the file's record on SOURCE (the Offset column of search --deep)")
             ->type_name("X");
+    CLI::Option* carvedOpt =
+        restoreCmd->add_option("--carved", a.carvedText,
+                               "Byte offset on SOURCE of a carved file (the offset search --carve lists)")
+            ->type_name("X");
     CLI::Option* nameOpt =
         restoreCmd->add_option("--name,-n", a.name,
                                "Instead of --record or --offset: the one deleted file whose name matches this pattern")
@@ -296,6 +317,8 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
             ->type_name("PATTERN");
     CLI::Option* deepOpt = restoreCmd->add_flag(
         "--deep", a.restoreDeep, "With --all or --name: search with a scan of all of SOURCE (as search --deep)");
+    CLI::Option* carveOpt = restoreCmd->add_flag(
+        "--carve", a.restoreCarve, "With --all: also restore the files a carve finds (as search --carve)");
     restoreCmd->add_option("--days,-d", a.restoreDays,
                            "With --all or --name: age limit in days (0 to 1000000; --name: any age without it)")
         ->capture_default_str()
@@ -307,6 +330,11 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
             ->type_name("N");
     recordOpt->excludes(allOpt);
     recordOpt->excludes(offsetOpt);
+    carvedOpt->excludes(allOpt);
+    carvedOpt->excludes(recordOpt);
+    carvedOpt->excludes(offsetOpt);
+    carvedOpt->excludes(nameOpt);
+    carveOpt->needs(allOpt);
     offsetOpt->excludes(allOpt);
     nameOpt->excludes(allOpt);
     nameOpt->excludes(recordOpt);
@@ -478,6 +506,7 @@ int CommandLine::runBatch(Arguments& a, FileProbe& probe, std::optional<unsigned
     options.pattern = a.pattern;
     options.partition = partition;
     options.deep = a.restoreDeep;
+    options.carve = a.restoreCarve;
     if (!ArgumentCheck::parseDays(a.restoreDays, options.days, problem) ||
         !ArgumentCheck::parsePercent(a.restoreMinRecoverable, options.minRecoverable, problem) ||
         !ArgumentCheck::checkPattern(options.pattern, problem)) {
@@ -495,7 +524,7 @@ int CommandLine::runBatch(Arguments& a, FileProbe& probe, std::optional<unsigned
 int CommandLine::runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> partition) {
     std::string problem;
     const bool byName = a.restoreCmd->count("--name") > 0;
-    const bool byOffset = !a.offsetText.empty();
+    const bool byOffset = !a.offsetText.empty() || !a.carvedText.empty();
     const bool daysGiven = a.restoreCmd->count("--days") > 0;
     if (a.recordText.empty() && !byOffset && !byName) {
         err_ << "resurgo restore: give --record N, --offset X or --name PATTERN with --output PATH, or --all "
@@ -519,11 +548,12 @@ int CommandLine::runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> 
     options.partition = partition;
     if (byOffset) {
         std::uint64_t offset = 0;
-        if (!ArgumentCheck::parseOffset(a.offsetText, offset, problem)) {
+        if (!ArgumentCheck::parseOffset(a.carvedText.empty() ? a.offsetText : a.carvedText, offset, problem)) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;
         }
         options.offset = offset;
+        options.carved = !a.carvedText.empty();
     } else if (byName) {
         if (!ArgumentCheck::checkPattern(a.name, problem) ||
             (daysGiven && !ArgumentCheck::parseDays(a.restoreDays, options.days, problem))) {

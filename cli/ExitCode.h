@@ -24,6 +24,7 @@ enum ExitCode : int {
     kExitWiped = 16,          // restored, but whole runs read back as zeros: the data was wiped
     kExitIncomplete = 17,     // the search ran, but MFT records could not be read: the list may lack files
     kExitGuessedGeometry = 18,    // restored through a volume geometry that was guessed: the bytes may be wrong
+    kExitNotCarved = 23,      // restore --carved: no file of a known format holds together at the offset
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
 };
 
@@ -60,6 +61,7 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitGuessedGeometry, "restore after a deep scan: written, but through a volume geometry that was guessed (no "
                            "boot sector, too little evidence agreeing): the bytes may be another file's; --all: some "
                            "files were"},
+    {kExitNotCarved, "restore --carved: no file of a known format starts and holds together at that byte"},
     {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},
 };
 

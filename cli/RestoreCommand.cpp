@@ -25,7 +25,7 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     // A record given by its offset is opened as a deep search opens it:
     // also without a boot sector or an MFT; a name with --deep is looked
     // for by a deep search.
-    const bool deep = options.offset.has_value() || (options.name && options.deep);
+    const bool deep = (options.offset.has_value() && !options.carved) || (options.name && options.deep);
     SourceStack stack;
     if (int status = SourceChoice::open(stack, options.source, options.partition, err, deep); status != kExitOk) {
         return status;
@@ -41,11 +41,17 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
         if (int status = findByName(job, options, source, deep, err, record, offset); status != kExitOk) return status;
     }
     FileCopy copier(job);  // closes the filesystem however the restore ends
-    if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
+    // A carved file is read off the source as it lies: no volume to open.
+    if (!options.carved) {
+        if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
+    }
 
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
-    if (!(offset ? copier.openFileAt(*offset, why, status) : copier.openDeletedFile(record, why, status))) {
+    const bool opened = options.carved ? copier.openCarved(*offset, why, status)
+                        : offset       ? copier.openFileAt(*offset, why, status)
+                                       : copier.openDeletedFile(record, why, status);
+    if (!opened) {
         // Only a record that is damaged is called so.
         if (copier.isDamage(status)) err << Messages::kFileDamaged << '\n';
         err << "resurgo: " << why << '\n';

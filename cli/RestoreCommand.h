@@ -29,6 +29,8 @@ public:
         // Restore the file whose record starts at this byte of the source
         // instead (as `search --json` lists it, also after --deep).
         std::optional<std::uint64_t> offset;
+        // With offset: the file a carve finds there (search --carve).
+        bool carved = false;
         // The file by its name instead of its record (a search pattern):
         // restored when it is the only match, else the matches are listed.
         std::optional<std::string> name;

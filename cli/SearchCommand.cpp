@@ -142,6 +142,26 @@ void SearchCommand::writeNothingFound(std::ostream& out, const SearchJob& job, c
     }
 }
 
+void SearchCommand::reportCarve(const SearchJob& job, std::ostream& err) {
+    if (job.outcome() == SearchJob::Outcome::BadPattern) return;
+    std::size_t carved = 0;
+    std::size_t named = 0;
+    for (const FOUND_FILE& f : job.filesystem.results()) {
+        if (f.source != ResultSource::Carved) continue;
+        ++carved;
+        if (f.nameFromIndex) ++named;
+    }
+    const CarveSearch::Report& r = job.carveReport();
+    if (job.failure() && job.outcome() == SearchJob::Outcome::Completed) {
+        err << "resurgo: the volume can't be walked (" << FailureReport::reason(*job.failure())
+            << "); the whole source was carved\n";
+    }
+    err << "resurgo: carving read " << r.bytesLooked << " bytes"
+        << (r.fromBitmap ? " of free clusters" : " (the whole source)") << " and found " << carved
+        << (carved == 1 ? " file" : " files") << ", " << named << " named from " << r.indexNames
+        << " directory index entries\n";
+}
+
 int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
                           TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err,
                           ProgressSink* stage) {
@@ -151,6 +171,7 @@ int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::
     job.run(stage != nullptr ? stage : progress, cancel);
     if (progress) progress->finish();
     if (job.options.deep) reportDeep(job, err);
+    if (job.options.carve) reportCarve(job, err);
     const bool searched = job.outcome() != SearchJob::Outcome::BootFailed &&
                           job.outcome() != SearchJob::Outcome::OpenFailed;
     if (searched && job.sourceCutOff()) {
@@ -216,7 +237,8 @@ void SearchCommand::reportDeep(const SearchJob& job, std::ostream& err) {
 int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& err, TerminalProgress* progress,
                        const std::atomic<std::uint8_t>* cancel) {
     SourceStack stack;
-    if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep); status != kExitOk) {
+    if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep || options.carve);
+        status != kExitOk) {
         return status;
     }
     const std::string source = shownSource(options.source, stack.partition());
@@ -225,6 +247,7 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     job.options.minRecoverable = options.minRecoverable;
     job.options.deep = options.deep;
     job.options.verify = options.verify;
+    job.options.carve = options.carve;
     // One bar over the search and the writing, never going back.
     ProgressSpan searching(progress, 0, kSearchProgress);
     if (int status = runJob(job, source, options.pattern, options.days, progress, cancel, err,

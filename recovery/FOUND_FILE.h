@@ -62,6 +62,11 @@ public:
     bool guessedGeometry = false;
     // What found it (the MFT walk, a deep scan, $LogFile, a shadow copy, carving).
     ResultSource source = ResultSource::Mft;
+    // A carved file's type ("jpg", "docx"; see CarveFormats), null for
+    // others; its name and directory come from a directory index entry that
+    // matched it alone, else they are carved/<type>/<offset>.<type>.
+    const char* carvedType = nullptr;
+    bool nameFromIndex = false;
 
     // directoryNames, or none.
     const std::vector<std::string>& components() const {

@@ -13,12 +13,14 @@
 #include "ntfs/BootRecordNTFS.h"
 #include "ntfs/NTFS_GEOMETRY.h"
 #include "recovery/FilesystemNTFS.h"
+#include "recovery/carve/CarveSearch.h"
 
 namespace resurgo {
 
 class DeepSearch;
 class FileSource;
 class FileZ;
+class OutputSink;
 class ProgressSink;
 class Source;
 
@@ -70,6 +72,10 @@ public:
         // destroyed MFT or boot sector) instead of walking the volume's MFT;
         // restores then open the filesystem as the scan did (see DeepSearch).
         bool deep = false;
+        // Also look for files by their content in the free clusters (the
+        // whole source when the volume's bitmap is lost), named from the
+        // directory index entries found (see CarveSearch).
+        bool carve = false;
     };
 
     // True when the search accepts pattern (at most kMaxPatternLength
@@ -107,6 +113,12 @@ public:
     // unknown): past sourceBytes() on a volume cut off before it.
     std::uint64_t mftOffset() const { return mftOffset_; }
     std::uint64_t mftMirrorOffset() const { return mftMirrorOffset_; }
+    // What the last carve looked at (see CarveSearch).
+    const CarveSearch::Report& carveReport() const { return carveReport_; }
+    // A carved file: the one a carve finds at byte offset of the source
+    // (unnamed; false when none holds together there), and its bytes.
+    bool measureCarved(std::uint64_t offset, FOUND_FILE& file);
+    void copyCarved(const FOUND_FILE& file, OutputSink& out);
     // The failure behind BootFailed, OpenFailed or WalkFailed.
     const std::optional<ErrorException>& failure() const { return failure_; }
 
@@ -115,6 +127,12 @@ private:
     void releaseSource();
     DeepSearch& deepState();
     void runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
+    // Carves after the walk or scan, with the filesystem still open.
+    void runCarve(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel, const CarveSearch::Layout& layout);
+    // Carves the whole source when the volume can't be walked: the failure
+    // stays known, the outcome is the carve's.
+    void carveInstead(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel,
+                      const CarveSearch::Layout& layout);
     // Reads what the start of a boot record that did not pass states about
     // the volume's length and its MFT.
     void noteStatedLayout();
@@ -128,6 +146,7 @@ private:
     Source* external_ = nullptr;
     std::unique_ptr<FileSource> own_;
     std::unique_ptr<DeepSearch> deep_;
+    CarveSearch::Report carveReport_;
 };
 
 } // namespace resurgo
