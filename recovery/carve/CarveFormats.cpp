@@ -728,10 +728,18 @@ private:
         const u64 bpp = in_.be32(pos + 8);
         if (bpp == 0 || bpp > 16) broken();
         pos += 12;
-        for (u64 level : pointers(pos)) {
+        const std::vector<u64> levels = pointers(pos);
+        for (std::size_t i = 0; i < levels.size(); ++i) {
+            const u64 level = levels[i];
             const u64 width = in_.be32(level);
             const u64 height = in_.be32(level + 4);
             u64 at = level + 8;
+            if (i > 0 && in_.be32(at) == 0) {
+                // The smaller levels are written empty, their list ended
+                // by 32 zero bits whatever the pointer size.
+                reach(at + 4);
+                continue;
+            }
             const std::vector<u64> tiles = pointers(at);
             const u64 across = (width + 63) / 64;
             if (tiles.size() != across * ((height + 63) / 64)) broken();
