@@ -19,7 +19,7 @@ JOBS=${FUZZ_JOBS:-1}
 TARGETS=("$@")
 if [ ${#TARGETS[@]} -eq 0 ]; then
   TARGETS=(fuzz_mft_record fuzz_runlist fuzz_lznt1 fuzz_boot_sector fuzz_search fuzz_deep_scan fuzz_vhdx_log
-           fuzz_partition_table fuzz_qcow_map fuzz_ewf_segment)
+           fuzz_partition_table fuzz_qcow_map fuzz_ewf_segment fuzz_carve)
 fi
 
 CLANG=${CLANG:-clang-14}
@@ -39,6 +39,7 @@ run_one() {
   local t=$1 max_len=""
   [ "$t" = fuzz_search ] && max_len="-max_len=90000"
   [ "$t" = fuzz_deep_scan ] && max_len="-max_len=200000"
+  [ "$t" = fuzz_carve ] && max_len="-max_len=70000"
   [ "$t" = fuzz_vhdx_log ] && max_len="-max_len=65536"
   [ "$t" = fuzz_partition_table ] && max_len="-max_len=70000"
   [ "$t" = fuzz_qcow_map ] && max_len="-max_len=330000"
