@@ -206,9 +206,23 @@ void SearchJob::runCarve(ProgressSink* progress, const std::atomic<std::uint8_t>
                          const CarveSearch::Layout& layout) {
     carveReport_ = CarveSearch::Report();
     Source& src = source();
+    // A deep scan's files keep their clusters: the carve does not find
+    // them again.
+    std::vector<Carver::Range> claimed;
+    if (options.deep && deep_) {
+        for (const FOUND_FILE& f : filesystem.results()) {
+            FileZ entry;
+            try {
+                deep_->openAt(src, filesystem, f.offset, entry);
+            } catch (const ErrorException&) {
+                continue;
+            }
+            CarveSearch::claimData(entry, layout, claimed);
+        }
+    }
     bool fromBitmap = false;
     const std::vector<Carver::Range> ranges =
-        CarveSearch::freeRanges(&filesystem, filesystem.results(), layout, src.size(), fromBitmap);
+        CarveSearch::freeRanges(&filesystem, filesystem.results(), layout, src.size(), fromBitmap, std::move(claimed));
     if (progress != nullptr) progress->setDetail("looking for files without records");
     std::vector<FOUND_FILE> carved = CarveSearch::run(src, ranges, layout, pattern, progress, cancel, carveReport_);
     carveReport_.fromBitmap = fromBitmap;

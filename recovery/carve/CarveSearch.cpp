@@ -58,8 +58,45 @@ void claim(FilesystemNTFS& fs, std::uint64_t record, std::vector<std::uint8_t>& 
 
 } // namespace
 
+void CarveSearch::claimData(const FileZ& entry, const Layout& layout, std::vector<Carver::Range>& claimed) {
+    try {
+        for (const DATA_ATTRIBUTE* d : entry.dataExtents()) {
+            if (!d->nonResident) continue;
+            for (const RUN_ENTRY& run : d->runs) {
+                if (run.sparse || run.lcn < 0 || layout.clusterBytes == 0) continue;
+                const std::uint64_t lcn = static_cast<std::uint64_t>(run.lcn);
+                if (lcn > (UINT64_MAX - layout.volumeStart) / layout.clusterBytes - run.length) continue;
+                const std::uint64_t begin = layout.volumeStart + lcn * layout.clusterBytes;
+                claimed.push_back({begin, begin + run.length * layout.clusterBytes});
+            }
+        }
+    } catch (const ErrorException&) {
+        // Runs that can't be read claim nothing.
+    }
+}
+
 std::vector<Carver::Range> CarveSearch::freeRanges(FilesystemNTFS* fs, const std::vector<FOUND_FILE>& listed,
-                                                   const Layout& layout, std::uint64_t sourceBytes, bool& fromBitmap) {
+                                                   const Layout& layout, std::uint64_t sourceBytes, bool& fromBitmap,
+                                                   std::vector<Carver::Range> claimed) {
+    std::vector<Carver::Range> ranges = freeOf(fs, listed, layout, sourceBytes, fromBitmap);
+    if (claimed.empty()) return ranges;
+    // Both sorted: one merge.
+    std::sort(claimed.begin(), claimed.end(), [](const Carver::Range& a, const Carver::Range& b) { return a.begin < b.begin; });
+    std::vector<Carver::Range> out;
+    std::size_t c = 0;
+    for (Carver::Range r : ranges) {
+        while (c < claimed.size() && claimed[c].end <= r.begin) ++c;
+        for (std::size_t k = c; k < claimed.size() && claimed[k].begin < r.end && r.begin < r.end; ++k) {
+            if (claimed[k].begin > r.begin) out.push_back({r.begin, claimed[k].begin});
+            r.begin = std::max(r.begin, claimed[k].end);
+        }
+        if (r.begin < r.end) out.push_back(r);
+    }
+    return out;
+}
+
+std::vector<Carver::Range> CarveSearch::freeOf(FilesystemNTFS* fs, const std::vector<FOUND_FILE>& listed,
+                                               const Layout& layout, std::uint64_t sourceBytes, bool& fromBitmap) {
     std::vector<Carver::Range> ranges;
     std::vector<std::uint8_t> bits;
     if (fs != nullptr && fs->isOpen()) bits = readBitmap(*fs);

@@ -14,6 +14,7 @@
 
 namespace resurgo {
 
+class FileZ;
 class FilesystemNTFS;
 class OutputSink;
 class ProgressSink;
@@ -37,8 +38,12 @@ public:
     // The ranges to look at: fs's free clusters less those of listed
     // (when fs is open with its MFT and $Bitmap reads), else the whole
     // source.
+    // Byte ranges of claimed (sorted or not) are left out too.
     static std::vector<Carver::Range> freeRanges(FilesystemNTFS* fs, const std::vector<FOUND_FILE>& listed,
-                                                 const Layout& layout, std::uint64_t sourceBytes, bool& fromBitmap);
+                                                 const Layout& layout, std::uint64_t sourceBytes, bool& fromBitmap,
+                                                 std::vector<Carver::Range> claimed = {});
+    // Adds the byte ranges of entry's data on the source to claimed.
+    static void claimData(const FileZ& entry, const Layout& layout, std::vector<Carver::Range>& claimed);
     // Carves ranges of source and returns the results whose names match
     // pattern.
     static std::vector<FOUND_FILE> run(Source& source, const std::vector<Carver::Range>& ranges, const Layout& layout,
@@ -48,6 +53,12 @@ public:
     static bool measureAt(Source& source, std::uint64_t offset, FOUND_FILE& file);
     // Copies size bytes at offset of source to out.
     static void copy(Source& source, std::uint64_t offset, std::uint64_t size, OutputSink& out);
+
+private:
+    // The free clusters (or the whole source) before claimed ranges are
+    // taken out.
+    static std::vector<Carver::Range> freeOf(FilesystemNTFS* fs, const std::vector<FOUND_FILE>& listed,
+                                             const Layout& layout, std::uint64_t sourceBytes, bool& fromBitmap);
 };
 
 } // namespace resurgo
