@@ -31,11 +31,14 @@ SAMPLE=$CACHE/carve
 [[ -f $SAMPLE/sample.truth.json ]] || python3 "$ROOT/tests/fixtures/make_carve_sample.py" "$SAMPLE"
 
 best() {  # best wall time in seconds of RUNS runs of "$@"
-    local t b=""
+    local t b="" out
+    out=$(mktemp)
     for _ in $(seq "$RUNS"); do
-        t=$( { /usr/bin/time -f %e "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1)
+        /usr/bin/time -f %e -o "$out" "$@" >/dev/null 2>&1
+        t=$(tail -1 "$out")
         if [[ -z $b ]] || awk "BEGIN{exit !($t < $b)}"; then b=$t; fi
     done
+    rm -f "$out"
     echo "$b"
 }
 

@@ -16,6 +16,11 @@ namespace {
 using u64 = std::uint64_t;
 constexpr u64 kNone = CarveInput::kNotFound;
 const char* const kDiagBroken = "CarveFormats::measure <Structure does not hold together>";
+// How far a format whose end is found by a search (a trailer, an end
+// record) is searched for: a candidate without one costs at most this.
+constexpr u64 kMaxSearchBytes = 1ULL << 30;
+
+u64 searchEnd(CarveInput& in) { return std::min<u64>(in.limit(), kMaxSearchBytes); }
 
 [[noreturn]] void broken() { throw ErrorException(kErrUnrecognized, kDiagBroken); }
 
@@ -221,7 +226,7 @@ u64 measurePdf(CarveInput& in, const char**) {
     u64 pos = 5;
     for (;;) {
         steps.next();
-        const u64 eof = in.find(pos, in.limit(), "%%EOF", 5);
+        const u64 eof = in.find(pos, searchEnd(in), "%%EOF", 5);
         if (eof == kNone) break;
         pos = eof + 5;
         const u64 sx = in.findLast(eof > kLookBack ? eof - kLookBack : 0, eof, "startxref", 9);
@@ -288,7 +293,7 @@ u64 measureZip(CarveInput& in, const char** subtype) {
     Steps steps;
     for (u64 pos = 30;;) {
         steps.next();
-        const u64 end = in.find(pos, in.limit(), "PK\x05\x06", 4);
+        const u64 end = in.find(pos, searchEnd(in), "PK\x05\x06", 4);
         if (end == kNone) return 0;
         pos = end + 1;
         if (!in.has(end, 22)) return 0;

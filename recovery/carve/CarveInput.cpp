@@ -16,15 +16,18 @@ const char* const kDiagRead = "CarveInput::at";
 CarveInput::CarveInput(Source& source) : source_(source), window_(kWindowBytes) {}
 CarveInput::~CarveInput() = default;
 
-void CarveInput::reset(std::uint64_t start, std::uint64_t limit) {
+void CarveInput::reset(std::uint64_t start, std::uint64_t limit, const std::uint8_t* view, std::size_t viewBytes) {
     start_ = start;
     limit_ = limit;
+    view_ = view;
+    viewBytes_ = view == nullptr ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(viewBytes, limit));
     windowPos_ = 0;
     windowBytes_ = 0;
 }
 
 const std::uint8_t* CarveInput::at(std::uint64_t pos, std::size_t length) {
     if (!has(pos, length) || length > kWindowBytes) throw ErrorException(kErrUnrecognized, kDiagOutside);
+    if (pos < viewBytes_ && length <= viewBytes_ - pos) return view_ + pos;
     if (pos >= windowPos_ && pos - windowPos_ + length <= windowBytes_) return window_.data() + (pos - windowPos_);
     // Reads from the sector holding pos, so that devices reading whole
     // sectors only are served too.

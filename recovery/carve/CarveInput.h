@@ -24,7 +24,10 @@ public:
 
     // Looks at the candidate starting at byte start of the source, with at
     // most limit bytes available from there.
-    void reset(std::uint64_t start, std::uint64_t limit);
+    // view, when given, holds the candidate's first viewBytes bytes (the
+    // caller keeps them alive while the candidate is looked at): reads
+    // inside it are not copied.
+    void reset(std::uint64_t start, std::uint64_t limit, const std::uint8_t* view = nullptr, std::size_t viewBytes = 0);
     std::uint64_t start() const { return start_; }
     std::uint64_t limit() const { return limit_; }
     bool has(std::uint64_t pos, std::uint64_t length) const { return pos <= limit_ && length <= limit_ - pos; }
@@ -53,6 +56,8 @@ private:
     Source& source_;
     std::uint64_t start_ = 0;
     std::uint64_t limit_ = 0;
+    const std::uint8_t* view_ = nullptr;
+    std::size_t viewBytes_ = 0;
     std::vector<std::uint8_t> window_;
     std::uint64_t windowPos_ = 0;  // relative to start_
     std::size_t windowBytes_ = 0;

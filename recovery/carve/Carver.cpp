@@ -27,7 +27,7 @@ bool Carver::measureAt(std::uint64_t offset, std::uint64_t limit, const std::uin
         if (headBytes < f.headBytes || !f.begins(head)) continue;
         const char* subtype = f.type;
         std::uint64_t size = 0;
-        input_.reset(offset, limit);
+        input_.reset(offset, limit, head, headBytes);
         try {
             size = f.measure(input_, &subtype);
         } catch (const ErrorException&) {
@@ -76,7 +76,8 @@ bool Carver::scanRange(const Range& range, std::uint64_t align, std::uint64_t al
         std::uint64_t next = pos + (got + align - 1) / align * align;
         for (std::size_t at = 0; at < got; at += static_cast<std::size_t>(align)) {
             const std::uint8_t* head = block_.data() + at;
-            const std::size_t headBytes = std::min<std::size_t>(got - at, CarveFormats::kHeadBytes);
+            // The rest of the block is the candidate's first bytes.
+            const std::size_t headBytes = got - at;
             if (headBytes >= 4 && std::memcmp(head, "INDX", 4) == 0) {
                 DeepScan::examine(head, got - at, pos + at, source_.size(), names);
                 continue;

@@ -51,8 +51,9 @@ public:
     // the end of the range it starts in.
     Found run(const std::vector<Range>& ranges, std::uint64_t align, std::uint64_t alignBase, ProgressSink* progress,
               const std::atomic<std::uint8_t>* cancel);
-    // The file starting at offset, with at most limit bytes: true and piece
-    // when one of the formats holds together there.
+    // The file starting at offset, with at most limit bytes, whose first
+    // headBytes bytes are at head: true and piece when one of the formats
+    // holds together there.
     bool measureAt(std::uint64_t offset, std::uint64_t limit, const std::uint8_t* head, std::size_t headBytes,
                    Piece& piece);
     // The same, reading the head itself.
