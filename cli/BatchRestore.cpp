@@ -50,7 +50,8 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     counts_ = Counts{};
     SearchJob job;
     SourceStack& stack = job.sourceStack();
-    if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep); status != kExitOk) {
+    if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep || options.carve);
+        status != kExitOk) {
         return status;
     }
     const std::string source = SearchCommand::shownSource(options.source, stack.partition());
@@ -66,6 +67,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
 
     job.options.deep = options.deep;
     job.options.snapshots = options.snapshots;
+    job.options.carve = options.carve;
     std::vector<FOUND_FILE> results;
     if (int status = search(job, options, source, out, err, progress, cancel, results); status != kExitOk) {
         return status;
@@ -83,7 +85,12 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
         return kExitCopyFailed;
     }
     FileCopy copier(job);  // closes the filesystem however the restore ends
-    if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
+    // Carved files alone need no volume: they are read off the source.
+    const bool carvedOnly = std::all_of(results.begin(), results.end(),
+                                        [](const FOUND_FILE& f) { return f.carvedType != nullptr; });
+    if (!carvedOnly) {
+        if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
+    }
 
     Batch batch{options, rules, copier, *tree, out, err, progress};
     std::size_t done = 0;
@@ -183,7 +190,8 @@ void BatchRestore::restoreOne(Batch& batch, const FOUND_FILE& found) {
     }
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
-    const bool opened = batch.options.deep                       ? batch.copier.openFileAt(found.offset, why, status)
+    const bool opened = found.carvedType != nullptr         ? batch.copier.openCarved(found.offset, why, status)
+                        : batch.options.deep                    ? batch.copier.openFileAt(found.offset, why, status)
                         : found.source == ResultSource::Logfile ? batch.copier.openLoggedFile(found.recordNumber, why, status)
                                                                 : batch.copier.openDeletedFile(found.recordNumber, why, status);
     if (!opened) {

@@ -40,6 +40,9 @@ public:
         bool deep = false;
         // Restore what search --snapshots lists, each file from its copy.
         bool snapshots = false;
+        // Also restore what a carve finds (restore --all --carve): named
+        // files under their directories, the rest under carved/TYPE/.
+        bool carve = false;
     };
     struct Counts {
         std::size_t restored = 0;

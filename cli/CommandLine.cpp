@@ -40,12 +40,14 @@ const char* const kDescription =
 // How the subcommands are called (after the program's name).
 const char* const kForms[] = {
     "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--verify] "
-    "[--snapshots] [--wide | --json]",
+    "[--snapshots] [--carve] [--wide | --json]",
     "restore SOURCE [--partition N] [--snapshot N] --record N [--logged] --output PATH [--force]",
     "restore SOURCE [--partition N] --snapshot N --name PATTERN --output PATH [--force]",
     "restore SOURCE [--partition N] --offset X --output PATH [--force]",
+    "restore SOURCE [--partition N] --carved X --output PATH [--force]",
     "restore SOURCE [--partition N] --name PATTERN [--days N] [--deep] --output PATH [--force]",
-    "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep]",
+    "restore SOURCE [--partition N] --all --output-dir DIR [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] "
+    "[--carve]",
     "restore SOURCE [--partition N] --all --snapshots --output-dir DIR [--pattern PATTERN] [--days N]",
     "partitions SOURCE [--json]",
     "snapshots SOURCE [--partition N] [--json]",
@@ -97,7 +99,18 @@ const char* const kSearchDetails =
     "volume's $LogFile still holds of them (name, directory, times, size and run list): the\n"
     "table says \"from the journal\" beside their percentage (JSON source \"logfile\"; it is\n"
     "\"mft\" for the files of the MFT, \"deep\" for those of --deep), and restore --record N\n"
-    "--logged restores them.";
+    "--logged restores them.\n\n"
+
+    "--carve also looks for files by their content (JPEG, PNG, GIF, BMP, TIFF, PDF, ZIP and\n"
+    "DOCX/XLSX/PPTX/ODT/ODS/EPUB/JAR, OLE2, SQLite, 7z, MP3, WAV/AVI, OGG, MP4/MOV, MKV/WebM,\n"
+    "MPEG, PPM/PGM, XCF, scripts) at every cluster boundary of the free clusters no listed\n"
+    "file claims, or of the whole source when the volume's MFT or boot sector is lost; a file\n"
+    "is kept only when its structure holds together, and its size comes from it. A directory\n"
+    "index entry whose size and type fit one carved file alone names it and its directory\n"
+    "(JSON name_source index); any other is named carved/TYPE/OFFSET.TYPE (name_source\n"
+    "none). The table marks carved files; JSON adds carved, type and name_source, and offset\n"
+    "is the file's first byte (what restore --carved takes). The age limit does not apply\n"
+    "to them.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N (the Record column of the search) to\n"
@@ -255,6 +268,8 @@ struct CommandLine::Arguments {
     bool all = false;
     bool restoreDeep = false;
     bool logged = false;
+    bool restoreCarve = false;
+    std::string carvedText;
     std::string restorePartition;
 
     InfoCommand::Options info;
@@ -325,6 +340,9 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
         ->type_name("N");
     searchCmd->add_flag("--deep", a.search.deep,
                         "Scan all of SOURCE for MFT records (quick-formatted volume, destroyed MFT or boot sector)");
+    searchCmd->add_flag("--carve", a.search.carve,
+                        "Also find files by their content in free clusters (the whole source when the MFT is lost), "
+                        "named from the directory index entries found");
     searchCmd->add_flag("--verify", a.search.verify,
                         "Read a sample of each file's clusters (the first of each run, one per MiB) and show the "
                         "share that reads back as zeros: data the drive wiped (TRIM on an SSD) or that was zeroed");
@@ -356,6 +374,10 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
             ->type_name("X");
     CLI::Option* loggedOpt = restoreCmd->add_flag(
         "--logged", a.logged, "With --record: the file of that record rebuilt from $LogFile (\"from the journal\")");
+    CLI::Option* carvedOpt =
+        restoreCmd->add_option("--carved", a.carvedText,
+                               "Byte offset on SOURCE of a carved file (the offset search --carve lists)")
+            ->type_name("X");
     CLI::Option* nameOpt =
         restoreCmd->add_option("--name,-n", a.name,
                                "Instead of --record or --offset: the one deleted file whose name matches this pattern")
@@ -374,6 +396,8 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
             ->type_name("PATTERN");
     CLI::Option* deepOpt = restoreCmd->add_flag(
         "--deep", a.restoreDeep, "With --all or --name: search with a scan of all of SOURCE (as search --deep)");
+    CLI::Option* carveOpt = restoreCmd->add_flag(
+        "--carve", a.restoreCarve, "With --all: also restore the files a carve finds (as search --carve)");
     restoreCmd->add_option("--days,-d", a.restoreDays,
                            "With --all or --name: age limit in days (0 to 1000000; --name: any age without it)")
         ->capture_default_str()
@@ -386,6 +410,11 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
     loggedOpt->needs(recordOpt);
     recordOpt->excludes(allOpt);
     recordOpt->excludes(offsetOpt);
+    carvedOpt->excludes(allOpt);
+    carvedOpt->excludes(recordOpt);
+    carvedOpt->excludes(offsetOpt);
+    carvedOpt->excludes(nameOpt);
+    carveOpt->needs(allOpt);
     offsetOpt->excludes(allOpt);
     nameOpt->excludes(allOpt);
     nameOpt->excludes(recordOpt);
@@ -614,6 +643,7 @@ int CommandLine::runBatch(Arguments& a, FileProbe& probe, std::optional<unsigned
     options.partition = partition;
     options.deep = a.restoreDeep;
     options.snapshots = a.restoreSnapshots;
+    options.carve = a.restoreCarve;
     if (!ArgumentCheck::parseDays(a.restoreDays, options.days, problem) ||
         !ArgumentCheck::parsePercent(a.restoreMinRecoverable, options.minRecoverable, problem) ||
         !ArgumentCheck::checkPattern(options.pattern, problem)) {
@@ -631,7 +661,7 @@ int CommandLine::runBatch(Arguments& a, FileProbe& probe, std::optional<unsigned
 int CommandLine::runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> partition) {
     std::string problem;
     const bool byName = a.restoreCmd->count("--name") > 0;
-    const bool byOffset = !a.offsetText.empty();
+    const bool byOffset = !a.offsetText.empty() || !a.carvedText.empty();
     const bool daysGiven = a.restoreCmd->count("--days") > 0;
     if (a.recordText.empty() && !byOffset && !byName) {
         err_ << "resurgo restore: give --record N, --offset X or --name PATTERN with --output PATH, or --all "
@@ -659,11 +689,12 @@ int CommandLine::runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> 
     options.partition = partition;
     if (byOffset) {
         std::uint64_t offset = 0;
-        if (!ArgumentCheck::parseOffset(a.offsetText, offset, problem)) {
+        if (!ArgumentCheck::parseOffset(a.carvedText.empty() ? a.offsetText : a.carvedText, offset, problem)) {
             err_ << "resurgo restore: " << problem << '\n';
             return kExitUsage;
         }
         options.offset = offset;
+        options.carved = !a.carvedText.empty();
     } else if (byName) {
         if (!ArgumentCheck::checkPattern(a.name, problem) ||
             (daysGiven && !ArgumentCheck::parseDays(a.restoreDays, options.days, problem))) {

@@ -28,6 +28,7 @@ enum ExitCode : int {
     kExitLocked = 20,         // a BitLocker volume, and no password, recovery password or key file was given
     kExitNoSuchSnapshot = 21,     // restore --snapshot: the volume has no such shadow copy
     kExitNotLogged = 22,      // restore --logged: $LogFile keeps no version of the record that a search lists
+    kExitNotCarved = 23,      // restore --carved: no file of a known format holds together at the offset
     kExitCancelled = 130,     // Ctrl-C: the walk stopped; what was found is printed
 };
 
@@ -69,6 +70,7 @@ inline constexpr ExitStatusMeaning kExitStatusMeanings[] = {
     {kExitLocked, "a BitLocker volume, and no --password, --recovery-password or --key-file was given to unlock it"},
     {kExitNoSuchSnapshot, "restore --snapshot N: the volume has no shadow copy N (`resurgo snapshots` lists them)"},
     {kExitNotLogged, "restore --logged: $LogFile keeps no version of the record that a search lists"},
+    {kExitNotCarved, "restore --carved: no file of a known format starts and holds together at that byte"},
     {kExitCancelled, "cancelled with Ctrl-C; a search lists what it found until then"},
 };
 

@@ -52,6 +52,15 @@ bool FileCopy::openFileAt(std::uint64_t offset, std::string& why, RestoreJob::St
     return explain(status, "the record at byte " + std::to_string(offset), why);
 }
 
+bool FileCopy::openCarved(std::uint64_t offset, std::string& why, RestoreJob::Status& status) {
+    record_.reset();
+    status = restore_.selectCarved(offset);
+    if (status == RestoreJob::Status::Ready) return true;
+    why = "no file of a known format starts and holds together at byte " + std::to_string(offset) +
+          "; `resurgo search --carve` lists the offsets of the files it finds";
+    return false;
+}
+
 bool FileCopy::explain(RestoreJob::Status status, const std::string& subject, std::string& why) {
     switch (status) {
         case RestoreJob::Status::Ready:
@@ -103,6 +112,7 @@ int FileCopy::exitStatus(RestoreJob::Status status) {
         case RestoreJob::Status::NotLogged: return kExitNotLogged;
         case RestoreJob::Status::InUse: return kExitRecordInUse;
         case RestoreJob::Status::Directory: return kExitRecordIsDirectory;
+        case RestoreJob::Status::NotCarved: return kExitNotCarved;
         default: return kExitFileDamaged;
     }
 }

@@ -44,6 +44,8 @@ public:
     bool openFileAt(std::uint64_t offset, std::string& why, RestoreJob::Status& status);
     // The version of record n that $LogFile keeps (a search's logfile row).
     bool openLoggedFile(std::uint64_t record, std::string& why, RestoreJob::Status& status);
+    // The same for the file a carve finds at byte offset of the source.
+    bool openCarved(std::uint64_t offset, std::string& why, RestoreJob::Status& status);
     // The exit status for a record openDeletedFile or openFileAt refused.
     static int exitStatus(RestoreJob::Status status);
     // Whether that refusal is the record's damage ("File damaged."), not

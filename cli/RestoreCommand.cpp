@@ -28,7 +28,7 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     // A record given by its offset is opened as a deep search opens it:
     // also without a boot sector or an MFT; a name with --deep is looked
     // for by a deep search.
-    const bool deep = options.offset.has_value() || (options.name && options.deep);
+    const bool deep = (options.offset.has_value() && !options.carved) || (options.name && options.deep);
     SearchJob job;
     SourceStack& stack = job.sourceStack();
     if (int status = SourceChoice::open(stack, options.source, options.partition, err, deep); status != kExitOk) {
@@ -47,15 +47,19 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
     }
     job.options.snapshot = options.snapshot;
     FileCopy copier(job);  // closes the filesystem however the restore ends
-    if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
+    // A carved file is read off the source as it lies: no volume to open.
+    if (!options.carved) {
+        if (int status = copier.openFilesystem(source, err); status != kExitOk) return status;
+    }
 
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
     const bool logged = options.logged || (options.name && job.filesystem.resultCount() == 1 &&
                                            job.filesystem.result(0).source == ResultSource::Logfile);
-    const bool opened = offset   ? copier.openFileAt(*offset, why, status)
-                        : logged ? copier.openLoggedFile(record, why, status)
-                                 : copier.openDeletedFile(record, why, status);
+    const bool opened = options.carved ? copier.openCarved(*offset, why, status)
+                        : offset       ? copier.openFileAt(*offset, why, status)
+                        : logged       ? copier.openLoggedFile(record, why, status)
+                                       : copier.openDeletedFile(record, why, status);
     if (!opened) {
         // Only a record that is damaged is called so.
         if (copier.isDamage(status)) err << Messages::kFileDamaged << '\n';

@@ -32,6 +32,8 @@ public:
         // With record: the version of it that $LogFile keeps (a search's
         // row marked "from the journal").
         bool logged = false;
+        // With offset: the file a carve finds there (search --carve).
+        bool carved = false;
         // The file by its name instead of its record (a search pattern):
         // restored when it is the only match, else the matches are listed.
         std::optional<std::string> name;

@@ -167,6 +167,16 @@ public:
                 time(f.snapshotCreated);
             }
         }
+        if (f.carvedType != nullptr) {
+            fixed(",\"carved\":true");
+            key(",\"type\":");
+            strings_.put(f.carvedType);
+            if (f.nameFromIndex) {
+                fixed(",\"name_source\":\"index\"");
+            } else {
+                fixed(",\"name_source\":\"none\"");
+            }
+        }
         fixed(",\"source\":\"");
         const char* source = resultSourceName(f.source);
         put(source, std::strlen(source));
@@ -255,7 +265,7 @@ public:
         std::string& out = texts_[c];
         switch (c) {
             case kLead:
-                out = std::to_string(lead_ == ResultFormatter::Lead::Offset ? f.offset : f.recordNumber);
+                out = std::to_string(leadOf(f));
                 return {&out, out.size()};
             case kName:
                 return shown(f.name, out);
@@ -289,12 +299,12 @@ public:
     std::size_t width(std::size_t c, const FOUND_FILE& f) {
         switch (c) {
             case kLead:
-                return digits(lead_ == ResultFormatter::Lead::Offset ? f.offset : f.recordNumber);
+                return digits(leadOf(f));
             case kSize:
                 return digits(f.size);
             case kRecoverable:
                 return f.unowned == 0 && f.zeroed == FOUND_FILE::kNotSampled && !f.guessedGeometry &&
-                               f.source != ResultSource::Logfile
+                               f.source != ResultSource::Logfile && f.carvedType == nullptr
                            ? digits(f.recoverable) + 1
                                                                               : cell(c, f).columns;
             case kDirectory: {
@@ -314,6 +324,10 @@ public:
     }
 
 private:
+    // A carved file has no record: its offset leads.
+    std::uint64_t leadOf(const FOUND_FILE& f) const {
+        return lead_ == ResultFormatter::Lead::Offset || f.carvedType != nullptr ? f.offset : f.recordNumber;
+    }
     static Cell shown(const std::string& text, std::string& escaped) {
         if (plainText(text)) return {&text, text.size()};
         escaped.clear();
@@ -503,6 +517,7 @@ void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
     out = std::to_string(f.recoverable);
     out += '%';
     if (f.guessedGeometry) out += '?';  // read through a guessed geometry
+    if (f.carvedType != nullptr) out += ", carved";
     if (f.unowned != 0) out += ", " + FailureReport::fill(Messages::kConditionUnowned, std::string(), f.unowned);
     if (f.zeroed != FOUND_FILE::kNotSampled) {
         out += ", " + FailureReport::fill(Messages::kConditionZeroed, std::string(), f.zeroed);

@@ -144,6 +144,26 @@ void SearchCommand::writeNothingFound(std::ostream& out, const SearchJob& job, c
     }
 }
 
+void SearchCommand::reportCarve(const SearchJob& job, std::ostream& err) {
+    if (job.outcome() == SearchJob::Outcome::BadPattern) return;
+    std::size_t carved = 0;
+    std::size_t named = 0;
+    for (const FOUND_FILE& f : job.filesystem.results()) {
+        if (f.source != ResultSource::Carved) continue;
+        ++carved;
+        if (f.nameFromIndex) ++named;
+    }
+    const CarveSearch::Report& r = job.carveReport();
+    if (job.failure() && job.outcome() == SearchJob::Outcome::Completed) {
+        err << "resurgo: the volume can't be walked (" << FailureReport::reason(*job.failure())
+            << "); the whole source was carved\n";
+    }
+    err << "resurgo: carving read " << r.bytesLooked << " bytes"
+        << (r.fromBitmap ? " of free clusters" : " (the whole source)") << " and found " << carved
+        << (carved == 1 ? " file" : " files") << ", " << named << " named from " << r.indexNames
+        << " directory index entries\n";
+}
+
 int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,
                           TerminalProgress* progress, const std::atomic<std::uint8_t>* cancel, std::ostream& err,
                           ProgressSink* stage) {
@@ -153,6 +173,7 @@ int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::
     job.run(stage != nullptr ? stage : progress, cancel);
     if (progress) progress->finish();
     if (job.options.deep) reportDeep(job, err);
+    if (job.options.carve) reportCarve(job, err);
     const bool searched = job.outcome() != SearchJob::Outcome::BootFailed &&
                           job.outcome() != SearchJob::Outcome::OpenFailed;
     if (searched && job.sourceCutOff()) {
@@ -219,7 +240,8 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
                        const std::atomic<std::uint8_t>* cancel) {
     SearchJob job;
     SourceStack& stack = job.sourceStack();
-    if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep); status != kExitOk) {
+    if (int status = SourceChoice::open(stack, options.source, options.partition, err, options.deep || options.carve);
+        status != kExitOk) {
         return status;
     }
     const std::string source = shownSource(options.source, stack.partition());
@@ -227,6 +249,7 @@ int SearchCommand::run(const Options& options, std::ostream& out, std::ostream& 
     job.options.deep = options.deep;
     job.options.verify = options.verify;
     job.options.snapshots = options.snapshots;
+    job.options.carve = options.carve;
     // One bar over the search and the writing, never going back.
     ProgressSpan searching(progress, 0, kSearchProgress);
     if (int status = runJob(job, source, options.pattern, options.days, progress, cancel, err,

@@ -42,6 +42,8 @@ public:
         bool verify = false;
         // Search the volume's shadow copies too.
         bool snapshots = false;
+        // Also carve the free clusters for files without records.
+        bool carve = false;
         // The progress bar goes on while the results are written (when
         // they don't go to the terminal the bar is drawn on).
         bool progressWhileWriting = false;
@@ -85,6 +87,8 @@ public:
     // After a deep search: where its geometry came from, when not from the
     // boot sector, and what the scan read.
     static void reportDeep(const SearchJob& job, std::ostream& err);
+    // What the carve read and found (search --carve).
+    static void reportCarve(const SearchJob& job, std::ostream& err);
 
     // "matching "*", modified or created within the last 1 day", and ", at
     // least N% recoverable" when minRecoverable is above 0.

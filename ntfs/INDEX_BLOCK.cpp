@@ -76,6 +76,10 @@ void INDEX_BLOCK::decodeNode(const ByteReader& node, std::vector<INDEX_NAME>& ou
                 n.child.assign(node.u64(pos + kEntryReference));
                 n.parent.assign(key.u64(FILE_NAME_ENTRY::kParent));
                 n.nameSpace = key.u8(FILE_NAME_ENTRY::kNamespace);
+                n.dataSize = key.u64(FILE_NAME_ENTRY::kDataSize);
+                n.created = key.u64(FILE_NAME_ENTRY::kCreationTime);
+                n.modified = key.u64(FILE_NAME_ENTRY::kModificationTime);
+                n.accessed = key.u64(FILE_NAME_ENTRY::kAccessTime);
                 n.isDirectory = (key.u32(FILE_NAME_ENTRY::kFileAttributes) & kAttrDirectory) != 0;
                 n.name = TextUtf::fromUtf16Le(key.data() + FILE_NAME_ENTRY::kName, units);
                 out.push_back(std::move(n));

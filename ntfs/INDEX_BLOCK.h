@@ -24,6 +24,10 @@ struct INDEX_NAME {
     FILE_REFERENCE child;
     FILE_REFERENCE parent;
     std::string name;  // UTF-8
+    // The key's copy of the file's data size and times (as stored when the
+    // entry was last written).
+    std::uint64_t dataSize = 0;
+    std::uint64_t created = 0, modified = 0, accessed = 0;
     std::uint8_t nameSpace = 0;
     // The key's file attributes mark the child as a directory.
     bool isDirectory = false;

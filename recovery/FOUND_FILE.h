@@ -66,6 +66,11 @@ public:
     // itself, and when that copy was taken (UTC).
     std::uint16_t snapshot = 0;
     FILE_TIME snapshotCreated;
+    // A carved file's type ("jpg", "docx"; see CarveFormats), null for
+    // others; its name and directory come from a directory index entry that
+    // matched it alone, else they are carved/<type>/<offset>.<type>.
+    const char* carvedType = nullptr;
+    bool nameFromIndex = false;
 
     // directoryNames, or none.
     const std::vector<std::string>& components() const {

@@ -67,6 +67,7 @@ RestoreJob::Status RestoreJob::select(std::uint64_t record) {
     failure_.reset();
     selected_ = false;
     logged_ = false;
+    carved_.reset();
     FilesystemNTFS& fs = job_.filesystem;
     if (record >= fs.mftEntry().recordCapacity()) return Status::NoSuchRecord;
     try {
@@ -94,6 +95,7 @@ RestoreJob::Status RestoreJob::selectAtOffset(std::uint64_t offset) {
     failure_.reset();
     selected_ = false;
     logged_ = false;
+    carved_.reset();
     if (!opened_) return Status::Unreadable;
     try {
         job_.openDeepAt(offset, entry_);
@@ -119,6 +121,7 @@ RestoreJob::Status RestoreJob::selectLogged(std::uint64_t record) {
     failure_.reset();
     selected_ = false;
     logged_ = false;
+    carved_.reset();
     if (!opened_) return Status::Unreadable;
     if (!log_) {
         log_ = std::make_unique<LogfileSearch>(job_.filesystem);
@@ -137,8 +140,28 @@ RestoreJob::Status RestoreJob::selectLogged(std::uint64_t record) {
     return Status::Ready;
 }
 
+RestoreJob::Status RestoreJob::selectCarved(std::uint64_t offset) {
+    failure_.reset();
+    selected_ = false;
+    carved_.reset();
+    logged_ = false;
+    FOUND_FILE file;
+    try {
+        if (!job_.measureCarved(offset, file)) return Status::NotCarved;
+    } catch (const ErrorException& e) {
+        failure_ = e;
+        return Status::NotCarved;
+    }
+    name_ = file.name;
+    size_ = file.size;
+    carved_ = std::move(file);
+    selected_ = true;
+    return Status::Ready;
+}
+
 std::uint64_t RestoreJob::storedBytes() const {
     if (!selected_) return 0;
+    if (carved_) return size_;
     try {
         return DataStream(job_.filesystem.volume(), job_.filesystem.geometry(), entry_).storedBytes();
     } catch (const ErrorException&) {
@@ -159,6 +182,7 @@ RestoreJob::Status RestoreJob::created(const ErrorException& e) {
 int RestoreJob::measureRecoverable(const std::atomic<std::uint8_t>* cancel) {
     measured_ = FOUND_FILE();
     if (!selected_) return -1;
+    if (carved_) return 100;  // it validated whole
     const DATA_ATTRIBUTE* data = entry_.firstDataExtent();
     if (data == nullptr || !data->nonResident || size_ == 0) return Recoverability::kWhole;
     // A shadow copy's file in use holds its clusters in that copy.
@@ -240,6 +264,11 @@ RestoreJob::Status RestoreJob::restoreTo(OutputSink& out) {
     result_ = RESTORE_RESULT();
     if (!selected_) return Status::Damaged;
     try {
+        if (carved_) {
+            job_.copyCarved(*carved_, out);
+            result_.bytesWritten = size_;
+            return Status::Restored;
+        }
         result_ = job_.filesystem.restore(entry_, out);
     } catch (const ErrorException& e) {
         failure_ = e;

@@ -45,6 +45,7 @@ public:
                           // ranges as zeros (see result())
         RestoredWiped,    // written, but whole runs read back as zeros: the
                           // drive wiped them (result().zeroedBytes)
+        NotCarved,        // no file of a known format holds together at the offset
     };
 
     // Uses job's boot record, geometry and filesystem, and its source.
@@ -69,6 +70,11 @@ public:
     // (see LogfileSearch): Ready, or NotLogged when the log keeps none. The
     // log is read once per open.
     Status selectLogged(std::uint64_t record);
+    // Selects the file a carve finds at byte offset of the source (see
+    // SearchJob::measureCarved): Ready, or NotCarved. Needs no open.
+    Status selectCarved(std::uint64_t offset);
+    // The carved file selected, or null.
+    const FOUND_FILE* carved() const { return carved_ ? &*carved_ : nullptr; }
     const FileZ& entry() const { return entry_; }
     // Records the MFT holds (valid numbers are below it) once open.
     std::uint64_t recordCount() const;
@@ -137,6 +143,7 @@ private:
     SearchJob& job_;
     bool opened_ = false;
     FileZ entry_;
+    std::optional<FOUND_FILE> carved_;
     bool selected_ = false;
     bool logged_ = false;
     std::unique_ptr<LogfileSearch> log_;

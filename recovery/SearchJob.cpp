@@ -4,6 +4,7 @@
 #include "file/FileZ.h"
 #include "file/WildcardMatcher.h"
 #include "recovery/DeepSearch.h"
+#include "recovery/ProgressSink.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
 #include "recovery/SnapshotSearch.h"
@@ -243,7 +244,14 @@ void SearchJob::runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>*
         geometry = deep_->geometry().geometry;
         sourceBytes_ = src->size();
         volumeBytes_ = geometry.totalClusters * geometry.clusterBytes();
-        if (deep_->report().cancelled || (cancel != nullptr && cancel->load() == 1)) outcome_ = Outcome::Cancelled;
+        if (deep_->report().cancelled || (cancel != nullptr && cancel->load() == 1)) {
+            outcome_ = Outcome::Cancelled;
+        } else if (options.carve) {
+            const DeepGeometry& g = deep_->geometry();
+            const bool known = g.from != DeepGeometry::From::Assumed;
+            runCarve(progress, cancel,
+                     {g.volumeStart, known ? g.geometry.clusterBytes() : 512, known ? g.geometry.totalClusters : 0});
+        }
     } catch (const ErrorException& e) {
         outcome_ = Outcome::WalkFailed;
         failure_ = e;
@@ -252,6 +260,54 @@ void SearchJob::runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>*
         closeFilesystem();
     } catch (const ErrorException&) {
     }
+}
+
+void SearchJob::runCarve(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel,
+                         const CarveSearch::Layout& layout) {
+    carveReport_ = CarveSearch::Report();
+    Source& src = source();
+    // A deep scan's files keep their clusters: the carve does not find
+    // them again.
+    std::vector<Carver::Range> claimed;
+    if (options.deep && deep_) {
+        for (const FOUND_FILE& f : filesystem.results()) {
+            FileZ entry;
+            try {
+                deep_->openAt(src, filesystem, f.offset, entry);
+            } catch (const ErrorException&) {
+                continue;
+            }
+            CarveSearch::claimData(entry, layout, claimed);
+        }
+    }
+    bool fromBitmap = false;
+    const std::vector<Carver::Range> ranges =
+        CarveSearch::freeRanges(&filesystem, filesystem.results(), layout, src.size(), fromBitmap, std::move(claimed));
+    if (progress != nullptr) progress->setDetail("looking for files without records");
+    std::vector<FOUND_FILE> carved = CarveSearch::run(src, ranges, layout, pattern, progress, cancel, carveReport_);
+    carveReport_.fromBitmap = fromBitmap;
+    if (carveReport_.cancelled) outcome_ = Outcome::Cancelled;
+    filesystem.appendResults(std::move(carved));
+}
+
+void SearchJob::carveInstead(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel,
+                             const CarveSearch::Layout& layout) {
+    try {
+        outcome_ = Outcome::Completed;
+        runCarve(progress, cancel, layout);
+        releaseSource();
+    } catch (const ErrorException& e) {
+        outcome_ = Outcome::WalkFailed;
+        failure_ = e;
+    }
+}
+
+bool SearchJob::measureCarved(std::uint64_t offset, FOUND_FILE& file) {
+    return CarveSearch::measureAt(source(), offset, file);
+}
+
+void SearchJob::copyCarved(const FOUND_FILE& file, OutputSink& out) {
+    CarveSearch::copy(source(), file.offset, file.size, out);
 }
 
 void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel) {
@@ -273,6 +329,8 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
     } catch (const ErrorException& e) {
         outcome_ = Outcome::BootFailed;
         failure_ = e;
+        // Without a boot sector a carve reads the whole source in sectors.
+        if (options.carve) carveInstead(progress, cancel, {0, 512, 0});
         return;
     }
     try {
@@ -280,6 +338,7 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
     } catch (const ErrorException& e) {
         outcome_ = Outcome::OpenFailed;
         failure_ = e;
+        if (options.carve) carveInstead(progress, cancel, {0, geometry.clusterBytes(), geometry.totalClusters});
         return;
     }
     SEARCH_FILTER filter;
@@ -297,7 +356,11 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
             snapshotState().search(*this, cancel);
             snapshotWarnings_ = snapshots_->warnings();
         }
-        if (cancel != nullptr && cancel->load() == 1) outcome_ = Outcome::Cancelled;
+        if (cancel != nullptr && cancel->load() == 1) {
+            outcome_ = Outcome::Cancelled;
+        } else if (options.carve) {
+            runCarve(progress, cancel, {0, geometry.clusterBytes(), geometry.totalClusters});
+        }
     } catch (const ErrorException& e) {
         outcome_ = Outcome::WalkFailed;
         failure_ = e;

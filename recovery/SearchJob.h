@@ -15,11 +15,13 @@
 #include "ntfs/NTFS_GEOMETRY.h"
 #include "recovery/FilesystemNTFS.h"
 #include "source/SHADOW_STORE.h"
+#include "recovery/carve/CarveSearch.h"
 
 namespace resurgo {
 
 class DeepSearch;
 class FileZ;
+class OutputSink;
 class ProgressSink;
 class SnapshotSearch;
 class Source;
@@ -86,6 +88,10 @@ public:
         // Read shadow copy n of the volume (1 = the oldest) instead of the
         // volume itself: restores of what a search found there. 0: the volume.
         unsigned snapshot = 0;
+        // Also look for files by their content in the free clusters (the
+        // whole source when the volume's bitmap is lost), named from the
+        // directory index entries found (see CarveSearch).
+        bool carve = false;
     };
 
     // True when the search accepts pattern (at most kMaxPatternLength
@@ -132,6 +138,12 @@ public:
     // unknown): past sourceBytes() on a volume cut off before it.
     std::uint64_t mftOffset() const { return mftOffset_; }
     std::uint64_t mftMirrorOffset() const { return mftMirrorOffset_; }
+    // What the last carve looked at (see CarveSearch).
+    const CarveSearch::Report& carveReport() const { return carveReport_; }
+    // A carved file: the one a carve finds at byte offset of the source
+    // (unnamed; false when none holds together there), and its bytes.
+    bool measureCarved(std::uint64_t offset, FOUND_FILE& file);
+    void copyCarved(const FOUND_FILE& file, OutputSink& out);
     // The failure behind BootFailed, OpenFailed or WalkFailed.
     const std::optional<ErrorException>& failure() const { return failure_; }
 
@@ -145,6 +157,12 @@ private:
     void releaseSource();
     DeepSearch& deepState();
     void runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
+    // Carves after the walk or scan, with the filesystem still open.
+    void runCarve(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel, const CarveSearch::Layout& layout);
+    // Carves the whole source when the volume can't be walked: the failure
+    // stays known, the outcome is the carve's.
+    void carveInstead(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel,
+                      const CarveSearch::Layout& layout);
     // Reads what the start of a boot record that did not pass states about
     // the volume's length and its MFT.
     void noteStatedLayout(Source& src);
@@ -165,6 +183,7 @@ private:
     std::unique_ptr<SnapshotSearch> snapshots_;
     std::vector<SHADOW_STORE> snapshotList_;
     std::vector<std::string> snapshotWarnings_;
+    CarveSearch::Report carveReport_;
 };
 
 } // namespace resurgo

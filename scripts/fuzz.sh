@@ -20,7 +20,7 @@ TARGETS=("$@")
 if [ ${#TARGETS[@]} -eq 0 ]; then
   TARGETS=(fuzz_mft_record fuzz_runlist fuzz_lznt1 fuzz_boot_sector fuzz_search fuzz_deep_scan fuzz_vhdx_log
            fuzz_partition_table fuzz_qcow_map fuzz_ewf_segment fuzz_shadow_catalog
-           fuzz_logfile fuzz_bitlocker_metadata)
+           fuzz_logfile fuzz_bitlocker_metadata fuzz_carve)
 fi
 
 CLANG=${CLANG:-clang-14}
@@ -40,6 +40,7 @@ run_one() {
   local t=$1 max_len=""
   [ "$t" = fuzz_search ] && max_len="-max_len=90000"
   [ "$t" = fuzz_deep_scan ] && max_len="-max_len=200000"
+  [ "$t" = fuzz_carve ] && max_len="-max_len=70000"
   [ "$t" = fuzz_vhdx_log ] && max_len="-max_len=65536"
   [ "$t" = fuzz_partition_table ] && max_len="-max_len=70000"
   [ "$t" = fuzz_qcow_map ] && max_len="-max_len=330000"

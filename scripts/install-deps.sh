@@ -21,6 +21,8 @@ packages=(
     xvfb xauth
     # fixture images: compress, make, fill and inspect NTFS volumes
     zstd ntfs-3g attr sleuthkit
+    # the carving case (a sample NTFS image) and the carver it is compared with
+    forensics-samples-ntfs testdisk
     # disk fixtures: tables, other file systems, containers
     fdisk gdisk e2fsprogs dosfstools qemu-utils ewf-tools
     # screenshots, fuzzing/sanitizers with clang, checks
