@@ -354,6 +354,7 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
 
     defineRestore(app, a);
     defineRestoreSnapshots(*a.restoreCmd, a);
+    defineRestoreRecordless(*a.restoreCmd, a);
     defineListings(app, a);
 }
 
@@ -371,12 +372,6 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
     CLI::Option* offsetOpt =
         restoreCmd->add_option("--offset", a.offsetText,
                                "Byte offset of the file's record on SOURCE (the Offset column of search --deep)")
-            ->type_name("X");
-    CLI::Option* loggedOpt = restoreCmd->add_flag(
-        "--logged", a.logged, "With --record: the file of that record rebuilt from $LogFile (\"from the journal\")");
-    CLI::Option* carvedOpt =
-        restoreCmd->add_option("--carved", a.carvedText,
-                               "Byte offset on SOURCE of a carved file (the offset search --carve lists)")
             ->type_name("X");
     CLI::Option* nameOpt =
         restoreCmd->add_option("--name,-n", a.name,
@@ -396,8 +391,6 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
             ->type_name("PATTERN");
     CLI::Option* deepOpt = restoreCmd->add_flag(
         "--deep", a.restoreDeep, "With --all or --name: search with a scan of all of SOURCE (as search --deep)");
-    CLI::Option* carveOpt = restoreCmd->add_flag(
-        "--carve", a.restoreCarve, "With --all: also restore the files a carve finds (as search --carve)");
     restoreCmd->add_option("--days,-d", a.restoreDays,
                            "With --all or --name: age limit in days (0 to 1000000; --name: any age without it)")
         ->capture_default_str()
@@ -407,14 +400,8 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
                                "With --all: skip files of which less than N percent can still come back (0 to 100)")
             ->capture_default_str()
             ->type_name("N");
-    loggedOpt->needs(recordOpt);
     recordOpt->excludes(allOpt);
     recordOpt->excludes(offsetOpt);
-    carvedOpt->excludes(allOpt);
-    carvedOpt->excludes(recordOpt);
-    carvedOpt->excludes(offsetOpt);
-    carvedOpt->excludes(nameOpt);
-    carveOpt->needs(allOpt);
     offsetOpt->excludes(allOpt);
     nameOpt->excludes(allOpt);
     nameOpt->excludes(recordOpt);
@@ -431,6 +418,27 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
     minRecoverableOpt->needs(allOpt);
     SecretOptions::define(*restoreCmd, a.secret);
     restoreCmd->footer(std::string(detailsOf("restore")) + kBitLockerDetails + "\n\n" + exitCodeHelp());
+}
+
+void CommandLine::defineRestoreRecordless(CLI::App& restoreCmd, Arguments& a) {
+    CLI::Option* recordOpt = restoreCmd.get_option("--record");
+    CLI::Option* offsetOpt = restoreCmd.get_option("--offset");
+    CLI::Option* nameOpt = restoreCmd.get_option("--name");
+    CLI::Option* allOpt = restoreCmd.get_option("--all");
+    CLI::Option* loggedOpt = restoreCmd.add_flag(
+        "--logged", a.logged, "With --record: the file of that record rebuilt from $LogFile (\"from the journal\")");
+    CLI::Option* carvedOpt =
+        restoreCmd.add_option("--carved", a.carvedText,
+                              "Byte offset on SOURCE of a carved file (the offset search --carve lists)")
+            ->type_name("X");
+    CLI::Option* carveOpt = restoreCmd.add_flag(
+        "--carve", a.restoreCarve, "With --all: also restore the files a carve finds (as search --carve)");
+    loggedOpt->needs(recordOpt);
+    carvedOpt->excludes(allOpt);
+    carvedOpt->excludes(recordOpt);
+    carvedOpt->excludes(offsetOpt);
+    carvedOpt->excludes(nameOpt);
+    carveOpt->needs(allOpt);
 }
 
 void CommandLine::defineRestoreSnapshots(CLI::App& restoreCmd, Arguments& a) {

@@ -44,6 +44,7 @@ private:
     static void define(CLI::App& app, Arguments& args);
     static void defineRestore(CLI::App& app, Arguments& args);
     // restore's --snapshot and --snapshots, and what they go with.
+    static void defineRestoreRecordless(CLI::App& restoreCmd, Arguments& args);
     static void defineRestoreSnapshots(CLI::App& restoreCmd, Arguments& args);
     static void defineListings(CLI::App& app, Arguments& args);
     // The subcommands, after the parse: check what the parser left to them

@@ -36,6 +36,26 @@ bool measure(std::vector<std::uint8_t> bytes, const NTFS_GEOMETRY& geometry, std
     }
 }
 
+// Starts a version of record number, keeping at most kKeptVersions.
+void startVersion(std::vector<LogfileSearch::Version>& versions, std::size_t& open, std::uint64_t number,
+                  std::uint16_t sequence, std::uint64_t lsn) {
+    if (versions.size() == LogfileSearch::kKeptVersions) versions.erase(versions.begin());
+    versions.push_back(LogfileSearch::Version{number, sequence, lsn, 0, {}});
+    open = versions.size() - 1;
+}
+
+// Keeps the record's image as its version's last state with data (a delete
+// may empty the runs first).
+void noteState(LogfileSearch::Version& v, const LoggedFileRecord& image, const NTFS_GEOMETRY& geometry, std::uint64_t lsn) {
+    std::vector<std::uint8_t> bytes = image.onDisk();
+    std::uint64_t size = 0;
+    if (measure(bytes, geometry, size) && (v.image.empty() || size > 0 || v.size == 0)) {
+        v.image = std::move(bytes);
+        v.size = size;
+        v.lsn = lsn;
+    }
+}
+
 } // namespace
 
 std::vector<LogfileSearch::Version> LogfileSearch::rebuild(const std::vector<LOG_RECORD>& records,
@@ -73,22 +93,10 @@ std::vector<LogfileSearch::Version> LogfileSearch::rebuild(const std::vector<LOG
             // A record initialized again with the same sequence number is
             // the same version going on.
             if (!opened || s.versions[s.open].sequence != sequence) {
-                if (s.versions.size() == kKeptVersions) s.versions.erase(s.versions.begin());
-                s.versions.push_back(Version{number, sequence, r.lsn, 0, {}});
-                s.open = s.versions.size() - 1;
+                startVersion(s.versions, s.open, number, sequence, r.lsn);
             }
         }
-        if (s.open != kNone && !(freed && opened)) {
-            Version& v = s.versions[s.open];
-            std::vector<std::uint8_t> bytes = s.image.onDisk();
-            std::uint64_t size = 0;
-            // Keep the last state with data (a delete may empty the runs first).
-            if (measure(bytes, geometry, size) && (v.image.empty() || size > 0 || v.size == 0)) {
-                v.image = std::move(bytes);
-                v.size = size;
-                v.lsn = r.lsn;
-            }
-        }
+        if (s.open != kNone && !(freed && opened)) noteState(s.versions[s.open], s.image, geometry, r.lsn);
         if (freed) {
             s.open = kNone;
             s.image.forget();

@@ -97,6 +97,20 @@ void SearchJob::prepareGeometry(const std::string& root) {
     prepareGeometry();
 }
 
+namespace {
+
+// Whether src starts with a BitLocker volume's boot sector.
+bool startsBitLocker(Source& src) {
+    try {
+        std::uint8_t sector[kBootSectorBytes] = {};
+        return BitLockerMetadata::detect(sector, src.readAt(sector, sizeof sector, 0, "SearchJob::prepareGeometry"));
+    } catch (const ErrorException&) {
+        return false;
+    }
+}
+
+} // namespace
+
 void SearchJob::noteStatedLayout(Source& src) {
     try {
         std::uint8_t sector[kBootSectorBytes] = {};
@@ -126,31 +140,19 @@ void SearchJob::prepareGeometry() {
         bootRecord.parse(sector.data(), sector.size(), volume.geometrySectors);
         sourceBytes_ = volume.sizeBytes;
     } catch (const ErrorException& e) {
+        bool locked = false;
         if (src != nullptr && e.code() != kErrOpenDisk && e.code() != kErrDiskGeometry) {
             noteStatedLayout(*src);
-            bool bitlocker = false;
-            try {
-                std::uint8_t sector[kBootSectorBytes] = {};
-                bitlocker = BitLockerMetadata::detect(
-                    sector, src->readAt(sector, sizeof sector, 0, "SearchJob::prepareGeometry"));
-            } catch (const ErrorException&) {
-            }
-            if (bitlocker) {
-                // A drive the system has not unlocked reads as its encrypted
-                // bytes.
-                try {
-                    filesystem.close();
-                    releaseSource();
-                } catch (const ErrorException&) {
-                }
-                throw SourceError(kErrNotSupported,
-                                  driveRoot + " is a locked BitLocker drive: unlock it in Windows first");
-            }
+            locked = startsBitLocker(*src);
         }
         try {
             filesystem.close();
             releaseSource();
         } catch (const ErrorException&) {
+        }
+        // A drive the system has not unlocked reads as its encrypted bytes.
+        if (locked) {
+            throw SourceError(kErrNotSupported, driveRoot + " is a locked BitLocker drive: unlock it in Windows first");
         }
         throw;
     } catch (...) {

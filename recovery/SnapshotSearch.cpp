@@ -22,6 +22,25 @@ namespace {
 using FileKey = std::tuple<std::uint64_t, std::uint64_t, std::string>;
 FileKey keyOf(const FOUND_FILE& f) { return FileKey(f.recordNumber, f.creationTime.utc(), f.name); }
 
+// Adds f to what the copies add, unless the same file is listed already:
+// then the version of which more can come back stays.
+void keep(FilesystemNTFS& results, std::map<FileKey, std::size_t>& seen, std::vector<FOUND_FILE>& added,
+          FOUND_FILE f) {
+    const auto [at, fresh] = seen.emplace(keyOf(f), results.resultCount() + added.size());
+    if (fresh) {
+        added.push_back(std::move(f));
+    } else if (at->second >= results.resultCount()) {
+        FOUND_FILE& kept = added[at->second - results.resultCount()];
+        if (f.recoverable > kept.recoverable) kept = std::move(f);
+    } else if (const FOUND_FILE& now = results.result(at->second);
+               f.recoverable > now.recoverable ||
+               (now.source == ResultSource::Logfile && f.recoverable >= now.recoverable)) {
+        // A copy holds the file's own bytes; a version rebuilt from the log
+        // reads clusters the volume may have given to others since.
+        results.replaceResult(at->second, std::move(f));
+    }
+}
+
 // The share of a copy's file that read back as zeros (blocks the copy did
 // not keep) counts as lost.
 void countZerosAsLost(FOUND_FILE& f) {
@@ -101,19 +120,7 @@ void SnapshotSearch::search(SearchJob& job, const std::atomic<std::uint8_t>* can
                 less.add(f.recoverable);
                 continue;
             }
-            const auto [at, fresh] = seen.emplace(keyOf(f), results.resultCount() + added.size());
-            if (fresh) {
-                added.push_back(std::move(f));
-            } else if (at->second >= results.resultCount()) {
-                FOUND_FILE& kept = added[at->second - results.resultCount()];
-                if (f.recoverable > kept.recoverable) kept = std::move(f);
-            } else if (const FOUND_FILE& now = results.result(at->second);
-                       f.recoverable > now.recoverable ||
-                       (now.source == ResultSource::Logfile && f.recoverable >= now.recoverable)) {
-                // A copy holds the file's own bytes; a version rebuilt from the log
-                // reads clusters the volume may have given to others since.
-                results.replaceResult(at->second, std::move(f));
-            }
+            keep(results, seen, added, std::move(f));
         }
         less.add(copy.filesystem.lessRecoverable());
         results.appendResults(std::move(added), copy.filesystem.olderMatches(), less);
