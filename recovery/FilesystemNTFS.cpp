@@ -68,7 +68,10 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
     older_ = scan.olderMatches();
     less_ = scan.lessRecoverable();
     gaps_ = scan.gaps();
-    // Files whose records were reused since, from $LogFile.
+    // Files whose records were reused since, from $LogFile: on the volume
+    // itself, not in a shadow copy's walk (filter.live), where what the copy
+    // holds would be listed as a journal row of that copy.
+    if (filter.live != nullptr) return;
     LogfileSearch log(*this);
     log.read();
     log.findFiles(filter, results_, older_, less_);
