@@ -14,8 +14,8 @@ bool SecretInput::read(const char* prompt, std::string& secret) {
     termios saved{};
     bool hidden = false;
     if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
-        std::fputs(prompt, stderr);
-        std::fflush(stderr);
+        (void)std::fputs(prompt, stderr);
+        (void)std::fflush(stderr);
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;

@@ -22,7 +22,7 @@ if [ ! -f "$BUILD/compile_commands.json" ]; then
 fi
 
 # The engine's sources for this platform (the Win32 ones need windows.h).
-mapfile -t all < <(ls core/*.cpp source/*.cpp volume/*.cpp ntfs/*.cpp file/*.cpp recovery/*.cpp platform/*.cpp 2>/dev/null |
+mapfile -t all < <(ls core/*.cpp source/*.cpp volume/*.cpp ntfs/*.cpp file/*.cpp recovery/*.cpp recovery/*/*.cpp platform/*.cpp 2>/dev/null |
   grep -v 'Win32\.cpp$')
 files=("${all[@]}")
 if [ "${1:-}" = "--changed" ]; then
