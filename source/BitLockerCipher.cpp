@@ -17,13 +17,16 @@ namespace {
 
 using M = BitLockerMetadata;
 
+// The diffuser's key sits after the cipher key's 32 bytes.
+constexpr std::size_t kTweakKeyOffset = 32;
+
+#if defined(RESURGO_HAVE_BITLOCKER)
+
 // The Elephant diffuser: rotations by word position, and passes.
 constexpr int kRotationsA[4] = {9, 0, 13, 0};
 constexpr int kRotationsB[4] = {0, 10, 0, 25};
 constexpr int kCyclesA = 5;
 constexpr int kCyclesB = 3;
-// The diffuser's key sits after the cipher key's 32 bytes.
-constexpr std::size_t kTweakKeyOffset = 32;
 constexpr std::size_t kSectorKeyBytes = 32;
 // Sectors whose IVs and sector keys are made in one cipher call.
 constexpr std::size_t kBatch = 32;
@@ -84,6 +87,8 @@ void mix(std::uint8_t* s, std::size_t bytes, const std::uint8_t* sectorKey) {
     diffuse<false>(s, n, true);
     diffuse<false>(s, n, false);
 }
+
+#endif
 
 std::size_t keyBytesFor(std::uint16_t method) {
     switch (method) {
