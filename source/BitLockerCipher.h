@@ -3,11 +3,16 @@
 // AES-CBC 128/256 (the IV is the sector's byte offset encrypted with the
 // key), optionally with the Elephant diffuser (a sector key made with the
 // tweak key, two diffusion passes over 32-bit words), and AES-XTS 128/256
-// (the tweak is the sector number). Safe to use from several threads: each
-// call keeps its own cipher state.
+// (the tweak is the sector number). The cipher contexts are set up once
+// and reused: a call takes a lane (contexts and scratch space) from a
+// pool and gives it back, so several threads can read at once, each on
+// its own lane, and no call allocates once the lanes exist.
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "core/SecretBytes.h"
 
@@ -17,7 +22,8 @@ class BitLockerCipher {
 public:
     // method: a BitLockerMetadata::Method; key: the unsealed full-volume
     // key. Raises ErrorException kErrNotSupported for an unknown method or
-    // a key too short for it.
+    // a key too short for it or a sector size other than a power of two
+    // from 512 to 4096 bytes.
     BitLockerCipher(std::uint16_t method, const SecretBytes& key, std::uint32_t sectorSize);
     ~BitLockerCipher();
 
@@ -28,13 +34,27 @@ public:
 
     std::uint32_t sectorSize() const { return sectorSize_; }
 
+    // The largest sector a volume has.
+    static constexpr std::uint32_t kMaxSectorSize = 4096;
+
 private:
+    struct Lane;
+    struct LaneFree {
+        void operator()(Lane* lane) const;
+    };
+    using LanePtr = std::unique_ptr<Lane, LaneFree>;
+
     void run(std::uint8_t* data, std::size_t length, std::uint64_t offset, bool decrypting) const;
+    LanePtr newLane() const;
+    LanePtr takeLane() const;
+    void giveBack(LanePtr lane) const;
 
     std::uint16_t method_;
     SecretBytes key_;    // the cipher's key (both halves for XTS)
     SecretBytes tweak_;  // the diffuser's sector-key key
     std::uint32_t sectorSize_;
+    mutable std::mutex lanesLock_;
+    mutable std::vector<LanePtr> lanes_;  // the idle lanes
 };
 
 } // namespace resurgo

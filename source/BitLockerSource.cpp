@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace resurgo {
 
@@ -58,17 +57,31 @@ std::size_t BitLockerSource::readAt(void* buffer, std::size_t length, std::uint6
     const std::uint64_t total = size();
     if (offset >= total || length == 0) return 0;
     length = static_cast<std::size_t>(std::min<std::uint64_t>(length, total - offset));
-    const std::uint64_t first = offset - offset % unit_;
-    const std::uint64_t last = std::min(total, (offset + length + unit_ - 1) / unit_ * unit_);
     auto* out = static_cast<std::uint8_t*>(buffer);
-    if (first == offset && last == offset + length) return readSectors(out, length, offset, diagnostic);
-    std::vector<std::uint8_t> whole(static_cast<std::size_t>(last - first));
-    const std::size_t got = readSectors(whole.data(), whole.size(), first, diagnostic);
-    const std::size_t skip = static_cast<std::size_t>(offset - first);
-    if (got <= skip) return 0;
-    const std::size_t n = std::min(length, got - skip);
-    std::memcpy(out, whole.data() + skip, n);
-    return n;
+    // Whole sectors are decrypted straight into the caller's buffer; a
+    // sector the range starts or ends inside goes through this one.
+    std::uint8_t sector[BitLockerCipher::kMaxSectorSize];
+    std::size_t done = 0;
+    while (done < length) {
+        const std::uint64_t x = offset + done;
+        const std::size_t into = static_cast<std::size_t>(x % unit_);
+        if (into == 0 && length - done >= unit_) {
+            const std::size_t whole = (length - done) / unit_ * unit_;
+            const std::size_t got = readSectors(out + done, whole, x, diagnostic);
+            done += got;
+            if (got < whole) break;
+            continue;
+        }
+        const std::uint64_t start = x - into;
+        const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(unit_, total - start));
+        const std::size_t got = readSectors(sector, span, start, diagnostic);
+        if (got <= into) break;
+        const std::size_t n = std::min(length - done, got - into);
+        std::memcpy(out + done, sector + into, n);
+        done += n;
+        if (got < span) break;
+    }
+    return done;
 }
 
 std::size_t BitLockerSource::readSectors(std::uint8_t* buffer, std::size_t length, std::uint64_t offset,

@@ -3,9 +3,12 @@
 // serial number and the SHA-256 recorded there. Then the parser's and the
 // unlocking's answers to malformed input.
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -60,6 +63,42 @@ std::string sha256Of(Source& volume) {
     return hex;
 }
 
+// Reads starting or ending inside a sector, across the layout's edges
+// (relocated boot sectors, metadata, the end of the encrypted part), and
+// reads from several threads at once give the bytes whole sectors do.
+void expectPartialAndParallelReadsMatch(BitLockerSource& volume) {
+    const BitLockerMetadata& m = volume.metadata();
+    const std::size_t unit = m.sectorSize;
+    for (std::uint64_t edge : {m.headerSize, m.metadataOffsets[0], m.volumeSize}) {
+        if (edge / unit < 2 || edge >= volume.size() - 2 * unit) continue;
+        const std::uint64_t from = (edge / unit - 2) * unit;
+        std::vector<std::uint8_t> whole(4 * unit);
+        ASSERT_EQ(volume.readAt(whole.data(), whole.size(), from, "test"), whole.size());
+        for (const auto& [skip, length] : {std::pair<std::size_t, std::size_t>{1, 1}, {unit - 1, 2},
+                                           {3, 2 * unit}, {unit + 5, 3 * unit - 5}}) {
+            std::vector<std::uint8_t> part(length);
+            ASSERT_EQ(volume.readAt(part.data(), length, from + skip, "test"), length);
+            EXPECT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + static_cast<std::ptrdiff_t>(skip)))
+                << "at " << from + skip << " for " << length;
+        }
+    }
+    std::vector<std::uint8_t> reference(static_cast<std::size_t>(std::min<std::uint64_t>(volume.size(), 1 << 20)));
+    volume.readExact(reference.data(), reference.size(), 0, "test");
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (std::size_t t = 1; t <= 4; ++t) {
+        threads.emplace_back([&, chunk = t * unit] {
+            std::vector<std::uint8_t> got(chunk);
+            for (std::size_t at = 0; at + chunk <= reference.size(); at += chunk) {
+                volume.readExact(got.data(), chunk, at, "test");
+                if (std::memcmp(got.data(), reference.data() + at, chunk) != 0) ++mismatches;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
 // The secrets a volume's section lists, each with the key file's bytes.
 std::vector<std::pair<BitLockerSecret, SecretBytes>> secretsOf(std::map<std::string, std::string>& v,
                                                               const std::string& dir) {
@@ -106,6 +145,7 @@ TEST(BitLocker, EveryVolumeUnlocksWithEverySecretItLists) {
             if (!v["SHA256SUM"].empty()) {
                 EXPECT_EQ(sha256Of(volume), v["SHA256SUM"]);
             }
+            expectPartialAndParallelReadsMatch(volume);
         }
         // A wrong password is refused, naming the protectors and not the secret.
         const BitLockerKey::Result wrong =
