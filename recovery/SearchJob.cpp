@@ -45,7 +45,7 @@ void SearchJob::openRoot() {
     const SourceStack::Status status = stack_->open(driveRoot, std::nullopt, true);
     if (status == SourceStack::Status::Ready) return;
     stackRoot_.clear();
-    if (stack_->failure()) throw *stack_->failure();
+    if (stack_->failure()) throw ErrorException(*stack_->failure());
     throw SourceError(status == SourceStack::Status::TableFailed ? kErrPartitionFormat : kErrNotSupported,
                       stack_->message());
 }

@@ -59,7 +59,7 @@ bool startsWithBitLocker(Source& volume) {
 
 // The content of a startup key file: a few hundred bytes.
 SecretBytes readKeyFile(const BitLockerSecret& secret) {
-    constexpr std::size_t kMaxKeyFile = 64 * 1024;
+    constexpr std::size_t kMaxKeyFile = std::size_t{64} * 1024;
     const std::string path(reinterpret_cast<const char*>(secret.text.data()), secret.text.size());
     std::unique_ptr<FileSource> file;
     try {

@@ -24,7 +24,7 @@ constexpr std::uint8_t kShadowGuid[16] = {0x6b, 0x87, 0x08, 0x38, 0x76, 0xc1, 0x
 constexpr std::size_t kShadowRecordType = 20;
 constexpr std::size_t kShadowCatalogOffset = 48;
 constexpr std::uint32_t kShadowVolumeHeader = 1;
-constexpr std::uint64_t kLabelWindow = 64 * 1024;
+constexpr std::uint64_t kLabelWindow = std::uint64_t{64} * 1024;
 
 } // namespace
 
@@ -65,7 +65,7 @@ VolumeInfo VolumeInfo::read(Source& volume) {
 
 std::string VolumeInfo::serialText() const {
     char text[24];
-    std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(serial));
+    (void)std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(serial));
     return text;
 }
 

@@ -64,8 +64,8 @@ bool BitLockerKey::recoveryKey(const SecretBytes& text, std::array<std::uint8_t,
         if (digits == kGroupDigits) {
             if (value % 11 != 0 || value >= kGroupLimit) return false;
             const std::uint32_t word = value / 11;
-            key[group * 2] = static_cast<std::uint8_t>(word & 0xff);
-            key[group * 2 + 1] = static_cast<std::uint8_t>(word >> 8);
+            key[std::size_t{group} * 2] = static_cast<std::uint8_t>(word & 0xff);
+            key[std::size_t{group} * 2 + 1] = static_cast<std::uint8_t>(word >> 8);
             ++group;
             digits = 0;
             value = 0;

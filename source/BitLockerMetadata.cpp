@@ -54,7 +54,7 @@ enum ValueType : std::uint16_t { kValueKey = 0x0001, kValueString = 0x0002, kVal
                                  kValueOffsetSize = 0x000f };
 
 // Metadata blocks are a few kilobytes; the system reserves 64 KiB for each.
-constexpr std::size_t kMaxBlockBytes = 64 * 1024;
+constexpr std::size_t kMaxBlockBytes = std::size_t{64} * 1024;
 // The boot sectors' copy is 8 KiB (16 sectors) on a volume, 5 MiB on a To Go
 // volume; limits and offsets are kept far from
 // the 64-bit limit so that offset + length never wraps.
@@ -257,7 +257,7 @@ std::string BitLockerMetadata::protectionName(std::uint16_t protection) {
     case kPassword: return "password";
     default: {
         char text[16];
-        std::snprintf(text, sizeof text, "0x%04x", protection);
+        (void)std::snprintf(text, sizeof text, "0x%04x", protection);
         return std::string("protector ") + text;
     }
     }
@@ -273,7 +273,7 @@ std::string BitLockerMetadata::methodName(std::uint16_t m) {
     case kAesXts256: return "AES-XTS 256";
     default: {
         char text[16];
-        std::snprintf(text, sizeof text, "0x%04x", m);
+        (void)std::snprintf(text, sizeof text, "0x%04x", m);
         return std::string("unknown cipher ") + text;
     }
     }
@@ -296,7 +296,7 @@ std::string BitLockerMetadata::protectorList() const {
 
 std::string BitLockerMetadata::guidText(const std::array<std::uint8_t, 16>& g) {
     char text[40];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", g[3], g[2],
+    (void)std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", g[3], g[2],
                   g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
     return text;
 }

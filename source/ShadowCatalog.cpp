@@ -44,7 +44,7 @@ constexpr std::size_t kEntryBitmap = 0x30;       // type 3
 
 std::string hex(std::uint64_t v) {
     char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
+    (void)std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
     return text;
 }
 

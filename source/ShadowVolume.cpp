@@ -31,7 +31,7 @@ libvshadow_volume_t*& volumeOf(std::intptr_t*& handle) { return reinterpret_cast
 // A GUID as Windows writes it: its first three fields little-endian.
 std::string guidText(const std::uint8_t* g) {
     char text[40];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", g[3], g[2],
+    (void)std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", g[3], g[2],
                   g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
     return text;
 }

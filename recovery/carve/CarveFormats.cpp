@@ -725,7 +725,7 @@ private:
         pos = properties(pos, false);
         const u64 hierarchy = pointer(pos);
         const u64 mask = layer ? pointer(pos + (wide_ ? 8 : 4)) : 0;
-        reach(pos + (wide_ ? 8 : 4) * (layer ? 2 : 1));
+        reach(pos + static_cast<std::uint64_t>(wide_ ? 8 : 4) * (layer ? 2 : 1));
         walkHierarchy(hierarchy);
         if (mask != 0) walkDrawable(mask, false);
     }
