@@ -77,13 +77,7 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     // Every file would fail the same way when the output directory can't
     // be made or opened (a file has its name, a read-only file system).
     std::optional<OutputTree> tree;
-    try {
-        tree.emplace(options.outputDir);
-    } catch (const ErrorException& e) {
-        err << "resurgo: cannot restore into " << VisibleText::of(options.outputDir) << ": "
-            << FailureReport::reason(e) << '\n';
-        return kExitCopyFailed;
-    }
+    if (!openTree(options.outputDir, err, tree)) return kExitCopyFailed;
     FileCopy copier(job);  // closes the filesystem however the restore ends
     // Carved files alone need no volume: they are read off the source.
     const bool carvedOnly = std::all_of(results.begin(), results.end(),
@@ -108,6 +102,20 @@ int BatchRestore::run(const Options& options, std::ostream& out, std::ostream& e
     if (progress) progress->finish();
     const bool stopped = cancel != nullptr && cancel->load() == 1;
     writeSummary(options, out, results.size() - done, stopped, batch.ended);
+    return endStatus(job, stopped);
+}
+
+bool BatchRestore::openTree(const std::string& dir, std::ostream& err, std::optional<OutputTree>& tree) {
+    try {
+        tree.emplace(dir);
+    } catch (const ErrorException& e) {
+        err << "resurgo: cannot restore into " << VisibleText::of(dir) << ": " << FailureReport::reason(e) << '\n';
+        return false;
+    }
+    return true;
+}
+
+int BatchRestore::endStatus(const SearchJob& job, bool stopped) const {
     if (stopped) return kExitCancelled;
     if (counts_.failed > 0) return kExitCopyFailed;
     if (counts_.damaged > 0) return kExitDamagedUnits;

@@ -96,6 +96,11 @@ private:
     void written(Batch& batch, const FOUND_FILE& found, FileCopy::Result result, const std::string& shown,
                  const OutputDirectory& directory);
     void writeSummary(const Options& options, std::ostream& out, std::size_t left, bool stopped, bool ended) const;
+    // The output directory of --all, made or opened; false (and why on err)
+    // when it can't be, for every file would fail the same way.
+    static bool openTree(const std::string& dir, std::ostream& err, std::optional<OutputTree>& tree);
+    // The exit status once the files were restored (or the run stopped).
+    int endStatus(const SearchJob& job, bool stopped) const;
 
     FileProbe& probe_;
     Counts counts_;
