@@ -57,8 +57,9 @@ void diffuse(std::uint32_t* w, std::size_t n, bool a, bool decrypting) {
     }
 }
 
-// The diffusers over a sector's bytes, as little-endian words.
-void diffuseSector(std::uint8_t* sector, std::size_t bytes, bool decrypting, std::uint32_t* words) {
+// The diffusers over a sector's bytes, as little-endian words (used only where
+// BitLocker volumes are decrypted).
+[[maybe_unused]] void diffuseSector(std::uint8_t* sector, std::size_t bytes, bool decrypting, std::uint32_t* words) {
     const std::size_t n = bytes / 4;
     for (std::size_t i = 0; i < n; ++i) words[i] = wordAt(sector + 4 * i);
     if (decrypting) {

@@ -3,6 +3,7 @@
 // answered by the test and the platform failing where a branch needs it.
 
 #include <filesystem>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -116,6 +117,35 @@ TEST(RestoreFlowTest, ADeepScanListsTheSameFilesAndRestoresFromWhereItFoundThem)
             EXPECT_EQ(fileSha(in(out, name)), factSha(name)) << name;
         }
         EXPECT_EQ(h.shownIds(), (std::vector<unsigned>{IDS_RESTORED, IDS_RESTORED}));
+        EXPECT_FALSE(h.impl.job().filesystem.isOpen());
+        h.press(IDC_EXIT);
+    });
+}
+
+TEST(RestoreFlowTest, FilesWithoutRecordsListCarvedRowsThatRestoreADeletedFilesBytes) {
+    // What a carve may give back: the bytes of a file deleted from the demo.
+    std::set<std::string> deleted;
+    for (const auto& f : fixtureFacts("demo")["files"]) {
+        if (f["deleted"].get<bool>() && f["sha256"].is_string()) deleted.insert(f["sha256"].get<std::string>());
+    }
+    const std::wstring out = UiHarness::outputFolder("carved");
+    UiHarness h;
+    for (int i = 0; i < 8; ++i) h.savePaths.push_back(out + L"\\carved" + std::to_wstring(i));
+    h.run([&](UiHarness& h) {
+        ::SendMessageW(h.item(IDC_CARVE), BM_SETCHECK, BST_CHECKED, 0);
+        h.selectDrive(L"X:\\");
+        ASSERT_TRUE(h.search(L"*"));
+        EXPECT_TRUE(h.impl.job().options.carve);
+        int carved = 0;
+        for (int row = 0; row < h.rowCount() && carved < 8; ++row) {
+            if (WinText::utf8(h.cell(row, 6)) != IDS_TEXT_CONDITION_CARVED) continue;
+            h.selectRow(row);
+            h.press(IDC_RESTORE);
+            const std::wstring path = out + L"\\carved" + std::to_wstring(carved++);
+            EXPECT_EQ(deleted.count(fileSha(path)), 1u) << WinText::utf8(h.cell(row, 0));
+        }
+        EXPECT_GT(carved, 0);
+        EXPECT_EQ(h.shownIds(), std::vector<unsigned>(static_cast<std::size_t>(carved), IDS_RESTORED));
         EXPECT_FALSE(h.impl.job().filesystem.isOpen());
         h.press(IDC_EXIT);
     });

@@ -92,6 +92,39 @@ TEST(ResultListViewTextTest, RowsWithoutAWindowKeepTheirOrderAndItemData) {
     EXPECT_EQ(list.cellText(1, 2), "C:\\.");
 }
 
+TEST(ResultListViewTextTest, ConditionSaysFirstWhatFoundTheFile) {
+    // What found a file, how much of it can come back, and the condition shown.
+    const std::string copyDate = FILE_TIME::fromUtc(0x01CC0F6A2B3C4D5EULL).text();
+    std::string snapshot = IDS_TEXT_CONDITION_SNAPSHOT;
+    snapshot.replace(snapshot.find("%s"), 2, copyDate);
+    struct Row {
+        ResultSource source;
+        int recoverable;
+        std::string condition;
+    } rows[] = {
+        {ResultSource::Mft, 100, IDS_TEXT_CONDITION_INTACT},
+        {ResultSource::Mft, 40, IDS_TEXT_CONDITION_PARTLY_OVERWRITTEN},
+        {ResultSource::Logfile, 100, IDS_TEXT_CONDITION_JOURNAL},
+        {ResultSource::Carved, 100, IDS_TEXT_CONDITION_CARVED},
+        {ResultSource::Snapshot, 100, snapshot},
+        {ResultSource::Snapshot, 0, snapshot + " (" IDS_TEXT_CONDITION_OVERWRITTEN ")"},
+    };
+    std::vector<FOUND_FILE> r;
+    for (const Row& row : rows) {
+        FOUND_FILE f = found(r.size(), "f");
+        f.source = row.source;
+        f.recoverable = static_cast<std::uint8_t>(row.recoverable);
+        f.snapshotCreated = FILE_TIME::fromUtc(0x01CC0F6A2B3C4D5EULL);
+        r.push_back(f);
+    }
+    ResultListView list;
+    list.fill(r, "C:\\");
+    ASSERT_EQ(list.rowCount(), static_cast<int>(r.size()));
+    for (int i = 0; i < list.rowCount(); ++i) {
+        EXPECT_EQ(list.cellText(i, 6), rows[list.itemData(i)].condition) << list.itemData(i);
+    }
+}
+
 TEST(WinTextTest, FormatPutsTheNameAndTheCountInPlace) {
     EXPECT_EQ(WinText::format(L"File %s successfully restored", L"a.txt"), L"File a.txt successfully restored");
     EXPECT_EQ(WinText::format(L"File %s restored, %u bad", L"x%u.txt", 3), L"File x%u.txt restored, 3 bad");
