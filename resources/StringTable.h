@@ -12,9 +12,12 @@
 // deletion (17 and 18 follow it, naming the file that now owns what was
 // overwritten), 19 when whole runs of it read back as zeros (wiped);
 // 30 to 33 are the condition column's title and texts, 34 and 35 notes
-// added to the condition. Ids from
+// added to the condition, 36 to 39 what the condition says first (a
+// guessed layout, the journal, carving, a shadow copy's date). Ids from
 // 40 are the dialog's status line after a search (%u stand for numbers in
-// order), the help's fallback, and the advice to tick Deep scan (49).
+// order), the help's fallback, the advice to tick Deep scan (49), and
+// what stopped the reading of previous versions (51) or that there are
+// none (52).
 
 #include "ResurgoVersion.h"
 
@@ -53,6 +56,8 @@
 #define IDS_CONDITION_ZEROED 35
 #define IDS_CONDITION_GUESSED 36
 #define IDS_CONDITION_JOURNAL 37
+#define IDS_CONDITION_CARVED 38
+#define IDS_CONDITION_SNAPSHOT 39
 #define IDS_STATUS_READY 40
 #define IDS_STATUS_FOUND 41
 #define IDS_STATUS_NONE_OLDER 42
@@ -64,6 +69,8 @@
 #define IDS_HELP_NOT_OPENED 48
 #define IDS_STATUS_TRY_DEEP 49
 #define IDS_STATUS_INCOMPLETE 50
+#define IDS_STATUS_SNAPSHOTS 51
+#define IDS_STATUS_NO_SNAPSHOTS 52
 
 #define IDS_TEXT_STRING_APP_NAME "Resurgo"
 #define IDS_TEXT_STRING_APP_TITLE "Resurgo for NTFS"
@@ -108,6 +115,8 @@
 #define IDS_TEXT_CONDITION_ZEROED "%u% read as zeros (wiped)"
 #define IDS_TEXT_CONDITION_GUESSED "Layout guessed"
 #define IDS_TEXT_CONDITION_JOURNAL "From the journal"
+#define IDS_TEXT_CONDITION_CARVED "Carved"
+#define IDS_TEXT_CONDITION_SNAPSHOT "Previous version of %s"
 #define IDS_TEXT_STATUS_READY "Choose a drive, a file name pattern and the days, then press Search."
 #define IDS_TEXT_STATUS_FOUND "%u deleted file(s) found. Select one and press Resurgo! to save it on another drive."
 #define IDS_TEXT_STATUS_NONE_OLDER \
@@ -119,6 +128,8 @@
 #define IDS_TEXT_STATUS_UNREADABLE "The drive could not be read as NTFS: %s"
 #define IDS_TEXT_STATUS_TRY_DEEP \
     "Tick Deep scan and search again to read the whole drive for the files of a formatted or damaged NTFS volume."
+#define IDS_TEXT_STATUS_SNAPSHOTS "Previous versions: %s"
+#define IDS_TEXT_STATUS_NO_SNAPSHOTS "The drive keeps no previous versions."
 #define IDS_TEXT_STATUS_INCOMPLETE \
     "%u MFT record(s) could not be read from the drive: deleted files in them are missing from the list."
 #define IDS_TEXT_HELP_NOT_OPENED \
@@ -176,6 +187,8 @@ public:
         {IDS_CONDITION_ZEROED, IDS_TEXT_CONDITION_ZEROED},
         {IDS_CONDITION_GUESSED, IDS_TEXT_CONDITION_GUESSED},
         {IDS_CONDITION_JOURNAL, IDS_TEXT_CONDITION_JOURNAL},
+        {IDS_CONDITION_CARVED, IDS_TEXT_CONDITION_CARVED},
+        {IDS_CONDITION_SNAPSHOT, IDS_TEXT_CONDITION_SNAPSHOT},
         {IDS_STATUS_READY, IDS_TEXT_STATUS_READY},
         {IDS_STATUS_FOUND, IDS_TEXT_STATUS_FOUND},
         {IDS_STATUS_NONE_OLDER, IDS_TEXT_STATUS_NONE_OLDER},
@@ -187,6 +200,8 @@ public:
         {IDS_HELP_NOT_OPENED, IDS_TEXT_HELP_NOT_OPENED},
         {IDS_STATUS_TRY_DEEP, IDS_TEXT_STATUS_TRY_DEEP},
         {IDS_STATUS_INCOMPLETE, IDS_TEXT_STATUS_INCOMPLETE},
+        {IDS_STATUS_SNAPSHOTS, IDS_TEXT_STATUS_SNAPSHOTS},
+        {IDS_STATUS_NO_SNAPSHOTS, IDS_TEXT_STATUS_NO_SNAPSHOTS},
     };
 
     // The text of a string id, or nullptr for an id the table lacks.

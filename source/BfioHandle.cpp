@@ -95,4 +95,13 @@ std::intptr_t* BfioHandle::release() {
 
 } // namespace resurgo
 
+#else
+
+namespace resurgo {
+
+// Without the libraries no handle is ever made; owners still destroy theirs.
+BfioHandle::~BfioHandle() = default;
+
+} // namespace resurgo
+
 #endif

@@ -112,6 +112,15 @@ INT_PTR Implementation::handleMessage(UINT message, WPARAM wParam, LPARAM lParam
         case IDC_HELP_BUTTON: Help(); return TRUE;
         case IDC_ABOUT: About(); return TRUE;
         case IDC_EXIT: Exit(); return TRUE;
+        case IDC_DEEP_SCAN:
+        case IDC_SNAPSHOTS:
+            // A deep scan finds records without a volume to take copies of:
+            // ticking one clears the other.
+            if (::IsDlgButtonChecked(dialog_, LOWORD(wParam)) == BST_CHECKED) {
+                ::CheckDlgButton(dialog_, LOWORD(wParam) == IDC_DEEP_SCAN ? IDC_SNAPSHOTS : IDC_DEEP_SCAN,
+                                 BST_UNCHECKED);
+            }
+            return TRUE;
         default: return FALSE;
         }
     case WM_NOTIFY: {
@@ -223,7 +232,8 @@ std::int32_t Implementation::parseDays(const std::wstring& text) {
 }
 
 void Implementation::enableInputs(bool enable) {
-    for (int id : {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN, IDC_VERIFY}) {
+    for (int id : {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN, IDC_VERIFY, IDC_CARVE,
+                   IDC_SNAPSHOTS}) {
         ::EnableWindow(item(id), enable);
     }
 }
@@ -240,6 +250,8 @@ void Implementation::StartSearch() {
     deep_ = ::IsDlgButtonChecked(dialog_, IDC_DEEP_SCAN) == BST_CHECKED;
     // Sampling reads data: only when asked (the condition then shows zeros).
     verify_ = ::IsDlgButtonChecked(dialog_, IDC_VERIFY) == BST_CHECKED;
+    carve_ = ::IsDlgButtonChecked(dialog_, IDC_CARVE) == BST_CHECKED;
+    snapshots_ = ::IsDlgButtonChecked(dialog_, IDC_SNAPSHOTS) == BST_CHECKED;
     cancel_ = 0;
 
     ::EnableWindow(item(IDC_SEARCH), FALSE);
@@ -264,6 +276,9 @@ DWORD WINAPI Implementation::SearchThread(LPVOID controller) {
     self->job_.days = self->days_;
     self->job_.options.deep = self->deep_;
     self->job_.options.verify = self->verify_;
+    self->job_.options.carve = self->carve_;
+    self->job_.options.snapshots = self->snapshots_;
+    self->job_.options.snapshot = 0;
     self->job_.run(&self->progress_, &self->cancel_);
     // The dialog fills the list while this thread waits; it then sets the
     // controls as the search's end wants them.
@@ -307,7 +322,7 @@ void Implementation::onSize(int width, int height) {
 void Implementation::setStatus(const std::wstring& text) { ::SetWindowTextW(item(IDC_STATUS), text.c_str()); }
 
 std::wstring Implementation::searchStatus() const {
-    std::wstring text = outcomeStatus();
+    std::wstring text = withSnapshotWarnings(outcomeStatus());
     // A walk that could not read all of the MFT says so after the rest.
     // (Records the MFT's run list maps a second time are met once where
     // first mapped: the list lacks nothing for them.)
@@ -318,6 +333,21 @@ std::wstring Implementation::searchStatus() const {
     }
     while (!text.empty() && std::iswspace(text.back())) text.pop_back();
     return text + L" " + WinText::format(loadString(IDS_STATUS_INCOMPLETE), std::wstring(), missing);
+}
+
+std::wstring Implementation::withSnapshotWarnings(std::wstring text) const {
+    // Previous versions asked for and not (all) read: the status says why.
+    if (!job_.options.snapshots || job_.outcome() != SearchJob::Outcome::Completed) return text;
+    std::vector<std::wstring> notes;
+    for (const std::string& warning : job_.snapshotWarnings()) {
+        notes.push_back(WinText::format(loadString(IDS_STATUS_SNAPSHOTS), WinText::wide(warning)));
+    }
+    if (notes.empty() && job_.snapshots().empty()) notes.push_back(loadString(IDS_STATUS_NO_SNAPSHOTS));
+    for (const std::wstring& note : notes) {
+        while (!text.empty() && std::iswspace(text.back())) text.pop_back();
+        text += L" " + note;
+    }
+    return text;
 }
 
 std::wstring Implementation::outcomeStatus() const {
@@ -393,8 +423,8 @@ void Implementation::UneraseSelected() {
     int row = list_.selectedRow();
     if (row < 0) return;
     std::size_t index = list_.itemData(row);
-    const int controls[] = {IDC_RESTORE,   IDC_SEARCH,   IDC_DRIVE_LIST, IDC_PATTERN,
-                            IDC_DAYS,      IDC_DAYS_SPIN, IDC_DEEP_SCAN,  IDC_VERIFY};
+    const int controls[] = {IDC_RESTORE,   IDC_SEARCH,    IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS,
+                            IDC_DAYS_SPIN, IDC_DEEP_SCAN, IDC_VERIFY,     IDC_CARVE,   IDC_SNAPSHOTS};
     for (int id : controls) ::EnableWindow(item(id), FALSE);
     Unerase(index);
     for (int id : controls) ::EnableWindow(item(id), TRUE);
@@ -459,6 +489,15 @@ void Implementation::Unerase(std::size_t index) {
 }
 
 bool Implementation::OpenFile(RestoreJob& restore, const FOUND_FILE& found) {
+    // A file a shadow copy holds is read from that copy, as a volume of
+    // its own; every other file from the volume.
+    job_.options.snapshot = found.source == ResultSource::Snapshot ? found.snapshot : 0;
+    // A carved file is read off the source as it lies: no volume to open.
+    if (found.carvedType != nullptr) {
+        if (restore.selectCarved(found.offset) == RestoreJob::Status::Ready) return true;
+        ShowMessage(IDS_FILE_DAMAGED, MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
     switch (restore.open()) {
         case RestoreJob::Status::BootFailed:
             ShowMessage(IDS_BAD_BOOT_RECORD, MB_OK | MB_ICONEXCLAMATION);

@@ -89,6 +89,9 @@ public:
     // text, and after a search without the deep scan the advice to tick
     // it (for a drive that could not be read or showed no deleted file).
     std::wstring withDeepHint(std::wstring text) const;
+    // text, and after a search of previous versions what kept them (or some
+    // of them) from being read.
+    std::wstring withSnapshotWarnings(std::wstring text) const;
 
     Seams seams;
 
@@ -139,6 +142,8 @@ private:
     std::int32_t days_ = 1;
     bool deep_ = false;
     bool verify_ = false;
+    bool carve_ = false;
+    bool snapshots_ = false;
     std::string driveRoot_;
     int driveIndex_ = 0;
     std::string pattern_;

@@ -34,10 +34,13 @@ constexpr ColumnLayout kColumns[ResultListView::kColumnCount] = {
 };
 // The three conditions, then the notes added to them (with a percentage),
 // then the one of data found through a volume layout a deep scan guessed,
-// and the one of a file rebuilt from $LogFile.
-constexpr unsigned kConditionIds[] = {IDS_CONDITION_INTACT, IDS_CONDITION_PARTLY_OVERWRITTEN,
-                                      IDS_CONDITION_OVERWRITTEN, IDS_CONDITION_UNOWNED, IDS_CONDITION_ZEROED,
-                                      IDS_CONDITION_GUESSED, IDS_CONDITION_JOURNAL};
+// the one of a file rebuilt from $LogFile, of a carved file, and of a
+// file a shadow copy holds (with the copy's date).
+constexpr unsigned kConditionIds[] = {IDS_CONDITION_INTACT,   IDS_CONDITION_PARTLY_OVERWRITTEN,
+                                      IDS_CONDITION_OVERWRITTEN, IDS_CONDITION_UNOWNED,
+                                      IDS_CONDITION_ZEROED,   IDS_CONDITION_GUESSED,
+                                      IDS_CONDITION_JOURNAL,  IDS_CONDITION_CARVED,
+                                      IDS_CONDITION_SNAPSHOT};
 constexpr std::size_t kConditionTexts = sizeof kConditionIds / sizeof kConditionIds[0];
 
 // A note's text with its percentage in place of "%u".
@@ -236,7 +239,17 @@ std::string ResultListView::cellText(int row, int column) const {
         if (f.unowned != 0) text += ", " + withPercent(conditions_[3], f.unowned);
         if (f.zeroed != FOUND_FILE::kNotSampled) text += ", " + withPercent(conditions_[4], f.zeroed);
         // A file rebuilt from the journal says so first.
-        if (f.source == ResultSource::Logfile) text = conditions_[6] + (f.recoverable >= 100 ? "" : " (" + text + ")");
+        // A file rebuilt from the journal, carved or kept by a shadow copy
+        // says so first.
+        std::string first;
+        if (f.source == ResultSource::Logfile) first = conditions_[6];
+        if (f.source == ResultSource::Carved) first = conditions_[7];
+        if (f.source == ResultSource::Snapshot) {
+            first = conditions_[8];
+            const std::size_t at = first.find("%s");
+            if (at != std::string::npos) first.replace(at, 2, f.snapshotCreated.text());
+        }
+        if (!first.empty()) text = first + (f.recoverable >= 100 ? "" : " (" + text + ")");
         return text;
     }
     default: return std::string();

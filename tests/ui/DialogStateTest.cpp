@@ -15,7 +15,8 @@
 namespace resurgo::test {
 namespace {
 
-const int kInputs[] = {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS, IDC_DAYS_SPIN, IDC_DEEP_SCAN, IDC_VERIFY};
+const int kInputs[] = {IDC_DRIVE_LIST, IDC_PATTERN, IDC_DAYS,     IDC_DAYS_SPIN,
+                       IDC_DEEP_SCAN,  IDC_VERIFY,  IDC_CARVE, IDC_SNAPSHOTS};
 
 void expectState(UiHarness& h, bool search, bool cancel, bool restore, bool inputs, const char* state) {
     EXPECT_EQ(h.enabled(IDC_SEARCH), search) << state << ": Search";
@@ -59,7 +60,7 @@ TEST(DialogStateTest, ControlsLieWhereTheLayoutPutsThemInTabOrder) {
     h.run([](UiHarness& h) {
         // Controls with ids, in the dialog's order (= tab order).
         const int expected[] = {IDC_DRIVE_LIST, IDC_PATTERN,     IDC_DAYS,      IDC_DEEP_SCAN,  IDC_VERIFY,
-                                IDC_SEARCH,     IDC_CANCEL_SEARCH,
+                                IDC_CARVE,      IDC_SNAPSHOTS,   IDC_SEARCH,     IDC_CANCEL_SEARCH,
                                 IDC_DAYS_SPIN,  IDC_PROGRESS, IDC_RESULT_LIST, IDC_RESTORE,   IDC_EXIT,
                                 IDC_ABOUT,      IDC_HELP_BUTTON, IDC_ANIMATION, IDC_STATUS};
         std::vector<int> ids;
@@ -74,6 +75,7 @@ TEST(DialogStateTest, ControlsLieWhereTheLayoutPutsThemInTabOrder) {
         };
         const Place places[] = {{IDC_DRIVE_LIST, 190, 7, 202, 0},  {IDC_PATTERN, 190, 26, 202, 14},
                                 {IDC_DEEP_SCAN, 300, 48, 52, 10},  {IDC_VERIFY, 300, 59, 52, 10},
+                                {IDC_CARVE, 125, 88, 88, 10},      {IDC_SNAPSHOTS, 125, 99, 88, 10},
                                 {IDC_SEARCH, 342, 70, 50, 14},
                                 {IDC_CANCEL_SEARCH, 400, 70, 50, 14}, {IDC_PROGRESS, 125, 70, 210, 14},
                                 {IDC_RESULT_LIST, 7, 111, 443, 122}, {IDC_RESTORE, 342, 90, 108, 14},
@@ -191,6 +193,16 @@ TEST(DialogStateTest, TheStatusLineSaysWhyNothingWasFoundAndTheDaysItGivesWork) 
         const std::wstring days = status.substr(number, status.find(L' ', number) - number);
         ASSERT_TRUE(h.search(L"*.jpg", days));
         EXPECT_EQ(h.rowCount(), 3) << WinText::utf8(days);
+        // Previous versions of a drive that keeps none: said after the count
+        // (ticking them cleared Deep scan).
+        ::CheckDlgButton(h.dialog(), IDC_DEEP_SCAN, BST_CHECKED);
+        ::CheckDlgButton(h.dialog(), IDC_SNAPSHOTS, BST_CHECKED);
+        h.press(IDC_SNAPSHOTS);
+        ASSERT_TRUE(h.search(L"*.jpg"));
+        EXPECT_FALSE(h.impl.job().options.deep);
+        const std::wstring found = WinText::format(WinText::wide(IDS_TEXT_STATUS_FOUND), L"", 3ULL);
+        EXPECT_EQ(h.text(IDC_STATUS), found.substr(0, found.find_last_not_of(L' ') + 1) + L" " +
+                                          WinText::wide(IDS_TEXT_STATUS_NO_SNAPSHOTS));
         h.press(IDC_EXIT);
     });
     // A drive that is not NTFS (its boot sector's signature gone): said so.

@@ -121,6 +121,33 @@ TEST(RestoreFlowTest, ADeepScanListsTheSameFilesAndRestoresFromWhereItFoundThem)
     });
 }
 
+TEST(RestoreFlowTest, FilesWithoutRecordsListACarvedRowThatRestoresItsBytes) {
+    // A 100 x 200 bitmap of 24-bit pixels (60054 bytes) placed in free clusters of the
+    // demo volume (`ntfscluster -c 3800-3900 demo.img`: no inode uses them).
+    std::vector<std::uint8_t> bmp(60054, 0x5A);
+    const std::uint8_t header[] = {'B', 'M', 0x96, 0xEA, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0,
+                                   100, 0,   0,    0,    200, 0, 0, 0, 1, 0, 24, 0};
+    std::copy(std::begin(header), std::end(header), bmp.begin());
+    GatePlatform gate;
+    gate.placed = {{3800 * fixtureFacts("demo")["cluster_size"].get<std::uint64_t>(), bmp}};
+    ScopedPlatform scope(gate);
+    const std::wstring out = UiHarness::outputFolder("carved");
+    UiHarness h;
+    h.savePaths = {in(out, "carved.bmp")};
+    h.run([&](UiHarness& h) {
+        ::SendMessageW(h.item(IDC_CARVE), BM_SETCHECK, BST_CHECKED, 0);
+        h.selectDrive(L"X:\\");
+        ASSERT_TRUE(h.search(L"*.bmp"));
+        ASSERT_EQ(h.rowCount(), 1);
+        EXPECT_EQ(WinText::utf8(h.cell(0, 6)), IDS_TEXT_CONDITION_CARVED);
+        h.selectRow(0);
+        h.press(IDC_RESTORE);
+        EXPECT_EQ(readFile(WinText::utf8(in(out, "carved.bmp"))), bmp);
+        EXPECT_EQ(h.shownIds(), std::vector<unsigned>{IDS_RESTORED});
+        h.press(IDC_EXIT);
+    });
+}
+
 TEST(RestoreFlowTest, SuccessShowsMessage9AndRestoresTheData) {
     const std::wstring out = UiHarness::outputFolder("success");
     UiHarness h;

@@ -80,6 +80,10 @@ bool GatePlatform::readAt(OsHandle h, void* b, std::size_t n, std::uint64_t off,
         std::uint64_t from = std::max(off, r.first), to = std::min<std::uint64_t>(off + got, r.first + r.second);
         for (std::uint64_t i = from; i < to; ++i) static_cast<std::uint8_t*>(b)[i - off] = 0xFF;
     }
+    for (const auto& [at, bytes] : placed) {
+        std::uint64_t from = std::max(off, at), to = std::min<std::uint64_t>(off + got, at + bytes.size());
+        for (std::uint64_t i = from; i < to; ++i) static_cast<std::uint8_t*>(b)[i - off] = bytes[i - at];
+    }
     return true;
 }
 

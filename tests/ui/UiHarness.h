@@ -60,6 +60,8 @@ public:
     std::vector<std::pair<std::uint64_t, std::uint64_t>> failRanges;
     // Reads of these byte ranges return 0xFF bytes there (damaged data).
     std::vector<std::pair<std::uint64_t, std::uint64_t>> corruptRanges;
+    // Reads of a source return these bytes from these offsets on.
+    std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> placed;
     bool failWrites = false;
     bool failSpaceQuery = false;
     bool overrideSpace = false;

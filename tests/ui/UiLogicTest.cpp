@@ -2,6 +2,8 @@
 // formatting, the days field, the version rule, the drive list, the string
 // table and the same-volume test.
 
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "UiHarness.h"
@@ -77,6 +79,12 @@ TEST(ResultListViewTextTest, DirectoryTextDropsTheLastBackslashAndIsNeverCut) {
 
 TEST(ResultListViewTextTest, RowsWithoutAWindowKeepTheirOrderAndItemData) {
     std::vector<FOUND_FILE> r = {found(5, "c", 3), found(9, "a", 1), found(12, "b", 2)};
+    // What found a file comes first in its condition: a carve, a shadow copy (and its date).
+    r[0].source = ResultSource::Carved;
+    std::tie(r[1].source, r[1].recoverable, r[1].snapshotCreated) =
+        std::make_tuple(ResultSource::Snapshot, 0, FILE_TIME::fromUtc(0x01CC0F6A2B3C4D5EULL));
+    std::string copy = IDS_TEXT_CONDITION_SNAPSHOT;
+    copy.replace(copy.find("%s"), 2, r[1].snapshotCreated.text() + " (" IDS_TEXT_CONDITION_OVERWRITTEN ")");
     ResultListView list;
     list.fill(r, "C:\\");
     ASSERT_EQ(list.rowCount(), 3);
@@ -90,6 +98,8 @@ TEST(ResultListViewTextTest, RowsWithoutAWindowKeepTheirOrderAndItemData) {
     EXPECT_EQ(list.cellText(0, 0), "a");
     EXPECT_EQ(list.cellText(1, 1), "2");
     EXPECT_EQ(list.cellText(1, 2), "C:\\.");
+    EXPECT_EQ(list.cellText(0, 6), copy);
+    EXPECT_EQ(list.cellText(2, 6), IDS_TEXT_CONDITION_CARVED);
 }
 
 TEST(WinTextTest, FormatPutsTheNameAndTheCountInPlace) {
