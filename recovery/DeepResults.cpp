@@ -175,18 +175,13 @@ const DIRECTORY_INFO& DeepResults::directoryOf(const FILE_REFERENCE& directory, 
     return paths_.emplace(key, std::move(info)).first->second;
 }
 
-void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uint32_t bytesPerSector,
-                        std::uint64_t volumeStart, std::vector<FOUND_FILE>& out,
-                        std::map<std::uint64_t, std::vector<std::uint64_t>>& extensions, Recoverability::Batch* claims,
-                        std::uint64_t totalClusters, OLDER_MATCHES* older) {
+std::vector<std::size_t> DeepResults::versions() const {
     const std::vector<DeepScan::Record>& records = found_.records;
     // The current MFT's record of each number.
     std::unordered_map<std::uint64_t, std::size_t> live;
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (current_[i]) live.emplace(records[i].recordNumber, i);
     }
-    // Base records that are no copies, by number; one per version (number,
-    // sequence number and name), the newest change time first.
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (records[i].isBase() && !isCopy(i, live)) order.push_back(i);
@@ -206,66 +201,104 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
     order.erase(std::unique(order.begin(), order.end(),
                             [&](std::size_t a, std::size_t b) { return !version(a, b) && !version(b, a); }),
                 order.end());
+    return order;
+}
 
+DeepResults::Merged DeepResults::merge(const DeepScan::Record& r, const std::vector<std::size_t>& exts) const {
+    Merged m;
+    m.name = r.name;
+    m.parent = r.parent;
+    m.first = r.hasFirstExtent ? &r : nullptr;
+    m.data = r.hasData;
+    m.content = r.hasContent;
+    for (std::size_t k : exts) {
+        const DeepScan::Record& e = found_.records[k];
+        if (m.name.empty() && !e.name.empty()) {
+            m.name = e.name;
+            m.parent = e.parent;
+        }
+        if (m.first == nullptr && e.hasFirstExtent) m.first = &e;
+        m.data = m.data || e.hasData;
+        m.content = m.content || e.hasContent;
+    }
+    return m;
+}
+
+void DeepResults::nameFromIndex(const DeepScan::Record& r, bool foreign, Merged& m) const {
+    const std::uint16_t bumped = r.sequence > 1 ? static_cast<std::uint16_t>(r.sequence - 1) : r.sequence;
+    const INDEX_NAME* n = indexName(FILE_REFERENCE::toRecord(r.recordNumber, r.sequence).raw(), foreign);
+    if (n == nullptr && !r.inUse()) n = indexName(FILE_REFERENCE::toRecord(r.recordNumber, bumped).raw(), foreign);
+    if (n != nullptr) {
+        m.name = n->name;
+        m.parent = n->parent.raw();
+    }
+}
+
+std::uint32_t DeepResults::claim(const DeepScan::Record& r, const Merged& m, const std::vector<std::size_t>& exts,
+                                 Recoverability::Batch& claims, std::uint64_t totalClusters) const {
+    Recoverability::ScannedFile file;
+    file.record = r.recordNumber;
+    file.modified = r.modified;
+    file.size = m.first->size;
+    file.initialized = m.first->initialized;
+    file.compressionUnit = m.first->compressionUnit;
+    file.resident = m.first->residentData;
+    for (const auto& e : r.extents) file.extents.push_back({e.vcn, &e.runs});
+    for (std::size_t k : exts) {
+        for (const auto& e : found_.records[k].extents) file.extents.push_back({e.vcn, &e.runs});
+    }
+    return claims.add(file, clusterBytes_, totalClusters);
+}
+
+FOUND_FILE DeepResults::result(const DeepScan::Record& r, const Merged& m, bool named, bool foreign,
+                               std::uint32_t bytesPerSector, std::uint64_t volumeStart) {
+    FOUND_FILE f(r.recordNumber, bytesPerSector != 0 && r.offset >= volumeStart ? (r.offset - volumeStart) / bytesPerSector : 0,
+                 m.name);
+    f.offset = r.offset;
+    f.size = m.first != nullptr ? m.first->size : 0;
+    f.lastModificationTime = FILE_TIME::fromUtc(r.modified);
+    f.creationTime = FILE_TIME::fromUtc(r.created);
+    f.lastAccessTime = FILE_TIME::fromUtc(r.accessed);
+    f.guessedGeometry = guessed_ && m.first != nullptr && !m.first->residentData && m.first->size > 0;
+    f.source = ResultSource::Deep;
+    if (!lostFiles_.names) {
+        lostFiles_.names = std::make_shared<const std::vector<std::string>>(1, kLostFiles);
+        lostFiles_.path = std::string(kLostFiles) + "\\";
+    }
+    const DIRECTORY_INFO& in = named ? directoryOf(FILE_REFERENCE(m.parent), foreign) : lostFiles_;
+    f.directory = in.path;
+    f.directoryNames = in.names;
+    return f;
+}
+
+void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uint32_t bytesPerSector,
+                        std::uint64_t volumeStart, std::vector<FOUND_FILE>& out,
+                        std::map<std::uint64_t, std::vector<std::uint64_t>>& extensions, Recoverability::Batch* claims,
+                        std::uint64_t totalClusters, OLDER_MATCHES* older) {
+    const std::vector<DeepScan::Record>& records = found_.records;
     const std::u32string pattern = WildcardMatcher::foldPattern(filter.pattern);
-    for (std::size_t i : order) {
+    for (std::size_t i : versions()) {
         const DeepScan::Record& r = records[i];
         if (r.isDirectory() || !r.hasStandardInformation || r.recordNumber < kFirstUserRecord) continue;
         if (current_[i] && r.inUse()) continue;  // a file the volume still has
         const bool foreign = !current_[i];
         const std::vector<std::size_t> exts = extensionsOf(i);
 
-        std::string name = r.name;
-        std::uint64_t parent = r.parent;
-        const DeepScan::Record* first = r.hasFirstExtent ? &r : nullptr;  // holds the data's first extent
-        bool data = r.hasData;
-        bool content = r.hasContent;
-        for (std::size_t k : exts) {
-            const DeepScan::Record& e = records[k];
-            if (name.empty() && !e.name.empty()) {
-                name = e.name;
-                parent = e.parent;
-            }
-            if (first == nullptr && e.hasFirstExtent) first = &e;
-            data = data || e.hasData;
-            content = content || e.hasContent;
-        }
-        if (!data) continue;  // nothing to restore
+        Merged m = merge(r, exts);
+        if (!m.data) continue;  // nothing to restore
         // Without a name of its own, only data of some length shows the
         // record once held a file (formatted blank records hold neither).
-        if (name.empty() && !content) continue;
-        if (name.empty()) {
-            // The directory's index may still name it.
-            const std::uint16_t bumped = r.sequence > 1 ? static_cast<std::uint16_t>(r.sequence - 1) : r.sequence;
-            const INDEX_NAME* n = indexName(FILE_REFERENCE::toRecord(r.recordNumber, r.sequence).raw(), foreign);
-            if (n == nullptr && !r.inUse()) n = indexName(FILE_REFERENCE::toRecord(r.recordNumber, bumped).raw(), foreign);
-            if (n != nullptr) {
-                name = n->name;
-                parent = n->parent.raw();
-            }
-        }
-        const bool named = !name.empty();
-        if (!named) name = "record_" + std::to_string(r.recordNumber);
-        if (named && FILE_REFERENCE(parent).recordNumber() == kExtendDirectory) continue;  // the volume's own files
+        if (m.name.empty() && !m.content) continue;
+        if (m.name.empty()) nameFromIndex(r, foreign, m);  // the directory's index may still name it
+        const bool named = !m.name.empty();
+        if (!named) m.name = "record_" + std::to_string(r.recordNumber);
+        if (named && FILE_REFERENCE(m.parent).recordNumber() == kExtendDirectory) continue;  // the volume's own files
 
         // Every file claims its clusters, whatever the filter.
         std::uint32_t owner = Recoverability::kNoOwner;
-        if (claims != nullptr && first != nullptr) {
-            Recoverability::ScannedFile file;
-            file.record = r.recordNumber;
-            file.modified = r.modified;
-            file.size = first->size;
-            file.initialized = first->initialized;
-            file.compressionUnit = first->compressionUnit;
-            file.resident = first->residentData;
-            for (const auto& e : r.extents) file.extents.push_back({e.vcn, &e.runs});
-            for (std::size_t k : exts) {
-                for (const auto& e : records[k].extents) file.extents.push_back({e.vcn, &e.runs});
-            }
-            owner = claims->add(file, clusterBytes_, totalClusters);
-        }
+        if (claims != nullptr && m.first != nullptr) owner = claim(r, m, exts, *claims, totalClusters);
 
-        if (!WildcardMatcher::match(pattern, name)) continue;
+        if (!WildcardMatcher::match(pattern, m.name)) continue;
         const FILE_TIME modified = FILE_TIME::fromUtc(r.modified);
         const FILE_TIME created = FILE_TIME::fromUtc(r.created);
         if (!modified.isWithinDays(filter.days, now) && !created.isWithinDays(filter.days, now)) {
@@ -274,22 +307,7 @@ void DeepResults::build(const SEARCH_FILTER& filter, std::uint64_t now, std::uin
         }
         if (claims != nullptr) claims->want(owner);
 
-        FOUND_FILE f(r.recordNumber, bytesPerSector != 0 && r.offset >= volumeStart ? (r.offset - volumeStart) / bytesPerSector : 0,
-                     name);
-        f.offset = r.offset;
-        f.size = first != nullptr ? first->size : 0;
-        f.lastModificationTime = modified;
-        f.creationTime = created;
-        f.lastAccessTime = FILE_TIME::fromUtc(r.accessed);
-        f.guessedGeometry = guessed_ && first != nullptr && !first->residentData && first->size > 0;
-        f.source = ResultSource::Deep;
-        if (!lostFiles_.names) {
-            lostFiles_.names = std::make_shared<const std::vector<std::string>>(1, kLostFiles);
-            lostFiles_.path = std::string(kLostFiles) + "\\";
-        }
-        const DIRECTORY_INFO& in = named ? directoryOf(FILE_REFERENCE(parent), foreign) : lostFiles_;
-        f.directory = in.path;
-        f.directoryNames = in.names;
+        FOUND_FILE f = result(r, m, named, foreign, bytesPerSector, volumeStart);
         std::vector<std::uint64_t>& extOffsets = extensions[r.offset];
         for (std::size_t k : exts) extOffsets.push_back(records[k].offset);
         out.push_back(std::move(f));

@@ -100,6 +100,36 @@ private:
     // Whether found record i is a copy of a current record.
     bool isCopy(std::size_t i, const std::unordered_map<std::uint64_t, std::size_t>& live) const;
 
+    // What a base record and its extension records hold together: the
+    // first name one of them gives, with its parent (raw reference), the
+    // record holding the data's first extent (null if none does), whether
+    // any holds unnamed data, and whether any of it has some length.
+    struct Merged {
+        std::string name;
+        std::uint64_t parent = 0;
+        const DeepScan::Record* first = nullptr;
+        bool data = false;
+        bool content = false;
+    };
+    // The base records that are no copies (indexes into found.records), one
+    // per version (number, sequence number and name), in record order; of
+    // copies of one version, the current MFT's, else the newest change time.
+    std::vector<std::size_t> versions() const;
+    // Base record r with its extension records exts.
+    Merged merge(const DeepScan::Record& r, const std::vector<std::size_t>& exts) const;
+    // For a record that lost its name: the name a directory index still
+    // gives it, under its sequence number or, when free, the one before
+    // freeing raised it. m is left as it is when no index names it.
+    void nameFromIndex(const DeepScan::Record& r, bool foreign, Merged& m) const;
+    // Adds the clusters of base record r and its extension records exts to
+    // claims; returns the owner claims gave them. m.first must be set.
+    std::uint32_t claim(const DeepScan::Record& r, const Merged& m, const std::vector<std::size_t>& exts,
+                        Recoverability::Batch& claims, std::uint64_t totalClusters) const;
+    // The search result for base record r (m: its merged view, named
+    // false when m.name is a made-up one), with its directory's path.
+    FOUND_FILE result(const DeepScan::Record& r, const Merged& m, bool named, bool foreign, std::uint32_t bytesPerSector,
+                      std::uint64_t volumeStart);
+
     const DeepScan::Found& found_;
     std::uint64_t clusterBytes_ = 0;
     std::uint64_t mirrorBegin_ = 0, mirrorEnd_ = 0;

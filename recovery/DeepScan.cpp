@@ -73,6 +73,15 @@ std::size_t readBlock(Source& source, std::uint64_t base, std::size_t length, st
     return got;
 }
 
+// Appends a run list's allocated runs, placed by VCN (holes left out).
+void appendMapped(const RUN_LIST& list, std::vector<MappedRun>& out) {
+    std::uint64_t vcn = 0;
+    for (const RUN_ENTRY& e : list) {
+        if (!e.sparse && e.lcn >= 0) out.push_back(mappedRun(vcn, static_cast<std::uint64_t>(e.lcn), e.length));
+        vcn += e.length;
+    }
+}
+
 std::string mib(std::uint64_t bytes) {
     return std::to_string(bytes >> 20) + " MiB";
 }
@@ -184,6 +193,25 @@ bool DeepScan::takeRecord(std::uint8_t* bytes, std::size_t length, std::uint64_t
     } catch (const ErrorException&) {
         return false;
     }
+    if (!plausible(rec, maxRecordNumber)) return false;
+    const std::uint64_t own = *rec.ownRecordNumber;
+
+    Record out;
+    out.offset = offset;
+    out.recordNumber = own;
+    out.baseReference = rec.baseReference.raw();
+    out.recordBytes = static_cast<std::uint32_t>(length);
+    out.sequence = rec.sequenceNumber;
+    out.flags = rec.flags;
+    takeNameAndTimes(rec, out);
+    takeData(rec, out);
+    if (out.isBase() && out.isDirectory()) takeDirectoryIndex(bytes, length, own, offset, found);
+    if (own == 0 && out.isBase() && out.name == "$MFT") takeMftRuns(rec, offset, found);
+    found.records.push_back(std::move(out));
+    return true;
+}
+
+bool DeepScan::plausible(const MFT_RECORD& rec, std::uint64_t maxRecordNumber) {
     // Only NTFS 3.1 records say which record they are.
     if (!rec.ownRecordNumber || *rec.ownRecordNumber >= maxRecordNumber || rec.sequenceNumber == 0) return false;
     const std::uint64_t own = *rec.ownRecordNumber;
@@ -198,14 +226,10 @@ bool DeepScan::takeRecord(std::uint8_t* bytes, std::size_t length, std::uint64_t
             return false;
         }
     }
+    return true;
+}
 
-    Record out;
-    out.offset = offset;
-    out.recordNumber = own;
-    out.baseReference = rec.baseReference.raw();
-    out.recordBytes = static_cast<std::uint32_t>(length);
-    out.sequence = rec.sequenceNumber;
-    out.flags = rec.flags;
+void DeepScan::takeNameAndTimes(const MFT_RECORD& rec, Record& out) {
     out.hasStandardInformation = rec.standardInformationFound;
     out.hasAttributeList = rec.attributeListFound;
     if (rec.standardInformationFound) {
@@ -224,6 +248,9 @@ bool DeepScan::takeRecord(std::uint8_t* bytes, std::size_t length, std::uint64_t
             }
         }
     }
+}
+
+void DeepScan::takeData(const MFT_RECORD& rec, Record& out) {
     for (const DATA_ATTRIBUTE& d : rec.dataAttributes) {
         if (!d.isUnnamed()) continue;
         out.hasData = true;
@@ -243,46 +270,39 @@ bool DeepScan::takeRecord(std::uint8_t* bytes, std::size_t length, std::uint64_t
         }
         out.extents.push_back({d.startingVcn, d.runs});
     }
-    if (out.isBase() && out.isDirectory()) {
-        std::vector<INDEX_NAME> rootNames;
-        std::optional<RUN_LIST> allocation;
-        try {
-            INDEX_BLOCK::readDirectoryRecord(bytes, length, rootNames, allocation);
-            if (allocation) {
-                RunsOf runs{own, offset, {}};
-                std::uint64_t vcn = 0;
-                for (const RUN_ENTRY& e : *allocation) {
-                    if (!e.sparse && e.lcn >= 0) runs.runs.push_back(mappedRun(vcn, static_cast<std::uint64_t>(e.lcn), e.length));
-                    vcn += e.length;
-                }
-                if (!runs.runs.empty()) found.indexAllocations.push_back(std::move(runs));
-            }
-        } catch (const ErrorException&) {
-            rootNames.clear();  // the record stays; its index says nothing
-        }
-        for (INDEX_NAME& n : rootNames) {
-            found.indexNames.push_back(std::move(n));
-            found.indexNameSources.push_back(offset);
-        }
-    }
-    if (own == 0 && out.isBase() && out.name == "$MFT") {
-        for (const DATA_ATTRIBUTE& d : rec.dataAttributes) {
-            if (!d.isUnnamed() || !d.nonResident || d.startingVcn != 0) continue;
+}
+
+void DeepScan::takeDirectoryIndex(const std::uint8_t* bytes, std::size_t length, std::uint64_t own, std::uint64_t offset,
+                                  Found& found) {
+    std::vector<INDEX_NAME> rootNames;
+    std::optional<RUN_LIST> allocation;
+    try {
+        INDEX_BLOCK::readDirectoryRecord(bytes, length, rootNames, allocation);
+        if (allocation) {
             RunsOf runs{own, offset, {}};
-            std::uint64_t vcn = 0;
-            try {
-                for (const RUN_ENTRY& e : d.runs) {
-                    if (!e.sparse && e.lcn >= 0) runs.runs.push_back(mappedRun(vcn, static_cast<std::uint64_t>(e.lcn), e.length));
-                    vcn += e.length;
-                }
-            } catch (const ErrorException&) {
-                runs.runs.clear();
-            }
-            if (!runs.runs.empty()) found.mftRuns.push_back(std::move(runs));
+            appendMapped(*allocation, runs.runs);
+            if (!runs.runs.empty()) found.indexAllocations.push_back(std::move(runs));
         }
+    } catch (const ErrorException&) {
+        rootNames.clear();  // the record stays; its index says nothing
     }
-    found.records.push_back(std::move(out));
-    return true;
+    for (INDEX_NAME& n : rootNames) {
+        found.indexNames.push_back(std::move(n));
+        found.indexNameSources.push_back(offset);
+    }
+}
+
+void DeepScan::takeMftRuns(const MFT_RECORD& rec, std::uint64_t offset, Found& found) {
+    for (const DATA_ATTRIBUTE& d : rec.dataAttributes) {
+        if (!d.isUnnamed() || !d.nonResident || d.startingVcn != 0) continue;
+        RunsOf runs{0, offset, {}};
+        try {
+            appendMapped(d.runs, runs.runs);
+        } catch (const ErrorException&) {
+            runs.runs.clear();
+        }
+        if (!runs.runs.empty()) found.mftRuns.push_back(std::move(runs));
+    }
 }
 
 } // namespace resurgo

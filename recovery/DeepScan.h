@@ -19,6 +19,7 @@
 
 namespace resurgo {
 
+class MFT_RECORD;
 class ProgressSink;
 class Source;
 
@@ -118,6 +119,24 @@ public:
                            Found& found);
 
 private:
+    // Whether a parsed record says which record it is and names nothing
+    // past the source: its own number, base record and parents all below
+    // maxRecordNumber, its names non-empty and of a known namespace.
+    static bool plausible(const MFT_RECORD& rec, std::uint64_t maxRecordNumber);
+    // The record's $STANDARD_INFORMATION times and its shown name with
+    // that name's parent (a Win32 or POSIX name before a DOS one).
+    static void takeNameAndTimes(const MFT_RECORD& rec, Record& out);
+    // What the record holds of the unnamed data: its extents, and of the
+    // first one the sizes and compression unit.
+    static void takeData(const MFT_RECORD& rec, Record& out);
+    // A directory's base record: the names its index root holds, and the
+    // runs of its index allocation, into found. A corrupt index adds
+    // nothing; the record itself is kept all the same.
+    static void takeDirectoryIndex(const std::uint8_t* bytes, std::size_t length, std::uint64_t own,
+                                   std::uint64_t offset, Found& found);
+    // Record 0 named $MFT: the runs of the MFT's own data, into found.
+    static void takeMftRuns(const MFT_RECORD& rec, std::uint64_t offset, Found& found);
+
     void scanBlock(const std::uint8_t* data, std::size_t scanBytes, std::size_t available, std::uint64_t base,
                    std::uint64_t sourceBytes, Found& found);
 };

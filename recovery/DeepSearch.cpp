@@ -177,13 +177,18 @@ bool DeepSearch::isCurrentInUse(FilesystemNTFS& fs, std::uint64_t offset, std::u
     return inUse && isCurrent(fs, number, offset);
 }
 
-std::vector<std::vector<std::uint8_t>> DeepSearch::extensionsNear(Source& source, FilesystemNTFS& fs, std::uint64_t offset,
-                                                                  std::uint64_t number,
-                                                                  const std::vector<std::uint64_t>& listed,
-                                                                  std::uint16_t baseSequence, bool baseInUse) const {
-    std::vector<std::vector<std::uint8_t>> out;
+// The extension records of one base record, as they are gathered: each
+// record number once.
+struct DeepSearch::Gathered {
+    std::uint64_t number = 0;  // the base record's
+    std::uint16_t baseSequence = 0;
+    bool baseInUse = false;
+    std::vector<std::vector<std::uint8_t>> records;
     std::set<std::uint64_t> taken;
-    auto take = [&](const std::uint8_t* bytes, std::size_t length) {
+
+    // Keeps the record at bytes when it is an extension of the base record
+    // not taken yet.
+    void take(const std::uint8_t* bytes, std::size_t length) {
         const std::size_t size = recordBytesAt(bytes, length);
         if (size == 0) return;
         const auto own = MFT_RECORD::storedRecordNumber(bytes, size);
@@ -192,57 +197,78 @@ std::vector<std::vector<std::uint8_t>> DeepSearch::extensionsNear(Source& source
         if (!own || *own == number || base.recordNumber() != number || taken.count(*own) != 0) return;
         if (!sequenceMatches(base.sequence(), baseSequence, baseInUse)) return;
         taken.insert(*own);
-        out.emplace_back(bytes, bytes + size);
-    };
-    // Through the current MFT, by the numbers the attribute list gives.
+        records.emplace_back(bytes, bytes + size);
+    }
+};
+
+std::vector<std::vector<std::uint8_t>> DeepSearch::extensionsNear(Source& source, FilesystemNTFS& fs, std::uint64_t offset,
+                                                                  std::uint64_t number,
+                                                                  const std::vector<std::uint64_t>& listed,
+                                                                  std::uint16_t baseSequence, bool baseInUse) const {
+    Gathered gathered;
+    gathered.number = number;
+    gathered.baseSequence = baseSequence;
+    gathered.baseInUse = baseInUse;
+    extensionsListed(fs, listed, gathered);
+    if (!extensionsAround(source, offset, gathered)) return std::move(gathered.records);
+    extensionsScanned(source, offset, listed, gathered);
+    return std::move(gathered.records);
+}
+
+void DeepSearch::extensionsListed(FilesystemNTFS& fs, const std::vector<std::uint64_t>& listed, Gathered& gathered) const {
     const MftReader& mft = fs.mftEntry();
     const std::uint32_t recordBytes = fs.geometry().mftRecordSize;
-    if (report_.currentMft && recordBytes != 0) {
-        std::vector<std::uint8_t> buf(recordBytes);
-        for (std::uint64_t m : listed) {
-            if (m >= mft.recordCapacity()) continue;
-            try {
-                mft.readRecords(m, 1, buf.data());
-                take(buf.data(), buf.size());
-            } catch (const ErrorException&) {
-            }
+    if (!report_.currentMft || recordBytes == 0) return;
+    std::vector<std::uint8_t> buf(recordBytes);
+    for (std::uint64_t m : listed) {
+        if (m >= mft.recordCapacity()) continue;
+        try {
+            mft.readRecords(m, 1, buf.data());
+            gathered.take(buf.data(), buf.size());
+        } catch (const ErrorException&) {
         }
     }
-    // Around the base record, where the MFT it came from keeps its
-    // neighbours (also those a stale attribute list no longer names).
+}
+
+bool DeepSearch::extensionsAround(Source& source, std::uint64_t offset, Gathered& gathered) const {
     std::vector<std::uint8_t> first(kMaxRecordBytes);
     const std::size_t got = readAligned(source, offset, first.data(), first.size());
     const std::size_t step = recordBytesAt(first.data(), got);
-    if (step == 0) return out;
+    if (step == 0) return false;
     const std::uint64_t from = offset >= kExtensionWindow * step ? offset - kExtensionWindow * step : offset % step;
     std::vector<std::uint8_t> window(static_cast<std::size_t>((offset - from) + (kExtensionWindow + 1) * step));
     const std::size_t have = readAligned(source, from, window.data(), window.size());
     for (std::size_t at = 0; at + step <= have; at += step) {
-        if (from + at != offset) take(window.data() + at, step);
+        if (from + at != offset) gathered.take(window.data() + at, step);
     }
-    // Records the list names that are still missing: wherever a scan of
-    // the whole source finds them, the copy nearest the base record.
+    return true;
+}
+
+void DeepSearch::extensionsScanned(Source& source, std::uint64_t offset, const std::vector<std::uint64_t>& listed,
+                                   Gathered& gathered) const {
     std::set<std::uint64_t> missing;
     for (std::uint64_t m : listed) {
-        if (m != number && taken.count(m) == 0) missing.insert(m);
+        if (m != gathered.number && gathered.taken.count(m) == 0) missing.insert(m);
     }
-    if (missing.empty()) return out;
+    if (missing.empty()) return;
     if (!scan_) scan_ = std::make_unique<DeepScan::Found>(DeepScan().run(source, nullptr, nullptr));
     std::map<std::uint64_t, std::uint64_t> nearest;  // record number -> offset
     auto distance = [offset](std::uint64_t o) { return o > offset ? o - offset : offset - o; };
     for (const DeepScan::Record& r : scan_->records) {
         if (r.isBase() || missing.count(r.recordNumber) == 0) continue;
         const FILE_REFERENCE base(r.baseReference);
-        if (base.recordNumber() != number || !sequenceMatches(base.sequence(), baseSequence, baseInUse)) continue;
+        if (base.recordNumber() != gathered.number ||
+            !sequenceMatches(base.sequence(), gathered.baseSequence, gathered.baseInUse)) {
+            continue;
+        }
         auto [it, added] = nearest.emplace(r.recordNumber, r.offset);
         if (!added && distance(r.offset) < distance(it->second)) it->second = r.offset;
     }
     std::vector<std::uint8_t> ext(kMaxRecordBytes);
     for (const auto& kv : nearest) {
         const std::size_t n = readAligned(source, kv.second, ext.data(), ext.size());
-        take(ext.data(), n);
+        gathered.take(ext.data(), n);
     }
-    return out;
 }
 
 void DeepSearch::openAt(Source& source, FilesystemNTFS& fs, std::uint64_t offset, FileZ& entry) const {

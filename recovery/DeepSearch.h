@@ -74,6 +74,18 @@ private:
     std::vector<std::vector<std::uint8_t>> extensionsNear(Source& source, FilesystemNTFS& fs, std::uint64_t offset,
                                                           std::uint64_t number, const std::vector<std::uint64_t>& listed,
                                                           std::uint16_t baseSequence, bool baseInUse) const;
+    struct Gathered;
+    // Through the current MFT: the records the base record's attribute
+    // list names (listed).
+    void extensionsListed(FilesystemNTFS& fs, const std::vector<std::uint64_t>& listed, Gathered& gathered) const;
+    // Around the base record at offset, where the MFT it came from keeps
+    // its neighbours (also those a stale attribute list no longer names).
+    // False when no record starts at offset.
+    bool extensionsAround(Source& source, std::uint64_t offset, Gathered& gathered) const;
+    // Those of listed still missing: wherever a scan of the whole source
+    // finds them, the copy nearest the base record at offset.
+    void extensionsScanned(Source& source, std::uint64_t offset, const std::vector<std::uint64_t>& listed,
+                           Gathered& gathered) const;
 
     DeepGeometry geometry_;
     bool known_ = false;
