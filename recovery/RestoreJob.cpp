@@ -63,11 +63,15 @@ RestoreJob::Status RestoreJob::open() {
     return Status::Ready;
 }
 
-RestoreJob::Status RestoreJob::select(std::uint64_t record) {
+void RestoreJob::clearSelection() {
     failure_.reset();
     selected_ = false;
     logged_ = false;
     carved_.reset();
+}
+
+RestoreJob::Status RestoreJob::select(std::uint64_t record) {
+    clearSelection();
     FilesystemNTFS& fs = job_.filesystem;
     if (record >= fs.mftEntry().recordCapacity()) return Status::NoSuchRecord;
     try {
@@ -92,10 +96,7 @@ RestoreJob::Status RestoreJob::select(std::uint64_t record) {
 }
 
 RestoreJob::Status RestoreJob::selectAtOffset(std::uint64_t offset) {
-    failure_.reset();
-    selected_ = false;
-    logged_ = false;
-    carved_.reset();
+    clearSelection();
     if (!opened_) return Status::Unreadable;
     try {
         job_.openDeepAt(offset, entry_);
@@ -118,10 +119,7 @@ RestoreJob::Status RestoreJob::selectAtOffset(std::uint64_t offset) {
 }
 
 RestoreJob::Status RestoreJob::selectLogged(std::uint64_t record) {
-    failure_.reset();
-    selected_ = false;
-    logged_ = false;
-    carved_.reset();
+    clearSelection();
     if (!opened_) return Status::Unreadable;
     if (!log_) {
         log_ = std::make_unique<LogfileSearch>(job_.filesystem);
@@ -141,10 +139,7 @@ RestoreJob::Status RestoreJob::selectLogged(std::uint64_t record) {
 }
 
 RestoreJob::Status RestoreJob::selectCarved(std::uint64_t offset) {
-    failure_.reset();
-    selected_ = false;
-    carved_.reset();
-    logged_ = false;
+    clearSelection();
     FOUND_FILE file;
     try {
         if (!job_.measureCarved(offset, file)) return Status::NotCarved;

@@ -134,6 +134,8 @@ public:
     static bool destinationExists(const std::string& path);
 
 private:
+    // Forgets the file selected (and why it could not be), before a select.
+    void clearSelection();
     // The status of a create that raised e.
     Status created(const ErrorException& e);
     // Writes into a file just created and closes it (removes it when
