@@ -6,7 +6,7 @@
 #include "cli/ArgumentCheck.h"
 #include "cli/ExitCode.h"
 #include "cli/FailureReport.h"
-#include "cli/ProgressSpan.h"
+#include "recovery/ProgressSpan.h"
 #include "cli/ResultFormatter.h"
 #include "cli/SourceChoice.h"
 #include "cli/TerminalProgress.h"

@@ -131,6 +131,10 @@ public:
         bytes = outputCap;
         return true;
     }
+    bool shadowCopyDevices(std::vector<std::string>& devices) override {
+        devices.clear();
+        return true;
+    }
     std::uint32_t lastError() override { return static_cast<std::uint32_t>(errno); }
     std::string errorText(std::uint32_t code) override { return systemPlatform().errorText(code); }
 };

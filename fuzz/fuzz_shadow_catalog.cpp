@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ShadowVolume shadows(volume);
         std::vector<std::uint8_t> buffer(4096);
         for (const SHADOW_STORE& s : shadows.stores()) {
-            std::unique_ptr<ShadowStoreSource> store = shadows.open(s.number);
+            std::unique_ptr<Source> store = shadows.open(s.number);
             for (std::uint64_t at : std::initializer_list<std::uint64_t>{0, 0x1E00, 0x4000, s.volumeSize / 2}) {
                 try {
                     if (store->readAt(buffer.data(), buffer.size(), at, "fuzz") > buffer.size()) std::abort();

@@ -21,6 +21,7 @@ constexpr std::size_t kMftCluster = 0x30;
 constexpr std::size_t kMftMirrorCluster = 0x38;
 constexpr std::size_t kClustersPerMftRecord = 0x40;
 constexpr std::size_t kClustersPerIndexRecord = 0x44;
+constexpr std::size_t kSerialNumber = 0x48;
 constexpr std::size_t kEndMarker = 0x1FE;
 constexpr std::uint16_t kEndMarkerValue = 0xAA55;
 
@@ -76,6 +77,7 @@ bool BootRecordNTFS::stated(const std::uint8_t* sector, std::size_t length, Stat
     };
     out.mftOffset = offsetAt(kMftCluster);
     out.mftMirrorOffset = offsetAt(kMftMirrorCluster);
+    if (r.contains(kSerialNumber, 8)) out.serialNumber = r.u64(kSerialNumber);
     return true;
 }
 

@@ -29,6 +29,9 @@ public:
         std::uint64_t volumeBytes = 0;
         std::uint64_t mftOffset = 0;
         std::uint64_t mftMirrorOffset = 0;
+        // The volume's serial number (0 when cut off before it): a shadow
+        // copy of the volume states the same.
+        std::uint64_t serialNumber = 0;
     };
     static bool stated(const std::uint8_t* sector, std::size_t length, Stated& out);
 

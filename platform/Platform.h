@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace resurgo {
 
@@ -116,6 +117,13 @@ public:
 
     // Bytes available to the caller on the file system holding path.
     virtual bool availableSpace(const std::string& path, std::uint64_t& bytes) = 0;
+
+    // The system's own shadow copies of its volumes: one device path each
+    // (Windows: \\?\GLOBALROOT\Device\HarddiskVolumeShadowCopyN), in the order
+    // the system numbered them (N, the order they were made), each read as
+    // a whole volume as it was. None where the system keeps none (POSIX).
+    // False when they can't be listed.
+    virtual bool shadowCopyDevices(std::vector<std::string>& devices) = 0;
 
     virtual std::uint32_t lastError() = 0;
     virtual std::string errorText(std::uint32_t code) = 0;

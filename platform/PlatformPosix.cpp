@@ -322,6 +322,13 @@ public:
         return true;
     }
 
+    // Shadow copies are kept on Windows volumes; a POSIX system exposes none
+    // of its own (a Windows volume's copies are read from its catalog).
+    bool shadowCopyDevices(std::vector<std::string>& devices) override {
+        devices.clear();
+        return true;
+    }
+
     std::uint32_t lastError() override { return static_cast<std::uint32_t>(errno); }
 
     std::string errorText(std::uint32_t code) override {

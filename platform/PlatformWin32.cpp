@@ -6,9 +6,13 @@
 #endif
 #include <windows.h>
 #include <winioctl.h>
+#include <winternl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <cwchar>
+#include <utility>
 #include <vector>
 
 #include "core/TextUtf.h"
@@ -103,6 +107,109 @@ HANDLE createFile(const std::wstring& path, OutputMode mode) {
     }
     ::SetLastError(ERROR_FILE_EXISTS);
     return INVALID_HANDLE_VALUE;
+}
+
+// The shadow copies the system exposes: devices named
+// HarddiskVolumeShadowCopyN in the object directory \Device, listed
+// through ntdll (no other API lists them; the functions are looked up, as
+// the import libraries do not all declare them).
+constexpr wchar_t kShadowPrefix[] = L"HarddiskVolumeShadowCopy";
+constexpr std::size_t kShadowPrefixLength = sizeof kShadowPrefix / sizeof kShadowPrefix[0] - 1;
+// Entries of \Device read at most: a system has a few hundred devices;
+// this bounds the walk whatever the directory answers.
+constexpr unsigned kMaxDeviceEntries = 1u << 16;
+// When \Device can't be listed, N = 1.. are tried until this many in a
+// row are missing (copies deleted leave gaps), up to kMaxShadowNumber.
+constexpr unsigned kShadowMissesInRow = 64;
+constexpr unsigned kMaxShadowNumber = 4096;
+
+using NtOpenDirectoryObjectFn = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*);
+using NtQueryDirectoryObjectFn = LONG(NTAPI*)(HANDLE, void*, ULONG, BOOLEAN, BOOLEAN, ULONG*, ULONG*);
+using NtCloseFn = LONG(NTAPI*)(HANDLE);
+
+struct DirectoryEntry {
+    UNICODE_STRING name;
+    UNICODE_STRING typeName;
+};
+
+constexpr ACCESS_MASK kDirectoryQuery = 0x0001;
+constexpr LONG kStatusSuccess = 0;
+constexpr LONG kStatusMoreEntries = 0x105;
+
+// N of a device name HarddiskVolumeShadowCopyN; 0 when it is not one.
+unsigned shadowNumber(const wchar_t* name, std::size_t length) {
+    // Nine digits at most: the number fits, whatever the name says.
+    if (length <= kShadowPrefixLength || length - kShadowPrefixLength > 9 ||
+        std::wcsncmp(name, kShadowPrefix, kShadowPrefixLength) != 0) {
+        return 0;
+    }
+    unsigned n = 0;
+    for (std::size_t i = kShadowPrefixLength; i < length; ++i) {
+        if (name[i] < L'0' || name[i] > L'9') return 0;
+        n = n * 10 + static_cast<unsigned>(name[i] - L'0');
+    }
+    return n;
+}
+
+// The N of every shadow-copy device in \Device; false when the directory
+// can't be read.
+bool listShadowNumbers(std::vector<unsigned>& numbers) {
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr) return false;
+    auto open = reinterpret_cast<NtOpenDirectoryObjectFn>(
+        reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtOpenDirectoryObject")));
+    auto query = reinterpret_cast<NtQueryDirectoryObjectFn>(
+        reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtQueryDirectoryObject")));
+    auto close = reinterpret_cast<NtCloseFn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtClose")));
+    if (open == nullptr || query == nullptr || close == nullptr) return false;
+    wchar_t path[] = L"\\Device";
+    UNICODE_STRING name{};
+    name.Buffer = path;
+    name.Length = static_cast<USHORT>((sizeof path / sizeof path[0] - 1) * sizeof(wchar_t));
+    name.MaximumLength = sizeof path;
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof attributes;
+    attributes.ObjectName = &name;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    HANDLE directory = nullptr;
+    if (open(&directory, kDirectoryQuery, &attributes) != kStatusSuccess) return false;
+    // One entry per call: its name lies in the buffer after the entry.
+    std::vector<std::uint64_t> buffer(1024);
+    ULONG context = 0;
+    for (unsigned i = 0; i < kMaxDeviceEntries; ++i) {
+        ULONG returned = 0;
+        const LONG status = query(directory, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof buffer[0]), TRUE,
+                                  i == 0, &context, &returned);
+        if (status != kStatusSuccess && status != kStatusMoreEntries) break;
+        DirectoryEntry entry{};
+        std::memcpy(&entry, buffer.data(), sizeof entry);
+        if (entry.name.Buffer == nullptr) break;
+        if (const unsigned n = shadowNumber(entry.name.Buffer, entry.name.Length / sizeof(wchar_t)); n != 0) {
+            numbers.push_back(n);
+        }
+    }
+    close(directory);
+    return true;
+}
+
+// Tries N = 1.. by opening each device for reading, as sources are.
+void probeShadowNumbers(std::vector<unsigned>& numbers) {
+    unsigned misses = 0;
+    for (unsigned n = 1; n <= kMaxShadowNumber && misses < kShadowMissesInRow; ++n) {
+        const std::wstring path = L"\\\\?\\GLOBALROOT\\Device\\" + std::wstring(kShadowPrefix) + std::to_wstring(n);
+        HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 0, nullptr);
+        const DWORD error = ::GetLastError();
+        if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+        if (h == INVALID_HANDLE_VALUE && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
+            ++misses;
+            continue;
+        }
+        // Present, though perhaps not readable by this user: opening it as
+        // a source says why.
+        misses = 0;
+        numbers.push_back(n);
+    }
 }
 
 class Win32Platform final : public Platform {
@@ -343,6 +450,18 @@ public:
         ULARGE_INTEGER avail{}, total{}, freeBytes{};
         if (!::GetDiskFreeSpaceExW(root, &avail, &total, &freeBytes)) return false;
         bytes = avail.QuadPart;
+        return true;
+    }
+
+    bool shadowCopyDevices(std::vector<std::string>& devices) override {
+        devices.clear();
+        std::vector<unsigned> numbers;
+        if (!listShadowNumbers(numbers)) probeShadowNumbers(numbers);
+        std::sort(numbers.begin(), numbers.end());
+        numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+        for (unsigned n : numbers) {
+            devices.push_back("\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy" + std::to_string(n));
+        }
         return true;
     }
 

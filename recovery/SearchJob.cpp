@@ -1,10 +1,13 @@
 #include "recovery/SearchJob.h"
 
+#include <array>
+
 #include "core/TextUtf.h"
 #include "file/FileZ.h"
 #include "file/WildcardMatcher.h"
 #include "recovery/DeepSearch.h"
 #include "recovery/ProgressSink.h"
+#include "recovery/ProgressSpan.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
 #include "recovery/SnapshotSearch.h"
@@ -19,6 +22,25 @@ namespace resurgo {
 namespace {
 constexpr std::uint32_t kBootSectorBytes = BootRecordNTFS::kBootSectorBytes;
 static_assert(SearchJob::kMaxPatternLength == WildcardMatcher::kMaxPatternLength);
+
+// The phases of a search on its one progress scale (0 to 100), each with
+// its share of the reading: the walk of the volume's MFT, then one walk of
+// each shadow copy's MFT (about as long). The one list of them.
+enum Phase { kWalkPhase, kCopiesPhase, kPhaseCount };
+
+// Where each phase ends on the scale (the next begins there).
+std::array<int, kPhaseCount> phaseEnds(std::size_t copies) {
+    const std::array<std::uint64_t, kPhaseCount> weights = {1, copies};
+    std::uint64_t total = 0;
+    for (std::uint64_t w : weights) total += w;
+    std::array<int, kPhaseCount> ends{};
+    std::uint64_t done = 0;
+    for (std::size_t i = 0; i < kPhaseCount; ++i) {
+        done += weights[i];
+        ends[i] = static_cast<int>(100 * done / total);
+    }
+    return ends;
+}
 } // namespace
 
 SearchJob::SearchJob() = default;
@@ -348,14 +370,19 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
     filter.pattern = pattern;
     filter.minRecoverable = options.minRecoverable;
     filter.verify = options.verify;
+    const bool copies = options.snapshots && options.snapshot == 0;
     SEARCH_CONTEXT context;
     context.cancel = cancel;
-    context.progress = progress;
     try {
+        // The copies are counted first: each walk gets its share.
+        if (copies) snapshots_.reset();
+        const auto ends = phaseEnds(copies ? snapshotState().stores().size() : 0);
+        ProgressSpan walk(progress, 0, ends[kWalkPhase]);
+        context.progress = progress != nullptr ? &walk : nullptr;
         filesystem.findFiles(filter, context);
-        if (options.snapshots && options.snapshot == 0) {
-            snapshots_.reset();
-            snapshotState().search(*this, cancel);
+        if (copies) {
+            ProgressSpan copyWalks(progress, ends[kCopiesPhase - 1], ends[kCopiesPhase]);
+            snapshots_->search(*this, progress != nullptr ? &copyWalks : nullptr, cancel);
             snapshotWarnings_ = snapshots_->warnings();
         }
         if (cancel != nullptr && cancel->load() == 1) {

@@ -6,11 +6,13 @@
 
 #include "recovery/ErrorText.h"
 #include "recovery/LiveRecords.h"
+#include "recovery/ProgressSpan.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
 #include "recovery/SearchJob.h"
-#include "source/ShadowStoreSource.h"
+#include "recovery/ShadowDevices.h"
 #include "source/ShadowVolume.h"
+#include "source/Source.h"
 #include "source/SourceError.h"
 
 namespace resurgo {
@@ -52,13 +54,27 @@ void countZerosAsLost(FOUND_FILE& f) {
 
 SnapshotSearch::SnapshotSearch(Source& volume) {
     try {
-        shadows_ = std::make_unique<ShadowVolume>(volume);
-        stores_ = shadows_->stores();
-        opened_.resize(stores_.size());
+        // Where the stores can't be read, the system's own copies can.
+        if (ShadowVolume::readsStores()) {
+            shadows_ = std::make_unique<ShadowVolume>(volume);
+        } else {
+            shadows_ = std::make_unique<ShadowDevices>(volume);
+        }
+        takeStores();
     } catch (const ErrorException& e) {
         shadows_.reset();
         warnings_.push_back("The shadow copies can't be read: " + ErrorText::reason(e) + ".");
     }
+}
+
+SnapshotSearch::SnapshotSearch(std::unique_ptr<ShadowProvider> provider) : shadows_(std::move(provider)) {
+    takeStores();
+}
+
+void SnapshotSearch::takeStores() {
+    stores_ = shadows_->stores();
+    opened_.resize(stores_.size());
+    for (std::string& note : shadows_->notes()) warnings_.push_back(std::move(note));
 }
 
 SnapshotSearch::~SnapshotSearch() {
@@ -70,19 +86,23 @@ Source& SnapshotSearch::store(unsigned number) {
         throw SourceError(kErrUnrecognized, "there is no shadow copy " + std::to_string(number) + " (the volume has " +
                                                 std::to_string(stores_.size()) + ")");
     }
-    std::unique_ptr<ShadowStoreSource>& slot = opened_[number - 1];
+    std::unique_ptr<Source>& slot = opened_[number - 1];
     if (!slot) slot = shadows_->open(number);
     return *slot;
 }
 
-void SnapshotSearch::search(SearchJob& job, const std::atomic<std::uint8_t>* cancel) {
+void SnapshotSearch::search(SearchJob& job, ProgressSink* progress, const std::atomic<std::uint8_t>* cancel) {
     if (stores_.empty()) return;
+    const int copies = static_cast<int>(stores_.size());
     const LiveRecords live = LiveRecords::read(job.filesystem, cancel);
     FilesystemNTFS& results = job.filesystem;
     std::map<FileKey, std::size_t> seen;
     for (std::size_t i = 0; i < results.resultCount(); ++i) seen.emplace(keyOf(results.result(i)), i);
     for (unsigned n = static_cast<unsigned>(stores_.size()); n >= 1; --n) {
         if (cancel != nullptr && cancel->load() == 1) return;
+        // Newest first: the k-th walk takes the k-th share.
+        const int walked = copies - static_cast<int>(n);
+        ProgressSpan share(progress, 100 * walked / copies, 100 * (walked + 1) / copies);
         SearchJob copy;
         copy.driveRoot = job.driveRoot;
         LESS_RECOVERABLE less;
@@ -98,6 +118,7 @@ void SnapshotSearch::search(SearchJob& job, const std::atomic<std::uint8_t>* can
             filter.live = &live;
             SEARCH_CONTEXT context;
             context.cancel = cancel;
+            context.progress = progress != nullptr ? &share : nullptr;
             copy.filesystem.findFiles(filter, context);
             copy.closeFilesystem();
             if (const std::uint64_t lost = copy.filesystem.gaps().unreadableRecords; lost != 0) {

@@ -6,7 +6,9 @@
 // files. Each file is listed once: from the newest copy that holds it, or
 // from an older one (or the volume) that holds more of it. What a copy did
 // not keep reads as zeros; its files' clusters are sampled for them, so a
-// file the copy kept no data of says so.
+// file the copy kept no data of says so. The copies come from a provider:
+// the volume's stores read through libvshadow where this build has it,
+// else the devices the system exposes for its own copies (Windows).
 
 #include <atomic>
 #include <cstdint>
@@ -20,15 +22,17 @@ namespace resurgo {
 
 class ProgressSink;
 class SearchJob;
-class ShadowStoreSource;
-class ShadowVolume;
+class ShadowProvider;
 class Source;
 
 class SnapshotSearch {
 public:
-    // Reads the catalog of volume (which must outlive this object). A
-    // damaged catalog leaves no copies and a warning; nothing raises.
+    // Finds the copies of volume (which must outlive this object) through
+    // this build's provider. A damaged catalog leaves no copies and a
+    // warning; nothing raises.
     explicit SnapshotSearch(Source& volume);
+    // The copies provider lists (of the volume a search walks).
+    explicit SnapshotSearch(std::unique_ptr<ShadowProvider> provider);
     ~SnapshotSearch();
     SnapshotSearch(const SnapshotSearch&) = delete;
     SnapshotSearch& operator=(const SnapshotSearch&) = delete;
@@ -44,12 +48,16 @@ public:
 
     // Walks every copy with job's pattern, age limit and least recoverable
     // percentage, and adds what it finds to job's results (job's
-    // filesystem is open on the volume itself and was searched).
-    void search(SearchJob& job, const std::atomic<std::uint8_t>* cancel);
+    // filesystem is open on the volume itself and was searched). Each
+    // copy's walk takes an equal share of progress's scale (0 to 100);
+    // cancel stops it between copies and during one.
+    void search(SearchJob& job, ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
 
 private:
-    std::unique_ptr<ShadowVolume> shadows_;
-    std::vector<std::unique_ptr<ShadowStoreSource>> opened_;  // by number - 1
+    void takeStores();
+
+    std::unique_ptr<ShadowProvider> shadows_;
+    std::vector<std::unique_ptr<Source>> opened_;  // by number - 1
     std::vector<SHADOW_STORE> stores_;
     std::vector<std::string> warnings_;
 };

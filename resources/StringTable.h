@@ -71,6 +71,7 @@
 #define IDS_STATUS_INCOMPLETE 50
 #define IDS_STATUS_SNAPSHOTS 51
 #define IDS_STATUS_NO_SNAPSHOTS 52
+#define IDS_CONDITION_SNAPSHOT_UNDATED 53
 
 #define IDS_TEXT_STRING_APP_NAME "Resurgo"
 #define IDS_TEXT_STRING_APP_TITLE "Resurgo for NTFS"
@@ -117,6 +118,7 @@
 #define IDS_TEXT_CONDITION_JOURNAL "From the journal"
 #define IDS_TEXT_CONDITION_CARVED "Carved"
 #define IDS_TEXT_CONDITION_SNAPSHOT "Previous version of %s"
+#define IDS_TEXT_CONDITION_SNAPSHOT_UNDATED "Previous version (shadow copy %u, date unknown)"
 #define IDS_TEXT_STATUS_READY "Choose a drive, a file name pattern and the days, then press Search."
 #define IDS_TEXT_STATUS_FOUND "%u deleted file(s) found. Select one and press Resurgo! to save it on another drive."
 #define IDS_TEXT_STATUS_NONE_OLDER \
@@ -189,6 +191,7 @@ public:
         {IDS_CONDITION_JOURNAL, IDS_TEXT_CONDITION_JOURNAL},
         {IDS_CONDITION_CARVED, IDS_TEXT_CONDITION_CARVED},
         {IDS_CONDITION_SNAPSHOT, IDS_TEXT_CONDITION_SNAPSHOT},
+        {IDS_CONDITION_SNAPSHOT_UNDATED, IDS_TEXT_CONDITION_SNAPSHOT_UNDATED},
         {IDS_STATUS_READY, IDS_TEXT_STATUS_READY},
         {IDS_STATUS_FOUND, IDS_TEXT_STATUS_FOUND},
         {IDS_STATUS_NONE_OLDER, IDS_TEXT_STATUS_NONE_OLDER},

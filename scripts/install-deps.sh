@@ -16,6 +16,8 @@ packages=(
     # shadow copies (and their command-line tools for the fixtures' truth),
     # BitLocker volumes, and the ciphers under them
     libvshadow-dev libvshadow-utils libbde-dev libbde-utils libssl-dev
+    # the stores of a volume with shadow copies written out for the dialog's test
+    python3-libvshadow
     # Windows cross build, run under Wine (64-bit only), with a display
     g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine wine64
     xvfb xauth

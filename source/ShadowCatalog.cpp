@@ -75,6 +75,13 @@ std::uint64_t ShadowCatalog::nextOf(const std::uint8_t* block, std::size_t lengt
     return r.u64(kNextOffset);
 }
 
+std::string ShadowCatalog::identifierText(const std::uint8_t* g) {
+    char text[40];
+    (void)std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", g[3],
+                        g[2], g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+    return text;
+}
+
 void ShadowCatalog::takeEntries(const std::uint8_t* block, std::size_t length, std::vector<Entry>& entries) {
     const ByteReader r(block, length, kErrUnrecognized, "ShadowCatalog::takeEntries");
     for (std::size_t at = kHeaderBytes; r.contains(at, kEntryBytes); at += kEntryBytes) {

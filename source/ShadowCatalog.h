@@ -54,6 +54,9 @@ public:
     // Returns the next block's offset.
     static std::uint64_t nextOf(const std::uint8_t* block, std::size_t length, std::uint32_t type, const char* what);
     static bool hasIdentifier(const std::uint8_t* bytes, std::size_t length);
+    // A store's 16-byte identifier as Windows writes a GUID (its first three
+    // fields little-endian): "600f0b69-5bdf-11e3-9d6c-005056c00008".
+    static std::string identifierText(const std::uint8_t* guid);
     // Adds the catalog entries of one block to entries.
     static void takeEntries(const std::uint8_t* block, std::size_t length, std::vector<Entry>& entries);
 

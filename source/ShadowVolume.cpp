@@ -13,7 +13,6 @@
 #include <libvshadow.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <numeric>
 
 #include "source/LibyalCalls.h"
@@ -28,14 +27,6 @@ std::string takeError(libvshadow_error_t*& error) {
 
 libvshadow_volume_t*& volumeOf(std::intptr_t*& handle) { return reinterpret_cast<libvshadow_volume_t*&>(handle); }
 
-// A GUID as Windows writes it: its first three fields little-endian.
-std::string guidText(const std::uint8_t* g) {
-    char text[40];
-    (void)std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", g[3], g[2],
-                  g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
-    return text;
-}
-
 SHADOW_STORE describe(libvshadow_store_t* store, int index) {
     SHADOW_STORE info;
     libvshadow_error_t* error = nullptr;
@@ -48,7 +39,7 @@ SHADOW_STORE describe(libvshadow_store_t* store, int index) {
         throw SourceError(kErrUnrecognized, "shadow copy " + std::to_string(index + 1) + " can't be described: " +
                                                 takeError(error));
     }
-    info.identifier = guidText(guid);
+    info.identifier = ShadowCatalog::identifierText(guid);
     info.volumeSize = size;
     info.created = created;
     return info;
@@ -119,7 +110,9 @@ void ShadowVolume::close() {
                                              libvshadow_error_free);
 }
 
-std::unique_ptr<ShadowStoreSource> ShadowVolume::open(unsigned number) {
+bool ShadowVolume::readsStores() { return true; }
+
+std::unique_ptr<Source> ShadowVolume::open(unsigned number) {
     if (number == 0 || number > stores_.size()) {
         throw SourceError(kErrUnrecognized, "there is no shadow copy " + std::to_string(number) + " (the volume has " +
                                                 std::to_string(stores_.size()) + ")");
@@ -145,12 +138,13 @@ namespace resurgo {
 // without them simply has none.
 ShadowVolume::ShadowVolume(Source& volume) : volume_(volume) {
     if (ShadowCatalog::read(volume).present()) {
-        throw SourceError(kErrNotSupported, "this build reads shadow copies only on Linux");
+        throw SourceError(kErrNotSupported, "this build reads the stores of shadow copies only on Linux");
     }
 }
 ShadowVolume::~ShadowVolume() = default;
 void ShadowVolume::close() {}
-std::unique_ptr<ShadowStoreSource> ShadowVolume::open(unsigned number) {
+bool ShadowVolume::readsStores() { return false; }
+std::unique_ptr<Source> ShadowVolume::open(unsigned number) {
     throw SourceError(kErrNotSupported, "there is no shadow copy " + std::to_string(number) + " in this build");
 }
 } // namespace resurgo

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "source/SHADOW_STORE.h"
+#include "source/ShadowProvider.h"
 
 namespace resurgo {
 
@@ -20,22 +21,26 @@ class BfioHandle;
 class ShadowStoreSource;
 class Source;
 
-class ShadowVolume {
+class ShadowVolume : public ShadowProvider {
 public:
     // Reads the catalog of volume (which must outlive this object and the
     // stores opened from it). A volume without shadow copies has no
     // stores; a damaged catalog or one the library can't read raises
     // SourceError naming the damage.
     explicit ShadowVolume(Source& volume);
-    ~ShadowVolume();
+    ~ShadowVolume() override;
     ShadowVolume(const ShadowVolume&) = delete;
     ShadowVolume& operator=(const ShadowVolume&) = delete;
 
+    // Whether this build reads stores (it has libvshadow).
+    static bool readsStores();
+
     // Oldest first.
-    const std::vector<SHADOW_STORE>& stores() const { return stores_; }
-    // Store number n (1 = the oldest) as a source; it must not outlive this
-    // object. Raises SourceError when there is no such store.
-    std::unique_ptr<ShadowStoreSource> open(unsigned number);
+    const std::vector<SHADOW_STORE>& stores() const override { return stores_; }
+    // Store number n (1 = the oldest) as a source (a ShadowStoreSource); it
+    // must not outlive this object. Raises SourceError when there is no
+    // such store.
+    std::unique_ptr<Source> open(unsigned number) override;
 
 private:
     void close();

@@ -35,16 +35,17 @@ constexpr ColumnLayout kColumns[ResultListView::kColumnCount] = {
 // The three conditions, then the notes added to them (with a percentage),
 // then the one of data found through a volume layout a deep scan guessed,
 // the one of a file rebuilt from $LogFile, of a carved file, and of a
-// file a shadow copy holds (with the copy's date).
+// file a shadow copy holds (with the copy's date, or its number when the
+// date is unknown).
 constexpr unsigned kConditionIds[] = {IDS_CONDITION_INTACT,   IDS_CONDITION_PARTLY_OVERWRITTEN,
                                       IDS_CONDITION_OVERWRITTEN, IDS_CONDITION_UNOWNED,
                                       IDS_CONDITION_ZEROED,   IDS_CONDITION_GUESSED,
                                       IDS_CONDITION_JOURNAL,  IDS_CONDITION_CARVED,
-                                      IDS_CONDITION_SNAPSHOT};
+                                      IDS_CONDITION_SNAPSHOT, IDS_CONDITION_SNAPSHOT_UNDATED};
 constexpr std::size_t kConditionTexts = sizeof kConditionIds / sizeof kConditionIds[0];
 
-// A note's text with its percentage in place of "%u".
-std::string withPercent(const std::string& text, unsigned percent) {
+// A text with a number (a percentage, a copy) in place of "%u".
+std::string withNumber(const std::string& text, unsigned percent) {
     std::string out = text;
     const std::size_t at = out.find("%u");
     if (at != std::string::npos) out.replace(at, 2, std::to_string(percent));
@@ -236,18 +237,20 @@ std::string ResultListView::cellText(int row, int column) const {
             if (kConditionIds[i] == id) text = conditions_[i];
         }
         // Clusters allocated but owned by no file, and sampled zeros.
-        if (f.unowned != 0) text += ", " + withPercent(conditions_[3], f.unowned);
-        if (f.zeroed != FOUND_FILE::kNotSampled) text += ", " + withPercent(conditions_[4], f.zeroed);
+        if (f.unowned != 0) text += ", " + withNumber(conditions_[3], f.unowned);
+        if (f.zeroed != FOUND_FILE::kNotSampled) text += ", " + withNumber(conditions_[4], f.zeroed);
         // A file rebuilt from the journal says so first.
         // A file rebuilt from the journal, carved or kept by a shadow copy
         // says so first.
         std::string first;
         if (f.source == ResultSource::Logfile) first = conditions_[6];
         if (f.source == ResultSource::Carved) first = conditions_[7];
-        if (f.source == ResultSource::Snapshot) {
+        if (f.source == ResultSource::Snapshot && f.snapshotCreated.utc() != 0) {
             first = conditions_[8];
             const std::size_t at = first.find("%s");
             if (at != std::string::npos) first.replace(at, 2, f.snapshotCreated.text());
+        } else if (f.source == ResultSource::Snapshot) {
+            first = withNumber(conditions_[9], f.snapshot);
         }
         if (!first.empty()) text = first + (f.recoverable >= 100 ? "" : " (" + text + ")");
         return text;

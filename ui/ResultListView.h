@@ -76,7 +76,7 @@ private:
     std::string driveRoot_;
     // The condition column's texts: intact, partly overwritten, overwritten;
     // the notes on clusters owned by no file and on zeros; a guessed layout.
-    std::string conditions_[9];
+    std::string conditions_[10];
     std::vector<std::size_t> order_;
     std::wstring cell_;  // the text last handed to the list
 };

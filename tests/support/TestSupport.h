@@ -91,6 +91,7 @@ public:
     bool closeOutputDirectory(OsHandle d) override { return systemPlatform().closeOutputDirectory(d); }
     OutputFailure outputFailure(std::uint32_t c) override { return systemPlatform().outputFailure(c); }
     bool availableSpace(const std::string& p, std::uint64_t& b) override { return systemPlatform().availableSpace(p, b); }
+    bool shadowCopyDevices(std::vector<std::string>& d) override { return systemPlatform().shadowCopyDevices(d); }
     std::uint32_t lastError() override { return systemPlatform().lastError(); }
     std::string errorText(std::uint32_t c) override { return systemPlatform().errorText(c); }
 };

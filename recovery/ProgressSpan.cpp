@@ -1,8 +1,8 @@
-#include "cli/ProgressSpan.h"
+#include "recovery/ProgressSpan.h"
 
 #include <algorithm>
 
-namespace resurgo::cli {
+namespace resurgo {
 
 ProgressSpan::ProgressSpan(ProgressSink* target, int from, int to)
     : target_(target), from_(std::clamp(from, 0, 100)), to_(std::clamp(to, from_, 100)), shown_(from_) {}
@@ -20,4 +20,4 @@ void ProgressSpan::setDetail(const std::string& detail) {
     if (target_ != nullptr) target_->setDetail(detail);
 }
 
-} // namespace resurgo::cli
+} // namespace resurgo

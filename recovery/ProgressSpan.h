@@ -8,7 +8,7 @@
 
 #include "recovery/ProgressSink.h"
 
-namespace resurgo::cli {
+namespace resurgo {
 
 class ProgressSpan : public ProgressSink {
 public:
@@ -28,4 +28,4 @@ private:
     bool drawn_ = false;
 };
 
-} // namespace resurgo::cli
+} // namespace resurgo
