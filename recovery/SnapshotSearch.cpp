@@ -60,21 +60,13 @@ SnapshotSearch::SnapshotSearch(Source& volume) {
         } else {
             shadows_ = std::make_unique<ShadowDevices>(volume);
         }
-        takeStores();
+        stores_ = shadows_->stores();
+        opened_.resize(stores_.size());
+        for (std::string& note : shadows_->notes()) warnings_.push_back(std::move(note));
     } catch (const ErrorException& e) {
         shadows_.reset();
         warnings_.push_back("The shadow copies can't be read: " + ErrorText::reason(e) + ".");
     }
-}
-
-SnapshotSearch::SnapshotSearch(std::unique_ptr<ShadowProvider> provider) : shadows_(std::move(provider)) {
-    takeStores();
-}
-
-void SnapshotSearch::takeStores() {
-    stores_ = shadows_->stores();
-    opened_.resize(stores_.size());
-    for (std::string& note : shadows_->notes()) warnings_.push_back(std::move(note));
 }
 
 SnapshotSearch::~SnapshotSearch() {

@@ -31,8 +31,6 @@ public:
     // this build's provider. A damaged catalog leaves no copies and a
     // warning; nothing raises.
     explicit SnapshotSearch(Source& volume);
-    // The copies provider lists (of the volume a search walks).
-    explicit SnapshotSearch(std::unique_ptr<ShadowProvider> provider);
     ~SnapshotSearch();
     SnapshotSearch(const SnapshotSearch&) = delete;
     SnapshotSearch& operator=(const SnapshotSearch&) = delete;
@@ -54,8 +52,6 @@ public:
     void search(SearchJob& job, ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
 
 private:
-    void takeStores();
-
     std::unique_ptr<ShadowProvider> shadows_;
     std::vector<std::unique_ptr<Source>> opened_;  // by number - 1
     std::vector<SHADOW_STORE> stores_;

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cctype>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -236,6 +238,40 @@ TEST(Search, ProgressRunsFromZeroToHundredNeverBack) {
         EXPECT_EQ(rec.positions.back(), 100);
         EXPECT_TRUE(std::is_sorted(rec.positions.begin(), rec.positions.end()));
         EXPECT_EQ(job.outcome(), SearchJob::Outcome::Completed);
+    }
+}
+
+// The real volume vsstest with its two shadow copies: the walk of the
+// volume and of each copy take a third of the scale each, the newest copy
+// first. Cancelled during the newest copy's walk, the oldest copy (the one
+// that holds /syslog, record 35) is never walked.
+TEST(Search, ShadowCopyWalksShareTheProgressAndCancelStopsThem) {
+    const char* env = std::getenv("RESURGO_REAL_IMAGES");
+    const std::string real = std::string(env != nullptr ? env : RESURGO_REAL_IMAGES) + "/formats/vsstest.qcow2";
+    if (!std::filesystem::exists(real)) GTEST_SKIP() << "no " << real;
+    struct Case {
+        int cancelAt;  // -1: never
+        SearchJob::Outcome outcome;
+        bool syslog;
+    };
+    for (const Case& c : {Case{-1, SearchJob::Outcome::Completed, true}, Case{50, SearchJob::Outcome::Cancelled, false}}) {
+        SCOPED_TRACE(c.cancelAt);
+        SearchJob job;
+        job.options.snapshots = true;
+        Recorder rec;
+        std::atomic<std::uint8_t> cancel{0};
+        rec.cancel = &cancel;
+        rec.cancelAt = c.cancelAt;
+        search(job, real, "*", 1000000, &rec, &cancel);
+        EXPECT_EQ(job.outcome(), c.outcome);
+        EXPECT_TRUE(std::is_sorted(rec.positions.begin(), rec.positions.end()));
+        // The volume's walk ends at a third; each copy's walk moves the bar.
+        EXPECT_TRUE(std::count(rec.positions.begin(), rec.positions.end(), 33) > 0);
+        EXPECT_TRUE(std::any_of(rec.positions.begin(), rec.positions.end(), [](int p) { return p > 33 && p < 66; }));
+        EXPECT_EQ(rec.positions.back() == 100, c.cancelAt < 0);
+        bool syslog = false;
+        for (const FOUND_FILE& f : job.filesystem.results()) syslog = syslog || (f.recordNumber == 35 && f.snapshot == 1);
+        EXPECT_EQ(syslog, c.syslog);
     }
 }
 

@@ -532,14 +532,18 @@ namespace {
 
 // What a Windows system shows of the real volume vsstest: the volume as
 // drive V:, its two shadow copies as the devices HarddiskVolumeShadowCopy3
-// and 5 (the system numbers copies of every volume in one run), and a copy
-// of another volume (the demo image) as 4. The files are made at test time
-// by tests/fixtures/make_shadow_stores.sh with libvshadow's own binding.
+// and 5 (the system numbers the copies of all its volumes in one run), and
+// a copy of another volume (the demo image) as 4. The files are made at
+// test time by tests/fixtures/make_shadow_stores.sh with libvshadow's own
+// binding.
 class ShadowSystem : public DelegatingPlatform {
 public:
     static std::string device(unsigned n) {
         return "\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy" + std::to_string(n);
     }
+    // The devices the system lists.
+    std::vector<unsigned> listed{3, 4, 5};
+
     OsHandle openSource(const std::string& path) override {
         const std::string dir = RESURGO_UI_SHADOWS;
         const std::map<std::string, std::string> served{{"\\\\.\\V:", dir + "/volume.raw"},
@@ -551,7 +555,8 @@ public:
         return DelegatingPlatform::openSource(WinText::utf8(UiHarness::windowsPath(at->second)));
     }
     bool shadowCopyDevices(std::vector<std::string>& devices) override {
-        devices = {device(3), device(4), device(5)};
+        devices.clear();
+        for (unsigned n : listed) devices.push_back(device(n));
         return true;
     }
 };
@@ -560,41 +565,62 @@ public:
 
 // vshadowinfo: copy 1 was made 2013-12-03 06:35:09 UTC; icat on
 // vshadowmount's vss1: record 35 is /syslog, 1,247 bytes (the volume now
-// holds syslog.gz there).
+// holds syslog.gz there). With one of the two copies gone from the system,
+// the catalog's dates can't be told apart: the copy left is numbered, not
+// dated, and the status line says why.
 TEST(RestoreFlowShadowTest, PreviousVersionsListsAndRestoresWhatOnlyTheOldestCopyHolds) {
     if (!std::filesystem::exists(UiHarness::windowsPath(std::string(RESURGO_UI_SHADOWS) + "/store2.raw"))) {
         GTEST_SKIP() << "no shadow copy stores in " << RESURGO_UI_SHADOWS << " (made from the real image vsstest)";
     }
     constexpr std::uint64_t kCopy1Created = 130305261097363787;  // FILETIME
     const std::string kSyslogSha256 = "0420b023f8dc1b71ff25191ce4ce88d10028f99f99f7c21532611f4c273aeae9";
-    ShadowSystem system;
-    ScopedPlatform scope(system);
-    const std::wstring folder = UiHarness::outputFolder("shadow");
-    UiHarness h;
-    h.drives.drives.push_back({"V:\\", "vsstest", "NTFS"});
-    h.savePaths = {folder + L"\\syslog"};
-    std::wstring condition, status;
-    h.run([&](UiHarness& h) {
-        h.selectDrive(L"V:\\");
-        ::CheckDlgButton(h.dialog(), IDC_SNAPSHOTS, BST_CHECKED);
-        ASSERT_TRUE(h.search(L"syslog", L"1000000"));
-        ASSERT_EQ(h.rowCount(), 1);
-        EXPECT_EQ(h.cell(0, 0), L"syslog");
-        condition = h.cell(0, 6);
-        status = h.text(IDC_STATUS);
-        h.selectRow(0);
-        h.press(IDC_RESTORE);
-        h.press(IDC_EXIT);
-    });
-    // Both copies are this volume's (the other volume's is left out); the
-    // oldest holds the file, dated from the volume's catalog.
-    EXPECT_EQ(h.impl.job().snapshots().size(), 2u);
-    EXPECT_EQ(WinText::utf8(condition), "Previous version of " + FILE_TIME::fromUtc(kCopy1Created).text());
-    EXPECT_EQ(status.find(L"Previous versions:"), std::wstring::npos) << status;
-    EXPECT_EQ(h.shownIds(), std::vector<unsigned>{IDS_RESTORED});
-    const std::vector<std::uint8_t> restored = readFile(WinText::utf8(folder + L"\\syslog"));
-    EXPECT_EQ(restored.size(), 1247u);
-    EXPECT_EQ(sha256Hex(restored), kSyslogSha256);
+    struct Case {
+        std::vector<unsigned> listed;
+        std::size_t copies;
+        std::string condition;
+        std::wstring note;  // in the status line
+    };
+    const std::vector<Case> cases{
+        {{3, 4, 5}, 2, "Previous version of " + FILE_TIME::fromUtc(kCopy1Created).text(), L""},
+        {{3, 4}, 1, "Previous version (shadow copy 1, date unknown)",
+         L"Previous versions: The dates of the shadow copies are unknown (the drive's catalog lists 2 and the system "
+         L"shows 1)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.condition);
+        ShadowSystem system;
+        system.listed = c.listed;
+        ScopedPlatform scope(system);
+        const std::wstring folder = UiHarness::outputFolder("shadow");
+        UiHarness h;
+        h.drives.drives.push_back({"V:\\", "vsstest", "NTFS"});
+        h.savePaths = {folder + L"\\syslog"};
+        std::wstring condition, status;
+        h.run([&](UiHarness& h) {
+            h.selectDrive(L"V:\\");
+            ::CheckDlgButton(h.dialog(), IDC_SNAPSHOTS, BST_CHECKED);
+            ASSERT_TRUE(h.search(L"syslog", L"1000000"));
+            ASSERT_EQ(h.rowCount(), 1);
+            EXPECT_EQ(h.cell(0, 0), L"syslog");
+            condition = h.cell(0, 6);
+            status = h.text(IDC_STATUS);
+            h.selectRow(0);
+            h.press(IDC_RESTORE);
+            h.press(IDC_EXIT);
+        });
+        // The other volume's copy is left out.
+        EXPECT_EQ(h.impl.job().snapshots().size(), c.copies);
+        EXPECT_EQ(WinText::utf8(condition), c.condition);
+        if (c.note.empty()) {
+            EXPECT_EQ(status.find(L"Previous versions:"), std::wstring::npos) << status;
+        } else {
+            EXPECT_NE(status.find(c.note), std::wstring::npos) << status;
+        }
+        EXPECT_EQ(h.shownIds(), std::vector<unsigned>{IDS_RESTORED});
+        const std::vector<std::uint8_t> restored = readFile(WinText::utf8(folder + L"\\syslog"));
+        EXPECT_EQ(restored.size(), 1247u);
+        EXPECT_EQ(sha256Hex(restored), kSyslogSha256);
+    }
 }
 
 } // namespace resurgo::test
