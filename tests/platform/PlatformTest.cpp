@@ -247,6 +247,14 @@ TEST(SystemPlatform, OpenFailuresReportTheSystemError) {
     EXPECT_NE(p.lastError(), 0u);
 }
 
+// The system's shadow copies: none on POSIX and on the test machines'
+// Windows (Wine keeps none): the listing ends and is empty.
+TEST(SystemPlatform, ASystemWithoutShadowCopiesListsNone) {
+    std::vector<std::string> devices{"stale"};
+    ASSERT_TRUE(systemPlatform().shadowCopyDevices(devices));
+    EXPECT_TRUE(devices.empty()) << devices.front();
+}
+
 TEST(SystemPlatform, AllocateZeroedIsAlignedAndZero) {
     Platform& p = systemPlatform();
     for (std::size_t bytes : {std::size_t{1}, std::size_t{4096}, std::size_t{65536 + 512}, std::size_t{1} << 20}) {
