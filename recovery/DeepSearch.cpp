@@ -13,6 +13,7 @@
 #include "recovery/DeepResults.h"
 #include "recovery/DeepScan.h"
 #include "recovery/FilesystemNTFS.h"
+#include "recovery/LogfileSearch.h"
 #include "recovery/Recoverability.h"
 #include "source/SliceSource.h"
 #include "source/Source.h"
@@ -125,6 +126,16 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
     pass.take(claims);
     pass.apply(out, 0);
     LESS_RECOVERABLE less;
+    logStart_.reset();
+    logLooked_ = false;
+    if (!report_.currentMft) {
+        std::vector<std::uint64_t> pages;
+        for (std::uint64_t at : found.restartPages) {
+            if (at >= geometry_.volumeStart) pages.push_back(at - geometry_.volumeStart);
+        }
+        logStart_ = LogfileSearch::chooseStart(fs.volume(), pages);
+        logLooked_ = true;
+    }
     if (filter.minRecoverable > 0) {
         out.erase(std::remove_if(out.begin(), out.end(),
                                  [&](const FOUND_FILE& f) {
@@ -134,12 +145,46 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
                                  }),
                   out.end());
     }
+    if (!report_.cancelled) appendLogged(found, results, fs, filter, out, older, less);
     fs.appendResults(std::move(out), older, less);
+}
+
+void DeepSearch::appendLogged(const DeepScan::Found& found, DeepResults& results, FilesystemNTFS& fs,
+                              const SEARCH_FILTER& filter, std::vector<FOUND_FILE>& out, OLDER_MATCHES& older,
+                              LESS_RECOVERABLE& less) {
+    LogfileSearch log(fs);
+    log.setStart(logStart_);
+    // The log's parent references are the volume's own directories.
+    log.setDirectories([&results](const FILE_REFERENCE& directory) { return results.directoryOf(directory, false); });
+    log.read();
+    std::vector<FOUND_FILE> logged;
+    log.findFiles(filter, logged, older, less);
+    if (logged.empty()) return;
+    // A version whose record the scan found (the same number and name) is
+    // listed from its record, which holds more than the log's last change.
+    std::set<std::pair<std::uint64_t, std::string>> scanned;
+    for (const DeepScan::Record& r : found.records) {
+        if (r.isBase() && !r.name.empty()) scanned.emplace(r.recordNumber, r.name);
+    }
+    for (FOUND_FILE& f : logged) {
+        if (scanned.count({f.recordNumber, f.name}) == 0) out.push_back(std::move(f));
+    }
+}
+
+std::optional<std::uint64_t> DeepSearch::logStart(FilesystemNTFS& fs) {
+    if (report_.currentMft) return std::nullopt;
+    if (!logLooked_) {
+        logStart_ = LogfileSearch::chooseStart(fs.volume(), LogfileSearch::findRestartPages(fs.volume()));
+        logLooked_ = true;
+    }
+    return logStart_;
 }
 
 void DeepSearch::open(Source& source, const std::string& root, FilesystemNTFS& fs) {
     if (!known_ || root_ != root) {
         extensions_.clear();
+        logStart_.reset();
+        logLooked_ = false;
         geometry_ = DeepGeometry();
         scan_.reset();
         if (!geometry_.fromBootSectors(source, root)) {
