@@ -13,6 +13,7 @@
 #include "recovery/DeepResults.h"
 #include "recovery/DeepScan.h"
 #include "recovery/FilesystemNTFS.h"
+#include "ntfs/LogRecordScan.h"
 #include "recovery/LogfileSearch.h"
 #include "recovery/Recoverability.h"
 #include "source/SliceSource.h"
@@ -92,6 +93,7 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
     if (!boot) {
         geometry_.infer(found, source.size(), root);
         openVolume(source, fs);
+        if (geometry_.from == DeepGeometry::From::Assumed) geometryFromLog(found, source, root, fs);
     }
     known_ = true;
     root_ = root;
@@ -149,6 +151,26 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
     fs.appendResults(std::move(out), older, less);
 }
 
+void DeepSearch::geometryFromLog(const DeepScan::Found& found, Source& source, const std::string& root,
+                                 FilesystemNTFS& fs) {
+    std::vector<std::uint64_t> pages;
+    for (std::uint64_t at : found.restartPages) {
+        if (at >= geometry_.volumeStart) pages.push_back(at - geometry_.volumeStart);
+    }
+    try {
+        const std::optional<std::uint64_t> start = LogfileSearch::chooseStart(fs.volume(), pages);
+        if (!start) return;
+        std::vector<std::uint8_t> log;
+        LogfileSearch::readAt(fs.volume(), *start, log);
+        const std::optional<LogfileSearch::LoggedGeometry> g = LogfileSearch::geometryOf(LogRecordScan::scan(log).records);
+        if (!g) return;
+        geometry_.fromLog(g->clusterBytes, g->recordBytes, g->agreements, source.size(), root);
+    } catch (const ErrorException&) {
+        return;  // the log can't be read: the geometry stays a guess
+    }
+    openVolume(source, fs);
+}
+
 void DeepSearch::appendLogged(const DeepScan::Found& found, DeepResults& results, FilesystemNTFS& fs,
                               const SEARCH_FILTER& filter, std::vector<FOUND_FILE>& out, OLDER_MATCHES& older,
                               LESS_RECOVERABLE& less) {
@@ -167,7 +189,9 @@ void DeepSearch::appendLogged(const DeepScan::Found& found, DeepResults& results
         if (r.isBase() && !r.name.empty()) scanned.emplace(r.recordNumber, r.name);
     }
     for (FOUND_FILE& f : logged) {
-        if (scanned.count({f.recordNumber, f.name}) == 0) out.push_back(std::move(f));
+        if (scanned.count({f.recordNumber, f.name}) != 0) continue;
+        f.guessedGeometry = geometryGuessed();
+        out.push_back(std::move(f));
     }
 }
 
@@ -190,6 +214,10 @@ void DeepSearch::open(Source& source, const std::string& root, FilesystemNTFS& f
         if (!geometry_.fromBootSectors(source, root)) {
             scan_ = std::make_unique<DeepScan::Found>(DeepScan().run(source, nullptr, nullptr));
             geometry_.infer(*scan_, source.size(), root);
+            if (geometry_.from == DeepGeometry::From::Assumed) {
+                openVolume(source, fs);
+                geometryFromLog(*scan_, source, root, fs);
+            }
         }
         known_ = true;
         root_ = root;

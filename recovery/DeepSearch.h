@@ -98,6 +98,9 @@ private:
     void extensionsScanned(Source& source, std::uint64_t offset, const std::vector<std::uint64_t>& listed,
                            Gathered& gathered) const;
 
+    // With nothing else to go by, the cluster and record sizes $LogFile's
+    // records agree on (fs reopened with them).
+    void geometryFromLog(const DeepScan::Found& found, Source& source, const std::string& root, FilesystemNTFS& fs);
     // Appends to out the files $LogFile tells of that the scan did not find.
     void appendLogged(const DeepScan::Found& found, DeepResults& results, FilesystemNTFS& fs,
                       const SEARCH_FILTER& filter, std::vector<FOUND_FILE>& out, OLDER_MATCHES& older,

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <unordered_map>
 
+#include "core/ByteReader.h"
 #include "core/ErrorException.h"
 #include "file/WildcardMatcher.h"
 #include "ntfs/LOG_OPERATION.h"
@@ -139,7 +141,7 @@ void LogfileSearch::read() {
     } catch (const ErrorException& e) {
         log.clear();
         try {
-            if (start_) readFromStart(log);
+            if (start_) readAt(fs_.volume(), *start_, log);
         } catch (const ErrorException& again) {
             warnings_.push_back("$LogFile can't be read: " + again.diagnostic());
             return;
@@ -160,21 +162,58 @@ std::uint64_t LogfileSearch::recordLimit() {
     return capacity != 0 ? capacity : std::uint64_t{1} << 48;
 }
 
-void LogfileSearch::readFromStart(std::vector<std::uint8_t>& log) {
-    Volume& volume = fs_.volume();
+void LogfileSearch::readAt(Volume& volume, std::uint64_t start, std::vector<std::uint8_t>& log) {
+    log.clear();
     const std::uint64_t volumeBytes = volume.source() != nullptr ? volume.source()->size() : 0;
-    const std::uint64_t start = *start_;
     if (start >= volumeBytes || volumeBytes - start < LOG_RESTART_AREA::kMinPageSize) return;
     std::vector<std::uint8_t> page(LOG_RESTART_AREA::kMaxPageSize);
     const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(page.size(), volumeBytes - start));
-    volume.readBytes(page.data(), head, start, "LogfileSearch::readFromStart");
+    volume.readBytes(page.data(), head, start, "LogfileSearch::readAt");
     const std::uint32_t pageSize = LOG_RESTART_AREA::statedPageSize(page.data(), head);
     if (pageSize == 0 || pageSize > head) return;
     LOG_RESTART_AREA restart;
     restart.parse(page.data(), pageSize);
     const std::uint64_t size = std::min({restart.fileSize, kMaxLogBytes, volumeBytes - start});
     log.resize(static_cast<std::size_t>(size));
-    volume.readBytes(log.data(), log.size(), start, "LogfileSearch::readFromStart");
+    volume.readBytes(log.data(), log.size(), start, "LogfileSearch::readAt");
+}
+
+std::optional<LogfileSearch::LoggedGeometry> LogfileSearch::geometryOf(const std::vector<LOG_RECORD>& records) {
+    // NTFS 3.1 records name themselves; their update sequence array
+    // follows that number.
+    constexpr std::size_t kHeader31 = MFT_RECORD::kHeaderBytes31;
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint64_t> votes;
+    std::uint64_t cast = 0;
+    for (const LOG_RECORD& r : records) {
+        LOG_OPERATION op;
+        try {
+            op.parse(r.data.data(), r.data.size());
+        } catch (const ErrorException&) {
+            continue;
+        }
+        if (op.redoOperation != LOG_OPERATION::InitializeFileRecordSegment || op.targetVcn == 0) continue;
+        const ByteReader image(op.redo, op.redoLength, kErrRecordFormat, "LogfileSearch::geometryOf");
+        if (!image.contains(0, kHeader31) || std::memcmp(op.redo, "FILE", 4) != 0 ||
+            image.u16(MFT_RECORD::kUsaOffset) < kHeader31) {
+            continue;
+        }
+        const std::uint32_t recordBytes = image.u32(MFT_RECORD::kBytesAllocated);
+        if (recordBytes < 512 || recordBytes > 4096 || (recordBytes & (recordBytes - 1)) != 0) continue;
+        const std::uint64_t at = std::uint64_t{image.u32(MFT_RECORD::kRecordNumber)} * recordBytes;
+        const std::uint64_t block = std::uint64_t{op.clusterBlockOffset} * LOG_OPERATION::kBlockBytes;
+        if (at < block || (at - block) % op.targetVcn != 0) continue;
+        const std::uint64_t cluster = (at - block) / op.targetVcn;
+        ++cast;
+        if (cluster < 512 || cluster > 65536 || (cluster & (cluster - 1)) != 0) continue;
+        ++votes[{static_cast<std::uint32_t>(cluster), recordBytes}];
+    }
+    if (votes.empty()) return std::nullopt;
+    const auto best = std::max_element(votes.begin(), votes.end(),
+                                       [](const auto& a, const auto& b) { return a.second < b.second; });
+    // Records that disagree mean the log is not one volume's, or not read
+    // right: nothing is taken from it then.
+    if (best->second * 10 < cast * 9) return std::nullopt;
+    return LoggedGeometry{best->first.first, best->first.second, best->second};
 }
 
 std::optional<std::uint64_t> LogfileSearch::chooseStart(Volume& volume, const std::vector<std::uint64_t>& pages) {

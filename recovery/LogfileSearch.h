@@ -66,6 +66,20 @@ public:
     // highest current LSN (the volume's latest log, not a former one's);
     // none when no page parses.
     static std::optional<std::uint64_t> chooseStart(Volume& volume, const std::vector<std::uint64_t>& pages);
+    // Reads the log starting at byte start of volume: the size its restart
+    // area states, at most kMaxLogBytes and what the volume holds; log is
+    // left empty when no restart page is there.
+    static void readAt(Volume& volume, std::uint64_t start, std::vector<std::uint8_t>& log);
+    // The cluster and record sizes the log's records agree on, when nothing
+    // else tells them: a record's initialization names its own number and
+    // size, and the VCN and 512-byte block it was written at; only one
+    // cluster size puts that number there.
+    struct LoggedGeometry {
+        std::uint32_t clusterBytes = 0;
+        std::uint32_t recordBytes = 0;
+        std::uint64_t agreements = 0;
+    };
+    static std::optional<LoggedGeometry> geometryOf(const std::vector<LOG_RECORD>& records);
     // The restart pages of volume: a read of all of it.
     static std::vector<std::uint64_t> findRestartPages(Volume& volume);
 
@@ -100,9 +114,6 @@ private:
     // directory, the volume's own, nameless, or still the record's file).
     bool listable(const Version& v, FileZ& entry);
 
-    // Reads the log from start_: the size its restart area states, at most
-    // kMaxLogBytes and what the volume holds.
-    void readFromStart(std::vector<std::uint8_t>& log);
     // The versions' record numbers stay under this.
     std::uint64_t recordLimit();
 
