@@ -41,7 +41,7 @@ const char* const kDescription =
 const char* const kForms[] = {
     "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--verify] "
     "[--snapshots] [--carve] [--wide | --json]",
-    "restore SOURCE [--partition N] [--snapshot N] --record N [--logged] --output PATH [--force]",
+    "restore SOURCE [--partition N] [--snapshot N] --record N [--logged [--deep]] --output PATH [--force]",
     "restore SOURCE [--partition N] --snapshot N --name PATTERN --output PATH [--force]",
     "restore SOURCE [--partition N] --offset X --output PATH [--force]",
     "restore SOURCE [--partition N] --carved X --output PATH [--force]",
