@@ -243,6 +243,8 @@ void SearchJob::openDeep() {
 
 void SearchJob::openDeepAt(std::uint64_t offset, FileZ& entry) { deepState().openAt(source(), filesystem, offset, entry); }
 
+std::optional<std::uint64_t> SearchJob::deepLogStart() { return deepState().logStart(filesystem); }
+
 bool SearchJob::deepInUse(std::uint64_t offset, const FileZ& entry) {
     return deepState().isCurrentInUse(filesystem, offset, entry.recordNumber(), !entry.isDeleted());
 }
