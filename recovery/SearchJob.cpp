@@ -286,7 +286,8 @@ void SearchJob::runCarve(ProgressSink* progress, const std::atomic<std::uint8_t>
     const std::vector<Carver::Range> ranges =
         CarveSearch::freeRanges(&filesystem, filesystem.results(), layout, src.size(), fromBitmap, std::move(claimed));
     if (progress != nullptr) progress->setDetail("looking for files without records");
-    std::vector<FOUND_FILE> carved = CarveSearch::run(src, ranges, layout, pattern, progress, cancel, carveReport_);
+    std::vector<FOUND_FILE> carved =
+        CarveSearch::run(src, ranges, layout, pattern, progress, cancel, carveReport_, filesystem.loggedNames());
     carveReport_.fromBitmap = fromBitmap;
     if (carveReport_.cancelled) outcome_ = Outcome::Cancelled;
     filesystem.appendResults(std::move(carved));

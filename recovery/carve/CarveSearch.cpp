@@ -133,13 +133,16 @@ std::vector<Carver::Range> CarveSearch::freeOf(FilesystemNTFS* fs, const std::ve
 
 std::vector<FOUND_FILE> CarveSearch::run(Source& source, const std::vector<Carver::Range>& ranges, const Layout& layout,
                                          const std::string& pattern, ProgressSink* progress,
-                                         const std::atomic<std::uint8_t>* cancel, Report& report) {
+                                         const std::atomic<std::uint8_t>* cancel, Report& report,
+                                         const std::vector<LOGGED_NAME>& logged) {
     Carver carver(source);
     const Carver::Found found = carver.run(ranges, layout.clusterBytes, layout.volumeStart, progress, cancel);
     report.bytesLooked = found.bytesScanned;
-    report.indexNames = found.indexNames.size();
+    report.indexNames = found.indexNames.size() + found.slackNames.size();
+    report.slackNames = found.slackNames.size();
     report.cancelled = found.cancelled;
-    std::vector<FOUND_FILE> named = CarveNames(found.indexNames).name(found.pieces);
+    const CarveNames names(found.indexNames, found.slackNames, logged, {layout.volumeStart, layout.clusterBytes});
+    std::vector<FOUND_FILE> named = names.name(found.pieces);
     const std::u32string folded = WildcardMatcher::foldPattern(pattern);
     named.erase(std::remove_if(named.begin(), named.end(),
                                [&](const FOUND_FILE& f) { return !WildcardMatcher::match(folded, f.name); }),

@@ -99,6 +99,7 @@ bool Carver::scanRange(const Range& range, std::uint64_t align, std::uint64_t al
         }
     }
     for (INDEX_NAME& n : names.indexNames) found.indexNames.push_back(std::move(n));
+    for (INDEX_NAME& n : names.slackNames) found.slackNames.push_back(std::move(n));
     return true;
 }
 
