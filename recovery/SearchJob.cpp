@@ -7,6 +7,7 @@
 #include "recovery/ProgressSink.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
+#include "recovery/SearchProgress.h"
 #include "recovery/SnapshotSearch.h"
 #include "recovery/SourceStack.h"
 #include "source/BitLockerMetadata.h"
@@ -225,7 +226,32 @@ bool SearchJob::deepInUse(std::uint64_t offset, const FileZ& entry) {
     return deepState().isCurrentInUse(filesystem, offset, entry.recordNumber(), !entry.isDeleted());
 }
 
-void SearchJob::runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel) {
+void SearchJob::planPhases(SearchProgress& progress) {
+    using Phase = SearchProgress::Phase;
+    std::uint64_t sourceBytes = 0;
+    try {
+        sourceBytes = source().size();
+    } catch (const ErrorException&) {
+        // Unknown: the phases that read it weigh nothing until they start.
+    }
+    std::uint64_t mftBytes = 0;
+    if (!options.deep && filesystem.isOpen()) {
+        try {
+            mftBytes = filesystem.mftEntry().getRealSize();
+        } catch (const ErrorException&) {
+        }
+    }
+    // The walk reads the MFT (and $LogFile, small beside it); a shadow
+    // copy's walk reads the copy's MFT, about as large; a deep scan the
+    // whole source; a carve the free clusters, known only once it starts
+    // (runCarve plans it again then): until then, the whole source.
+    progress.plan(Phase::Walk, options.deep ? 0 : mftBytes);
+    progress.plan(Phase::Snapshots, options.snapshots && options.snapshot == 0 && !options.deep ? mftBytes : 0);
+    progress.plan(Phase::DeepScan, options.deep ? sourceBytes : 0);
+    progress.plan(Phase::Carve, options.carve ? sourceBytes : 0);
+}
+
+void SearchJob::runDeep(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel) {
     Source* src = nullptr;
     try {
         src = &source();
@@ -240,7 +266,9 @@ void SearchJob::runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>*
     filter.minRecoverable = options.minRecoverable;
     SEARCH_CONTEXT context;
     context.cancel = cancel;
-    context.progress = progress;
+    context.progress = &progress;
+    planPhases(progress);
+    progress.begin(SearchProgress::Phase::DeepScan);
     try {
         deepState().run(*src, driveRoot, filesystem, filter, context);
         geometry = deep_->geometry().geometry;
@@ -264,7 +292,7 @@ void SearchJob::runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>*
     }
 }
 
-void SearchJob::runCarve(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel,
+void SearchJob::runCarve(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel,
                          const CarveSearch::Layout& layout) {
     carveReport_ = CarveSearch::Report();
     Source& src = source();
@@ -285,15 +313,19 @@ void SearchJob::runCarve(ProgressSink* progress, const std::atomic<std::uint8_t>
     bool fromBitmap = false;
     const std::vector<Carver::Range> ranges =
         CarveSearch::freeRanges(&filesystem, filesystem.results(), layout, src.size(), fromBitmap, std::move(claimed));
-    if (progress != nullptr) progress->setDetail("looking for files without records");
+    std::uint64_t carveBytes = 0;
+    for (const Carver::Range& r : ranges) carveBytes += r.end > r.begin ? r.end - r.begin : 0;
+    progress.plan(SearchProgress::Phase::Carve, carveBytes);
+    progress.begin(SearchProgress::Phase::Carve);
+    progress.setDetail("looking for files without records");
     std::vector<FOUND_FILE> carved =
-        CarveSearch::run(src, ranges, layout, pattern, progress, cancel, carveReport_, filesystem.loggedNames());
+        CarveSearch::run(src, ranges, layout, pattern, &progress, cancel, carveReport_, filesystem.loggedNames());
     carveReport_.fromBitmap = fromBitmap;
     if (carveReport_.cancelled) outcome_ = Outcome::Cancelled;
     filesystem.appendResults(std::move(carved));
 }
 
-void SearchJob::carveInstead(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel,
+void SearchJob::carveInstead(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel,
                              const CarveSearch::Layout& layout) {
     try {
         outcome_ = Outcome::Completed;
@@ -313,7 +345,9 @@ void SearchJob::copyCarved(const FOUND_FILE& file, OutputSink& out) {
     CarveSearch::copy(source(), file.offset, file.size, out);
 }
 
-void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel) {
+void SearchJob::run(ProgressSink* sink, const std::atomic<std::uint8_t>* cancel) {
+    // One range for all the search's phases.
+    SearchProgress progress(sink);
     filesystem.clearResults();
     failure_.reset();
     outcome_ = Outcome::Completed;
@@ -351,10 +385,13 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
     filter.verify = options.verify;
     SEARCH_CONTEXT context;
     context.cancel = cancel;
-    context.progress = progress;
+    context.progress = &progress;
+    planPhases(progress);
+    progress.begin(SearchProgress::Phase::Walk);
     try {
         filesystem.findFiles(filter, context);
         if (options.snapshots && options.snapshot == 0) {
+            progress.begin(SearchProgress::Phase::Snapshots);
             snapshots_.reset();
             snapshotState().search(*this, cancel);
             snapshotWarnings_ = snapshots_->warnings();

@@ -117,7 +117,7 @@ Carver::Found Carver::run(const std::vector<Range>& ranges, std::uint64_t align,
             break;
         }
     }
-    if (progress != nullptr) progress->setPosition(100);
+    if (progress != nullptr && !found.cancelled) progress->setPosition(100);
     return found;
 }
 
