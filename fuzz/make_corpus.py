@@ -9,6 +9,7 @@ compression units of a compressed file, the demo image's MFT region, and
 basic's user records with index blocks for the deep scan.
 
     fuzz/make_corpus.py --shadow vsstest.raw   # the shadow-copy catalog seed
+    fuzz/make_corpus.py --bitlocker            # BitLocker metadata and carving seeds
 """
 import json
 import os
@@ -261,9 +262,88 @@ def logfile():
     put("fuzz_logfile", "init-span-pairs-dealloc", bytes(log))
 
 
+def bitlocker():
+    """Metadata blocks built from the format: a password protector (stretch
+    key salt and sealed VMK), a clear-key protector, the sealed FVEK, a
+    description and the boot sectors' copy; and a startup key file."""
+    def entry(etype, vtype, data):
+        return struct.pack("<HHHH", 8 + len(data), etype, vtype, 1) + data
+
+    sealed = lambda n: bytes(range(12)) + bytes((i * 7 + n) & 0xFF for i in range(16 + 44))
+    guid = bytes(range(0x10, 0x20))
+    stretch = entry(0, 3, struct.pack("<I", 0x1001) + bytes(range(0x40, 0x50)) + entry(0, 5, sealed(1)))
+    password = entry(2, 8, guid + b"\0" * 8 + struct.pack("<HH", 0, 0x2000) + stretch + entry(0, 5, sealed(2)))
+    clear = entry(2, 8, guid[::-1] + b"\0" * 8 + struct.pack("<HH", 0, 0x0000) +
+                  entry(0, 1, struct.pack("<I", 0x2003) + bytes(32)) + entry(0, 5, sealed(3)))
+    fvek = entry(3, 5, sealed(4))
+    text = entry(7, 2, "DESKTOP D: 12/9/2026".encode("utf-16-le") + b"\0\0")
+    header = entry(15, 15, struct.pack("<QQ", 0x2010000, 0x2000))
+    for name, entries in [("password", password + fvek + text + header),
+                          ("clear-key", clear + fvek + header)]:
+        meta = struct.pack("<IIII", 48 + len(entries), 1, 48, 48 + len(entries)) + guid + \
+            struct.pack("<IHH", 1, 0x8004, 0) + bytes(8)
+        block = bytearray(64)
+        block[0:8] = b"-FVE-FS-"
+        struct.pack_into("<HH", block, 8, 64, 2)
+        struct.pack_into("<Q", block, 16, 64 << 20)
+        struct.pack_into("<I", block, 28, 16)
+        struct.pack_into("<QQQQ", block, 32, 0x2010000, 0x2020000, 0x2030000, 0x2000)
+        put("fuzz_bitlocker_metadata", name, bytes(block) + meta + entries)
+    key = entry(6, 9, guid + bytes(8) + entry(0, 1, struct.pack("<I", 0x2002) + bytes(range(32))))
+    put("fuzz_bitlocker_metadata", "startup-key",
+        struct.pack("<IIII", 48 + len(key), 1, 48, 48 + len(key)) + guid + struct.pack("<IHH", 1, 0, 0) +
+        bytes(8) + key)
+
+
+def carve():
+    """Small well-formed files of the carving table's formats, each after the
+    byte that picks its table entry (the table's order: JPEG, PNG, GIF, BMP,
+    TIFF, PDF, ZIP, OLE2, SQLite, 7z, RIFF, ...)."""
+    import io, sqlite3, tempfile, wave, zipfile, zlib
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 4, 4, 8, 0, 0, 0, 0)) + \
+        chunk(b"IDAT", zlib.compress(b"\0\x10\x20\x30\x40" * 4)) + chunk(b"IEND", b"")
+    gif = b"GIF89a" + struct.pack("<HHBBB", 1, 1, 0x80, 0, 0) + b"\0\0\0\xff\xff\xff" + \
+        b",\0\0\0\0\x01\0\x01\0\0\x02\x02D\x01\0;"
+    pixels = bytes(4 * 4 * 3)
+    bmp = b"BM" + struct.pack("<IHHI", 54 + len(pixels), 0, 0, 54) + \
+        struct.pack("<IiiHHIIiiII", 40, 4, 4, 1, 24, 0, len(pixels), 2835, 2835, 0, 0) + pixels
+    pdf = b"%PDF-1.4\n1 0 obj<</Type/Catalog>>endobj\nxref\n0 2\n0000000000 65535 f \n0000000009 00000 n \n" \
+        b"trailer<</Size 2/Root 1 0 R>>\nstartxref\n42\n%%EOF\n"
+    z = io.BytesIO()
+    with zipfile.ZipFile(z, "w") as zf:
+        zf.writestr("[Content_Types].xml", "<Types/>")
+        zf.writestr("word/document.xml", "<w:document/>")
+    w = io.BytesIO()
+    with wave.open(w, "wb") as wf:
+        wf.setnchannels(1)
+        wf.setsampwidth(2)
+        wf.setframerate(8000)
+        wf.writeframes(bytes(200))
+    with tempfile.TemporaryDirectory() as d:
+        db = os.path.join(d, "t.db")
+        con = sqlite3.connect(db)
+        con.execute("PRAGMA page_size=512")
+        con.execute("CREATE TABLE t(a)")
+        con.execute("INSERT INTO t VALUES ('row')")
+        con.commit()
+        con.close()
+        sqlite = open(db, "rb").read()
+    for index, name, data in [(1, "png", png), (2, "gif", gif), (3, "bmp", bmp), (5, "pdf", pdf),
+                              (6, "docx", z.getvalue()), (8, "sqlite", sqlite), (10, "wav", w.getvalue())]:
+        put("fuzz_carve", name, bytes([index]) + data + bytes(512 - len(data) % 512))
+
+
 if __name__ == "__main__":
     if len(sys.argv) > 2 and sys.argv[1] == "--shadow":
         shadow_seed(sys.argv[2])  # fuzz/make_corpus.py --shadow vsstest.raw
+        sys.exit(0)
+    if len(sys.argv) > 1 and sys.argv[1] == "--bitlocker":
+        bitlocker()  # fuzz/make_corpus.py --bitlocker
+        carve()
         sys.exit(0)
     main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fixtures"))
     containers(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fixtures"))

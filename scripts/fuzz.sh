@@ -47,12 +47,14 @@ run_one() {
   [ "$t" = fuzz_shadow_catalog ] && max_len="-max_len=196608"
   mkdir -p "$BUILD/corpus/$t"
   local log="$BUILD/logs/$t.log"
-  local rc=0
-  "$BUILD/fuzz/$t" "$BUILD/corpus/$t" "$ROOT/fuzz/corpus/$t" $max_len \
+  local rc=0 seeds=()
+  # A target may have no committed seeds yet: it then starts from nothing.
+  [ -d "$ROOT/fuzz/corpus/$t" ] && seeds=("$ROOT/fuzz/corpus/$t")
+  "$BUILD/fuzz/$t" "$BUILD/corpus/$t" "${seeds[@]}" $max_len \
     -max_total_time="$SECONDS_EACH" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$BUILD/artifacts/$t-" >"$log" 2>&1 || rc=$?
   local execs
-  execs=$(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}')
+  execs=$(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}' || true)
   if [ $rc -eq 0 ]; then
     echo "$t: ${SECONDS_EACH}s, ${execs:-?} executions, no findings"
   else
