@@ -83,6 +83,8 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
     known_ = false;
     scan_.reset();
     extensions_.clear();
+    indexNames_.clear();
+    slackNames_.clear();
     report_ = Report();
     geometry_ = DeepGeometry();
     const bool boot = geometry_.fromBootSectors(source, root);
@@ -135,6 +137,8 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
                   out.end());
     }
     fs.appendResults(std::move(out), older, less);
+    indexNames_ = std::move(found.indexNames);
+    slackNames_ = std::move(found.slackNames);
 }
 
 void DeepSearch::open(Source& source, const std::string& root, FilesystemNTFS& fs) {

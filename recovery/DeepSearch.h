@@ -67,6 +67,10 @@ public:
     // inferred without enough evidence agreeing.
     bool geometryGuessed() const { return known_ && !geometry_.confirmed; }
     const Report& report() const { return report_; }
+    // The directory index entries the last run found, live and left in
+    // index blocks' slack: names for carved files.
+    const std::vector<INDEX_NAME>& indexNames() const { return indexNames_; }
+    const std::vector<INDEX_NAME>& slackNames() const { return slackNames_; }
 
 private:
     void openVolume(Source& source, FilesystemNTFS& fs);
@@ -92,6 +96,8 @@ private:
     std::string root_;
     std::unique_ptr<SliceSource> slice_;
     Report report_;
+    std::vector<INDEX_NAME> indexNames_;
+    std::vector<INDEX_NAME> slackNames_;
     std::map<std::uint64_t, std::vector<std::uint64_t>> extensions_;
     // A scan made for restores (the geometry, extension records a base
     // record's neighbours do not hold), kept for those that follow.

@@ -318,8 +318,13 @@ void SearchJob::runCarve(SearchProgress& progress, const std::atomic<std::uint8_
     progress.plan(SearchProgress::Phase::Carve, carveBytes);
     progress.begin(SearchProgress::Phase::Carve);
     progress.setDetail("looking for files without records");
-    std::vector<FOUND_FILE> carved =
-        CarveSearch::run(src, ranges, layout, pattern, &progress, cancel, carveReport_, filesystem.loggedNames());
+    CarveSearch::Known known;
+    known.logged = &filesystem.loggedNames();
+    if (options.deep && deep_) {
+        known.indexNames = &deep_->indexNames();
+        known.slackNames = &deep_->slackNames();
+    }
+    std::vector<FOUND_FILE> carved = CarveSearch::run(src, ranges, layout, pattern, &progress, cancel, carveReport_, known);
     carveReport_.fromBitmap = fromBitmap;
     if (carveReport_.cancelled) outcome_ = Outcome::Cancelled;
     filesystem.appendResults(std::move(carved));

@@ -134,14 +134,23 @@ std::vector<Carver::Range> CarveSearch::freeOf(FilesystemNTFS* fs, const std::ve
 std::vector<FOUND_FILE> CarveSearch::run(Source& source, const std::vector<Carver::Range>& ranges, const Layout& layout,
                                          const std::string& pattern, ProgressSink* progress,
                                          const std::atomic<std::uint8_t>* cancel, Report& report,
-                                         const std::vector<LOGGED_NAME>& logged) {
+                                         const Known& known) {
     Carver carver(source);
-    const Carver::Found found = carver.run(ranges, layout.clusterBytes, layout.volumeStart, progress, cancel);
+    Carver::Found found = carver.run(ranges, layout.clusterBytes, layout.volumeStart, progress, cancel);
     report.bytesLooked = found.bytesScanned;
+    report.cancelled = found.cancelled;
+    // An index block both found is one file's entries twice: they count once.
+    if (known.indexNames != nullptr) {
+        found.indexNames.insert(found.indexNames.end(), known.indexNames->begin(), known.indexNames->end());
+    }
+    if (known.slackNames != nullptr) {
+        found.slackNames.insert(found.slackNames.end(), known.slackNames->begin(), known.slackNames->end());
+    }
     report.indexNames = found.indexNames.size() + found.slackNames.size();
     report.slackNames = found.slackNames.size();
-    report.cancelled = found.cancelled;
-    const CarveNames names(found.indexNames, found.slackNames, logged, {layout.volumeStart, layout.clusterBytes});
+    static const std::vector<LOGGED_NAME> none;
+    const CarveNames names(found.indexNames, found.slackNames, known.logged != nullptr ? *known.logged : none,
+                           {layout.volumeStart, layout.clusterBytes});
     std::vector<FOUND_FILE> named = names.name(found.pieces);
     const std::u32string folded = WildcardMatcher::foldPattern(pattern);
     named.erase(std::remove_if(named.begin(), named.end(),

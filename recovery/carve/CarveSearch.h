@@ -47,13 +47,22 @@ public:
                                                  std::vector<Carver::Range> claimed = {});
     // Adds the byte ranges of entry's data on the source to claimed.
     static void claimData(const FileZ& entry, const Layout& layout, std::vector<Carver::Range>& claimed);
+    // What the search knows already that may name carved files: the file
+    // versions of $LogFile, and the index entries a deep scan found (the
+    // carve sees only those in the ranges it reads).
+    struct Known {
+        const std::vector<LOGGED_NAME>* logged = nullptr;
+        const std::vector<INDEX_NAME>* indexNames = nullptr;
+        const std::vector<INDEX_NAME>* slackNames = nullptr;
+    };
+
     // Carves ranges of source and returns the results whose names match
-    // pattern, named from the index entries found and from logged (the
-    // file versions of $LogFile; see CarveNames).
+    // pattern, named from the index entries found and from known (see
+    // CarveNames).
     static std::vector<FOUND_FILE> run(Source& source, const std::vector<Carver::Range>& ranges, const Layout& layout,
                                        const std::string& pattern, ProgressSink* progress,
                                        const std::atomic<std::uint8_t>* cancel, Report& report,
-                                       const std::vector<LOGGED_NAME>& logged = {});
+                                       const Known& known);
     // The file a carve finds at offset of source (unnamed), or false.
     static bool measureAt(Source& source, std::uint64_t offset, FOUND_FILE& file);
     // Copies size bytes at offset of source to out.
