@@ -120,12 +120,6 @@ std::vector<std::string> CarveNames::directoryOf(std::uint64_t parent) const {
     return names;
 }
 
-bool CarveNames::sizeFits(std::uint64_t size, std::uint64_t loggedSize) const {
-    if (size == loggedSize) return true;
-    if (size == 0 || size > loggedSize || layout_.clusterBytes == 0) return false;
-    return (size - 1) / layout_.clusterBytes == (loggedSize - 1) / layout_.clusterBytes;
-}
-
 const LOGGED_NAME* CarveNames::loggedMatch(const Carver::Piece& piece, bool& listed) const {
     listed = false;
     const auto first = std::lower_bound(logged_.begin(), logged_.end(), piece.offset,
@@ -134,7 +128,10 @@ const LOGGED_NAME* CarveNames::loggedMatch(const Carver::Piece& piece, bool& lis
     bool ambiguous = false;
     for (auto it = first; it != logged_.end() && it->first == piece.offset; ++it) {
         const LOGGED_NAME& l = it->second;
-        if (!sizeFits(piece.size, l.size)) continue;
+        // The size the structure gives must be the logged one: a file whose
+        // bytes run on past the structure's end would be restored short (a
+        // restore by offset measures the structure again).
+        if (piece.size != l.size) continue;
         listed = listed || l.listed;
         // Versions of one file (the same name in the same directory) agree;
         // two files logged at the same cluster leave it unnamed.
@@ -185,9 +182,6 @@ std::vector<FOUND_FILE> CarveNames::name(const std::vector<Carver::Piece>& piece
             f.name = l->name;
             f.setDirectory(l->directory);
             f.nameSource = FOUND_FILE::NameSource::Logfile;
-            // The log's size is the file's: the bytes after the structure's
-            // end lie in the piece's last cluster.
-            f.size = l->size;
             f.creationTime = l->created;
             f.lastModificationTime = l->modified;
             f.lastAccessTime = l->accessed;

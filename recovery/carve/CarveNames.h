@@ -1,8 +1,8 @@
 #pragma once
 // Names carved files from what the volume still says about them: a file
-// version $LogFile kept whose data began at the file's first cluster, with
-// a size that fits the file's; and the directory index entries found
-// beside them (live and left in index blocks' slack), when an entry's size
+// version $LogFile kept whose data began at the file's first cluster, of
+// the file's size; and the directory index entries found beside them (live
+// and left in index blocks' slack), when an entry's size
 // and the type its extension stands for match that file, and that file
 // only, and no other entry of another file matches it. Never a guess: when
 // the log and the index both name a file and disagree, neither name is
@@ -56,10 +56,6 @@ private:
     // The logged version that names piece, or null; listed is set when a
     // listed version's data is that piece.
     const LOGGED_NAME* loggedMatch(const Carver::Piece& piece, bool& listed) const;
-    // A logged size of loggedSize fits a piece of size bytes: the same, or
-    // more bytes ending in the piece's last cluster (a format's structure
-    // may end before the file's last bytes).
-    bool sizeFits(std::uint64_t size, std::uint64_t loggedSize) const;
 
     // One entry per file (record number): its shown name.
     std::vector<INDEX_NAME> files_;
