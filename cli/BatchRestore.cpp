@@ -199,8 +199,8 @@ void BatchRestore::restoreOne(Batch& batch, const FOUND_FILE& found) {
     std::string why;
     RestoreJob::Status status = RestoreJob::Status::Ready;
     const bool opened = found.carvedType != nullptr         ? batch.copier.openCarved(found.offset, why, status)
-                        : batch.options.deep                    ? batch.copier.openFileAt(found.offset, why, status)
                         : found.source == ResultSource::Logfile ? batch.copier.openLoggedFile(found.recordNumber, why, status)
+                        : batch.options.deep                    ? batch.copier.openFileAt(found.offset, why, status)
                                                                 : batch.copier.openDeletedFile(found.recordNumber, why, status);
     if (!opened) {
         fail(batch.copier.isDamage(status) ? std::string(Messages::kFileDamaged) + " (" + why + ")" : why);

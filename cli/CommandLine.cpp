@@ -41,7 +41,7 @@ const char* const kDescription =
 const char* const kForms[] = {
     "search SOURCE [--partition N] [--pattern PATTERN] [--days N] [--min-recoverable N] [--deep] [--verify] "
     "[--snapshots] [--carve] [--wide | --json]",
-    "restore SOURCE [--partition N] [--snapshot N] --record N [--logged] --output PATH [--force]",
+    "restore SOURCE [--partition N] [--snapshot N] --record N [--logged [--deep]] --output PATH [--force]",
     "restore SOURCE [--partition N] --snapshot N --name PATTERN --output PATH [--force]",
     "restore SOURCE [--partition N] --offset X --output PATH [--force]",
     "restore SOURCE [--partition N] --carved X --output PATH [--force]",
@@ -132,7 +132,8 @@ const char* const kRestoreDetails =
     "file, when one file owns the overwritten clusters). A file whose data reads back as\n"
     "zeros in whole runs that are not sparse is restored, but the message says the data was\n"
     "wiped (exit status 16). --logged restores the file of record N that $LogFile keeps (a\n"
-    "search row marked \"from the journal\": its record holds another file now).\n\n"
+    "search row marked \"from the journal\": its record holds another file now); with --deep\n"
+    "the log is found without the MFT, as search --deep finds it.\n\n"
     "--all restores every file the search finds into DIR, recreating the directories (a name\n"
     "that exists gets a numbered suffix, nothing is overwritten, no link is followed), and ends\n"
     "with a count of restored files (intact, partly overwritten, overwritten), damaged and\n"
@@ -394,7 +395,8 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
             ->capture_default_str()
             ->type_name("PATTERN");
     CLI::Option* deepOpt = restoreCmd->add_flag(
-        "--deep", a.restoreDeep, "With --all or --name: search with a scan of all of SOURCE (as search --deep)");
+        "--deep", a.restoreDeep,
+        "With --all, --name or --record N --logged: search with a scan of all of SOURCE (as search --deep)");
     restoreCmd->add_option("--days,-d", a.restoreDays,
                            "With --all or --name: age limit in days (0 to 1000000; --name: any age without it)")
         ->capture_default_str()
@@ -412,7 +414,6 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
     nameOpt->excludes(offsetOpt);
     // --output and --force need --record, --offset or --name: checked
     // when run (--deep without --all or --name is caught there too).
-    deepOpt->excludes(recordOpt);
     deepOpt->excludes(offsetOpt);
     outputOpt->excludes(allOpt);
     forceOpt->excludes(allOpt);
@@ -719,6 +720,11 @@ int CommandLine::runOne(Arguments& a, FileProbe& probe, std::optional<unsigned> 
     } else if (options.logged = a.logged; !ArgumentCheck::parseRecord(a.recordText, options.record, problem)) {
         err_ << "resurgo restore: " << problem << '\n';
         return kExitUsage;
+    } else if (a.restoreDeep && !a.logged) {
+        err_ << "resurgo restore: --deep goes with --all, --name or --record N --logged\n";
+        return kExitUsage;
+    } else {
+        options.deep = a.restoreDeep;
     }
     const bool interactive = ProcessContext::isTerminal(ProcessContext::Stream::Input);
     return RestoreCommand(probe).run(options, out_, err_, in_, interactive);

@@ -27,8 +27,10 @@ int RestoreCommand::run(const Options& options, std::ostream& out, std::ostream&
                         bool interactive) {
     // A record given by its offset is opened as a deep search opens it:
     // also without a boot sector or an MFT; a name with --deep is looked
-    // for by a deep search.
-    const bool deep = (options.offset.has_value() && !options.carved) || (options.name && options.deep);
+    // for by a deep search; a logged version with --deep is read from a
+    // log found without the MFT.
+    const bool deep = (options.offset.has_value() && !options.carved) ||
+                      ((options.name || options.logged) && options.deep);
     SearchJob job;
     SourceStack& stack = job.sourceStack();
     if (int status = SourceChoice::open(stack, options.source, options.partition, err, deep); status != kExitOk) {

@@ -215,9 +215,14 @@ void SearchCommand::reportDeep(const SearchJob& job, std::ostream& err) {
                 << " gives the geometry\n";
             break;
         case DeepGeometry::From::Inferred:
-            err << "resurgo: neither boot sector is valid (damaged, blank or unreadable); inferred from " << g.indexAgreements
-                << " index block(s) and " << g.recordAgreements << " record(s) found where a $MFT puts them: " << layout
-                << '\n';
+            err << "resurgo: neither boot sector is valid (damaged, blank or unreadable); inferred from ";
+            if (g.logAgreements > 0) {
+                err << g.logAgreements << " record initialization(s) $LogFile holds: ";
+            } else {
+                err << g.indexAgreements << " index block(s) and " << g.recordAgreements
+                    << " record(s) found where a $MFT puts them: ";
+            }
+            err << layout << '\n';
             if (!g.confirmed) {
                 err << "resurgo: warning: too little of that agrees to confirm it: the geometry is a guess, and a "
                        "file whose data is read through it may get another file's bytes (Recoverable ends in ?; "

@@ -50,6 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (scan.records[i].data.size() != scan.records[i].dataLength) std::abort();
         if (i > 0 && scan.records[i - 1].lsn >= scan.records[i].lsn) std::abort();
     }
+    if (const auto g = LogfileSearch::geometryOf(scan.records)) {
+        if (g->clusterBytes < 512 || g->clusterBytes > 65536 || g->recordBytes < 512 || g->recordBytes > 4096) {
+            std::abort();
+        }
+    }
     NTFS_GEOMETRY geometry;
     geometry.init("fuzz", 512, 8, -10, 4, 8, 1, 1 << 20);
     for (const LogfileSearch::Version& v : LogfileSearch::rebuild(scan.records, geometry, 1 << 16)) {

@@ -275,4 +275,15 @@ void DeepGeometry::infer(const DeepScan::Found& found, std::uint64_t sourceBytes
                   volumeBytes / clusterBytes);
 }
 
+void DeepGeometry::fromLog(std::uint32_t clusterBytes, std::uint32_t recordBytes, std::uint64_t agreements,
+                           std::uint64_t sourceBytes, const std::string& root) {
+    from = From::Inferred;
+    indexAgreements = recordAgreements = 0;
+    logAgreements = evidence = agreements;
+    confirmed = agreements >= kMinLogAgreements;
+    const std::uint64_t volumeBytes = sourceBytes > volumeStart ? sourceBytes - volumeStart : 0;
+    geometry.init(root, kSectorBytes, clusterBytes / kSectorBytes, -log2Of(recordBytes), 0, 0, 0,
+                  volumeBytes / clusterBytes);
+}
+
 } // namespace resurgo

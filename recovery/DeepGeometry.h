@@ -9,7 +9,9 @@
 // maps every record number to a place: the right geometry puts the records
 // found there, with those numbers. An inference is confirmed only when
 // independent pieces of that evidence agree on it and nothing else has as
-// much; data read through an unconfirmed one may be another file's.
+// much; data read through an unconfirmed one may be another file's. With
+// neither, $LogFile's record initializations tell the cluster size: each
+// names its record and the VCN it was written at.
 
 #include <cstdint>
 #include <optional>
@@ -43,6 +45,11 @@ public:
     bool fromBootSectors(Source& source, const std::string& root);
     // Cluster size, volume start and record size from a scan of source.
     void infer(const DeepScan::Found& found, std::uint64_t sourceBytes, const std::string& root);
+    // Cluster and record sizes $LogFile's record initializations agree on
+    // (agreements of them), for a source where nothing else told them; the
+    // volume start stays as it was.
+    void fromLog(std::uint32_t clusterBytes, std::uint32_t recordBytes, std::uint64_t agreements,
+                 std::uint64_t sourceBytes, const std::string& root);
 
     From from = From::Assumed;
     NTFS_GEOMETRY geometry;
@@ -54,6 +61,7 @@ public:
     // numbers, that agree with an inferred geometry; evidence is their sum.
     std::uint64_t indexAgreements = 0;
     std::uint64_t recordAgreements = 0;
+    std::uint64_t logAgreements = 0;
     std::uint64_t evidence = 0;
     // A boot sector's geometry, or an inference the evidence confirms.
     bool confirmed = false;
@@ -62,6 +70,8 @@ public:
     // (the MFT's system files alone are 16) where a $MFT's runs put them.
     static constexpr std::uint64_t kMinIndexAgreements = 2;
     static constexpr std::uint64_t kMinRecordAgreements = 16;
+    // Or this many record initializations in the log, none disagreeing.
+    static constexpr std::uint64_t kMinLogAgreements = 4;
 };
 
 } // namespace resurgo

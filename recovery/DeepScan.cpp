@@ -8,6 +8,7 @@
 
 #include "core/ByteReader.h"
 #include "core/ErrorException.h"
+#include "ntfs/LOG_RESTART_AREA.h"
 #include "ntfs/MFT_RECORD.h"
 #include "ntfs/NTFS_GEOMETRY.h"
 #include "ntfs/UpdateSequence.h"
@@ -140,8 +141,8 @@ void DeepScan::scanBlock(const std::uint8_t* data, std::size_t scanBytes, std::s
                          std::uint64_t sourceBytes, Found& found) {
     for (std::size_t at = 0; at + 4 <= scanBytes; at += kStep) {
         const std::uint8_t* p = data + at;
-        // Most positions hold neither signature: one comparison each.
-        if (p[0] != 'F' && p[0] != 'I') continue;
+        // Most positions hold no signature: one comparison each.
+        if (p[0] != 'F' && p[0] != 'I' && p[0] != 'R') continue;
         examine(p, available - at, base + at, sourceBytes, found);
     }
 }
@@ -149,6 +150,13 @@ void DeepScan::scanBlock(const std::uint8_t* data, std::size_t scanBytes, std::s
 bool DeepScan::examine(const std::uint8_t* bytes, std::size_t length, std::uint64_t offset, std::uint64_t sourceBytes,
                        Found& found) {
     if (length < MFT_RECORD::kHeaderBytes31) return false;
+    if (signatureAt(bytes, "RSTR")) {
+        if (found.restartPages.size() >= kMaxRestartPages || LOG_RESTART_AREA::statedPageSize(bytes, length) == 0) {
+            return false;
+        }
+        found.restartPages.push_back(offset);
+        return true;
+    }
     const ByteReader r(bytes, length, kErrRecordFormat, "DeepScan::examine");
     if (signatureAt(bytes, "FILE")) {
         const std::size_t size = UpdateSequence::recordBytes(bytes, length);

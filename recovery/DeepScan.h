@@ -5,7 +5,9 @@
 // source is read front to back in large blocks; at every 512-byte position
 // a "FILE" record of 1, 2 or 4 KiB with a valid update sequence and a sane
 // header, or an "INDX" block, is taken apart and kept in a compact form:
-// memory grows with what is found, not with the source.
+// memory grows with what is found, not with the source. The restart pages
+// ("RSTR") of $LogFile are noted too: with the MFT gone, they are where the
+// log still tells of the files.
 
 #include <atomic>
 #include <cstddef>
@@ -28,6 +30,9 @@ public:
     // Bytes per read, and the positions records may start at.
     static constexpr std::size_t kBlockBytes = 4 << 20;
     static constexpr std::size_t kStep = 512;
+    // A log has two restart pages; a disk holds a few logs at most (former
+    // volumes, copies). More are not kept.
+    static constexpr std::size_t kMaxRestartPages = 64;
     // A block is read with this much of the next one, so that a record or
     // an index block starting near its end is whole.
     static constexpr std::size_t kOverlap = INDEX_BLOCK::kMaxBlockBytes;
@@ -96,6 +101,8 @@ public:
         std::vector<IndexBlock> indexBlocks;
         std::vector<RunsOf> indexAllocations;
         std::vector<RunsOf> mftRuns;
+        // Offsets of $LogFile restart pages (the first kMaxRestartPages).
+        std::vector<std::uint64_t> restartPages;
         std::uint64_t bytesScanned = 0;
         bool cancelled = false;
     };

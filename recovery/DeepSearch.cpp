@@ -13,6 +13,8 @@
 #include "recovery/DeepResults.h"
 #include "recovery/DeepScan.h"
 #include "recovery/FilesystemNTFS.h"
+#include "ntfs/LogRecordScan.h"
+#include "recovery/LogfileSearch.h"
 #include "recovery/Recoverability.h"
 #include "source/SliceSource.h"
 #include "source/Source.h"
@@ -85,6 +87,7 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
     extensions_.clear();
     indexNames_.clear();
     slackNames_.clear();
+    loggedNames_.clear();
     report_ = Report();
     geometry_ = DeepGeometry();
     const bool boot = geometry_.fromBootSectors(source, root);
@@ -93,6 +96,7 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
     if (!boot) {
         geometry_.infer(found, source.size(), root);
         openVolume(source, fs);
+        if (geometry_.from == DeepGeometry::From::Assumed) geometryFromLog(found, source, root, fs);
     }
     known_ = true;
     root_ = root;
@@ -127,6 +131,16 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
     pass.take(claims);
     pass.apply(out, 0);
     LESS_RECOVERABLE less;
+    logStart_.reset();
+    logLooked_ = false;
+    if (!report_.currentMft) {
+        std::vector<std::uint64_t> pages;
+        for (std::uint64_t at : found.restartPages) {
+            if (at >= geometry_.volumeStart) pages.push_back(at - geometry_.volumeStart);
+        }
+        logStart_ = LogfileSearch::chooseStart(fs.volume(), pages);
+        logLooked_ = true;
+    }
     if (filter.minRecoverable > 0) {
         out.erase(std::remove_if(out.begin(), out.end(),
                                  [&](const FOUND_FILE& f) {
@@ -136,19 +150,80 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
                                  }),
                   out.end());
     }
+    if (!report_.cancelled) appendLogged(found, results, fs, filter, out, older, less);
     fs.appendResults(std::move(out), older, less);
     indexNames_ = std::move(found.indexNames);
     slackNames_ = std::move(found.slackNames);
 }
 
+void DeepSearch::geometryFromLog(const DeepScan::Found& found, Source& source, const std::string& root,
+                                 FilesystemNTFS& fs) {
+    std::vector<std::uint64_t> pages;
+    for (std::uint64_t at : found.restartPages) {
+        if (at >= geometry_.volumeStart) pages.push_back(at - geometry_.volumeStart);
+    }
+    try {
+        const std::optional<std::uint64_t> start = LogfileSearch::chooseStart(fs.volume(), pages);
+        if (!start) return;
+        std::vector<std::uint8_t> log;
+        LogfileSearch::readAt(fs.volume(), *start, log);
+        const std::optional<LogfileSearch::LoggedGeometry> g = LogfileSearch::geometryOf(LogRecordScan::scan(log).records);
+        if (!g) return;
+        geometry_.fromLog(g->clusterBytes, g->recordBytes, g->agreements, source.size(), root);
+    } catch (const ErrorException&) {
+        return;  // the log can't be read: the geometry stays a guess
+    }
+    openVolume(source, fs);
+}
+
+void DeepSearch::appendLogged(const DeepScan::Found& found, DeepResults& results, FilesystemNTFS& fs,
+                              const SEARCH_FILTER& filter, std::vector<FOUND_FILE>& out, OLDER_MATCHES& older,
+                              LESS_RECOVERABLE& less) {
+    LogfileSearch log(fs);
+    log.setStart(logStart_);
+    // The log's parent references are the volume's own directories.
+    log.setDirectories([&results](const FILE_REFERENCE& directory) { return results.directoryOf(directory, false); });
+    log.read();
+    std::vector<FOUND_FILE> logged;
+    log.findFiles(filter, logged, older, less);
+    loggedNames_ = log.dataNames();
+    if (logged.empty()) return;
+    // A version whose record the scan found (the same number and name) is
+    // listed from its record, which holds more than the log's last change.
+    std::set<std::pair<std::uint64_t, std::string>> scanned;
+    for (const DeepScan::Record& r : found.records) {
+        if (r.isBase() && !r.name.empty()) scanned.emplace(r.recordNumber, r.name);
+    }
+    for (FOUND_FILE& f : logged) {
+        if (scanned.count({f.recordNumber, f.name}) != 0) continue;
+        f.guessedGeometry = geometryGuessed();
+        out.push_back(std::move(f));
+    }
+}
+
+std::optional<std::uint64_t> DeepSearch::logStart(FilesystemNTFS& fs) {
+    if (report_.currentMft) return std::nullopt;
+    if (!logLooked_) {
+        logStart_ = LogfileSearch::chooseStart(fs.volume(), LogfileSearch::findRestartPages(fs.volume()));
+        logLooked_ = true;
+    }
+    return logStart_;
+}
+
 void DeepSearch::open(Source& source, const std::string& root, FilesystemNTFS& fs) {
     if (!known_ || root_ != root) {
         extensions_.clear();
+        logStart_.reset();
+        logLooked_ = false;
         geometry_ = DeepGeometry();
         scan_.reset();
         if (!geometry_.fromBootSectors(source, root)) {
             scan_ = std::make_unique<DeepScan::Found>(DeepScan().run(source, nullptr, nullptr));
             geometry_.infer(*scan_, source.size(), root);
+            if (geometry_.from == DeepGeometry::From::Assumed) {
+                openVolume(source, fs);
+                geometryFromLog(*scan_, source, root, fs);
+            }
         }
         known_ = true;
         root_ = root;

@@ -11,16 +11,22 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "recovery/DeepGeometry.h"
 #include "recovery/DeepScan.h"
+#include "recovery/LOGGED_NAME.h"
+#include "recovery/FOUND_FILE.h"
+#include "recovery/LESS_RECOVERABLE.h"
+#include "recovery/OLDER_MATCHES.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
 
 namespace resurgo {
 
+class DeepResults;
 class FileZ;
 class FilesystemNTFS;
 class SliceSource;
@@ -62,6 +68,12 @@ public:
     // The record at offset is record `number` of the current MFT and in use.
     bool isCurrentInUse(FilesystemNTFS& fs, std::uint64_t offset, std::uint64_t number, bool inUse) const;
 
+    // Where $LogFile starts in fs's volume when the MFT did not open: the
+    // restart pages the last run found, else those a read of the volume
+    // finds (once per source); none when the MFT opened (the log is read
+    // through its record) or no log is found.
+    std::optional<std::uint64_t> logStart(FilesystemNTFS& fs);
+
     const DeepGeometry& geometry() const { return geometry_; }
     // Data read through the geometry may be another file's: it was
     // inferred without enough evidence agreeing.
@@ -71,6 +83,9 @@ public:
     // index blocks' slack: names for carved files.
     const std::vector<INDEX_NAME>& indexNames() const { return indexNames_; }
     const std::vector<INDEX_NAME>& slackNames() const { return slackNames_; }
+    // The data of the file versions $LogFile held (see
+    // LogfileSearch::dataNames): names for carved files.
+    const std::vector<LOGGED_NAME>& loggedNames() const { return loggedNames_; }
 
 private:
     void openVolume(Source& source, FilesystemNTFS& fs);
@@ -91,13 +106,24 @@ private:
     void extensionsScanned(Source& source, std::uint64_t offset, const std::vector<std::uint64_t>& listed,
                            Gathered& gathered) const;
 
+    // With nothing else to go by, the cluster and record sizes $LogFile's
+    // records agree on (fs reopened with them).
+    void geometryFromLog(const DeepScan::Found& found, Source& source, const std::string& root, FilesystemNTFS& fs);
+    // Appends to out the files $LogFile tells of that the scan did not find.
+    void appendLogged(const DeepScan::Found& found, DeepResults& results, FilesystemNTFS& fs,
+                      const SEARCH_FILTER& filter, std::vector<FOUND_FILE>& out, OLDER_MATCHES& older,
+                      LESS_RECOVERABLE& less);
+
     DeepGeometry geometry_;
     bool known_ = false;
+    std::optional<std::uint64_t> logStart_;
+    bool logLooked_ = false;
     std::string root_;
     std::unique_ptr<SliceSource> slice_;
     Report report_;
     std::vector<INDEX_NAME> indexNames_;
     std::vector<INDEX_NAME> slackNames_;
+    std::vector<LOGGED_NAME> loggedNames_;
     std::map<std::uint64_t, std::vector<std::uint64_t>> extensions_;
     // A scan made for restores (the geometry, extension records a base
     // record's neighbours do not hold), kept for those that follow.

@@ -1,11 +1,15 @@
 #include "recovery/LogfileSearch.h"
 
 #include <algorithm>
+#include <cstring>
+#include <map>
 #include <unordered_map>
 
+#include "core/ByteReader.h"
 #include "core/ErrorException.h"
 #include "file/WildcardMatcher.h"
 #include "ntfs/LOG_OPERATION.h"
+#include "ntfs/LOG_RESTART_AREA.h"
 #include "ntfs/LogRecordScan.h"
 #include "ntfs/LoggedFileRecord.h"
 #include "ntfs/MFT_RECORD.h"
@@ -13,6 +17,8 @@
 #include "recovery/DataStream.h"
 #include "recovery/FilesystemNTFS.h"
 #include "recovery/Recoverability.h"
+#include "source/Source.h"
+#include "volume/Volume.h"
 
 namespace resurgo {
 
@@ -133,12 +139,132 @@ void LogfileSearch::read() {
             at += got;
         }
     } catch (const ErrorException& e) {
-        warnings_.push_back("$LogFile can't be read: " + e.diagnostic());
-        return;
+        log.clear();
+        try {
+            if (start_) readAt(fs_.volume(), *start_, log);
+        } catch (const ErrorException& again) {
+            warnings_.push_back("$LogFile can't be read: " + again.diagnostic());
+            return;
+        }
+        if (log.empty()) {
+            warnings_.push_back("$LogFile can't be read: " + e.diagnostic());
+            return;
+        }
     }
     LogRecordScan::Result scan = LogRecordScan::scan(log);
     warnings_ = std::move(scan.warnings);
-    versions_ = rebuild(scan.records, fs_.geometry(), fs_.mftEntry().recordCapacity());
+    versions_ = rebuild(scan.records, fs_.geometry(), recordLimit());
+}
+
+std::uint64_t LogfileSearch::recordLimit() {
+    // Without the MFT nothing bounds the record numbers but their width.
+    const std::uint64_t capacity = fs_.mftEntry().recordCapacity();
+    return capacity != 0 ? capacity : std::uint64_t{1} << 48;
+}
+
+void LogfileSearch::readAt(Volume& volume, std::uint64_t start, std::vector<std::uint8_t>& log) {
+    log.clear();
+    const std::uint64_t volumeBytes = volume.source() != nullptr ? volume.source()->size() : 0;
+    if (start >= volumeBytes || volumeBytes - start < LOG_RESTART_AREA::kMinPageSize) return;
+    std::vector<std::uint8_t> page(LOG_RESTART_AREA::kMaxPageSize);
+    const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(page.size(), volumeBytes - start));
+    volume.readBytes(page.data(), head, start, "LogfileSearch::readAt");
+    const std::uint32_t pageSize = LOG_RESTART_AREA::statedPageSize(page.data(), head);
+    if (pageSize == 0 || pageSize > head) return;
+    LOG_RESTART_AREA restart;
+    restart.parse(page.data(), pageSize);
+    const std::uint64_t size = std::min({restart.fileSize, kMaxLogBytes, volumeBytes - start});
+    log.resize(static_cast<std::size_t>(size));
+    volume.readBytes(log.data(), log.size(), start, "LogfileSearch::readAt");
+}
+
+std::optional<LogfileSearch::LoggedGeometry> LogfileSearch::geometryOf(const std::vector<LOG_RECORD>& records) {
+    // NTFS 3.1 records name themselves; their update sequence array
+    // follows that number.
+    constexpr std::size_t kHeader31 = MFT_RECORD::kHeaderBytes31;
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint64_t> votes;
+    std::uint64_t cast = 0;
+    for (const LOG_RECORD& r : records) {
+        LOG_OPERATION op;
+        try {
+            op.parse(r.data.data(), r.data.size());
+        } catch (const ErrorException&) {
+            continue;
+        }
+        if (op.redoOperation != LOG_OPERATION::InitializeFileRecordSegment || op.targetVcn == 0) continue;
+        const ByteReader image(op.redo, op.redoLength, kErrRecordFormat, "LogfileSearch::geometryOf");
+        if (!image.contains(0, kHeader31) || std::memcmp(op.redo, "FILE", 4) != 0 ||
+            image.u16(MFT_RECORD::kUsaOffset) < kHeader31) {
+            continue;
+        }
+        const std::uint32_t recordBytes = image.u32(MFT_RECORD::kBytesAllocated);
+        if (recordBytes < 512 || recordBytes > 4096 || (recordBytes & (recordBytes - 1)) != 0) continue;
+        const std::uint64_t at = std::uint64_t{image.u32(MFT_RECORD::kRecordNumber)} * recordBytes;
+        const std::uint64_t block = std::uint64_t{op.clusterBlockOffset} * LOG_OPERATION::kBlockBytes;
+        if (at < block || (at - block) % op.targetVcn != 0) continue;
+        const std::uint64_t cluster = (at - block) / op.targetVcn;
+        ++cast;
+        if (cluster < 512 || cluster > 65536 || (cluster & (cluster - 1)) != 0) continue;
+        ++votes[{static_cast<std::uint32_t>(cluster), recordBytes}];
+    }
+    if (votes.empty()) return std::nullopt;
+    const auto best = std::max_element(votes.begin(), votes.end(),
+                                       [](const auto& a, const auto& b) { return a.second < b.second; });
+    // Records that disagree mean the log is not one volume's, or not read
+    // right: nothing is taken from it then.
+    if (best->second * 10 < cast * 9) return std::nullopt;
+    return LoggedGeometry{best->first.first, best->first.second, best->second};
+}
+
+std::optional<std::uint64_t> LogfileSearch::chooseStart(Volume& volume, const std::vector<std::uint64_t>& pages) {
+    const std::uint64_t volumeBytes = volume.source() != nullptr ? volume.source()->size() : 0;
+    std::vector<std::uint8_t> page(LOG_RESTART_AREA::kMaxPageSize);
+    std::optional<std::uint64_t> best;
+    std::uint64_t bestLsn = 0;
+    std::vector<std::uint64_t> sorted = pages;
+    std::sort(sorted.begin(), sorted.end());
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        const std::uint64_t at = sorted[i];
+        if (at >= volumeBytes) continue;
+        const std::size_t head = static_cast<std::size_t>(std::min<std::uint64_t>(page.size(), volumeBytes - at));
+        try {
+            volume.readBytes(page.data(), head, at, "LogfileSearch::chooseStart");
+            const std::uint32_t size = LOG_RESTART_AREA::statedPageSize(page.data(), head);
+            if (size == 0 || size > head) continue;
+            // The second page of a pair is its log's copy, not a start.
+            if (i > 0 && sorted[i - 1] + size == at) continue;
+            LOG_RESTART_AREA restart;
+            restart.parse(page.data(), size);
+            if (!best || restart.currentLsn > bestLsn) {
+                best = at;
+                bestLsn = restart.currentLsn;
+            }
+        } catch (const ErrorException&) {
+            // Not a restart page after all, or unreadable: not a start.
+        }
+    }
+    return best;
+}
+
+std::vector<std::uint64_t> LogfileSearch::findRestartPages(Volume& volume) {
+    constexpr std::size_t kBlock = 4 << 20;
+    constexpr std::size_t kStep = 512;
+    constexpr std::size_t kMaxPages = 64;
+    const std::uint64_t volumeBytes = volume.source() != nullptr ? volume.source()->size() : 0;
+    std::vector<std::uint8_t> block(kBlock);
+    std::vector<std::uint64_t> pages;
+    for (std::uint64_t at = 0; at < volumeBytes && pages.size() < kMaxPages; at += kBlock) {
+        const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, volumeBytes - at));
+        try {
+            volume.readBytes(block.data(), length, at, "LogfileSearch::findRestartPages");
+        } catch (const ErrorException&) {
+            continue;  // an unreadable stretch holds no page we can use
+        }
+        for (std::size_t i = 0; i + 4 <= length && pages.size() < kMaxPages; i += kStep) {
+            if (std::memcmp(block.data() + i, "RSTR", 4) == 0) pages.push_back(at + i);
+        }
+    }
+    return pages;
 }
 
 bool LogfileSearch::openImage(const Version& v, FileZ& entry) {
@@ -176,7 +302,8 @@ std::vector<LOGGED_NAME> LogfileSearch::dataNames() {
             n.size = v.size;
             n.name = entry.getName();
             n.parent = entry.getDirectoryReference().recordNumber();
-            const DIRECTORY_INFO info = fs_.getDirectoryInfo(entry.getDirectoryReference());
+            const DIRECTORY_INFO info = directories_ ? directories_(entry.getDirectoryReference())
+                                                     : fs_.getDirectoryInfo(entry.getDirectoryReference());
             if (info.names) n.directory = *info.names;
             n.created = FILE_TIME::fromUtc(entry.creationTimeUtc());
             n.modified = FILE_TIME::fromUtc(entry.modificationTimeUtc());
@@ -254,7 +381,8 @@ void LogfileSearch::findFiles(const SEARCH_FILTER& filter, std::vector<FOUND_FIL
         f.creationTime = created;
         f.lastAccessTime = FILE_TIME::fromUtc(entry.accessTimeUtc());
         f.source = ResultSource::Logfile;
-        const DIRECTORY_INFO info = fs_.getDirectoryInfo(entry.getDirectoryReference());
+        const DIRECTORY_INFO info = directories_ ? directories_(entry.getDirectoryReference())
+                                                 : fs_.getDirectoryInfo(entry.getDirectoryReference());
         f.directory = info.path;
         f.directoryNames = info.names;
         found.push_back(std::move(f));

@@ -13,6 +13,8 @@
 // the record's current file is not.
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -21,6 +23,7 @@
 #include "file/FileZ.h"
 #include "ntfs/LOG_RECORD.h"
 #include "ntfs/NTFS_GEOMETRY.h"
+#include "recovery/DIRECTORY_INFO.h"
 #include "recovery/FOUND_FILE.h"
 #include "recovery/LESS_RECOVERABLE.h"
 #include "recovery/LOGGED_NAME.h"
@@ -30,6 +33,7 @@
 namespace resurgo {
 
 class FilesystemNTFS;
+class Volume;
 
 class LogfileSearch {
 public:
@@ -59,13 +63,45 @@ public:
     static std::vector<Version> rebuild(const std::vector<LOG_RECORD>& records, const NTFS_GEOMETRY& geometry,
                                         std::uint64_t recordLimit);
 
+    // With the MFT lost, the log is found by its restart pages: a log starts
+    // with two of them, a system page apart. Of the candidate pages (byte
+    // offsets in volume), the start of the log whose restart area holds the
+    // highest current LSN (the volume's latest log, not a former one's);
+    // none when no page parses.
+    static std::optional<std::uint64_t> chooseStart(Volume& volume, const std::vector<std::uint64_t>& pages);
+    // Reads the log starting at byte start of volume: the size its restart
+    // area states, at most kMaxLogBytes and what the volume holds; log is
+    // left empty when no restart page is there.
+    static void readAt(Volume& volume, std::uint64_t start, std::vector<std::uint8_t>& log);
+    // The cluster and record sizes the log's records agree on, when nothing
+    // else tells them: a record's initialization names its own number and
+    // size, and the VCN and 512-byte block it was written at; only one
+    // cluster size puts that number there.
+    struct LoggedGeometry {
+        std::uint32_t clusterBytes = 0;
+        std::uint32_t recordBytes = 0;
+        std::uint64_t agreements = 0;
+    };
+    static std::optional<LoggedGeometry> geometryOf(const std::vector<LOG_RECORD>& records);
+    // The restart pages of volume: a read of all of it.
+    static std::vector<std::uint64_t> findRestartPages(Volume& volume);
+
     explicit LogfileSearch(FilesystemNTFS& filesystem);
     virtual ~LogfileSearch();
     LogfileSearch(const LogfileSearch&) = delete;
     LogfileSearch& operator=(const LogfileSearch&) = delete;
 
-    // Reads $LogFile through its record and rebuilds the versions; what
-    // can't be read is named in warnings().
+    // Where the log starts (a byte of the volume) when its record can't be
+    // opened.
+    void setStart(std::optional<std::uint64_t> start) { start_ = start; }
+    // How directories are named when the MFT is lost (else the volume's
+    // own paths).
+    void setDirectories(std::function<DIRECTORY_INFO(const FILE_REFERENCE&)> directories) {
+        directories_ = std::move(directories);
+    }
+
+    // Reads $LogFile through its record, else from the start set, and
+    // rebuilds the versions; what can't be read is named in warnings().
     void read();
     // Appends the results that pass filter, in record order.
     void findFiles(const SEARCH_FILTER& filter, std::vector<FOUND_FILE>& out, OLDER_MATCHES& older,
@@ -87,8 +123,12 @@ private:
 
     // Opens the image of v as a file; false when it is no named user file.
     bool openImage(const Version& v, FileZ& entry);
+    // The versions' record numbers stay under this.
+    std::uint64_t recordLimit();
 
     FilesystemNTFS& fs_;
+    std::optional<std::uint64_t> start_;
+    std::function<DIRECTORY_INFO(const FILE_REFERENCE&)> directories_;
     std::vector<Version> versions_;
     // (record, sequence) of the versions findFiles listed.
     std::set<std::pair<std::uint64_t, std::uint16_t>> listed_;

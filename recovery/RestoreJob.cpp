@@ -123,6 +123,8 @@ RestoreJob::Status RestoreJob::selectLogged(std::uint64_t record) {
     if (!opened_) return Status::Unreadable;
     if (!log_) {
         log_ = std::make_unique<LogfileSearch>(job_.filesystem);
+        // With the MFT lost the log is found by its restart pages.
+        if (job_.options.deep) log_->setStart(job_.deepLogStart());
         log_->read();
     }
     if (!log_->open(record, entry_)) return Status::NotLogged;

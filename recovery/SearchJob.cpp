@@ -222,6 +222,8 @@ void SearchJob::openDeep() {
 
 void SearchJob::openDeepAt(std::uint64_t offset, FileZ& entry) { deepState().openAt(source(), filesystem, offset, entry); }
 
+std::optional<std::uint64_t> SearchJob::deepLogStart() { return deepState().logStart(filesystem); }
+
 bool SearchJob::deepInUse(std::uint64_t offset, const FileZ& entry) {
     return deepState().isCurrentInUse(filesystem, offset, entry.recordNumber(), !entry.isDeleted());
 }
@@ -321,6 +323,7 @@ void SearchJob::runCarve(SearchProgress& progress, const std::atomic<std::uint8_
     CarveSearch::Known known;
     known.logged = &filesystem.loggedNames();
     if (options.deep && deep_) {
+        known.logged = &deep_->loggedNames();
         known.indexNames = &deep_->indexNames();
         known.slackNames = &deep_->slackNames();
     }

@@ -115,6 +115,8 @@ public:
     void openDeep();
     void openDeepAt(std::uint64_t offset, FileZ& entry);
     bool deepInUse(std::uint64_t offset, const FileZ& entry);
+    // Where $LogFile starts in the deep-opened volume when its MFT is lost.
+    std::optional<std::uint64_t> deepLogStart();
 
     // The shadow copies of the volume, oldest first, after a search with
     // `snapshots`, readSnapshots or the opening of a copy (`snapshot`), and

@@ -112,3 +112,70 @@ TEST(LogfileCli, OnOtherRealVolumesNoRecordIsListedTwice) {
     }
     if (tried == 0) GTEST_SKIP() << "no real images at " << realImages();
 }
+
+// The same volume with its MFT and the mirror zeroed (their clusters as The
+// Sleuth Kit's istat lists them), and then its boot sectors too: the deep
+// search finds the log by its restart pages (and, without boot sectors,
+// the cluster size by the records the log initialized) and restores the
+// same bytes as the log read through its record.
+TEST(LogfileCli, WithTheMftLostTheLogIsFoundByItsRestartPages) {
+    const std::string zip = realImages() + "/formats/SampleTinyNtfsVolume.zip";
+    if (!fs::exists(zip)) GTEST_SKIP() << "no " << zip << " (set RESURGO_REAL_IMAGES)";
+    if (!toolPresent("istat")) GTEST_SKIP() << "no istat (sleuthkit)";
+    const std::string dir = tempDir("cli-logfile-nomft");
+    ASSERT_EQ(std::system(("unzip -qo '" + zip + "' -d '" + dir + "'").c_str()), 0);
+    const std::string intact = dir + "/SampleTinyNtfsVolume/partition.dd";
+    std::map<std::string, std::string> truth;  // name -> SHA-256 of the log's version read through its record
+    for (const auto& [record, name] : std::map<int, std::string>{{32, "Tulips.jpg"}, {33, "suspicious.zip"}}) {
+        const std::string out = dir + "/" + name;
+        ASSERT_EQ(CliProcess::run({"restore", intact, "--record", std::to_string(record), "--logged", "--output", out})
+                      .status,
+                  cli::kExitOk);
+        truth[name] = CliProcess::sha256File(out);
+    }
+    const std::string zeroMft = "import re, subprocess, sys\n"
+                                "img = sys.argv[1]\n"
+                                "out = subprocess.run(['istat', img, '0'], capture_output=True, text=True).stdout\n"
+                                "data = out.split('Type: $DATA', 1)[1].split('Type:', 1)[0].split('\\n', 1)[1]\n"
+                                "clusters = [int(c) for c in re.findall(r'\\b\\d+\\b', data)] + list(range(16, 24))\n"
+                                "with open(img, 'r+b') as f:\n"
+                                "    for c in clusters:\n"
+                                "        f.seek(c * 512)\n"
+                                "        f.write(bytes(512))\n"
+                                "    if len(sys.argv) > 2:\n"
+                                "        f.seek(0)\n"
+                                "        f.write(bytes(512))\n"
+                                "        f.seek(-512, 2)\n"
+                                "        f.write(bytes(512))\n";
+    struct Variant {
+        const char* name;
+        const char* extra;
+    };
+    for (const Variant v : {Variant{"nomft", ""}, Variant{"noboot", " noboot"}}) {
+        SCOPED_TRACE(v.name);
+        const std::string image = dir + "/" + v.name + ".dd";
+        fs::copy_file(intact, image, fs::copy_options::overwrite_existing);
+        ASSERT_EQ(std::system(("python3 -c \"$(cat <<'PY'\n" + zeroMft + "PY\n)\" '" + image + "'" + v.extra).c_str()),
+                  0);
+        ASSERT_NE(CliProcess::run({"search", image, "--days", "1000000", "--json"}).status, cli::kExitOk);
+        CliProcess::Result search = CliProcess::run({"search", image, "--deep", "--days", "1000000", "--json"});
+        ASSERT_EQ(search.status, cli::kExitOk) << search.err;
+        std::map<std::string, std::uint64_t> listed;
+        for (const auto& f : nlohmann::json::parse(search.out)) {
+            EXPECT_EQ(f.at("source"), "logfile") << f.dump();
+            EXPECT_EQ(f.at("recoverable"), 100) << f.dump();
+            EXPECT_FALSE(f.contains("guessed_geometry")) << f.dump();
+            listed[f.at("name")] = f.at("size");
+        }
+        EXPECT_EQ(listed, (std::map<std::string, std::uint64_t>{{"Tulips.jpg", 620888}, {"suspicious.zip", 1365580}}));
+        const std::string all = dir + "/" + v.name + "-all";
+        ASSERT_EQ(CliProcess::run({"restore", image, "--all", "--deep", "--days", "1000000", "--output-dir", all}).status,
+                  cli::kExitOk);
+        const std::string one = dir + "/" + v.name + "-32.jpg";
+        ASSERT_EQ(
+            CliProcess::run({"restore", image, "--deep", "--record", "32", "--logged", "--output", one}).status,
+            cli::kExitOk);
+        for (const auto& [name, sha] : truth) EXPECT_EQ(CliProcess::sha256File(all + "/" + name), sha) << name;
+        EXPECT_EQ(CliProcess::sha256File(one), truth["Tulips.jpg"]);
+    }
+}
