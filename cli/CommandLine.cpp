@@ -105,10 +105,14 @@ const char* const kSearchDetails =
     "DOCX/XLSX/PPTX/ODT/ODS/EPUB/JAR, OLE2, SQLite, 7z, MP3, WAV/AVI, OGG, MP4/MOV, MKV/WebM,\n"
     "MPEG, PPM/PGM, XCF, scripts) at every cluster boundary of the free clusters no listed\n"
     "file claims, or of the whole source when the volume's MFT or boot sector is lost; a file\n"
-    "is kept only when its structure holds together, and its size comes from it. A directory\n"
-    "index entry whose size and type fit one carved file alone names it and its directory\n"
-    "(JSON name_source index); any other is named carved/TYPE/OFFSET.TYPE (name_source\n"
-    "none). The table marks carved files; JSON adds carved, type and name_source, and offset\n"
+    "is kept only when its structure holds together, and its size comes from it. A file\n"
+    "version $LogFile still holds whose data began at a carved file's first cluster, of\n"
+    "the same size, names it, its directory and times (JSON name_source logfile); else a\n"
+    "directory index entry, in use or left in an index block's slack, whose size and type\n"
+    "fit one carved file alone (name_source index). When the two disagree, and for any\n"
+    "other file, it is named carved/TYPE/OFFSET.TYPE (name_source none). A file the search\n"
+    "lists from $LogFile already is not carved again. The table marks carved files; JSON\n"
+    "adds carved, type and name_source, and offset\n"
     "is the file's first byte (what restore --carved takes). The age limit does not apply\n"
     "to them.";
 

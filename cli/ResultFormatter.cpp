@@ -171,10 +171,10 @@ public:
             fixed(",\"carved\":true");
             key(",\"type\":");
             strings_.put(f.carvedType);
-            if (f.nameFromIndex) {
-                fixed(",\"name_source\":\"index\"");
-            } else {
-                fixed(",\"name_source\":\"none\"");
+            switch (f.nameSource) {
+            case FOUND_FILE::NameSource::Index: fixed(",\"name_source\":\"index\""); break;
+            case FOUND_FILE::NameSource::Logfile: fixed(",\"name_source\":\"logfile\""); break;
+            case FOUND_FILE::NameSource::None: fixed(",\"name_source\":\"none\""); break;
             }
         }
         fixed(",\"source\":\"");

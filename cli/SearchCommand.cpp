@@ -148,10 +148,12 @@ void SearchCommand::reportCarve(const SearchJob& job, std::ostream& err) {
     if (job.outcome() == SearchJob::Outcome::BadPattern) return;
     std::size_t carved = 0;
     std::size_t named = 0;
+    std::size_t logged = 0;
     for (const FOUND_FILE& f : job.filesystem.results()) {
         if (f.source != ResultSource::Carved) continue;
         ++carved;
-        if (f.nameFromIndex) ++named;
+        if (f.nameSource == FOUND_FILE::NameSource::Index) ++named;
+        if (f.nameSource == FOUND_FILE::NameSource::Logfile) ++logged;
     }
     const CarveSearch::Report& r = job.carveReport();
     if (job.failure() && job.outcome() == SearchJob::Outcome::Completed) {
@@ -161,7 +163,8 @@ void SearchCommand::reportCarve(const SearchJob& job, std::ostream& err) {
     err << "resurgo: carving read " << r.bytesLooked << " bytes"
         << (r.fromBitmap ? " of free clusters" : " (the whole source)") << " and found " << carved
         << (carved == 1 ? " file" : " files") << ", " << named << " named from " << r.indexNames
-        << " directory index entries\n";
+        << " directory index entries (" << r.slackNames << " of them left in index blocks' slack), " << logged
+        << " from $LogFile\n";
 }
 
 int SearchCommand::runJob(SearchJob& job, const std::string& source, const std::string& pattern, std::int32_t days,

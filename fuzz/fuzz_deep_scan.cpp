@@ -1,5 +1,6 @@
 // The deep search over a source made of the fuzzer's bytes alone: the scan
-// for records and index blocks, the geometry inferred from them (there is
+// for records and index blocks (their live entries and what is left in
+// their slack past the in-use length), the geometry inferred from them (there is
 // no boot sector), the paths rebuilt from whatever parents the records
 // name, and the restore of every result from where it was found. The
 // destination only counts bytes and reports a full disk past 16 MiB.

@@ -26,6 +26,39 @@ const char* const kDiagRecord = "INDEX_BLOCK::readDirectoryRecord <Attribute out
 // The directory index's attribute name, "$I30", as stored (UTF-16LE).
 const std::uint8_t kI30[] = {'$', 0, 'I', 0, '3', 0, '0', 0};
 
+// Sane bounds of a left-over entry's fields. Records: NTFS numbers them in
+// 32 bits in practice (the MFT's bitmap and the record count are 32-bit).
+constexpr std::uint64_t kMaxRecordNumber = 0xFFFFFFFFULL;
+// Times: 1980-01-01 to 2100-01-01 as FILETIMEs (100 ns since 1601).
+constexpr std::uint64_t kEarliestTime = 119600064000000000ULL;
+constexpr std::uint64_t kLatestTime = 157468992000000000ULL;
+
+// units UTF-16LE code units at bytes: well-formed (surrogates paired), with
+// neither NUL nor '/', which no NTFS name holds.
+bool validName(const std::uint8_t* bytes, std::size_t units) {
+    for (std::size_t i = 0; i < units; ++i) {
+        const std::uint16_t u = static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        if (u == 0 || u == '/') return false;
+        if (u >= 0xDC00 && u <= 0xDFFF) return false;
+        if (u >= 0xD800 && u <= 0xDBFF) {
+            if (i + 1 >= units) return false;
+            const std::uint16_t low = static_cast<std::uint16_t>(bytes[2 * i + 2] | (bytes[2 * i + 3] << 8));
+            if (low < 0xDC00 || low > 0xDFFF) return false;
+            ++i;
+        }
+    }
+    return true;
+}
+
+bool saneTime(std::uint64_t t) { return t >= kEarliestTime && t <= kLatestTime; }
+
+bool plausibleReference(std::uint64_t raw) {
+    const FILE_REFERENCE ref(raw);
+    return ref.recordNumber() <= kMaxRecordNumber && ref.sequence() != 0;
+}
+
+std::size_t alignUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
 bool namedI30(const ByteReader& a) {
     if (a.u8(Attr::kNameLength) != 4) return false;
     const std::size_t at = a.u16(Attr::kNameOffset);
@@ -53,7 +86,28 @@ void INDEX_BLOCK::parse(std::uint8_t* bytes, std::size_t length) {
     const ByteReader r(bytes, length, kErrRecordFormat, kDiagBlock);
     vcn = r.u64(kVcn);
     names.clear();
-    decodeNode(r.sub(kNodeHeader, length - kNodeHeader), names);
+    slackNames.clear();
+    const ByteReader node = r.sub(kNodeHeader, length - kNodeHeader);
+    decodeNode(node, names);
+    decodeSlack(node, slackNames);
+}
+
+bool INDEX_BLOCK::readEntry(const ByteReader& node, std::size_t pos, std::size_t entryLength, INDEX_NAME& n) {
+    const std::size_t keyLength = node.u16(pos + kEntryKeyLength);
+    if (keyLength < FILE_NAME_ENTRY::kName || kEntryKey + keyLength > entryLength) return false;
+    const ByteReader key = node.sub(pos + kEntryKey, keyLength);
+    const std::size_t units = key.u8(FILE_NAME_ENTRY::kNameLength);
+    if (units == 0 || !key.contains(FILE_NAME_ENTRY::kName, units * 2)) return false;
+    n.child.assign(node.u64(pos + kEntryReference));
+    n.parent.assign(key.u64(FILE_NAME_ENTRY::kParent));
+    n.nameSpace = key.u8(FILE_NAME_ENTRY::kNamespace);
+    n.dataSize = key.u64(FILE_NAME_ENTRY::kDataSize);
+    n.created = key.u64(FILE_NAME_ENTRY::kCreationTime);
+    n.modified = key.u64(FILE_NAME_ENTRY::kModificationTime);
+    n.accessed = key.u64(FILE_NAME_ENTRY::kAccessTime);
+    n.isDirectory = (key.u32(FILE_NAME_ENTRY::kFileAttributes) & kAttrDirectory) != 0;
+    n.name = TextUtf::fromUtf16Le(key.data() + FILE_NAME_ENTRY::kName, units);
+    return true;
 }
 
 void INDEX_BLOCK::decodeNode(const ByteReader& node, std::vector<INDEX_NAME>& out) {
@@ -64,28 +118,59 @@ void INDEX_BLOCK::decodeNode(const ByteReader& node, std::vector<INDEX_NAME>& ou
     std::size_t pos = first;
     while (pos + kEntryKey <= end) {
         const std::size_t entryLength = node.u16(pos + kEntryLength);
-        const std::size_t keyLength = node.u16(pos + kEntryKeyLength);
         const std::uint16_t flags = node.u16(pos + kEntryFlags);
         if (entryLength < kEntryKey || (entryLength & 7) != 0 || entryLength > end - pos) break;
         if ((flags & kEntryLast) != 0) break;
-        if (keyLength >= FILE_NAME_ENTRY::kName && kEntryKey + keyLength <= entryLength) {
-            const ByteReader key = node.sub(pos + kEntryKey, keyLength);
-            const std::size_t units = key.u8(FILE_NAME_ENTRY::kNameLength);
-            if (units != 0 && key.contains(FILE_NAME_ENTRY::kName, units * 2)) {
-                INDEX_NAME n;
-                n.child.assign(node.u64(pos + kEntryReference));
-                n.parent.assign(key.u64(FILE_NAME_ENTRY::kParent));
-                n.nameSpace = key.u8(FILE_NAME_ENTRY::kNamespace);
-                n.dataSize = key.u64(FILE_NAME_ENTRY::kDataSize);
-                n.created = key.u64(FILE_NAME_ENTRY::kCreationTime);
-                n.modified = key.u64(FILE_NAME_ENTRY::kModificationTime);
-                n.accessed = key.u64(FILE_NAME_ENTRY::kAccessTime);
-                n.isDirectory = (key.u32(FILE_NAME_ENTRY::kFileAttributes) & kAttrDirectory) != 0;
-                n.name = TextUtf::fromUtf16Le(key.data() + FILE_NAME_ENTRY::kName, units);
-                out.push_back(std::move(n));
-            }
-        }
+        INDEX_NAME n;
+        if (readEntry(node, pos, entryLength, n)) out.push_back(std::move(n));
         pos += entryLength;
+    }
+}
+
+bool INDEX_BLOCK::slackEntry(const ByteReader& node, std::size_t pos, std::size_t end, INDEX_NAME& n,
+                             std::size_t& entryLength) {
+    if (end - pos < kEntryKey + FILE_NAME_ENTRY::kName) return false;
+    const std::uint16_t flags = node.u16(pos + kEntryFlags);
+    if ((flags & ~(kEntrySubnode | kEntryLast)) != 0 || (flags & kEntryLast) != 0) return false;
+    // A $FILE_NAME key is its head and its name, nothing more; the entry is
+    // the key rounded up to 8 bytes, and a subnode's VCN after it.
+    const std::size_t keyLength = node.u16(pos + kEntryKeyLength);
+    if (keyLength < FILE_NAME_ENTRY::kName + 2) return false;
+    const std::size_t units = (keyLength - FILE_NAME_ENTRY::kName) / 2;
+    if (FILE_NAME_ENTRY::kName + 2 * units != keyLength) return false;
+    entryLength = node.u16(pos + kEntryLength);
+    const std::size_t expected = alignUp(kEntryKey + keyLength, kEntryAlign) +
+                                 ((flags & kEntrySubnode) != 0 ? kEntrySubnodeVcnBytes : 0);
+    if (entryLength != expected || entryLength > end - pos) return false;
+    const ByteReader key = node.sub(pos + kEntryKey, keyLength);
+    if (key.u8(FILE_NAME_ENTRY::kNameLength) != units) return false;
+    if (key.u8(FILE_NAME_ENTRY::kNamespace) > FILE_NAME_ENTRY::kWin32AndDos) return false;
+    if (!validName(key.data() + FILE_NAME_ENTRY::kName, units)) return false;
+    if (!plausibleReference(node.u64(pos + kEntryReference)) || !plausibleReference(key.u64(FILE_NAME_ENTRY::kParent))) {
+        return false;
+    }
+    for (const std::size_t at : {FILE_NAME_ENTRY::kCreationTime, FILE_NAME_ENTRY::kModificationTime,
+                                 FILE_NAME_ENTRY::kMftChangeTime, FILE_NAME_ENTRY::kAccessTime}) {
+        if (!saneTime(key.u64(at))) return false;
+    }
+    if (key.u64(FILE_NAME_ENTRY::kAllocatedSize) < key.u64(FILE_NAME_ENTRY::kDataSize)) return false;
+    return readEntry(node, pos, entryLength, n);
+}
+
+void INDEX_BLOCK::decodeSlack(const ByteReader& node, std::vector<INDEX_NAME>& out) {
+    const std::size_t allocated = node.u32(kNodeAllocated);
+    const std::size_t end = allocated < node.size() ? allocated : node.size();
+    // Each position is looked at once or skipped over: at most end / 8 steps.
+    std::size_t pos = alignUp(node.u32(kNodeIndexLength), kEntryAlign);
+    while (pos < end && end - pos >= kEntryKey) {
+        INDEX_NAME n;
+        std::size_t entryLength = 0;
+        if (slackEntry(node, pos, end, n, entryLength)) {
+            out.push_back(std::move(n));
+            pos += entryLength;
+        } else {
+            pos += kEntryAlign;
+        }
     }
 }
 

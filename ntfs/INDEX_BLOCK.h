@@ -44,6 +44,7 @@ public:
     // Index node header (from its own start).
     static constexpr std::size_t kNodeEntriesOffset = 0x00;
     static constexpr std::size_t kNodeIndexLength = 0x04;
+    static constexpr std::size_t kNodeAllocated = 0x08;
     static constexpr std::size_t kNodeBytes = 0x10;
     // Index entry.
     static constexpr std::size_t kEntryReference = 0x00;
@@ -51,7 +52,12 @@ public:
     static constexpr std::size_t kEntryKeyLength = 0x0A;
     static constexpr std::size_t kEntryFlags = 0x0C;
     static constexpr std::size_t kEntryKey = 0x10;
+    static constexpr std::uint16_t kEntrySubnode = 0x0001;
     static constexpr std::uint16_t kEntryLast = 0x0002;
+    // A subnode entry ends with the VCN of its child block.
+    static constexpr std::size_t kEntrySubnodeVcnBytes = 8;
+    // Entries start at 8-byte boundaries of the node.
+    static constexpr std::size_t kEntryAlign = 8;
     // $FILE_NAME file attribute of a directory (it has an $I30 index).
     static constexpr std::uint32_t kAttrDirectory = 0x10000000;
     // $INDEX_ROOT value: its node header follows the index parameters.
@@ -79,6 +85,12 @@ public:
     // Decodes the entries of the index node whose header lies at node.
     // Entries whose key is no $FILE_NAME of a sane length are skipped.
     static void decodeNode(const ByteReader& node, std::vector<INDEX_NAME>& out);
+    // Decodes what is left of entries between the node's in-use length and
+    // its allocated length (the node's own bytes at most): deletions move
+    // the entries after a removed one down and a node split moves half of
+    // them out, leaving whole old entries behind. Only entries that parse
+    // whole and look like ones NTFS writes are taken (see slackEntry).
+    static void decodeSlack(const ByteReader& node, std::vector<INDEX_NAME>& out);
 
     // In a fixed-up file record: appends the names its $I30 index root
     // holds, and gives the runs of its $I30 index allocation (nothing when
@@ -89,6 +101,21 @@ public:
     // The block's own VCN, as its header states it.
     std::uint64_t vcn = 0;
     std::vector<INDEX_NAME> names;
+    // Entries left in the block's slack: a deleted file's name may be among
+    // them, and so may stale copies of live entries.
+    std::vector<INDEX_NAME> slackNames;
+
+private:
+    // The entry at pos of node when it holds a $FILE_NAME key of a sane
+    // length: true and its name into out.
+    static bool readEntry(const ByteReader& node, std::size_t pos, std::size_t entryLength, INDEX_NAME& out);
+    // The left-over entry at pos of node, [pos, end) available: true and
+    // its name when its lengths agree with each other and with its name,
+    // its namespace is known, its name is UTF-16 without NUL or '/', both
+    // references name plausible records, its times lie in a sane range and
+    // its allocated size holds its data size. Its length into entryLength.
+    static bool slackEntry(const ByteReader& node, std::size_t pos, std::size_t end, INDEX_NAME& out,
+                           std::size_t& entryLength);
 };
 
 } // namespace resurgo

@@ -176,7 +176,8 @@ bool DeepScan::examine(const std::uint8_t* bytes, std::size_t length, std::uint6
         } catch (const ErrorException&) {
             return false;
         }
-        if (block.names.empty()) return false;
+        for (INDEX_NAME& n : block.slackNames) found.slackNames.push_back(std::move(n));
+        if (block.names.empty()) return !block.slackNames.empty();
         // The directory whose block it is: the parent most of its entries name.
         std::map<std::uint64_t, std::size_t> votes;
         for (const INDEX_NAME& n : block.names) ++votes[n.parent.recordNumber()];

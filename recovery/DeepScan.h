@@ -95,6 +95,9 @@ public:
         // Where each of indexNames was found: the offset of its index block,
         // or of the directory record whose index root holds it.
         std::vector<std::uint64_t> indexNameSources;
+        // Entries left in index blocks' slack (see INDEX_BLOCK::slackNames):
+        // names for carved files only, never results of the scan.
+        std::vector<INDEX_NAME> slackNames;
         std::vector<IndexBlock> indexBlocks;
         std::vector<RunsOf> indexAllocations;
         std::vector<RunsOf> mftRuns;

@@ -85,6 +85,9 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
     known_ = false;
     scan_.reset();
     extensions_.clear();
+    indexNames_.clear();
+    slackNames_.clear();
+    loggedNames_.clear();
     report_ = Report();
     geometry_ = DeepGeometry();
     const bool boot = geometry_.fromBootSectors(source, root);
@@ -149,6 +152,8 @@ void DeepSearch::run(Source& source, const std::string& root, FilesystemNTFS& fs
     }
     if (!report_.cancelled) appendLogged(found, results, fs, filter, out, older, less);
     fs.appendResults(std::move(out), older, less);
+    indexNames_ = std::move(found.indexNames);
+    slackNames_ = std::move(found.slackNames);
 }
 
 void DeepSearch::geometryFromLog(const DeepScan::Found& found, Source& source, const std::string& root,
@@ -181,6 +186,7 @@ void DeepSearch::appendLogged(const DeepScan::Found& found, DeepResults& results
     log.read();
     std::vector<FOUND_FILE> logged;
     log.findFiles(filter, logged, older, less);
+    loggedNames_ = log.dataNames();
     if (logged.empty()) return;
     // A version whose record the scan found (the same number and name) is
     // listed from its record, which holds more than the log's last change.

@@ -17,6 +17,7 @@
 
 #include "recovery/DeepGeometry.h"
 #include "recovery/DeepScan.h"
+#include "recovery/LOGGED_NAME.h"
 #include "recovery/FOUND_FILE.h"
 #include "recovery/LESS_RECOVERABLE.h"
 #include "recovery/OLDER_MATCHES.h"
@@ -78,6 +79,13 @@ public:
     // inferred without enough evidence agreeing.
     bool geometryGuessed() const { return known_ && !geometry_.confirmed; }
     const Report& report() const { return report_; }
+    // The directory index entries the last run found, live and left in
+    // index blocks' slack: names for carved files.
+    const std::vector<INDEX_NAME>& indexNames() const { return indexNames_; }
+    const std::vector<INDEX_NAME>& slackNames() const { return slackNames_; }
+    // The data of the file versions $LogFile held (see
+    // LogfileSearch::dataNames): names for carved files.
+    const std::vector<LOGGED_NAME>& loggedNames() const { return loggedNames_; }
 
 private:
     void openVolume(Source& source, FilesystemNTFS& fs);
@@ -113,6 +121,9 @@ private:
     std::string root_;
     std::unique_ptr<SliceSource> slice_;
     Report report_;
+    std::vector<INDEX_NAME> indexNames_;
+    std::vector<INDEX_NAME> slackNames_;
+    std::vector<LOGGED_NAME> loggedNames_;
     std::map<std::uint64_t, std::vector<std::uint64_t>> extensions_;
     // A scan made for restores (the geometry, extension records a base
     // record's neighbours do not hold), kept for those that follow.

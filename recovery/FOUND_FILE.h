@@ -68,9 +68,11 @@ public:
     FILE_TIME snapshotCreated;
     // A carved file's type ("jpg", "docx"; see CarveFormats), null for
     // others; its name and directory come from a directory index entry that
-    // matched it alone, else they are carved/<type>/<offset>.<type>.
+    // matched it alone, or from a file version of $LogFile whose data
+    // started at its first cluster, else they are carved/<type>/<offset>.<type>.
     const char* carvedType = nullptr;
-    bool nameFromIndex = false;
+    enum class NameSource : unsigned char { None, Index, Logfile };
+    NameSource nameSource = NameSource::None;
 
     // directoryNames, or none.
     const std::vector<std::string>& components() const {

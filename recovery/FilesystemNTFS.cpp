@@ -76,6 +76,7 @@ void FilesystemNTFS::findFiles(const SEARCH_FILTER& filter, const SEARCH_CONTEXT
     log.read();
     log.findFiles(filter, results_, older_, less_);
     logWarnings_ = log.warnings();
+    loggedNames_ = log.dataNames();
 }
 
 void FilesystemNTFS::openEntry(std::uint64_t record, FileZ& entry) {

@@ -19,6 +19,7 @@
 #include "recovery/DirectoryPaths.h"
 #include "recovery/FOUND_FILE.h"
 #include "recovery/LESS_RECOVERABLE.h"
+#include "recovery/LOGGED_NAME.h"
 #include "recovery/MFT_GAPS.h"
 #include "recovery/OLDER_MATCHES.h"
 #include "recovery/RESTORE_RESULT.h"
@@ -69,6 +70,7 @@ public:
         less_ = LESS_RECOVERABLE();
         gaps_ = MFT_GAPS();
         logWarnings_.clear();
+        loggedNames_.clear();
     }
     // The files of the last search that matched its pattern but not its
     // age limit.
@@ -80,6 +82,9 @@ public:
     const MFT_GAPS& gaps() const { return gaps_; }
     // What the last search could not read of $LogFile.
     const std::vector<std::string>& logWarnings() const { return logWarnings_; }
+    // The data of the file versions $LogFile held at the last search, with
+    // their names (see LogfileSearch::dataNames): names for carved files.
+    const std::vector<LOGGED_NAME>& loggedNames() const { return loggedNames_; }
     // Adds the results of a search made apart (a deep search), with what
     // it left out for the age limit and the least recoverable percentage.
     void appendResults(std::vector<FOUND_FILE>&& found, const OLDER_MATCHES& older = OLDER_MATCHES(),
@@ -135,6 +140,7 @@ private:
     LESS_RECOVERABLE less_;
     MFT_GAPS gaps_;
     std::vector<std::string> logWarnings_;
+    std::vector<LOGGED_NAME> loggedNames_;
     std::vector<std::uint8_t> copyBuffer_;
 };
 

@@ -267,7 +267,7 @@ std::vector<std::uint64_t> LogfileSearch::findRestartPages(Volume& volume) {
     return pages;
 }
 
-bool LogfileSearch::listable(const Version& v, FileZ& entry) {
+bool LogfileSearch::openImage(const Version& v, FileZ& entry) {
     // A version without data has nothing to bring back.
     if (v.record < kFirstUserRecord || v.size == 0) return false;
     try {
@@ -279,6 +279,46 @@ bool LogfileSearch::listable(const Version& v, FileZ& entry) {
     } catch (const ErrorException&) {
         return false;
     }
+    return true;
+}
+
+std::vector<LOGGED_NAME> LogfileSearch::dataNames() {
+    std::vector<LOGGED_NAME> out;
+    FileZ entry;
+    for (const Version& v : versions_) {
+        if (!openImage(v, entry)) continue;
+        try {
+            const std::vector<const DATA_ATTRIBUTE*> extents = entry.dataExtents();
+            const auto first = std::find_if(extents.begin(), extents.end(),
+                                            [](const DATA_ATTRIBUTE* d) { return d->startingVcn == 0; });
+            if (first == extents.end() || !(*first)->nonResident || (*first)->compressed) continue;
+            const RUN_LIST& runs = (*first)->runs;
+            const auto run = runs.begin();
+            if (run == runs.end() || run->sparse || run->lcn < 0) continue;
+            LOGGED_NAME n;
+            n.record = v.record;
+            n.sequence = v.sequence;
+            n.firstLcn = static_cast<std::uint64_t>(run->lcn);
+            n.size = v.size;
+            n.name = entry.getName();
+            n.parent = entry.getDirectoryReference().recordNumber();
+            const DIRECTORY_INFO info = directories_ ? directories_(entry.getDirectoryReference())
+                                                     : fs_.getDirectoryInfo(entry.getDirectoryReference());
+            if (info.names) n.directory = *info.names;
+            n.created = FILE_TIME::fromUtc(entry.creationTimeUtc());
+            n.modified = FILE_TIME::fromUtc(entry.modificationTimeUtc());
+            n.accessed = FILE_TIME::fromUtc(entry.accessTimeUtc());
+            n.listed = listed_.count({v.record, v.sequence}) != 0;
+            out.push_back(std::move(n));
+        } catch (const ErrorException&) {
+            // Runs that can't be read name no cluster.
+        }
+    }
+    return out;
+}
+
+bool LogfileSearch::listable(const Version& v, FileZ& entry) {
+    if (!openImage(v, entry)) return false;
     // The record's file now: the same version (in use, or freed and listed
     // by the walk of the MFT) is not listed again.
     try {
@@ -307,6 +347,7 @@ void LogfileSearch::findFiles(const SEARCH_FILTER& filter, std::vector<FOUND_FIL
     const std::u32string pattern = WildcardMatcher::foldPattern(filter.pattern);
     Recoverability::Batch batch;
     std::vector<FOUND_FILE> found;
+    std::unordered_map<std::uint64_t, std::uint16_t> sequenceOf;
     FileZ entry;
     for (std::size_t begin = 0; begin < versions_.size();) {
         // The versions of one record, the newest last: the newest listable one.
@@ -318,6 +359,7 @@ void LogfileSearch::findFiles(const SEARCH_FILTER& filter, std::vector<FOUND_FIL
         while (end > first && !listable(versions_[end - 1], entry)) --end;
         if (end == first) continue;
         const Version& v = versions_[end - 1];
+        sequenceOf[v.record] = v.sequence;
         const std::uint32_t owner = batch.add(entry, v.record, fs_.geometry().clusterBytes());
         const std::string name = entry.getName();
         if (!WildcardMatcher::match(pattern, name)) continue;
@@ -354,6 +396,7 @@ void LogfileSearch::findFiles(const SEARCH_FILTER& filter, std::vector<FOUND_FIL
             less.add(f.recoverable);
             continue;
         }
+        listed_.insert({f.recordNumber, sequenceOf[f.recordNumber]});
         out.push_back(std::move(f));
     }
 }

@@ -15,7 +15,9 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "file/FileZ.h"
@@ -24,6 +26,7 @@
 #include "recovery/DIRECTORY_INFO.h"
 #include "recovery/FOUND_FILE.h"
 #include "recovery/LESS_RECOVERABLE.h"
+#include "recovery/LOGGED_NAME.h"
 #include "recovery/OLDER_MATCHES.h"
 #include "recovery/SEARCH_FILTER.h"
 
@@ -103,6 +106,10 @@ public:
     // Appends the results that pass filter, in record order.
     void findFiles(const SEARCH_FILTER& filter, std::vector<FOUND_FILE>& out, OLDER_MATCHES& older,
                    LESS_RECOVERABLE& less);
+    // Every kept version of a user file whose unnamed data starts in a
+    // cluster (not compressed, not sparse there), as it names that data;
+    // those findFiles listed are marked so.
+    std::vector<LOGGED_NAME> dataNames();
     // Opens the version of record a search lists; false when there is none.
     bool open(std::uint64_t record, FileZ& entry);
 
@@ -114,6 +121,8 @@ private:
     // directory, the volume's own, nameless, or still the record's file).
     bool listable(const Version& v, FileZ& entry);
 
+    // Opens the image of v as a file; false when it is no named user file.
+    bool openImage(const Version& v, FileZ& entry);
     // The versions' record numbers stay under this.
     std::uint64_t recordLimit();
 
@@ -121,6 +130,8 @@ private:
     std::optional<std::uint64_t> start_;
     std::function<DIRECTORY_INFO(const FILE_REFERENCE&)> directories_;
     std::vector<Version> versions_;
+    // (record, sequence) of the versions findFiles listed.
+    std::set<std::pair<std::uint64_t, std::uint16_t>> listed_;
     std::vector<std::string> warnings_;
 };
 

@@ -7,9 +7,9 @@
 #include "file/WildcardMatcher.h"
 #include "recovery/DeepSearch.h"
 #include "recovery/ProgressSink.h"
-#include "recovery/ProgressSpan.h"
 #include "recovery/SEARCH_CONTEXT.h"
 #include "recovery/SEARCH_FILTER.h"
+#include "recovery/SearchProgress.h"
 #include "recovery/SnapshotSearch.h"
 #include "recovery/SourceStack.h"
 #include "source/BitLockerMetadata.h"
@@ -22,25 +22,6 @@ namespace resurgo {
 namespace {
 constexpr std::uint32_t kBootSectorBytes = BootRecordNTFS::kBootSectorBytes;
 static_assert(SearchJob::kMaxPatternLength == WildcardMatcher::kMaxPatternLength);
-
-// The phases of a search on its one progress scale (0 to 100), each with
-// its share of the reading: the walk of the volume's MFT, then one walk of
-// each shadow copy's MFT (about as long). The one list of them.
-enum Phase { kWalkPhase, kCopiesPhase, kPhaseCount };
-
-// Where each phase ends on the scale (the next begins there).
-std::array<int, kPhaseCount> phaseEnds(std::size_t copies) {
-    const std::array<std::uint64_t, kPhaseCount> weights = {1, copies};
-    std::uint64_t total = 0;
-    for (std::uint64_t w : weights) total += w;
-    std::array<int, kPhaseCount> ends{};
-    std::uint64_t done = 0;
-    for (std::size_t i = 0; i < kPhaseCount; ++i) {
-        done += weights[i];
-        ends[i] = static_cast<int>(100 * done / total);
-    }
-    return ends;
-}
 } // namespace
 
 SearchJob::SearchJob() = default;
@@ -249,7 +230,32 @@ bool SearchJob::deepInUse(std::uint64_t offset, const FileZ& entry) {
     return deepState().isCurrentInUse(filesystem, offset, entry.recordNumber(), !entry.isDeleted());
 }
 
-void SearchJob::runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel) {
+void SearchJob::planPhases(SearchProgress& progress, std::size_t copies) {
+    using Phase = SearchProgress::Phase;
+    std::uint64_t sourceBytes = 0;
+    try {
+        sourceBytes = source().size();
+    } catch (const ErrorException&) {
+        // Unknown: the phases that read it weigh nothing until they start.
+    }
+    std::uint64_t mftBytes = 0;
+    if (!options.deep && filesystem.isOpen()) {
+        try {
+            mftBytes = filesystem.mftEntry().getRealSize();
+        } catch (const ErrorException&) {
+        }
+    }
+    // The walk reads the MFT (and $LogFile, small beside it); a shadow
+    // copy's walk reads the copy's MFT, about as large; a deep scan the
+    // whole source; a carve the free clusters, known only once it starts
+    // (runCarve plans it again then): until then, the whole source.
+    progress.plan(Phase::Walk, options.deep ? 0 : mftBytes);
+    progress.plan(Phase::Snapshots, options.deep ? 0 : mftBytes * copies);
+    progress.plan(Phase::DeepScan, options.deep ? sourceBytes : 0);
+    progress.plan(Phase::Carve, options.carve ? sourceBytes : 0);
+}
+
+void SearchJob::runDeep(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel) {
     Source* src = nullptr;
     try {
         src = &source();
@@ -264,7 +270,9 @@ void SearchJob::runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>*
     filter.minRecoverable = options.minRecoverable;
     SEARCH_CONTEXT context;
     context.cancel = cancel;
-    context.progress = progress;
+    context.progress = &progress;
+    planPhases(progress, 0);
+    progress.begin(SearchProgress::Phase::DeepScan);
     try {
         deepState().run(*src, driveRoot, filesystem, filter, context);
         geometry = deep_->geometry().geometry;
@@ -288,7 +296,7 @@ void SearchJob::runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>*
     }
 }
 
-void SearchJob::runCarve(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel,
+void SearchJob::runCarve(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel,
                          const CarveSearch::Layout& layout) {
     carveReport_ = CarveSearch::Report();
     Source& src = source();
@@ -309,14 +317,25 @@ void SearchJob::runCarve(ProgressSink* progress, const std::atomic<std::uint8_t>
     bool fromBitmap = false;
     const std::vector<Carver::Range> ranges =
         CarveSearch::freeRanges(&filesystem, filesystem.results(), layout, src.size(), fromBitmap, std::move(claimed));
-    if (progress != nullptr) progress->setDetail("looking for files without records");
-    std::vector<FOUND_FILE> carved = CarveSearch::run(src, ranges, layout, pattern, progress, cancel, carveReport_);
+    std::uint64_t carveBytes = 0;
+    for (const Carver::Range& r : ranges) carveBytes += r.end > r.begin ? r.end - r.begin : 0;
+    progress.plan(SearchProgress::Phase::Carve, carveBytes);
+    progress.begin(SearchProgress::Phase::Carve);
+    progress.setDetail("looking for files without records");
+    CarveSearch::Known known;
+    known.logged = &filesystem.loggedNames();
+    if (options.deep && deep_) {
+        known.logged = &deep_->loggedNames();
+        known.indexNames = &deep_->indexNames();
+        known.slackNames = &deep_->slackNames();
+    }
+    std::vector<FOUND_FILE> carved = CarveSearch::run(src, ranges, layout, pattern, &progress, cancel, carveReport_, known);
     carveReport_.fromBitmap = fromBitmap;
     if (carveReport_.cancelled) outcome_ = Outcome::Cancelled;
     filesystem.appendResults(std::move(carved));
 }
 
-void SearchJob::carveInstead(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel,
+void SearchJob::carveInstead(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel,
                              const CarveSearch::Layout& layout) {
     try {
         outcome_ = Outcome::Completed;
@@ -336,7 +355,9 @@ void SearchJob::copyCarved(const FOUND_FILE& file, OutputSink& out) {
     CarveSearch::copy(source(), file.offset, file.size, out);
 }
 
-void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel) {
+void SearchJob::run(ProgressSink* sink, const std::atomic<std::uint8_t>* cancel) {
+    // One range for all the search's phases.
+    SearchProgress progress(sink);
     filesystem.clearResults();
     failure_.reset();
     outcome_ = Outcome::Completed;
@@ -375,16 +396,16 @@ void SearchJob::run(ProgressSink* progress, const std::atomic<std::uint8_t>* can
     const bool copies = options.snapshots && options.snapshot == 0;
     SEARCH_CONTEXT context;
     context.cancel = cancel;
+    context.progress = &progress;
     try {
         // The copies are counted first: each walk gets its share.
         if (copies) snapshots_.reset();
-        const auto ends = phaseEnds(copies ? snapshotState().stores().size() : 0);
-        ProgressSpan walk(progress, 0, ends[kWalkPhase]);
-        context.progress = progress != nullptr ? &walk : nullptr;
+        planPhases(progress, copies ? snapshotState().stores().size() : 0);
+        progress.begin(SearchProgress::Phase::Walk);
         filesystem.findFiles(filter, context);
         if (copies) {
-            ProgressSpan copyWalks(progress, ends[kCopiesPhase - 1], ends[kCopiesPhase]);
-            snapshots_->search(*this, progress != nullptr ? &copyWalks : nullptr, cancel);
+            progress.begin(SearchProgress::Phase::Snapshots);
+            snapshots_->search(*this, &progress, cancel);
             snapshotWarnings_ = snapshots_->warnings();
         }
         if (cancel != nullptr && cancel->load() == 1) {

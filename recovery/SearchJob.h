@@ -23,6 +23,7 @@ class DeepSearch;
 class FileZ;
 class OutputSink;
 class ProgressSink;
+class SearchProgress;
 class SnapshotSearch;
 class Source;
 class SourceStack;
@@ -158,13 +159,17 @@ private:
     void openRoot();
     void releaseSource();
     DeepSearch& deepState();
-    void runDeep(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel);
+    void runDeep(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel);
     // Carves after the walk or scan, with the filesystem still open.
-    void runCarve(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel, const CarveSearch::Layout& layout);
+    void runCarve(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel, const CarveSearch::Layout& layout);
     // Carves the whole source when the volume can't be walked: the failure
     // stays known, the outcome is the carve's.
-    void carveInstead(ProgressSink* progress, const std::atomic<std::uint8_t>* cancel,
+    void carveInstead(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel,
                       const CarveSearch::Layout& layout);
+    // Weighs the phases the search will go through by the bytes each
+    // reads, as far as known before it starts (see SearchProgress); copies:
+    // the shadow copies walked after the volume.
+    void planPhases(SearchProgress& progress, std::size_t copies);
     // Reads what the start of a boot record that did not pass states about
     // the volume's length and its MFT.
     void noteStatedLayout(Source& src);

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <set>
+#include <tuple>
 
 #include "core/ErrorException.h"
 #include "ntfs/FILE_NAME_ENTRY.h"
@@ -36,21 +38,29 @@ bool shown(std::uint8_t nameSpace) { return nameSpace != FILE_NAME_ENTRY::kDos; 
 
 } // namespace
 
-CarveNames::CarveNames(const std::vector<INDEX_NAME>& names) {
+CarveNames::CarveNames(const std::vector<INDEX_NAME>& names, const std::vector<INDEX_NAME>& slack,
+                       const std::vector<LOGGED_NAME>& logged, Layout layout)
+    : layout_(layout) {
     // One entry per record number; a directory's, and a file's entries
-    // that disagree on size are kept apart (a file rewritten).
+    // that disagree on size are kept apart (a file rewritten). A file's
+    // copies (the same name and size in the same directory) count once,
+    // whether live or left in slack, and whatever record they name.
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> seen;
-    for (const INDEX_NAME& n : names) {
+    std::set<std::tuple<std::uint64_t, std::string, std::uint64_t, bool>> sameFile;
+    const auto keep = [&](const INDEX_NAME& n) {
         const std::uint64_t record = n.child.recordNumber();
         const auto key = std::make_pair(record, n.isDirectory ? 0 : n.dataSize);
         const auto it = seen.find(key);
         if (it == seen.end()) {
+            if (!sameFile.emplace(n.parent.recordNumber(), n.name, n.dataSize, n.isDirectory).second) return;
             seen.emplace(key, kept_.size());
             kept_.push_back(n);
         } else if (!shown(kept_[it->second].nameSpace) && shown(n.nameSpace)) {
             kept_[it->second] = n;
         }
-    }
+    };
+    for (const INDEX_NAME& n : names) keep(n);
+    for (const INDEX_NAME& n : slack) keep(n);
     for (const INDEX_NAME& n : kept_) {
         if (n.isDirectory) {
             directories_.emplace(n.child.recordNumber(), &n);
@@ -58,6 +68,13 @@ CarveNames::CarveNames(const std::vector<INDEX_NAME>& names) {
             files_.push_back(n);
         }
     }
+    if (layout_.clusterBytes == 0) return;
+    for (const LOGGED_NAME& l : logged) {
+        if (l.firstLcn > (UINT64_MAX - layout_.volumeStart) / layout_.clusterBytes) continue;
+        logged_.emplace_back(layout_.volumeStart + l.firstLcn * layout_.clusterBytes, l);
+    }
+    std::sort(logged_.begin(), logged_.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
 CarveNames::~CarveNames() = default;
@@ -103,7 +120,28 @@ std::vector<std::string> CarveNames::directoryOf(std::uint64_t parent) const {
     return names;
 }
 
-std::vector<FOUND_FILE> CarveNames::name(const std::vector<Carver::Piece>& pieces) const {
+const LOGGED_NAME* CarveNames::loggedMatch(const Carver::Piece& piece, bool& listed) const {
+    listed = false;
+    const auto first = std::lower_bound(logged_.begin(), logged_.end(), piece.offset,
+                                        [](const auto& l, std::uint64_t at) { return l.first < at; });
+    const LOGGED_NAME* match = nullptr;
+    bool ambiguous = false;
+    for (auto it = first; it != logged_.end() && it->first == piece.offset; ++it) {
+        const LOGGED_NAME& l = it->second;
+        // The size the structure gives must be the logged one: a file whose
+        // bytes run on past the structure's end would be restored short (a
+        // restore by offset measures the structure again).
+        if (piece.size != l.size) continue;
+        listed = listed || l.listed;
+        // Versions of one file (the same name in the same directory) agree;
+        // two files logged at the same cluster leave it unnamed.
+        if (match != nullptr && (match->name != l.name || match->parent != l.parent)) ambiguous = true;
+        match = &l;
+    }
+    return ambiguous ? nullptr : match;
+}
+
+std::vector<const INDEX_NAME*> CarveNames::indexMatches(const std::vector<Carver::Piece>& pieces) const {
     // For each piece the one entry that fits it; for each entry how many
     // pieces it fits.
     std::vector<const INDEX_NAME*> match(pieces.size(), nullptr);
@@ -118,15 +156,39 @@ std::vector<FOUND_FILE> CarveNames::name(const std::vector<Carver::Piece>& piece
         if (fits != 1) match[i] = nullptr;
         if (match[i] != nullptr) ++uses[match[i]];
     }
+    for (const INDEX_NAME*& n : match) {
+        if (n != nullptr && uses[n] != 1) n = nullptr;
+    }
+    return match;
+}
+
+std::vector<FOUND_FILE> CarveNames::name(const std::vector<Carver::Piece>& pieces) const {
+    const std::vector<const INDEX_NAME*> byIndex = indexMatches(pieces);
     std::vector<FOUND_FILE> out;
     out.reserve(pieces.size());
     for (std::size_t i = 0; i < pieces.size(); ++i) {
+        bool listed = false;
+        const LOGGED_NAME* l = loggedMatch(pieces[i], listed);
+        if (listed) continue;
         FOUND_FILE f = unnamed(pieces[i]);
-        const INDEX_NAME* n = match[i];
-        if (n != nullptr && uses[n] == 1) {
+        const INDEX_NAME* n = byIndex[i];
+        // A wrong name is worse than none: when the log and the index name
+        // the file differently, neither is taken and it stays unnamed.
+        if (l != nullptr && n != nullptr && (l->name != n->name || l->parent != n->parent.recordNumber())) {
+            l = nullptr;
+            n = nullptr;
+        }
+        if (l != nullptr) {
+            f.name = l->name;
+            f.setDirectory(l->directory);
+            f.nameSource = FOUND_FILE::NameSource::Logfile;
+            f.creationTime = l->created;
+            f.lastModificationTime = l->modified;
+            f.lastAccessTime = l->accessed;
+        } else if (n != nullptr) {
             f.name = n->name;
             f.setDirectory(directoryOf(n->parent.recordNumber()));
-            f.nameFromIndex = true;
+            f.nameSource = FOUND_FILE::NameSource::Index;
             try {
                 f.creationTime.set(n->created);
                 f.lastModificationTime.set(n->modified);

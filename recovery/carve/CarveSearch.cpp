@@ -133,13 +133,25 @@ std::vector<Carver::Range> CarveSearch::freeOf(FilesystemNTFS* fs, const std::ve
 
 std::vector<FOUND_FILE> CarveSearch::run(Source& source, const std::vector<Carver::Range>& ranges, const Layout& layout,
                                          const std::string& pattern, ProgressSink* progress,
-                                         const std::atomic<std::uint8_t>* cancel, Report& report) {
+                                         const std::atomic<std::uint8_t>* cancel, Report& report,
+                                         const Known& known) {
     Carver carver(source);
-    const Carver::Found found = carver.run(ranges, layout.clusterBytes, layout.volumeStart, progress, cancel);
+    Carver::Found found = carver.run(ranges, layout.clusterBytes, layout.volumeStart, progress, cancel);
     report.bytesLooked = found.bytesScanned;
-    report.indexNames = found.indexNames.size();
     report.cancelled = found.cancelled;
-    std::vector<FOUND_FILE> named = CarveNames(found.indexNames).name(found.pieces);
+    // An index block both found is one file's entries twice: they count once.
+    if (known.indexNames != nullptr) {
+        found.indexNames.insert(found.indexNames.end(), known.indexNames->begin(), known.indexNames->end());
+    }
+    if (known.slackNames != nullptr) {
+        found.slackNames.insert(found.slackNames.end(), known.slackNames->begin(), known.slackNames->end());
+    }
+    report.indexNames = found.indexNames.size() + found.slackNames.size();
+    report.slackNames = found.slackNames.size();
+    static const std::vector<LOGGED_NAME> none;
+    const CarveNames names(found.indexNames, found.slackNames, known.logged != nullptr ? *known.logged : none,
+                           {layout.volumeStart, layout.clusterBytes});
+    std::vector<FOUND_FILE> named = names.name(found.pieces);
     const std::u32string folded = WildcardMatcher::foldPattern(pattern);
     named.erase(std::remove_if(named.begin(), named.end(),
                                [&](const FOUND_FILE& f) { return !WildcardMatcher::match(folded, f.name); }),

@@ -1,7 +1,8 @@
 #pragma once
 // A carve as part of a search: where to look (the clusters $Bitmap marks
 // free and no listed file claims; the whole source when the volume's
-// bitmap is lost), the carve itself, names from the index entries found,
+// bitmap is lost), the carve itself, names from the index entries found
+// and from $LogFile,
 // and the results that pass the pattern. Files that start where a listed
 // file's data starts are left out: the walk has them already.
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "recovery/FOUND_FILE.h"
+#include "recovery/LOGGED_NAME.h"
 #include "recovery/carve/Carver.h"
 
 namespace resurgo {
@@ -30,7 +32,8 @@ public:
     };
     struct Report {
         std::uint64_t bytesLooked = 0;
-        std::uint64_t indexNames = 0;
+        std::uint64_t indexNames = 0;  // in use and in slack
+        std::uint64_t slackNames = 0;
         bool fromBitmap = false;
         bool cancelled = false;
     };
@@ -44,11 +47,22 @@ public:
                                                  std::vector<Carver::Range> claimed = {});
     // Adds the byte ranges of entry's data on the source to claimed.
     static void claimData(const FileZ& entry, const Layout& layout, std::vector<Carver::Range>& claimed);
+    // What the search knows already that may name carved files: the file
+    // versions of $LogFile, and the index entries a deep scan found (the
+    // carve sees only those in the ranges it reads).
+    struct Known {
+        const std::vector<LOGGED_NAME>* logged = nullptr;
+        const std::vector<INDEX_NAME>* indexNames = nullptr;
+        const std::vector<INDEX_NAME>* slackNames = nullptr;
+    };
+
     // Carves ranges of source and returns the results whose names match
-    // pattern.
+    // pattern, named from the index entries found and from known (see
+    // CarveNames).
     static std::vector<FOUND_FILE> run(Source& source, const std::vector<Carver::Range>& ranges, const Layout& layout,
                                        const std::string& pattern, ProgressSink* progress,
-                                       const std::atomic<std::uint8_t>* cancel, Report& report);
+                                       const std::atomic<std::uint8_t>* cancel, Report& report,
+                                       const Known& known);
     // The file a carve finds at offset of source (unnamed), or false.
     static bool measureAt(Source& source, std::uint64_t offset, FOUND_FILE& file);
     // Copies size bytes at offset of source to out.

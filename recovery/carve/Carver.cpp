@@ -99,6 +99,7 @@ bool Carver::scanRange(const Range& range, std::uint64_t align, std::uint64_t al
         }
     }
     for (INDEX_NAME& n : names.indexNames) found.indexNames.push_back(std::move(n));
+    for (INDEX_NAME& n : names.slackNames) found.slackNames.push_back(std::move(n));
     return true;
 }
 
@@ -116,7 +117,7 @@ Carver::Found Carver::run(const std::vector<Range>& ranges, std::uint64_t align,
             break;
         }
     }
-    if (progress != nullptr) progress->setPosition(100);
+    if (progress != nullptr && !found.cancelled) progress->setPosition(100);
     return found;
 }
 

@@ -4,7 +4,8 @@
 // boundary, each format of CarveFormats whose beginning matches measures
 // the file from its structure; a file that holds together is kept and the
 // look resumes at the first cluster boundary after it. Directory index
-// blocks met on the way are taken apart for the names they hold. Memory
+// blocks met on the way are taken apart for the names they hold, in use
+// and left in their slack. Memory
 // grows with what is found, not with the ranges.
 #include <atomic>
 #include <cstddef>
@@ -37,6 +38,8 @@ public:
     struct Found {
         std::vector<Piece> pieces;
         std::vector<INDEX_NAME> indexNames;
+        // Entries left in the slack of the index blocks met.
+        std::vector<INDEX_NAME> slackNames;
         std::uint64_t bytesScanned = 0;
         bool cancelled = false;
     };

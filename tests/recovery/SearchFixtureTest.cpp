@@ -219,25 +219,59 @@ public:
         positions.push_back(position);
         if (cancelAt >= 0 && position >= cancelAt && cancel != nullptr) cancel->store(1);
     }
+    void setDetail(const std::string& detail) override {
+        if (detail.find("without records") == std::string::npos) return;
+        carveFrom = positions.empty() ? 0 : positions.back();
+        if (cancelInCarve && cancel != nullptr) cancel->store(1);
+    }
     std::vector<int> positions;
     int cancelAt = -1;
     std::atomic<std::uint8_t>* cancel = nullptr;
+    // Where the carve began on the scale (-1: it did not), and whether to
+    // cancel the search there.
+    int carveFrom = -1;
+    bool cancelInCarve = false;
 };
 
-// 0 first, 100 last, never going back: the walk, naming the directories
-// and the recoverable percentages all on one scale.
+// 0 first, 100 last, never going back: the walk, naming the directories,
+// the recoverable percentages, a deep scan and a carve all on one scale,
+// the carve with its own share of it; a cancel during the carve stops it.
 TEST(Search, ProgressRunsFromZeroToHundredNeverBack) {
-    for (const char* fixture : kFixtures) {
-        SCOPED_TRACE(fixture);
+    const struct {
+        const char* fixture;
+        bool deep, carve, cancelInCarve;
+    } cases[] = {
+        {"basic", false, false, false}, {"demo", false, false, false},  {"c512", false, false, false},
+        {"s4096", false, false, false}, {"basic", false, true, false},  {"basic", true, true, false},
+        {"carve-nomft", false, true, false}, {"basic", false, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fixture) + (c.deep ? " deep" : "") + (c.carve ? " carve" : "") +
+                     (c.cancelInCarve ? " cancelled" : ""));
         SearchJob job;
+        job.options.deep = c.deep;
+        job.options.carve = c.carve;
         Recorder rec;
         std::atomic<std::uint8_t> cancel{0};
-        search(job, fixtureImage(fixture), "*", 1000000, &rec, &cancel);
-        ASSERT_GE(rec.positions.size(), 3u);
+        rec.cancel = &cancel;
+        rec.cancelInCarve = c.cancelInCarve;
+        search(job, fixtureImage(c.fixture), "*", 1000000, &rec, &cancel);
+        ASSERT_GE(rec.positions.size(), c.cancelInCarve ? 1u : 3u);
         EXPECT_EQ(rec.positions.front(), 0);
-        EXPECT_EQ(rec.positions.back(), 100);
         EXPECT_TRUE(std::is_sorted(rec.positions.begin(), rec.positions.end()));
-        EXPECT_EQ(job.outcome(), SearchJob::Outcome::Completed);
+        if (c.carve) {
+            EXPECT_GE(rec.carveFrom, 0);
+            EXPECT_LT(rec.carveFrom, 100);
+        } else {
+            EXPECT_EQ(rec.carveFrom, -1);
+        }
+        if (c.cancelInCarve) {
+            EXPECT_EQ(job.outcome(), SearchJob::Outcome::Cancelled);
+            EXPECT_LT(rec.positions.back(), 100);
+        } else {
+            EXPECT_EQ(rec.positions.back(), 100);
+            EXPECT_EQ(job.outcome(), SearchJob::Outcome::Completed);
+        }
     }
 }
 
