@@ -169,6 +169,7 @@ public:
         }
         if (f.carvedType != nullptr) {
             fixed(",\"carved\":true");
+            if (f.carvedCompressed) fixed(",\"compressed\":true");
             key(",\"type\":");
             strings_.put(f.carvedType);
             if (f.nameFromIndex) {
@@ -517,7 +518,7 @@ void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
     out = std::to_string(f.recoverable);
     out += '%';
     if (f.guessedGeometry) out += '?';  // read through a guessed geometry
-    if (f.carvedType != nullptr) out += ", carved";
+    if (f.carvedType != nullptr) out += f.carvedCompressed ? ", carved, compressed" : ", carved";
     if (f.unowned != 0) out += ", " + FailureReport::fill(Messages::kConditionUnowned, std::string(), f.unowned);
     if (f.zeroed != FOUND_FILE::kNotSampled) {
         out += ", " + FailureReport::fill(Messages::kConditionZeroed, std::string(), f.zeroed);

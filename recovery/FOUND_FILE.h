@@ -71,6 +71,9 @@ public:
     // matched it alone, else they are carved/<type>/<offset>.<type>.
     const char* carvedType = nullptr;
     bool nameFromIndex = false;
+    // A carved file found in LZNT1-compressed units of free clusters: its
+    // size and bytes are the decompressed ones; offset is the first unit's.
+    bool carvedCompressed = false;
 
     // directoryNames, or none.
     const std::vector<std::string>& components() const {
