@@ -170,6 +170,14 @@ public:
         if (f.carvedType != nullptr) {
             fixed(",\"carved\":true");
             if (f.carvedCompressed) fixed(",\"compressed\":true");
+            if (f.hint && !f.hint->title.empty()) {
+                key(",\"hint\":");
+                strings_.put(f.hint->title);
+            }
+            if (f.hint && !f.hint->taken.empty()) {
+                key(",\"hint_time\":");
+                strings_.put(f.hint->taken);
+            }
             key(",\"type\":");
             strings_.put(f.carvedType);
             if (f.nameFromIndex) {
@@ -275,7 +283,7 @@ public:
                 return {&out, out.size()};
             case kRecoverable:
                 ResultFormatter::recoverableText(f, out);
-                return {&out, out.size()};
+                return {&out, f.hint ? width(out) : out.size()};
             case kDirectory:
                 ResultFormatter::toDirectoryText(f.components(), directory_);
                 return shown(directory_, out);
@@ -519,6 +527,10 @@ void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
     out += '%';
     if (f.guessedGeometry) out += '?';  // read through a guessed geometry
     if (f.carvedType != nullptr) out += f.carvedCompressed ? ", carved, compressed" : ", carved";
+    // What the content says, apart from the name: the photo's time as the
+    // camera gave it, the title escaped as names are.
+    if (f.hint && !f.hint->taken.empty()) out += ", taken " + f.hint->taken;
+    if (f.hint && !f.hint->title.empty()) out += ", title \"" + VisibleText::of(f.hint->title) + "\"";
     if (f.unowned != 0) out += ", " + FailureReport::fill(Messages::kConditionUnowned, std::string(), f.unowned);
     if (f.zeroed != FOUND_FILE::kNotSampled) {
         out += ", " + FailureReport::fill(Messages::kConditionZeroed, std::string(), f.zeroed);

@@ -85,6 +85,7 @@ FOUND_FILE CarveNames::unnamed(const Carver::Piece& piece) {
     f.source = ResultSource::Carved;
     f.carvedType = piece.type;
     f.carvedCompressed = piece.compressed;
+    if (!piece.hint.empty()) f.hint = std::make_shared<const CARVE_HINT>(piece.hint);
     return f;
 }
 

@@ -8,6 +8,7 @@
 #include "recovery/DeepScan.h"
 #include "recovery/ProgressSink.h"
 #include "recovery/carve/CarveFormats.h"
+#include "recovery/carve/CarveHints.h"
 #include "source/Source.h"
 
 namespace resurgo {
@@ -39,6 +40,7 @@ bool Carver::measureAt(std::uint64_t offset, std::uint64_t limit, const std::uin
         piece.type = subtype;
         piece.compressed = false;
         piece.stored = size;
+        piece.hint = CarveHints::find(input_, piece.type, size);
         return true;
     }
     return measureCompressed(offset, limit, head, headBytes, piece);
@@ -95,6 +97,7 @@ bool Carver::measureCompressed(std::uint64_t offset, std::uint64_t limit, const 
         piece.type = subtype;
         piece.compressed = true;
         piece.stored = run_.stored(outStart + size) - (offset - runOffset_);
+        piece.hint = CarveHints::find(input_, piece.type, size);
         return true;
     }
     return false;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ntfs/INDEX_BLOCK.h"
+#include "recovery/CARVE_HINT.h"
 #include "recovery/carve/CarveInput.h"
 #include "recovery/carve/CompressedRun.h"
 
@@ -39,6 +40,8 @@ public:
         const char* type = "";
         bool compressed = false;
         std::uint64_t stored = 0;
+        // What its content says of it (see CarveHints).
+        CARVE_HINT hint;
     };
     struct Found {
         std::vector<Piece> pieces;
