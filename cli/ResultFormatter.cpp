@@ -283,7 +283,7 @@ public:
                 return {&out, out.size()};
             case kRecoverable:
                 ResultFormatter::recoverableText(f, out);
-                return {&out, f.hint ? width(out) : out.size()};
+                return {&out, out.size()};
             case kDirectory:
                 ResultFormatter::toDirectoryText(f.components(), directory_);
                 return shown(directory_, out);
@@ -528,9 +528,9 @@ void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
     if (f.guessedGeometry) out += '?';  // read through a guessed geometry
     if (f.carvedType != nullptr) out += f.carvedCompressed ? ", carved, compressed" : ", carved";
     // What the content says, apart from the name: the photo's time as the
-    // camera gave it, the title escaped as names are.
-    if (f.hint && !f.hint->taken.empty()) out += ", taken " + f.hint->taken;
-    if (f.hint && !f.hint->title.empty()) out += ", title \"" + VisibleText::of(f.hint->title) + "\"";
+    // camera gave it; that the document has a title (--json gives it).
+    if (f.hint && !f.hint->taken.empty()) out += ", taken " + f.hint->taken.substr(0, 10);
+    if (f.hint && !f.hint->title.empty()) out += ", titled";
     if (f.unowned != 0) out += ", " + FailureReport::fill(Messages::kConditionUnowned, std::string(), f.unowned);
     if (f.zeroed != FOUND_FILE::kNotSampled) {
         out += ", " + FailureReport::fill(Messages::kConditionZeroed, std::string(), f.zeroed);

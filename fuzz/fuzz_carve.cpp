@@ -13,6 +13,7 @@
 
 #include "recovery/carve/CarveFormats.h"
 #include "recovery/carve/Carver.h"
+#include "recovery/carve/CompressedRun.h"
 #include "source/MemorySource.h"
 
 using namespace resurgo;
@@ -53,7 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (carver.measureAt(0, bytes.size(), piece) && piece.size > bytes.size()) std::abort();
     const Carver::Found found = carver.run({{0, bytes.size()}}, 512, 0, nullptr, nullptr);
     for (const Carver::Piece& p : found.pieces) {
-        if (p.offset + p.size > bytes.size()) std::abort();
+        // A compressed file's units lie in the input; its size is what
+        // they decompress to, at most a run's.
+        if (p.offset + (p.compressed ? p.stored : p.size) > bytes.size()) std::abort();
+        if (p.compressed && (p.size > CompressedRun::kMaxRunBytes || p.stored == 0)) std::abort();
     }
     return 0;
 }

@@ -340,3 +340,51 @@ TEST(CarveHostile, CompressedUnitsInFreeSpace) {
         EXPECT_TRUE(out.bytes == ppm);
     }
 }
+
+// Hints from a carved file's content: read where they are, never from
+// outside the file, and nothing where the structure pointing at them is
+// broken.
+TEST(CarveHostile, ContentHints) {
+    auto jpeg = [](std::uint32_t stringAt) {
+        const std::string tiff = std::string("II*\0", 4) + le32(8) + le16(1) + le16(0x8769) + le16(4) + le32(1) +
+                                 le32(26) + le32(0) + le16(1) + le16(0x9003) + le16(2) + le32(20) + le32(stringAt) +
+                                 le32(0) + std::string("2019:05:03 14:22:10\0", 20);
+        return std::string("\xFF\xD8\xFF\xE1", 4) + static_cast<char>((tiff.size() + 8) >> 8) +
+               static_cast<char>((tiff.size() + 8) & 0xFF) + std::string("Exif\0\0", 6) + tiff +
+               std::string("\xFF\xC0\0\x0B\x08\0\x01\0\x01\x01\x01\x11\0\xFF\xDA\0\x08\x01\x01\0\0\x3F\0\x12\x34\xFF\xD9", 27);
+    };
+    std::string pdf = "%PDF-1.4\n1 0 obj\n<< /Type /Outlines /Title (Chapter) >>\nendobj\n"
+                      "2 0 obj\n<< /Title <FEFF00480069> /Author (x) >>\nendobj\n";
+    const std::size_t xref = pdf.size();
+    pdf += "xref\n0 3\n0000000000 65535 f \ntrailer\n<< /Size 3 /Info 2 0 R >>\nstartxref\n" + std::to_string(xref) +
+           "\n%%EOF\n";
+    const std::string docx = madeBy(
+        "python3 -c \"import zipfile,io,sys; b=io.BytesIO(); z=zipfile.ZipFile(b,'w',zipfile.ZIP_DEFLATED); "
+        "z.writestr('[Content_Types].xml','<Types/>'); z.writestr('word/document.xml','<w:document/>'); "
+        "z.writestr('docProps/core.xml','<cp:coreProperties><dc:title>A &amp; B</dc:title></cp:coreProperties>'); "
+        "z.close(); sys.stdout.buffer.write(b.getvalue())\"",
+        "", ".docx");
+    const struct {
+        const char* what;
+        std::string file;
+        const char* taken;
+        const char* title;
+    } cases[] = {
+        {"JPEG with EXIF DateTimeOriginal", jpeg(44), "2019-05-03T14:22:10", ""},
+        {"JPEG whose EXIF time lies past the file", jpeg(0xFFFFFF00), "", ""},
+        {"PDF: the information dictionary's title, not an outline's", pdf, "", "Hi"},
+        {"DOCX: core.xml's dc:title, deflated", docx, "", CarveWalks::gzipSupported() ? "A & B" : ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.file.empty()) continue;  // python3 missing
+        std::vector<std::uint8_t> disk(c.file.begin(), c.file.end());
+        disk.resize(disk.size() + 4096, 0);
+        MemorySource source(disk);
+        const Carver::Found found = Carver(source).run({{0, disk.size()}}, 512, 0, nullptr, nullptr);
+        ASSERT_EQ(found.pieces.size(), 1u);
+        EXPECT_EQ(found.pieces[0].size, c.file.size());
+        EXPECT_EQ(found.pieces[0].hint.taken, c.taken);
+        EXPECT_EQ(found.pieces[0].hint.title, c.title);
+    }
+}
