@@ -102,15 +102,20 @@ const char* const kSearchDetails =
     "--logged restores them.\n\n"
 
     "--carve also looks for files by their content (JPEG, PNG, GIF, BMP, TIFF, PDF, ZIP and\n"
-    "DOCX/XLSX/PPTX/ODT/ODS/EPUB/JAR, OLE2, SQLite, 7z, MP3, WAV/AVI, OGG, MP4/MOV, MKV/WebM,\n"
-    "MPEG, PPM/PGM, XCF, scripts) at every cluster boundary of the free clusters no listed\n"
-    "file claims, or of the whole source when the volume's MFT or boot sector is lost; a file\n"
-    "is kept only when its structure holds together, and its size comes from it. A directory\n"
-    "index entry whose size and type fit one carved file alone names it and its directory\n"
-    "(JSON name_source index); any other is named carved/TYPE/OFFSET.TYPE (name_source\n"
-    "none). The table marks carved files; JSON adds carved, type and name_source, and offset\n"
-    "is the file's first byte (what restore --carved takes). The age limit does not apply\n"
-    "to them.";
+    "DOCX/XLSX/PPTX/ODT/ODS/EPUB/JAR, OLE2 as DOC/XLS/PPT/MSG, SQLite, 7z, RAR, GZIP, MP3,\n"
+    "FLAC, WAV/AVI, OGG, MP4/MOV, MKV/WebM, MPEG, PPM/PGM, XCF, scripts) at every cluster\n"
+    "boundary of the free clusters no listed file claims, or of the whole source when the\n"
+    "volume's MFT or boot sector is lost; a file is kept only when its structure holds\n"
+    "together, and its size comes from it. NTFS-compressed (LZNT1) units found there are\n"
+    "decompressed and carved too, when their units lie back to back (JSON compressed true;\n"
+    "restore --carved writes the decompressed bytes). A directory index entry whose size and\n"
+    "type fit one carved file alone names it and its directory (JSON name_source index); any\n"
+    "other is named carved/TYPE/OFFSET.TYPE (name_source none). What the content says is\n"
+    "shown apart, never as the name: JSON hint_time is a photo's EXIF DateTimeOriginal\n"
+    "(YYYY-MM-DDTHH:MM:SS, the camera's clock, no time zone), hint a PDF's or Office\n"
+    "document's title; the table adds \"taken DATE\" and \"titled\". The table marks carved\n"
+    "files; JSON adds carved, type and name_source, and offset is the file's first byte (what\n"
+    "restore --carved takes). The age limit does not apply to them.";
 
 const char* const kRestoreDetails =
     "--record N writes the deleted file of MFT record N (the Record column of the search) to\n"
