@@ -61,7 +61,8 @@ std::size_t CompressedRun::firstChunk(const std::uint8_t* head, std::size_t byte
 void CompressedRun::decode(Source& source, std::uint64_t offset, std::uint64_t limit) {
     out_.clear();
     chunks_.clear();
-    std::vector<std::uint8_t> window(kWindowBytes);
+    // No larger than the run may be (with a sector before it).
+    std::vector<std::uint8_t> window(static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, limit + 4096)));
     std::uint64_t windowPos = 0;
     std::size_t windowBytes = 0;
     // [pos, pos + need) of the run, or null past the limit or unreadable.
@@ -71,7 +72,7 @@ void CompressedRun::decode(Source& source, std::uint64_t offset, std::uint64_t l
         const std::uint32_t unit = source.sectorSize() > 1 ? source.sectorSize() : 1;
         const std::uint64_t lead = (offset + pos) % unit;
         const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, limit - pos + lead) / unit * unit);
+            static_cast<std::size_t>(std::min<std::uint64_t>(window.size(), limit - pos + lead) / unit * unit);
         std::size_t got = 0;
         try {
             got = want == 0 ? 0 : source.readAt(window.data(), want, offset + pos - lead, kDiagRead);
