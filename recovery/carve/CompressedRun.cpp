@@ -20,7 +20,7 @@ constexpr std::uint16_t kLengthMask = 0x0FFF;
 constexpr std::uint16_t kStoredWhole = 0x3FFF;
 // The most a cluster holds, and so the most padding after a unit's chunks.
 constexpr std::uint64_t kMaxClusterBytes = 4096;
-constexpr std::size_t kWindowBytes = 1 << 20;
+constexpr std::size_t kWindowBytes = 128 * 1024;
 
 std::uint16_t headerAt(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -61,8 +61,9 @@ std::size_t CompressedRun::firstChunk(const std::uint8_t* head, std::size_t byte
 void CompressedRun::decode(Source& source, std::uint64_t offset, std::uint64_t limit) {
     out_.clear();
     chunks_.clear();
-    // No larger than the run may be (with a sector before it).
-    std::vector<std::uint8_t> window(static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, limit + 4096)));
+    // Kept from run to run: most runs end after a few chunks.
+    std::vector<std::uint8_t>& window = window_;
+    if (window.size() < kWindowBytes) window.resize(kWindowBytes);
     std::uint64_t windowPos = 0;
     std::size_t windowBytes = 0;
     // [pos, pos + need) of the run, or null past the limit or unreadable.

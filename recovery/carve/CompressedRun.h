@@ -62,6 +62,8 @@ private:
     };
     std::vector<std::uint8_t> out_;
     std::vector<Chunk> chunks_;
+    // The source's bytes being decoded.
+    std::vector<std::uint8_t> window_;
 };
 
 } // namespace resurgo
