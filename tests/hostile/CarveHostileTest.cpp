@@ -114,7 +114,7 @@ std::string ole(const std::string& name) {
     return header + fat + directory;
 }
 
-std::string fileBytes(const std::string& path) {
+[[maybe_unused]] std::string fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
