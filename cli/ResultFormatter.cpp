@@ -169,6 +169,15 @@ public:
         }
         if (f.carvedType != nullptr) {
             fixed(",\"carved\":true");
+            if (f.carvedCompressed) fixed(",\"compressed\":true");
+            if (f.hint && !f.hint->title.empty()) {
+                key(",\"hint\":");
+                strings_.put(f.hint->title);
+            }
+            if (f.hint && !f.hint->taken.empty()) {
+                key(",\"hint_time\":");
+                strings_.put(f.hint->taken);
+            }
             key(",\"type\":");
             strings_.put(f.carvedType);
             switch (f.nameSource) {
@@ -517,7 +526,11 @@ void ResultFormatter::recoverableText(const FOUND_FILE& f, std::string& out) {
     out = std::to_string(f.recoverable);
     out += '%';
     if (f.guessedGeometry) out += '?';  // read through a guessed geometry
-    if (f.carvedType != nullptr) out += ", carved";
+    if (f.carvedType != nullptr) out += f.carvedCompressed ? ", carved, compressed" : ", carved";
+    // What the content says, apart from the name: the photo's time as the
+    // camera gave it; that the document has a title (--json gives it).
+    if (f.hint && !f.hint->taken.empty()) out += ", taken " + f.hint->taken.substr(0, 10);
+    if (f.hint && !f.hint->title.empty()) out += ", titled";
     if (f.unowned != 0) out += ", " + FailureReport::fill(Messages::kConditionUnowned, std::string(), f.unowned);
     if (f.zeroed != FOUND_FILE::kNotSampled) {
         out += ", " + FailureReport::fill(Messages::kConditionZeroed, std::string(), f.zeroed);

@@ -337,7 +337,79 @@ def carve():
         put("fuzz_carve", name, bytes([index]) + data + bytes(512 - len(data) % 512))
 
 
+def carve_seeds():
+    """Seeds of fuzz_carve: the first byte picks the format (its place in
+    the table), the rest is a small file of it; one holds a compressed unit
+    at byte 512."""
+    import subprocess
+    import zlib
+
+    def crc(b):
+        return zlib.crc32(b) & 0xFFFFFFFF
+
+    def rar4_block(kind, flags, fields, data=b""):
+        header = bytes([kind]) + struct.pack("<HH", flags, 7 + len(fields)) + fields
+        return struct.pack("<H", crc(header) & 0xFFFF) + header + data
+
+    data = b"hello"
+    name = b"a.txt"
+    fields = struct.pack("<IIBIIBBHI", len(data), len(data), 2, crc(data), 0x5A210000, 0x1D, 0x30,
+                         len(name), 0x20) + name
+    rar4 = (b"Rar!\x1a\x07\x00" + rar4_block(0x73, 0, bytes(6)) + rar4_block(0x74, 0x8000, fields, data)
+            + rar4_block(0x7B, 0x4000, b""))
+
+    def rar5_header(fields, data=b""):
+        sized = bytes([len(fields)]) + fields
+        return struct.pack("<I", crc(sized)) + sized + data
+
+    rar5 = (b"Rar!\x1a\x07\x01\x00" + rar5_header(b"\x01\x00\x00")
+            + rar5_header(b"\x02\x02" + bytes([len(data), 0, len(data)]) + b"\x20\x00\x00\x01\x05" + name, data)
+            + rar5_header(b"\x05\x00\x00"))
+    index = {"rar": 20, "gz": 21, "flac": 19, "pnm": 15}
+    put("fuzz_carve", "rar4", bytes([index["rar"]]) + rar4)
+    put("fuzz_carve", "rar5", bytes([index["rar"]]) + rar5)
+    put("fuzz_carve", "gz-two-members", bytes([index["gz"]])
+        + subprocess.run(["gzip", "-c", "-n"], input=b"carved text\n" * 40, capture_output=True, check=True).stdout
+        + subprocess.run(["gzip", "-c"], input=b"second\n", capture_output=True, check=True).stdout)
+    pcm = b"".join(struct.pack("<h", (i * 37) % 20000) for i in range(2000))
+    wav = (b"RIFF" + struct.pack("<I", 36 + len(pcm)) + b"WAVEfmt " + struct.pack("<IHHIIHH", 16, 1, 1, 8000, 16000, 2, 16)
+           + b"data" + struct.pack("<I", len(pcm)) + pcm)
+    flac = subprocess.run(["flac", "--silent", "--stdout", "--blocksize=576", "--no-padding", "-"], input=wav,
+                          capture_output=True).stdout
+    if flac:
+        put("fuzz_carve", "flac", bytes([index["flac"]]) + flac)
+    # A PGM in one LZNT1 chunk (literals and runs), at byte 512.
+    pgm = b"P5\n64 32\n255\n" + b"".join(bytes([i // 4]) * 64 for i in range(32))
+    body, pos = b"", 0
+    while pos < len(pgm):
+        flags, group = 0, b""
+        for bit in range(8):
+            if pos >= len(pgm):
+                break
+            bits = 12
+            d = pos - 1
+            while d >= 16:
+                bits -= 1
+                d >>= 1
+            run = 0
+            while pos > 0 and pos + run < len(pgm) and run < (1 << bits) + 2 and pgm[pos + run] == pgm[pos - 1]:
+                run += 1
+            if run >= 3:
+                flags |= 1 << bit
+                group += struct.pack("<H", run - 3)
+                pos += run
+            else:
+                group += pgm[pos:pos + 1]
+                pos += 1
+        body += bytes([flags]) + group
+    unit = struct.pack("<H", 0xB000 | (len(body) - 1)) + body
+    put("fuzz_carve", "compressed-pgm", bytes([index["pnm"]]) + bytes(512) + unit + bytes(512 - len(unit) % 512))
+
+
 if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--carve":
+        carve_seeds()  # fuzz/make_corpus.py --carve (needs gzip and flac)
+        sys.exit(0)
     if len(sys.argv) > 2 and sys.argv[1] == "--shadow":
         shadow_seed(sys.argv[2])  # fuzz/make_corpus.py --shadow vsstest.raw
         sys.exit(0)

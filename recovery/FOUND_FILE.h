@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ntfs/FILE_TIME.h"
+#include "recovery/CARVE_HINT.h"
 #include "recovery/ResultSource.h"
 
 namespace resurgo {
@@ -73,6 +74,11 @@ public:
     const char* carvedType = nullptr;
     enum class NameSource : unsigned char { None, Index, Logfile };
     NameSource nameSource = NameSource::None;
+    // A carved file found in LZNT1-compressed units of free clusters: its
+    // size and bytes are the decompressed ones; offset is the first unit's.
+    bool carvedCompressed = false;
+    // What its content says (photo time, title), or null.
+    std::shared_ptr<const CARVE_HINT> hint;
 
     // directoryNames, or none.
     const std::vector<std::string>& components() const {

@@ -352,7 +352,7 @@ bool SearchJob::measureCarved(std::uint64_t offset, FOUND_FILE& file) {
 }
 
 void SearchJob::copyCarved(const FOUND_FILE& file, OutputSink& out) {
-    CarveSearch::copy(source(), file.offset, file.size, out);
+    CarveSearch::copy(source(), file.offset, file.size, file.carvedCompressed, out);
 }
 
 void SearchJob::run(ProgressSink* sink, const std::atomic<std::uint8_t>* cancel) {

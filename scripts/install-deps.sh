@@ -11,6 +11,8 @@ packages=(
     build-essential cmake g++ python3
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libblkid-dev libcli11-dev nlohmann-json3-dev rapidjson-dev
+    # inflating carved GZIP files, natively and in the Windows build
+    zlib1g-dev libz-mingw-w64-dev
     # disk image containers (E01, VHD/VHDX, VMDK, QCOW2) for the Linux build
     libewf-dev libvhdi-dev libvmdk-dev libqcow-dev libbfio-dev
     # shadow copies (and their command-line tools for the fixtures' truth),

@@ -8,6 +8,7 @@
 
 #include "core/ErrorException.h"
 #include "recovery/carve/CarveInput.h"
+#include "recovery/carve/CarveWalks.h"
 
 namespace resurgo {
 
@@ -22,7 +23,7 @@ constexpr u64 kMaxSearchBytes = 1ULL << 30;
 
 u64 searchEnd(CarveInput& in) { return std::min<u64>(in.limit(), kMaxSearchBytes); }
 
-[[noreturn]] void broken() { throw ErrorException(kErrUnrecognized, kDiagBroken); }
+[[noreturn]] void broken() { CarveFormats::broken(); }
 
 // Counts the structures a walk visits; too many and it stops.
 class Steps {
@@ -57,8 +58,11 @@ const CrcTables& crcTables() {
     return tables;
 }
 
-// CRC-32 of [pos, pos + length) of the candidate.
-std::uint32_t crc32Of(CarveInput& in, u64 pos, u64 length) {
+} // namespace
+
+void CarveFormats::broken() { throw ErrorException(kErrUnrecognized, kDiagBroken); }
+
+std::uint32_t CarveFormats::crc32(CarveInput& in, u64 pos, u64 length) {
     const auto& t = crcTables().iso;
     std::uint32_t c = 0xFFFFFFFFu;
     std::uint8_t buf[4096];
@@ -71,6 +75,10 @@ std::uint32_t crc32Of(CarveInput& in, u64 pos, u64 length) {
     }
     return c ^ 0xFFFFFFFFu;
 }
+
+namespace {
+
+std::uint32_t crc32Of(CarveInput& in, u64 pos, u64 length) { return CarveFormats::crc32(in, pos, length); }
 
 bool isAlpha(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool isDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
@@ -570,8 +578,61 @@ u64 measureMkv(CarveInput& in, const char** subtype) {
     return end + bytes;
 }
 
+// What an OLE2 compound file holds, told by the names of the streams and
+// storages right under its root: a Word, Excel, PowerPoint document or an
+// Outlook message; "ole" when none fits. table lists the sectors of the
+// allocation table.
+const char* oleKind(CarveInput& in, const std::vector<std::uint32_t>& table, u64 sector) {
+    constexpr std::uint32_t kLastRegular = 0xFFFFFFFAu;
+    constexpr u64 kEntryBytes = 128;
+    constexpr u64 kMaxDirectorySectors = 256;
+    constexpr std::uint32_t kNoSibling = 0xFFFFFFFFu;
+    const u64 perSector = sector / 4;
+    // The directory's sectors, following the allocation table's chain.
+    std::vector<u64> sectors;
+    for (std::uint32_t s = in.le32(48); s <= kLastRegular && sectors.size() < kMaxDirectorySectors;) {
+        if (std::find(sectors.begin(), sectors.end(), s) != sectors.end()) break;
+        sectors.push_back(s);
+        if (s / perSector >= table.size()) break;
+        s = in.le32((static_cast<u64>(table[s / perSector]) + 1) * sector + 4 * (s % perSector));
+    }
+    const u64 perDirectorySector = sector / kEntryBytes;
+    const u64 entries = sectors.size() * perDirectorySector;
+    auto entryAt = [&](u64 i) { return (sectors[i / perDirectorySector] + 1) * sector + (i % perDirectorySector) * kEntryBytes; };
+    if (entries == 0) return "ole";
+    // The root's children: a tree through the left and right sibling links.
+    std::vector<std::uint32_t> pending{in.le32(entryAt(0) + 76)};
+    std::vector<bool> seen(static_cast<std::size_t>(entries), false);
+    bool word = false, excel = false, powerPoint = false, message = false;
+    while (!pending.empty()) {
+        const std::uint32_t i = pending.back();
+        pending.pop_back();
+        if (i == kNoSibling || i >= entries || seen[i]) continue;
+        seen[i] = true;
+        const u64 at = entryAt(i);
+        const u64 nameBytes = std::min<u64>(in.le16(at + 64), 64);
+        std::string name;
+        for (u64 k = 0; k + 1 < nameBytes; k += 2) {
+            const std::uint16_t c = in.le16(at + k);
+            if (c == 0) break;
+            name += c < 0x80 ? static_cast<char>(c) : '?';
+        }
+        word = word || name == "WordDocument";
+        excel = excel || name == "Workbook" || name == "Book";
+        powerPoint = powerPoint || name == "PowerPoint Document";
+        message = message || name.rfind("__substg1.0_", 0) == 0 || name == "__properties_version1.0";
+        pending.push_back(in.le32(at + 68));
+        pending.push_back(in.le32(at + 72));
+    }
+    if (word) return "doc";
+    if (excel) return "xls";
+    if (powerPoint) return "ppt";
+    if (message) return "msg";
+    return "ole";
+}
+
 // OLE2 compound file: one past the last sector its allocation table uses.
-u64 measureOle(CarveInput& in, const char**) {
+u64 measureOle(CarveInput& in, const char** subtype) {
     constexpr std::uint32_t kFree = 0xFFFFFFFFu;
     constexpr std::uint32_t kEnd = 0xFFFFFFFEu;
     const std::uint16_t shift = in.le16(30);
@@ -600,6 +661,7 @@ u64 measureOle(CarveInput& in, const char**) {
         }
     }
     if (last == 0 || !in.has(0, (last + 1) * sector)) broken();
+    *subtype = oleKind(in, table, sector);
     return (last + 1) * sector;
 }
 
@@ -844,7 +906,9 @@ const CARVE_FORMAT kFormats[] = {
     {"mp4", 8, beginsMp4, measureMp4},      {"mkv", 4, beginsMkv, measureMkv},
     {"mpg", 4, beginsMpeg, measureMpeg},    {"pnm", 3, beginsPnm, measurePnm},
     {"xcf", 9, beginsXcf, measureXcf},      {"sh", 3, beginsScript, measureScript},
-    {"mp3", 4, beginsMp3, measureMp3},
+    {"mp3", 4, beginsMp3, measureMp3},      {"flac", 8, CarveWalks::beginsFlac, CarveWalks::measureFlac},
+    {"rar", 8, CarveWalks::beginsRar, CarveWalks::measureRar},
+    {"gz", 4, CarveWalks::beginsGzip, CarveWalks::measureGzip},
 };
 
 } // namespace

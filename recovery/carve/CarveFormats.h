@@ -33,6 +33,12 @@ public:
     static constexpr std::uint32_t kMaxSteps = 1u << 20;
 
     static const CARVE_FORMAT* table();
+    // Raises ErrorException (kErrUnrecognized): the candidate does not
+    // hold together.
+    [[noreturn]] static void broken();
+    // CRC-32 (ISO-HDLC, as in PNG, ZIP, RAR, GZIP) of [pos, pos + length)
+    // of the candidate.
+    static std::uint32_t crc32(CarveInput& in, std::uint64_t pos, std::uint64_t length);
     static std::size_t count();
     // The entry whose type is type, or null.
     static const CARVE_FORMAT* byType(const char* type);

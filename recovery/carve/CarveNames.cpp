@@ -31,7 +31,8 @@ const TypeExtensions kExtensions[] = {
     {"7z", "7z "}, {"wav", "wav "}, {"avi", "avi "}, {"webp", "webp "}, {"ogg", "ogg oga ogv opus "},
     {"mp4", "mp4 m4v "}, {"mov", "mov qt "}, {"m4a", "m4a "}, {"3gp", "3gp "}, {"mkv", "mkv "},
     {"webm", "webm "}, {"mpg", "mpg mpeg vob "}, {"ppm", "ppm "}, {"pgm", "pgm "}, {"pbm", "pbm "},
-    {"xcf", "xcf "}, {"sh", "sh bash py pl "}, {"mp3", "mp3 "},
+    {"xcf", "xcf "}, {"sh", "sh bash py pl "}, {"mp3", "mp3 "}, {"flac", "flac "}, {"rar", "rar "},
+    {"gz", "gz tgz "}, {"doc", "doc dot "}, {"xls", "xls xlt "}, {"ppt", "ppt pps pot "}, {"msg", "msg "},
 };
 
 bool shown(std::uint8_t nameSpace) { return nameSpace != FILE_NAME_ENTRY::kDos; }
@@ -100,6 +101,8 @@ FOUND_FILE CarveNames::unnamed(const Carver::Piece& piece) {
     f.size = piece.size;
     f.source = ResultSource::Carved;
     f.carvedType = piece.type;
+    f.carvedCompressed = piece.compressed;
+    if (!piece.hint.empty()) f.hint = std::make_shared<const CARVE_HINT>(piece.hint);
     return f;
 }
 

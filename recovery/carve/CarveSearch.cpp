@@ -11,6 +11,7 @@
 #include "recovery/OutputSink.h"
 #include "recovery/Recoverability.h"
 #include "recovery/carve/CarveNames.h"
+#include "recovery/carve/CompressedRun.h"
 #include "source/Source.h"
 
 namespace resurgo {
@@ -169,7 +170,14 @@ bool CarveSearch::measureAt(Source& source, std::uint64_t offset, FOUND_FILE& fi
     return true;
 }
 
-void CarveSearch::copy(Source& source, std::uint64_t offset, std::uint64_t size, OutputSink& out) {
+void CarveSearch::copy(Source& source, std::uint64_t offset, std::uint64_t size, bool compressed, OutputSink& out) {
+    if (compressed) {
+        CompressedRun run;
+        run.decode(source, offset, offset < source.size() ? source.size() - offset : 0);
+        if (run.decoded().size() < size) throw ErrorException(kErrReadDisk, "CarveSearch::copy <Units decode short>");
+        out.write(run.decoded().data(), static_cast<std::size_t>(size), kDiagCopy);
+        return;
+    }
     std::vector<std::uint8_t> buffer(Carver::kBlockBytes);
     while (size > 0) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size));

@@ -65,8 +65,9 @@ public:
                                        const Known& known);
     // The file a carve finds at offset of source (unnamed), or false.
     static bool measureAt(Source& source, std::uint64_t offset, FOUND_FILE& file);
-    // Copies size bytes at offset of source to out.
-    static void copy(Source& source, std::uint64_t offset, std::uint64_t size, OutputSink& out);
+    // Copies size bytes at offset of source to out; of a compressed file,
+    // the first size bytes its units decompress to.
+    static void copy(Source& source, std::uint64_t offset, std::uint64_t size, bool compressed, OutputSink& out);
 
 private:
     // The free clusters (or the whole source) before claimed ranges are

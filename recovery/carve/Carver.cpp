@@ -8,6 +8,7 @@
 #include "recovery/DeepScan.h"
 #include "recovery/ProgressSink.h"
 #include "recovery/carve/CarveFormats.h"
+#include "recovery/carve/CarveHints.h"
 #include "source/Source.h"
 
 namespace resurgo {
@@ -37,6 +38,66 @@ bool Carver::measureAt(std::uint64_t offset, std::uint64_t limit, const std::uin
         piece.offset = offset;
         piece.size = size;
         piece.type = subtype;
+        piece.compressed = false;
+        piece.stored = size;
+        piece.hint = CarveHints::find(input_, piece.type, size);
+        return true;
+    }
+    return measureCompressed(offset, limit, head, headBytes, piece);
+}
+
+bool Carver::measureCompressed(std::uint64_t offset, std::uint64_t limit, const std::uint8_t* head,
+                               std::size_t headBytes, Piece& piece) {
+    if (!CompressedRun::begins(head, headBytes)) return false;
+    std::uint8_t first[CompressedRun::kChunkBytes];
+    std::size_t n = CompressedRun::firstChunk(head, headBytes, first);
+    if (n == 0 && headBytes < CompressedRun::kChunkBytes + 2) {
+        // The chunk runs past the bytes at hand: read it whole.
+        std::uint8_t chunk[CompressedRun::kChunkBytes + 2];
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, limit));
+        try {
+            input_.reset(offset, limit);
+            input_.read(0, chunk, want);
+        } catch (const ErrorException&) {
+            return false;
+        }
+        n = CompressedRun::firstChunk(chunk, want, first);
+    }
+    const CARVE_FORMAT* formats = CarveFormats::table();
+    bool begins = false;
+    for (std::size_t i = 0; i < CarveFormats::count() && !begins; ++i) {
+        begins = n >= formats[i].headBytes && formats[i].begins(first);
+    }
+    if (!begins) return false;
+    // A later chunk of the run last decoded is served from it: a run is
+    // decoded once, however many of its chunks look like a file's start.
+    std::uint64_t outStart = 0;
+    if (runOffset_ == ~0ULL || offset < runOffset_ || !run_.startsChunk(offset - runOffset_, outStart)) {
+        run_.decode(source_, offset, limit);
+        runOffset_ = offset;
+        outStart = 0;
+    }
+    const std::vector<std::uint8_t>& bytes = run_.decoded();
+    const std::uint8_t* view = bytes.data() + outStart;
+    const std::size_t viewBytes = bytes.size() - static_cast<std::size_t>(outStart);
+    for (std::size_t i = 0; i < CarveFormats::count(); ++i) {
+        const CARVE_FORMAT& f = formats[i];
+        if (viewBytes < f.headBytes || !f.begins(view)) continue;
+        const char* subtype = f.type;
+        std::uint64_t size = 0;
+        input_.reset(offset, viewBytes, view, viewBytes);
+        try {
+            size = f.measure(input_, &subtype);
+        } catch (const ErrorException&) {
+            size = 0;
+        }
+        if (size == 0 || size > viewBytes) continue;
+        piece.offset = offset;
+        piece.size = size;
+        piece.type = subtype;
+        piece.compressed = true;
+        piece.stored = run_.stored(outStart + size) - (offset - runOffset_);
+        piece.hint = CarveHints::find(input_, piece.type, size);
         return true;
     }
     return false;
@@ -85,7 +146,7 @@ bool Carver::scanRange(const Range& range, std::uint64_t align, std::uint64_t al
             Piece piece;
             if (!measureAt(pos + at, range.end - (pos + at), head, headBytes, piece)) continue;
             found.pieces.push_back(piece);
-            const std::uint64_t after = piece.offset + (piece.size + align - 1) / align * align;
+            const std::uint64_t after = piece.offset + (piece.stored + align - 1) / align * align;
             if (after >= pos + got) {
                 next = after;
                 break;

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "ntfs/INDEX_BLOCK.h"
+#include "recovery/CARVE_HINT.h"
 #include "recovery/carve/CarveInput.h"
+#include "recovery/carve/CompressedRun.h"
 
 namespace resurgo {
 
@@ -30,10 +32,17 @@ public:
         std::uint64_t end = 0;
     };
     // A file found: its first byte on the source, its length, its type.
+    // A compressed one lies in LZNT1-compressed units (see CompressedRun):
+    // size is its decompressed length, stored the bytes of the units
+    // holding it.
     struct Piece {
         std::uint64_t offset = 0;
         std::uint64_t size = 0;
         const char* type = "";
+        bool compressed = false;
+        std::uint64_t stored = 0;
+        // What its content says of it (see CarveHints).
+        CARVE_HINT hint;
     };
     struct Found {
         std::vector<Piece> pieces;
@@ -63,6 +72,10 @@ public:
     bool measureAt(std::uint64_t offset, std::uint64_t limit, Piece& piece);
 
 private:
+    // The file in the compressed units starting at offset, when their
+    // decompressed bytes begin a format and hold together.
+    bool measureCompressed(std::uint64_t offset, std::uint64_t limit, const std::uint8_t* head, std::size_t headBytes,
+                           Piece& piece);
     // Scans one range; returns false when cancelled.
     bool scanRange(const Range& range, std::uint64_t align, std::uint64_t alignBase, std::uint64_t total,
                    ProgressSink* progress, const std::atomic<std::uint8_t>* cancel, Found& found);
@@ -70,6 +83,10 @@ private:
     Source& source_;
     CarveInput input_;
     std::vector<std::uint8_t> block_;
+    // The compressed run last decoded, and where it starts: its later
+    // chunks are candidates too, served from it.
+    CompressedRun run_;
+    std::uint64_t runOffset_ = ~0ULL;
 };
 
 } // namespace resurgo

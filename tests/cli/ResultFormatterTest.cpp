@@ -68,6 +68,10 @@ TEST(ResultFormatter, FittedTableShowsHostileNamesEscapedAndKeepsTheRecoverableC
     results.back().recoverable = 37;
     results.emplace_back(42, 0, "report\xe2\x80\xaetxt.exe");
     results.back().setDirectory({});
+    // A carved file's title hint is the disk's text too.
+    results.emplace_back(resurgo::FOUND_FILE::kNoRecord, 0, "8192.pdf");
+    results.back().carvedType = "pdf";
+    results.back().hint = std::make_shared<const resurgo::CARVE_HINT>(resurgo::CARVE_HINT{"", "\x1b[2Jtitle\xe2\x80\xae"});
     struct Case {
         std::size_t width;
         bool recoverable, created;  // whether the columns are shown
@@ -85,7 +89,7 @@ TEST(ResultFormatter, FittedTableShowsHostileNamesEscapedAndKeepsTheRecoverableC
         EXPECT_EQ(table.find('\x1b'), std::string::npos);
         EXPECT_EQ(table.find('\x07'), std::string::npos);
         EXPECT_EQ(table.find("\xe2\x80\xae"), std::string::npos);
-        EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
+        EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 4);
         EXPECT_NE(table.find(c.width == 0 ? "\\x1b]0;owned\\x07_and" : "\\x1b"), std::string::npos) << c.width;
         if (c.width == 0) continue;
         for (std::size_t from = 0, end; (end = table.find('\n', from)) != std::string::npos; from = end + 1) {
