@@ -27,6 +27,8 @@ packages=(
     zstd ntfs-3g attr sleuthkit
     # the carving case (a sample NTFS image) and the carver it is compared with
     forensics-samples-ntfs testdisk
+    # the FLAC files the carving tests make with its own encoder
+    flac
     # disk fixtures: tables, other file systems, containers
     fdisk gdisk e2fsprogs dosfstools qemu-utils ewf-tools
     # screenshots, fuzzing/sanitizers with clang, checks
