@@ -365,11 +365,11 @@ void CommandLine::define(CLI::App& app, Arguments& a) {
     defineRestore(app, a);
     defineRestoreSnapshots(*a.restoreCmd, a);
     defineRestoreRecordless(*a.restoreCmd, a);
+    a.restoreCmd->footer(std::string(detailsOf("restore")) + kBitLockerDetails + "\n\n" + exitCodeHelp());
     defineListings(app, a);
 }
 
 void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
-    // restore
     a.restoreCmd = app.add_subcommand("restore", "Restore deleted files from SOURCE");
     CLI::App* restoreCmd = a.restoreCmd;
     restoreCmd->add_option("SOURCE", a.source, "NTFS image file or block device")->required()->type_name("PATH");
@@ -427,7 +427,6 @@ void CommandLine::defineRestore(CLI::App& app, Arguments& a) {
     patternOpt->needs(allOpt);
     minRecoverableOpt->needs(allOpt);
     SecretOptions::define(*restoreCmd, a.secret);
-    restoreCmd->footer(std::string(detailsOf("restore")) + kBitLockerDetails + "\n\n" + exitCodeHelp());
 }
 
 void CommandLine::defineRestoreRecordless(CLI::App& restoreCmd, Arguments& a) {

@@ -152,6 +152,18 @@ public:
         writer_.Uint(f.recoverable);
         key(",\"unowned\":");
         writer_.Uint(f.unowned);
+        writeFindings(f);
+        if (f.carvedType != nullptr) writeCarved(f);
+        fixed(",\"source\":\"");
+        const char* source = resultSourceName(f.source);
+        put(source, std::strlen(source));
+        fixed("\"");
+        fixed("}");
+    }
+
+private:
+    // What sampling, a guessed layout and the shadow copies add.
+    void writeFindings(const FOUND_FILE& f) {
         if (f.zeroed != FOUND_FILE::kNotSampled) {
             key(",\"zeroed\":");
             writer_.Uint(f.zeroed);
@@ -167,33 +179,29 @@ public:
                 time(f.snapshotCreated);
             }
         }
-        if (f.carvedType != nullptr) {
-            fixed(",\"carved\":true");
-            if (f.carvedCompressed) fixed(",\"compressed\":true");
-            if (f.hint && !f.hint->title.empty()) {
-                key(",\"hint\":");
-                strings_.put(f.hint->title);
-            }
-            if (f.hint && !f.hint->taken.empty()) {
-                key(",\"hint_time\":");
-                strings_.put(f.hint->taken);
-            }
-            key(",\"type\":");
-            strings_.put(f.carvedType);
-            switch (f.nameSource) {
-            case FOUND_FILE::NameSource::Index: fixed(",\"name_source\":\"index\""); break;
-            case FOUND_FILE::NameSource::Logfile: fixed(",\"name_source\":\"logfile\""); break;
-            case FOUND_FILE::NameSource::None: fixed(",\"name_source\":\"none\""); break;
-            }
-        }
-        fixed(",\"source\":\"");
-        const char* source = resultSourceName(f.source);
-        put(source, std::strlen(source));
-        fixed("\"");
-        fixed("}");
     }
 
-private:
+    // A carved file's keys: its type, what its content says, where its name came from.
+    void writeCarved(const FOUND_FILE& f) {
+        fixed(",\"carved\":true");
+        if (f.carvedCompressed) fixed(",\"compressed\":true");
+        if (f.hint && !f.hint->title.empty()) {
+            key(",\"hint\":");
+            strings_.put(f.hint->title);
+        }
+        if (f.hint && !f.hint->taken.empty()) {
+            key(",\"hint_time\":");
+            strings_.put(f.hint->taken);
+        }
+        key(",\"type\":");
+        strings_.put(f.carvedType);
+        switch (f.nameSource) {
+        case FOUND_FILE::NameSource::Index: fixed(",\"name_source\":\"index\""); break;
+        case FOUND_FILE::NameSource::Logfile: fixed(",\"name_source\":\"logfile\""); break;
+        case FOUND_FILE::NameSource::None: fixed(",\"name_source\":\"none\""); break;
+        }
+    }
+
     struct NoExtra {};
 
     void put(const char* bytes, std::size_t length) { std::memcpy(buffer_.Push(length), bytes, length); }

@@ -355,6 +355,38 @@ void SearchJob::copyCarved(const FOUND_FILE& file, OutputSink& out) {
     CarveSearch::copy(source(), file.offset, file.size, file.carvedCompressed, out);
 }
 
+void SearchJob::runWalk(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel) {
+    SEARCH_FILTER filter;
+    filter.days = days;
+    filter.pattern = pattern;
+    filter.minRecoverable = options.minRecoverable;
+    filter.verify = options.verify;
+    const bool copies = options.snapshots && options.snapshot == 0;
+    SEARCH_CONTEXT context;
+    context.cancel = cancel;
+    context.progress = &progress;
+    try {
+        // The copies are counted first: each walk gets its share.
+        if (copies) snapshots_.reset();
+        planPhases(progress, copies ? snapshotState().stores().size() : 0);
+        progress.begin(SearchProgress::Phase::Walk);
+        filesystem.findFiles(filter, context);
+        if (copies) {
+            progress.begin(SearchProgress::Phase::Snapshots);
+            snapshots_->search(*this, &progress, cancel);
+            snapshotWarnings_ = snapshots_->warnings();
+        }
+        if (cancel != nullptr && cancel->load() == 1) {
+            outcome_ = Outcome::Cancelled;
+        } else if (options.carve) {
+            runCarve(progress, cancel, {0, geometry.clusterBytes(), geometry.totalClusters});
+        }
+    } catch (const ErrorException& e) {
+        outcome_ = Outcome::WalkFailed;
+        failure_ = e;
+    }
+}
+
 void SearchJob::run(ProgressSink* sink, const std::atomic<std::uint8_t>* cancel) {
     // One range for all the search's phases.
     SearchProgress progress(sink);
@@ -388,35 +420,7 @@ void SearchJob::run(ProgressSink* sink, const std::atomic<std::uint8_t>* cancel)
         if (options.carve) carveInstead(progress, cancel, {0, geometry.clusterBytes(), geometry.totalClusters});
         return;
     }
-    SEARCH_FILTER filter;
-    filter.days = days;
-    filter.pattern = pattern;
-    filter.minRecoverable = options.minRecoverable;
-    filter.verify = options.verify;
-    const bool copies = options.snapshots && options.snapshot == 0;
-    SEARCH_CONTEXT context;
-    context.cancel = cancel;
-    context.progress = &progress;
-    try {
-        // The copies are counted first: each walk gets its share.
-        if (copies) snapshots_.reset();
-        planPhases(progress, copies ? snapshotState().stores().size() : 0);
-        progress.begin(SearchProgress::Phase::Walk);
-        filesystem.findFiles(filter, context);
-        if (copies) {
-            progress.begin(SearchProgress::Phase::Snapshots);
-            snapshots_->search(*this, &progress, cancel);
-            snapshotWarnings_ = snapshots_->warnings();
-        }
-        if (cancel != nullptr && cancel->load() == 1) {
-            outcome_ = Outcome::Cancelled;
-        } else if (options.carve) {
-            runCarve(progress, cancel, {0, geometry.clusterBytes(), geometry.totalClusters});
-        }
-    } catch (const ErrorException& e) {
-        outcome_ = Outcome::WalkFailed;
-        failure_ = e;
-    }
+    runWalk(progress, cancel);
     closeFilesystem();
 }
 

@@ -159,6 +159,8 @@ private:
     void openRoot();
     void releaseSource();
     DeepSearch& deepState();
+    // The walk of the open volume's MFT (and its shadow copies), then a carve.
+    void runWalk(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel);
     void runDeep(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel);
     // Carves after the walk or scan, with the filesystem still open.
     void runCarve(SearchProgress& progress, const std::atomic<std::uint8_t>* cancel, const CarveSearch::Layout& layout);

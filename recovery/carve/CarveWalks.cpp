@@ -66,23 +66,12 @@ struct FrameHeader {
     bool variable = false;
 };
 
-// The frame header at pos, or false when none holds together there.
-bool frameHeaderAt(CarveInput& in, u64 pos, FrameHeader& h) {
-    std::uint8_t b[16];
-    if (!in.has(pos, 6)) return false;
-    const std::size_t n = static_cast<std::size_t>(std::min<u64>(sizeof b, in.limit() - pos));
-    in.read(pos, b, n);
-    if (b[0] != 0xFF || (b[1] & 0xFE) != 0xF8) return false;
-    const unsigned sizeCode = b[2] >> 4;
-    const unsigned rateCode = b[2] & 0x0F;
-    const unsigned channels = b[3] >> 4;
-    const unsigned bits = (b[3] >> 1) & 7;
-    if (sizeCode == 0 || rateCode == 15 || channels > 10 || bits == 3 || (b[3] & 1) != 0) return false;
-    h.variable = (b[1] & 1) != 0;
-    // The frame or sample number, UTF-8 style in 1 to 7 bytes.
-    std::size_t at = 4;
+// The frame or sample number at b[at], UTF-8 style in 1 to 7 bytes (6 at
+// most with fixed blocking); at moves past it, with room left for what
+// follows.
+bool codedNumber(const std::uint8_t* b, std::size_t n, bool variable, std::size_t& at, u64& number) {
     unsigned extra = 0;
-    u64 number = b[at];
+    number = b[at];
     if ((b[at] & 0x80) == 0) {
         extra = 0;
     } else if ((b[at] & 0xE0) == 0xC0) {
@@ -100,26 +89,47 @@ bool frameHeaderAt(CarveInput& in, u64 pos, FrameHeader& h) {
     } else {
         return false;
     }
-    if (!h.variable && extra > 5) return false;
+    if (!variable && extra > 5) return false;
     ++at;
     if (at + extra + 3 > n) return false;
     for (unsigned i = 0; i < extra; ++i, ++at) {
         if ((b[at] & 0xC0) != 0x80) return false;
         number = number << 6 | (b[at] & 0x3F);
     }
-    h.number = number;
-    if (sizeCode == 1) {
-        h.samples = 192;
-    } else if (sizeCode <= 5) {
-        h.samples = 576ULL << (sizeCode - 2);
-    } else if (sizeCode == 6) {
-        h.samples = b[at++] + 1ULL;
-    } else if (sizeCode == 7) {
-        h.samples = (static_cast<u64>(b[at]) << 8 | b[at + 1]) + 1;
+    return true;
+}
+
+// The samples in a block, from the header's size code and the bytes at
+// b[at] that codes 6 and 7 add (at moves past them).
+u64 blockSamples(unsigned sizeCode, const std::uint8_t* b, std::size_t& at) {
+    if (sizeCode == 1) return 192;
+    if (sizeCode <= 5) return 576ULL << (sizeCode - 2);
+    if (sizeCode == 6) return b[at++] + 1ULL;
+    if (sizeCode == 7) {
+        const u64 samples = (static_cast<u64>(b[at]) << 8 | b[at + 1]) + 1;
         at += 2;
-    } else {
-        h.samples = 256ULL << (sizeCode - 8);
+        return samples;
     }
+    return 256ULL << (sizeCode - 8);
+}
+
+// The frame header at pos, or false when none holds together there.
+bool frameHeaderAt(CarveInput& in, u64 pos, FrameHeader& h) {
+    std::uint8_t b[16];
+    if (!in.has(pos, 6)) return false;
+    const std::size_t n = static_cast<std::size_t>(std::min<u64>(sizeof b, in.limit() - pos));
+    in.read(pos, b, n);
+    if (b[0] != 0xFF || (b[1] & 0xFE) != 0xF8) return false;
+    const unsigned sizeCode = b[2] >> 4;
+    const unsigned rateCode = b[2] & 0x0F;
+    const unsigned channels = b[3] >> 4;
+    const unsigned bits = (b[3] >> 1) & 7;
+    if (sizeCode == 0 || rateCode == 15 || channels > 10 || bits == 3 || (b[3] & 1) != 0) return false;
+    h.variable = (b[1] & 1) != 0;
+    std::size_t at = 4;
+    if (!codedNumber(b, n, h.variable, at, h.number)) return false;
+    if (at + 2 >= n) return false;
+    h.samples = blockSamples(sizeCode, b, at);
     if (rateCode == 12) at += 1;
     if (rateCode == 13 || rateCode == 14) at += 2;
     if (at >= n) return false;
@@ -128,6 +138,45 @@ bool frameHeaderAt(CarveInput& in, u64 pos, FrameHeader& h) {
     if (crc != b[at]) return false;
     h.bytes = at + 1;
     return true;
+}
+
+// The end of the metadata block at pos; last tells whether it is flagged
+// the last.
+u64 metadataBlockEnd(CarveInput& in, u64 pos, bool& last) {
+    const std::uint8_t type = in.u8(pos);
+    last = (type & kLastBlock) != 0;
+    if ((type & 0x7F) == kInvalidBlockType || (pos > 4 && (type & 0x7F) == 0)) CarveFormats::broken();
+    const u64 length = static_cast<u64>(in.u8(pos + 1)) << 16 | in.be16(pos + 2);
+    pos += 4 + length;
+    if (!in.has(0, pos)) CarveFormats::broken();
+    return pos;
+}
+
+// The length of the frame at pos, between least and most bytes: the first
+// where its CRC-16 (no final xor, so that the CRC of the frame with its CRC
+// appended is 0) comes out 0 and the next frame's header (into next)
+// follows, or, for the last frame (lastBySamples), where it first comes out
+// 0. 0 when neither; firstZero gets the first length whose CRC is 0.
+u64 frameEnd(CarveInput& in, u64 pos, u64 least, u64 most, bool lastBySamples, std::vector<std::uint8_t>& buf,
+             FrameHeader& next, u64& firstZero) {
+    const auto& crc16 = flacTables().crc16;
+    std::uint16_t crc = 0;
+    for (u64 done = 0; done < most;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<u64>(buf.size(), most - done));
+        in.read(pos + done, buf.data(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            crc = static_cast<std::uint16_t>((crc << 8) ^ crc16[((crc >> 8) ^ buf[i]) & 0xFF]);
+            const u64 length = done + i + 1;
+            if (crc != 0 || length < least) continue;
+            if (firstZero == 0) firstZero = length;
+            if (lastBySamples ||
+                (in.has(pos + length, 6) && in.u8(pos + length) == 0xFF && frameHeaderAt(in, pos + length, next))) {
+                return length;
+            }
+        }
+        done += n;
+    }
+    return 0;
 }
 
 } // namespace
@@ -153,18 +202,12 @@ u64 CarveWalks::measureFlac(CarveInput& in, const char**) {
     }
     for (bool last = false; !last;) {
         steps.next();
-        const std::uint8_t type = in.u8(pos);
-        last = (type & kLastBlock) != 0;
-        if ((type & 0x7F) == kInvalidBlockType || (pos > 4 && (type & 0x7F) == 0)) CarveFormats::broken();
-        const u64 length = static_cast<u64>(in.u8(pos + 1)) << 16 | in.be16(pos + 2);
-        pos += 4 + length;
-        if (!in.has(0, pos)) CarveFormats::broken();
+        pos = metadataBlockEnd(in, pos, last);
     }
     // Frames: each ends where its CRC-16 (no final xor, so that the CRC of
     // the frame with its CRC appended is 0) comes out 0 and the next
     // frame's header follows, numbered next; the last frame, where the
     // samples reach the stated count, or where no next frame follows.
-    const auto& crc16 = flacTables().crc16;
     FrameHeader h;
     if (!frameHeaderAt(in, pos, h)) CarveFormats::broken();
     const bool variable = h.variable;
@@ -177,26 +220,9 @@ u64 CarveWalks::measureFlac(CarveInput& in, const char**) {
         const bool lastBySamples = totalSamples != 0 && samples + h.samples >= totalSamples;
         const u64 least = std::max<u64>(h.bytes + 3, minFrame);
         const u64 most = std::min<u64>(maxFrame, in.limit() - pos);
-        std::uint16_t crc = 0;
         u64 firstZero = 0;
-        u64 end = 0;
         FrameHeader next;
-        for (u64 done = 0; done < most && end == 0;) {
-            const std::size_t n = static_cast<std::size_t>(std::min<u64>(buf.size(), most - done));
-            in.read(pos + done, buf.data(), n);
-            for (std::size_t i = 0; i < n; ++i) {
-                crc = static_cast<std::uint16_t>((crc << 8) ^ crc16[((crc >> 8) ^ buf[i]) & 0xFF]);
-                const u64 length = done + i + 1;
-                if (crc != 0 || length < least) continue;
-                if (firstZero == 0) firstZero = length;
-                if (lastBySamples || (in.has(pos + length, 6) && in.u8(pos + length) == 0xFF &&
-                                      frameHeaderAt(in, pos + length, next))) {
-                    end = length;
-                    break;
-                }
-            }
-            done += n;
-        }
+        u64 end = frameEnd(in, pos, least, most, lastBySamples, buf, next, firstZero);
         if (end == 0 && !lastBySamples && totalSamples == 0) end = firstZero;
         if (end == 0) break;
         pos += end;

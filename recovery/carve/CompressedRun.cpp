@@ -58,33 +58,55 @@ std::size_t CompressedRun::firstChunk(const std::uint8_t* head, std::size_t byte
     return begins(head, bytes) ? decodeChunk(head, bytes, out, consumed) : 0;
 }
 
+const std::uint8_t* CompressedRun::fetch(std::uint64_t pos, std::size_t need) {
+    if (pos > limit_ || need > limit_ - pos) return nullptr;
+    if (pos >= windowPos_ && pos - windowPos_ + need <= windowBytes_) return window_.data() + (pos - windowPos_);
+    const std::uint32_t unit = source_->sectorSize() > 1 ? source_->sectorSize() : 1;
+    const std::uint64_t lead = (offset_ + pos) % unit;
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(window_.size(), limit_ - pos + lead) / unit * unit);
+    std::size_t got = 0;
+    try {
+        got = want == 0 ? 0 : source_->readAt(window_.data(), want, offset_ + pos - lead, kDiagRead);
+    } catch (const ErrorException&) {
+        got = 0;
+    }
+    windowPos_ = pos - lead;
+    windowBytes_ = got;
+    if (got < lead + need) return nullptr;
+    return window_.data() + lead;
+}
+
+bool CompressedRun::nextUnit(std::uint64_t pos, bool unitFull, std::uint64_t& next) {
+    // Zeros up to the next unit's first cluster, within one cluster.
+    const std::uint64_t last = (pos + kMaxClusterBytes - 1) / kMaxClusterBytes * kMaxClusterBytes;
+    next = (pos + kPaddingStep - 1) / kPaddingStep * kPaddingStep;
+    std::uint64_t zeroUpTo = pos;
+    while (next <= last) {
+        if (next > zeroUpTo) {
+            const std::uint8_t* z = fetch(zeroUpTo, static_cast<std::size_t>(next - zeroUpTo));
+            if (z == nullptr || std::any_of(z, z + (next - zeroUpTo), [](std::uint8_t b) { return b != 0; })) {
+                return false;
+            }
+            zeroUpTo = next;
+        }
+        const std::uint8_t* h = fetch(next, 3);
+        if ((next > pos || unitFull) && h != nullptr && begins(h, 3)) return true;
+        next += kPaddingStep;
+    }
+    return false;
+}
+
 void CompressedRun::decode(Source& source, std::uint64_t offset, std::uint64_t limit) {
     out_.clear();
     chunks_.clear();
+    source_ = &source;
+    offset_ = offset;
+    limit_ = limit;
+    windowPos_ = 0;
+    windowBytes_ = 0;
     // Kept from run to run: most runs end after a few chunks.
-    std::vector<std::uint8_t>& window = window_;
-    if (window.size() < kWindowBytes) window.resize(kWindowBytes);
-    std::uint64_t windowPos = 0;
-    std::size_t windowBytes = 0;
-    // [pos, pos + need) of the run, or null past the limit or unreadable.
-    auto fetch = [&](std::uint64_t pos, std::size_t need) -> const std::uint8_t* {
-        if (pos > limit || need > limit - pos) return nullptr;
-        if (pos >= windowPos && pos - windowPos + need <= windowBytes) return window.data() + (pos - windowPos);
-        const std::uint32_t unit = source.sectorSize() > 1 ? source.sectorSize() : 1;
-        const std::uint64_t lead = (offset + pos) % unit;
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(window.size(), limit - pos + lead) / unit * unit);
-        std::size_t got = 0;
-        try {
-            got = want == 0 ? 0 : source.readAt(window.data(), want, offset + pos - lead, kDiagRead);
-        } catch (const ErrorException&) {
-            got = 0;
-        }
-        windowPos = pos - lead;
-        windowBytes = got;
-        if (got < lead + need) return nullptr;
-        return window.data() + lead;
-    };
+    if (window_.size() < kWindowBytes) window_.resize(kWindowBytes);
     std::uint8_t chunk[kChunkBytes];
     std::uint64_t pos = 0;
     std::uint64_t unitStart = 0;
@@ -93,29 +115,9 @@ void CompressedRun::decode(Source& source, std::uint64_t offset, std::uint64_t l
         const std::uint8_t* p = fetch(pos, 2);
         if (p == nullptr) break;
         if (unitOut == kMaxUnitBytes || !validHeader(headerAt(p))) {
-            // The unit's chunks end: zeros up to the next unit's first
-            // cluster, within one cluster.
-            if (chunks_.empty()) break;
-            const std::uint64_t last = (pos + kMaxClusterBytes - 1) / kMaxClusterBytes * kMaxClusterBytes;
-            std::uint64_t next = (pos + kPaddingStep - 1) / kPaddingStep * kPaddingStep;
-            std::uint64_t zeroUpTo = pos;
-            bool found = false;
-            while (next <= last) {
-                if (next > zeroUpTo) {
-                    const std::uint8_t* z = fetch(zeroUpTo, static_cast<std::size_t>(next - zeroUpTo));
-                    if (z == nullptr || std::any_of(z, z + (next - zeroUpTo), [](std::uint8_t b) { return b != 0; })) {
-                        break;
-                    }
-                    zeroUpTo = next;
-                }
-                const std::uint8_t* h = fetch(next, 3);
-                if ((next > pos || unitOut == kMaxUnitBytes) && h != nullptr && begins(h, 3)) {
-                    found = true;
-                    break;
-                }
-                next += kPaddingStep;
-            }
-            if (!found) break;
+            // The unit's chunks end; the next unit follows its padding.
+            std::uint64_t next = 0;
+            if (chunks_.empty() || !nextUnit(pos, unitOut == kMaxUnitBytes, next)) break;
             pos = next;
             unitStart = pos;
             unitOut = 0;
@@ -134,6 +136,7 @@ void CompressedRun::decode(Source& source, std::uint64_t offset, std::uint64_t l
         // A chunk short of 4096 bytes is the file's last.
         if (n < kChunkBytes) break;
     }
+    source_ = nullptr;
 }
 
 std::uint64_t CompressedRun::stored(std::uint64_t decodedBytes) const {

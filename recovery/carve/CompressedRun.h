@@ -64,6 +64,18 @@ private:
     std::vector<Chunk> chunks_;
     // The source's bytes being decoded.
     std::vector<std::uint8_t> window_;
+
+    // The run being decoded: [pos, pos + need) of it from the window (read
+    // again when it lies outside), or null past the limit or unreadable.
+    const std::uint8_t* fetch(std::uint64_t pos, std::size_t need);
+    // After a unit's last chunk at pos: where the next unit begins, past
+    // zero padding (unitFull: the unit holds its whole 64 KiB).
+    bool nextUnit(std::uint64_t pos, bool unitFull, std::uint64_t& next);
+    Source* source_ = nullptr;
+    std::uint64_t offset_ = 0;
+    std::uint64_t limit_ = 0;
+    std::uint64_t windowPos_ = 0;
+    std::size_t windowBytes_ = 0;
 };
 
 } // namespace resurgo
