@@ -27,7 +27,7 @@ constexpr u64 kExifTimeBytes = 19;  // "YYYY:MM:DD HH:MM:SS"
 constexpr int kMaxJpegSegments = 32;
 // Central directory entries looked through for docProps/core.xml.
 constexpr std::uint32_t kMaxZipEntries = 4096;
-constexpr u64 kMaxCoreXmlBytes = 64 * 1024;
+constexpr u64 kMaxCoreXmlBytes = 64ULL * 1024;
 constexpr u64 kMaxLiteralBytes = 4096;
 
 bool isDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }

@@ -213,7 +213,7 @@ u64 CarveWalks::measureFlac(CarveInput& in, const char**) {
     const bool variable = h.variable;
     u64 samples = 0;
     u64 frames = 0;
-    std::vector<std::uint8_t> buf(64 * 1024);
+    std::vector<std::uint8_t> buf(std::size_t{64} * 1024);
     for (;;) {
         steps.next();
         if ((variable ? h.number != samples : h.number != frames) || h.variable != variable) break;
@@ -355,7 +355,7 @@ constexpr std::uint8_t kGzipReserved = 0xE0;
 constexpr u64 kGzipFixedBytes = 10;
 constexpr u64 kGzipTrailerBytes = 8;
 // A name or comment longer than this is not one.
-constexpr u64 kMaxGzipText = 64 * 1024;
+constexpr u64 kMaxGzipText = 64ULL * 1024;
 
 bool gzipMagic(const std::uint8_t* h) { return h[0] == 0x1F && h[1] == 0x8B && h[2] == 8 && (h[3] & kGzipReserved) == 0; }
 
@@ -396,8 +396,8 @@ u64 gzipMember(CarveInput& in, u64 pos) {
     (void)kGzipText;
     Inflater inflater;
     z_stream& z = inflater.stream();
-    std::vector<std::uint8_t> input(64 * 1024);
-    std::vector<std::uint8_t> output(256 * 1024);
+    std::vector<std::uint8_t> input(std::size_t{64} * 1024);
+    std::vector<std::uint8_t> output(std::size_t{256} * 1024);
     uLong crc = crc32(0L, Z_NULL, 0);
     u64 consumed = 0;
     u64 produced = 0;

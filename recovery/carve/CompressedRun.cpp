@@ -20,7 +20,7 @@ constexpr std::uint16_t kLengthMask = 0x0FFF;
 constexpr std::uint16_t kStoredWhole = 0x3FFF;
 // The most a cluster holds, and so the most padding after a unit's chunks.
 constexpr std::uint64_t kMaxClusterBytes = 4096;
-constexpr std::size_t kWindowBytes = 128 * 1024;
+constexpr std::size_t kWindowBytes = std::size_t{128} * 1024;
 
 std::uint16_t headerAt(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
