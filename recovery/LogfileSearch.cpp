@@ -24,6 +24,17 @@ namespace resurgo {
 
 namespace {
 
+// The operation a client record holds; false for one whose bytes do not
+// hold together (skipped, as the log's other damage is).
+bool parsed(const LOG_RECORD& r, LOG_OPERATION& op) {
+    try {
+        op.parse(r.data.data(), r.data.size());
+        return true;
+    } catch (const ErrorException&) {
+        return false;
+    }
+}
+
 // The size of the unnamed data of a record image, or nothing when the image
 // is no base file record with a name.
 bool measure(std::vector<std::uint8_t> bytes, const NTFS_GEOMETRY& geometry, std::uint64_t& size) {
@@ -78,11 +89,7 @@ std::vector<LogfileSearch::Version> LogfileSearch::rebuild(const std::vector<LOG
     if (recordBytes == 0 || recordBytes % LoggedFileRecord::kStride != 0) return out;
     for (const LOG_RECORD& r : records) {
         LOG_OPERATION op;
-        try {
-            op.parse(r.data.data(), r.data.size());
-        } catch (const ErrorException&) {
-            continue;
-        }
+        if (!parsed(r, op)) continue;
         if (!op.changesFileRecord()) continue;
         const std::uint64_t at = op.targetByte(geometry.clusterBytes());
         if (at % recordBytes != 0 || at / recordBytes >= recordLimit) continue;
@@ -186,11 +193,7 @@ std::optional<LogfileSearch::LoggedGeometry> LogfileSearch::geometryOf(const std
     std::uint64_t cast = 0;
     for (const LOG_RECORD& r : records) {
         LOG_OPERATION op;
-        try {
-            op.parse(r.data.data(), r.data.size());
-        } catch (const ErrorException&) {
-            continue;
-        }
+        if (!parsed(r, op)) continue;
         if (op.redoOperation != LOG_OPERATION::InitializeFileRecordSegment || op.targetVcn == 0) continue;
         const ByteReader image(op.redo, op.redoLength, kErrRecordFormat, "LogfileSearch::geometryOf");
         if (!image.contains(0, kHeader31) || std::memcmp(op.redo, "FILE", 4) != 0 ||

@@ -89,14 +89,21 @@ bool CarveInput::equals(std::uint64_t pos, const char* text, std::size_t length)
 
 std::uint64_t CarveInput::find(std::uint64_t from, std::uint64_t to, const char* text, std::size_t length) {
     to = std::min(to, limit_);
+    if (length == 0) return from < to ? from : kNotFound;
     constexpr std::size_t kSpan = kWindowBytes / 2;
     while (from < to && length <= to - from) {
         const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(kSpan, to - from));
         const std::size_t look = std::min<std::size_t>(span + length - 1, static_cast<std::size_t>(to - from));
         const std::uint8_t* p = at(from, look);
-        const auto* wanted = reinterpret_cast<const std::uint8_t*>(text);
-        const std::uint8_t* hit = std::search(p, p + look, wanted, wanted + length);
-        if (hit != p + look) return from + static_cast<std::uint64_t>(hit - p);
+        // The first byte by memchr (vectorised), then the rest compared.
+        const std::uint8_t* end = p + look;
+        for (const std::uint8_t* q = p; static_cast<std::size_t>(end - q) >= length;) {
+            const auto* hit = static_cast<const std::uint8_t*>(
+                std::memchr(q, static_cast<unsigned char>(text[0]), static_cast<std::size_t>(end - q) - length + 1));
+            if (hit == nullptr) break;
+            if (std::memcmp(hit + 1, text + 1, length - 1) == 0) return from + static_cast<std::uint64_t>(hit - p);
+            q = hit + 1;
+        }
         from += span;
     }
     return kNotFound;
