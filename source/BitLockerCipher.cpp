@@ -159,35 +159,79 @@ void counterBlock(std::uint8_t* block, std::uint64_t value) {
     for (int b = 0; b < 8; ++b) block[b] = static_cast<std::uint8_t>(value >> (8 * b));
 }
 
+// Little-endian 64-bit words, as one load or store on little-endian hosts.
+std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+void store64(std::uint8_t* p, std::uint64_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    std::memcpy(p, &v, 8);
+}
+
+// to ^= from, over bytes (a multiple of 8).
+void xorInto(std::uint8_t* to, const std::uint8_t* from, std::size_t bytes) {
+    for (std::size_t i = 0; i < bytes; i += 8) {
+        std::uint64_t a = 0;
+        std::uint64_t b = 0;
+        std::memcpy(&a, to + i, 8);
+        std::memcpy(&b, from + i, 8);
+        a ^= b;
+        std::memcpy(to + i, &a, 8);
+    }
+}
+
+const EVP_CIPHER* ecbOf(std::size_t keyBytes) { return keyBytes == 32 ? EVP_aes_256_ecb() : EVP_aes_128_ecb(); }
+
 } // namespace
 
-// One thread's cipher state: the sector cipher in each direction (made on
-// first use), the AES-ECB contexts that make CBC IVs and diffuser sector
-// keys, and room for a batch of those.
+// One thread's cipher state: AES-ECB with the data key (XTS: its first
+// half) in each direction (the encrypting one made on first use; CBC
+// encrypts sector by sector with a CBC context instead), the AES-ECB
+// contexts that make CBC IVs, diffuser sector keys and XTS tweaks, and room
+// for a batch of those and of a batch of sectors.
 struct BitLockerCipher::Lane {
     Ctx sector[2];  // decrypting, encrypting
     Ctx iv;
     Ctx tweak;
+    Ctx xtsTweak;
     std::uint8_t ivs[kBatch * 16];
     std::uint8_t sectorKeys[kBatch * kSectorKeyBytes];
+    // XTS: the batch's tweak for every block; CBC: the batch's ciphertext.
+    std::vector<std::uint8_t> scratch;
     ~Lane() {
         OPENSSL_cleanse(ivs, sizeof ivs);
         OPENSSL_cleanse(sectorKeys, sizeof sectorKeys);
+        if (!scratch.empty()) OPENSSL_cleanse(scratch.data(), scratch.size());
     }
 };
 
 void BitLockerCipher::LaneFree::operator()(Lane* lane) const { delete lane; }
 
+bool BitLockerCipher::xts() const { return method_ == M::kAesXts128 || method_ == M::kAesXts256; }
+
+SecretBytes BitLockerCipher::dataKey() const {
+    return xts() ? SecretBytes(key_.data(), key_.size() / 2) : SecretBytes(key_.data(), key_.size());
+}
+
 BitLockerCipher::LanePtr BitLockerCipher::newLane() const {
-    const bool xts = method_ == M::kAesXts128 || method_ == M::kAesXts256;
-    const bool wide = key_.size() == 32;
-    const EVP_CIPHER* ecb = wide ? EVP_aes_256_ecb() : EVP_aes_128_ecb();
     LanePtr lane(new Lane());
-    lane->sector[0] = newCtx(xts ? (method_ == M::kAesXts128 ? EVP_aes_128_xts() : EVP_aes_256_xts())
-                                 : (wide ? EVP_aes_256_cbc() : EVP_aes_128_cbc()),
-                             key_, true);
-    if (!xts) lane->iv = newCtx(ecb, key_, false);
-    if (!tweak_.empty()) lane->tweak = newCtx(ecb, tweak_, false);
+    const SecretBytes data = dataKey();
+    lane->sector[0] = newCtx(ecbOf(data.size()), data, true);
+    if (xts()) {
+        const SecretBytes second(key_.data() + data.size(), data.size());
+        lane->xtsTweak = newCtx(ecbOf(second.size()), second, false);
+    } else {
+        lane->iv = newCtx(ecbOf(key_.size()), key_, false);
+    }
+    if (!tweak_.empty()) lane->tweak = newCtx(ecbOf(tweak_.size()), tweak_, false);
+    lane->scratch.resize(kBatch * static_cast<std::size_t>(sectorSize_));
     return lane;
 }
 
@@ -208,51 +252,84 @@ void BitLockerCipher::giveBack(LanePtr lane) const {
     lanes_.push_back(std::move(lane));
 }
 
+void BitLockerCipher::xtsBatch(Lane& lane, bool decrypting, std::uint8_t* batch, std::size_t n,
+                               std::uint64_t sector) const {
+    // Each sector's first tweak is its number encrypted with the second
+    // key; each next block's is the last times x in GF(2^128), little-endian.
+    for (std::size_t i = 0; i < n; ++i) counterBlock(lane.ivs + 16 * i, sector + i);
+    apply(lane.xtsTweak.get(), nullptr, lane.ivs, 16 * n);
+    std::uint8_t* t = lane.scratch.data();
+    const std::size_t blocks = sectorSize_ / 16;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t lo = load64(lane.ivs + 16 * i);
+        std::uint64_t hi = load64(lane.ivs + 16 * i + 8);
+        for (std::size_t b = 0; b < blocks; ++b, t += 16) {
+            store64(t, lo);
+            store64(t + 8, hi);
+            const std::uint64_t carry = hi >> 63;
+            hi = hi << 1 | lo >> 63;
+            lo = lo << 1 ^ (carry * 0x87);
+        }
+    }
+    // Whole sectors, no stealing: tweak, the block cipher, tweak.
+    const std::size_t bytes = n * sectorSize_;
+    xorInto(batch, lane.scratch.data(), bytes);
+    apply(lane.sector[decrypting ? 0 : 1].get(), nullptr, batch, bytes);
+    xorInto(batch, lane.scratch.data(), bytes);
+}
+
+void BitLockerCipher::cbcBatch(Lane& lane, bool decrypting, std::uint8_t* batch, std::size_t n,
+                               std::uint64_t byte) const {
+    // Each sector's IV (and sector key) encrypts its byte offset; the
+    // batch's are made in one call.
+    for (std::size_t i = 0; i < n; ++i) counterBlock(lane.ivs + 16 * i, byte + i * sectorSize_);
+    apply(lane.iv.get(), nullptr, lane.ivs, 16 * n);
+    if (lane.tweak) {
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint8_t* k = lane.sectorKeys + kSectorKeyBytes * i;
+            counterBlock(k, byte + i * sectorSize_);
+            counterBlock(k + 16, byte + i * sectorSize_);
+            k[kSectorKeyBytes - 1] = 0x80;
+        }
+        apply(lane.tweak.get(), nullptr, lane.sectorKeys, kSectorKeyBytes * n);
+    }
+    if (decrypting) {
+        // CBC decryption in one block cipher call: each block's plaintext
+        // is its decryption xor the block before (the IV for the first).
+        std::memcpy(lane.scratch.data(), batch, n * sectorSize_);
+        apply(lane.sector[0].get(), nullptr, batch, n * sectorSize_);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint8_t* sector = batch + i * sectorSize_;
+            xorInto(sector, lane.ivs + 16 * i, 16);
+            xorInto(sector + 16, lane.scratch.data() + i * sectorSize_, sectorSize_ - 16);
+            if (lane.tweak) unmix(sector, sectorSize_, lane.sectorKeys + kSectorKeyBytes * i);
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint8_t* sector = batch + i * sectorSize_;
+        if (lane.tweak) mix(sector, sectorSize_, lane.sectorKeys + kSectorKeyBytes * i);
+        apply(lane.sector[1].get(), lane.ivs + 16 * i, sector, sectorSize_);
+    }
+}
+
 void BitLockerCipher::run(std::uint8_t* data, std::size_t length, std::uint64_t offset, bool decrypting) const {
     LanePtr lane = takeLane();
-    Ctx& sectorCtx = lane->sector[decrypting ? 0 : 1];
-    if (!sectorCtx) {
-        // Only the bench's encrypted copies encrypt: the context is made
-        // like the decrypting one, in the other direction.
-        EVP_CIPHER_CTX* model = lane->sector[0].get();
-        sectorCtx = newCtx(EVP_CIPHER_CTX_get0_cipher(model), key_, false);
+    if (!decrypting && !lane->sector[1]) {
+        // Only the bench's encrypted copies encrypt.
+        const SecretBytes key = dataKey();
+        const bool wide = key.size() == 32;
+        lane->sector[1] = newCtx(xts() ? ecbOf(key.size()) : (wide ? EVP_aes_256_cbc() : EVP_aes_128_cbc()), key, false);
     }
     const std::size_t count = length / sectorSize_;
-    std::uint8_t iv[16];
     for (std::size_t first = 0; first < count; first += kBatch) {
         const std::size_t n = std::min(kBatch, count - first);
         std::uint8_t* batch = data + first * sectorSize_;
         const std::uint64_t byte = offset + static_cast<std::uint64_t>(first) * sectorSize_;
-        if (!lane->iv) {  // XTS: the tweak is the sector number
-            for (std::size_t i = 0; i < n; ++i) {
-                counterBlock(iv, byte / sectorSize_ + i);
-                apply(sectorCtx.get(), iv, batch + i * sectorSize_, sectorSize_);
-            }
-            continue;
-        }
-        // CBC: each sector's IV (and sector key) encrypts its byte offset;
-        // the batch's are made in one call.
-        for (std::size_t i = 0; i < n; ++i) counterBlock(lane->ivs + 16 * i, byte + i * sectorSize_);
-        apply(lane->iv.get(), nullptr, lane->ivs, 16 * n);
-        if (lane->tweak) {
-            for (std::size_t i = 0; i < n; ++i) {
-                std::uint8_t* k = lane->sectorKeys + kSectorKeyBytes * i;
-                counterBlock(k, byte + i * sectorSize_);
-                counterBlock(k + 16, byte + i * sectorSize_);
-                k[kSectorKeyBytes - 1] = 0x80;
-            }
-            apply(lane->tweak.get(), nullptr, lane->sectorKeys, kSectorKeyBytes * n);
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            std::uint8_t* sector = batch + i * sectorSize_;
-            const std::uint8_t* sectorKey = lane->sectorKeys + kSectorKeyBytes * i;
-            if (decrypting) {
-                apply(sectorCtx.get(), lane->ivs + 16 * i, sector, sectorSize_);
-                if (lane->tweak) unmix(sector, sectorSize_, sectorKey);
-            } else {
-                if (lane->tweak) mix(sector, sectorSize_, sectorKey);
-                apply(sectorCtx.get(), lane->ivs + 16 * i, sector, sectorSize_);
-            }
+        if (xts()) {
+            xtsBatch(*lane, decrypting, batch, n, byte / sectorSize_);
+        } else {
+            cbcBatch(*lane, decrypting, batch, n, byte);
         }
     }
     giveBack(std::move(lane));

@@ -3,7 +3,9 @@
 // AES-CBC 128/256 (the IV is the sector's byte offset encrypted with the
 // key), optionally with the Elephant diffuser (a sector key made with the
 // tweak key, two diffusion passes over 32-bit words), and AES-XTS 128/256
-// (the tweak is the sector number). The cipher contexts are set up once
+// (the tweak is the sector number). Both are run as one AES-ECB call over a
+// batch of sectors, the chaining (CBC) or tweaks (XTS) applied around it,
+// so that a sector costs no cipher set-up. The cipher contexts are set up once
 // and reused: a call takes a lane (contexts and scratch space) from a
 // pool and gives it back, so several threads can read at once, each on
 // its own lane, and no call allocates once the lanes exist.
@@ -45,6 +47,13 @@ private:
     using LanePtr = std::unique_ptr<Lane, LaneFree>;
 
     void run(std::uint8_t* data, std::size_t length, std::uint64_t offset, bool decrypting) const;
+    // n whole sectors in place, from the volume's sector number (XTS) or
+    // byte offset (CBC) of the first.
+    void xtsBatch(Lane& lane, bool decrypting, std::uint8_t* batch, std::size_t n, std::uint64_t sector) const;
+    void cbcBatch(Lane& lane, bool decrypting, std::uint8_t* batch, std::size_t n, std::uint64_t byte) const;
+    bool xts() const;
+    // The key of the block cipher over the data (XTS: the first half).
+    SecretBytes dataKey() const;
     LanePtr newLane() const;
     LanePtr takeLane() const;
     void giveBack(LanePtr lane) const;
