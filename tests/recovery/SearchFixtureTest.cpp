@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -143,6 +144,26 @@ TEST_P(SearchFixture, ListsExactlyTheDeletedFilesOfTheFacts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, SearchFixture, ::testing::Values("basic", "demo", "c512", "s4096", "reuse"));
+
+// A volume of 4 KiB sectors with 1 KiB records (as Windows formats some):
+// the basic volume with its boot sector saying 4096-byte sectors, one per
+// cluster, lists the same files at the same places.
+TEST(Search, FourKibSectorsWithKibRecordsListAsTheSameVolume) {
+    const std::string image = copyFile(fixtureImage("basic"), tempDir("search4kn") + "/4kn.img");
+    std::vector<std::uint8_t> boot(512);
+    std::ifstream(image, std::ios::binary).read(reinterpret_cast<char*>(boot.data()), 512);
+    const std::uint64_t sectors = static_cast<std::uint64_t>(boot[40]) | static_cast<std::uint64_t>(boot[41]) << 8 |
+                                  static_cast<std::uint64_t>(boot[42]) << 16 | static_cast<std::uint64_t>(boot[43]) << 24;
+    ASSERT_EQ(boot[11] | boot[12] << 8, 512);
+    ASSERT_EQ(boot[13], 8);
+    const std::uint64_t wide = sectors / 8;
+    patchFile(image, 11, {0x00, 0x10, 1});
+    patchFile(image, 40, {static_cast<std::uint8_t>(wide), static_cast<std::uint8_t>(wide >> 8),
+                          static_cast<std::uint8_t>(wide >> 16), static_cast<std::uint8_t>(wide >> 24)});
+    SearchJob job;
+    search(job, image);
+    expectExactListing(job, "basic");
+}
 
 TEST(Search, NamelessAndInUseRecordsAreNotListed) {
     SearchJob job;
