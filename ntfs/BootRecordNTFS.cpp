@@ -4,6 +4,8 @@
 
 #include "core/ByteReader.h"
 #include "core/ErrorException.h"
+#include "ntfs/NTFS_GEOMETRY.h"
+#include "ntfs/UpdateSequence.h"
 
 namespace resurgo {
 
@@ -94,6 +96,20 @@ void BootRecordNTFS::analize(std::uint64_t geometrySectors) {
     if (mftCluster > geometrySectors) fail();
     if (mftMirrorCluster > geometrySectors) fail();
     if (clustersPerMftRecord == 0) fail();
+}
+
+void BootRecordNTFS::makeGeometry(const std::string& root, NTFS_GEOMETRY& geometry) const {
+    std::uint32_t bps = bytesPerSector;
+    std::uint32_t spc = sectorsPerCluster;
+    const std::uint64_t record = clustersPerMftRecord < 0 && clustersPerMftRecord >= -31
+                                     ? 1ULL << static_cast<unsigned>(-clustersPerMftRecord)
+                                     : 0;
+    if (record >= UpdateSequence::kStride && record < bps && bps % UpdateSequence::kStride == 0) {
+        spc = static_cast<std::uint32_t>(static_cast<std::uint64_t>(spc) * (bps / UpdateSequence::kStride));
+        bps = static_cast<std::uint32_t>(UpdateSequence::kStride);
+    }
+    geometry.init(root, bps, spc, clustersPerMftRecord, mftCluster, mftMirrorCluster, clustersPerIndexRecord,
+                  totalClusters());
 }
 
 } // namespace resurgo

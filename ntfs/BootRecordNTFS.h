@@ -4,8 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace resurgo {
+
+class NTFS_GEOMETRY;
 
 class BootRecordNTFS {
 public:
@@ -34,6 +37,13 @@ public:
         std::uint64_t serialNumber = 0;
     };
     static bool stated(const std::uint8_t* sector, std::size_t length, Stated& out);
+
+    // The volume's geometry (raises as NTFS_GEOMETRY::init does). A volume
+    // of 4 KiB sectors may keep 1 KiB records, whose update sequence
+    // protects 512-byte strides whatever the sector size: it is addressed
+    // in 512-byte sectors, so that every record starts on one (a cluster
+    // holds the same bytes either way; reads are by byte offset).
+    void makeGeometry(const std::string& root, NTFS_GEOMETRY& geometry) const;
 
     // Clusters on the volume: total sectors over sectors per cluster.
     std::uint64_t totalClusters() const { return sectorsPerCluster != 0 ? totalSectors / sectorsPerCluster : 0; }

@@ -1,7 +1,6 @@
 #include "ntfs/NTFS_GEOMETRY.h"
 
 #include "core/ErrorException.h"
-#include "ntfs/UpdateSequence.h"
 
 namespace resurgo {
 
@@ -19,15 +18,6 @@ void NTFS_GEOMETRY::init(const std::string& root, std::uint32_t bps, std::uint32
     clustersPerIndexRecord = cpir;
     totalClusters = clusters;
     set_mft_record_size();
-    // A volume of 4 KiB sectors may keep 1 KiB records (their update
-    // sequence protects 512-byte strides whatever the sector size): such a
-    // volume is addressed in 512-byte sectors, so that every record starts
-    // on a sector. The reads below are by byte offset, and a cluster holds
-    // the same bytes either way.
-    if (mftRecordSize != 0 && mftRecordSize < bytesPerSector) {
-        sectorsPerCluster = static_cast<std::uint32_t>(clusterBytes() / UpdateSequence::kStride);
-        bytesPerSector = static_cast<std::uint32_t>(UpdateSequence::kStride);
-    }
 }
 
 void NTFS_GEOMETRY::set_mft_record_size() {
@@ -43,7 +33,7 @@ void NTFS_GEOMETRY::set_mft_record_size() {
     }
     // Records are protected in 512-byte strides; NTFS uses 1, 2 or 4 KiB.
     if (size != 1024 && size != 2048 && size != 4096) throw ErrorException(kErrRecordSize, diag);
-    if (bytesPerSector == 0 || size % UpdateSequence::kStride != 0) throw ErrorException(kErrRecordSize, diag);
+    if (bytesPerSector == 0 || size % bytesPerSector != 0) throw ErrorException(kErrRecordSize, diag);
     mftRecordSize = static_cast<std::uint32_t>(size);
 }
 

@@ -58,8 +58,7 @@ bool DeepGeometry::fromBootSectors(Source& source, const std::string& root) {
                 if (boot.totalSectors > places[i] / boot.bytesPerSector) continue;
                 start = places[i] - boot.totalSectors * boot.bytesPerSector;
             }
-            geometry.init(root, boot.bytesPerSector, boot.sectorsPerCluster, boot.clustersPerMftRecord, boot.mftCluster,
-                          boot.mftMirrorCluster, boot.clustersPerIndexRecord, boot.totalClusters());
+            boot.makeGeometry(root, geometry);
         } catch (const ErrorException&) {
             continue;
         }

@@ -177,9 +177,7 @@ void SearchJob::prepareGeometry() {
     mftOffset_ = bootRecord.mftCluster <= UINT64_MAX / cluster ? bootRecord.mftCluster * cluster : UINT64_MAX;
     mftMirrorOffset_ =
         bootRecord.mftMirrorCluster <= UINT64_MAX / cluster ? bootRecord.mftMirrorCluster * cluster : UINT64_MAX;
-    geometry.init(driveRoot, bootRecord.bytesPerSector, bootRecord.sectorsPerCluster, bootRecord.clustersPerMftRecord,
-                  bootRecord.mftCluster, bootRecord.mftMirrorCluster, bootRecord.clustersPerIndexRecord,
-                  bootRecord.totalClusters());
+    bootRecord.makeGeometry(driveRoot, geometry);
 }
 
 void SearchJob::openFilesystem() {
